@@ -1,0 +1,50 @@
+# The two commands: `make run` boots the default machine and prints its report; `make test` builds
+# everything and runs every test, once normally and once under the sanitizers, plus the checks of
+# the zarn.sys build.
+
+BUILD := build
+ASAN_BUILD := build-asan
+WIN_BUILD := $(BUILD)/win
+JOBS ?= 2
+GENERATOR := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
+HOST_FLAGS := $(GENERATOR) -DZARN_WIN_BUILD=$(CURDIR)/$(WIN_BUILD)
+
+# Debian packages the project needs.
+PACKAGES := cmake make g++ ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
+            libpng-dev g++-mingw-w64-i686 mingw-w64-i686-dev
+
+.PHONY: run test deps win host asan clean
+
+run: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(HOST_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target zarnsim
+	$(BUILD)/zarnsim run
+
+test: deps win host asan
+	$(BUILD)/pecheck $(WIN_BUILD)/zarn.sys
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Installs the packages that are missing (needs root and Debian's package archive).
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
+	fi
+
+win:
+	cmake -S win -B $(WIN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/win/toolchain-i686-mingw.cmake >/dev/null
+	cmake --build $(WIN_BUILD)
+
+host:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(HOST_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+asan:
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZARN_SANITIZE=ON $(HOST_FLAGS) >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

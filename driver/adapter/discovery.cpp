@@ -1,0 +1,179 @@
+// Adapter discovery: brings one adapter from found on the PCI bus to mapped, identified, sized and
+// equipped with a validated mode list.
+#include "adapter/discovery.h"
+
+#include "adapter/bringup.h"
+#include "adapter/callbacks.h"
+#include "hw/access.h"
+#include "hw/registers.h"
+#include "modes/mode_tables.h"
+#include "modes/modes.h"
+
+bool ReadPciHeader(AdapterState* adapter, UCHAR* header) {
+    VideoPortZeroMemory(header, PciHeaderSize);
+    return VideoPortGetBusData(adapter, PCIConfiguration, adapter->pciSlot, header, 0, PciHeaderSize) ==
+           PciHeaderSize;
+}
+
+bool WritePciHeader(AdapterState* adapter, UCHAR* header) {
+    return VideoPortSetBusData(adapter, PCIConfiguration, adapter->pciSlot, header, 0, PciHeaderSize) ==
+           PciHeaderSize;
+}
+
+static void SetDefaults(AdapterState* adapter) {
+    adapter->debugLevel = -1;
+    adapter->useSoftwareCursor = 0;
+    adapter->useNonBiosModeSet = 0;
+    adapter->memClockMhz = 0;
+    adapter->miscInit1Value = 1;
+    adapter->graphicsClockMhz = 0;
+    adapter->dramInit0Value = 0x17A16A;
+    adapter->dramInit1Value = 0x23C031;
+    adapter->memoryTypeFlag = 0;
+    adapter->romPresent = 0;
+    adapter->romSize = 0;
+    adapter->biosVersion[0] = 0;
+    adapter->romHasVersion10001 = 0;
+    adapter->isSecondary = 0;
+}
+
+static void ClearMappingRegistry(AdapterState* adapter) {
+    for (ULONG i = 0; i < MappingSlots; ++i) {
+        adapter->mapAddress[i] = 0;
+        adapter->mapRefCount[i] = 0;
+    }
+}
+
+static void FillIdentityRamps(AdapterState* adapter) {
+    for (ULONG i = 0; i < GammaEntries; ++i) {
+        adapter->gammaTable[i] = i | i << 8 | i << 16;
+        adapter->lumenGammaTable[i] = i | i << 8 | i << 16;
+    }
+}
+
+// Identifies the adapter and switches decoding on for one that nobody enabled (a secondary).
+// A configuration header that cannot be read or written ends discovery: its contents would be
+// garbage, and a secondary adapter that stays switched off answers nothing.
+static VP_STATUS ConfigurePci(AdapterState* adapter) {
+    USHORT vendorId = ZarnVendorId;
+    USHORT deviceId = ZarnFirstDeviceId;
+    ULONG slot = 0;
+    VP_STATUS status = VideoPortGetAccessRanges(adapter, 0, nullptr, RangeCount, adapter->accessRanges, &vendorId,
+                                                &deviceId, &slot);
+    if (status != NO_ERROR) return status;
+
+    adapter->pciSlot = slot;
+    UCHAR header[PciHeaderSize];
+    if (!ReadPciHeader(adapter, header)) return ERROR_DEV_NOT_EXIST;
+
+    if (header[PciStatusOffset] & PciStatus66MHz) adapter->pciBusClock = 66;
+    adapter->pciDeviceId = PciWord(header, PciDeviceIdOffset);
+    adapter->pciVendorId = PciWord(header, PciVendorIdOffset);
+    adapter->revisionId = header[PciRevisionOffset];
+
+    if (header[PciCommandOffset] & (PciCommandIoEnable | PciCommandMemoryEnable)) return NO_ERROR;
+
+    header[PciCommandOffset] |= PciCommandIoEnable | PciCommandMemoryEnable;
+    adapter->isSecondary = 1;
+    if (!WritePciHeader(adapter, header)) return ERROR_DEV_NOT_EXIST;
+    return NO_ERROR;
+}
+
+static VP_STATUS MapRanges(AdapterState* adapter) {
+    VP_STATUS status = VideoPortVerifyAccessRanges(adapter, RangeCount, adapter->accessRanges);
+    if (status != NO_ERROR) return status;
+
+    adapter->accessRanges[FrameBufferRange].RangeInIoSpace |= VIDEO_MEMORY_SPACE_P6CACHE;
+
+    PUCHAR* bases[RangeCount] = {&adapter->registerBase, &adapter->frameBufferBase, &adapter->ioBase};
+    for (ULONG i = 0; i < RangeCount; ++i) {
+        const VIDEO_ACCESS_RANGE& range = adapter->accessRanges[i];
+        PVOID base = VideoPortGetDeviceBase(adapter, range.RangeStart, range.RangeLength, range.RangeInIoSpace);
+        if (base == nullptr) return ERROR_INVALID_PARAMETER;
+        *bases[i] = static_cast<PUCHAR>(base);
+    }
+
+    if (adapter->isSecondary) ClearMmioBits(adapter, reg::Reg28, reg::Reg28SecondaryOff);
+    return NO_ERROR;
+}
+
+static void SizeMemory(AdapterState* adapter) {
+    ULONG dramInit1 = ReadMmio(adapter, reg::DramInit1);
+    ULONG dramInit0 = ReadMmio(adapter, reg::DramInit0);
+
+    if (dramInit1 & reg::DramInit1AltMemory) {
+        adapter->memoryTypeFlag = 1;
+        adapter->memorySize = memorySizeTable[MemorySizeCount - 1];
+    } else {
+        ULONG index = 0;
+        if (dramInit0 & reg::DramInit0SizeBit27) ++index;
+        if (dramInit0 & reg::DramInit0SizeBit26) ++index;
+        adapter->memorySize = memorySizeTable[index];
+    }
+
+    VideoPortSetRegistryParameters(adapter, WIDE_NAME("HardwareInformation.MemorySize"), &adapter->memorySize,
+                                   sizeof(adapter->memorySize));
+}
+
+static void FillConfigInfo(PVIDEO_PORT_CONFIG_INFO configInfo) {
+    configInfo->NumEmulatorAccessEntries = 0;
+    configInfo->EmulatorAccessEntries = nullptr;
+    configInfo->EmulatorAccessEntriesContext = 0;
+    configInfo->VdmPhysicalVideoMemoryAddress.LowPart = 0;
+    configInfo->VdmPhysicalVideoMemoryAddress.HighPart = 0;
+    configInfo->VdmPhysicalVideoMemoryLength = 0;
+    configInfo->HardwareStateSize = 0;
+}
+
+static void CopyRangesForMapping(AdapterState* adapter) {
+    for (ULONG i = 0; i < RangeCount; ++i) {
+        adapter->mappedRanges[i].RangeStart = adapter->accessRanges[i].RangeStart;
+        adapter->mappedRanges[i].RangeLength = adapter->accessRanges[i].RangeLength;
+        adapter->mappedRanges[i].RangeInIoSpace = adapter->accessRanges[i].RangeInIoSpace;
+    }
+}
+
+// Gives back the adapter's mode table copy when discovery fails after taking it.
+static VP_STATUS FailWithTables(AdapterState* adapter, VP_STATUS status) {
+    ReleaseModeTables(adapter->modeTables);
+    adapter->modeTables = nullptr;
+    adapter->directModeTable = nullptr;
+    adapter->biosModeTable = nullptr;
+    return status;
+}
+
+VP_STATUS NTAPI HwFindAdapter(PVOID hwDeviceExtension, PVOID, PWSTR, PVIDEO_PORT_CONFIG_INFO configInfo,
+                              PUCHAR again) {
+    AdapterState* adapter = AdapterOf(hwDeviceExtension);
+    if (configInfo->Length < ZARN_CONFIG_INFO_SIZE) return ERROR_INVALID_PARAMETER;
+
+    SetDefaults(adapter);
+    ClearMappingRegistry(adapter);
+    FillIdentityRamps(adapter);
+
+    VP_STATUS status = ConfigurePci(adapter);
+    if (status != NO_ERROR) return status;
+
+    ReadRegistryConfiguration(adapter);
+    adapter->modeAttributeBits = 0;
+
+    status = MapRanges(adapter);
+    if (status != NO_ERROR) return status;
+
+    adapter->modeTables = ClaimModeTables();
+    if (adapter->modeTables == nullptr) return ERROR_DEV_NOT_EXIST;
+
+    status = ProbeOptionRom(adapter);
+    if (status != NO_ERROR) return FailWithTables(adapter, status);
+
+    if (adapter->isSecondary) InitializeChip(adapter);
+    SizeMemory(adapter);
+
+    status = ValidateModes(adapter);
+    if (status != NO_ERROR) return FailWithTables(adapter, status);
+
+    FillConfigInfo(configInfo);
+    CopyRangesForMapping(adapter);
+    *again = TRUE;
+    return NO_ERROR;
+}

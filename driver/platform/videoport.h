@@ -1,0 +1,21 @@
+// The one header through which driver code reaches the platform: the video port driver's and the
+// kernel's types, records, control codes and routines.
+//
+// The Windows build takes them from the published DDK headers; the host build takes them from
+// videoport_host.h, whose records keep the i386 layout and whose routines the simulated machine
+// implements. Driver code compiles unchanged against both.
+#pragma once
+
+#if defined(_WIN32)
+#include "videoport_win.h"
+#else
+#include "videoport_host.h"
+#endif
+
+// Size of VIDEO_HW_INITIALIZATION_DATA as Windows 2000 defines it (everything before Reserved).
+#define ZARN_HW_INIT_DATA_SIZE 80
+// Length of VIDEO_PORT_CONFIG_INFO that the driver requires from the port.
+#define ZARN_CONFIG_INFO_SIZE 112
+
+// A wide text literal where the platform's routines take a PWSTR that they only read.
+#define WIDE_NAME(text) const_cast<PWSTR>(WIDE(text))

@@ -1,0 +1,13 @@
+# The driver's sources, shared by the host library and the zarn.sys build.
+set(ZARN_DRIVER_SOURCES
+    adapter/bringup_interim.cpp
+    adapter/discovery.cpp
+    adapter/driver_entry.cpp
+    dispatch/start_io.cpp
+    hw/access.cpp
+    modes/mode_queries.cpp
+    modes/mode_tables.cpp
+    monitor/interim_callbacks.cpp
+)
+# Warnings are errors in driver code on both builds.
+set(ZARN_DRIVER_WARNINGS -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion)

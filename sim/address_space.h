@@ -1,0 +1,69 @@
+// The simulated kernel address space: 32-bit addresses backed either by host memory (device
+// extensions, request buffers, pool) or by physical addresses (device mappings). Every address the
+// driver is given fits in 32 bits, so the i386 request formats hold unchanged.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace sim {
+
+// A block of host memory of exactly the requested size (so that the sanitizers see overruns).
+// Copying a block copies its contents into a new allocation.
+class HostBlock {
+public:
+    HostBlock() = default;
+    explicit HostBlock(uint32_t size) : size_(size), bytes_(size ? new uint8_t[size]() : nullptr) {}
+    HostBlock(const HostBlock& other) : HostBlock(other.size_) { CopyFrom(other); }
+    HostBlock& operator=(const HostBlock& other);
+    HostBlock(HostBlock&&) = default;
+    HostBlock& operator=(HostBlock&&) = default;
+
+    uint8_t* data() const { return bytes_.get(); }
+    uint32_t size() const { return size_; }
+    void CopyFrom(const HostBlock& other);
+
+private:
+    uint32_t size_ = 0;
+    std::unique_ptr<uint8_t[]> bytes_;
+};
+
+struct Region {
+    uint32_t base = 0;
+    uint32_t size = 0;
+    bool device = false;     // true: a mapping of physical addresses
+    uint32_t physical = 0;   // device: physical address of `base`
+    bool ioSpace = false;    // device: the mapping names I/O ports
+    HostBlock memory;        // not device: the memory itself
+    std::string purpose;
+};
+
+class KernelSpace {
+public:
+    // Host memory of `size` bytes, zero-filled; returns its address.
+    uint32_t AllocateMemory(uint32_t size, const std::string& purpose);
+    // A mapping of `size` bytes of physical memory space; returns its address.
+    uint32_t MapPhysical(uint32_t physical, uint32_t size, const std::string& purpose);
+    void Free(uint32_t base);
+
+    // The region containing the address, or null.
+    const Region* Find(uint32_t address) const;
+    Region* Find(uint32_t address);
+    // The address of a host pointer into a memory region, or 0.
+    uint32_t AddressOfHost(const void* pointer) const;
+    // Host memory bytes [address, address + length) when one memory region holds them all.
+    uint8_t* HostBytes(uint32_t address, uint32_t length);
+
+    // Restores the contents of memory regions from a saved copy without moving them, so that
+    // host pointers held across the restore stay valid; regions created since are dropped.
+    void RestoreFrom(const KernelSpace& saved);
+
+private:
+    std::map<uint32_t, Region> regions_;
+    uint32_t nextPool_ = 0x81000000;
+    uint32_t nextMapping_ = 0xC1000000;
+};
+
+}  // namespace sim

@@ -1,0 +1,661 @@
+// The machine: boot, requests, state, decoding of physical memory and I/O space, faults.
+#include "machine.h"
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "adapter/callbacks.h"
+
+extern "C" {
+// The driver image's writable data (see DRIVER_IMAGE_DATA). Weak: an image may have none.
+extern char __start_zarn_image_data[] __attribute__((weak));
+extern char __stop_zarn_image_data[] __attribute__((weak));
+}
+
+namespace sim {
+
+namespace {
+
+thread_local Machine* currentMachine = nullptr;
+Machine* imageOwner = nullptr;
+
+std::vector<uint8_t> ReadImage() {
+    if (!__start_zarn_image_data || !__stop_zarn_image_data) return {};
+    return std::vector<uint8_t>(__start_zarn_image_data, __stop_zarn_image_data);
+}
+
+void WriteImage(const std::vector<uint8_t>& image) {
+    if (!image.empty()) std::memcpy(__start_zarn_image_data, image.data(), image.size());
+}
+
+// The image as the loader finds it in the file, before any driver code has run.
+const std::vector<uint8_t> pristineImage = ReadImage();
+
+constexpr uint32_t DriverObjectAddress = 0x8A000000;
+constexpr uint32_t RegistryPathAddress = 0x8A001000;
+constexpr uint32_t RequestPattern = 0xCD;   // what a fresh system buffer holds beyond the input
+constexpr uint32_t StatusUnset = 0xFFFFFFFF;
+
+constexpr uint32_t FrameBufferWindowSize = 16u << 20;
+constexpr uint32_t IoWindowSize = 256;
+constexpr uint32_t RomWindowSize = 128u << 10;
+constexpr uint32_t VgaFirstOffset = 0xC0;    // I/O window offset of VGA port 0x3C0
+constexpr uint32_t VgaLastOffset = 0xDF;
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string NarrowName(PCWSTR name) {
+    std::string out;
+    for (; name && *name; ++name) out.push_back(*name < 0x80 ? static_cast<char>(*name) : '?');
+    return out;
+}
+
+}  // namespace
+
+Machine* CurrentMachine() { return currentMachine; }
+
+const char* PlatformCallName(PlatformCall call) {
+    switch (call) {
+    case PlatformCall::GetAccessRanges: return "GetAccessRanges";
+    case PlatformCall::VerifyAccessRanges: return "VerifyAccessRanges";
+    case PlatformCall::GetDeviceBase: return "GetDeviceBase";
+    case PlatformCall::GetBusData: return "GetBusData";
+    case PlatformCall::SetBusData: return "SetBusData";
+    case PlatformCall::GetRegistryParameters: return "GetRegistryParameters";
+    case PlatformCall::SetRegistryParameters: return "SetRegistryParameters";
+    case PlatformCall::ScanRom: return "ScanRom";
+    case PlatformCall::Int10: return "Int10";
+    case PlatformCall::Count: break;
+    }
+    return "?";
+}
+
+bool ParsePlatformCall(const std::string& name, PlatformCall* call) {
+    for (int i = 0; i < static_cast<int>(PlatformCall::Count); ++i) {
+        if (name == PlatformCallName(static_cast<PlatformCall>(i))) {
+            *call = static_cast<PlatformCall>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// --- Construction and state ---------------------------------------------------------------------
+
+Machine::Machine(MachineConfig config) : config_(std::move(config)), image_(pristineImage) {
+    if (config_.adapters.empty()) throw std::invalid_argument("a machine needs at least one adapter");
+    for (size_t i = 0; i < config_.adapters.size(); ++i) {
+        const AdapterConfig& ac = config_.adapters[i];
+        AdapterRuntime adapter;
+        adapter.config = ac;
+        adapter.slot = static_cast<uint32_t>(i + 1);
+        PciIdentity identity{ZarnVendorId, ac.deviceId, ac.revision, ac.subsystemVendor, ac.subsystemId};
+        std::array<BarLayout, 3> bars{BarLayout{ac.registerWindowMiB << 20, false, false},
+                                      BarLayout{FrameBufferWindowSize, false, true},
+                                      BarLayout{IoWindowSize, true, false}};
+        adapter.pci = PciFunction(identity, bars, RomWindowSize);
+        uint32_t base = 0xE0000000u + static_cast<uint32_t>(i) * 0x04000000u;
+        adapter.pci.Assign({base, base + 0x02000000u, 0xD000u + static_cast<uint32_t>(i) * 0x100u}, !ac.secondary);
+        if (ac.bus66) adapter.pci.SetStatusBits(pcicfg::Status66MHz);
+        adapter.chip = Chip(Straps{ac.memoryMiB, ac.altMemory});
+        world_.adapters.push_back(std::move(adapter));
+        videoMemory_.emplace_back(static_cast<size_t>(ac.memoryMiB) << 20, 0);
+        roms_.emplace_back();
+    }
+    for (auto& counts : world_.callCounts) counts.assign(config_.adapters.size() + 1, 0);
+}
+
+Machine::~Machine() {
+    if (imageOwner == this) imageOwner = nullptr;
+    if (currentMachine == this) currentMachine = nullptr;
+}
+
+// Makes this machine the one the driver runs for, with its own copy of the image's data.
+void Machine::Activate() {
+    if (imageOwner != this) {
+        if (imageOwner) imageOwner->image_ = ReadImage();
+        WriteImage(image_);
+        imageOwner = this;
+    }
+    currentMachine = this;
+}
+
+Machine::Snapshot Machine::Save() {
+    Activate();
+    return Snapshot{world_, ReadImage()};
+}
+
+void Machine::Restore(const Snapshot& snapshot) {
+    KernelSpace kernel = std::move(world_.kernel);
+    kernel.RestoreFrom(snapshot.world.kernel);
+    World world = snapshot.world;
+    world.kernel = std::move(kernel);
+    world_ = std::move(world);
+    WriteImage(snapshot.image);
+}
+
+std::string Machine::DeviceKey(int adapter) {
+    return "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device" + std::to_string(adapter);
+}
+
+std::vector<Fault> Machine::DriverFaults() const {
+    std::vector<Fault> out;
+    for (const Fault& fault : world_.faults) {
+        if (fault.kind == FaultKind::Driver) out.push_back(fault);
+    }
+    return out;
+}
+
+void Machine::ReportFault(FaultKind kind, int adapter, const std::string& message) {
+    world_.faults.push_back(Fault{kind, adapter, message});
+}
+
+void Machine::InjectFault(const InjectedFault& fault) { world_.injected.push_back(fault); }
+
+bool Machine::ShouldFail(PlatformCall call, int adapter, uint32_t* status) {
+    auto& counts = world_.callCounts[static_cast<size_t>(call)];
+    unsigned& count = counts[static_cast<size_t>(adapter + 1)];
+    ++count;
+    for (const InjectedFault& fault : world_.injected) {
+        if (fault.call != call || (fault.adapter != -1 && fault.adapter != adapter)) continue;
+        if (fault.occurrence == 0 || fault.occurrence == count) {
+            *status = fault.status;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Machine::Trace(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string name,
+                    uint32_t value) {
+    world_.trace.push_back(TraceEntry{adapter, write, width, window, offset, std::move(name), value});
+}
+
+// --- Boot ---------------------------------------------------------------------------------------
+
+uint32_t Machine::Boot() {
+    Activate();
+    world_.driverEntryStatus = DriverEntry(reinterpret_cast<PVOID>(uintptr_t{DriverObjectAddress}),
+                                           reinterpret_cast<PVOID>(uintptr_t{RegistryPathAddress}));
+    if (world_.driverEntryStatus == 0 && world_.registered) {
+        for (size_t i = 0; i < world_.adapters.size(); ++i) StartAdapter(static_cast<int>(i));
+    }
+    return world_.driverEntryStatus;
+}
+
+PVOID Machine::ExtensionPointer(int adapter) {
+    return HostPointer(world_.adapters[adapter].extension);
+}
+
+void Machine::StartAdapter(int index) {
+    AdapterRuntime& adapter = world_.adapters[index];
+    const VIDEO_HW_INITIALIZATION_DATA& data = world_.registration;
+    if (data.AdapterInterfaceType != PCIBus) return;
+
+    adapter.extension = world_.kernel.AllocateMemory(data.HwDeviceExtensionSize,
+                                                     "device extension " + std::to_string(index));
+    uint32_t configAddress = world_.kernel.AllocateMemory(sizeof(VIDEO_PORT_CONFIG_INFO), "configuration information");
+    auto* configInfo = static_cast<PVIDEO_PORT_CONFIG_INFO>(HostPointer(configAddress));
+    configInfo->Length = config_.configInfoLength;
+    configInfo->SystemIoBusNumber = 0;
+    configInfo->AdapterInterfaceType = PCIBus;
+    configInfo->BusInterruptLevel = adapter.pci.ReadByte(pcicfg::InterruptLine);
+    configInfo->BusInterruptVector = adapter.pci.ReadByte(pcicfg::InterruptLine);
+    configInfo->InterruptMode = LevelSensitive;
+    configInfo->VdmPhysicalVideoMemoryAddress.QuadPart = 0xA0000;
+    configInfo->VdmPhysicalVideoMemoryLength = 0x20000;
+    configInfo->SystemMemorySize = 64u << 20;
+
+    world_.currentAdapter = index;
+    PVIDEO_HW_FIND_ADAPTER findAdapter = data.HwFindAdapter;
+    UCHAR again = 0;
+    adapter.discoveryStatus = findAdapter(ExtensionPointer(index), nullptr, nullptr, configInfo, &again);
+    adapter.discoveryRan = true;
+    adapter.again = again;
+    world_.kernel.Free(configAddress);
+
+    if (adapter.discoveryStatus == NO_ERROR) {
+        PVIDEO_HW_INITIALIZE initialize = data.HwInitialize;
+        adapter.initializeRan = true;
+        adapter.started = initialize(ExtensionPointer(index)) != FALSE;
+    }
+    world_.currentAdapter = -1;
+}
+
+uint32_t Machine::VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INITIALIZATION_DATA data) {
+    if (reinterpret_cast<uintptr_t>(argument1) != DriverObjectAddress ||
+        reinterpret_cast<uintptr_t>(argument2) != RegistryPathAddress) {
+        ReportFault(FaultKind::Driver, -1, "VideoPortInitialize was not given the driver entry's arguments");
+        return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
+    }
+    if (data->HwInitDataSize != ZARN_HW_INIT_DATA_SIZE) return static_cast<uint32_t>(STATUS_REVISION_MISMATCH);
+    if (!data->HwFindAdapter.address || !data->HwInitialize.address || !data->HwStartIO.address) {
+        return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
+    }
+    std::memcpy(&world_.registration, data, ZARN_HW_INIT_DATA_SIZE);
+    world_.registered = true;
+    return 0;
+}
+
+// --- Requests -----------------------------------------------------------------------------------
+
+RequestResult Machine::Request(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
+                               const RequestOptions& options) {
+    if (options.adapter < 0 || static_cast<size_t>(options.adapter) >= world_.adapters.size()) {
+        throw std::invalid_argument("there is no adapter " + std::to_string(options.adapter));
+    }
+    if (!world_.adapters[options.adapter].started) {
+        throw std::invalid_argument("adapter " + std::to_string(options.adapter) + " was not started");
+    }
+    if (!config_.checkAliasing) return RunRequest(code, input, outputLength, options, true);
+
+    Snapshot before = Save();
+    RequestResult aliased = RunRequest(code, input, outputLength, options, true);
+    Restore(before);
+    RequestResult separate = RunRequest(code, input, outputLength, options, false);
+    if (!(aliased == separate)) {
+        ReportFault(FaultKind::Driver, options.adapter,
+                    "request " + Hex(code) + " answers differently when input and output share one buffer");
+    }
+    return separate;
+}
+
+RequestResult Machine::RunRequest(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
+                                  const RequestOptions& options, bool aliased) {
+    Activate();
+    const uint32_t inputLength = static_cast<uint32_t>(input.size());
+    KernelSpace& kernel = world_.kernel;
+
+    auto allocate = [&](uint32_t size, const char* purpose) -> uint32_t {
+        if (size == 0) return 0;
+        uint32_t address = kernel.AllocateMemory(size, purpose);
+        std::memset(HostPointer(address), RequestPattern, size);
+        return address;
+    };
+    uint32_t inputAddress, outputAddress;
+    if (aliased) {
+        inputAddress = outputAddress = allocate(std::max(inputLength, outputLength), "system buffer");
+    } else {
+        inputAddress = allocate(inputLength, "input buffer");
+        outputAddress = allocate(outputLength, "output buffer");
+    }
+    if (inputLength) std::memcpy(HostPointer(inputAddress), input.data(), inputLength);
+
+    uint32_t statusAddress = kernel.AllocateMemory(sizeof(STATUS_BLOCK), "status block");
+    uint32_t packetAddress = kernel.AllocateMemory(sizeof(VIDEO_REQUEST_PACKET), "request packet");
+    auto* statusBlock = static_cast<PSTATUS_BLOCK>(HostPointer(statusAddress));
+    auto* packet = static_cast<PVIDEO_REQUEST_PACKET>(HostPointer(packetAddress));
+    statusBlock->Status = StatusUnset;
+    statusBlock->Information = options.presetInformation;
+    packet->IoControlCode = code;
+    packet->StatusBlock.address = statusAddress;
+    packet->InputBuffer.address = inputAddress;
+    packet->InputBufferLength = inputLength;
+    packet->OutputBuffer.address = outputAddress;
+    packet->OutputBufferLength = outputLength;
+
+    world_.currentProcess = options.process;
+    world_.currentAdapter = options.adapter;
+    PVIDEO_HW_START_IO startIo = world_.registration.HwStartIO;
+    BOOLEAN handled = startIo(ExtensionPointer(options.adapter), packet);
+    world_.currentAdapter = -1;
+
+    RequestResult result;
+    result.status = statusBlock->Status;
+    result.information = statusBlock->Information;
+    if (!handled) ReportFault(FaultKind::Driver, options.adapter, "HwStartIO returned FALSE for " + Hex(code));
+    if (result.status == StatusUnset) {
+        ReportFault(FaultKind::Driver, options.adapter, "HwStartIO left the status of " + Hex(code) + " unset");
+    }
+    // The I/O manager copies Information bytes back for a success or warning status only; on a
+    // failure Information is the size the requester must supply, and nothing is copied.
+    bool copyBack = result.status == NO_ERROR || result.status == ERROR_MORE_DATA;
+    if (copyBack && result.information > outputLength) {
+        ReportFault(FaultKind::Driver, options.adapter,
+                    "request " + Hex(code) + " reports " + std::to_string(result.information) +
+                        " bytes of output in a buffer of " + std::to_string(outputLength));
+    }
+    if (copyBack && outputAddress) {
+        uint32_t count = std::min(result.information, outputLength);
+        auto* bytes = static_cast<uint8_t*>(HostPointer(outputAddress));
+        result.output.assign(bytes, bytes + count);
+    }
+
+    for (uint32_t address : {inputAddress, outputAddress, statusAddress, packetAddress}) {
+        if (address) kernel.Free(address);
+    }
+    return result;
+}
+
+// --- Platform routines --------------------------------------------------------------------------
+
+int Machine::AdapterOfExtension(PVOID extension, const char* routine) {
+    uint32_t address = world_.kernel.AddressOfHost(extension);
+    for (size_t i = 0; i < world_.adapters.size(); ++i) {
+        if (address && world_.adapters[i].extension == address) return static_cast<int>(i);
+    }
+    ReportFault(FaultKind::Driver, world_.currentAdapter,
+                std::string(routine) + " was given something other than a device extension");
+    return -1;
+}
+
+uint32_t Machine::GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges, PULONG slot) {
+    int index = AdapterOfExtension(extension, "VideoPortGetAccessRanges");
+    if (index < 0) return ERROR_INVALID_PARAMETER;
+    uint32_t status = 0;
+    if (ShouldFail(PlatformCall::GetAccessRanges, index, &status)) return status;
+    if (count < 3) return ERROR_MORE_DATA;
+
+    const AdapterRuntime& adapter = world_.adapters[index];
+    for (int bar = 0; bar < 3; ++bar) {
+        VIDEO_ACCESS_RANGE& range = ranges[bar];
+        range.RangeStart.QuadPart = adapter.pci.BarAddress(bar);
+        range.RangeLength = adapter.pci.BarSize(bar);
+        range.RangeInIoSpace = adapter.pci.BarIsIo(bar) ? 1 : 0;
+        range.RangeVisible = 0;
+        range.RangeShareable = adapter.pci.BarIsIo(bar) ? 0 : 1;
+        range.RangePassive = 0;
+    }
+    *slot = adapter.slot;
+    return NO_ERROR;
+}
+
+uint32_t Machine::VerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges) {
+    int index = AdapterOfExtension(extension, "VideoPortVerifyAccessRanges");
+    if (index < 0) return ERROR_INVALID_PARAMETER;
+    uint32_t status = 0;
+    if (ShouldFail(PlatformCall::VerifyAccessRanges, index, &status)) return status;
+
+    const AdapterRuntime& adapter = world_.adapters[index];
+    for (ULONG i = 0; i < count; ++i) {
+        const VIDEO_ACCESS_RANGE& range = ranges[i];
+        bool io = range.RangeInIoSpace & VIDEO_MEMORY_SPACE_IO;
+        bool claimed = false;
+        for (int bar = 0; bar < 3; ++bar) {
+            uint64_t start = adapter.pci.BarAddress(bar);
+            uint64_t end = start + adapter.pci.BarSize(bar);
+            uint64_t rangeStart = static_cast<uint64_t>(range.RangeStart.QuadPart);
+            if (adapter.pci.BarIsIo(bar) == io && rangeStart >= start && rangeStart + range.RangeLength <= end) {
+                claimed = true;
+            }
+        }
+        if (!claimed) return ERROR_INVALID_PARAMETER;
+    }
+    return NO_ERROR;
+}
+
+PVOID Machine::GetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG length, UCHAR inIoSpace) {
+    int index = AdapterOfExtension(extension, "VideoPortGetDeviceBase");
+    if (index < 0) return nullptr;
+    uint32_t status = 0;
+    if (ShouldFail(PlatformCall::GetDeviceBase, index, &status)) return nullptr;
+
+    AdapterRuntime& adapter = world_.adapters[index];
+    uint64_t start = static_cast<uint64_t>(address.QuadPart);
+    bool io = inIoSpace & VIDEO_MEMORY_SPACE_IO;
+    bool inside = false;
+    for (int bar = 0; bar < 3; ++bar) {
+        uint64_t barStart = adapter.pci.BarAddress(bar);
+        if (adapter.pci.BarIsIo(bar) == io && start >= barStart &&
+            start + length <= barStart + adapter.pci.BarSize(bar)) {
+            inside = true;
+        }
+    }
+    if (!inside) {
+        ReportFault(FaultKind::Driver, index, "VideoPortGetDeviceBase of " + Hex(start) + " outside the adapter");
+        return nullptr;
+    }
+    // On x86 an I/O range is used by its port numbers.
+    uint32_t base = io ? static_cast<uint32_t>(start)
+                       : world_.kernel.MapPhysical(static_cast<uint32_t>(start), length, "device mapping");
+    adapter.mappings.push_back(DeviceMapping{start, length, inIoSpace, base});
+    return reinterpret_cast<PVOID>(uintptr_t{base});
+}
+
+ULONG Machine::GetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset,
+                          ULONG length) {
+    int index = AdapterOfExtension(extension, "VideoPortGetBusData");
+    if (index < 0) return 0;
+    uint32_t status = 0;
+    if (ShouldFail(PlatformCall::GetBusData, index, &status)) return 0;
+    if (type != PCIConfiguration || offset >= 256) return 0;
+
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    for (AdapterRuntime& adapter : world_.adapters) {
+        if (adapter.slot != slot) continue;
+        ULONG count = std::min<ULONG>(length, 256 - offset);
+        for (ULONG i = 0; i < count; ++i) bytes[i] = adapter.pci.ReadByte(offset + i);
+        Trace(index, false, count * 8, Window::Config, offset, "config", count >= 4 ? adapter.pci.ReadDword(offset) : 0);
+        return count;
+    }
+    // An empty slot answers with an invalid vendor ID.
+    if (length >= 2) bytes[0] = bytes[1] = 0xFF;
+    return length >= 2 ? 2 : 0;
+}
+
+ULONG Machine::SetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset,
+                          ULONG length) {
+    int index = AdapterOfExtension(extension, "VideoPortSetBusData");
+    if (index < 0) return 0;
+    uint32_t status = 0;
+    if (ShouldFail(PlatformCall::SetBusData, index, &status)) return 0;
+    if (type != PCIConfiguration || offset >= 256) return 0;
+
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    for (AdapterRuntime& adapter : world_.adapters) {
+        if (adapter.slot != slot) continue;
+        ULONG count = std::min<ULONG>(length, 256 - offset);
+        for (ULONG dword = offset & ~3u; dword < offset + count; dword += 4) {
+            uint32_t before = adapter.pci.ReadDword(dword);
+            for (ULONG i = dword; i < dword + 4; ++i) {
+                if (i >= offset && i < offset + count) adapter.pci.WriteByte(i, bytes[i - offset]);
+            }
+            uint32_t after = adapter.pci.ReadDword(dword);
+            if (after != before) Trace(index, true, 32, Window::Config, dword, "config", after);
+        }
+        return count;
+    }
+    return 0;
+}
+
+uint32_t Machine::SetRegistryParameters(PVOID extension, PWSTR name, PVOID data, ULONG length) {
+    int index = AdapterOfExtension(extension, "VideoPortSetRegistryParameters");
+    if (index < 0) return ERROR_INVALID_PARAMETER;
+    uint32_t status = 0;
+    if (ShouldFail(PlatformCall::SetRegistryParameters, index, &status)) return status;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    world_.registry.SetValue(DeviceKey(index), NarrowName(name), regtype::Binary,
+                             std::vector<uint8_t>(bytes, bytes + length));
+    return NO_ERROR;
+}
+
+// --- Addresses ----------------------------------------------------------------------------------
+
+void* Machine::HostPointer(uint32_t address) {
+    if (address == 0) return nullptr;
+    Region* region = world_.kernel.Find(address);
+    if (region && !region->device) return region->memory.data() + (address - region->base);
+    return reinterpret_cast<void*>(uintptr_t{address});
+}
+
+uint32_t Machine::AddressOfPointer(const void* pointer) {
+    auto value = reinterpret_cast<uintptr_t>(pointer);
+    if (value <= 0xFFFFFFFFu) return static_cast<uint32_t>(value);
+    uint32_t address = world_.kernel.AddressOfHost(pointer);
+    if (address == 0) {
+        ReportFault(FaultKind::Driver, world_.currentAdapter,
+                    "a pointer outside the machine's address space was stored in a platform record");
+    }
+    return address;
+}
+
+// --- Hardware access ----------------------------------------------------------------------------
+
+uint32_t Machine::ReadMemory(const volatile void* pointer, unsigned width) {
+    auto value = reinterpret_cast<uintptr_t>(pointer);
+    if (value > 0xFFFFFFFFu) {
+        ReportFault(FaultKind::Driver, world_.currentAdapter, "register read through a host pointer");
+        return 0xFFFFFFFF;
+    }
+    const Region* region = world_.kernel.Find(static_cast<uint32_t>(value));
+    if (!region || !region->device) {
+        ReportFault(FaultKind::Driver, world_.currentAdapter,
+                    "register read at " + Hex(value) + ", which maps no device");
+        return 0xFFFFFFFF;
+    }
+    return PhysicalAccess(region->physical + (static_cast<uint32_t>(value) - region->base), width, false, 0);
+}
+
+void Machine::WriteMemory(const volatile void* pointer, unsigned width, uint32_t data) {
+    auto value = reinterpret_cast<uintptr_t>(pointer);
+    if (value > 0xFFFFFFFFu) {
+        ReportFault(FaultKind::Driver, world_.currentAdapter, "register write through a host pointer");
+        return;
+    }
+    const Region* region = world_.kernel.Find(static_cast<uint32_t>(value));
+    if (!region || !region->device) {
+        ReportFault(FaultKind::Driver, world_.currentAdapter,
+                    "register write at " + Hex(value) + ", which maps no device");
+        return;
+    }
+    PhysicalAccess(region->physical + (static_cast<uint32_t>(value) - region->base), width, true, data);
+}
+
+uint32_t Machine::ReadPort(const volatile void* pointer, unsigned width) {
+    return PortAccess(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)), width, false, 0);
+}
+
+void Machine::WritePort(const volatile void* pointer, unsigned width, uint32_t value) {
+    PortAccess(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)), width, true, value);
+}
+
+uint32_t Machine::PhysicalAccess(uint32_t physical, unsigned width, bool write, uint32_t value) {
+    for (size_t i = 0; i < world_.adapters.size(); ++i) {
+        const PciFunction& pci = world_.adapters[i].pci;
+        if (!pci.MemoryDecode()) continue;
+        int index = static_cast<int>(i);
+        uint32_t registerBase = pci.BarAddress(0);
+        if (pci.RomEnabled() && physical - pci.RomAddress() < pci.RomSize()) {
+            return RomAccess(index, physical - pci.RomAddress(), physical - registerBase, width, write);
+        }
+        if (physical - registerBase < pci.BarSize(0)) {
+            return RegisterWindowAccess(index, physical - registerBase, width, write, value);
+        }
+        if (physical - pci.BarAddress(1) < pci.BarSize(1)) {
+            return FrameBufferAccess(index, physical - pci.BarAddress(1), width, write, value);
+        }
+    }
+    ReportFault(FaultKind::Driver, world_.currentAdapter,
+                std::string(write ? "write" : "read") + " of physical address " + Hex(physical) +
+                    ", where no device answers");
+    return 0xFFFFFFFF;
+}
+
+uint32_t Machine::RegisterWindowAccess(int adapter, uint32_t offset, unsigned width, bool write, uint32_t value) {
+    Chip& chip = world_.adapters[adapter].chip;
+    if (width != 32) {
+        ReportFault(FaultKind::Driver, adapter,
+                    std::to_string(width) + "-bit access to chip register " + Hex(offset) + "; registers are 32-bit");
+        return 0xFFFFFFFF;
+    }
+    bool known = false;
+    if (write) {
+        chip.WriteRegister(offset, value, &known);
+    } else {
+        value = chip.ReadRegister(offset, &known);
+    }
+    const RegisterInfo* info = FindRegister(offset);
+    Trace(adapter, write, width, Window::Mmio, offset, info ? info->name : "?", value);
+    if (!known) {
+        ReportFault(FaultKind::UnknownRegister, adapter,
+                    std::string(write ? "write" : "read") + " of unknown register " + Hex(offset));
+    }
+    return value;
+}
+
+uint32_t Machine::RomAccess(int adapter, uint32_t romOffset, uint32_t windowOffset, unsigned width, bool write) {
+    if (write) {
+        ReportFault(FaultKind::Driver, adapter, "write to the option ROM at " + Hex(romOffset));
+        return 0;
+    }
+    const std::vector<uint8_t>& rom = roms_[adapter];
+    uint32_t value = 0;
+    for (unsigned i = 0; i < width / 8; ++i) {
+        uint32_t at = romOffset + i;
+        // Beyond the image, the ROM's unprogrammed bytes read as 0xFF.
+        uint8_t byte = at < rom.size() ? rom[at] : 0xFF;
+        value |= static_cast<uint32_t>(byte) << (8 * i);
+    }
+    Trace(adapter, false, width, Window::Mmio, windowOffset, "rom", value);
+    return value;
+}
+
+uint32_t Machine::FrameBufferAccess(int adapter, uint32_t offset, unsigned width, bool write, uint32_t value) {
+    std::vector<uint8_t>& memory = videoMemory_[adapter];
+    unsigned bytes = width / 8;
+    if (offset + bytes > memory.size()) {
+        ReportFault(FaultKind::UnknownRegister, adapter, "frame buffer access beyond video memory at " + Hex(offset));
+        return write ? 0 : 0xFFFFFFFF;
+    }
+    if (write) {
+        for (unsigned i = 0; i < bytes; ++i) memory[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+        return 0;
+    }
+    uint32_t result = 0;
+    for (unsigned i = 0; i < bytes; ++i) result |= static_cast<uint32_t>(memory[offset + i]) << (8 * i);
+    return result;
+}
+
+uint32_t Machine::PortAccess(uint32_t port, unsigned width, bool write, uint32_t value) {
+    for (size_t i = 0; i < world_.adapters.size(); ++i) {
+        AdapterRuntime& adapter = world_.adapters[i];
+        if (!adapter.pci.IoDecode()) continue;
+        uint32_t offset = port - adapter.pci.BarAddress(2);
+        if (offset >= adapter.pci.BarSize(2)) continue;
+        int index = static_cast<int>(i);
+
+        if (offset < VgaFirstOffset) {
+            if (width != 32) {
+                ReportFault(FaultKind::Driver, index,
+                            std::to_string(width) + "-bit port access to chip register " + Hex(offset));
+                return 0xFFFFFFFF;
+            }
+            bool known = false;
+            if (write) adapter.chip.WriteRegister(offset, value, &known);
+            else value = adapter.chip.ReadRegister(offset, &known);
+            const RegisterInfo* info = FindRegister(offset);
+            Trace(index, write, width, Window::Io, offset, info ? info->name : "?", value);
+            if (!known) ReportFault(FaultKind::UnknownRegister, index, "port access to unknown register " + Hex(offset));
+            return value;
+        }
+        if (offset > VgaLastOffset || width == 32) break;
+
+        uint16_t vgaPort = static_cast<uint16_t>(0x300 + offset);
+        bool known = false;
+        if (write && width == 16) {
+            adapter.chip.WriteVgaPortWord(vgaPort, static_cast<uint16_t>(value), &known);
+        } else if (write) {
+            adapter.chip.WriteVgaPort(vgaPort, static_cast<uint8_t>(value), &known);
+        } else if (width == 8) {
+            value = adapter.chip.ReadVgaPort(vgaPort, &known);
+        } else {
+            value = adapter.chip.ReadVgaPort(vgaPort, &known) |
+                    adapter.chip.ReadVgaPort(static_cast<uint16_t>(vgaPort + 1), &known) << 8;
+        }
+        Trace(index, write, width, Window::Io, offset, Chip::VgaPortName(vgaPort, width == 16, static_cast<uint16_t>(value)),
+              value);
+        if (!known) ReportFault(FaultKind::UnknownRegister, index, "access to undecoded VGA port " + Hex(vgaPort));
+        return value;
+    }
+    ReportFault(FaultKind::Driver, world_.currentAdapter,
+                std::to_string(width) + "-bit " + (write ? "write" : "read") + " of I/O port " + Hex(port) +
+                    ", where no device answers");
+    return 0xFFFFFFFF;
+}
+
+}  // namespace sim

@@ -1,0 +1,59 @@
+// The registry: keys holding typed values. Key paths and value names compare without regard to
+// case, as the platform's registry does. "\Registry\Machine\" and "HKEY_LOCAL_MACHINE\" name the
+// same root.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+namespace regtype {
+constexpr uint32_t None = 0;
+constexpr uint32_t Sz = 1;
+constexpr uint32_t ExpandSz = 2;
+constexpr uint32_t Binary = 3;
+constexpr uint32_t Dword = 4;
+constexpr uint32_t MultiSz = 7;
+}  // namespace regtype
+
+struct RegValue {
+    std::string name;
+    uint32_t type = regtype::Binary;
+    std::vector<uint8_t> data;
+};
+
+struct RegKey {
+    std::string path;            // as first created, in the HKEY_ form
+    std::vector<RegValue> values;  // in the order they were first set
+};
+
+class Registry {
+public:
+    // The HKEY_ form of a path given in either form, without a trailing backslash.
+    static std::string Canonical(const std::string& path);
+
+    RegKey* FindKey(const std::string& path);
+    const RegKey* FindKey(const std::string& path) const;
+    RegKey& CreateKey(const std::string& path);
+    const RegValue* GetValue(const std::string& path, const std::string& name) const;
+    void SetValue(const std::string& path, const std::string& name, uint32_t type, std::vector<uint8_t> data);
+    bool DeleteValue(const std::string& path, const std::string& name);
+
+    const std::vector<RegKey>& Keys() const { return keys_; }
+
+    // Convenience for text and numbers.
+    void SetDword(const std::string& path, const std::string& name, uint32_t value);
+    void SetString(const std::string& path, const std::string& name, const std::string& text);
+
+private:
+    std::vector<RegKey> keys_;
+};
+
+// Text of a REG_SZ value stored as UTF-16 with its terminating zero (ASCII only).
+std::vector<uint8_t> Utf16Bytes(const std::string& text);
+// The text of UTF-16 bytes up to the first zero character; other than ASCII becomes '?'.
+std::string TextOfUtf16(const std::vector<uint8_t>& bytes);
+
+}  // namespace sim

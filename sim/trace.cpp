@@ -1,0 +1,33 @@
+#include "trace.h"
+
+#include <cstdio>
+
+namespace sim {
+
+const char* WindowName(Window window) {
+    switch (window) {
+    case Window::Mmio: return "mmio";
+    case Window::Io: return "io";
+    case Window::Config: return "config";
+    }
+    return "?";
+}
+
+std::string FormatTraceEntry(const TraceEntry& entry) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%c %2u %-6s 0x%06x %-24s 0x%08x", entry.write ? 'W' : 'R', entry.width,
+                  WindowName(entry.window), entry.offset, entry.name.c_str(), entry.value);
+    std::string text = line;
+    if (entry.adapter != 0) text = "[" + std::to_string(entry.adapter) + "] " + text;
+    return text;
+}
+
+std::vector<TraceEntry> FilterTrace(const std::vector<TraceEntry>& trace, const std::string& namePrefix) {
+    std::vector<TraceEntry> out;
+    for (const TraceEntry& entry : trace) {
+        if (entry.name.compare(0, namePrefix.size(), namePrefix) == 0) out.push_back(entry);
+    }
+    return out;
+}
+
+}  // namespace sim

@@ -1,0 +1,128 @@
+// The video port and kernel routines of the host build, as the driver calls them. Each one hands
+// the call to the machine the driver runs for.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "machine.h"
+
+using sim::CurrentMachine;
+using sim::Machine;
+
+namespace {
+
+Machine& Current(const char* routine) {
+    Machine* machine = CurrentMachine();
+    if (!machine) {
+        std::fprintf(stderr, "zarnsim: the driver called %s outside a simulated machine\n", routine);
+        std::abort();
+    }
+    return *machine;
+}
+
+// Code addresses of the driver's callbacks, as the records carry them.
+constexpr ULONG CodeBase = 0xF8000000;
+constexpr ULONG CodeStride = 0x10;
+std::vector<void (*)()> codeTable;
+std::mutex codeTableLock;
+
+}  // namespace
+
+extern "C" {
+
+void* ZarnHostPointer(ULONG address) { return Current("a record's pointer").HostPointer(address); }
+
+ULONG ZarnHostAddress(const void* pointer) { return Current("a record's pointer").AddressOfPointer(pointer); }
+
+void (*ZarnHostCode(ULONG address))() {
+    std::lock_guard<std::mutex> lock(codeTableLock);
+    ULONG index = (address - CodeBase) / CodeStride;
+    if (address < CodeBase || (address - CodeBase) % CodeStride || index >= codeTable.size()) return nullptr;
+    return codeTable[index];
+}
+
+ULONG ZarnHostCodeAddress(void (*code)()) {
+    std::lock_guard<std::mutex> lock(codeTableLock);
+    for (size_t i = 0; i < codeTable.size(); ++i) {
+        if (codeTable[i] == code) return CodeBase + static_cast<ULONG>(i) * CodeStride;
+    }
+    codeTable.push_back(code);
+    return CodeBase + static_cast<ULONG>(codeTable.size() - 1) * CodeStride;
+}
+
+ULONG NTAPI VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INITIALIZATION_DATA data, PVOID) {
+    return Current("VideoPortInitialize").VideoPortInitialize(argument1, argument2, data);
+}
+
+VP_STATUS NTAPI VideoPortGetAccessRanges(PVOID extension, ULONG, PVOID, ULONG count, PVIDEO_ACCESS_RANGE ranges,
+                                         PVOID, PVOID, PULONG slot) {
+    return Current("VideoPortGetAccessRanges").GetAccessRanges(extension, count, ranges, slot);
+}
+
+VP_STATUS NTAPI VideoPortVerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges) {
+    return Current("VideoPortVerifyAccessRanges").VerifyAccessRanges(extension, count, ranges);
+}
+
+PVOID NTAPI VideoPortGetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG length, UCHAR inIoSpace) {
+    return Current("VideoPortGetDeviceBase").GetDeviceBase(extension, address, length, inIoSpace);
+}
+
+ULONG NTAPI VideoPortGetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset,
+                                ULONG length) {
+    return Current("VideoPortGetBusData").GetBusData(extension, type, slot, buffer, offset, length);
+}
+
+ULONG NTAPI VideoPortSetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset,
+                                ULONG length) {
+    return Current("VideoPortSetBusData").SetBusData(extension, type, slot, buffer, offset, length);
+}
+
+UCHAR NTAPI VideoPortReadPortUchar(PUCHAR port) {
+    return static_cast<UCHAR>(Current("VideoPortReadPortUchar").ReadPort(port, 8));
+}
+USHORT NTAPI VideoPortReadPortUshort(PUSHORT port) {
+    return static_cast<USHORT>(Current("VideoPortReadPortUshort").ReadPort(port, 16));
+}
+ULONG NTAPI VideoPortReadPortUlong(PULONG port) { return Current("VideoPortReadPortUlong").ReadPort(port, 32); }
+VOID NTAPI VideoPortWritePortUchar(PUCHAR port, UCHAR value) {
+    Current("VideoPortWritePortUchar").WritePort(port, 8, value);
+}
+VOID NTAPI VideoPortWritePortUshort(PUSHORT port, USHORT value) {
+    Current("VideoPortWritePortUshort").WritePort(port, 16, value);
+}
+VOID NTAPI VideoPortWritePortUlong(PULONG port, ULONG value) {
+    Current("VideoPortWritePortUlong").WritePort(port, 32, value);
+}
+
+UCHAR NTAPI VideoPortReadRegisterUchar(PUCHAR address) {
+    return static_cast<UCHAR>(Current("VideoPortReadRegisterUchar").ReadMemory(address, 8));
+}
+USHORT NTAPI VideoPortReadRegisterUshort(PUSHORT address) {
+    return static_cast<USHORT>(Current("VideoPortReadRegisterUshort").ReadMemory(address, 16));
+}
+ULONG NTAPI VideoPortReadRegisterUlong(PULONG address) {
+    return Current("VideoPortReadRegisterUlong").ReadMemory(address, 32);
+}
+VOID NTAPI VideoPortWriteRegisterUchar(PUCHAR address, UCHAR value) {
+    Current("VideoPortWriteRegisterUchar").WriteMemory(address, 8, value);
+}
+VOID NTAPI VideoPortWriteRegisterUshort(PUSHORT address, USHORT value) {
+    Current("VideoPortWriteRegisterUshort").WriteMemory(address, 16, value);
+}
+VOID NTAPI VideoPortWriteRegisterUlong(PULONG address, ULONG value) {
+    Current("VideoPortWriteRegisterUlong").WriteMemory(address, 32, value);
+}
+
+VP_STATUS NTAPI VideoPortSetRegistryParameters(PVOID extension, PWSTR name, PVOID data, ULONG length) {
+    return Current("VideoPortSetRegistryParameters").SetRegistryParameters(extension, name, data, length);
+}
+
+VOID NTAPI VideoPortZeroMemory(PVOID destination, ULONG length) { std::memset(destination, 0, length); }
+
+VOID NTAPI VideoPortMoveMemory(PVOID destination, PVOID source, ULONG length) {
+    std::memmove(destination, source, length);
+}
+
+}  // extern "C"

@@ -1,0 +1,224 @@
+#include "report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "display_driver.h"
+#include "names.h"
+
+namespace zarnsim {
+
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+const char* WindowNames[] = {"register window", "frame buffer", "I/O window"};
+
+std::string SizeText(uint64_t bytes) {
+    if (bytes >= (1u << 20) && bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+    if (bytes >= 1024 && bytes % 1024 == 0) return std::to_string(bytes >> 10) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+// HardwareInformation values of an adapter's device key, as text.
+std::vector<std::pair<std::string, std::string>> HardwareInformation(sim::Machine& machine, int adapter) {
+    std::vector<std::pair<std::string, std::string>> out;
+    const sim::RegKey* key = machine.GetRegistry().FindKey(sim::Machine::DeviceKey(adapter));
+    if (!key) return out;
+    const std::string prefix = "HardwareInformation.";
+    for (const sim::RegValue& value : key->values) {
+        if (value.name.compare(0, prefix.size(), prefix) != 0) continue;
+        std::string name = value.name.substr(prefix.size());
+        if (name == "MemorySize" && value.data.size() == 4) {
+            out.emplace_back(name, std::to_string(sim::Dword(value.data, 0)));
+        } else {
+            out.emplace_back(name, sim::TextOfUtf16(value.data));
+        }
+    }
+    return out;
+}
+
+struct ResolutionSummary {
+    std::set<unsigned> depths;
+    std::set<unsigned> rates;
+};
+
+// "640x480: 8/16/24/32 bpp at 60/75/85/100/120 Hz", one line per resolution, in table order.
+std::vector<std::string> ModeSummary(const std::vector<VIDEO_MODE_INFORMATION>& modes) {
+    std::vector<std::pair<unsigned, unsigned>> order;
+    std::map<std::pair<unsigned, unsigned>, ResolutionSummary> summary;
+    for (const VIDEO_MODE_INFORMATION& mode : modes) {
+        auto key = std::make_pair(mode.VisScreenWidth, mode.VisScreenHeight);
+        if (!summary.count(key)) order.push_back(key);
+        summary[key].depths.insert(mode.BitsPerPlane);
+        summary[key].rates.insert(mode.Frequency);
+    }
+    std::vector<std::string> lines;
+    for (const auto& key : order) {
+        std::string depths, rates;
+        for (unsigned depth : summary[key].depths) depths += (depths.empty() ? "" : "/") + std::to_string(depth);
+        for (unsigned rate : summary[key].rates) rates += (rates.empty() ? "" : "/") + std::to_string(rate);
+        lines.push_back(Format("%ux%u: %s bpp at %s Hz", key.first, key.second, depths.c_str(), rates.c_str()));
+    }
+    return lines;
+}
+
+std::string DiscoveryText(const sim::AdapterRuntime& adapter) {
+    if (!adapter.discoveryRan) return "not run (the driver did not register for PCI adapters)";
+    if (adapter.discoveryStatus == 0) return "succeeded";
+    std::string text = "failed with " + StatusText(adapter.discoveryStatus);
+    if (adapter.discoveryStatus == ERROR_DEV_NOT_EXIST) {
+        text += Format(" (device ID %u is not one this driver serves, or no mode fits)", adapter.config.deviceId);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string AdapterReportText(sim::Machine& machine, int index) {
+    const sim::AdapterRuntime& adapter = machine.Adapter(index);
+    const sim::PciFunction& pci = adapter.pci;
+    std::ostringstream out;
+    out << Format("Adapter %d: PCI slot %u, vendor 0x%04X device 0x%04X revision %u, subsystem 0x%04X:0x%04X\n",
+                  index, adapter.slot, pci.ReadWord(sim::pcicfg::VendorId), pci.ReadWord(sim::pcicfg::DeviceId),
+                  pci.ReadByte(sim::pcicfg::Revision), pci.ReadWord(sim::pcicfg::SubsystemVendor),
+                  pci.ReadWord(sim::pcicfg::SubsystemId));
+    out << Format("  %-17s%s%s\n", "role:", adapter.config.secondary ? "secondary (found with decoding off)" : "primary",
+                  adapter.config.bus66 ? ", 66 MHz capable bus" : "");
+    for (int bar = 0; bar < 3; ++bar) {
+        std::string mapped = "not mapped";
+        for (const sim::DeviceMapping& mapping : adapter.mappings) {
+            if (mapping.physical == pci.BarAddress(bar)) mapped = (bar == 2 ? "ports at " : "mapped at ") + Hex32(mapping.address);
+        }
+        out << Format("  %-17s0x%08X, %s, %s, %s\n", (std::string(WindowNames[bar]) + ":").c_str(), pci.BarAddress(bar),
+                      SizeText(pci.BarSize(bar)).c_str(), pci.BarIsIo(bar) ? "I/O space" : "memory space",
+                      mapped.c_str());
+    }
+    out << Format("  %-17s%u MiB%s\n", "video memory:", adapter.config.memoryMiB,
+                  adapter.config.altMemory ? " (alternative memory type)" : "");
+    out << "  discovery:       " << DiscoveryText(adapter) << "\n";
+    if (adapter.initializeRan) out << "  HwInitialize:    " << (adapter.started ? "TRUE" : "FALSE") << "\n";
+    auto information = HardwareInformation(machine, index);
+    if (information.empty()) out << "  HardwareInformation: none written\n";
+    for (const auto& [name, text] : information) out << "  HardwareInformation." << name << " = " << text << "\n";
+    if (!adapter.started) return out.str();
+
+    sim::ModeList list = sim::QueryModes(machine, index);
+    if (list.status != 0) {
+        out << "  modes:           the mode queries failed with " << StatusText(list.status) << "\n";
+        return out.str();
+    }
+    out << "  modes offered:   " << list.modes.size() << "\n";
+    for (const std::string& line : ModeSummary(list.modes)) out << "    " << line << "\n";
+    return out.str();
+}
+
+Json AdapterReportJson(sim::Machine& machine, int index) {
+    const sim::AdapterRuntime& adapter = machine.Adapter(index);
+    const sim::PciFunction& pci = adapter.pci;
+    Json json = Json::Object();
+    json.Set("slot", adapter.slot);
+    json.Set("vendorId", static_cast<unsigned>(pci.ReadWord(sim::pcicfg::VendorId)));
+    json.Set("deviceId", static_cast<unsigned>(pci.ReadWord(sim::pcicfg::DeviceId)));
+    json.Set("revision", static_cast<unsigned>(pci.ReadByte(sim::pcicfg::Revision)));
+    json.Set("subsystemVendor", static_cast<unsigned>(pci.ReadWord(sim::pcicfg::SubsystemVendor)));
+    json.Set("secondary", adapter.config.secondary);
+    Json windows = Json::Array();
+    for (int bar = 0; bar < 3; ++bar) {
+        Json window = Json::Object();
+        window.Set("name", WindowNames[bar]);
+        window.Set("physical", static_cast<unsigned>(pci.BarAddress(bar)));
+        window.Set("length", static_cast<unsigned>(pci.BarSize(bar)));
+        window.Set("ioSpace", pci.BarIsIo(bar));
+        for (const sim::DeviceMapping& mapping : adapter.mappings) {
+            if (mapping.physical == pci.BarAddress(bar)) window.Set("mappedAt", static_cast<unsigned>(mapping.address));
+        }
+        windows.Push(window);
+    }
+    json.Set("windows", windows);
+    json.Set("memoryMiB", adapter.config.memoryMiB);
+    json.Set("status", adapter.discoveryRan ? static_cast<int64_t>(adapter.discoveryStatus) : int64_t{-1});
+    json.Set("started", adapter.started);
+    Json information = Json::Object();
+    for (const auto& [name, text] : HardwareInformation(machine, index)) information.Set(name, text);
+    json.Set("hardwareInformation", information);
+    unsigned modeCount = 0;
+    if (adapter.started) {
+        sim::ModeList list = sim::QueryModes(machine, index);
+        modeCount = static_cast<unsigned>(list.modes.size());
+        Json summary = Json::Array();
+        for (const std::string& line : ModeSummary(list.modes)) summary.Push(line);
+        json.Set("modeSummary", summary);
+    }
+    json.Set("modeCount", modeCount);
+    return json;
+}
+
+std::string ModesText(sim::Machine& machine, int index) {
+    std::ostringstream out;
+    out << "Adapter " << index << ":\n";
+    if (!machine.Adapter(index).started) {
+        out << "  not started: discovery " << DiscoveryText(machine.Adapter(index)) << "\n";
+        return out.str();
+    }
+    sim::ModeList list = sim::QueryModes(machine, index);
+    if (list.status != 0) {
+        out << "  the mode queries failed with " << StatusText(list.status) << "\n";
+        return out.str();
+    }
+    out << "  index  resolution       Hz  stride  attributes  driver-specific\n";
+    for (const VIDEO_MODE_INFORMATION& mode : list.modes) {
+        out << Format("  %5u  %4ux%-4u x %2u  %3u  %6u  0x%08X  0x%08X\n", mode.ModeIndex, mode.VisScreenWidth,
+                      mode.VisScreenHeight, mode.BitsPerPlane, mode.Frequency, mode.ScreenStride, mode.AttributeFlags,
+                      mode.DriverSpecificAttributeFlags);
+    }
+    out << "  " << list.modes.size() << " modes\n";
+    return out.str();
+}
+
+Json ModesJson(sim::Machine& machine, int index) {
+    Json json = Json::Object();
+    Json modes = Json::Array();
+    if (machine.Adapter(index).started) {
+        sim::ModeList list = sim::QueryModes(machine, index);
+        for (const VIDEO_MODE_INFORMATION& mode : list.modes) {
+            Json item = Json::Object();
+            item.Set("modeIndex", mode.ModeIndex);
+            item.Set("width", mode.VisScreenWidth);
+            item.Set("height", mode.VisScreenHeight);
+            item.Set("bitsPerPixel", mode.BitsPerPlane);
+            item.Set("frequency", mode.Frequency);
+            item.Set("screenStride", mode.ScreenStride);
+            item.Set("attributeFlags", mode.AttributeFlags);
+            item.Set("driverSpecificAttributeFlags", mode.DriverSpecificAttributeFlags);
+            modes.Push(item);
+        }
+    } else {
+        json.Set("status", static_cast<int64_t>(machine.Adapter(index).discoveryStatus));
+    }
+    json.Set("modes", modes);
+    return json;
+}
+
+std::string FaultsText(const sim::Machine& machine) {
+    std::ostringstream out;
+    for (const sim::Fault& fault : machine.Faults()) {
+        out << (fault.kind == sim::FaultKind::Driver ? "driver fault" : "unknown register");
+        if (fault.adapter >= 0) out << " (adapter " << fault.adapter << ")";
+        out << ": " << fault.message << "\n";
+    }
+    return out.str();
+}
+
+}  // namespace zarnsim

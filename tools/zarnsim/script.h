@@ -1,0 +1,22 @@
+// `zarnsim script`: a request console on one booted machine.
+#pragma once
+
+#include <iosfwd>
+#include <stdexcept>
+#include <string>
+
+#include "machine.h"
+
+namespace zarnsim {
+
+// A malformed script line; the script stops there.
+struct ScriptError : std::runtime_error {
+    ScriptError(int line, const std::string& message)
+        : std::runtime_error("script line " + std::to_string(line) + ": " + message), line(line) {}
+    int line;
+};
+
+// Runs every line of the script against the machine, writing one result per command.
+void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out);
+
+}  // namespace zarnsim

@@ -1,0 +1,166 @@
+#include "pe_image.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace pe {
+
+namespace {
+
+uint16_t Word(const std::vector<uint8_t>& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
+uint32_t Dword(const std::vector<uint8_t>& b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// File offset of an RVA, or 0 when no section holds it.
+uint32_t FileOffset(const Image& image, uint32_t rva) {
+    for (const Section& section : image.sections) {
+        if (rva >= section.virtualAddress && rva < section.virtualAddress + std::max(section.virtualSize, section.rawSize)) {
+            uint32_t offset = rva - section.virtualAddress;
+            if (offset >= section.rawSize) return 0;
+            return section.rawOffset + offset;
+        }
+    }
+    return 0;
+}
+
+std::string CString(const std::vector<uint8_t>& b, size_t at) {
+    std::string text;
+    while (at < b.size() && b[at]) text.push_back(static_cast<char>(b[at++]));
+    return text;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+uint32_t ComputeChecksum(const std::vector<uint8_t>& bytes, uint32_t checksumOffset) {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < bytes.size(); i += 2) {
+        if (i == checksumOffset || i == checksumOffset + 2) continue;
+        uint32_t word = bytes[i] | (i + 1 < bytes.size() ? bytes[i + 1] << 8 : 0);
+        sum += word;
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint32_t>(sum) + static_cast<uint32_t>(bytes.size());
+}
+
+bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error) {
+    *image = Image{};
+    image->bytes = std::move(bytes);
+    const std::vector<uint8_t>& b = image->bytes;
+    if (b.size() < 0x40 || b[0] != 'M' || b[1] != 'Z') return *error = "not an MZ executable", false;
+    image->peOffset = Dword(b, 0x3C);
+    size_t pe = image->peOffset;
+    if (pe + 24 > b.size() || std::memcmp(&b[pe], "PE\0\0", 4) != 0) return *error = "no PE signature", false;
+    image->machine = Word(b, pe + 4);
+    uint16_t sectionCount = Word(b, pe + 6);
+    uint32_t symbolTable = Dword(b, pe + 12);
+    uint32_t symbolCount = Dword(b, pe + 16);
+    uint16_t optionalSize = Word(b, pe + 20);
+    image->characteristics = Word(b, pe + 22);
+    size_t opt = pe + 24;
+    if (opt + optionalSize > b.size() || optionalSize < 96) return *error = "truncated optional header", false;
+    image->magic = Word(b, opt);
+    if (image->magic != 0x10B) return *error = "not a PE32 image", false;
+    image->entryPoint = Dword(b, opt + 16);
+    image->checksumOffset = static_cast<uint32_t>(opt + 64);
+    image->checksum = Dword(b, opt + 64);
+    image->subsystem = Word(b, opt + 68);
+    uint32_t directories = Dword(b, opt + 92);
+
+    size_t sectionTable = opt + optionalSize;
+    if (sectionTable + 40u * sectionCount > b.size()) return *error = "truncated section table", false;
+    for (uint16_t i = 0; i < sectionCount; ++i) {
+        size_t at = sectionTable + 40u * i;
+        Section section;
+        section.name = std::string(reinterpret_cast<const char*>(&b[at]), strnlen(reinterpret_cast<const char*>(&b[at]), 8));
+        section.virtualSize = Dword(b, at + 8);
+        section.virtualAddress = Dword(b, at + 12);
+        section.rawSize = Dword(b, at + 16);
+        section.rawOffset = Dword(b, at + 20);
+        image->sections.push_back(section);
+    }
+
+    if (directories > 1) {
+        uint32_t importRva = Dword(b, opt + 96 + 8);
+        for (uint32_t at = FileOffset(*image, importRva); at && at + 20 <= b.size(); at += 20) {
+            uint32_t nameRva = Dword(b, at + 12);
+            if (nameRva == 0) break;
+            uint32_t nameOffset = FileOffset(*image, nameRva);
+            if (!nameOffset) return *error = "import name outside the image", false;
+            image->importedDlls.push_back(CString(b, nameOffset));
+        }
+    }
+    if (directories > 5) image->relocationsSize = Dword(b, opt + 96 + 5 * 8 + 4);
+
+    if (symbolTable && symbolTable + 18ull * symbolCount <= b.size()) {
+        size_t strings = symbolTable + 18ull * symbolCount;
+        for (uint32_t i = 0; i < symbolCount; ++i) {
+            size_t at = symbolTable + 18ull * i;
+            std::string name;
+            if (Dword(b, at) == 0) name = CString(b, strings + Dword(b, at + 4));
+            else name = std::string(reinterpret_cast<const char*>(&b[at]), strnlen(reinterpret_cast<const char*>(&b[at]), 8));
+            int16_t sectionNumber = static_cast<int16_t>(Word(b, at + 12));
+            uint8_t auxCount = b[at + 17];
+            if (sectionNumber > 0 && sectionNumber <= sectionCount) {
+                image->symbols.emplace_back(name, image->sections[sectionNumber - 1].virtualAddress + Dword(b, at + 8));
+            }
+            i += auxCount;
+        }
+    }
+    return true;
+}
+
+std::vector<CheckResult> CheckDriver(const Image& image, const std::string& entrySymbol) {
+    std::vector<CheckResult> results;
+    auto check = [&](const std::string& name, bool passed, const std::string& detail) {
+        results.push_back(CheckResult{name, passed, detail});
+    };
+
+    check("PE32", image.magic == 0x10B, "optional header magic");
+    check("machine i386", image.machine == 0x14C, "machine field");
+    check("subsystem native", image.subsystem == 1, "subsystem " + std::to_string(image.subsystem));
+    check("not a DLL", !(image.characteristics & 0x2000), "characteristics");
+    check("relocations", image.relocationsSize > 0, "a driver must be relocatable");
+
+    std::string badImports;
+    for (const std::string& dll : image.importedDlls) {
+        std::string name = Lower(dll);
+        if (name != "videoprt.sys" && name != "ntoskrnl.exe" && name != "hal.dll") badImports += " " + dll;
+    }
+    check("imports only videoprt.sys, ntoskrnl.exe and hal.dll", badImports.empty() && !image.importedDlls.empty(),
+          badImports.empty() ? "" : "also imports" + badImports);
+
+    std::string constructorSections;
+    for (const Section& section : image.sections) {
+        for (const char* bad : {".ctors", ".dtors", ".init_ar", ".fini_ar", ".CRT", ".tls", ".eh_fram"}) {
+            if (section.name.rfind(bad, 0) == 0) constructorSections += " " + section.name;
+        }
+    }
+    check("no constructor, exception or thread-local tables", constructorSections.empty(), constructorSections);
+
+    uint32_t expected = ComputeChecksum(image.bytes, image.checksumOffset);
+    char detail[64];
+    std::snprintf(detail, sizeof detail, "header 0x%08X, computed 0x%08X", image.checksum, expected);
+    check("valid checksum", image.checksum != 0 && image.checksum == expected, detail);
+
+    bool entryFound = false, entryMatches = false;
+    for (const auto& [name, rva] : image.symbols) {
+        if (name == entrySymbol) {
+            entryFound = true;
+            entryMatches = rva == image.entryPoint;
+        }
+    }
+    check("entry point " + entrySymbol, entryFound && entryMatches,
+          entryFound ? (entryMatches ? "" : "entry point is elsewhere") : "symbol not in the image");
+    return results;
+}
+
+}  // namespace pe

@@ -1,0 +1,118 @@
+// The driver image checks, on zarn.sys and on copies of it with one defect each.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+#include "pe_image.h"
+
+namespace {
+
+const char* EntrySymbol = "_DriverEntry@8";
+
+std::vector<uint8_t> DriverBytes() {
+    std::ifstream file(ZARN_SYS, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> FailedChecks(std::vector<uint8_t> bytes) {
+    pe::Image image;
+    std::string error;
+    if (!pe::Parse(std::move(bytes), &image, &error)) return {"parse: " + error};
+    std::vector<std::string> failed;
+    for (const pe::CheckResult& result : pe::CheckDriver(image, EntrySymbol)) {
+        if (!result.passed) failed.push_back(result.name);
+    }
+    return failed;
+}
+
+void Put16(std::vector<uint8_t>& b, size_t at, uint16_t value) {
+    b[at] = static_cast<uint8_t>(value);
+    b[at + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// Re-seals a changed image with a correct checksum, so that only the intended defect remains.
+void Reseal(std::vector<uint8_t>& b) {
+    pe::Image image;
+    std::string error;
+    ASSERT_TRUE(pe::Parse(b, &image, &error)) << error;
+    Put32(b, image.checksumOffset, pe::ComputeChecksum(b, image.checksumOffset));
+}
+
+size_t OptionalHeader(const std::vector<uint8_t>& b) { return (b[0x3C] | b[0x3D] << 8) + 24; }
+
+size_t Find(const std::vector<uint8_t>& b, const std::string& text) {
+    auto it = std::search(b.begin(), b.end(), text.begin(), text.end());
+    return it == b.end() ? std::string::npos : static_cast<size_t>(it - b.begin());
+}
+
+TEST(DriverImage, ZarnSysPassesEveryCheck) {
+    std::vector<uint8_t> bytes = DriverBytes();
+    ASSERT_FALSE(bytes.empty()) << "no driver image at " << ZARN_SYS;
+    EXPECT_EQ(FailedChecks(bytes), std::vector<std::string>{});
+}
+
+struct Defect {
+    const char* description;
+    std::function<void(std::vector<uint8_t>&)> apply;
+    const char* failingCheck;
+};
+
+class DriverImageDefect : public testing::TestWithParam<Defect> {};
+
+TEST_P(DriverImageDefect, IsReportedByItsCheck) {
+    std::vector<uint8_t> bytes = DriverBytes();
+    ASSERT_FALSE(bytes.empty());
+    GetParam().apply(bytes);
+    std::vector<std::string> failed = FailedChecks(bytes);
+    EXPECT_EQ(failed, std::vector<std::string>{GetParam().failingCheck}) << GetParam().description;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Defects, DriverImageDefect,
+    testing::Values(
+        Defect{"checksum off by one", [](std::vector<uint8_t>& b) { b[OptionalHeader(b) + 64] ^= 1; }, "valid checksum"},
+        Defect{"console subsystem",
+               [](std::vector<uint8_t>& b) {
+                   Put16(b, OptionalHeader(b) + 68, 3);
+                   Reseal(b);
+               },
+               "subsystem native"},
+        Defect{"built for x86-64",
+               [](std::vector<uint8_t>& b) {
+                   Put16(b, (b[0x3C] | b[0x3D] << 8) + 4, 0x8664);
+                   Reseal(b);
+               },
+               "machine i386"},
+        Defect{"imports from a C runtime",
+               [](std::vector<uint8_t>& b) {
+                   size_t at = Find(b, "videoprt.sys");
+                   ASSERT_NE(at, std::string::npos);
+                   std::memcpy(&b[at], "msvcrt.dll\0\0", 12);
+                   Reseal(b);
+               },
+               "imports only videoprt.sys, ntoskrnl.exe and hal.dll"},
+        Defect{"a constructor table",
+               [](std::vector<uint8_t>& b) {
+                   size_t at = Find(b, ".rdata");
+                   ASSERT_NE(at, std::string::npos);
+                   std::memcpy(&b[at], ".ctors", 6);
+                   Reseal(b);
+               },
+               "no constructor, exception or thread-local tables"},
+        Defect{"entry point moved",
+               [](std::vector<uint8_t>& b) {
+                   size_t at = OptionalHeader(b) + 16;
+                   Put32(b, at, (b[at] | b[at + 1] << 8 | b[at + 2] << 16 | b[at + 3] << 24) + 16);
+                   Reseal(b);
+               },
+               "entry point _DriverEntry@8"}));
+
+}  // namespace
