@@ -1,8 +1,12 @@
 # The driver's sources, shared by the host library and the zarn.sys build.
 set(ZARN_DRIVER_SOURCES
-    adapter/bringup_interim.cpp
+    adapter/chip_init.cpp
+    adapter/clock_tables.cpp
     adapter/discovery.cpp
     adapter/driver_entry.cpp
+    adapter/registry_config.cpp
+    adapter/rom_probe.cpp
+    colour/dac.cpp
     dispatch/start_io.cpp
     hw/access.cpp
     modes/mode_queries.cpp

@@ -1,5 +1,8 @@
 // The adapter description language of the command line: comma-separated key=value items.
+#include <cctype>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -17,6 +20,16 @@ uint32_t ParseNumber(const std::string& key, const std::string& text, uint32_t m
         throw std::invalid_argument("adapter key '" + key + "' has a bad value '" + text + "'");
     }
     return static_cast<uint32_t>(value);
+}
+
+std::vector<uint8_t> ReadRomFile(const std::string& path) {
+    if (path.empty()) throw std::invalid_argument("adapter key 'rom' needs builtin, none or a file name");
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::invalid_argument("cannot read the option ROM file '" + path + "'");
+    std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (image.empty()) throw std::invalid_argument("the option ROM file '" + path + "' is empty");
+    if (image.size() > 128 * 1024) throw std::invalid_argument("the option ROM file '" + path + "' is larger than 128 KiB");
+    return image;
 }
 
 void ApplyItem(AdapterConfig& config, const std::string& key, const std::string& value, bool hasValue) {
@@ -40,6 +53,26 @@ void ApplyItem(AdapterConfig& config, const std::string& key, const std::string&
         uint32_t mib = ParseNumber(key, value, 256);
         if (mib < 1 || (mib & (mib - 1))) throw std::invalid_argument("adapter regwindow must be a power of two (MiB)");
         config.registerWindowMiB = mib;
+    } else if (key == "rom") {
+        if (value == "builtin") {
+            config.hasRom = true;
+            config.romImage.clear();
+        } else if (value == "none") {
+            config.hasRom = false;
+        } else {
+            config.hasRom = true;
+            config.romImage = ReadRomFile(value);
+        }
+    } else if (key == "bios") {
+        config.bios.modes.clear();
+        if (value == "accept") {
+            config.bios.accept = BiosConfig::Accept::Every;
+        } else if (value == "refuse") {
+            config.bios.accept = BiosConfig::Accept::None;
+        } else {
+            config.bios.accept = BiosConfig::Accept::Listed;
+            config.bios.modes.push_back(static_cast<uint16_t>(ParseNumber(key, value, 0xFFFF)));
+        }
     } else if (key == "secondary") {
         flag(config.secondary);
     } else if (key == "bus66") {
@@ -48,8 +81,8 @@ void ApplyItem(AdapterConfig& config, const std::string& key, const std::string&
         flag(config.altMemory);
     } else {
         throw std::invalid_argument("unknown adapter key '" + key +
-                                    "' (known: device, memory, secondary, bus66, altmem, revision, subvendor, "
-                                    "subsystem, regwindow)");
+                                    "' (known: device, memory, secondary, bus66, altmem, rom, bios, revision, "
+                                    "subvendor, subsystem, regwindow)");
     }
 }
 
@@ -57,6 +90,7 @@ void ApplyItem(AdapterConfig& config, const std::string& key, const std::string&
 
 AdapterConfig ParseAdapterSpec(const std::string& spec) {
     AdapterConfig config;
+    std::string lastKey;
     size_t start = 0;
     while (start <= spec.size()) {
         size_t comma = spec.find(',', start);
@@ -65,7 +99,14 @@ AdapterConfig ParseAdapterSpec(const std::string& spec) {
         size_t equals = item.find('=');
         std::string key = item.substr(0, equals);
         std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
-        ApplyItem(config, key, value, equals != std::string::npos);
+        // bios=0x111,0x117: numbers after a bios list continue it.
+        bool continuesBiosList = equals == std::string::npos && lastKey == "bios" && std::isdigit(static_cast<unsigned char>(item[0]));
+        if (continuesBiosList && config.bios.accept == BiosConfig::Accept::Listed) {
+            config.bios.modes.push_back(static_cast<uint16_t>(ParseNumber("bios", item, 0xFFFF)));
+        } else {
+            ApplyItem(config, key, value, equals != std::string::npos);
+            lastKey = key;
+        }
         if (comma == std::string::npos) break;
         start = comma + 1;
     }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "adapter/callbacks.h"
+#include "option_rom.h"
 
 extern "C" {
 // The driver image's writable data (see DRIVER_IMAGE_DATA). Weak: an image may have none.
@@ -98,14 +99,19 @@ Machine::Machine(MachineConfig config) : config_(std::move(config)), image_(pris
         std::array<BarLayout, 3> bars{BarLayout{ac.registerWindowMiB << 20, false, false},
                                       BarLayout{FrameBufferWindowSize, false, true},
                                       BarLayout{IoWindowSize, true, false}};
-        adapter.pci = PciFunction(identity, bars, RomWindowSize);
+        adapter.pci = PciFunction(identity, bars, ac.hasRom ? RomWindowSize : 0);
         uint32_t base = 0xE0000000u + static_cast<uint32_t>(i) * 0x04000000u;
         adapter.pci.Assign({base, base + 0x02000000u, 0xD000u + static_cast<uint32_t>(i) * 0x100u}, !ac.secondary);
         if (ac.bus66) adapter.pci.SetStatusBits(pcicfg::Status66MHz);
         adapter.chip = Chip(Straps{ac.memoryMiB, ac.altMemory});
+        // The system BIOS runs the video BIOS of the primary adapter before any driver loads.
+        if (!ac.secondary && ac.hasRom) RunPowerOnSelfTest(adapter.chip, ac.deviceId, ac.bus66);
         world_.adapters.push_back(std::move(adapter));
         videoMemory_.emplace_back(static_cast<size_t>(ac.memoryMiB) << 20, 0);
-        roms_.emplace_back();
+        if (!ac.hasRom) roms_.emplace_back();
+        else if (ac.romImage.empty()) roms_.push_back(BuiltinRom(ZarnVendorId, ac.deviceId));
+        else roms_.push_back(ac.romImage);
+        if (roms_.back().size() > RomWindowSize) throw std::invalid_argument("the option ROM image is larger than 128 KiB");
     }
     for (auto& counts : world_.callCounts) counts.assign(config_.adapters.size() + 1, 0);
 }
@@ -152,7 +158,14 @@ std::vector<Fault> Machine::DriverFaults() const {
 }
 
 void Machine::ReportFault(FaultKind kind, int adapter, const std::string& message) {
-    world_.faults.push_back(Fault{kind, adapter, message});
+    std::string key = std::to_string(static_cast<int>(kind)) + "/" + std::to_string(adapter) + "/" + message;
+    auto found = world_.faultIndex.find(key);
+    if (found != world_.faultIndex.end()) {
+        ++world_.faults[found->second].count;
+        return;
+    }
+    world_.faultIndex.emplace(key, world_.faults.size());
+    world_.faults.push_back(Fault{kind, adapter, message, 1});
 }
 
 void Machine::InjectFault(const InjectedFault& fault) { world_.injected.push_back(fault); }
@@ -173,6 +186,7 @@ bool Machine::ShouldFail(PlatformCall call, int adapter, uint32_t* status) {
 
 void Machine::Trace(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string name,
                     uint32_t value) {
+    if (!tracing_) return;
     world_.trace.push_back(TraceEntry{adapter, write, width, window, offset, std::move(name), value});
 }
 
@@ -186,6 +200,11 @@ uint32_t Machine::Boot() {
         for (size_t i = 0; i < world_.adapters.size(); ++i) StartAdapter(static_cast<int>(i));
     }
     return world_.driverEntryStatus;
+}
+
+void* Machine::Extension(int adapter) {
+    uint32_t address = world_.adapters.at(adapter).extension;
+    return address ? HostPointer(address) : nullptr;
 }
 
 PVOID Machine::ExtensionPointer(int adapter) {
@@ -474,6 +493,87 @@ uint32_t Machine::SetRegistryParameters(PVOID extension, PWSTR name, PVOID data,
     return NO_ERROR;
 }
 
+uint32_t Machine::GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFileName,
+                                        PMINIPORT_GET_REGISTRY_ROUTINE callback, PVOID context) {
+    int index = AdapterOfExtension(extension, "VideoPortGetRegistryParameters");
+    if (index < 0) return ERROR_INVALID_PARAMETER;
+    uint32_t status = 0;
+    if (ShouldFail(PlatformCall::GetRegistryParameters, index, &status)) return status;
+    if (isFileName) {
+        ReportFault(FaultKind::Driver, index, "VideoPortGetRegistryParameters with a file name is not simulated");
+        return ERROR_INVALID_PARAMETER;
+    }
+    const RegValue* value = world_.registry.GetValue(DeviceKey(index), NarrowName(name));
+    if (!value) return ERROR_INVALID_PARAMETER;
+
+    // The callback sees a copy of exactly the value's bytes, as the port hands it over.
+    std::vector<uint8_t> bytes = value->data;
+    uint32_t size = static_cast<uint32_t>(bytes.size());
+    uint32_t address = size ? world_.kernel.AllocateMemory(size, "registry value") : 0;
+    if (size) std::memcpy(HostPointer(address), bytes.data(), size);
+    uint32_t result = callback(extension, context, name, HostPointer(address), size);
+    if (address) world_.kernel.Free(address);
+    return result;
+}
+
+BOOLEAN Machine::ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text) {
+    int index = AdapterOfExtension(extension, "VideoPortScanRom");
+    if (index < 0) return FALSE;
+    uint32_t status = 0;
+    if (ShouldFail(PlatformCall::ScanRom, index, &status)) return FALSE;
+    size_t textLength = std::strlen(reinterpret_cast<const char*>(text));
+    auto start = reinterpret_cast<uintptr_t>(base);
+
+    // The port reads the memory byte by byte; one trace entry stands for the whole scan.
+    std::vector<uint8_t> bytes(length);
+    tracing_ = false;
+    for (ULONG i = 0; i < length; ++i) {
+        bytes[i] = static_cast<uint8_t>(ReadMemory(reinterpret_cast<const volatile void*>(start + i), 8));
+    }
+    tracing_ = true;
+    bool found = false;
+    for (size_t i = 0; !found && textLength && i + textLength <= bytes.size(); ++i) {
+        found = std::memcmp(&bytes[i], text, textLength) == 0;
+    }
+    const Region* region = world_.kernel.Find(static_cast<uint32_t>(start));
+    uint32_t offset = region ? region->physical + (static_cast<uint32_t>(start) - region->base) -
+                                   world_.adapters[index].pci.BarAddress(0)
+                             : 0;
+    Trace(index, false, 8, Window::Mmio, offset,
+          "rom scan " + std::to_string(length) + " bytes for \"" + reinterpret_cast<const char*>(text) + "\"",
+          found ? 1 : 0);
+    return found ? TRUE : FALSE;
+}
+
+uint32_t Machine::Int10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments) {
+    int index = AdapterOfExtension(extension, "VideoPortInt10");
+    if (index < 0) return ERROR_INVALID_PARAMETER;
+    uint32_t status = 0;
+    if (ShouldFail(PlatformCall::Int10, index, &status)) return status;
+    AdapterRuntime& adapter = world_.adapters[index];
+    if (adapter.config.secondary) {
+        ReportFault(FaultKind::Driver, index, "a BIOS call for a secondary adapter reaches the primary's video BIOS");
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!adapter.config.hasRom) {
+        // No video BIOS: the system's interrupt vector returns with the registers unchanged.
+        Trace(index, true, 0, Window::Bios, 0, "int10 (no video BIOS)", arguments->Eax);
+        return NO_ERROR;
+    }
+    BiosRegisters registers{arguments->Eax, arguments->Ebx, arguments->Ecx, arguments->Edx,
+                            arguments->Esi, arguments->Edi, arguments->Ebp};
+    std::string call = CallVideoBios(adapter.chip, adapter.config.bios, registers);
+    arguments->Eax = registers.eax;
+    arguments->Ebx = registers.ebx;
+    arguments->Ecx = registers.ecx;
+    arguments->Edx = registers.edx;
+    arguments->Esi = registers.esi;
+    arguments->Edi = registers.edi;
+    arguments->Ebp = registers.ebp;
+    Trace(index, true, 0, Window::Bios, 0, call, registers.eax);
+    return NO_ERROR;
+}
+
 // --- Addresses ----------------------------------------------------------------------------------
 
 void* Machine::HostPointer(uint32_t address) {
@@ -558,6 +658,14 @@ uint32_t Machine::PhysicalAccess(uint32_t physical, unsigned width, bool write, 
 
 uint32_t Machine::RegisterWindowAccess(int adapter, uint32_t offset, unsigned width, bool write, uint32_t value) {
     Chip& chip = world_.adapters[adapter].chip;
+    const RegisterInfo* info = FindRegister(offset);
+    if (!info) {
+        // The chip does not decode the offset: writes are dropped and reads return 0.
+        Trace(adapter, write, width, Window::Mmio, offset, "?", write ? value : 0);
+        ReportFault(FaultKind::UnknownRegister, adapter,
+                    std::string(write ? "write" : "read") + " of unknown register " + Hex(offset));
+        return 0;
+    }
     if (width != 32) {
         ReportFault(FaultKind::Driver, adapter,
                     std::to_string(width) + "-bit access to chip register " + Hex(offset) + "; registers are 32-bit");
@@ -569,12 +677,7 @@ uint32_t Machine::RegisterWindowAccess(int adapter, uint32_t offset, unsigned wi
     } else {
         value = chip.ReadRegister(offset, &known);
     }
-    const RegisterInfo* info = FindRegister(offset);
-    Trace(adapter, write, width, Window::Mmio, offset, info ? info->name : "?", value);
-    if (!known) {
-        ReportFault(FaultKind::UnknownRegister, adapter,
-                    std::string(write ? "write" : "read") + " of unknown register " + Hex(offset));
-    }
+    Trace(adapter, write, width, Window::Mmio, offset, info->name, value);
     return value;
 }
 

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "platform/videoport.h"
 #include "registry.h"
 #include "trace.h"
+#include "video_bios.h"
 
 namespace sim {
 
@@ -32,6 +34,9 @@ struct AdapterConfig {
     uint16_t subsystemVendor = ZarnVendorId;
     uint16_t subsystemId = 0x0001;
     uint32_t registerWindowMiB = 32;  // size of the register window (a power of two)
+    bool hasRom = true;             // the board carries an option ROM
+    std::vector<uint8_t> romImage;  // its image; empty means the standard board's ROM
+    BiosConfig bios;                // which VESA modes its video BIOS sets
 };
 
 // Platform calls that can be made to fail.
@@ -69,6 +74,7 @@ struct Fault {
     FaultKind kind = FaultKind::Driver;
     int adapter = -1;
     std::string message;
+    unsigned count = 1;   // how often the same fault was seen
 };
 
 // A mapping that VideoPortGetDeviceBase handed out.
@@ -139,6 +145,9 @@ public:
     Chip& ChipOf(int adapter) { return world_.adapters.at(adapter).chip; }
     PciFunction& PciOf(int adapter) { return world_.adapters.at(adapter).pci; }
     std::vector<uint8_t>& VideoMemory(int adapter) { return videoMemory_.at(adapter); }
+    const std::vector<uint8_t>& RomImage(int adapter) const { return roms_.at(adapter); }
+    // The device extension of an adapter, as a debugger would show it; null before discovery.
+    void* Extension(int adapter);
     Registry& GetRegistry() { return world_.registry; }
     // The driver's device key of an adapter.
     static std::string DeviceKey(int adapter);
@@ -147,7 +156,10 @@ public:
     void ClearTrace() { world_.trace.clear(); }
     const std::vector<Fault>& Faults() const { return world_.faults; }
     std::vector<Fault> DriverFaults() const;
-    void ClearFaults() { world_.faults.clear(); }
+    void ClearFaults() {
+        world_.faults.clear();
+        world_.faultIndex.clear();
+    }
     void InjectFault(const InjectedFault& fault);
 
     // --- The platform side: called by the video port routines --------------------------------
@@ -159,6 +171,10 @@ public:
     ULONG GetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset, ULONG length);
     ULONG SetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset, ULONG length);
     uint32_t SetRegistryParameters(PVOID extension, PWSTR name, PVOID data, ULONG length);
+    uint32_t GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFileName,
+                                   PMINIPORT_GET_REGISTRY_ROUTINE callback, PVOID context);
+    BOOLEAN ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text);
+    uint32_t Int10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments);
 
     // Hardware accesses by address: kernel virtual addresses for registers, port numbers for I/O.
     uint32_t ReadMemory(const volatile void* pointer, unsigned width);
@@ -179,6 +195,7 @@ private:
         Registry registry;
         std::vector<TraceEntry> trace;
         std::vector<Fault> faults;
+        std::map<std::string, size_t> faultIndex;   // message key -> position in faults
         std::vector<InjectedFault> injected;
         std::array<std::vector<unsigned>, static_cast<size_t>(PlatformCall::Count)> callCounts;
         bool registered = false;
@@ -211,6 +228,7 @@ private:
     uint32_t PortAccess(uint32_t port, unsigned width, bool write, uint32_t value);
     void Trace(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string name,
                uint32_t value);
+    bool tracing_ = true;
 
     MachineConfig config_;
     World world_;

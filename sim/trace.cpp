@@ -9,12 +9,17 @@ const char* WindowName(Window window) {
     case Window::Mmio: return "mmio";
     case Window::Io: return "io";
     case Window::Config: return "config";
+    case Window::Bios: return "bios";
     }
     return "?";
 }
 
 std::string FormatTraceEntry(const TraceEntry& entry) {
     char line[160];
+    if (entry.window == Window::Bios) {
+        std::string text = "C    bios   " + entry.name;
+        return entry.adapter != 0 ? "[" + std::to_string(entry.adapter) + "] " + text : text;
+    }
     std::snprintf(line, sizeof line, "%c %2u %-6s 0x%06x %-24s 0x%08x", entry.write ? 'W' : 'R', entry.width,
                   WindowName(entry.window), entry.offset, entry.name.c_str(), entry.value);
     std::string text = line;

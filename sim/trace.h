@@ -8,7 +8,7 @@
 
 namespace sim {
 
-enum class Window { Mmio, Io, Config };
+enum class Window { Mmio, Io, Config, Bios };
 
 struct TraceEntry {
     int adapter = 0;
@@ -16,7 +16,7 @@ struct TraceEntry {
     unsigned width = 32;   // bits; configuration accesses give their byte count times 8
     Window window = Window::Mmio;
     uint32_t offset = 0;   // in the window (the configuration header offset for Config)
-    std::string name;      // register name, "?" for an unknown register
+    std::string name;      // register name, "?" for an unknown register; the call for Bios
     uint32_t value = 0;
 };
 

@@ -119,6 +119,19 @@ VP_STATUS NTAPI VideoPortSetRegistryParameters(PVOID extension, PWSTR name, PVOI
     return Current("VideoPortSetRegistryParameters").SetRegistryParameters(extension, name, data, length);
 }
 
+VP_STATUS NTAPI VideoPortGetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFileName,
+                                               PMINIPORT_GET_REGISTRY_ROUTINE callback, PVOID context) {
+    return Current("VideoPortGetRegistryParameters").GetRegistryParameters(extension, name, isFileName, callback, context);
+}
+
+BOOLEAN NTAPI VideoPortScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text) {
+    return Current("VideoPortScanRom").ScanRom(extension, base, length, text);
+}
+
+VP_STATUS NTAPI VideoPortInt10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments) {
+    return Current("VideoPortInt10").Int10(extension, arguments);
+}
+
 VOID NTAPI VideoPortZeroMemory(PVOID destination, ULONG length) { std::memset(destination, 0, length); }
 
 VOID NTAPI VideoPortMoveMemory(PVOID destination, PVOID source, ULONG length) {

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "display_driver.h"
+#include "driver_view.h"
 #include "names.h"
 
 namespace zarnsim {
@@ -84,6 +85,27 @@ std::string DiscoveryText(const sim::AdapterRuntime& adapter) {
     return text;
 }
 
+// Registry values the driver reads at discovery.
+const char* const settingNames[] = {"MiniportDebugLevel", "miscInit1", "dramInit0", "dramInit1", "UseNonBIOSModeSet",
+                                    "GammaTable", "LumenGammaTable", "UseSoftwareCursor", "GraphicsClocking",
+                                    "MemClocking"};
+
+std::vector<std::string> SettingsPresent(sim::Machine& machine, int adapter) {
+    std::vector<std::string> names;
+    for (const char* name : settingNames) {
+        if (machine.GetRegistry().GetValue(sim::Machine::DeviceKey(adapter), name)) names.push_back(name);
+    }
+    return names;
+}
+
+std::string RomText(const DriverView& view) {
+    if (view.biosVersion.empty()) return "no version text";
+    return "version text \"" + view.biosVersion + "\", maker text " + (view.romPresent ? "found" : "not found") +
+           ", 1.00.01 banner " + (view.romHasVersion10001 ? "found" : "not found");
+}
+
+std::string ClockText(uint32_t pll) { return Format("0x%04X = %.1f MHz", pll, PllMegahertz(pll)); }
+
 }  // namespace
 
 std::string AdapterReportText(sim::Machine& machine, int index) {
@@ -112,6 +134,23 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
     auto information = HardwareInformation(machine, index);
     if (information.empty()) out << "  HardwareInformation: none written\n";
     for (const auto& [name, text] : information) out << "  HardwareInformation." << name << " = " << text << "\n";
+    DriverView view = ReadDriverView(machine, index);
+    if (view.available) {
+        out << "  option ROM:      " << RomText(view) << "\n";
+        out << "  mode-set path:   " << (view.biosPath ? "video BIOS (VESA mode numbers)" : "direct programming") << "\n";
+        std::string present;
+        for (const std::string& name : SettingsPresent(machine, index)) present += " " + name;
+        out << "  registry values:" << (present.empty() ? " none" : present) << "\n";
+        out << Format("  settings:        debug level %d, software cursor %u, non-BIOS mode set %u, graphics clock %u MHz, "
+                      "memory clock %u MHz, gamma %s, 3D gamma %s\n",
+                      view.debugLevel, view.useSoftwareCursor, view.useNonBiosModeSet, view.graphicsClockMhz,
+                      view.memClockMhz, view.identityGamma ? "identity" : "custom",
+                      view.identityLumenGamma ? "identity" : "custom");
+    }
+    if (adapter.discoveryRan && pci.MemoryDecode()) {
+        out << "  clocks:          graphics " << ClockText(adapter.chip.Peek(sim::chipreg::GraphicsClock)) << ", memory "
+            << ClockText(adapter.chip.Peek(sim::chipreg::MemoryClock)) << "\n";
+    }
     if (!adapter.started) return out.str();
 
     sim::ModeList list = sim::QueryModes(machine, index);
@@ -151,8 +190,41 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
     json.Set("status", adapter.discoveryRan ? static_cast<int64_t>(adapter.discoveryStatus) : int64_t{-1});
     json.Set("started", adapter.started);
     Json information = Json::Object();
-    for (const auto& [name, text] : HardwareInformation(machine, index)) information.Set(name, text);
+    for (const auto& [name, text] : HardwareInformation(machine, index)) {
+        information.Set("HardwareInformation." + name, text);
+    }
     json.Set("hardwareInformation", information);
+    DriverView view = ReadDriverView(machine, index);
+    if (view.available) {
+        Json rom = Json::Object();
+        rom.Set("versionText", view.biosVersion);
+        rom.Set("makerText", view.romPresent);
+        rom.Set("version10001", view.romHasVersion10001);
+        json.Set("rom", rom);
+        json.Set("modeSetPath", view.biosPath ? "bios" : "direct");
+        Json present = Json::Array();
+        for (const std::string& name : SettingsPresent(machine, index)) present.Push(name);
+        json.Set("registryValues", present);
+        Json settings = Json::Object();
+        settings.Set("debugLevel", static_cast<int64_t>(view.debugLevel));
+        settings.Set("useSoftwareCursor", view.useSoftwareCursor);
+        settings.Set("useNonBiosModeSet", view.useNonBiosModeSet);
+        settings.Set("graphicsClockMhz", view.graphicsClockMhz);
+        settings.Set("memClockMhz", view.memClockMhz);
+        settings.Set("identityGamma", view.identityGamma);
+        settings.Set("identityLumenGamma", view.identityLumenGamma);
+        json.Set("settings", settings);
+    }
+    if (adapter.discoveryRan && pci.MemoryDecode()) {
+        Json clocks = Json::Object();
+        uint32_t graphics = adapter.chip.Peek(sim::chipreg::GraphicsClock);
+        uint32_t memory = adapter.chip.Peek(sim::chipreg::MemoryClock);
+        clocks.Set("graphicsPll", graphics);
+        clocks.Set("graphicsMHz", PllMegahertz(graphics));
+        clocks.Set("memoryPll", memory);
+        clocks.Set("memoryMHz", PllMegahertz(memory));
+        json.Set("clocks", clocks);
+    }
     unsigned modeCount = 0;
     if (adapter.started) {
         sim::ModeList list = sim::QueryModes(machine, index);
@@ -216,7 +288,9 @@ std::string FaultsText(const sim::Machine& machine) {
     for (const sim::Fault& fault : machine.Faults()) {
         out << (fault.kind == sim::FaultKind::Driver ? "driver fault" : "unknown register");
         if (fault.adapter >= 0) out << " (adapter " << fault.adapter << ")";
-        out << ": " << fault.message << "\n";
+        out << ": " << fault.message;
+        if (fault.count > 1) out << " (" << fault.count << " times)";
+        out << "\n";
     }
     return out.str();
 }

@@ -1,0 +1,18 @@
+// The clock tables: a frequency in whole MHz to the PLL register value that gives it.
+// A PLL value holds N in bits 15-8, M in bits 7-2 and K in bits 1-0; the clock is
+// 14.31818 MHz x (N + 2) / ((M + 2) x 2^K).
+#pragma once
+
+#include "platform/videoport.h"
+
+constexpr ULONG NoClock = 0xFFFFFFFF;
+constexpr ULONG Device3ClockEntries = 171;   // 0-170 MHz
+constexpr ULONG Device45ClockEntries = 221;  // 0-220 MHz
+
+// Graphics clock of device 3, and the memory clock.
+extern const ULONG device3ClockTable[Device3ClockEntries];
+// Graphics clock of devices 4 and 5.
+struct Device45ClockTable {
+    ULONG entries[Device45ClockEntries];
+};
+extern const Device45ClockTable device45ClockTable;
