@@ -10,7 +10,9 @@ set(ZARN_DRIVER_SOURCES
     dispatch/start_io.cpp
     hw/access.cpp
     modes/mode_queries.cpp
+    modes/mode_set.cpp
     modes/mode_tables.cpp
+    modes/program_mode.cpp
     monitor/interim_callbacks.cpp
 )
 # Warnings are errors in driver code on both builds.

@@ -351,6 +351,19 @@ RequestResult Machine::RunRequest(uint32_t code, const std::vector<uint8_t>& inp
     return result;
 }
 
+bool Machine::ResetHw(int adapter, ULONG columns, ULONG rows) {
+    if (adapter < 0 || static_cast<size_t>(adapter) >= world_.adapters.size() || !world_.adapters[adapter].started) {
+        throw std::invalid_argument("adapter " + std::to_string(adapter) + " was not started");
+    }
+    Activate();
+    PVIDEO_HW_RESET_HW resetHw = world_.registration.HwResetHw;
+    if (!resetHw) return false;
+    world_.currentAdapter = adapter;
+    bool result = resetHw(ExtensionPointer(adapter), columns, rows) != FALSE;
+    world_.currentAdapter = -1;
+    return result;
+}
+
 // --- Platform routines --------------------------------------------------------------------------
 
 int Machine::AdapterOfExtension(PVOID extension, const char* routine) {

@@ -142,6 +142,10 @@ public:
     RequestResult Request(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
                           const RequestOptions& options = {});
 
+    // The platform's HwResetHw call for an adapter (as when the system leaves a mode to show its
+    // own screen); returns the driver's answer.
+    bool ResetHw(int adapter, ULONG columns = 80, ULONG rows = 50);
+
     Chip& ChipOf(int adapter) { return world_.adapters.at(adapter).chip; }
     PciFunction& PciOf(int adapter) { return world_.adapters.at(adapter).pci; }
     std::vector<uint8_t>& VideoMemory(int adapter) { return videoMemory_.at(adapter); }

@@ -39,6 +39,10 @@ static VP_STATUS Dispatch(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
         return QueryNumAvailModes(adapter, packet);
     case IOCTL_VIDEO_QUERY_CURRENT_MODE:
         return QueryCurrentMode(adapter, packet);
+    case IOCTL_VIDEO_SET_CURRENT_MODE:
+        return SetCurrentMode(adapter, packet);
+    case IOCTL_VIDEO_RESET_DEVICE:
+        return ResetDevice(adapter);
     case IOCTL_VIDEO_SET_POWER_MANAGEMENT:
         return ERROR_INVALID_FUNCTION;
     case IOCTL_VIDEO_GET_POWER_MANAGEMENT:

@@ -13,3 +13,10 @@ VP_STATUS ValidateModes(AdapterState* adapter);
 VP_STATUS QueryAvailModes(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
 VP_STATUS QueryNumAvailModes(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
 VP_STATUS QueryCurrentMode(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+
+// IOCTL_VIDEO_SET_CURRENT_MODE: the BIOS path with its fallback, or direct programming.
+VP_STATUS SetCurrentMode(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+// Leaves the current mode (the body of HwResetHw); always FALSE.
+BOOLEAN ResetHardware(AdapterState* adapter);
+// IOCTL_VIDEO_RESET_DEVICE: the reset, then text mode through the BIOS on the BIOS path.
+VP_STATUS ResetDevice(AdapterState* adapter);

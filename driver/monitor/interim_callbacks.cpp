@@ -1,9 +1,7 @@
-// Callbacks registered at driver entry whose work lands with the mode set, the monitor child and
-// power management. Until then: no mode to leave, no child to report, no power state offered.
+// Callbacks registered at driver entry whose work lands with the monitor child and power
+// management. Until then: no child to report, no power state offered.
 #include "adapter/adapter_state.h"
 #include "adapter/callbacks.h"
-
-BOOLEAN NTAPI HwResetHw(PVOID, ULONG, ULONG) { return FALSE; }
 
 VP_STATUS NTAPI HwGetPowerState(PVOID, ULONG, PVIDEO_POWER_MANAGEMENT) { return ERROR_INVALID_FUNCTION; }
 
