@@ -36,6 +36,7 @@ DriverView ReadDriverView(sim::Machine& machine, int adapter) {
     view.miscInit1Value = record->miscInit1Value;
     view.identityGamma = IsIdentityRamp(record->gammaTable);
     view.identityLumenGamma = IsIdentityRamp(record->lumenGammaTable);
+    view.modeCount = record->modeCount;
     return view;
 }
 

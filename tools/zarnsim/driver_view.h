@@ -25,6 +25,7 @@ struct DriverView {
     uint32_t miscInit1Value = 0;
     bool identityGamma = true;    // the desktop gamma ramp is the identity ramp
     bool identityLumenGamma = true;
+    uint32_t modeCount = 0;       // entries of the active mode table
 };
 
 DriverView ReadDriverView(sim::Machine& machine, int adapter);

@@ -15,6 +15,13 @@ Json& Json::Set(const std::string& key, Json value) {
     return *this;
 }
 
+Json Json::Get(const std::string& key) const {
+    for (const auto& member : members_) {
+        if (member.first == key) return member.second;
+    }
+    return Json();
+}
+
 Json& Json::Push(Json value) {
     items_.push_back(std::move(value));
     return *this;

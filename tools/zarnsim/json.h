@@ -34,6 +34,8 @@ public:
 
     Json& Set(const std::string& key, Json value);
     Json& Push(Json value);
+    // The member of an object, or null.
+    Json Get(const std::string& key) const;
     std::string Dump() const;
 
 private:

@@ -4,8 +4,11 @@
 #include <iostream>
 #include <memory>
 
+#include "display.h"
+#include "display_driver.h"
 #include "json.h"
 #include "machine.h"
+#include "regfile.h"
 #include "report.h"
 #include "script.h"
 
@@ -18,6 +21,11 @@ struct Options {
     bool json = false;
     bool checkAliasing = false;
     std::string scriptFile;
+    std::string registryFile;
+    std::string traceFile;
+    std::string mode;
+    std::string screenshot;
+    int display = 0;
 };
 
 sim::MachineConfig MachineConfigOf(const Options& options) {
@@ -43,10 +51,38 @@ void PrintFaults(const sim::Machine& machine) {
     if (!faults.empty()) std::cerr << faults;
 }
 
+void WriteTrace(const sim::Machine& machine, const std::string& path) {
+    std::ofstream file(path);
+    for (const sim::TraceEntry& entry : machine.Trace()) file << sim::FormatTraceEntry(entry) << "\n";
+    if (!file) throw std::runtime_error("cannot write the trace to '" + path + "'");
+}
+
+void CheckDisplayAdapter(const sim::Machine& machine, const Options& options) {
+    if (options.display < 0 || static_cast<size_t>(options.display) >= machine.AdapterCount()) {
+        throw std::invalid_argument("there is no adapter " + std::to_string(options.display));
+    }
+    if (!machine.Adapter(options.display).started) {
+        throw std::runtime_error("adapter " + std::to_string(options.display) + " did not start");
+    }
+}
+
 int Run(sim::Machine& machine, const Options& options) {
+    if (!options.screenshot.empty() && options.mode.empty()) throw std::invalid_argument("--screenshot needs --mode");
+    if (!options.mode.empty()) {
+        sim::ParseModeRequest(options.mode);
+        CheckDisplayAdapter(machine, options);
+    }
     if (options.json) {
         zarnsim::Json adapters = zarnsim::Json::Array();
-        for (size_t i = 0; i < machine.AdapterCount(); ++i) adapters.Push(zarnsim::AdapterReportJson(machine, static_cast<int>(i)));
+        for (size_t i = 0; i < machine.AdapterCount(); ++i) {
+            zarnsim::Json adapter = zarnsim::AdapterReportJson(machine, static_cast<int>(i));
+            if (!options.mode.empty() && static_cast<int>(i) == options.display) {
+                zarnsim::Json shown = zarnsim::ShowModeJson(machine, options.display, options.mode, options.screenshot);
+                adapter.Set("mode", shown.Get("mode"));
+                adapter.Set("timing", shown.Get("timing"));
+            }
+            adapters.Push(adapter);
+        }
         zarnsim::Json report = zarnsim::Json::Object();
         report.Set("driverEntryStatus", machine.DriverEntryStatus());
         report.Set("adapters", adapters);
@@ -55,8 +91,12 @@ int Run(sim::Machine& machine, const Options& options) {
     } else {
         std::cout << "Driver entry: status " << machine.DriverEntryStatus() << "\n";
         for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << zarnsim::AdapterReportText(machine, static_cast<int>(i));
+        if (!options.mode.empty()) {
+            std::cout << zarnsim::ShowModeText(machine, options.display, options.mode, options.screenshot);
+        }
     }
     PrintFaults(machine);
+    if (!options.traceFile.empty()) WriteTrace(machine, options.traceFile);
     return AllStarted(machine) ? 0 : 1;
 }
 
@@ -69,6 +109,20 @@ int Modes(sim::Machine& machine, const Options& options) {
         std::cout << report.Dump() << "\n";
     } else {
         for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << zarnsim::ModesText(machine, static_cast<int>(i));
+    }
+    PrintFaults(machine);
+    return AllStarted(machine) ? 0 : 1;
+}
+
+int Timings(sim::Machine& machine, const Options& options) {
+    if (options.json) {
+        zarnsim::Json adapters = zarnsim::Json::Array();
+        for (size_t i = 0; i < machine.AdapterCount(); ++i) adapters.Push(zarnsim::TimingsJson(machine, static_cast<int>(i)));
+        zarnsim::Json report = zarnsim::Json::Object();
+        report.Set("adapters", adapters);
+        std::cout << report.Dump() << "\n";
+    } else {
+        for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << zarnsim::TimingsText(machine, static_cast<int>(i));
     }
     PrintFaults(machine);
     return AllStarted(machine) ? 0 : 1;
@@ -102,18 +156,36 @@ int main(int argc, char** argv) {
                    "subvendor=N, subsystem=N, regwindow=MiB (register window size)")
         ->type_name("SPEC");
     app.add_flag("--json", options.json, "Machine-readable output");
+    app.add_option("--registry", options.registryFile,
+                   "A REGEDIT4 file loaded into the registry before boot and written back afterwards (an empty file "
+                   "starts an empty registry)")
+        ->type_name("FILE.reg");
     app.add_flag("--check-aliasing", options.checkAliasing,
                  "Run every request with input and output in one buffer and in two, and report a driver fault "
                  "when the answers differ");
 
     CLI::App* run = app.add_subcommand("run", "Boot the machine and report each adapter: PCI identity, windows, "
                                               "memory, HardwareInformation values and the modes offered");
+    run->add_option("--trace", options.traceFile, "Write the trace of every hardware access of the run, one per line")
+        ->type_name("FILE");
+    run->add_option("--mode", options.mode,
+                    "Set this mode like a display driver (query the list, find the index, set it), draw a test "
+                    "pattern into video memory at the mode's stride and report the timing the chip was given")
+        ->type_name("WxHxBPP@HZ");
+    run->add_option("--screenshot", options.screenshot, "With --mode: save what the monitor shows as a PNG file")
+        ->type_name("FILE.png");
+    run->add_option("--display", options.display, "The adapter that --mode sets (default 0)")->type_name("N");
+    CLI::App* timings = app.add_subcommand(
+        "timings", "Set every offered mode of each adapter, decode the timing the chip was given, and flag every "
+                   "entry whose decoded resolution differs or whose refresh is more than 1% from its rate");
     CLI::App* modes = app.add_subcommand("modes", "List every offered mode of each adapter as the display driver "
                                                   "receives it");
     CLI::App* script = app.add_subcommand(
-        "script", "Run a request script on one booted machine. Lines: request CODE [in=HEX] [out=BYTES] "
-                  "[adapter=N] [process=N]; blank lines and # comments are skipped. CODE is a control code name "
-                  "(IOCTL_VIDEO_...) or number.");
+        "script", "Run a request script on one booted machine, one command per line: request CODE [in=HEX] "
+                  "[out=BYTES] [adapter=N] [process=N] (CODE is a control code name, IOCTL_VIDEO_..., or a number); "
+                  "mode INDEX [adapter=N] (set a mode by its index); reset [adapter=N] (the platform's HwResetHw); "
+                  "screenshot FILE [adapter=N] (what the monitor shows, as PNG). Blank lines and # comments are "
+                  "skipped.");
     script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")->required();
 
     try {
@@ -127,10 +199,22 @@ int main(int argc, char** argv) {
 
     try {
         sim::Machine machine(MachineConfigOf(options));
+        std::string error;
+        if (!options.registryFile.empty() &&
+            !sim::LoadRegFileFromPath(options.registryFile, machine.GetRegistry(), &error)) {
+            throw std::invalid_argument(error);
+        }
         machine.Boot();
-        if (run->parsed()) return Run(machine, options);
-        if (modes->parsed()) return Modes(machine, options);
-        if (script->parsed()) return Script(machine, options);
+        int status = ExitBadInput;
+        if (run->parsed()) status = Run(machine, options);
+        if (modes->parsed()) status = Modes(machine, options);
+        if (timings->parsed()) status = Timings(machine, options);
+        if (script->parsed()) status = Script(machine, options);
+        if (!options.registryFile.empty() &&
+            !sim::SaveRegFileToPath(options.registryFile, machine.GetRegistry(), &error)) {
+            throw std::runtime_error(error);
+        }
+        return status;
     } catch (const zarnsim::ScriptError& error) {
         std::cerr << "zarnsim: " << error.what() << "\n";
         return ExitBadInput;

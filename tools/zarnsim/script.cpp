@@ -6,6 +6,8 @@
 #include <sstream>
 #include <vector>
 
+#include "display.h"
+#include "display_driver.h"
 #include "json.h"
 #include "names.h"
 
@@ -102,6 +104,68 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
         << (result.output.empty() ? "(none)" : HexBytes(result.output)) << "\n";
 }
 
+// The adapter=N option of a command, the only option besides its one argument.
+int AdapterOption(sim::Machine& machine, int line, const std::vector<std::string>& tokens, size_t first) {
+    int adapter = 0;
+    for (size_t i = first; i < tokens.size(); ++i) {
+        if (tokens[i].rfind("adapter=", 0) != 0) throw ScriptError(line, "unexpected '" + tokens[i] + "'");
+        adapter = static_cast<int>(ParseCount(line, "adapter", tokens[i].substr(8), 64));
+    }
+    if (static_cast<size_t>(adapter) >= machine.AdapterCount()) {
+        throw ScriptError(line, "there is no adapter " + std::to_string(adapter));
+    }
+    if (!machine.Adapter(adapter).started) throw ScriptError(line, "adapter " + std::to_string(adapter) + " did not start");
+    return adapter;
+}
+
+void Report(std::ostream& out, bool json, int line, const std::string& command, Json fields, const std::string& text) {
+    if (json) {
+        fields.Set("line", line);
+        fields.Set("command", command);
+        out << fields.Dump() << "\n";
+    } else {
+        out << "line " << line << ": " << text << "\n";
+    }
+}
+
+void RunMode(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
+    if (tokens.size() < 2) throw ScriptError(line, "mode needs a mode index");
+    uint32_t index = ParseCount(line, "mode", tokens[1], 0xFFFFFFFF);
+    int adapter = AdapterOption(machine, line, tokens, 2);
+    sim::ModeSetResult result = sim::SetModeByIndex(machine, adapter, index);
+    Json fields = Json::Object();
+    fields.Set("status", result.status);
+    std::string text = "mode " + std::to_string(index) + ": status " + StatusText(result.status);
+    if (result.status == NO_ERROR) {
+        sim::DisplayState display = sim::DecodeDisplay(machine.ChipOf(adapter), machine.VideoMemory(adapter).size());
+        fields.Set("timing", TimingJson(display));
+        text += "; " + TimingText(display);
+    }
+    Report(out, json, line, "mode", fields, text);
+}
+
+void RunReset(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
+    int adapter = AdapterOption(machine, line, tokens, 1);
+    bool result = machine.ResetHw(adapter);
+    Json fields = Json::Object();
+    fields.Set("result", result);
+    Report(out, json, line, "reset", fields, std::string("reset: HwResetHw returned ") + (result ? "TRUE" : "FALSE"));
+}
+
+void RunScreenshot(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json,
+                   std::ostream& out) {
+    if (tokens.size() < 2) throw ScriptError(line, "screenshot needs a file name");
+    int adapter = AdapterOption(machine, line, tokens, 2);
+    try {
+        SaveScreenshot(machine, adapter, tokens[1]);
+    } catch (const std::runtime_error& error) {
+        throw ScriptError(line, error.what());
+    }
+    Json fields = Json::Object();
+    fields.Set("file", tokens[1]);
+    Report(out, json, line, "screenshot", fields, "screenshot: " + tokens[1]);
+}
+
 }  // namespace
 
 void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out) {
@@ -111,8 +175,14 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
         if (tokens.empty()) continue;
         if (tokens[0] == "request") {
             RunRequest(machine, line, tokens, json, out);
+        } else if (tokens[0] == "mode") {
+            RunMode(machine, line, tokens, json, out);
+        } else if (tokens[0] == "reset") {
+            RunReset(machine, line, tokens, json, out);
+        } else if (tokens[0] == "screenshot") {
+            RunScreenshot(machine, line, tokens, json, out);
         } else {
-            throw ScriptError(line, "unknown command '" + tokens[0] + "' (request)");
+            throw ScriptError(line, "unknown command '" + tokens[0] + "' (request, mode, reset, screenshot)");
         }
     }
 }

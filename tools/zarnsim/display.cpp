@@ -1,0 +1,210 @@
+#include "display.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+#include "display_driver.h"
+#include "driver_view.h"
+#include "names.h"
+#include "png_writer.h"
+#include "test_pattern.h"
+
+namespace zarnsim {
+
+namespace {
+
+// The decoded refresh may differ from the declared rate by this fraction before it is flagged.
+constexpr double RefreshTolerance = 0.01;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+sim::DisplayState Decode(sim::Machine& machine, int adapter) {
+    return sim::DecodeDisplay(machine.ChipOf(adapter), machine.VideoMemory(adapter).size());
+}
+
+struct Shown {
+    sim::ModeRequest request;
+    sim::ModeSetResult set;
+    sim::DisplayState display;
+};
+
+Shown SetAndDraw(sim::Machine& machine, int adapter, const std::string& mode, const std::string& screenshot) {
+    Shown shown;
+    shown.request = sim::ParseModeRequest(mode);
+    shown.set = sim::SetMode(machine, adapter, shown.request);
+    if (!shown.set.offered) throw std::runtime_error("adapter " + std::to_string(adapter) + " does not offer " + mode);
+    if (shown.set.status != NO_ERROR) {
+        throw std::runtime_error("setting " + mode + " failed with " + StatusText(shown.set.status));
+    }
+    std::string error;
+    const VIDEO_MODE_INFORMATION& info = shown.set.mode;
+    if (!sim::DrawTestPattern(machine.VideoMemory(adapter), info.VisScreenWidth, info.VisScreenHeight,
+                              info.BitsPerPlane, info.ScreenStride, &error)) {
+        throw std::runtime_error("cannot draw the test pattern: " + error);
+    }
+    shown.display = Decode(machine, adapter);
+    if (!screenshot.empty()) SaveScreenshot(machine, adapter, screenshot);
+    return shown;
+}
+
+struct TimingRow {
+    VIDEO_MODE_INFORMATION mode;
+    uint32_t status = 0;
+    sim::DisplayState display;
+    std::string flag;   // why the entry does not match what it declares; empty when it does
+};
+
+std::vector<TimingRow> MeasureTimings(sim::Machine& machine, int adapter, std::vector<uint32_t>* notOffered) {
+    std::vector<TimingRow> rows;
+    sim::ModeList list = sim::QueryModes(machine, adapter);
+    std::set<uint32_t> offered;
+    for (const VIDEO_MODE_INFORMATION& mode : list.modes) {
+        offered.insert(mode.ModeIndex);
+        TimingRow row;
+        row.mode = mode;
+        sim::ModeSetResult set = sim::SetModeByIndex(machine, adapter, mode.ModeIndex);
+        row.status = set.status;
+        row.display = Decode(machine, adapter);
+        const sim::DisplayTiming& t = row.display.timing;
+        if (row.status != NO_ERROR) {
+            row.flag = "the mode set failed with " + StatusText(row.status);
+        } else if (row.display.width != mode.VisScreenWidth || row.display.height != mode.VisScreenHeight) {
+            row.flag = Format("decodes to %ux%u", row.display.width, row.display.height);
+        } else if (std::fabs(t.refreshHz - mode.Frequency) > RefreshTolerance * mode.Frequency) {
+            row.flag = Format("refreshes at %.2f Hz, %.1f%% from %u Hz", t.refreshHz,
+                              100.0 * (t.refreshHz - mode.Frequency) / mode.Frequency, mode.Frequency);
+        }
+        rows.push_back(row);
+    }
+    // Entries of the active table that validation dropped cannot be set by a display driver.
+    DriverView view = ReadDriverView(machine, adapter);
+    for (uint32_t index = 0; index < view.modeCount; ++index) {
+        if (!offered.count(index)) notOffered->push_back(index);
+    }
+    return rows;
+}
+
+}  // namespace
+
+std::string TimingText(const sim::DisplayState& display) {
+    const sim::DisplayTiming& t = display.timing;
+    std::string text = Format("%ux%u%s, %u bpp, stride %u; pixel clock %.3f MHz, %ux%u total, %.2f kHz, %.2f Hz, "
+                              "hsync %c, vsync %c",
+                              display.width, display.height, display.lineDoubled ? " (lines doubled)" : "",
+                              display.bitsPerPixel, display.stride, t.pixelClockMHz, t.hTotal, t.vTotal,
+                              t.horizontalKHz, t.refreshHz, t.hsyncNegative ? '-' : '+', t.vsyncNegative ? '-' : '+');
+    if (!display.enabled) text += "; display disabled";
+    for (const std::string& problem : display.problems) text += "; " + problem;
+    return text;
+}
+
+Json TimingJson(const sim::DisplayState& display) {
+    const sim::DisplayTiming& t = display.timing;
+    Json json = Json::Object();
+    json.Set("enabled", display.enabled);
+    json.Set("width", display.width);
+    json.Set("height", display.height);
+    json.Set("bitsPerPixel", display.bitsPerPixel);
+    json.Set("stride", display.stride);
+    json.Set("lineDoubled", display.lineDoubled);
+    json.Set("pixelClockMHz", t.pixelClockMHz);
+    json.Set("horizontalKHz", t.horizontalKHz);
+    json.Set("refreshHz", t.refreshHz);
+    json.Set("hTotal", t.hTotal);
+    json.Set("vTotal", t.vTotal);
+    json.Set("hsyncPolarity", t.hsyncNegative ? "-" : "+");
+    json.Set("vsyncPolarity", t.vsyncNegative ? "-" : "+");
+    Json problems = Json::Array();
+    for (const std::string& problem : display.problems) problems.Push(problem);
+    json.Set("problems", problems);
+    return json;
+}
+
+void SaveScreenshot(sim::Machine& machine, int adapter, const std::string& path) {
+    sim::Image image = sim::RenderScreen(machine.ChipOf(adapter), machine.VideoMemory(adapter));
+    std::string error;
+    if (!sim::WritePng(path, image, &error)) throw std::runtime_error("cannot write " + path + ": " + error);
+}
+
+std::string ShowModeText(sim::Machine& machine, int adapter, const std::string& mode, const std::string& screenshot) {
+    Shown shown = SetAndDraw(machine, adapter, mode, screenshot);
+    std::string text = "Mode " + mode + " on adapter " + std::to_string(adapter) + ": " + TimingText(shown.display) + "\n";
+    if (!screenshot.empty()) text += "Screenshot: " + screenshot + "\n";
+    return text;
+}
+
+Json ShowModeJson(sim::Machine& machine, int adapter, const std::string& mode, const std::string& screenshot) {
+    Shown shown = SetAndDraw(machine, adapter, mode, screenshot);
+    Json json = Json::Object();
+    Json requested = Json::Object();
+    requested.Set("width", shown.request.width);
+    requested.Set("height", shown.request.height);
+    requested.Set("bitsPerPixel", shown.request.bitsPerPixel);
+    requested.Set("refreshHz", shown.request.refreshHz);
+    requested.Set("screenStride", shown.set.mode.ScreenStride);
+    json.Set("mode", requested);
+    json.Set("timing", TimingJson(shown.display));
+    if (!screenshot.empty()) json.Set("screenshot", screenshot);
+    return json;
+}
+
+std::string TimingsText(sim::Machine& machine, int adapter) {
+    std::ostringstream out;
+    out << "Adapter " << adapter << ":\n";
+    if (!machine.Adapter(adapter).started) return out.str() + "  not started\n";
+    std::vector<uint32_t> notOffered;
+    std::vector<TimingRow> rows = MeasureTimings(machine, adapter, &notOffered);
+    out << "  index  mode              decoded     pixel MHz    kHz      Hz  sync\n";
+    unsigned flagged = 0;
+    for (const TimingRow& row : rows) {
+        const sim::DisplayTiming& t = row.display.timing;
+        out << Format("  %5u  %4ux%-4u x%-2u @%-3u %4ux%-4u  %9.3f  %6.2f  %6.2f  %c%c%s%s\n", row.mode.ModeIndex,
+                      row.mode.VisScreenWidth, row.mode.VisScreenHeight, row.mode.BitsPerPlane, row.mode.Frequency,
+                      row.display.width, row.display.height, t.pixelClockMHz, t.horizontalKHz, t.refreshHz,
+                      t.hsyncNegative ? '-' : '+', t.vsyncNegative ? '-' : '+', row.flag.empty() ? "" : "  FLAGGED: ",
+                      row.flag.c_str());
+        flagged += !row.flag.empty();
+    }
+    for (uint32_t index : notOffered) out << Format("  %5u  not offered (validation dropped it)\n", index);
+    out << "  " << rows.size() << " modes measured, " << flagged << " flagged\n";
+    return out.str();
+}
+
+Json TimingsJson(sim::Machine& machine, int adapter) {
+    Json json = Json::Object();
+    Json timings = Json::Array();
+    if (machine.Adapter(adapter).started) {
+        std::vector<uint32_t> notOffered;
+        for (const TimingRow& row : MeasureTimings(machine, adapter, &notOffered)) {
+            Json item = TimingJson(row.display);
+            item.Set("modeIndex", row.mode.ModeIndex);
+            item.Set("declaredWidth", row.mode.VisScreenWidth);
+            item.Set("declaredHeight", row.mode.VisScreenHeight);
+            item.Set("declaredBitsPerPixel", row.mode.BitsPerPlane);
+            item.Set("declaredHz", row.mode.Frequency);
+            item.Set("status", row.status);
+            item.Set("flagged", !row.flag.empty());
+            if (!row.flag.empty()) item.Set("reason", row.flag);
+            timings.Push(item);
+        }
+        Json dropped = Json::Array();
+        for (uint32_t index : notOffered) dropped.Push(index);
+        json.Set("notOffered", dropped);
+    }
+    json.Set("timings", timings);
+    return json;
+}
+
+}  // namespace zarnsim
