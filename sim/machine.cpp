@@ -39,10 +39,13 @@ constexpr uint32_t RequestPattern = 0xCD;   // what a fresh system buffer holds 
 constexpr uint32_t StatusUnset = 0xFFFFFFFF;
 
 constexpr uint32_t FrameBufferWindowSize = 16u << 20;
+constexpr uint32_t PciMemoryBase = 0xA0000000;   // where the system assigns PCI memory windows
 constexpr uint32_t IoWindowSize = 256;
 constexpr uint32_t RomWindowSize = 128u << 10;
 constexpr uint32_t VgaFirstOffset = 0xC0;    // I/O window offset of VGA port 0x3C0
 constexpr uint32_t VgaLastOffset = 0xDF;
+
+uint32_t AlignUp(uint32_t value, uint32_t alignment) { return (value + alignment - 1) & ~(alignment - 1); }
 
 std::string Hex(uint64_t value) {
     char text[24];
@@ -90,6 +93,10 @@ bool ParsePlatformCall(const std::string& name, PlatformCall* call) {
 
 Machine::Machine(MachineConfig config) : config_(std::move(config)), image_(pristineImage) {
     if (config_.adapters.empty()) throw std::invalid_argument("a machine needs at least one adapter");
+    if (config_.adapters.size() > MaxAdapters) {
+        throw std::invalid_argument("at most " + std::to_string(MaxAdapters) + " adapters fit in the machine");
+    }
+    uint32_t nextMemory = PciMemoryBase;
     for (size_t i = 0; i < config_.adapters.size(); ++i) {
         const AdapterConfig& ac = config_.adapters[i];
         AdapterRuntime adapter;
@@ -100,8 +107,12 @@ Machine::Machine(MachineConfig config) : config_(std::move(config)), image_(pris
                                       BarLayout{FrameBufferWindowSize, false, true},
                                       BarLayout{IoWindowSize, true, false}};
         adapter.pci = PciFunction(identity, bars, ac.hasRom ? RomWindowSize : 0);
-        uint32_t base = 0xE0000000u + static_cast<uint32_t>(i) * 0x04000000u;
-        adapter.pci.Assign({base, base + 0x02000000u, 0xD000u + static_cast<uint32_t>(i) * 0x100u}, !ac.secondary);
+        // The system assigns each window at the next address aligned to its size.
+        uint32_t registerBase = AlignUp(nextMemory, bars[0].size);
+        uint32_t frameBufferBase = AlignUp(registerBase + bars[0].size, bars[1].size);
+        nextMemory = frameBufferBase + bars[1].size;
+        adapter.pci.Assign({registerBase, frameBufferBase, 0xD000u + static_cast<uint32_t>(i) * IoWindowSize},
+                           !ac.secondary);
         if (ac.bus66) adapter.pci.SetStatusBits(pcicfg::Status66MHz);
         adapter.chip = Chip(Straps{ac.memoryMiB, ac.altMemory});
         // The system BIOS runs the video BIOS of the primary adapter before any driver loads.
@@ -609,34 +620,34 @@ uint32_t Machine::AddressOfPointer(const void* pointer) {
 
 // --- Hardware access ----------------------------------------------------------------------------
 
-uint32_t Machine::ReadMemory(const volatile void* pointer, unsigned width) {
+// The physical address behind a kernel virtual address of a device mapping; false (and a driver
+// fault) when the address maps no device.
+bool Machine::PhysicalOf(const volatile void* pointer, bool write, uint32_t* physical) {
     auto value = reinterpret_cast<uintptr_t>(pointer);
+    const char* access = write ? "register write" : "register read";
     if (value > 0xFFFFFFFFu) {
-        ReportFault(FaultKind::Driver, world_.currentAdapter, "register read through a host pointer");
-        return 0xFFFFFFFF;
+        ReportFault(FaultKind::Driver, world_.currentAdapter, std::string(access) + " through a host pointer");
+        return false;
     }
     const Region* region = world_.kernel.Find(static_cast<uint32_t>(value));
     if (!region || !region->device) {
         ReportFault(FaultKind::Driver, world_.currentAdapter,
-                    "register read at " + Hex(value) + ", which maps no device");
-        return 0xFFFFFFFF;
+                    std::string(access) + " at " + Hex(value) + ", which maps no device");
+        return false;
     }
-    return PhysicalAccess(region->physical + (static_cast<uint32_t>(value) - region->base), width, false, 0);
+    *physical = region->physical + (static_cast<uint32_t>(value) - region->base);
+    return true;
 }
 
-void Machine::WriteMemory(const volatile void* pointer, unsigned width, uint32_t data) {
-    auto value = reinterpret_cast<uintptr_t>(pointer);
-    if (value > 0xFFFFFFFFu) {
-        ReportFault(FaultKind::Driver, world_.currentAdapter, "register write through a host pointer");
-        return;
-    }
-    const Region* region = world_.kernel.Find(static_cast<uint32_t>(value));
-    if (!region || !region->device) {
-        ReportFault(FaultKind::Driver, world_.currentAdapter,
-                    "register write at " + Hex(value) + ", which maps no device");
-        return;
-    }
-    PhysicalAccess(region->physical + (static_cast<uint32_t>(value) - region->base), width, true, data);
+uint32_t Machine::ReadMemory(const volatile void* pointer, unsigned width) {
+    uint32_t physical = 0;
+    if (!PhysicalOf(pointer, false, &physical)) return 0xFFFFFFFF;
+    return PhysicalAccess(physical, width, false, 0);
+}
+
+void Machine::WriteMemory(const volatile void* pointer, unsigned width, uint32_t value) {
+    uint32_t physical = 0;
+    if (PhysicalOf(pointer, true, &physical)) PhysicalAccess(physical, width, true, value);
 }
 
 uint32_t Machine::ReadPort(const volatile void* pointer, unsigned width) {

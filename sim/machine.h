@@ -22,6 +22,8 @@ namespace sim {
 
 // The chip maker's PCI vendor ID, as the hardware reports it.
 constexpr uint16_t ZarnVendorId = 0x1A5D;
+// Adapters that fit in the machine's PCI slots.
+constexpr size_t MaxAdapters = 8;
 
 // How one adapter in the machine is built and found.
 struct AdapterConfig {
@@ -33,7 +35,7 @@ struct AdapterConfig {
     bool bus66 = false;             // on a 66 MHz capable bus
     uint16_t subsystemVendor = ZarnVendorId;
     uint16_t subsystemId = 0x0001;
-    uint32_t registerWindowMiB = 32;  // size of the register window (a power of two)
+    uint32_t registerWindowMiB = 32;  // size of the register window (a power of two, 1 to 128)
     bool hasRom = true;             // the board carries an option ROM
     std::vector<uint8_t> romImage;  // its image; empty means the standard board's ROM
     BiosConfig bios;                // which VESA modes its video BIOS sets
@@ -225,6 +227,7 @@ private:
     PVOID ExtensionPointer(int adapter);
 
     // Physical memory and I/O space decoding.
+    bool PhysicalOf(const volatile void* pointer, bool write, uint32_t* physical);
     uint32_t PhysicalAccess(uint32_t physical, unsigned width, bool write, uint32_t value);
     uint32_t RegisterWindowAccess(int adapter, uint32_t offset, unsigned width, bool write, uint32_t value);
     uint32_t RomAccess(int adapter, uint32_t romOffset, uint32_t windowOffset, unsigned width, bool write);
@@ -246,6 +249,6 @@ Machine* CurrentMachine();
 
 // Parses one adapter's comma-separated key=value description; throws std::invalid_argument with a
 // one-line message.
-AdapterConfig ParseAdapterSpec(const std::string& spec);
+AdapterConfig ParseAdapterDescription(const std::string& description);
 
 }  // namespace sim

@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "text_format.h"
+
 namespace sim {
 
 namespace {
@@ -38,16 +40,6 @@ unsigned WrapEnd(unsigned start, unsigned field, unsigned bits) {
     unsigned cycle = 1u << bits;
     unsigned span = (field - start) & (cycle - 1);
     return start + (span == 0 ? cycle : span);
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
 }
 
 DisplayTiming DecodeTiming(const Chip& chip) {

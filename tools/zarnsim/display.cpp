@@ -10,25 +10,18 @@
 #include "display_driver.h"
 #include "driver_view.h"
 #include "names.h"
+#include "text_format.h"
 #include "png_writer.h"
 #include "test_pattern.h"
 
 namespace zarnsim {
 
+using sim::Format;
+
 namespace {
 
 // The decoded refresh may differ from the declared rate by this fraction before it is flagged.
 constexpr double RefreshTolerance = 0.01;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 sim::DisplayState Decode(sim::Machine& machine, int adapter) {
     return sim::DecodeDisplay(machine.ChipOf(adapter), machine.VideoMemory(adapter).size());

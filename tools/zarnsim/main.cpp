@@ -33,9 +33,8 @@ sim::MachineConfig MachineConfigOf(const Options& options) {
     config.checkAliasing = options.checkAliasing;
     if (!options.adapters.empty()) {
         config.adapters.clear();
-        for (const std::string& spec : options.adapters) config.adapters.push_back(sim::ParseAdapterSpec(spec));
+        for (const std::string& description : options.adapters) config.adapters.push_back(sim::ParseAdapterDescription(description));
     }
-    if (config.adapters.size() > 8) throw std::invalid_argument("at most 8 adapters fit in the machine");
     return config;
 }
 
@@ -150,11 +149,11 @@ int main(int argc, char** argv) {
     app.fallthrough();
     app.require_subcommand(1);
     app.add_option("--adapter", options.adapters,
-                   "One adapter per use, in PCI slot order (default: device=5,memory=16). SPEC is comma-separated "
+                   "One adapter per use, in PCI slot order (default: device=5,memory=16). ITEMS is comma-separated "
                    "items: device=N (PCI device ID), memory=4|8|16 (MiB), secondary (found with decoding off), "
                    "bus66 (66 MHz capable bus), altmem (alternative memory type, 16 MiB), revision=N, "
                    "subvendor=N, subsystem=N, regwindow=MiB (register window size)")
-        ->type_name("SPEC");
+        ->type_name("ITEMS");
     app.add_flag("--json", options.json, "Machine-readable output");
     app.add_option("--registry", options.registryFile,
                    "A REGEDIT4 file loaded into the registry before boot and written back afterwards (an empty file "

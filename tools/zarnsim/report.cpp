@@ -9,20 +9,13 @@
 #include "display_driver.h"
 #include "driver_view.h"
 #include "names.h"
+#include "text_format.h"
 
 namespace zarnsim {
 
-namespace {
+using sim::Format;
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
+namespace {
 
 const char* WindowNames[] = {"register window", "frame buffer", "I/O window"};
 

@@ -50,8 +50,10 @@ void ApplyItem(AdapterConfig& config, const std::string& key, const std::string&
     } else if (key == "subsystem") {
         config.subsystemId = static_cast<uint16_t>(ParseNumber(key, value, 0xFFFF));
     } else if (key == "regwindow") {
-        uint32_t mib = ParseNumber(key, value, 256);
-        if (mib < 1 || (mib & (mib - 1))) throw std::invalid_argument("adapter regwindow must be a power of two (MiB)");
+        uint32_t mib = ParseNumber(key, value, 128);
+        if (mib < 1 || (mib & (mib - 1))) {
+            throw std::invalid_argument("adapter regwindow must be a power of two from 1 to 128 (MiB)");
+        }
         config.registerWindowMiB = mib;
     } else if (key == "rom") {
         if (value == "builtin") {
@@ -88,14 +90,14 @@ void ApplyItem(AdapterConfig& config, const std::string& key, const std::string&
 
 }  // namespace
 
-AdapterConfig ParseAdapterSpec(const std::string& spec) {
+AdapterConfig ParseAdapterDescription(const std::string& description) {
     AdapterConfig config;
     std::string lastKey;
     size_t start = 0;
-    while (start <= spec.size()) {
-        size_t comma = spec.find(',', start);
-        std::string item = spec.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (item.empty()) throw std::invalid_argument("empty item in adapter description '" + spec + "'");
+    while (start <= description.size()) {
+        size_t comma = description.find(',', start);
+        std::string item = description.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (item.empty()) throw std::invalid_argument("empty item in adapter description '" + description + "'");
         size_t equals = item.find('=');
         std::string key = item.substr(0, equals);
         std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
@@ -113,7 +115,6 @@ AdapterConfig ParseAdapterSpec(const std::string& spec) {
     if (config.altMemory && config.memoryMiB != 16) {
         throw std::invalid_argument("the alternative memory type (altmem) comes only with memory=16");
     }
-    if ((config.registerWindowMiB << 20) < (1u << 20)) throw std::invalid_argument("bad register window");
     return config;
 }
 
