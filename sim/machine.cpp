@@ -493,14 +493,19 @@ ULONG Machine::SetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID
     for (AdapterRuntime& adapter : world_.adapters) {
         if (adapter.slot != slot) continue;
         ULONG count = std::min<ULONG>(length, 256 - offset);
+        // One access of `count` bytes; the trace names the registers it changed.
+        std::string changes;
         for (ULONG dword = offset & ~3u; dword < offset + count; dword += 4) {
             uint32_t before = adapter.pci.ReadDword(dword);
             for (ULONG i = dword; i < dword + 4; ++i) {
                 if (i >= offset && i < offset + count) adapter.pci.WriteByte(i, bytes[i - offset]);
             }
             uint32_t after = adapter.pci.ReadDword(dword);
-            if (after != before) Trace(index, true, 32, Window::Config, dword, "config", after);
+            if (after != before) changes += " [" + Hex(dword) + "]=" + Hex(after);
         }
+        uint32_t first = 0;
+        for (ULONG i = 0; i < 4 && i < count; ++i) first |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+        Trace(index, true, count * 8, Window::Config, offset, "config" + changes, first);
         return count;
     }
     return 0;

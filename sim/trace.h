@@ -16,7 +16,9 @@ struct TraceEntry {
     unsigned width = 32;   // bits; configuration accesses give their byte count times 8
     Window window = Window::Mmio;
     uint32_t offset = 0;   // in the window (the configuration header offset for Config)
-    std::string name;      // register name, "?" for an unknown register; the call for Bios
+    // Register name, "?" for an unknown register; the call for Bios; for a configuration write,
+    // "config" followed by the registers it changed, " [0x30]=0xe0a00001".
+    std::string name;
     uint32_t value = 0;
 };
 

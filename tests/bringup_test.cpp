@@ -169,7 +169,11 @@ TEST(RomProbeWindow, RomIsSwitchedInAtTheRegisterWindowOffsetAndBackOut) {
     uint32_t bar0 = machine.PciOf(0).BarAddress(0);
     std::vector<uint32_t> romBarWrites;
     for (const sim::TraceEntry& entry : machine.Trace()) {
-        if (entry.window == sim::Window::Config && entry.write && entry.offset == 0x30) romBarWrites.push_back(entry.value);
+        if (entry.window != sim::Window::Config || !entry.write) continue;
+        EXPECT_EQ(entry.offset, 0u);
+        EXPECT_EQ(entry.width, 64u * 8) << "the whole header is written";
+        size_t at = entry.name.find("[0x30]=");
+        if (at != std::string::npos) romBarWrites.push_back(static_cast<uint32_t>(std::stoul(entry.name.substr(at + 7), nullptr, 16)));
     }
     EXPECT_EQ(romBarWrites, (std::vector<uint32_t>{bar0 + 0xA00000, bar0 + 0xA00001, 0}));
 }

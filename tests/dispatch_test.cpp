@@ -1,0 +1,291 @@
+// The request entry: which control codes are answered, what a requester gets back for those the
+// dispatcher serves itself, and that nothing else is served.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "dispatch/control_codes.h"
+#include "display_driver.h"
+#include "machine.h"
+
+namespace {
+
+constexpr uint32_t Sentinel = 0x5A5A5A5A;
+
+// Every control code the driver serves, now or once the other request handlers land.
+const uint32_t servedCodes[] = {
+    0x230020, 0x230400, 0x230404, 0x230408, 0x23040C, 0x230410, 0x23041C, 0x230458, 0x23045C,
+    0x230460, 0x230464, 0x23046C, 0x230470, 0x230474, 0x230478, 0x233F4C, 0x233F50, 0x233F54,
+    0x233F58, 0x233F60, 0x233F64, 0x233F68, 0x233F6C, 0x233F70, 0x233FF4, 0x233FF8,
+};
+
+bool IsServed(uint32_t code) { return std::find(std::begin(servedCodes), std::end(servedCodes), code) != std::end(servedCodes); }
+
+uint32_t VideoCode(uint32_t function, uint32_t method = METHOD_BUFFERED, uint32_t access = FILE_ANY_ACCESS,
+                   uint32_t device = FILE_DEVICE_VIDEO) {
+    return device << 16 | access << 14 | function << 2 | method;
+}
+
+// A board without a video BIOS unless the test says otherwise.
+sim::AdapterConfig PlainAdapter() {
+    sim::AdapterConfig adapter;
+    adapter.hasRom = false;
+    return adapter;
+}
+
+sim::MachineConfig CheckedConfig(sim::AdapterConfig adapter = PlainAdapter()) {
+    sim::MachineConfig config;
+    config.adapters = {adapter};
+    config.checkAliasing = true;
+    return config;
+}
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%06X", value);
+    return text;
+}
+
+std::string FaultText(const sim::Machine& machine) {
+    std::string text;
+    for (const sim::Fault& fault : machine.DriverFaults()) text += fault.message + "\n";
+    return text;
+}
+
+// --- Codes that are not served ----------------------------------------------------------------
+
+TEST(UnservedRequests, TheDriversOwnGapsAreRefusedWithInformationUntouched) {
+    std::vector<uint32_t> codes = {0x233F5C};                               // function 0xFD7
+    for (uint32_t function = 0xFDD; function <= 0xFFC; ++function) codes.push_back(VideoCode(function));
+    ASSERT_EQ(codes[1], 0x233F74u);
+    ASSERT_EQ(codes.back(), 0x233FF0u);
+
+    sim::Machine machine(CheckedConfig());
+    machine.Boot();
+    sim::RequestOptions options;
+    options.presetInformation = Sentinel;
+    for (uint32_t code : codes) {
+        sim::RequestResult r = machine.Request(code, std::vector<uint8_t>(16, 0xEE), 64, options);
+        EXPECT_EQ(r.status, 1u) << Hex(code);
+        EXPECT_EQ(r.information, Sentinel) << Hex(code);
+        EXPECT_TRUE(r.output.empty()) << Hex(code);
+    }
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+// Every other video function number, and codes that differ from a served one only in method,
+// access or device type: the code is matched exactly, never decoded.
+TEST(UnservedRequests, EveryOtherCodeIsRefusedWithInformationUntouched) {
+    std::vector<uint32_t> codes;
+    for (uint32_t function = 0; function <= 0xFFF; ++function) {
+        uint32_t code = VideoCode(function);
+        if (!IsServed(code)) codes.push_back(code);
+    }
+    ASSERT_EQ(codes.size(), 4096u - std::size(servedCodes));
+    for (uint32_t served : servedCodes) {
+        uint32_t function = (served >> 2) & 0xFFF;
+        for (uint32_t method = 1; method <= 3; ++method) codes.push_back(VideoCode(function, method));
+        codes.push_back(VideoCode(function, METHOD_BUFFERED, 1));
+        codes.push_back(VideoCode(function, METHOD_BUFFERED, 3));
+        codes.push_back(VideoCode(function, METHOD_BUFFERED, FILE_ANY_ACCESS, 0x22));
+        codes.push_back(VideoCode(function, METHOD_BUFFERED, FILE_ANY_ACCESS, 0x8023));
+    }
+    codes.push_back(0);
+    codes.push_back(0xFFFFFFFF);
+
+    sim::Machine machine(CheckedConfig());
+    machine.Boot();
+    sim::RequestOptions options;
+    options.presetInformation = Sentinel;
+    int wrong = 0;
+    for (uint32_t code : codes) {
+        sim::RequestResult r = machine.Request(code, {1, 2, 3, 4, 5, 6, 7, 8}, 32, options);
+        if (r.status != 1 || r.information != Sentinel || !r.output.empty()) {
+            ADD_FAILURE() << Hex(code) << " answered status " << r.status << ", Information " << r.information;
+            if (++wrong == 20) break;
+        }
+    }
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+// --- Requests the dispatcher answers itself ---------------------------------------------------
+
+struct DirectRequest {
+    const char* name;
+    uint32_t code;
+    uint32_t inputLength;
+    uint32_t outputLength;
+    uint32_t presetInformation;
+    uint32_t status;
+    uint32_t information;
+    std::vector<uint8_t> output;
+};
+
+void PrintTo(const DirectRequest& value, std::ostream* out) { *out << value.name; }
+
+class DispatcherAnswers : public ::testing::TestWithParam<DirectRequest> {};
+
+TEST_P(DispatcherAnswers, WithTheDocumentedStatusInformationAndOutput) {
+    const DirectRequest& q = GetParam();
+    sim::AdapterConfig adapter = PlainAdapter();
+    adapter.deviceId = 5;
+    adapter.revision = 1;
+    sim::Machine machine(CheckedConfig(adapter));
+    machine.Boot();
+    ASSERT_TRUE(machine.Adapter(0).started);
+    sim::RequestOptions options;
+    options.presetInformation = q.presetInformation;
+    sim::RequestResult r = machine.Request(q.code, std::vector<uint8_t>(q.inputLength, 0xEE), q.outputLength, options);
+    EXPECT_EQ(r.status, q.status);
+    EXPECT_EQ(r.information, q.information);
+    EXPECT_EQ(r.output, q.output);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+const std::vector<uint8_t> identity5 = {0x5D, 0x1A, 0x05, 0x00, 0x01, 0x00, 0x00, 0x00};
+const std::vector<uint8_t> noBiosVersion(32, 0);
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, DispatcherAnswers,
+    ::testing::Values(
+        DirectRequest{"VideoParametersWithEmptyBuffers", IOCTL_VIDEO_HANDLE_VIDEOPARAMETERS, 0, 0, 0, 0, 0, {}},
+        DirectRequest{"VideoParametersWithBuffers", IOCTL_VIDEO_HANDLE_VIDEOPARAMETERS, 64, 64, 0, 0, 0, {}},
+        DirectRequest{"SetPowerManagementIsRefused", IOCTL_VIDEO_SET_POWER_MANAGEMENT, 12, 0, Sentinel, 1, Sentinel, {}},
+        DirectRequest{"SetPowerManagementEmpty", IOCTL_VIDEO_SET_POWER_MANAGEMENT, 0, 0, Sentinel, 1, Sentinel, {}},
+        DirectRequest{"GetPowerManagementWritesNothing", IOCTL_VIDEO_GET_POWER_MANAGEMENT, 12, 12, Sentinel, 0, 0, {}},
+        DirectRequest{"GetPowerManagementEmpty", IOCTL_VIDEO_GET_POWER_MANAGEMENT, 0, 0, Sentinel, 0, 0, {}},
+        DirectRequest{"AdapterIdWithoutBuffer", IOCTL_VIDEO_QUERY_ADAPTER_ID, 0, 0, Sentinel, 122, 8, {}},
+        DirectRequest{"AdapterIdSevenBytes", IOCTL_VIDEO_QUERY_ADAPTER_ID, 0, 7, Sentinel, 122, 8, {}},
+        DirectRequest{"AdapterIdEightBytes", IOCTL_VIDEO_QUERY_ADAPTER_ID, 0, 8, 0, 0, 8, identity5},
+        DirectRequest{"AdapterIdEightBytesOverInput", IOCTL_VIDEO_QUERY_ADAPTER_ID, 8, 8, 0, 0, 8, identity5},
+        DirectRequest{"AdapterIdLargerBuffer", IOCTL_VIDEO_QUERY_ADAPTER_ID, 0, 64, 0, 0, 8, identity5},
+        DirectRequest{"BiosVersionWithoutBuffer", IOCTL_VIDEO_QUERY_BIOS_VERSION, 0, 0, Sentinel, 122, 32, {}},
+        DirectRequest{"BiosVersion31Bytes", IOCTL_VIDEO_QUERY_BIOS_VERSION, 0, 31, Sentinel, 122, 32, {}},
+        DirectRequest{"BiosVersion32Bytes", IOCTL_VIDEO_QUERY_BIOS_VERSION, 0, 32, 0, 0, 32, noBiosVersion},
+        DirectRequest{"BiosVersionOverInput", IOCTL_VIDEO_QUERY_BIOS_VERSION, 40, 32, 0, 0, 32, noBiosVersion},
+        DirectRequest{"BiosVersionLargerBuffer", IOCTL_VIDEO_QUERY_BIOS_VERSION, 0, 100, 0, 0, 32, noBiosVersion}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct Identity {
+    uint16_t device;
+    uint8_t revision;
+};
+
+class AdapterIdentityRecord : public ::testing::TestWithParam<Identity> {};
+
+TEST_P(AdapterIdentityRecord, ReportsTheVendorDeviceAndRevisionFromConfigurationSpace) {
+    sim::AdapterConfig adapter = PlainAdapter();
+    adapter.deviceId = GetParam().device;
+    adapter.revision = GetParam().revision;
+    sim::Machine machine(CheckedConfig(adapter));
+    machine.Boot();
+    ASSERT_TRUE(machine.Adapter(0).started);
+    sim::RequestResult r = machine.Request(IOCTL_VIDEO_QUERY_ADAPTER_ID, {}, 8);
+    ASSERT_EQ(r.status, 0u);
+    ASSERT_EQ(r.output.size(), 8u);
+    const sim::PciFunction& pci = machine.PciOf(0);
+    EXPECT_EQ(r.output[0] | r.output[1] << 8, pci.ReadWord(0x00));
+    EXPECT_EQ(r.output[0] | r.output[1] << 8, 0x1A5D);
+    EXPECT_EQ(r.output[2] | r.output[3] << 8, GetParam().device);
+    EXPECT_EQ(sim::Dword(r.output, 4), GetParam().revision);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, AdapterIdentityRecord,
+                         ::testing::Values(Identity{3, 0}, Identity{4, 0x10}, Identity{5, 0xFF}),
+                         [](const auto& info) {
+                             return "Device" + std::to_string(info.param.device) + "Revision" +
+                                    std::to_string(info.param.revision);
+                         });
+
+// The adapter identity of one adapter is its own, not that of the first one found.
+TEST(AdapterIdentityRecord, EachAdapterAnswersWithItsOwnIdentity) {
+    sim::AdapterConfig first = PlainAdapter(), second;
+    first.deviceId = 5;
+    first.revision = 2;
+    second.deviceId = 3;
+    second.revision = 7;
+    second.secondary = true;
+    sim::MachineConfig config = CheckedConfig(first);
+    config.adapters.push_back(second);
+    sim::Machine machine(config);
+    machine.Boot();
+    for (int i : {0, 1}) {
+        sim::RequestOptions options;
+        options.adapter = i;
+        sim::RequestResult r = machine.Request(IOCTL_VIDEO_QUERY_ADAPTER_ID, {}, 8, options);
+        ASSERT_EQ(r.output.size(), 8u) << "adapter " << i;
+        EXPECT_EQ(r.output[2], i == 0 ? 5 : 3) << "adapter " << i;
+        EXPECT_EQ(r.output[4], i == 0 ? 2 : 7) << "adapter " << i;
+    }
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+// The version text that follows "Version " at a 4-byte-aligned offset of a ROM image, as 32
+// bytes with the last one 0; all zeros when there is none.
+std::vector<uint8_t> VersionRecordOf(const std::vector<uint8_t>& rom) {
+    static const char marker[] = "Version ";
+    std::vector<uint8_t> record(32, 0);
+    for (size_t at = 0; at + 8 + 31 <= rom.size(); at += 4) {
+        if (std::equal(marker, marker + 8, rom.begin() + static_cast<long>(at))) {
+            std::copy(rom.begin() + static_cast<long>(at + 8), rom.begin() + static_cast<long>(at + 8 + 31),
+                      record.begin());
+            break;
+        }
+    }
+    return record;
+}
+
+struct BiosBoard {
+    const char* name;
+    bool hasRom;
+    bool secondary;
+};
+
+void PrintTo(const BiosBoard& value, std::ostream* out) { *out << value.name; }
+
+class BiosVersionRecord : public ::testing::TestWithParam<BiosBoard> {};
+
+TEST_P(BiosVersionRecord, IsTheVersionTextOfTheBoardsRom) {
+    sim::AdapterConfig adapter;
+    adapter.hasRom = GetParam().hasRom;
+    adapter.secondary = GetParam().secondary;
+    sim::Machine machine(CheckedConfig(adapter));
+    machine.Boot();
+    ASSERT_TRUE(machine.Adapter(0).started);
+    std::vector<uint8_t> expected = VersionRecordOf(machine.RomImage(0));
+    if (GetParam().hasRom) {
+        EXPECT_NE(expected[0], 0) << "the board's ROM carries no version text";
+    }
+    sim::RequestResult r = machine.Request(IOCTL_VIDEO_QUERY_BIOS_VERSION, {}, 32);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.information, 32u);
+    EXPECT_EQ(r.output, expected);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, BiosVersionRecord,
+                         ::testing::Values(BiosBoard{"WithoutRom", false, false}, BiosBoard{"PrimaryWithRom", true, false},
+                                           BiosBoard{"SecondaryWithRom", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Requests answered without touching the chip leave no hardware access behind.
+TEST(DispatcherAnswers, QueriesTouchNoRegister) {
+    sim::Machine machine(CheckedConfig());
+    machine.Boot();
+    machine.ClearTrace();
+    for (uint32_t code : std::initializer_list<uint32_t>{IOCTL_VIDEO_QUERY_NUM_AVAIL_MODES, IOCTL_VIDEO_QUERY_AVAIL_MODES,
+                          IOCTL_VIDEO_QUERY_CURRENT_MODE, IOCTL_VIDEO_QUERY_ADAPTER_ID,
+                          IOCTL_VIDEO_QUERY_BIOS_VERSION, IOCTL_VIDEO_HANDLE_VIDEOPARAMETERS,
+                          IOCTL_VIDEO_GET_POWER_MANAGEMENT, IOCTL_VIDEO_SET_POWER_MANAGEMENT, 0x233F5Cu}) {
+        machine.Request(code, {}, 158 * 80);
+    }
+    EXPECT_TRUE(machine.Trace().empty());
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+}  // namespace

@@ -1,0 +1,210 @@
+// The zarnsim command as a user runs it: the mode list of each adapter, request scripts, and the
+// answers to bad input and to --help.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string TempPath(const std::string& name) {
+    return ::testing::TempDir() + "zarnsim_cli_" + std::to_string(getpid()) + "_" + name;
+}
+
+// Runs zarnsim with the given arguments, feeding `input` on standard input.
+Outcome RunZarnsim(const std::string& arguments, const std::string& input = "") {
+    const std::string in = TempPath("in"), out = TempPath("out"), err = TempPath("err");
+    std::ofstream(in) << input;
+    std::string command = std::string("'") + ZARNSIM + "' " + arguments + " <'" + in + "' >'" + out + "' 2>'" + err + "'";
+    int raw = std::system(command.c_str());
+    Outcome outcome;
+    outcome.exitCode = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    outcome.out = ReadFile(out);
+    outcome.err = ReadFile(err);
+    std::remove(in.c_str());
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return outcome;
+}
+
+struct Mode {
+    unsigned index, width, height, bits, frequency;
+};
+
+// The modes of each adapter in `modes --json` output.
+std::vector<std::vector<Mode>> ModesOfJson(const std::string& json) {
+    std::vector<std::vector<Mode>> adapters;
+    static const std::regex adapterStart(R"(\{"modes": \[)");
+    static const std::regex mode(
+        R"re("modeIndex": (\d+), "width": (\d+), "height": (\d+), "bitsPerPixel": (\d+), "frequency": (\d+))re");
+    std::vector<size_t> starts;
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), adapterStart); it != std::sregex_iterator(); ++it) {
+        starts.push_back(static_cast<size_t>(it->position()));
+    }
+    for (size_t a = 0; a < starts.size(); ++a) {
+        size_t end = a + 1 < starts.size() ? starts[a + 1] : json.size();
+        std::string part = json.substr(starts[a], end - starts[a]);
+        std::vector<Mode> modes;
+        for (auto it = std::sregex_iterator(part.begin(), part.end(), mode); it != std::sregex_iterator(); ++it) {
+            const std::smatch& m = *it;
+            modes.push_back({static_cast<unsigned>(std::stoul(m[1])), static_cast<unsigned>(std::stoul(m[2])),
+                             static_cast<unsigned>(std::stoul(m[3])), static_cast<unsigned>(std::stoul(m[4])),
+                             static_cast<unsigned>(std::stoul(m[5]))});
+        }
+        adapters.push_back(modes);
+    }
+    return adapters;
+}
+
+size_t LineCount(const std::string& text) {
+    size_t lines = 0;
+    for (char c : text) lines += c == '\n';
+    return lines;
+}
+
+// --- modes --------------------------------------------------------------------------------------
+
+struct ModesCase {
+    const char* name;
+    std::string adapters;
+    std::vector<size_t> counts;
+};
+
+void PrintTo(const ModesCase& value, std::ostream* out) { *out << value.name; }
+
+class ModesCommand : public ::testing::TestWithParam<ModesCase> {};
+
+TEST_P(ModesCommand, ListsTheModesEachAdapterOffers) {
+    Outcome run = RunZarnsim(GetParam().adapters + " modes --json");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find("driver fault"), std::string::npos) << run.err;
+    std::vector<std::vector<Mode>> adapters = ModesOfJson(run.out);
+    ASSERT_EQ(adapters.size(), GetParam().counts.size()) << run.out.substr(0, 300);
+    for (size_t a = 0; a < adapters.size(); ++a) {
+        EXPECT_EQ(adapters[a].size(), GetParam().counts[a]) << "adapter " << a;
+        // Every table starts with 640 x 480 at 60 Hz, 8, 16 and 24 bits per pixel.
+        for (size_t i = 0; i < 3 && i < adapters[a].size(); ++i) {
+            EXPECT_EQ(adapters[a][i].index, i);
+            EXPECT_EQ(adapters[a][i].width, 640u);
+            EXPECT_EQ(adapters[a][i].height, 480u);
+            EXPECT_EQ(adapters[a][i].bits, 8u * (i + 1));
+            EXPECT_EQ(adapters[a][i].frequency, 60u);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Machines, ModesCommand,
+    ::testing::Values(ModesCase{"Sixteen", "--adapter device=5,memory=16,rom=none", {158}},
+                      ModesCase{"Eight", "--adapter device=5,memory=8,rom=none", {154}},
+                      ModesCase{"Four", "--adapter device=5,memory=4,rom=none", {132}},
+                      ModesCase{"SixteenThroughTheVideoBios", "--adapter device=5,memory=16", {51}},
+                      ModesCase{"PrimaryAndSecondary",
+                                "--adapter device=5,memory=16,rom=none --adapter device=4,memory=4,secondary",
+                                {158, 132}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ModesCommand, ModeIndex115Is1600x1200x32At85Hz) {
+    Outcome run = RunZarnsim("--adapter device=5,memory=16,rom=none modes --json");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::vector<std::vector<Mode>> adapters = ModesOfJson(run.out);
+    ASSERT_EQ(adapters.size(), 1u);
+    bool found = false;
+    for (const Mode& m : adapters[0]) {
+        if (m.index != 115) continue;
+        found = true;
+        EXPECT_EQ(m.width, 1600u);
+        EXPECT_EQ(m.height, 1200u);
+        EXPECT_EQ(m.bits, 32u);
+        EXPECT_EQ(m.frequency, 85u);
+    }
+    EXPECT_TRUE(found);
+}
+
+// --- script -------------------------------------------------------------------------------------
+
+TEST(ScriptCommand, AnswersEachRequestLineWithStatusInformationAndOutput) {
+    const std::string script =
+        "# the adapter identity, first with a buffer one byte short\n"
+        "request IOCTL_VIDEO_QUERY_ADAPTER_ID out=7\n"
+        "\n"
+        "request IOCTL_VIDEO_QUERY_ADAPTER_ID out=8\n"
+        "request 0x233F5C in=0102 out=16   # not a request the driver serves\n";
+    Outcome run = RunZarnsim("--adapter device=5,memory=16 script - --json", script);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out,
+              "{\"line\": 2, \"status\": 122, \"information\": 8, \"output\": \"\"}\n"
+              "{\"line\": 4, \"status\": 0, \"information\": 8, \"output\": \"5d1a050001000000\"}\n"
+              "{\"line\": 5, \"status\": 1, \"information\": 0, \"output\": \"\"}\n");
+}
+
+class MalformedScriptLine : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(MalformedScriptLine, IsReportedWithItsLineNumberAndStopsTheScript) {
+    const std::string script = "request IOCTL_VIDEO_QUERY_ADAPTER_ID out=8\n\n" + GetParam() +
+                               "\nrequest IOCTL_VIDEO_QUERY_BIOS_VERSION out=32\n";
+    Outcome run = RunZarnsim("script - --json", script);
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_NE(run.err.find("line 3"), std::string::npos) << run.err;
+    EXPECT_EQ(LineCount(run.err), 1u) << run.err;
+    EXPECT_EQ(run.out.find("\"line\": 4"), std::string::npos) << "the script went on after the bad line";
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, MalformedScriptLine,
+                         ::testing::Values("request", "request NO_SUCH_REQUEST", "request 0x233F60 out=-1",
+                                           "request 0x233F60 out=eight", "request 0x233F60 in=abc",
+                                           "request 0x233F60 in=zz", "request 0x233F60 size=8",
+                                           "request 0x233F60 adapter=1", "send 0x233F60"),
+                         [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+// --- bad input and help -------------------------------------------------------------------------
+
+class BadAdapterDescription : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(BadAdapterDescription, ExitsWithStatus2AndAOneLineError) {
+    Outcome run = RunZarnsim("--adapter '" + GetParam() + "' modes");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(LineCount(run.err), 1u) << run.err;
+    EXPECT_EQ(run.err.rfind("zarnsim: ", 0), 0u) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptions, BadAdapterDescription,
+                         ::testing::Values("memory=5", "memory=", "memory=-4", "device=abc", "device=0x10000",
+                                           "bogus=1", "secondary=1", "device=5,,memory=4", "", "altmem,memory=4",
+                                           "regwindow=3", "rom="),
+                         [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+class HelpOption : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(HelpOption, PrintsUsageAndSucceeds) {
+    Outcome run = RunZarnsim(GetParam());
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("Usage"), std::string::npos) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, HelpOption,
+                         ::testing::Values("--help", "-h", "run --help", "modes --help", "script --help"),
+                         [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+}  // namespace
