@@ -73,7 +73,10 @@ std::string DiscoveryText(const sim::AdapterRuntime& adapter) {
     if (adapter.discoveryStatus == 0) return "succeeded";
     std::string text = "failed with " + StatusText(adapter.discoveryStatus);
     if (adapter.discoveryStatus == ERROR_DEV_NOT_EXIST) {
-        text += Format(" (device ID %u is not one this driver serves, or no mode fits)", adapter.config.deviceId);
+        uint16_t device = adapter.pci.ReadWord(sim::pcicfg::DeviceId);
+        text += device < 3 || device > 5
+                    ? Format(": device ID %u is not one this driver serves", device)
+                    : ": no mode fits the adapter, or the driver already serves as many adapters as it can";
     }
     return text;
 }
