@@ -171,3 +171,20 @@ TEST(ScriptCommands, ModeResetAndScreenshot) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FaultOption, MakesThePlatformCallFailAndIsCheckedForBadInput) {
+    Outcome run = RunZarnsim("--fault GetDeviceBase@2 run --json");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("\"status\": 87"), std::string::npos) << run.out;
+    Outcome passthrough = RunZarnsim("--fault GetAccessRanges=31 run --json");
+    EXPECT_NE(passthrough.out.find("\"status\": 31"), std::string::npos) << passthrough.out;
+    for (const char* bad : {"--fault Bogus", "--fault GetDeviceBase@x", "--fault GetDeviceBase=-1"}) {
+        Outcome refused = RunZarnsim(std::string(bad) + " run");
+        EXPECT_EQ(refused.exitCode, 2) << bad;
+        EXPECT_EQ(Count(refused.err, "\n"), 1u) << bad;
+    }
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 // zarnsim: runs the driver on the simulated machine.
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -18,6 +19,7 @@ constexpr int ExitBadInput = 2;
 
 struct Options {
     std::vector<std::string> adapters;
+    std::vector<std::string> faults;
     bool json = false;
     bool checkAliasing = false;
     std::string scriptFile;
@@ -27,6 +29,35 @@ struct Options {
     std::string screenshot;
     int display = 0;
 };
+
+// CALL[@N][=STATUS]: the Nth call (every call when N is 0 or absent) of a platform routine fails.
+sim::InjectedFault ParseFault(const std::string& text) {
+    sim::InjectedFault fault;
+    fault.occurrence = 0;
+    std::string name = text.substr(0, text.find_first_of("@="));
+    if (!sim::ParsePlatformCall(name, &fault.call)) {
+        std::string known;
+        for (int i = 0; i < static_cast<int>(sim::PlatformCall::Count); ++i) {
+            known += std::string(known.empty() ? "" : ", ") + sim::PlatformCallName(static_cast<sim::PlatformCall>(i));
+        }
+        throw std::invalid_argument("unknown platform call '" + name + "' in --fault (known: " + known + ")");
+    }
+    auto number = [&](char mark) -> long long {
+        size_t at = text.find(mark);
+        if (at == std::string::npos) return -1;
+        char* end = nullptr;
+        std::string digits = text.substr(at + 1, text.find_first_of("@=", at + 1) - at - 1);
+        long long value = std::strtoll(digits.c_str(), &end, 0);
+        if (digits.empty() || *end != '\0' || value < 0 || value > 0xFFFFFFFFll) {
+            throw std::invalid_argument("bad number after '" + std::string(1, mark) + "' in --fault " + text);
+        }
+        return value;
+    };
+    long long occurrence = number('@'), status = number('=');
+    if (occurrence >= 0) fault.occurrence = static_cast<unsigned>(occurrence);
+    if (status >= 0) fault.status = static_cast<uint32_t>(status);
+    return fault;
+}
 
 sim::MachineConfig MachineConfigOf(const Options& options) {
     sim::MachineConfig config;
@@ -159,6 +190,11 @@ int main(int argc, char** argv) {
                    "A REGEDIT4 file loaded into the registry before boot and written back afterwards (an empty file "
                    "starts an empty registry)")
         ->type_name("FILE.reg");
+    app.add_option("--fault", options.faults,
+                   "Make a platform routine fail: CALL[@N][=STATUS], the Nth call (every call without @N) of "
+                   "GetAccessRanges, VerifyAccessRanges, GetDeviceBase, GetBusData, SetBusData, "
+                   "GetRegistryParameters, SetRegistryParameters, ScanRom or Int10; repeatable")
+        ->type_name("CALL[@N][=STATUS]");
     app.add_flag("--check-aliasing", options.checkAliasing,
                  "Run every request with input and output in one buffer and in two, and report a driver fault "
                  "when the answers differ");
@@ -198,6 +234,7 @@ int main(int argc, char** argv) {
 
     try {
         sim::Machine machine(MachineConfigOf(options));
+        for (const std::string& fault : options.faults) machine.InjectFault(ParseFault(fault));
         std::string error;
         if (!options.registryFile.empty() &&
             !sim::LoadRegFileFromPath(options.registryFile, machine.GetRegistry(), &error)) {
