@@ -387,6 +387,17 @@ int Machine::AdapterOfExtension(PVOID extension, const char* routine) {
     return -1;
 }
 
+// True when [start, start + length) lies inside one of the adapter's windows of that space.
+bool Machine::InsideAdapterWindow(const AdapterRuntime& adapter, uint64_t start, uint32_t length, bool io) {
+    for (int bar = 0; bar < 3; ++bar) {
+        uint64_t barStart = adapter.pci.BarAddress(bar);
+        if (adapter.pci.BarIsIo(bar) == io && start >= barStart && start + length <= barStart + adapter.pci.BarSize(bar)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 uint32_t Machine::GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges, PULONG slot) {
     int index = AdapterOfExtension(extension, "VideoPortGetAccessRanges");
     if (index < 0) return ERROR_INVALID_PARAMETER;
@@ -417,17 +428,10 @@ uint32_t Machine::VerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS
     const AdapterRuntime& adapter = world_.adapters[index];
     for (ULONG i = 0; i < count; ++i) {
         const VIDEO_ACCESS_RANGE& range = ranges[i];
-        bool io = range.RangeInIoSpace & VIDEO_MEMORY_SPACE_IO;
-        bool claimed = false;
-        for (int bar = 0; bar < 3; ++bar) {
-            uint64_t start = adapter.pci.BarAddress(bar);
-            uint64_t end = start + adapter.pci.BarSize(bar);
-            uint64_t rangeStart = static_cast<uint64_t>(range.RangeStart.QuadPart);
-            if (adapter.pci.BarIsIo(bar) == io && rangeStart >= start && rangeStart + range.RangeLength <= end) {
-                claimed = true;
-            }
+        if (!InsideAdapterWindow(adapter, static_cast<uint64_t>(range.RangeStart.QuadPart), range.RangeLength,
+                                 range.RangeInIoSpace & VIDEO_MEMORY_SPACE_IO)) {
+            return ERROR_INVALID_PARAMETER;
         }
-        if (!claimed) return ERROR_INVALID_PARAMETER;
     }
     return NO_ERROR;
 }
@@ -441,15 +445,7 @@ PVOID Machine::GetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG le
     AdapterRuntime& adapter = world_.adapters[index];
     uint64_t start = static_cast<uint64_t>(address.QuadPart);
     bool io = inIoSpace & VIDEO_MEMORY_SPACE_IO;
-    bool inside = false;
-    for (int bar = 0; bar < 3; ++bar) {
-        uint64_t barStart = adapter.pci.BarAddress(bar);
-        if (adapter.pci.BarIsIo(bar) == io && start >= barStart &&
-            start + length <= barStart + adapter.pci.BarSize(bar)) {
-            inside = true;
-        }
-    }
-    if (!inside) {
+    if (!InsideAdapterWindow(adapter, start, length, io)) {
         ReportFault(FaultKind::Driver, index, "VideoPortGetDeviceBase of " + Hex(start) + " outside the adapter");
         return nullptr;
     }

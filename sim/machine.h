@@ -223,6 +223,7 @@ private:
     void Restore(const Snapshot& snapshot);
 
     int AdapterOfExtension(PVOID extension, const char* routine);
+    static bool InsideAdapterWindow(const AdapterRuntime& adapter, uint64_t start, uint32_t length, bool io);
     bool ShouldFail(PlatformCall call, int adapter, uint32_t* status);
     PVOID ExtensionPointer(int adapter);
 
