@@ -13,7 +13,10 @@ HOST_FLAGS := $(GENERATOR) -DZARN_WIN_BUILD=$(CURDIR)/$(WIN_BUILD)
 PACKAGES := cmake make g++ ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
             libpng-dev g++-mingw-w64-i686 mingw-w64-i686-dev
 
-.PHONY: run test deps win host asan clean
+FUZZ_BUILD := build-fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: run test deps win host asan fuzz clean
 
 run: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(HOST_FLAGS) >/dev/null
@@ -46,5 +49,13 @@ asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZARN_SANITIZE=ON $(HOST_FLAGS) >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+# The libFuzzer harnesses, each run for FUZZ_SECONDS (not part of `make test`).
+fuzz: deps
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_SANITIZE=ON \
+	  -DZARN_FUZZ=ON -DBUILD_TESTING=OFF -DZARN_BENCH=OFF >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target request_fuzzer regfile_fuzzer
+	$(FUZZ_BUILD)/fuzz/request_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=2048
+	$(FUZZ_BUILD)/fuzz/regfile_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=4096
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
