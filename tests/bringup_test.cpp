@@ -285,7 +285,10 @@ INSTANTIATE_TEST_SUITE_P(
                     IdentityCase{3, 0xFFFF, "Zarn Mistral Corvid", "Zarn Mistral Corvid Board"},
                     IdentityCase{4, 0x1234, "Zarn Mistral Corvid Plus", "Zarn Mistral Corvid Plus Reference Board"},
                     IdentityCase{5, 0xFFFF, "Zarn Mistral 3", "Zarn Mistral 3 Reference Board"},
-                    IdentityCase{5, 0x1A5D, "Zarn Mistral 3", "Zarn Mistral 3 Board"}));
+                    IdentityCase{5, 0x1A5D, "Zarn Mistral 3", "Zarn Mistral 3 Board"}),
+    [](const testing::TestParamInfo<IdentityCase>& info) {
+        return "Device" + std::to_string(info.param.device) + "Subvendor" + std::to_string(info.param.subsystemVendor);
+    });
 
 TEST(UnsupportedDevice, EndsDiscoveryWithoutPublishingAndRestoresTheRomRegister) {
     for (bool hasRom : {true, false}) {
@@ -456,7 +459,11 @@ INSTANTIATE_TEST_SUITE_P(MemoryTypes, SecondaryBringUp,
                          testing::Values(SecondaryCase{true, 16, 0x37, 0x10D, 0x8001, false},
                                          SecondaryCase{false, 16, 0xFFFFFFFF, 0x10E, 0x0001, true},
                                          SecondaryCase{false, 8, 0xFFFFFFFF, 0x10E, 0x0001, false},
-                                         SecondaryCase{false, 4, 0xFFFFFFFF, 0x10E, 0x0001, false}));
+                                         SecondaryCase{false, 4, 0xFFFFFFFF, 0x10E, 0x0001, false}),
+                         [](const testing::TestParamInfo<SecondaryCase>& info) {
+                             return std::string(info.param.altMemory ? "Alternative" : "Standard") +
+                                    std::to_string(info.param.memoryMiB) + "MB";
+                         });
 
 TEST(SecondaryBringUp, RangeStepClearsBit9BeforeTheSequenceWrites0x340) {
     AdapterConfig adapter = Device(5);
@@ -557,7 +564,10 @@ INSTANTIATE_TEST_SUITE_P(Edges, GraphicsClocking,
                                          ClockCase{4, 30, false, 0}, ClockCase{4, 31, true, 0x0B05},
                                          ClockCase{5, 219, true, 0x5A05}, ClockCase{5, 220, false, 0},
                                          ClockCase{5, 100, true, 0x2805}, ClockCase{5, 0, false, 0},
-                                         ClockCase{5, 0xFFFFFFFF, false, 0}));
+                                         ClockCase{5, 0xFFFFFFFF, false, 0}),
+                         [](const testing::TestParamInfo<ClockCase>& info) {
+                             return "Device" + std::to_string(info.param.device) + "At" + std::to_string(info.param.mhz);
+                         });
 
 struct MemClockCase {
     uint32_t mhz;
@@ -587,7 +597,11 @@ INSTANTIATE_TEST_SUITE_P(Rule, MemClocking,
                                          MemClockCase{105, false, 0x4000, 0x4000, Device3Table105},
                                          MemClockCase{106, true, 0x4000, 0x4000, Device3Table106},
                                          MemClockCase{105, true, 0, 0, Device3Table105},
-                                         MemClockCase{49, false, 0, 0, 0}, MemClockCase{170, false, 0x4000, 0x4000, 0}));
+                                         MemClockCase{49, false, 0, 0, 0}, MemClockCase{170, false, 0x4000, 0x4000, 0}),
+                         [](const testing::TestParamInfo<MemClockCase>& info) {
+                             return "At" + std::to_string(info.param.mhz) + (info.param.version10001 ? "WithBios10001" : "") +
+                                    (info.param.bit14Before ? "Bit14Set" : "Bit14Clear");
+                         });
 
 TEST(MemClockingOnOtherDevices, HasNoEffect) {
     for (uint16_t device : {4, 5}) {

@@ -35,7 +35,10 @@ INSTANTIATE_TEST_SUITE_P(Masks, RegisterFile,
                          testing::Values(MaskCase{0x40, 0xFFFFFFFF, 0x0000FFFF}, MaskCase{0x44, 0x12345678, 0x5678},
                                          MaskCase{0x48, 0xABCD1234, 0x1234}, MaskCase{0x00, 0xFFFFFFFF, 0x0},
                                          MaskCase{0x50, 0xFFFFFFFF, 0x1FF}, MaskCase{0x5C, 0xDEADBEEF, 0xDEADBEEF},
-                                         MaskCase{0x200250, 0x10400, 0x10400}));
+                                         MaskCase{0x200250, 0x10400, 0x10400}),
+                         [](const testing::TestParamInfo<MaskCase>& info) {
+                             return "Offset" + std::to_string(info.param.offset) + "Case" + std::to_string(info.index);
+                         });
 
 TEST(RegisterFile, UndecodedOffsetsAreReportedAsUnknown) {
     Chip chip{sim::Straps{}};

@@ -161,7 +161,12 @@ INSTANTIATE_TEST_SUITE_P(
                     ProgramCase{640, 400, 8, 70, 0, false, false, 400u << 12 | 640},
                     ProgramCase{1600, 1200, 32, 85, 3, false, true, 1200u << 12 | 1600},
                     ProgramCase{1152, 864, 16, 100, 1, false, true, 864u << 12 | 1152},
-                    ProgramCase{1920, 1440, 24, 60, 2, false, true, 1440u << 12 | 1920}));
+                    ProgramCase{1920, 1440, 24, 60, 2, false, true, 1440u << 12 | 1920}),
+    [](const testing::TestParamInfo<ProgramCase>& info) {
+        const ProgramCase& c = info.param;
+        return std::to_string(c.width) + "x" + std::to_string(c.height) + "x" + std::to_string(c.bits) + "At" +
+               std::to_string(c.hz);
+    });
 
 TEST(ProgramModeState, DoubleClockBitIsClearedWhenTheBlockHasNone) {
     Machine machine(Config(Direct()));

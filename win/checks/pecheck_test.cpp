@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -113,6 +114,13 @@ INSTANTIATE_TEST_SUITE_P(
                    Put32(b, at, (b[at] | b[at + 1] << 8 | b[at + 2] << 16 | b[at + 3] << 24) + 16);
                    Reseal(b);
                },
-               "entry point _DriverEntry@8"}));
+               "entry point _DriverEntry@8"}),
+    [](const testing::TestParamInfo<Defect>& info) {
+        std::string name;
+        for (const char* c = info.param.description; *c; ++c) {
+            if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+        }
+        return name;
+    });
 
 }  // namespace
