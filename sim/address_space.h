@@ -35,6 +35,7 @@ struct Region {
     uint32_t size = 0;
     bool device = false;     // true: a mapping of physical addresses
     uint32_t physical = 0;   // device: physical address of `base`
+    uint32_t reserved = 0;   // address space kept for it from `base`, guard included
     bool ioSpace = false;    // device: the mapping names I/O ports
     HostBlock memory;        // not device: the memory itself
     std::string purpose;
@@ -57,13 +58,18 @@ public:
     uint8_t* HostBytes(uint32_t address, uint32_t length);
 
     // Restores the contents of memory regions from a saved copy without moving them, so that
-    // host pointers held across the restore stay valid; regions created since are dropped.
+    // host pointers held across the restore stay valid; regions created since are dropped, regions
+    // freed since come back.
     void RestoreFrom(const KernelSpace& saved);
 
 private:
+    static constexpr uint32_t PoolBase = 0x81000000;      // host memory: extensions, buffers, pool
+    static constexpr uint32_t PoolLimit = 0x90000000;
+    static constexpr uint32_t MappingBase = 0x90000000;   // device mappings
+    static constexpr uint32_t MappingLimit = 0xF0000000;
+    uint32_t FindFree(uint32_t from, uint32_t limit, uint32_t span) const;
+
     std::map<uint32_t, Region> regions_;
-    uint32_t nextPool_ = 0x81000000;
-    uint32_t nextMapping_ = 0xC1000000;
 };
 
 }  // namespace sim

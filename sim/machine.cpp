@@ -1,6 +1,7 @@
 // The machine: boot, requests, state, decoding of physical memory and I/O space, faults.
 #include "machine.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -34,6 +35,8 @@ void WriteImage(const std::vector<uint8_t>& image) {
 const std::vector<uint8_t> pristineImage = ReadImage();
 
 constexpr uint32_t DriverObjectAddress = 0x8A000000;
+constexpr uint32_t Windows2000InitDataSize = 80;
+static_assert(offsetof(VIDEO_HW_INITIALIZATION_DATA, Reserved) == Windows2000InitDataSize);
 constexpr uint32_t RegistryPathAddress = 0x8A001000;
 constexpr uint32_t RequestPattern = 0xCD;   // what a fresh system buffer holds beyond the input
 constexpr uint32_t StatusUnset = 0xFFFFFFFF;
@@ -225,7 +228,7 @@ PVOID Machine::ExtensionPointer(int adapter) {
 void Machine::StartAdapter(int index) {
     AdapterRuntime& adapter = world_.adapters[index];
     const VIDEO_HW_INITIALIZATION_DATA& data = world_.registration;
-    if (data.AdapterInterfaceType != PCIBus) return;
+    if (data.AdapterInterfaceType != PCIBus || !data.HwSetPowerState.address || !data.HwGetPowerState.address) return;
 
     adapter.extension = world_.kernel.AllocateMemory(data.HwDeviceExtensionSize,
                                                      "device extension " + std::to_string(index));
@@ -247,6 +250,7 @@ void Machine::StartAdapter(int index) {
     adapter.discoveryStatus = findAdapter(ExtensionPointer(index), nullptr, nullptr, configInfo, &again);
     adapter.discoveryRan = true;
     adapter.again = again;
+    adapter.configInfo = *configInfo;
     world_.kernel.Free(configAddress);
 
     if (adapter.discoveryStatus == NO_ERROR) {
@@ -263,12 +267,17 @@ uint32_t Machine::VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_H
         ReportFault(FaultKind::Driver, -1, "VideoPortInitialize was not given the driver entry's arguments");
         return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
     }
-    if (data->HwInitDataSize != ZARN_HW_INIT_DATA_SIZE) return static_cast<uint32_t>(STATUS_REVISION_MISMATCH);
+    // The Windows 2000 port knows the record up to AllowEarlyEnumeration.
+    if (data->HwInitDataSize != Windows2000InitDataSize) return static_cast<uint32_t>(STATUS_REVISION_MISMATCH);
     if (!data->HwFindAdapter.address || !data->HwInitialize.address || !data->HwStartIO.address) {
         return static_cast<uint32_t>(STATUS_INVALID_PARAMETER);
     }
-    std::memcpy(&world_.registration, data, ZARN_HW_INIT_DATA_SIZE);
+    std::memcpy(&world_.registration, data, Windows2000InitDataSize);
     world_.registered = true;
+    if (!data->HwSetPowerState.address || !data->HwGetPowerState.address) {
+        ReportFault(FaultKind::Driver, -1,
+                    "registered without power callbacks: the port starts no Plug and Play adapter for it");
+    }
     return 0;
 }
 
@@ -284,15 +293,16 @@ RequestResult Machine::Request(uint32_t code, const std::vector<uint8_t>& input,
     }
     if (!config_.checkAliasing) return RunRequest(code, input, outputLength, options, true);
 
+    // The separate run is only the check; the machine goes on from the run the port makes, with one buffer.
     Snapshot before = Save();
-    RequestResult aliased = RunRequest(code, input, outputLength, options, true);
-    Restore(before);
     RequestResult separate = RunRequest(code, input, outputLength, options, false);
+    Restore(before);
+    RequestResult aliased = RunRequest(code, input, outputLength, options, true);
     if (!(aliased == separate)) {
         ReportFault(FaultKind::Driver, options.adapter,
                     "request " + Hex(code) + " answers differently when input and output share one buffer");
     }
-    return separate;
+    return aliased;
 }
 
 RequestResult Machine::RunRequest(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
@@ -398,9 +408,14 @@ bool Machine::InsideAdapterWindow(const AdapterRuntime& adapter, uint64_t start,
     return false;
 }
 
-uint32_t Machine::GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges, PULONG slot) {
+uint32_t Machine::GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges, PVOID vendorId,
+                                  PVOID deviceId, PULONG slot) {
     int index = AdapterOfExtension(extension, "VideoPortGetAccessRanges");
     if (index < 0) return ERROR_INVALID_PARAMETER;
+    // A Plug and Play start gives the device's own resources; the identification is only recorded.
+    AdapterRuntime& caller = world_.adapters[index];
+    caller.askedVendorId = vendorId ? *static_cast<const USHORT*>(vendorId) : 0;
+    caller.askedDeviceId = deviceId ? *static_cast<const USHORT*>(deviceId) : 0;
     uint32_t status = 0;
     if (ShouldFail(PlatformCall::GetAccessRanges, index, &status)) return status;
     if (count < 3) return ERROR_MORE_DATA;
@@ -428,8 +443,10 @@ uint32_t Machine::VerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS
     const AdapterRuntime& adapter = world_.adapters[index];
     for (ULONG i = 0; i < count; ++i) {
         const VIDEO_ACCESS_RANGE& range = ranges[i];
-        if (!InsideAdapterWindow(adapter, static_cast<uint64_t>(range.RangeStart.QuadPart), range.RangeLength,
-                                 range.RangeInIoSpace & VIDEO_MEMORY_SPACE_IO)) {
+        // A resource is memory or I/O; mapping attributes such as write combining are no resource type.
+        bool typeKnown = range.RangeInIoSpace == VIDEO_MEMORY_SPACE_MEMORY || range.RangeInIoSpace == VIDEO_MEMORY_SPACE_IO;
+        if (!typeKnown || !InsideAdapterWindow(adapter, static_cast<uint64_t>(range.RangeStart.QuadPart),
+                                               range.RangeLength, range.RangeInIoSpace == VIDEO_MEMORY_SPACE_IO)) {
             return ERROR_INVALID_PARAMETER;
         }
     }
@@ -515,6 +532,7 @@ uint32_t Machine::SetRegistryParameters(PVOID extension, PWSTR name, PVOID data,
     const auto* bytes = static_cast<const uint8_t*>(data);
     world_.registry.SetValue(DeviceKey(index), NarrowName(name), regtype::Binary,
                              std::vector<uint8_t>(bytes, bytes + length));
+    world_.registryCalls.push_back(RegistryCall{index, true, NarrowName(name), true, 0});
     return NO_ERROR;
 }
 
@@ -529,6 +547,7 @@ uint32_t Machine::GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFil
         return ERROR_INVALID_PARAMETER;
     }
     const RegValue* value = world_.registry.GetValue(DeviceKey(index), NarrowName(name));
+    world_.registryCalls.push_back(RegistryCall{index, false, NarrowName(name), value != nullptr, 0});
     if (!value) return ERROR_INVALID_PARAMETER;
 
     // The callback sees a copy of exactly the value's bytes, as the port hands it over.
@@ -538,6 +557,7 @@ uint32_t Machine::GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFil
     if (size) std::memcpy(HostPointer(address), bytes.data(), size);
     uint32_t result = callback(extension, context, name, HostPointer(address), size);
     if (address) world_.kernel.Free(address);
+    world_.registryCalls.back().status = result;
     return result;
 }
 

@@ -87,6 +87,16 @@ struct DeviceMapping {
     uint32_t address = 0;
 };
 
+// A registry call of the driver: a read with VideoPortGetRegistryParameters or a write with
+// VideoPortSetRegistryParameters, in the order made.
+struct RegistryCall {
+    int adapter = 0;
+    bool write = false;
+    std::string name;
+    bool found = false;      // a read found the value
+    uint32_t status = 0;     // a read's callback answer (0 accepts)
+};
+
 struct AdapterRuntime {
     AdapterConfig config;
     uint32_t slot = 0;             // PCI slot number
@@ -99,6 +109,9 @@ struct AdapterRuntime {
     bool initializeRan = false;
     bool started = false;          // discovery succeeded and HwInitialize returned TRUE
     std::vector<DeviceMapping> mappings;
+    VIDEO_PORT_CONFIG_INFO configInfo{};   // as HwFindAdapter left it
+    uint16_t askedVendorId = 0;    // the identification given to VideoPortGetAccessRanges
+    uint16_t askedDeviceId = 0;
 };
 
 struct MachineConfig {
@@ -161,6 +174,9 @@ public:
     const std::vector<TraceEntry>& Trace() const { return world_.trace; }
     void ClearTrace() { world_.trace.clear(); }
     const std::vector<Fault>& Faults() const { return world_.faults; }
+    const std::vector<RegistryCall>& RegistryCalls() const { return world_.registryCalls; }
+    // The callbacks and sizes the driver registered at driver entry.
+    const VIDEO_HW_INITIALIZATION_DATA& Registration() const { return world_.registration; }
     std::vector<Fault> DriverFaults() const;
     void ClearFaults() {
         world_.faults.clear();
@@ -171,7 +187,8 @@ public:
     // --- The platform side: called by the video port routines --------------------------------
 
     uint32_t VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INITIALIZATION_DATA data);
-    uint32_t GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges, PULONG slot);
+    uint32_t GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges, PVOID vendorId, PVOID deviceId,
+                             PULONG slot);
     uint32_t VerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges);
     PVOID GetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG length, UCHAR inIoSpace);
     ULONG GetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset, ULONG length);
@@ -201,6 +218,7 @@ private:
         Registry registry;
         std::vector<TraceEntry> trace;
         std::vector<Fault> faults;
+        std::vector<RegistryCall> registryCalls;
         std::map<std::string, size_t> faultIndex;   // message key -> position in faults
         std::vector<InjectedFault> injected;
         std::array<std::vector<unsigned>, static_cast<size_t>(PlatformCall::Count)> callCounts;

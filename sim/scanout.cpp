@@ -196,6 +196,28 @@ uint32_t ApplyGamma(uint32_t colour, const uint32_t* gamma) {
     return r << 16 | g << 8 | b;
 }
 
+// The VGA controls that blank the picture or stop the signal, whatever the pipeline shows.
+void CheckVideoSignal(const Chip& chip, DisplayState& state) {
+    const VgaState& vga = chip.Vga();
+    uint32_t output = chip.Peek(chipreg::OutputControl);
+    struct {
+        bool blanks;
+        const char* problem;
+    } controls[] = {
+        {(vga.sequencer[0] & 0x03) != 0x03, "the sequencer is held in reset (sequencer register 0)"},
+        {(vga.sequencer[1] & 0x20) != 0, "the screen is switched off (sequencer register 1 bit 5)"},
+        {(vga.attributeIndex & 0x20) == 0, "the attribute controller blanks the screen (palette address source bit clear)"},
+        {(vga.crtc[0x17] & 0x80) == 0, "the CRTC is stopped (CRTC register 0x17 bit 7 clear): no sync"},
+        {(output & 0x08) != 0, "horizontal sync is stopped (output control bit 3)"},
+        {(output & 0x02) != 0, "vertical sync is stopped (output control bit 1)"},
+    };
+    for (const auto& control : controls) {
+        if (!control.blanks) continue;
+        state.blanked = true;
+        state.problems.push_back(control.problem);
+    }
+}
+
 }  // namespace
 
 DisplayState DecodeDisplay(const Chip& chip, size_t videoMemoryBytes) {
@@ -213,6 +235,7 @@ DisplayState DecodeDisplay(const Chip& chip, size_t videoMemoryBytes) {
     state.height = state.lineDoubled ? (state.timing.vDisplay + 1) / 2 : state.timing.vDisplay;
 
     if (!state.enabled) state.problems.push_back("the display is disabled (pipeline register bit 0 is clear)");
+    CheckVideoSignal(chip, state);
     CheckTiming(chip, state.timing, state.problems);
     CheckScreenSize(state, state.problems);
     CheckMemoryLayout(state, videoMemoryBytes, state.problems);
@@ -225,7 +248,7 @@ Image RenderScreen(const Chip& chip, const std::vector<uint8_t>& videoMemory) {
     image.width = state.timing.hDisplay;
     image.height = state.timing.vDisplay;
     image.pixels.assign(static_cast<size_t>(image.width) * image.height, 0);
-    if (!state.enabled) return image;
+    if (!state.enabled || state.blanked) return image;
 
     uint32_t palette[256];
     uint32_t gamma[256];

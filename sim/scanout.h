@@ -57,6 +57,9 @@ struct DisplayTiming {
 
 struct DisplayState {
     bool enabled = false;
+    // The VGA side shows no picture: sequencer in reset or screen off, attribute controller
+    // blanking, CRTC stopped, or a sync output stopped (a monitor then goes dark).
+    bool blanked = false;
     unsigned bitsPerPixel = 8;
     uint32_t stride = 0;           // bytes per source line
     unsigned width = 0;            // visible pixels per line (the CRTC's display end)
@@ -85,7 +88,7 @@ struct Image {
 // The picture the monitor shows: timing.hDisplay x timing.vDisplay pixels (output lines, so a
 // line-doubled mode gives every source line twice), after the palette and the gamma ramp. Only
 // bytes inside `videoMemory` are read: a pixel whose bytes lie past its end is black (DecodeDisplay
-// reports it). With the display disabled the picture is black at the same size.
+// reports it). With the display disabled or blanked the picture is black at the same size.
 Image RenderScreen(const Chip& chip, const std::vector<uint8_t>& videoMemory);
 
 }  // namespace sim

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "scanout.h"
+
 namespace sim {
 
 namespace {
@@ -49,9 +51,47 @@ uint32_t Read(Chip& chip, uint32_t offset) {
     return chip.ReadRegister(offset, &known);
 }
 
-// What the BIOS programs for a graphics mode: the display engine for the resolution and depth.
-// The CRTC timing stays as it was (the driver preloads it before the call).
+// The BIOS's own timing for a resolution, at 60 Hz: CRTC 0x00-0x07, 0x09, 0x10, 0x11, 0x12, 0x15,
+// 0x16, 0x1A, 0x1B, miscellaneous output and pixel clock (the standard timings of these modes).
+struct BiosTiming {
+    unsigned width, height;
+    uint8_t crtc[16];
+    uint8_t misc;
+    uint16_t pll;
+};
+const BiosTiming biosTimings[] = {
+    {640, 480, {0x5F, 0x4F, 0x4F, 0x83, 0x52, 0x9E, 0x0B, 0x3E, 0x40, 0xEA, 0xEC, 0xDF, 0xDF, 0x0C, 0x20, 0x00}, 0xCF, 0xA72B},
+    {800, 600, {0x7B, 0x63, 0x63, 0x9F, 0x6A, 0x94, 0x6C, 0xF0, 0x60, 0x59, 0x5C, 0x57, 0x57, 0x6D, 0xA0, 0x00}, 0x0F, 0x1E06},
+    {1024, 768, {0xA3, 0x7F, 0x7F, 0x87, 0x83, 0x94, 0x24, 0xF5, 0x60, 0x04, 0x2A, 0xFF, 0xFF, 0x25, 0x00, 0x00}, 0xCF, 0xE15D},
+    {1280, 1024, {0xCE, 0x9F, 0x9F, 0x92, 0xA6, 0x14, 0x28, 0x5A, 0x60, 0x01, 0x24, 0xFF, 0xFF, 0x29, 0xA0, 0x41}, 0x0F, 0xA450},
+};
+const uint8_t timingIndices[16] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x09, 0x10, 0x11, 0x12, 0x15, 0x16, 0x1A, 0x1B};
+
+void LoadBiosTiming(Chip& chip, const VesaMode& mode) {
+    for (const BiosTiming& timing : biosTimings) {
+        if (timing.width != mode.width || timing.height != mode.height) continue;
+        VgaState& vga = chip.MutableVga();
+        vga.crtc[0x11] &= 0x7F;
+        for (int i = 0; i < 16; ++i) vga.crtc[timingIndices[i]] = timing.crtc[i];
+        vga.crtc[0x17] = 0x80;
+        vga.miscOutput = timing.misc;
+        Write(chip, chipreg::PixelClock, timing.pll);
+        Write(chip, chipreg::OutputControl, Read(chip, chipreg::OutputControl) & ~0x1u);
+        Write(chip, chipreg::Pipeline, Read(chip, chipreg::Pipeline) & ~0x04000000u);
+    }
+}
+
+// True when the CRTC already holds a timing whose display matches the mode: this BIOS keeps a
+// timing loaded before the call, which is how a driver sets a refresh rate other than 60 Hz.
+bool TimingMatches(const Chip& chip, const VesaMode& mode) {
+    DisplayTiming timing = DecodeDisplay(chip, 0).timing;
+    return timing.hDisplay == mode.width && timing.vDisplay == mode.height && timing.pixelClockMHz > 0;
+}
+
+// What the BIOS programs for a graphics mode: the display engine for the resolution and depth, the
+// timing unless a matching one is loaded, and the video output on.
 void SetGraphicsMode(Chip& chip, const VesaMode& mode) {
+    if (!TimingMatches(chip, mode)) LoadBiosTiming(chip, mode);
     uint32_t stride = mode.width * (mode.bitsPerPixel / 8);
     uint32_t pipeline = Read(chip, chipreg::Pipeline) & ~(0x3u << 18 | 0x1000u | 0x10u);
     pipeline |= FormatCode(mode.bitsPerPixel) << 18 | 0x80 | 0x1;
@@ -60,6 +100,11 @@ void SetGraphicsMode(Chip& chip, const VesaMode& mode) {
     Write(chip, chipreg::Stride, (Read(chip, chipreg::Stride) & ~0x3FFFu) | stride);
     Write(chip, chipreg::ScreenSize, (mode.width & 0xFFF) | mode.height << 12);
     Write(chip, chipreg::ScreenEnd, ((mode.width - 1) & 0xFFF) | (mode.height - 1) << 12);
+    VgaState& vga = chip.MutableVga();
+    vga.sequencer[0] = 0x03;
+    vga.sequencer[1] &= static_cast<uint8_t>(~0x20);
+    vga.attributeIndex |= 0x20;
+    vga.attributeFlipFlopData = false;
 }
 
 }  // namespace

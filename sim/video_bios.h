@@ -35,7 +35,10 @@ struct BiosRegisters {
 void RunPowerOnSelfTest(Chip& chip, uint16_t deviceId, bool bus66);
 
 // One INT 10h call; changes the registers as the BIOS returns them. Returns a line describing the
-// call for the trace.
+// call for the trace. A VESA mode set programs the display engine for the mode's resolution and
+// depth and turns the video output on; it keeps a CRTC timing loaded before the call when that
+// timing's display matches the mode (so a driver can choose the refresh rate), and loads its own
+// 60 Hz timing otherwise.
 std::string CallVideoBios(Chip& chip, const BiosConfig& config, BiosRegisters& registers);
 
 // Puts the chip into VGA text mode 3 (80 x 25, 720 x 400 at 70 Hz), graphics pipeline off.

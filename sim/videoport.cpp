@@ -57,8 +57,8 @@ ULONG NTAPI VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INIT
 }
 
 VP_STATUS NTAPI VideoPortGetAccessRanges(PVOID extension, ULONG, PVOID, ULONG count, PVIDEO_ACCESS_RANGE ranges,
-                                         PVOID, PVOID, PULONG slot) {
-    return Current("VideoPortGetAccessRanges").GetAccessRanges(extension, count, ranges, slot);
+                                         PVOID vendorId, PVOID deviceId, PULONG slot) {
+    return Current("VideoPortGetAccessRanges").GetAccessRanges(extension, count, ranges, vendorId, deviceId, slot);
 }
 
 VP_STATUS NTAPI VideoPortVerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges) {

@@ -290,6 +290,34 @@ INSTANTIATE_TEST_SUITE_P(
         return "Device" + std::to_string(info.param.device) + "Subvendor" + std::to_string(info.param.subsystemVendor);
     });
 
+TEST(UnsupportedDevice, RestoresTheRomRegisterAlsoWhenTheRomLacksTheMakerText) {
+    AdapterConfig adapter = Device(6);
+    adapter.romImage = Rom(64, 32768, {{0x40, "Version 2.0 x"}});
+    Machine machine(OneAdapter(adapter));
+    machine.Boot();
+    EXPECT_EQ(machine.Adapter(0).discoveryStatus, 55u);
+    EXPECT_FALSE(machine.PciOf(0).RomEnabled()) << "the ROM no longer covers the register window";
+    EXPECT_EQ(machine.PciOf(0).ReadDword(0x30), 0u);
+}
+
+TEST(RomProbeFailures, UnreadableHeaderOrFailedRestoreEndDiscovery) {
+    struct {
+        const char* name;
+        sim::PlatformCall call;
+        unsigned occurrence;
+    } cases[] = {
+        {"second header read", sim::PlatformCall::GetBusData, 2},
+        {"restoring write", sim::PlatformCall::SetBusData, 3},
+    };
+    for (const auto& c : cases) {
+        Machine machine(OneAdapter(Device(5)));
+        machine.InjectFault({c.call, 0, c.occurrence, 0});
+        machine.Boot();
+        EXPECT_EQ(machine.Adapter(0).discoveryStatus, 55u) << c.name;
+        EXPECT_FALSE(machine.Adapter(0).started) << c.name;
+    }
+}
+
 TEST(UnsupportedDevice, EndsDiscoveryWithoutPublishingAndRestoresTheRomRegister) {
     for (bool hasRom : {true, false}) {
         AdapterConfig adapter = Device(6);
@@ -305,6 +333,75 @@ TEST(UnsupportedDevice, EndsDiscoveryWithoutPublishingAndRestoresTheRomRegister)
         }
         EXPECT_EQ(machine.PciOf(0).ReadDword(0x30), 0u);
         EXPECT_FALSE(machine.PciOf(0).RomEnabled());
+    }
+}
+
+// --- Discovery's dealings with the platform -------------------------------------------------------
+
+TEST(DriverEntry, RegistersEveryCallbackAndTheRecordSize) {
+    Machine machine(OneAdapter(Device(5)));
+    machine.Boot();
+    const VIDEO_HW_INITIALIZATION_DATA& data = machine.Registration();
+    EXPECT_EQ(data.HwInitDataSize, 80u);
+    EXPECT_EQ(data.AdapterInterfaceType, PCIBus);
+    EXPECT_EQ(data.HwDeviceExtensionSize, 5448u);
+    for (ULONG address : {data.HwFindAdapter.address, data.HwInitialize.address, data.HwStartIO.address,
+                          data.HwResetHw.address, data.HwSetPowerState.address, data.HwGetPowerState.address,
+                          data.HwGetVideoChildDescriptor.address}) {
+        EXPECT_NE(address, 0u);
+    }
+    for (ULONG address : {data.HwInterrupt.address, data.HwTimer.address, data.HwStartDma.address,
+                          data.HwQueryInterface.address, data.HwGetLegacyResources.address}) {
+        EXPECT_EQ(address, 0u);
+    }
+    EXPECT_EQ(data.StartingDeviceNumber, 0u);
+    EXPECT_EQ(data.HwChildDeviceExtensionSize, 0u);
+    EXPECT_EQ(data.HwLegacyResourceCount, 0u);
+}
+
+TEST(DiscoveryResult, FillsTheConfigurationInformationAndAsksForTheRangesByTheMakersIds) {
+    Machine machine(OneAdapter(Device(4)));
+    machine.Boot();
+    const sim::AdapterRuntime& adapter = machine.Adapter(0);
+    EXPECT_EQ(adapter.askedVendorId, sim::ZarnVendorId);
+    EXPECT_EQ(adapter.askedDeviceId, 3u);
+    const VIDEO_PORT_CONFIG_INFO& info = adapter.configInfo;
+    EXPECT_EQ(info.NumEmulatorAccessEntries, 0u);
+    EXPECT_EQ(info.EmulatorAccessEntries.address, 0u);
+    EXPECT_EQ(info.EmulatorAccessEntriesContext, 0u);
+    EXPECT_EQ(info.VdmPhysicalVideoMemoryAddress.QuadPart, 0) << "the port's 0xA0000 is cleared";
+    EXPECT_EQ(info.VdmPhysicalVideoMemoryLength, 0u);
+    EXPECT_EQ(info.HardwareStateSize, 0u);
+    EXPECT_EQ(adapter.again, 1);
+}
+
+TEST(DiscoveryResult, WindowsTooSmallForTheChipAreRefused) {
+    AdapterConfig adapter = Device(5);
+    adapter.registerWindowMiB = 2;   // the engine registers at 0x200128 and 0x200250 lie beyond it
+    Machine machine(OneAdapter(adapter));
+    machine.Boot();
+    EXPECT_EQ(machine.Adapter(0).discoveryStatus, 87u);
+    EXPECT_TRUE(machine.Adapter(0).mappings.empty()) << "refused before anything is mapped";
+    EXPECT_TRUE(machine.DriverFaults().empty());
+}
+
+struct StrapCase {
+    uint32_t dramInit0;
+    uint32_t dramInit1;
+    uint32_t size;
+};
+
+TEST(MemorySizing, StrapsGiveTheSize) {
+    const StrapCase cases[] = {{0, 0, 0x400000},          {0x04000000, 0, 0x800000},          {0x08000000, 0, 0x800000},
+                               {0x0C000000, 0, 0x1000000}, {0, 0x40000000, 0x1000000},        {0x08000000, 0x40000000, 0x1000000}};
+    for (const StrapCase& c : cases) {
+        Machine machine(OneAdapter(Device(5)));
+        machine.ChipOf(0).Poke(DramInit0, c.dramInit0);
+        machine.ChipOf(0).Poke(DramInit1, c.dramInit1);
+        machine.Boot();
+        const sim::RegValue* size = Value(machine, "HardwareInformation.MemorySize");
+        ASSERT_NE(size, nullptr);
+        EXPECT_EQ(sim::Dword(size->data, 0), c.size) << std::hex << c.dramInit0 << " " << c.dramInit1;
     }
 }
 
@@ -361,30 +458,57 @@ TEST(RegistryGamma, WrongSizedRampsAreReplacedWithTheIdentityRamp) {
     }
 }
 
-// Which values the driver asks the registry for, in order.
-std::vector<std::string> RegistryReads(const AdapterConfig& adapter) {
+// The registry calls of one discovery, in order: "read Name" or "write Name".
+std::vector<std::string> RegistryCalls(const AdapterConfig& adapter) {
     Machine machine(OneAdapter(adapter));
-    // Every value present, so that each read is visible through its effect on the record.
-    machine.GetRegistry().SetDword(Machine::DeviceKey(0), "dramInit0", 0x00123456);
-    machine.GetRegistry().SetDword(Machine::DeviceKey(0), "dramInit1", 0x00011111);
-    machine.GetRegistry().SetDword(Machine::DeviceKey(0), "UseNonBIOSModeSet", 1);
-    machine.GetRegistry().SetDword(Machine::DeviceKey(0), "MemClocking", 105);
     machine.Boot();
-    std::vector<std::string> seen;
-    if ((machine.ChipOf(0).Peek(DramInit0) & 0x03FFFFFF) == 0x00123456) seen.push_back("dramInit0");
-    if ((machine.ChipOf(0).Peek(DramInit1) & 0x3DFFBFFF) == 0x00011111) seen.push_back("dramInit1");
-    if (ModeCount(machine) == 158 && adapter.hasRom && !adapter.secondary) seen.push_back("UseNonBIOSModeSet");
-    if (machine.ChipOf(0).Peek(MemoryClock) == Device3Table105) seen.push_back("MemClocking");
-    return seen;
+    std::vector<std::string> calls;
+    for (const sim::RegistryCall& call : machine.RegistryCalls()) {
+        calls.push_back(std::string(call.write ? "write " : "read ") + call.name);
+    }
+    return calls;
 }
 
-TEST(RegistryConditions, SecondaryReadsDramValuesPrimaryReadsUseNonBiosModeSetOnlyDevice3ReadsMemClocking) {
-    AdapterConfig primary3 = Device(3), secondary5 = Device(5), primary5 = Device(5), secondary3 = Device(3);
+TEST(RegistryConditions, EachAdapterReadsItsValuesInOrderAndPublishesItsIdentity) {
+    AdapterConfig primary3 = Device(3), primary5 = Device(5), secondary5 = Device(5), secondary3 = Device(3);
     secondary5.secondary = secondary3.secondary = true;
-    EXPECT_EQ(RegistryReads(primary3), (std::vector<std::string>{"UseNonBIOSModeSet", "MemClocking"}));
-    EXPECT_EQ(RegistryReads(primary5), (std::vector<std::string>{"UseNonBIOSModeSet"}));
-    EXPECT_EQ(RegistryReads(secondary5), (std::vector<std::string>{"dramInit0", "dramInit1"}));
-    EXPECT_EQ(RegistryReads(secondary3), (std::vector<std::string>{"dramInit0", "dramInit1", "MemClocking"}));
+    const std::vector<std::string> gamma = {"read GammaTable", "write GammaTable", "read LumenGammaTable",
+                                            "write LumenGammaTable", "read UseSoftwareCursor", "read GraphicsClocking"};
+    const std::vector<std::string> published = {
+        "write HardwareInformation.ChipType",   "write HardwareInformation.DACType",
+        "write HardwareInformation.AdapterString", "write HardwareInformation.AdapterType",
+        "write HardwareInformation.BiosString", "write HardwareInformation.MemorySize"};
+    auto expected = [&](std::vector<std::string> head, bool device3) {
+        head.insert(head.begin(), "read MiniportDebugLevel");
+        head.insert(head.end(), gamma.begin(), gamma.end());
+        if (device3) head.push_back("read MemClocking");
+        head.insert(head.end(), published.begin(), published.end());
+        return head;
+    };
+    EXPECT_EQ(RegistryCalls(primary3), expected({"read UseNonBIOSModeSet"}, true));
+    EXPECT_EQ(RegistryCalls(primary5), expected({"read UseNonBIOSModeSet"}, false));
+    EXPECT_EQ(RegistryCalls(secondary5), expected({"read miscInit1", "read dramInit0", "read dramInit1"}, false));
+    EXPECT_EQ(RegistryCalls(secondary3), expected({"read miscInit1", "read dramInit0", "read dramInit1"}, true));
+}
+
+TEST(RegistryConditions, AcceptedValuesReachTheRecord) {
+    AdapterConfig adapter = Device(5);
+    adapter.secondary = true;
+    Machine machine(OneAdapter(adapter));
+    machine.GetRegistry().SetDword(Machine::DeviceKey(0), "MiniportDebugLevel", 3);
+    machine.GetRegistry().SetDword(Machine::DeviceKey(0), "miscInit1", 0x77);
+    machine.GetRegistry().SetDword(Machine::DeviceKey(0), "dramInit0", 0x00123456);
+    machine.GetRegistry().SetDword(Machine::DeviceKey(0), "dramInit1", 0x00011111);
+    machine.GetRegistry().SetDword(Machine::DeviceKey(0), "UseSoftwareCursor", 2);
+    machine.Boot();
+    const auto* record = static_cast<const AdapterState*>(machine.Extension(0));
+    EXPECT_EQ(record->debugLevel, 3);
+    EXPECT_EQ(record->miscInit1Value, 0x77u);
+    EXPECT_EQ(machine.ChipOf(0).Peek(DramInit0) & 0x03FFFFFF, 0x00123456u);
+    EXPECT_EQ(machine.ChipOf(0).Peek(DramInit1) & 0x3DFFFFFF, 0x00011111u);
+    for (const VIDEO_MODE_INFORMATION& mode : sim::QueryModes(machine, 0).modes) {
+        ASSERT_EQ(mode.DriverSpecificAttributeFlags & 1, 1u) << "every mode draws the pointer in software";
+    }
 }
 
 struct NumberCase {

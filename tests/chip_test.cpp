@@ -5,6 +5,7 @@
 #include "chip.h"
 #include "machine.h"
 #include "pci.h"
+#include "scanout.h"
 #include "video_bios.h"
 
 namespace {
@@ -166,6 +167,56 @@ TEST(VideoBios, VesaModeSetAnswersByTheAcceptList) {
             EXPECT_EQ(chip.Peek(0xE8) & 0x3FFF, 2048u);
             EXPECT_EQ((chip.Peek(0x5C) >> 18) & 3, 1u);
         }
+    }
+}
+
+TEST(VideoBios, ModeSetKeepsAMatchingTimingAndLoadsItsOwnOtherwise) {
+    // With the text mode's timing loaded, the BIOS programs its own 60 Hz timing for 800 x 600.
+    Chip chip{sim::Straps{}};
+    sim::SetTextMode(chip);
+    sim::BiosConfig config;
+    sim::BiosRegisters registers;
+    registers.eax = 0x4F02;
+    registers.ebx = 0x114;
+    sim::CallVideoBios(chip, config, registers);
+    sim::DisplayState display = sim::DecodeDisplay(chip, 16u << 20);
+    EXPECT_EQ(display.width, 800u);
+    EXPECT_EQ(display.height, 600u);
+    EXPECT_NEAR(display.timing.refreshHz, 60.0, 0.6);
+    EXPECT_FALSE(display.blanked) << "the BIOS turns the video output on";
+
+    // A matching 800 x 600 timing at 85 Hz, loaded before the call, stays.
+    chip.MutableVga().crtc[0x00] = 0x7E;
+    chip.MutableVga().crtc[0x06] = 0x75;
+    chip.Poke(0x40, 0x6C31);
+    registers.eax = 0x4F02;
+    sim::CallVideoBios(chip, config, registers);
+    EXPECT_EQ(chip.Peek(0x40), 0x6C31u);
+    EXPECT_EQ(chip.Vga().crtc[0x00], 0x7E);
+}
+
+TEST(PciConfig, VerificationRefusesRangesThatAreNoResourceOfTheAdapter) {
+    sim::Machine machine;
+    machine.Boot();
+    ASSERT_TRUE(machine.Adapter(0).started);
+    const sim::PciFunction& pci = machine.PciOf(0);
+    VIDEO_ACCESS_RANGE range{};
+    range.RangeStart.QuadPart = pci.BarAddress(1);
+    range.RangeLength = pci.BarSize(1);
+    struct {
+        UCHAR inIoSpace;
+        uint64_t start;
+        uint32_t length;
+        uint32_t status;
+    } cases[] = {{0, pci.BarAddress(1), pci.BarSize(1), 0},           {8, pci.BarAddress(1), pci.BarSize(1), 87},
+                 {1, pci.BarAddress(1), pci.BarSize(1), 87},          {0, pci.BarAddress(1), pci.BarSize(1) + 1, 87},
+                 {1, pci.BarAddress(2), pci.BarSize(2), 0},           {0, 0xD0000000, 0x1000, 87}};
+    void* extension = machine.Extension(0);
+    for (const auto& c : cases) {
+        range.RangeInIoSpace = c.inIoSpace;
+        range.RangeStart.QuadPart = static_cast<LONGLONG>(c.start);
+        range.RangeLength = c.length;
+        EXPECT_EQ(machine.VerifyAccessRanges(extension, 1, &range), c.status) << int(c.inIoSpace) << " " << c.start;
     }
 }
 

@@ -420,7 +420,8 @@ INSTANTIATE_TEST_SUITE_P(
     Positions, FiveAdaptersOneFailing,
     ::testing::Values(FailingAdapter{0, PlatformCall::GetDeviceBase, 87},
                       FailingAdapter{2, PlatformCall::GetDeviceBase, 87},
-                      FailingAdapter{4, PlatformCall::GetDeviceBase, 87},
+                      // The fifth adapter finds every copy taken and is refused before anything else.
+                      FailingAdapter{4, PlatformCall::GetDeviceBase, 55},
                       FailingAdapter{1, PlatformCall::VerifyAccessRanges, 87},
                       FailingAdapter{3, PlatformCall::GetBusData, 55}),
     [](const auto& info) {

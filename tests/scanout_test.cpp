@@ -134,6 +134,11 @@ void ProgramDisplay(sim::Chip& chip, const TimingBlock& block, unsigned bitsPerP
     unsigned registerWidth = block.width == 2048 ? 2046 : block.width;
     chip.Poke(sim::chipreg::ScreenSize, registerWidth | block.height << (block.scanDoubled ? 13 : 12));
     LoadIdentityGamma(chip);
+    // The VGA side running with the screen on, as after a mode set.
+    vga.sequencer[0] = 0x03;
+    vga.sequencer[1] = 0x01;
+    vga.attributeIndex = 0x34;
+    vga.crtc[0x17] = 0x80;
 }
 
 bool HasProblem(const sim::DisplayState& state, const std::string& words) {
@@ -597,6 +602,34 @@ TEST(ScanoutPixels, DisabledDisplayShowsBlackAtTheTimingSize) {
     EXPECT_EQ(image.width, 640u);
     EXPECT_EQ(image.height, 480u);
     EXPECT_EQ(std::count(image.pixels.begin(), image.pixels.end(), 0u), 640 * 480);
+}
+
+// Each VGA control that blanks the picture or stops a sync leaves the monitor dark, and says why.
+TEST(ScanoutPixels, BlankingControlsDarkenTheScreen) {
+    struct {
+        const char* words;
+        void (*apply)(sim::Chip&);
+    } controls[] = {
+        {"sequencer is held in reset", [](sim::Chip& c) { c.MutableVga().sequencer[0] = 0x01; }},
+        {"screen is switched off", [](sim::Chip& c) { c.MutableVga().sequencer[1] |= 0x20; }},
+        {"palette address source", [](sim::Chip& c) { c.MutableVga().attributeIndex = 0x14; }},
+        {"CRTC is stopped", [](sim::Chip& c) { c.MutableVga().crtc[0x17] = 0x00; }},
+        {"horizontal sync is stopped", [](sim::Chip& c) { c.Poke(sim::chipreg::OutputControl, 0x08); }},
+        {"vertical sync is stopped", [](sim::Chip& c) { c.Poke(sim::chipreg::OutputControl, 0x02); }},
+    };
+    std::vector<uint8_t> memory(VideoMemoryBytes, 0);
+    ASSERT_TRUE(sim::DrawTestPattern(memory, 640, 480, 32, 2560, nullptr));
+    for (const auto& control : controls) {
+        sim::Chip chip{sim::Straps{16, false}};
+        ProgramDisplay(chip, Block("640x480@60"), 32, 2560);
+        ASSERT_FALSE(sim::DecodeDisplay(chip, VideoMemoryBytes).blanked);
+        control.apply(chip);
+        sim::DisplayState state = sim::DecodeDisplay(chip, VideoMemoryBytes);
+        EXPECT_TRUE(state.blanked) << control.words;
+        EXPECT_TRUE(HasProblem(state, control.words)) << Problems(state);
+        sim::Image image = sim::RenderScreen(chip, memory);
+        EXPECT_EQ(std::count(image.pixels.begin(), image.pixels.end(), 0u), 640 * 480) << control.words;
+    }
 }
 
 // ---- Test pattern ----

@@ -66,7 +66,8 @@ static inline AdapterState* AdapterOf(PVOID hwDeviceExtension) {
     return static_cast<AdapterState*>(hwDeviceExtension);
 }
 
-// True when modes are set through the video BIOS rather than programmed directly.
+// True when modes are set through the video BIOS rather than programmed directly. The BIOS table
+// is always chosen with the BIOS path; an adapter without one cannot take it.
 static inline bool UsesBiosPath(const AdapterState* adapter) {
-    return adapter->romPresent && adapter->useNonBiosModeSet == 0;
+    return adapter->romPresent && adapter->useNonBiosModeSet == 0 && adapter->biosModeTable != nullptr;
 }

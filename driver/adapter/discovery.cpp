@@ -79,9 +79,16 @@ static VP_STATUS ConfigurePci(AdapterState* adapter) {
     return NO_ERROR;
 }
 
+// Windows too short for the chip's registers would send register accesses past their mapping.
+static bool WindowsLargeEnough(const AdapterState* adapter) {
+    return adapter->accessRanges[RegisterRange].RangeLength >= RegisterWindowNeeded &&
+           adapter->accessRanges[IoRange].RangeLength >= IoWindowNeeded;
+}
+
 static VP_STATUS MapRanges(AdapterState* adapter) {
     VP_STATUS status = VideoPortVerifyAccessRanges(adapter, RangeCount, adapter->accessRanges);
     if (status != NO_ERROR) return status;
+    if (!WindowsLargeEnough(adapter)) return ERROR_INVALID_PARAMETER;
 
     adapter->accessRanges[FrameBufferRange].RangeInIoSpace |= VIDEO_MEMORY_SPACE_P6CACHE;
 
@@ -133,20 +140,8 @@ static void CopyRangesForMapping(AdapterState* adapter) {
     }
 }
 
-// Gives back the adapter's mode table copy when discovery fails after taking it.
-static VP_STATUS FailWithTables(AdapterState* adapter, VP_STATUS status) {
-    ReleaseModeTables(adapter->modeTables);
-    adapter->modeTables = nullptr;
-    adapter->directModeTable = nullptr;
-    adapter->biosModeTable = nullptr;
-    return status;
-}
-
-VP_STATUS NTAPI HwFindAdapter(PVOID hwDeviceExtension, PVOID, PWSTR, PVIDEO_PORT_CONFIG_INFO configInfo,
-                              PUCHAR again) {
-    AdapterState* adapter = AdapterOf(hwDeviceExtension);
-    if (configInfo->Length < ZARN_CONFIG_INFO_SIZE) return ERROR_INVALID_PARAMETER;
-
+// Discovery after the adapter has its own copy of the mode tables, from the defaults on.
+static VP_STATUS DiscoverAdapter(AdapterState* adapter, PVIDEO_PORT_CONFIG_INFO configInfo) {
     SetDefaults(adapter);
     ClearMappingRegistry(adapter);
     FillIdentityRamps(adapter);
@@ -160,20 +155,38 @@ VP_STATUS NTAPI HwFindAdapter(PVOID hwDeviceExtension, PVOID, PWSTR, PVIDEO_PORT
     status = MapRanges(adapter);
     if (status != NO_ERROR) return status;
 
-    adapter->modeTables = ClaimModeTables();
-    if (adapter->modeTables == nullptr) return ERROR_DEV_NOT_EXIST;
-
     status = ProbeOptionRom(adapter);
-    if (status != NO_ERROR) return FailWithTables(adapter, status);
+    if (status != NO_ERROR) return status;
 
     if (adapter->isSecondary) InitializeChip(adapter);
     SizeMemory(adapter);
 
     status = ValidateModes(adapter);
-    if (status != NO_ERROR) return FailWithTables(adapter, status);
+    if (status != NO_ERROR) return status;
 
     FillConfigInfo(configInfo);
     CopyRangesForMapping(adapter);
+    return NO_ERROR;
+}
+
+VP_STATUS NTAPI HwFindAdapter(PVOID hwDeviceExtension, PVOID, PWSTR, PVIDEO_PORT_CONFIG_INFO configInfo,
+                              PUCHAR again) {
+    AdapterState* adapter = AdapterOf(hwDeviceExtension);
+    if (configInfo->Length < ConfigInfoLength) return ERROR_INVALID_PARAMETER;
+
+    // One adapter more than the driver keeps mode tables for is refused before anything is touched.
+    ModeTables* tables = ClaimModeTables();
+    if (tables == nullptr) return ERROR_DEV_NOT_EXIST;
+    adapter->modeTables = tables;
+
+    VP_STATUS status = DiscoverAdapter(adapter, configInfo);
+    if (status != NO_ERROR) {
+        ReleaseModeTables(tables);
+        adapter->modeTables = nullptr;
+        adapter->directModeTable = nullptr;
+        adapter->biosModeTable = nullptr;
+        return status;
+    }
     *again = TRUE;
     return NO_ERROR;
 }

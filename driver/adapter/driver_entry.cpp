@@ -6,7 +6,7 @@ extern "C" ULONG NTAPI DriverEntry(PVOID driverObject, PVOID registryPath) {
     VIDEO_HW_INITIALIZATION_DATA initData;
     VideoPortZeroMemory(&initData, sizeof(initData));
 
-    initData.HwInitDataSize = ZARN_HW_INIT_DATA_SIZE;
+    initData.HwInitDataSize = SIZE_OF_W2K_VIDEO_HW_INITIALIZATION_DATA;
     initData.AdapterInterfaceType = PCIBus;
     initData.HwFindAdapter = HwFindAdapter;
     initData.HwInitialize = HwInitialize;

@@ -76,10 +76,12 @@ void EnableRom(AdapterState* adapter, RomProbe* probe) {
     probe->romEnabled = true;
 }
 
-void RestoreRom(AdapterState* adapter, RomProbe* probe) {
-    if (!probe->romEnabled) return;
+// Puts the saved expansion ROM base register back; false when the write did not reach the adapter,
+// which leaves the ROM covering part of the register window.
+bool RestoreRom(AdapterState* adapter, RomProbe* probe) {
+    if (!probe->romEnabled) return true;
     SetPciDword(probe->header, PciRomBarOffset, probe->savedRomBar);
-    WritePciHeader(adapter, probe->header);
+    return WritePciHeader(adapter, probe->header);
 }
 
 ULONG ReadRomWord(const AdapterState* adapter, ULONG offset) {
@@ -166,10 +168,11 @@ VP_STATUS ProbeOptionRom(AdapterState* adapter) {
     adapter->modeAttributeBits = adapter->useSoftwareCursor ? 1 : 0;
     adapter->directModeTable = adapter->modeTables->directSelectorTable;
 
-    // Without the configuration header the ROM cannot be switched in, and nothing is written back.
-    bool headerRead = ReadPciHeader(adapter, probe.header);
+    // Without the configuration header neither the ROM nor the board can be told: the adapter is
+    // refused, as when the header cannot be read at the start of discovery.
+    if (!ReadPciHeader(adapter, probe.header)) return ERROR_DEV_NOT_EXIST;
     ULONG window = adapter->accessRanges[RegisterRange].RangeLength;
-    if (headerRead && window > reg::RomWindowOffset) {
+    if (window > reg::RomWindowOffset) {
         probe.romBytes = window - reg::RomWindowOffset;
         EnableRom(adapter, &probe);
         FindVersionText(adapter, &probe);
@@ -182,6 +185,6 @@ VP_STATUS ProbeOptionRom(AdapterState* adapter) {
         return ERROR_DEV_NOT_EXIST;
     }
     PublishIdentity(adapter, identity, &probe);
-    RestoreRom(adapter, &probe);
+    if (!RestoreRom(adapter, &probe)) return ERROR_DEV_NOT_EXIST;
     return NO_ERROR;
 }

@@ -3,8 +3,7 @@
 #include "modes/modes.h"
 
 ModeSelectorEntry* ActiveModeTable(const AdapterState* adapter) {
-    if (UsesBiosPath(adapter) && adapter->biosModeTable != nullptr) return adapter->biosModeTable;
-    return adapter->directModeTable;
+    return UsesBiosPath(adapter) ? adapter->biosModeTable : adapter->directModeTable;
 }
 
 static ModeInfoEntry* FindModeInfo(AdapterState* adapter, const ModeSelectorEntry* entry) {

@@ -12,10 +12,5 @@
 #include "videoport_host.h"
 #endif
 
-// Size of VIDEO_HW_INITIALIZATION_DATA as Windows 2000 defines it (everything before Reserved).
-#define ZARN_HW_INIT_DATA_SIZE 80
-// Length of VIDEO_PORT_CONFIG_INFO that the driver requires from the port.
-#define ZARN_CONFIG_INFO_SIZE 112
-
 // A wide text literal where the platform's routines take a PWSTR that they only read.
 #define WIDE_NAME(text) const_cast<PWSTR>(WIDE(text))

@@ -415,6 +415,9 @@ typedef struct _VIDEO_HW_INITIALIZATION_DATA {
     ULONG Reserved;
 } VIDEO_HW_INITIALIZATION_DATA, *PVIDEO_HW_INITIALIZATION_DATA;
 
+// The size of the record as Windows 2000 defines it: everything before Reserved.
+#define SIZE_OF_W2K_VIDEO_HW_INITIALIZATION_DATA offsetof(VIDEO_HW_INITIALIZATION_DATA, Reserved)
+
 typedef struct _I2C_FNC_TABLE {
     ULONG Size;
     Code32<PVIDEO_WRITE_CLOCK_LINE> WriteClockLine;
