@@ -81,15 +81,11 @@ std::string DiscoveryText(const sim::AdapterRuntime& adapter) {
     return text;
 }
 
-// Registry values the driver reads at discovery.
-const char* const settingNames[] = {"MiniportDebugLevel", "miscInit1", "dramInit0", "dramInit1", "UseNonBIOSModeSet",
-                                    "GammaTable", "LumenGammaTable", "UseSoftwareCursor", "GraphicsClocking",
-                                    "MemClocking"};
-
-std::vector<std::string> SettingsPresent(sim::Machine& machine, int adapter) {
+// The registry values that took effect: those the driver read and accepted at discovery.
+std::vector<std::string> SettingsAccepted(const sim::Machine& machine, int adapter) {
     std::vector<std::string> names;
-    for (const char* name : settingNames) {
-        if (machine.GetRegistry().GetValue(sim::Machine::DeviceKey(adapter), name)) names.push_back(name);
+    for (const sim::RegistryCall& call : machine.RegistryCalls()) {
+        if (call.adapter == adapter && !call.write && call.found && call.status == 0) names.push_back(call.name);
     }
     return names;
 }
@@ -100,7 +96,9 @@ std::string RomText(const DriverView& view) {
            ", 1.00.01 banner " + (view.romHasVersion10001 ? "found" : "not found");
 }
 
-std::string ClockText(uint32_t pll) { return Format("0x%04X = %.1f MHz", pll, PllMegahertz(pll)); }
+std::string ClockText(uint32_t pll) {
+    return pll ? Format("0x%04X = %.1f MHz", pll, PllMegahertz(pll)) : std::string("0x0000 (not set)");
+}
 
 }  // namespace
 
@@ -135,8 +133,8 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
         out << "  option ROM:      " << RomText(view) << "\n";
         out << "  mode-set path:   " << (view.biosPath ? "video BIOS (VESA mode numbers)" : "direct programming") << "\n";
         std::string present;
-        for (const std::string& name : SettingsPresent(machine, index)) present += " " + name;
-        out << "  registry values:" << (present.empty() ? " none" : present) << "\n";
+        for (const std::string& name : SettingsAccepted(machine, index)) present += " " + name;
+        out << "  registry values:" << (present.empty() ? " none (defaults)" : present) << "\n";
         out << Format("  settings:        debug level %d, software cursor %u, non-BIOS mode set %u, graphics clock %u MHz, "
                       "memory clock %u MHz, gamma %s, 3D gamma %s\n",
                       view.debugLevel, view.useSoftwareCursor, view.useNonBiosModeSet, view.graphicsClockMhz,
@@ -199,7 +197,7 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
         json.Set("rom", rom);
         json.Set("modeSetPath", view.biosPath ? "bios" : "direct");
         Json present = Json::Array();
-        for (const std::string& name : SettingsPresent(machine, index)) present.Push(name);
+        for (const std::string& name : SettingsAccepted(machine, index)) present.Push(name);
         json.Set("registryValues", present);
         Json settings = Json::Object();
         settings.Set("debugLevel", static_cast<int64_t>(view.debugLevel));
