@@ -5,17 +5,12 @@
 #include <cstring>
 #include <iostream>
 
-#include "dispatch/control_codes.h"
 #include "machine.h"
+#include "served_codes.h"
 
 namespace {
 
-const uint32_t servedCodes[] = {
-    IOCTL_VIDEO_HANDLE_VIDEOPARAMETERS, IOCTL_VIDEO_QUERY_AVAIL_MODES,  IOCTL_VIDEO_QUERY_NUM_AVAIL_MODES,
-    IOCTL_VIDEO_QUERY_CURRENT_MODE,     IOCTL_VIDEO_SET_CURRENT_MODE,   IOCTL_VIDEO_RESET_DEVICE,
-    IOCTL_VIDEO_SET_POWER_MANAGEMENT,   IOCTL_VIDEO_GET_POWER_MANAGEMENT, IOCTL_VIDEO_QUERY_ADAPTER_ID,
-    IOCTL_VIDEO_QUERY_BIOS_VERSION,
-};
+const auto& servedCodes = servedcodes::codes;
 
 sim::Machine& TheMachine() {
     static sim::Machine* machine = [] {

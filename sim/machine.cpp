@@ -408,16 +408,30 @@ bool Machine::InsideAdapterWindow(const AdapterRuntime& adapter, uint64_t start,
     return false;
 }
 
+// The start of every platform routine: the adapter whose device extension it was given, or a failure
+// (an unknown extension, status 87, or an injected fault with its status).
+Machine::RoutineCall Machine::BeginRoutine(PVOID extension, const char* routine, PlatformCall platformCall) {
+    RoutineCall call;
+    call.adapter = AdapterOfExtension(extension, routine);
+    if (call.adapter < 0) {
+        call.fail = true;
+        call.status = ERROR_INVALID_PARAMETER;
+    } else {
+        call.fail = ShouldFail(platformCall, call.adapter, &call.status);
+    }
+    return call;
+}
+
 uint32_t Machine::GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges, PVOID vendorId,
                                   PVOID deviceId, PULONG slot) {
-    int index = AdapterOfExtension(extension, "VideoPortGetAccessRanges");
-    if (index < 0) return ERROR_INVALID_PARAMETER;
+    RoutineCall call = BeginRoutine(extension, "VideoPortGetAccessRanges", PlatformCall::GetAccessRanges);
+    if (call.adapter < 0) return call.status;
+    int index = call.adapter;
     // A Plug and Play start gives the device's own resources; the identification is only recorded.
     AdapterRuntime& caller = world_.adapters[index];
     caller.askedVendorId = vendorId ? *static_cast<const USHORT*>(vendorId) : 0;
     caller.askedDeviceId = deviceId ? *static_cast<const USHORT*>(deviceId) : 0;
-    uint32_t status = 0;
-    if (ShouldFail(PlatformCall::GetAccessRanges, index, &status)) return status;
+    if (call.fail) return call.status;
     if (count < 3) return ERROR_MORE_DATA;
 
     const AdapterRuntime& adapter = world_.adapters[index];
@@ -435,10 +449,9 @@ uint32_t Machine::GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RA
 }
 
 uint32_t Machine::VerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges) {
-    int index = AdapterOfExtension(extension, "VideoPortVerifyAccessRanges");
-    if (index < 0) return ERROR_INVALID_PARAMETER;
-    uint32_t status = 0;
-    if (ShouldFail(PlatformCall::VerifyAccessRanges, index, &status)) return status;
+    RoutineCall call = BeginRoutine(extension, "VideoPortVerifyAccessRanges", PlatformCall::VerifyAccessRanges);
+    if (call.fail) return call.status;
+    int index = call.adapter;
 
     const AdapterRuntime& adapter = world_.adapters[index];
     for (ULONG i = 0; i < count; ++i) {
@@ -454,10 +467,9 @@ uint32_t Machine::VerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS
 }
 
 PVOID Machine::GetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG length, UCHAR inIoSpace) {
-    int index = AdapterOfExtension(extension, "VideoPortGetDeviceBase");
-    if (index < 0) return nullptr;
-    uint32_t status = 0;
-    if (ShouldFail(PlatformCall::GetDeviceBase, index, &status)) return nullptr;
+    RoutineCall call = BeginRoutine(extension, "VideoPortGetDeviceBase", PlatformCall::GetDeviceBase);
+    if (call.fail) return nullptr;
+    int index = call.adapter;
 
     AdapterRuntime& adapter = world_.adapters[index];
     uint64_t start = static_cast<uint64_t>(address.QuadPart);
@@ -475,10 +487,9 @@ PVOID Machine::GetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG le
 
 ULONG Machine::GetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset,
                           ULONG length) {
-    int index = AdapterOfExtension(extension, "VideoPortGetBusData");
-    if (index < 0) return 0;
-    uint32_t status = 0;
-    if (ShouldFail(PlatformCall::GetBusData, index, &status)) return 0;
+    RoutineCall call = BeginRoutine(extension, "VideoPortGetBusData", PlatformCall::GetBusData);
+    if (call.fail) return 0;
+    int index = call.adapter;
     if (type != PCIConfiguration || offset >= 256) return 0;
 
     auto* bytes = static_cast<uint8_t*>(buffer);
@@ -496,10 +507,9 @@ ULONG Machine::GetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID
 
 ULONG Machine::SetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset,
                           ULONG length) {
-    int index = AdapterOfExtension(extension, "VideoPortSetBusData");
-    if (index < 0) return 0;
-    uint32_t status = 0;
-    if (ShouldFail(PlatformCall::SetBusData, index, &status)) return 0;
+    RoutineCall call = BeginRoutine(extension, "VideoPortSetBusData", PlatformCall::SetBusData);
+    if (call.fail) return 0;
+    int index = call.adapter;
     if (type != PCIConfiguration || offset >= 256) return 0;
 
     const auto* bytes = static_cast<const uint8_t*>(buffer);
@@ -525,10 +535,9 @@ ULONG Machine::SetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID
 }
 
 uint32_t Machine::SetRegistryParameters(PVOID extension, PWSTR name, PVOID data, ULONG length) {
-    int index = AdapterOfExtension(extension, "VideoPortSetRegistryParameters");
-    if (index < 0) return ERROR_INVALID_PARAMETER;
-    uint32_t status = 0;
-    if (ShouldFail(PlatformCall::SetRegistryParameters, index, &status)) return status;
+    RoutineCall call = BeginRoutine(extension, "VideoPortSetRegistryParameters", PlatformCall::SetRegistryParameters);
+    if (call.fail) return call.status;
+    int index = call.adapter;
     const auto* bytes = static_cast<const uint8_t*>(data);
     world_.registry.SetValue(DeviceKey(index), NarrowName(name), regtype::Binary,
                              std::vector<uint8_t>(bytes, bytes + length));
@@ -538,10 +547,9 @@ uint32_t Machine::SetRegistryParameters(PVOID extension, PWSTR name, PVOID data,
 
 uint32_t Machine::GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFileName,
                                         PMINIPORT_GET_REGISTRY_ROUTINE callback, PVOID context) {
-    int index = AdapterOfExtension(extension, "VideoPortGetRegistryParameters");
-    if (index < 0) return ERROR_INVALID_PARAMETER;
-    uint32_t status = 0;
-    if (ShouldFail(PlatformCall::GetRegistryParameters, index, &status)) return status;
+    RoutineCall call = BeginRoutine(extension, "VideoPortGetRegistryParameters", PlatformCall::GetRegistryParameters);
+    if (call.fail) return call.status;
+    int index = call.adapter;
     if (isFileName) {
         ReportFault(FaultKind::Driver, index, "VideoPortGetRegistryParameters with a file name is not simulated");
         return ERROR_INVALID_PARAMETER;
@@ -562,10 +570,9 @@ uint32_t Machine::GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFil
 }
 
 BOOLEAN Machine::ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text) {
-    int index = AdapterOfExtension(extension, "VideoPortScanRom");
-    if (index < 0) return FALSE;
-    uint32_t status = 0;
-    if (ShouldFail(PlatformCall::ScanRom, index, &status)) return FALSE;
+    RoutineCall call = BeginRoutine(extension, "VideoPortScanRom", PlatformCall::ScanRom);
+    if (call.fail) return FALSE;
+    int index = call.adapter;
     size_t textLength = std::strlen(reinterpret_cast<const char*>(text));
     auto start = reinterpret_cast<uintptr_t>(base);
 
@@ -591,10 +598,9 @@ BOOLEAN Machine::ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text
 }
 
 uint32_t Machine::Int10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments) {
-    int index = AdapterOfExtension(extension, "VideoPortInt10");
-    if (index < 0) return ERROR_INVALID_PARAMETER;
-    uint32_t status = 0;
-    if (ShouldFail(PlatformCall::Int10, index, &status)) return status;
+    RoutineCall call = BeginRoutine(extension, "VideoPortInt10", PlatformCall::Int10);
+    if (call.fail) return call.status;
+    int index = call.adapter;
     AdapterRuntime& adapter = world_.adapters[index];
     if (adapter.config.secondary) {
         ReportFault(FaultKind::Driver, index, "a BIOS call for a secondary adapter reaches the primary's video BIOS");
@@ -607,7 +613,7 @@ uint32_t Machine::Int10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments) {
     }
     BiosRegisters registers{arguments->Eax, arguments->Ebx, arguments->Ecx, arguments->Edx,
                             arguments->Esi, arguments->Edi, arguments->Ebp};
-    std::string call = CallVideoBios(adapter.chip, adapter.config.bios, registers);
+    std::string description = CallVideoBios(adapter.chip, adapter.config.bios, registers);
     arguments->Eax = registers.eax;
     arguments->Ebx = registers.ebx;
     arguments->Ecx = registers.ecx;
@@ -615,7 +621,7 @@ uint32_t Machine::Int10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments) {
     arguments->Esi = registers.esi;
     arguments->Edi = registers.edi;
     arguments->Ebp = registers.ebp;
-    Trace(index, true, 0, Window::Bios, 0, call, registers.eax);
+    Trace(index, true, 0, Window::Bios, 0, description, registers.eax);
     return NO_ERROR;
 }
 

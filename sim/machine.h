@@ -240,6 +240,12 @@ private:
     Snapshot Save();
     void Restore(const Snapshot& snapshot);
 
+    struct RoutineCall {
+        int adapter = -1;
+        bool fail = false;
+        uint32_t status = 0;
+    };
+    RoutineCall BeginRoutine(PVOID extension, const char* routine, PlatformCall call);
     int AdapterOfExtension(PVOID extension, const char* routine);
     static bool InsideAdapterWindow(const AdapterRuntime& adapter, uint64_t start, uint32_t length, bool io);
     bool ShouldFail(PlatformCall call, int adapter, uint32_t* status);
