@@ -95,14 +95,6 @@ uint32_t KernelSpace::AddressOfHost(const void* pointer) const {
     return 0;
 }
 
-uint8_t* KernelSpace::HostBytes(uint32_t address, uint32_t length) {
-    Region* region = Find(address);
-    if (!region || region->device) return nullptr;
-    uint32_t offset = address - region->base;
-    if (length > region->size - offset) return nullptr;
-    return region->memory.data() + offset;
-}
-
 void KernelSpace::RestoreFrom(const KernelSpace& saved) {
     for (auto it = regions_.begin(); it != regions_.end();) {
         auto old = saved.regions_.find(it->first);

@@ -54,8 +54,6 @@ public:
     Region* Find(uint32_t address);
     // The address of a host pointer into a memory region, or 0.
     uint32_t AddressOfHost(const void* pointer) const;
-    // Host memory bytes [address, address + length) when one memory region holds them all.
-    uint8_t* HostBytes(uint32_t address, uint32_t length);
 
     // Restores the contents of memory regions from a saved copy without moving them, so that
     // host pointers held across the restore stay valid; regions created since are dropped, regions

@@ -27,12 +27,4 @@ std::string FormatTraceEntry(const TraceEntry& entry) {
     return text;
 }
 
-std::vector<TraceEntry> FilterTrace(const std::vector<TraceEntry>& trace, const std::string& namePrefix) {
-    std::vector<TraceEntry> out;
-    for (const TraceEntry& entry : trace) {
-        if (entry.name.compare(0, namePrefix.size(), namePrefix) == 0) out.push_back(entry);
-    }
-    return out;
-}
-
 }  // namespace sim

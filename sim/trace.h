@@ -27,7 +27,4 @@ const char* WindowName(Window window);
 // One line: "W 32 mmio 0x00005c pipeline 0x00000081".
 std::string FormatTraceEntry(const TraceEntry& entry);
 
-// Filter by register name prefix (empty = everything).
-std::vector<TraceEntry> FilterTrace(const std::vector<TraceEntry>& trace, const std::string& namePrefix);
-
 }  // namespace sim

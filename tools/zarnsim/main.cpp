@@ -130,29 +130,17 @@ int Run(sim::Machine& machine, const Options& options) {
     return AllStarted(machine) ? 0 : 1;
 }
 
-int Modes(sim::Machine& machine, const Options& options) {
+// A per-adapter listing: one JSON object {"adapters": [...]} or the text of each adapter in turn.
+int ListAdapters(sim::Machine& machine, const Options& options, zarnsim::Json (*json)(sim::Machine&, int),
+                 std::string (*text)(sim::Machine&, int)) {
     if (options.json) {
         zarnsim::Json adapters = zarnsim::Json::Array();
-        for (size_t i = 0; i < machine.AdapterCount(); ++i) adapters.Push(zarnsim::ModesJson(machine, static_cast<int>(i)));
+        for (size_t i = 0; i < machine.AdapterCount(); ++i) adapters.Push(json(machine, static_cast<int>(i)));
         zarnsim::Json report = zarnsim::Json::Object();
         report.Set("adapters", adapters);
         std::cout << report.Dump() << "\n";
     } else {
-        for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << zarnsim::ModesText(machine, static_cast<int>(i));
-    }
-    PrintFaults(machine);
-    return AllStarted(machine) ? 0 : 1;
-}
-
-int Timings(sim::Machine& machine, const Options& options) {
-    if (options.json) {
-        zarnsim::Json adapters = zarnsim::Json::Array();
-        for (size_t i = 0; i < machine.AdapterCount(); ++i) adapters.Push(zarnsim::TimingsJson(machine, static_cast<int>(i)));
-        zarnsim::Json report = zarnsim::Json::Object();
-        report.Set("adapters", adapters);
-        std::cout << report.Dump() << "\n";
-    } else {
-        for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << zarnsim::TimingsText(machine, static_cast<int>(i));
+        for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << text(machine, static_cast<int>(i));
     }
     PrintFaults(machine);
     return AllStarted(machine) ? 0 : 1;
@@ -243,8 +231,8 @@ int main(int argc, char** argv) {
         machine.Boot();
         int status = ExitBadInput;
         if (run->parsed()) status = Run(machine, options);
-        if (modes->parsed()) status = Modes(machine, options);
-        if (timings->parsed()) status = Timings(machine, options);
+        if (modes->parsed()) status = ListAdapters(machine, options, zarnsim::ModesJson, zarnsim::ModesText);
+        if (timings->parsed()) status = ListAdapters(machine, options, zarnsim::TimingsJson, zarnsim::TimingsText);
         if (script->parsed()) status = Script(machine, options);
         if (!options.registryFile.empty() &&
             !sim::SaveRegFileToPath(options.registryFile, machine.GetRegistry(), &error)) {
