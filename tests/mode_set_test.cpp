@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "adapter/adapter_state.h"
-#include "display_driver.h"
-#include "machine.h"
+#include "clients/display_driver.h"
+#include "machine/machine.h"
 #include "modes/mode_tables.h"
-#include "scanout.h"
+#include "devices/scanout.h"
 
 namespace {
 

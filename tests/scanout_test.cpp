@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "chip.h"
-#include "png_writer.h"
-#include "scanout.h"
-#include "test_pattern.h"
+#include "devices/chip.h"
+#include "support/png_writer.h"
+#include "devices/scanout.h"
+#include "clients/test_pattern.h"
 
 namespace {
 

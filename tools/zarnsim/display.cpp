@@ -7,12 +7,12 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "display_driver.h"
+#include "clients/display_driver.h"
 #include "driver_view.h"
 #include "names.h"
-#include "text_format.h"
-#include "png_writer.h"
-#include "test_pattern.h"
+#include "support/text_format.h"
+#include "support/png_writer.h"
+#include "clients/test_pattern.h"
 
 namespace zarnsim {
 

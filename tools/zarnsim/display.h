@@ -5,8 +5,8 @@
 #include <string>
 
 #include "json.h"
-#include "machine.h"
-#include "scanout.h"
+#include "machine/machine.h"
+#include "devices/scanout.h"
 
 namespace zarnsim {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "chip.h"
+#include "devices/chip.h"
 
 namespace sim {
 

@@ -1,10 +1,10 @@
 // Decodes the chip's display registers into a timing, a display state and the picture on screen.
-#include "scanout.h"
+#include "devices/scanout.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-#include "text_format.h"
+#include "support/text_format.h"
 
 namespace sim {
 

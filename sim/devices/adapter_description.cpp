@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "machine.h"
+#include "devices/board.h"
 
 namespace sim {
 

@@ -1,9 +1,9 @@
-#include "video_bios.h"
+#include "devices/video_bios.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "scanout.h"
+#include "devices/scanout.h"
 
 namespace sim {
 
