@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "devices/memory_controller.h"
 #include "devices/option_rom.h"
 
 namespace sim {
@@ -180,18 +181,19 @@ uint32_t Bus::RomAccess(int board, uint32_t romOffset, uint32_t windowOffset, un
 
 uint32_t Bus::FrameBufferAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
     std::vector<uint8_t>& memory = boards_[board].videoMemory;
+    MemoryController controller = MemoryController::Of(boards_[board].chip, memory.size());
     unsigned bytes = width / 8;
-    if (offset + bytes > memory.size()) {
-        faults_.Report(FaultKind::UnknownRegister, board, "frame buffer access beyond video memory at " + Hex(offset));
-        return write ? 0 : 0xFFFFFFFF;
-    }
-    if (write) {
-        for (unsigned i = 0; i < bytes; ++i) memory[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-        return 0;
-    }
     uint32_t result = 0;
-    for (unsigned i = 0; i < bytes; ++i) result |= static_cast<uint32_t>(memory[offset + i]) << (8 * i);
-    return result;
+    for (unsigned i = 0; i < bytes; ++i) {
+        int64_t target = controller.Target(static_cast<uint64_t>(offset) + i);
+        if (write) {
+            if (target >= 0) memory[static_cast<size_t>(target)] = static_cast<uint8_t>(value >> (8 * i));
+        } else {
+            uint8_t byte = target >= 0 ? memory[static_cast<size_t>(target)] : 0xFF;
+            result |= static_cast<uint32_t>(byte) << (8 * i);
+        }
+    }
+    return write ? 0 : result;
 }
 
 // --- I/O space --------------------------------------------------------------------------------------

@@ -172,7 +172,8 @@ int main(int argc, char** argv) {
     app.add_option("--adapter", options.adapters,
                    "One adapter per use, in PCI slot order (default: device=5,memory=16). ITEMS is comma-separated "
                    "items: device=N (PCI device ID), memory=4|8|16 (MiB), secondary (found with decoding off), "
-                   "bus66 (66 MHz capable bus), altmem (alternative memory type, 16 MiB), revision=N, "
+                   "bus66 (66 MHz capable bus), altmem (alternative memory type, 16 MiB), timing=keep|own (the BIOS keeps a "
+                   "preloaded timing or loads its own 60 Hz one), revision=N, "
                    "subvendor=N, subsystem=N, regwindow=MiB (register window size)")
         ->type_name("ITEMS");
     app.add_flag("--json", options.json, "Machine-readable output");

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "clients/display_driver.h"
+#include "devices/memory_controller.h"
 #include "driver_view.h"
 #include "names.h"
 #include "support/text_format.h"
@@ -124,6 +125,11 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
     }
     out << Format("  %-17s%u MiB%s\n", "video memory:", board.config.memoryMiB,
                   board.config.altMemory ? " (alternative memory type)" : "");
+    sim::MemoryController controller = sim::MemoryController::Of(board.chip, board.videoMemory.size());
+    if (controller.Mismatch()) {
+        out << Format("  %-17sFLAGGED: the memory controller is configured for %u MiB, the board carries %u MiB\n",
+                      "", controller.configuredBytes >> 20, controller.installedBytes >> 20);
+    }
     out << "  discovery:       " << DiscoveryText(adapter, board) << "\n";
     if (adapter.initializeRan) out << "  HwInitialize:    " << (adapter.started ? "TRUE" : "FALSE") << "\n";
     auto information = HardwareInformation(machine, index);
@@ -183,6 +189,8 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
     }
     json.Set("windows", windows);
     json.Set("memoryMiB", board.config.memoryMiB);
+    json.Set("memoryConfiguredMiB",
+             sim::MemoryController::Of(board.chip, board.videoMemory.size()).configuredBytes >> 20);
     json.Set("status", adapter.discoveryRan ? static_cast<int64_t>(adapter.discoveryStatus) : int64_t{-1});
     json.Set("started", adapter.started);
     Json information = Json::Object();
