@@ -83,7 +83,7 @@ uint32_t PatternValue(unsigned x, unsigned y, unsigned width, unsigned height, u
     }
 }
 
-bool DrawTestPattern(std::vector<uint8_t>& videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
+bool DrawTestPattern(std::span<uint8_t> videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
                      uint32_t stride, std::string* error) {
     if (bitsPerPixel != 8 && bitsPerPixel != 16 && bitsPerPixel != 24 && bitsPerPixel != 32) {
         return Refuse(error, "no pixel layout for " + std::to_string(bitsPerPixel) + " bits per pixel");

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,7 @@ uint32_t PatternValue(unsigned x, unsigned y, unsigned width, unsigned height, u
 // Bytes between the end of a line and the next stride are left as they are. Refuses, writing nothing,
 // a depth other than 8, 16, 24 or 32, an empty screen, a stride shorter than a line, and a pattern
 // that does not fit in `videoMemory`; then returns false and, when `error` is not null, says why.
-bool DrawTestPattern(std::vector<uint8_t>& videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
+bool DrawTestPattern(std::span<uint8_t> videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
                      uint32_t stride, std::string* error);
 
 }  // namespace sim

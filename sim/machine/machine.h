@@ -56,7 +56,7 @@ public:
     const Board& BoardOf(int adapter) const { return bus_.BoardAt(adapter); }
     Chip& ChipOf(int adapter) { return bus_.BoardAt(adapter).chip; }
     PciFunction& PciOf(int adapter) { return bus_.BoardAt(adapter).pci; }
-    std::vector<uint8_t>& VideoMemory(int adapter) { return bus_.BoardAt(adapter).videoMemory; }
+    VideoMemoryBytes& VideoMemory(int adapter) { return bus_.BoardAt(adapter).videoMemory; }
     const std::vector<uint8_t>& RomImage(int adapter) const { return bus_.BoardAt(adapter).rom; }
     // The device extension of an adapter, as a debugger would show it; null before discovery.
     void* Extension(int adapter);

@@ -4,21 +4,24 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace sim {
 
-enum class Window { Mmio, Io, Config, Bios };
+enum class Window : uint8_t { Mmio, Io, Config, Bios };
 
 struct TraceEntry {
-    int adapter = 0;
+    int16_t adapter = 0;
     bool write = false;
-    unsigned width = 32;   // bits; configuration accesses give their byte count times 8
     Window window = Window::Mmio;
+    uint16_t width = 32;   // bits; configuration accesses give their byte count times 8
     uint32_t offset = 0;   // in the window (the configuration header offset for Config)
     // Register name, "?" for an unknown register; the call for Bios; for a configuration write,
-    // "config" followed by the registers it changed, " [0x30]=0xe0a00001".
-    std::string name;
+    // "config" followed by the registers it changed, " [0x30]=0xe0a00001". The text lives in static
+    // storage (register and port names) or in the trace log that recorded the entry.
+    std::string_view name;
     uint32_t value = 0;
 };
 
@@ -31,14 +34,24 @@ std::string FormatTraceEntry(const TraceEntry& entry);
 
 namespace sim {
 
-// The machine's trace: every access in order, while recording is on.
+// The machine's trace: every access in order, while recording is on. Recording an access stores its
+// fields and a view of its name; no text is built until an entry is printed.
 class TraceLog {
 public:
-    void Record(TraceEntry entry) {
-        if (recording_) entries_.push_back(std::move(entry));
+    TraceLog() { entries_.reserve(4096); }
+    void Record(const TraceEntry& entry) {
+        if (recording_) entries_.push_back(entry);
+    }
+    // An entry whose name is made for it (a configuration write's changes, a BIOS call): the text is
+    // kept once in the log, so every entry that names it stays valid as long as the log.
+    void RecordText(TraceEntry entry, std::string text) {
+        if (!recording_) return;
+        entry.name = *texts_.insert(std::move(text)).first;
+        entries_.push_back(entry);
     }
     // Off while the port reads memory on its own behalf (a ROM scan is traced as one entry).
     void SetRecording(bool on) { recording_ = on; }
+    bool Recording() const { return recording_; }
     const std::vector<TraceEntry>& Entries() const { return entries_; }
     size_t Size() const { return entries_.size(); }
     // Drops the entries from `size` on (what a check run recorded).
@@ -49,6 +62,7 @@ public:
 
 private:
     std::vector<TraceEntry> entries_;
+    std::unordered_set<std::string> texts_;   // node-based: the strings never move
     bool recording_ = true;
 };
 
