@@ -2,6 +2,8 @@
 // them, host routines call back into the image and return to the driver, failures stop the whole
 // call with a message that says what happened, and memory and device windows are shared with the
 // host.
+#include <set>
+
 #include "image_support.h"
 
 namespace {
@@ -14,6 +16,40 @@ std::string DllOf(const char* routine) {
         if (spec.name == routine) return std::string(spec.dll);
     }
     return "";
+}
+
+// The decorated names of a routine in an import library: _Name@N (stdcall), @Name@N (fastcall) or
+// _Name (cdecl), as the archive's symbol index lists them.
+std::set<std::string> Decorations(const std::vector<char>& archive, std::string_view name) {
+    std::set<std::string> found;
+    for (std::string prefix : {"_", "@"}) {
+        std::string pattern = prefix + std::string(name);
+        for (auto at = archive.begin(); (at = std::search(at, archive.end(), pattern.begin(), pattern.end())) != archive.end(); ++at) {
+            if (at != archive.begin() && at[-1] != '\0' && at[-1] != '/') continue;
+            auto end = std::find(at, archive.end(), '\0');
+            std::string symbol(at, end);
+            std::string rest = symbol.substr(pattern.size());
+            bool bytes = rest.size() > 1 && rest[0] == '@' && rest.find_first_not_of("0123456789", 1) == std::string::npos;
+            if (rest.empty() || bytes) found.insert(symbol);
+        }
+    }
+    return found;
+}
+
+TEST(ImageRoutineTable, AgreesWithTheDecoratedNamesOfThePlatformsImportLibraries) {
+    if (std::string(ZARN_MINGW_LIB).empty()) GTEST_SKIP() << "the mingw-w64 import libraries were not found";
+    for (const RoutineSpec& spec : RoutineTable()) {
+        SCOPED_TRACE(std::string(spec.dll) + "!" + std::string(spec.name));
+        std::string module(spec.dll.substr(0, spec.dll.find('.')));
+        std::ifstream file(std::string(ZARN_MINGW_LIB) + "/lib" + module + ".a", std::ios::binary);
+        std::vector<char> archive((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(archive.empty());
+        std::string bytes = "@" + std::to_string(spec.argumentBytes);
+        std::string expected = spec.convention == Convention::Fastcall ? "@" + std::string(spec.name) + bytes
+                               : spec.convention == Convention::Stdcall ? "_" + std::string(spec.name) + bytes
+                                                                        : "_" + std::string(spec.name);
+        EXPECT_EQ(Decorations(archive, spec.name), std::set<std::string>{expected});
+    }
 }
 
 struct ThunkCase {
