@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "regfile.h"
+#include "kernel/regfile.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "machine.h"
+#include "machine/machine.h"
 #include "served_codes.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "cli_runner.h"
-#include "png_writer.h"
-#include "regfile.h"
-#include "registry.h"
+#include "support/png_writer.h"
+#include "kernel/regfile.h"
+#include "kernel/registry.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <memory>
 
 #include "display.h"
-#include "display_driver.h"
+#include "clients/display_driver.h"
 #include "json.h"
-#include "machine.h"
-#include "regfile.h"
+#include "machine/machine.h"
+#include "kernel/regfile.h"
 #include "report.h"
 #include "script.h"
 
@@ -164,13 +164,16 @@ int Script(sim::Machine& machine, const Options& options) {
 int main(int argc, char** argv) {
     Options options;
     CLI::App app{"zarnsim runs the Zarn Mistral display miniport on a simulated machine: it boots the driver as the "
-                 "platform does, lists the modes it offers and sends it requests."};
+                 "platform does, lists the modes it offers and sends it requests. The machine is made of the video port "
+                 "driver, the kernel (address spaces, registry) and the PCI bus with the adapter boards (chip, VGA, DAC, "
+                 "option ROM, video BIOS, video memory, scanout)."};
     app.fallthrough();
     app.require_subcommand(1);
     app.add_option("--adapter", options.adapters,
                    "One adapter per use, in PCI slot order (default: device=5,memory=16). ITEMS is comma-separated "
                    "items: device=N (PCI device ID), memory=4|8|16 (MiB), secondary (found with decoding off), "
-                   "bus66 (66 MHz capable bus), altmem (alternative memory type, 16 MiB), revision=N, "
+                   "bus66 (66 MHz capable bus), altmem (alternative memory type, 16 MiB), timing=keep|own (the BIOS keeps a "
+                   "preloaded timing or loads its own 60 Hz one), revision=N, "
                    "subvendor=N, subsystem=N, regwindow=MiB (register window size)")
         ->type_name("ITEMS");
     app.add_flag("--json", options.json, "Machine-readable output");

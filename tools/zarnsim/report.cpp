@@ -6,10 +6,11 @@
 #include <set>
 #include <sstream>
 
-#include "display_driver.h"
+#include "clients/display_driver.h"
+#include "devices/memory_controller.h"
 #include "driver_view.h"
 #include "names.h"
-#include "text_format.h"
+#include "support/text_format.h"
 
 namespace zarnsim {
 
@@ -68,12 +69,12 @@ std::vector<std::string> ModeSummary(const std::vector<VIDEO_MODE_INFORMATION>& 
     return lines;
 }
 
-std::string DiscoveryText(const sim::AdapterRuntime& adapter) {
+std::string DiscoveryText(const sim::AdapterRuntime& adapter, const sim::Board& board) {
     if (!adapter.discoveryRan) return "not run (the driver did not register for PCI adapters)";
     if (adapter.discoveryStatus == 0) return "succeeded";
     std::string text = "failed with " + StatusText(adapter.discoveryStatus);
     if (adapter.discoveryStatus == ERROR_DEV_NOT_EXIST) {
-        uint16_t device = adapter.pci.ReadWord(sim::pcicfg::DeviceId);
+        uint16_t device = board.pci.ReadWord(sim::pcicfg::DeviceId);
         text += device < 3 || device > 5
                     ? Format(": device ID %u is not one this driver serves", device)
                     : ": no mode fits the adapter, or the driver already serves as many adapters as it can";
@@ -104,14 +105,15 @@ std::string ClockText(uint32_t pll) {
 
 std::string AdapterReportText(sim::Machine& machine, int index) {
     const sim::AdapterRuntime& adapter = machine.Adapter(index);
-    const sim::PciFunction& pci = adapter.pci;
+    const sim::Board& board = machine.BoardOf(index);
+    const sim::PciFunction& pci = board.pci;
     std::ostringstream out;
     out << Format("Adapter %d: PCI slot %u, vendor 0x%04X device 0x%04X revision %u, subsystem 0x%04X:0x%04X\n",
-                  index, adapter.slot, pci.ReadWord(sim::pcicfg::VendorId), pci.ReadWord(sim::pcicfg::DeviceId),
+                  index, board.slot, pci.ReadWord(sim::pcicfg::VendorId), pci.ReadWord(sim::pcicfg::DeviceId),
                   pci.ReadByte(sim::pcicfg::Revision), pci.ReadWord(sim::pcicfg::SubsystemVendor),
                   pci.ReadWord(sim::pcicfg::SubsystemId));
-    out << Format("  %-17s%s%s\n", "role:", adapter.config.secondary ? "secondary (found with decoding off)" : "primary",
-                  adapter.config.bus66 ? ", 66 MHz capable bus" : "");
+    out << Format("  %-17s%s%s\n", "role:", board.config.secondary ? "secondary (found with decoding off)" : "primary",
+                  board.config.bus66 ? ", 66 MHz capable bus" : "");
     for (int bar = 0; bar < 3; ++bar) {
         std::string mapped = "not mapped";
         for (const sim::DeviceMapping& mapping : adapter.mappings) {
@@ -121,9 +123,14 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
                       SizeText(pci.BarSize(bar)).c_str(), pci.BarIsIo(bar) ? "I/O space" : "memory space",
                       mapped.c_str());
     }
-    out << Format("  %-17s%u MiB%s\n", "video memory:", adapter.config.memoryMiB,
-                  adapter.config.altMemory ? " (alternative memory type)" : "");
-    out << "  discovery:       " << DiscoveryText(adapter) << "\n";
+    out << Format("  %-17s%u MiB%s\n", "video memory:", board.config.memoryMiB,
+                  board.config.altMemory ? " (alternative memory type)" : "");
+    sim::MemoryController controller = sim::MemoryController::Of(board.chip, board.videoMemory.size());
+    if (controller.Mismatch()) {
+        out << Format("  %-17sFLAGGED: the memory controller is configured for %u MiB, the board carries %u MiB\n",
+                      "", controller.configuredBytes >> 20, controller.installedBytes >> 20);
+    }
+    out << "  discovery:       " << DiscoveryText(adapter, board) << "\n";
     if (adapter.initializeRan) out << "  HwInitialize:    " << (adapter.started ? "TRUE" : "FALSE") << "\n";
     auto information = HardwareInformation(machine, index);
     if (information.empty()) out << "  HardwareInformation: none written\n";
@@ -142,8 +149,8 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
                       view.identityLumenGamma ? "identity" : "custom");
     }
     if (adapter.discoveryRan && pci.MemoryDecode()) {
-        out << "  clocks:          graphics " << ClockText(adapter.chip.Peek(sim::chipreg::GraphicsClock)) << ", memory "
-            << ClockText(adapter.chip.Peek(sim::chipreg::MemoryClock)) << "\n";
+        out << "  clocks:          graphics " << ClockText(board.chip.Peek(sim::chipreg::GraphicsClock)) << ", memory "
+            << ClockText(board.chip.Peek(sim::chipreg::MemoryClock)) << "\n";
     }
     if (!adapter.started) return out.str();
 
@@ -159,14 +166,15 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
 
 Json AdapterReportJson(sim::Machine& machine, int index) {
     const sim::AdapterRuntime& adapter = machine.Adapter(index);
-    const sim::PciFunction& pci = adapter.pci;
+    const sim::Board& board = machine.BoardOf(index);
+    const sim::PciFunction& pci = board.pci;
     Json json = Json::Object();
-    json.Set("slot", adapter.slot);
+    json.Set("slot", board.slot);
     json.Set("vendorId", static_cast<unsigned>(pci.ReadWord(sim::pcicfg::VendorId)));
     json.Set("deviceId", static_cast<unsigned>(pci.ReadWord(sim::pcicfg::DeviceId)));
     json.Set("revision", static_cast<unsigned>(pci.ReadByte(sim::pcicfg::Revision)));
     json.Set("subsystemVendor", static_cast<unsigned>(pci.ReadWord(sim::pcicfg::SubsystemVendor)));
-    json.Set("secondary", adapter.config.secondary);
+    json.Set("secondary", board.config.secondary);
     Json windows = Json::Array();
     for (int bar = 0; bar < 3; ++bar) {
         Json window = Json::Object();
@@ -180,7 +188,9 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
         windows.Push(window);
     }
     json.Set("windows", windows);
-    json.Set("memoryMiB", adapter.config.memoryMiB);
+    json.Set("memoryMiB", board.config.memoryMiB);
+    json.Set("memoryConfiguredMiB",
+             sim::MemoryController::Of(board.chip, board.videoMemory.size()).configuredBytes >> 20);
     json.Set("status", adapter.discoveryRan ? static_cast<int64_t>(adapter.discoveryStatus) : int64_t{-1});
     json.Set("started", adapter.started);
     Json information = Json::Object();
@@ -211,8 +221,8 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
     }
     if (adapter.discoveryRan && pci.MemoryDecode()) {
         Json clocks = Json::Object();
-        uint32_t graphics = adapter.chip.Peek(sim::chipreg::GraphicsClock);
-        uint32_t memory = adapter.chip.Peek(sim::chipreg::MemoryClock);
+        uint32_t graphics = board.chip.Peek(sim::chipreg::GraphicsClock);
+        uint32_t memory = board.chip.Peek(sim::chipreg::MemoryClock);
         clocks.Set("graphicsPll", graphics);
         clocks.Set("graphicsMHz", PllMegahertz(graphics));
         clocks.Set("memoryPll", memory);
@@ -235,7 +245,7 @@ std::string ModesText(sim::Machine& machine, int index) {
     std::ostringstream out;
     out << "Adapter " << index << ":\n";
     if (!machine.Adapter(index).started) {
-        out << "  not started: discovery " << DiscoveryText(machine.Adapter(index)) << "\n";
+        out << "  not started: discovery " << DiscoveryText(machine.Adapter(index), machine.BoardOf(index)) << "\n";
         return out.str();
     }
     sim::ModeList list = sim::QueryModes(machine, index);

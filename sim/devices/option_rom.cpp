@@ -1,4 +1,4 @@
-#include "option_rom.h"
+#include "devices/option_rom.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "scanout.h"
+#include "devices/scanout.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "chip.h"
+#include "devices/chip.h"
 
 #include <algorithm>
 #include <cstdio>

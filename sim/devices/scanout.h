@@ -16,6 +16,13 @@
 //   - CRTC: standard VGA fields with their overflow bits, plus extension registers 0x1A (horizontal
 //     bit 8s, blanking end bit 6) and 0x1B (vertical bit 10s). A character is 8 pixels, 16 with the
 //     double pixel clock (output control register 0x4C bit 0).
+//   - The pipeline has its own double-clock control (pipeline bit 26): it fetches 16 pixels per
+//     character with it, 8 without. When the two controls disagree the output shows source pixel
+//     x * fetched / shown at pixel x: with only the output doubled, the left half of every line
+//     stretched to twice its width; with only the pipeline doubled, every second pixel of a line
+//     twice as long.
+//   - Video memory is read through the memory controller (memory_controller.h): when its
+//     configuration claims more memory than the board carries, the missing part reads as all ones.
 //   - Pixel clock (0x40): 14.31818 MHz x (N + 2) / ((M + 2) x 2^K), N = bits 8-15, M = bits 2-7,
 //     K = bits 0-1. Miscellaneous output bit 6 / bit 7 set: horizontal / vertical sync negative.
 #pragma once
@@ -25,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "chip.h"
+#include "devices/chip.h"
 
 namespace sim {
 
@@ -46,7 +53,8 @@ struct DisplayTiming {
     unsigned vBlankEnd = 0;
     unsigned vSyncStart = 0;
     unsigned vSyncEnd = 0;
-    bool doubleClock = false;
+    bool doubleClock = false;          // the output's double pixel clock (0x4C bit 0)
+    bool pipelineDoubleClock = false;  // the pipeline's (0x5C bit 26)
     unsigned characterWidth = 8;   // pixels per CRTC character: 8, or 16 with the double clock
     double pixelClockMHz = 0;
     double horizontalKHz = 0;
@@ -67,13 +75,16 @@ struct DisplayState {
     bool lineDoubled = false;
     unsigned registerWidth = 0;    // the screen size register's fields, as the register holds them
     unsigned registerLines = 0;
+    uint32_t memoryConfiguredBytes = 0;   // what the memory controller decodes
+    uint32_t memoryInstalledBytes = 0;    // what the board carries
     DisplayTiming timing;
     // What a monitor or a careful reader would flag, one sentence each; empty when all is well.
     std::vector<std::string> problems;
 };
 
 // Decodes the chip's programmed display state. `videoMemoryBytes` is the size of the video memory
-// the scanout reads from, used to report a screen that runs past its end.
+// the board carries, used to report a screen that runs past its end or a memory controller that
+// claims more.
 DisplayState DecodeDisplay(const Chip& chip, size_t videoMemoryBytes);
 
 // A picture: 0x00RRGGBB pixels, row-major, width x height.
@@ -86,9 +97,10 @@ struct Image {
 };
 
 // The picture the monitor shows: timing.hDisplay x timing.vDisplay pixels (output lines, so a
-// line-doubled mode gives every source line twice), after the palette and the gamma ramp. Only
-// bytes inside `videoMemory` are read: a pixel whose bytes lie past its end is black (DecodeDisplay
-// reports it). With the display disabled or blanked the picture is black at the same size.
+// line-doubled mode gives every source line twice), after the palette and the gamma ramp.
+// `videoMemory` is the DRAM the board carries, read through the memory controller: bytes the
+// controller claims but the board lacks read as all ones (DecodeDisplay reports it). With the
+// display disabled or blanked the picture is black at the same size.
 Image RenderScreen(const Chip& chip, const std::vector<uint8_t>& videoMemory);
 
 }  // namespace sim

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace sim {
 

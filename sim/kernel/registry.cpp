@@ -1,4 +1,4 @@
-#include "registry.h"
+#include "kernel/registry.h"
 
 #include <algorithm>
 #include <cctype>

@@ -28,3 +28,28 @@ const char* WindowName(Window window);
 std::string FormatTraceEntry(const TraceEntry& entry);
 
 }  // namespace sim
+
+namespace sim {
+
+// The machine's trace: every access in order, while recording is on.
+class TraceLog {
+public:
+    void Record(TraceEntry entry) {
+        if (recording_) entries_.push_back(std::move(entry));
+    }
+    // Off while the port reads memory on its own behalf (a ROM scan is traced as one entry).
+    void SetRecording(bool on) { recording_ = on; }
+    const std::vector<TraceEntry>& Entries() const { return entries_; }
+    size_t Size() const { return entries_.size(); }
+    // Drops the entries from `size` on (what a check run recorded).
+    void Truncate(size_t size) {
+        if (size < entries_.size()) entries_.resize(size);
+    }
+    void Clear() { entries_.clear(); }
+
+private:
+    std::vector<TraceEntry> entries_;
+    bool recording_ = true;
+};
+
+}  // namespace sim

@@ -1,4 +1,4 @@
-#include "pci.h"
+#include "devices/pci.h"
 
 namespace sim {
 

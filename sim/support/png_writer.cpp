@@ -1,5 +1,5 @@
 // PNG writing and reading through libpng's simplified interface.
-#include "png_writer.h"
+#include "support/png_writer.h"
 
 #include <fcntl.h>
 #include <png.h>

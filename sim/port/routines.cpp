@@ -1,25 +1,34 @@
-// The video port and kernel routines of the host build, as the driver calls them. Each one hands
-// the call to the machine the driver runs for.
+// The video port routines of the host build, as the driver calls them. Each one hands the call to
+// the port driver of the machine the driver runs for.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 using sim::CurrentMachine;
-using sim::Machine;
+using sim::VideoPort;
 
 namespace {
 
-Machine& Current(const char* routine) {
-    Machine* machine = CurrentMachine();
+VideoPort& Port(const char* routine) {
+    sim::Machine* machine = CurrentMachine();
     if (!machine) {
         std::fprintf(stderr, "zarnsim: the driver called %s outside a simulated machine\n", routine);
         std::abort();
     }
-    return *machine;
+    return machine->Port();
+}
+
+sim::Kernel& KernelOf(const char* routine) {
+    sim::Machine* machine = CurrentMachine();
+    if (!machine) {
+        std::fprintf(stderr, "zarnsim: the driver used %s outside a simulated machine\n", routine);
+        std::abort();
+    }
+    return machine->GetKernel();
 }
 
 // Code addresses of the driver's callbacks, as the records carry them.
@@ -32,9 +41,9 @@ std::mutex codeTableLock;
 
 extern "C" {
 
-void* ZarnHostPointer(ULONG address) { return Current("a record's pointer").HostPointer(address); }
+void* ZarnHostPointer(ULONG address) { return KernelOf("a record's pointer").HostPointer(address); }
 
-ULONG ZarnHostAddress(const void* pointer) { return Current("a record's pointer").AddressOfPointer(pointer); }
+ULONG ZarnHostAddress(const void* pointer) { return KernelOf("a record's pointer").AddressOfPointer(pointer); }
 
 void (*ZarnHostCode(ULONG address))() {
     std::lock_guard<std::mutex> lock(codeTableLock);
@@ -53,83 +62,80 @@ ULONG ZarnHostCodeAddress(void (*code)()) {
 }
 
 ULONG NTAPI VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INITIALIZATION_DATA data, PVOID) {
-    return Current("VideoPortInitialize").VideoPortInitialize(argument1, argument2, data);
+    return Port("VideoPortInitialize").VideoPortInitialize(argument1, argument2, data);
 }
 
 VP_STATUS NTAPI VideoPortGetAccessRanges(PVOID extension, ULONG, PVOID, ULONG count, PVIDEO_ACCESS_RANGE ranges,
                                          PVOID vendorId, PVOID deviceId, PULONG slot) {
-    return Current("VideoPortGetAccessRanges").GetAccessRanges(extension, count, ranges, vendorId, deviceId, slot);
+    return Port("VideoPortGetAccessRanges").GetAccessRanges(extension, count, ranges, vendorId, deviceId, slot);
 }
 
 VP_STATUS NTAPI VideoPortVerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges) {
-    return Current("VideoPortVerifyAccessRanges").VerifyAccessRanges(extension, count, ranges);
+    return Port("VideoPortVerifyAccessRanges").VerifyAccessRanges(extension, count, ranges);
 }
 
 PVOID NTAPI VideoPortGetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG length, UCHAR inIoSpace) {
-    return Current("VideoPortGetDeviceBase").GetDeviceBase(extension, address, length, inIoSpace);
+    return Port("VideoPortGetDeviceBase").GetDeviceBase(extension, address, length, inIoSpace);
 }
 
 ULONG NTAPI VideoPortGetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset,
                                 ULONG length) {
-    return Current("VideoPortGetBusData").GetBusData(extension, type, slot, buffer, offset, length);
+    return Port("VideoPortGetBusData").GetBusData(extension, type, slot, buffer, offset, length);
 }
 
 ULONG NTAPI VideoPortSetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset,
                                 ULONG length) {
-    return Current("VideoPortSetBusData").SetBusData(extension, type, slot, buffer, offset, length);
+    return Port("VideoPortSetBusData").SetBusData(extension, type, slot, buffer, offset, length);
 }
 
 UCHAR NTAPI VideoPortReadPortUchar(PUCHAR port) {
-    return static_cast<UCHAR>(Current("VideoPortReadPortUchar").ReadPort(port, 8));
+    return static_cast<UCHAR>(Port("VideoPortReadPortUchar").ReadPort(port, 8));
 }
 USHORT NTAPI VideoPortReadPortUshort(PUSHORT port) {
-    return static_cast<USHORT>(Current("VideoPortReadPortUshort").ReadPort(port, 16));
+    return static_cast<USHORT>(Port("VideoPortReadPortUshort").ReadPort(port, 16));
 }
-ULONG NTAPI VideoPortReadPortUlong(PULONG port) { return Current("VideoPortReadPortUlong").ReadPort(port, 32); }
-VOID NTAPI VideoPortWritePortUchar(PUCHAR port, UCHAR value) {
-    Current("VideoPortWritePortUchar").WritePort(port, 8, value);
-}
+ULONG NTAPI VideoPortReadPortUlong(PULONG port) { return Port("VideoPortReadPortUlong").ReadPort(port, 32); }
+VOID NTAPI VideoPortWritePortUchar(PUCHAR port, UCHAR value) { Port("VideoPortWritePortUchar").WritePort(port, 8, value); }
 VOID NTAPI VideoPortWritePortUshort(PUSHORT port, USHORT value) {
-    Current("VideoPortWritePortUshort").WritePort(port, 16, value);
+    Port("VideoPortWritePortUshort").WritePort(port, 16, value);
 }
-VOID NTAPI VideoPortWritePortUlong(PULONG port, ULONG value) {
-    Current("VideoPortWritePortUlong").WritePort(port, 32, value);
-}
+VOID NTAPI VideoPortWritePortUlong(PULONG port, ULONG value) { Port("VideoPortWritePortUlong").WritePort(port, 32, value); }
 
 UCHAR NTAPI VideoPortReadRegisterUchar(PUCHAR address) {
-    return static_cast<UCHAR>(Current("VideoPortReadRegisterUchar").ReadMemory(address, 8));
+    return static_cast<UCHAR>(Port("VideoPortReadRegisterUchar").ReadRegister(address, 8));
 }
 USHORT NTAPI VideoPortReadRegisterUshort(PUSHORT address) {
-    return static_cast<USHORT>(Current("VideoPortReadRegisterUshort").ReadMemory(address, 16));
+    return static_cast<USHORT>(Port("VideoPortReadRegisterUshort").ReadRegister(address, 16));
 }
 ULONG NTAPI VideoPortReadRegisterUlong(PULONG address) {
-    return Current("VideoPortReadRegisterUlong").ReadMemory(address, 32);
+    return Port("VideoPortReadRegisterUlong").ReadRegister(address, 32);
 }
 VOID NTAPI VideoPortWriteRegisterUchar(PUCHAR address, UCHAR value) {
-    Current("VideoPortWriteRegisterUchar").WriteMemory(address, 8, value);
+    Port("VideoPortWriteRegisterUchar").WriteRegister(address, 8, value);
 }
 VOID NTAPI VideoPortWriteRegisterUshort(PUSHORT address, USHORT value) {
-    Current("VideoPortWriteRegisterUshort").WriteMemory(address, 16, value);
+    Port("VideoPortWriteRegisterUshort").WriteRegister(address, 16, value);
 }
 VOID NTAPI VideoPortWriteRegisterUlong(PULONG address, ULONG value) {
-    Current("VideoPortWriteRegisterUlong").WriteMemory(address, 32, value);
+    Port("VideoPortWriteRegisterUlong").WriteRegister(address, 32, value);
 }
 
 VP_STATUS NTAPI VideoPortSetRegistryParameters(PVOID extension, PWSTR name, PVOID data, ULONG length) {
-    return Current("VideoPortSetRegistryParameters").SetRegistryParameters(extension, name, data, length);
+    return Port("VideoPortSetRegistryParameters").SetRegistryParameters(extension, name, data, length);
 }
 
 VP_STATUS NTAPI VideoPortGetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFileName,
                                                PMINIPORT_GET_REGISTRY_ROUTINE callback, PVOID context) {
-    return Current("VideoPortGetRegistryParameters").GetRegistryParameters(extension, name, isFileName, callback, context);
+    ULONG code = callback ? ZarnHostCodeAddress(reinterpret_cast<void (*)()>(callback)) : 0;
+    return Port("VideoPortGetRegistryParameters").GetRegistryParameters(extension, name, isFileName, code, context);
 }
 
 BOOLEAN NTAPI VideoPortScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text) {
-    return Current("VideoPortScanRom").ScanRom(extension, base, length, text);
+    return Port("VideoPortScanRom").ScanRom(extension, base, length, text);
 }
 
 VP_STATUS NTAPI VideoPortInt10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments) {
-    return Current("VideoPortInt10").Int10(extension, arguments);
+    return Port("VideoPortInt10").Int10(extension, arguments);
 }
 
 VOID NTAPI VideoPortZeroMemory(PVOID destination, ULONG length) { std::memset(destination, 0, length); }

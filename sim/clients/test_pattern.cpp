@@ -1,5 +1,5 @@
 // The frame buffer test pattern.
-#include "test_pattern.h"
+#include "clients/test_pattern.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "regfile.h"
+#include "kernel/regfile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

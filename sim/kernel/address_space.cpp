@@ -1,4 +1,4 @@
-#include "address_space.h"
+#include "kernel/address_space.h"
 
 #include <algorithm>
 #include <cstring>

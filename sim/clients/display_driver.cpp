@@ -1,4 +1,4 @@
-#include "display_driver.h"
+#include "clients/display_driver.h"
 
 #include <cstdlib>
 #include <cstdio>

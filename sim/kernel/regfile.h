@@ -23,7 +23,7 @@
 
 #include <string>
 
-#include "registry.h"
+#include "kernel/registry.h"
 
 namespace sim {
 

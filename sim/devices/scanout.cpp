@@ -1,10 +1,12 @@
 // Decodes the chip's display registers into a timing, a display state and the picture on screen.
-#include "scanout.h"
+#include "devices/scanout.h"
 
 #include <cstdarg>
+#include <algorithm>
 #include <cstdio>
 
-#include "text_format.h"
+#include "devices/memory_controller.h"
+#include "support/text_format.h"
 
 namespace sim {
 
@@ -15,6 +17,7 @@ constexpr uint32_t PipelineLineDouble = 1u << 4;
 constexpr unsigned PipelineFormatShift = 18;
 constexpr uint32_t PipelineFormatMask = 3;
 constexpr uint32_t OutputDoubleClock = 1u << 0;
+constexpr uint32_t PipelineDoubleClock = 1u << 26;
 constexpr uint32_t StrideMask = 0x3FFF;
 constexpr uint32_t ScreenWidthMask = 0xFFF;
 constexpr unsigned ScreenLinesShift = 12;
@@ -51,6 +54,7 @@ DisplayTiming DecodeTiming(const Chip& chip) {
 
     DisplayTiming t;
     t.doubleClock = (chip.Peek(chipreg::OutputControl) & OutputDoubleClock) != 0;
+    t.pipelineDoubleClock = (chip.Peek(chipreg::Pipeline) & PipelineDoubleClock) != 0;
     t.characterWidth = t.doubleClock ? 16 : 8;
 
     unsigned hTotal = (cr[0x00] | Bit(extH, 0) << 8) + 5;
@@ -141,7 +145,7 @@ uint64_t ScreenExtent(const DisplayState& state) {
     return static_cast<uint64_t>(state.height - 1) * state.stride + lineBytes;
 }
 
-void CheckMemoryLayout(const DisplayState& state, size_t videoMemoryBytes, std::vector<std::string>& problems) {
+void CheckMemoryLayout(const DisplayState& state, std::vector<std::string>& problems) {
     uint64_t lineBytes = static_cast<uint64_t>(state.width) * (state.bitsPerPixel / 8);
     if (state.height > 1 && state.stride < lineBytes) {
         problems.push_back(Format("the stride of %u bytes is shorter than a line of %u pixels at %u bpp "
@@ -149,13 +153,35 @@ void CheckMemoryLayout(const DisplayState& state, size_t videoMemoryBytes, std::
                                   state.stride, state.width, state.bitsPerPixel,
                                   static_cast<unsigned long long>(lineBytes)));
     }
-    uint64_t extent = ScreenExtent(state);
-    if (extent > videoMemoryBytes) {
-        problems.push_back(Format("the screen (%u lines of %u bytes stride) ends at byte %llu, past the end "
-                                  "of video memory (%zu bytes); the pixels beyond it are shown black",
-                                  state.height, state.stride, static_cast<unsigned long long>(extent),
-                                  videoMemoryBytes));
+    if (state.memoryConfiguredBytes > state.memoryInstalledBytes) {
+        problems.push_back(Format("the memory controller is configured for %u MiB (dramInit0 bits 26-27, dramInit1 "
+                                  "bit 30) but the board carries %u MiB: video memory from %u MiB up reads as all ones",
+                                  state.memoryConfiguredBytes >> 20, state.memoryInstalledBytes >> 20,
+                                  state.memoryInstalledBytes >> 20));
+    } else if (state.memoryConfiguredBytes < state.memoryInstalledBytes) {
+        problems.push_back(Format("the memory controller is configured for %u MiB but the board carries %u MiB: "
+                                  "addresses above %u MiB wrap around",
+                                  state.memoryConfiguredBytes >> 20, state.memoryInstalledBytes >> 20,
+                                  state.memoryConfiguredBytes >> 20));
     }
+    uint64_t extent = ScreenExtent(state);
+    uint64_t reachable = std::min(state.memoryConfiguredBytes, state.memoryInstalledBytes);
+    if (extent > reachable) {
+        problems.push_back(Format("the screen (%u lines of %u bytes stride) ends at byte %llu, past the end "
+                                  "of the video memory it can reach (%llu bytes)",
+                                  state.height, state.stride, static_cast<unsigned long long>(extent),
+                                  static_cast<unsigned long long>(reachable)));
+    }
+}
+
+// The output and the pipeline count pixels per character each by their own double-clock control.
+void CheckDoubleClock(const DisplayTiming& t, std::vector<std::string>& problems) {
+    if (t.doubleClock == t.pipelineDoubleClock) return;
+    problems.push_back(t.doubleClock
+                           ? "the output runs a double pixel clock (0x4C bit 0) but the pipeline does not (0x5C bit 26): "
+                             "every pixel of the left half of a line is shown twice"
+                           : "the pipeline runs a double pixel clock (0x5C bit 26) but the output does not (0x4C bit 0): "
+                             "every second pixel of a line twice as long is shown");
 }
 
 void CheckScreenSize(const DisplayState& state, std::vector<std::string>& problems) {
@@ -236,9 +262,13 @@ DisplayState DecodeDisplay(const Chip& chip, size_t videoMemoryBytes) {
 
     if (!state.enabled) state.problems.push_back("the display is disabled (pipeline register bit 0 is clear)");
     CheckVideoSignal(chip, state);
+    MemoryController controller = MemoryController::Of(chip, videoMemoryBytes);
+    state.memoryConfiguredBytes = controller.configuredBytes;
+    state.memoryInstalledBytes = controller.installedBytes;
     CheckTiming(chip, state.timing, state.problems);
+    CheckDoubleClock(state.timing, state.problems);
     CheckScreenSize(state, state.problems);
-    CheckMemoryLayout(state, videoMemoryBytes, state.problems);
+    CheckMemoryLayout(state, state.problems);
     return state;
 }
 
@@ -257,15 +287,22 @@ Image RenderScreen(const Chip& chip, const std::vector<uint8_t>& videoMemory) {
         gamma[i] = chip.DacEntry(GammaBase + i);
     }
     const uint64_t bytesPerPixel = state.bitsPerPixel / 8;
-    const uint64_t memoryBytes = videoMemory.size();
+    MemoryController controller = MemoryController::Of(chip, videoMemory.size());
+    // The pipeline fetches `fetched` pixels for every `shown` pixels the output sends.
+    const unsigned fetched = state.timing.pipelineDoubleClock ? 2 : 1;
+    const unsigned shown = state.timing.doubleClock ? 2 : 1;
+    uint8_t bytes[4];
     for (unsigned y = 0; y < image.height; ++y) {
         unsigned sourceLine = state.lineDoubled ? y / 2 : y;
         uint64_t lineStart = static_cast<uint64_t>(sourceLine) * state.stride;
         uint32_t* out = &image.pixels[static_cast<size_t>(y) * image.width];
         for (unsigned x = 0; x < image.width; ++x) {
-            uint64_t offset = lineStart + x * bytesPerPixel;
-            if (offset + bytesPerPixel > memoryBytes) break;   // black from here to the end of the line
-            out[x] = ApplyGamma(PixelColour(&videoMemory[offset], state.bitsPerPixel, palette), gamma);
+            uint64_t offset = lineStart + static_cast<uint64_t>(x) * fetched / shown * bytesPerPixel;
+            for (uint64_t i = 0; i < bytesPerPixel; ++i) {
+                int64_t target = controller.Target(offset + i);
+                bytes[i] = target >= 0 ? videoMemory[static_cast<size_t>(target)] : 0xFF;
+            }
+            out[x] = ApplyGamma(PixelColour(bytes, state.bitsPerPixel, palette), gamma);
         }
     }
     return image;

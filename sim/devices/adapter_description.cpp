@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "machine.h"
+#include "devices/board.h"
 
 namespace sim {
 
@@ -75,6 +75,10 @@ void ApplyItem(AdapterConfig& config, const std::string& key, const std::string&
             config.bios.accept = BiosConfig::Accept::Listed;
             config.bios.modes.push_back(static_cast<uint16_t>(ParseNumber(key, value, 0xFFFF)));
         }
+    } else if (key == "timing") {
+        if (value == "keep") config.bios.timing = BiosConfig::Timing::Keep;
+        else if (value == "own") config.bios.timing = BiosConfig::Timing::Own;
+        else throw std::invalid_argument("adapter key 'timing' must be keep or own");
     } else if (key == "secondary") {
         flag(config.secondary);
     } else if (key == "bus66") {
@@ -83,7 +87,7 @@ void ApplyItem(AdapterConfig& config, const std::string& key, const std::string&
         flag(config.altMemory);
     } else {
         throw std::invalid_argument("unknown adapter key '" + key +
-                                    "' (known: device, memory, secondary, bus66, altmem, rom, bios, revision, "
+                                    "' (known: device, memory, secondary, bus66, altmem, rom, bios, timing, revision, "
                                     "subvendor, subsystem, regwindow)");
     }
 }

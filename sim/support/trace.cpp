@@ -1,4 +1,4 @@
-#include "trace.h"
+#include "support/trace.h"
 
 #include <cstdio>
 

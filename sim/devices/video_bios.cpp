@@ -1,9 +1,9 @@
-#include "video_bios.h"
+#include "devices/video_bios.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "scanout.h"
+#include "devices/scanout.h"
 
 namespace sim {
 
@@ -90,8 +90,8 @@ bool TimingMatches(const Chip& chip, const VesaMode& mode) {
 
 // What the BIOS programs for a graphics mode: the display engine for the resolution and depth, the
 // timing unless a matching one is loaded, and the video output on.
-void SetGraphicsMode(Chip& chip, const VesaMode& mode) {
-    if (!TimingMatches(chip, mode)) LoadBiosTiming(chip, mode);
+void SetGraphicsMode(Chip& chip, const VesaMode& mode, BiosConfig::Timing timingRule) {
+    if (timingRule == BiosConfig::Timing::Own || !TimingMatches(chip, mode)) LoadBiosTiming(chip, mode);
     uint32_t stride = mode.width * (mode.bitsPerPixel / 8);
     uint32_t pipeline = Read(chip, chipreg::Pipeline) & ~(0x3u << 18 | 0x1000u | 0x10u);
     pipeline |= FormatCode(mode.bitsPerPixel) << 18 | 0x80 | 0x1;
@@ -162,7 +162,7 @@ std::string CallVideoBios(Chip& chip, const BiosConfig& config, BiosRegisters& r
             if (known.number == number) mode = &known;
         }
         bool accepted = mode && Accepts(config, number);
-        if (accepted) SetGraphicsMode(chip, *mode);
+        if (accepted) SetGraphicsMode(chip, *mode, config.timing);
         registers.eax = (registers.eax & 0xFFFF0000) | (accepted ? VesaSuccess : VesaFailure);
         std::snprintf(line, sizeof line, "int10 ax=4f02 bx=%04x -> ax=%04x", registers.ebx & 0xFFFF,
                       registers.eax & 0xFFFF);

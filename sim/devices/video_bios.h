@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "chip.h"
+#include "devices/chip.h"
 
 namespace sim {
 
@@ -16,6 +16,10 @@ struct BiosConfig {
     enum class Accept { Every, None, Listed };
     Accept accept = Accept::Every;
     std::vector<uint16_t> modes;   // for Listed
+    // Keep: a VESA mode set keeps a CRTC timing loaded before the call when its display matches the
+    // mode (so a driver can choose the refresh rate). Own: it always loads its own 60 Hz timing.
+    enum class Timing { Keep, Own };
+    Timing timing = Timing::Keep;
 };
 
 // A mode the BIOS knows: its resolution and depth.
