@@ -58,7 +58,7 @@ public:
     static constexpr uint32_t DataPage = 0x00500000;
 
     explicit RunnerWithScratch(const PlatformRoutines& routines, std::span<const RoutineSpec> table = RoutineTable())
-        : runner(routines, table), code_(PageSize), data_(PageSize) {
+        : code_(PageSize), data_(PageSize), runner(routines, table) {
         runner.Processor().MapMemory(CodePage, PageSize, code_.data(), ProtectRead | ProtectExecute);
         runner.Processor().MapMemory(DataPage, PageSize, data_.data(), ProtectRead | ProtectWrite);
     }
@@ -72,11 +72,12 @@ public:
     uint32_t Thunk(const char* dll, const char* name) { return *runner.ThunkAddress(dll, name); }
     Cpu& cpu() { return runner.Processor(); }
 
-    ImageRunner runner;
-
 private:
-    PageMemory code_;
+    PageMemory code_;   // before the runner, so that it outlives the CPU
     PageMemory data_;
+
+public:
+    ImageRunner runner;
 };
 
 }  // namespace image_test

@@ -288,7 +288,7 @@ TEST(ImageNestedCalls, RegistryValuesReachTheDriverThroughItsCallbacks) {
             return NotFound;
         }
         std::memset(scratch.Data(), 0xEE, 8);   // what lies past a short value
-        std::memcpy(scratch.Data(), value->second.data(), value->second.size());
+        std::copy(value->second.begin(), value->second.end(), scratch.Data());
         uint32_t length = static_cast<uint32_t>(value->second.size());
         auto status = static_cast<uint32_t>(cpu.Call(callback, {adapter, context, name, RunnerWithScratch::DataPage, length}));
         queries.push_back({value->first, status, cpu.Read32(context)});

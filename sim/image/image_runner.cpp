@@ -15,7 +15,7 @@ std::string Key(std::string dll, const std::string& name) {
 }  // namespace
 
 ImageRunner::ImageRunner(const PlatformRoutines& routines, std::span<const RoutineSpec> table, const RunnerLayout& layout)
-    : cpu_(layout.thunkPage), stack_(layout.stackSize) {
+    : stack_(layout.stackSize), cpu_(layout.thunkPage) {
     cpu_.MapMemory(layout.stackBase, stack_.size(), stack_.data(), ProtectRead | ProtectWrite);
     cpu_.SetStackTop(layout.stackBase + stack_.size());
     for (const RoutineSpec& spec : table) {

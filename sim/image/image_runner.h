@@ -44,10 +44,11 @@ public:
 private:
     void Unload();
 
-    Cpu cpu_;
+    // The memory the CPU shares is declared first, so that it outlives the CPU.
     PageMemory stack_;
-    std::map<std::string, uint32_t> thunks_;   // "dll!Name", the module in lower case
     std::optional<LoadedImage> image_;
+    std::map<std::string, uint32_t> thunks_;   // "dll!Name", the module in lower case
+    Cpu cpu_;
 };
 
 }  // namespace sim::image
