@@ -94,22 +94,6 @@ INSTANTIATE_TEST_SUITE_P(
                       };
                   },
                   {0x81000000, 0x1F0000000, 0x10000, 0x08}, 0x90000000},
-        ThunkCase{"VideoPortMapMemory", {0x81000000, 0xE0001000, 0, 0x81000100, 0x81000104, 0x81000108}, 0,
-                  [](PlatformRoutines& p, Seen& s) {
-                      p.VideoPortMapMemory = [&s](uint32_t e, uint64_t a, uint32_t l, uint32_t io, uint32_t va) {
-                          s = {e, a, l, io, va};
-                          return 87u;
-                      };
-                  },
-                  {0x81000000, 0xE0001000, 0x81000100, 0x81000104, 0x81000108}, 87},
-        ThunkCase{"MmAllocateContiguousMemory", {0x20000, 0xFFFFFFFF, 0}, 0,
-                  [](PlatformRoutines& p, Seen& s) {
-                      p.MmAllocateContiguousMemory = [&s](uint32_t size, uint64_t highest) {
-                          s = {size, highest};
-                          return 0x81200000u;
-                      };
-                  },
-                  {0x20000, 0xFFFFFFFF}, 0x81200000},
         // A PHYSICAL_ADDRESS result comes back in EDX:EAX.
         ThunkCase{"MmGetPhysicalAddress", {0x81002000}, 0,
                   [](PlatformRoutines& p, Seen& s) {
@@ -136,14 +120,6 @@ INSTANTIATE_TEST_SUITE_P(
                       };
                   },
                   {}, 0x81004000},
-        ThunkCase{"RtlAnsiStringToUnicodeString", {0x81000200, 0x81000300, 0xABCDEF01}, 0,
-                  [](PlatformRoutines& p, Seen& s) {
-                      p.RtlAnsiStringToUnicodeString = [&s](uint32_t d, uint32_t a, uint8_t allocate) {
-                          s = {d, a, allocate};
-                          return 0u;
-                      };
-                  },
-                  {0x81000200, 0x81000300, 1}, 0},
         ThunkCase{"ZwCreateFile", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 0,
                   [](PlatformRoutines& p, Seen& s) {
                       p.ZwCreateFile = [&s](uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, uint32_t f,
