@@ -84,7 +84,8 @@ public:
     Kernel& GetKernel() { return kernel_; }
     Bus& GetBus() { return bus_; }
 
-private:
+    // The machine's state (everything but video memory, ROM images and the trace), to come back to:
+    // the aliasing check restores it after its check run, and a fuzzer after every input.
     struct Snapshot {
         VideoPort::State port;
         Kernel::State kernel;
@@ -92,11 +93,12 @@ private:
         FaultLog faults;
         std::vector<uint8_t> driverData;
     };
-
-    void Activate();
-    void CheckStarted(int adapter) const;
     Snapshot Save();
     void Restore(const Snapshot& snapshot);
+
+private:
+    void Activate();
+    void CheckStarted(int adapter) const;
 
     MachineConfig config_;
     TraceLog trace_;
