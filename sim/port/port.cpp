@@ -100,6 +100,7 @@ void VideoPort::StartAdapter(int index) {
     adapter.discoveryStatus =
         miniport_.FindAdapter(data.HwFindAdapter.address, ExtensionPointer(index), nullptr, nullptr, configInfo, again);
     adapter.discoveryRan = true;
+    CheckLeftBehind("HwFindAdapter");
     adapter.again = *again;
     adapter.configInfo = *configInfo;
     space.Free(configAddress);
@@ -108,6 +109,7 @@ void VideoPort::StartAdapter(int index) {
     if (adapter.discoveryStatus == NO_ERROR) {
         adapter.initializeRan = true;
         adapter.started = miniport_.Initialize(data.HwInitialize.address, ExtensionPointer(index)) != FALSE;
+        CheckLeftBehind("HwInitialize");
     }
     faults_.SetCurrentAdapter(-1);
 }
@@ -116,6 +118,7 @@ bool VideoPort::ResetHw(int adapter, ULONG columns, ULONG rows) {
     if (!state_.registration.HwResetHw.address) return false;
     faults_.SetCurrentAdapter(adapter);
     bool result = miniport_.ResetHw(state_.registration.HwResetHw.address, ExtensionPointer(adapter), columns, rows) != FALSE;
+    CheckLeftBehind("HwResetHw");
     faults_.SetCurrentAdapter(-1);
     return result;
 }
@@ -314,6 +317,26 @@ uint32_t VideoPort::Int10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments) 
     arguments->Ebp = registers.ebp;
     bus_.Trace(index, true, 0, Window::Bios, 0, description, registers.eax);
     return NO_ERROR;
+}
+
+PVOID VideoPort::AllocatePool(PVOID extension, VP_POOL_TYPE type, size_t size, ULONG tag) {
+    RoutineCall call = BeginRoutine(extension, "VideoPortAllocatePool", PlatformCall::AllocatePool);
+    if (call.fail) return nullptr;
+    bool knownType = type == VpNonPagedPool || type == VpPagedPool || type == VpNonPagedPoolCacheAligned ||
+                     type == VpPagedPoolCacheAligned;
+    if (!knownType) {
+        faults_.Report(FaultKind::Driver, call.adapter, "VideoPortAllocatePool of unknown pool type " +
+                                                            std::to_string(static_cast<int>(type)));
+        return nullptr;
+    }
+    if (size > 0x10000000) return nullptr;   // more than the simulated pool holds
+    uint32_t address = kernel_.Objects().AllocatePool(static_cast<uint32_t>(size ? size : 1), tag);
+    return kernel_.HostPointer(address);
+}
+
+void VideoPort::FreePool(PVOID extension, PVOID pointer) {
+    if (AdapterOfExtension(extension, "VideoPortFreePool") < 0) return;
+    kernel_.Objects().FreePool(kernel_.Space().AddressOfHost(pointer));
 }
 
 uint32_t VideoPort::ReadPort(const volatile void* pointer, unsigned width) {

@@ -106,6 +106,9 @@ public:
     uint32_t GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFileName, ULONG callback, PVOID context);
     BOOLEAN ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text);
     uint32_t Int10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments);
+    // Pool memory for the driver's working buffers.
+    PVOID AllocatePool(PVOID extension, VP_POOL_TYPE type, size_t size, ULONG tag);
+    void FreePool(PVOID extension, PVOID pointer);
 
     // Register and port accesses by address: kernel virtual addresses for registers, port numbers
     // for I/O.
@@ -140,6 +143,8 @@ private:
     int AdapterOfExtension(PVOID extension, const char* routine);
     bool InsideAdapterWindow(int adapter, uint64_t start, uint32_t length, bool io) const;
     PVOID ExtensionPointer(int adapter) { return kernel_.HostPointer(state_.adapters[adapter].extension); }
+    // After a callback of the driver returned: what it left open or allocated is a fault.
+    void CheckLeftBehind(const std::string& callback) { kernel_.Objects().ReportLeftBehind(callback); }
 
     Kernel& kernel_;
     Bus& bus_;

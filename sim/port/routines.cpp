@@ -138,6 +138,12 @@ VP_STATUS NTAPI VideoPortInt10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS argume
     return Port("VideoPortInt10").Int10(extension, arguments);
 }
 
+PVOID NTAPI VideoPortAllocatePool(PVOID extension, VP_POOL_TYPE type, size_t size, ULONG tag) {
+    return Port("VideoPortAllocatePool").AllocatePool(extension, type, size, tag);
+}
+
+VOID NTAPI VideoPortFreePool(PVOID extension, PVOID pointer) { Port("VideoPortFreePool").FreePool(extension, pointer); }
+
 VOID NTAPI VideoPortZeroMemory(PVOID destination, ULONG length) { std::memset(destination, 0, length); }
 
 VOID NTAPI VideoPortMoveMemory(PVOID destination, PVOID source, ULONG length) {
