@@ -96,6 +96,17 @@ bool Registry::DeleteValue(const std::string& path, const std::string& name) {
     return true;
 }
 
+bool Registry::DeleteKey(const std::string& path) {
+    std::string canonical = Canonical(path);
+    size_t before = keys_.size();
+    keys_.erase(std::remove_if(keys_.begin(), keys_.end(),
+                               [&](const RegKey& key) {
+                                   return SameText(key.path, canonical) || StartsWithText(key.path, canonical + "\\");
+                               }),
+                keys_.end());
+    return keys_.size() != before;
+}
+
 void Registry::SetDword(const std::string& path, const std::string& name, uint32_t value) {
     SetValue(path, name, regtype::Dword,
              {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),

@@ -43,6 +43,8 @@ public:
     const RegValue* GetValue(const std::string& path, const std::string& name) const;
     void SetValue(const std::string& path, const std::string& name, uint32_t type, std::vector<uint8_t> data);
     bool DeleteValue(const std::string& path, const std::string& name);
+    // Removes a key and every key below it; false when there was none.
+    bool DeleteKey(const std::string& path);
 
     const std::vector<RegKey>& Keys() const { return keys_; }
 
