@@ -58,7 +58,12 @@ TEST(SettingsScript, ReadsAndWritesSettingsAndColoursAsThe3DDriversDo) {
         std::string answer = run.out.substr(at, run.out.find('\n', at) - at);
         EXPECT_NE(answer.find(lines[i].answer), std::string::npos) << answer;
     }
-    EXPECT_NE(ReadFile(path).find("\"ZRSpeed\"=\" 42\""), std::string::npos) << "the relay's value is saved";
+    std::string saved = ReadFile(path);
+    EXPECT_NE(saved.find("\"ZRSpeed\"=\" 42\""), std::string::npos) << "the relay's value is saved";
+    EXPECT_NE(saved.find("[HKEY_CURRENT_USER\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0\\Lumen]\r\n"
+                         "\"LuLevel\"=dword:00000003\r\n\"ZRb\"=hex:01,02,03,04\r\n"),
+              std::string::npos)
+        << saved;
     std::remove(path.c_str());
 
     Outcome missing = RunZarnsim("script -", "read-setting Zarn\n");
