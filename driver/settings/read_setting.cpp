@@ -58,7 +58,7 @@ static VP_STATUS ReplyWithFoundValue(AdapterState* adapter, RelayWork* work, PVI
     switch (value->Type) {
     case REG_SZ: {
         auto* text = reinterpret_cast<WCHAR*>(value->Data);
-        ULONG units = UnitsBeforeZero(text, length / sizeof(WCHAR));
+        ULONG units = UnitsBeforeZero(text, length / 2);   // whole UTF-16 units
         if (nameClass == SettingClass::OpenGlDriver && !NT_SUCCESS(DriverFileExists(adapter, text, units))) {
             return ERROR_DEV_NOT_EXIST;
         }
