@@ -3,7 +3,7 @@
 // adapter's device parameters for every other name and whatever the keys could not supply.
 #include "settings/settings.h"
 
-// Where the value's data goes behind the reply's head, and whether it is acceptable there.
+// The reply record in the output buffer, and the room its data has there.
 static SettingReply* ReplyOf(PVIDEO_REQUEST_PACKET packet) { return static_cast<SettingReply*>(packet->OutputBuffer); }
 
 static ULONG ReplyRoom(PVIDEO_REQUEST_PACKET packet) { return packet->OutputBufferLength - SettingReplyHeadBytes; }
@@ -25,24 +25,16 @@ static ULONG UnitsBeforeZero(const WCHAR* text, ULONG units) {
     return count;
 }
 
-// A REG_SZ value, as 8-bit text with its zero byte.
+// A REG_SZ value, as 8-bit text with its zero byte (the converted copy ends in one).
 static VP_STATUS ReplyWithText(RelayWork* work, PVIDEO_REQUEST_PACKET packet, WCHAR* data, ULONG units) {
     work->text.Buffer = data;
     work->text.Length = static_cast<USHORT>(units * sizeof(WCHAR));
     work->text.MaximumLength = work->text.Length;
     if (!NT_SUCCESS(RtlUnicodeStringToAnsiString(&work->ansiText, &work->text, TRUE))) return ERROR_DEV_NOT_EXIST;
 
-    VP_STATUS status = ERROR_INSUFFICIENT_BUFFER;
-    ULONG length = work->ansiText.Length;
-    if (length + 1 <= ReplyRoom(packet)) {
-        SettingReply* reply = ReplyOf(packet);
-        VideoPortMoveMemory(reply->data, work->ansiText.Buffer, length);
-        reply->data[length] = 0;
-        reply->size = length + 1;
-        reply->type = REG_SZ;
-        packet->StatusBlock->Information = sizeof(SettingReply);
-        status = NO_ERROR;
-    }
+    ULONG size = work->ansiText.Length + 1u;
+    VP_STATUS status = size > ReplyRoom(packet) ? ERROR_INSUFFICIENT_BUFFER
+                                                : WriteReply(packet, REG_SZ, work->ansiText.Buffer, size);
     RtlFreeAnsiString(&work->ansiText);
     return status;
 }
