@@ -1,6 +1,6 @@
 # The two commands: `make run` boots the default machine and prints its report; `make test` builds
 # everything and runs every test, once normally and once under the sanitizers, plus the checks of
-# the zarn.sys build.
+# the zarn.sys build (the image, and every call chain within 2 KiB of stack).
 
 BUILD := build
 ASAN_BUILD := build-asan
@@ -27,6 +27,7 @@ run: deps
 
 test: deps win host asan fuzz-build
 	$(BUILD)/pecheck $(WIN_BUILD)/zarn.sys
+	$(BUILD)/stackcheck $(WIN_BUILD)/zarn.sys $(WIN_BUILD)/CMakeFiles/zarn.dir 2048
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory fuzz-smoke

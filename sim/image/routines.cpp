@@ -139,6 +139,8 @@ constexpr RoutineSpec Table[] = {
     STDCALL(VideoPort, VideoPortZeroMemory, 8),
     STDCALL(VideoPort, VideoPortMoveMemory, 12),
 
+    STDCALL(Kernel, ExAllocatePoolWithTag, 12),
+    STDCALL(Kernel, ExFreePool, 4),
     STDCALL(Kernel, IoGetCurrentProcess, 0),
     STDCALL(Kernel, MmAllocateContiguousMemory, 12),
     STDCALL(Kernel, MmGetPhysicalAddress, 4),

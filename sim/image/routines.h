@@ -68,6 +68,8 @@ struct PlatformRoutines {
     std::function<void(Address destination, Address source, uint32_t length)> VideoPortMoveMemory;
 
     // ntoskrnl.exe
+    std::function<Address(uint32_t poolType, uint32_t size, uint32_t tag)> ExAllocatePoolWithTag;
+    std::function<void(Address pointer)> ExFreePool;
     std::function<Address()> IoGetCurrentProcess;
     std::function<Address(uint32_t size, uint64_t highestAcceptable)> MmAllocateContiguousMemory;
     std::function<uint64_t(Address address)> MmGetPhysicalAddress;

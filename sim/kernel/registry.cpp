@@ -22,6 +22,8 @@ bool StartsWithText(const std::string& text, const std::string& prefix) {
 std::string Registry::Canonical(const std::string& path) {
     static const std::pair<const char*, const char*> roots[] = {
         {"\\Registry\\Machine\\", "HKEY_LOCAL_MACHINE\\"},
+        // The kernel's stand-in for the calling user's hive.
+        {"\\Registry\\User\\CurrentUser\\", "HKEY_CURRENT_USER\\"},
         {"\\Registry\\User\\", "HKEY_USERS\\"},
         {"HKLM\\", "HKEY_LOCAL_MACHINE\\"},
     };
@@ -46,6 +48,15 @@ RegKey* Registry::FindKey(const std::string& path) {
 
 const RegKey* Registry::FindKey(const std::string& path) const {
     return const_cast<Registry*>(this)->FindKey(path);
+}
+
+bool Registry::KeyExists(const std::string& path) const {
+    std::string canonical = Canonical(path);
+    if (canonical.find('\\') == std::string::npos) return true;   // a root key
+    for (const RegKey& key : keys_) {
+        if (SameText(key.path, canonical) || StartsWithText(key.path, canonical + "\\")) return true;
+    }
+    return false;
 }
 
 RegKey& Registry::CreateKey(const std::string& path) {
@@ -83,6 +94,17 @@ bool Registry::DeleteValue(const std::string& path, const std::string& name) {
     if (it == key->values.end()) return false;
     key->values.erase(it);
     return true;
+}
+
+bool Registry::DeleteKey(const std::string& path) {
+    std::string canonical = Canonical(path);
+    size_t before = keys_.size();
+    keys_.erase(std::remove_if(keys_.begin(), keys_.end(),
+                               [&](const RegKey& key) {
+                                   return SameText(key.path, canonical) || StartsWithText(key.path, canonical + "\\");
+                               }),
+                keys_.end());
+    return keys_.size() != before;
 }
 
 void Registry::SetDword(const std::string& path, const std::string& name, uint32_t value) {

@@ -26,6 +26,8 @@ struct MachineConfig {
     // Run every request twice, once with the input and output in one buffer (as the port does it)
     // and once in two separate buffers, and report a driver fault when the results differ.
     bool checkAliasing = false;
+    // The files in the system directory (\SystemRoot\System32\), by name.
+    std::vector<std::string> systemFiles;
 };
 
 class Machine {
@@ -69,7 +71,10 @@ public:
     const std::vector<Fault>& Faults() const { return faults_.All(); }
     std::vector<Fault> DriverFaults() const { return faults_.DriverFaults(); }
     void ClearFaults() { faults_.Clear(); }
-    void InjectFault(const InjectedFault& fault) { port_.InjectFault(fault); }
+    void InjectFault(const InjectedFault& fault) {
+        port_.InjectFault(fault);
+        kernel_.Objects().InjectFault(fault);
+    }
     void ReportFault(FaultKind kind, int adapter, const std::string& message) { faults_.Report(kind, adapter, message); }
     const std::vector<RegistryCall>& RegistryCalls() const { return port_.RegistryCalls(); }
     // The callbacks and sizes the driver registered at driver entry.

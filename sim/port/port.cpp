@@ -100,6 +100,7 @@ void VideoPort::StartAdapter(int index) {
     adapter.discoveryStatus =
         miniport_.FindAdapter(data.HwFindAdapter.address, ExtensionPointer(index), nullptr, nullptr, configInfo, again);
     adapter.discoveryRan = true;
+    CheckLeftBehind("HwFindAdapter");
     adapter.again = *again;
     adapter.configInfo = *configInfo;
     space.Free(configAddress);
@@ -108,6 +109,7 @@ void VideoPort::StartAdapter(int index) {
     if (adapter.discoveryStatus == NO_ERROR) {
         adapter.initializeRan = true;
         adapter.started = miniport_.Initialize(data.HwInitialize.address, ExtensionPointer(index)) != FALSE;
+        CheckLeftBehind("HwInitialize");
     }
     faults_.SetCurrentAdapter(-1);
 }
@@ -116,6 +118,7 @@ bool VideoPort::ResetHw(int adapter, ULONG columns, ULONG rows) {
     if (!state_.registration.HwResetHw.address) return false;
     faults_.SetCurrentAdapter(adapter);
     bool result = miniport_.ResetHw(state_.registration.HwResetHw.address, ExtensionPointer(adapter), columns, rows) != FALSE;
+    CheckLeftBehind("HwResetHw");
     faults_.SetCurrentAdapter(-1);
     return result;
 }
