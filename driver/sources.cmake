@@ -13,7 +13,8 @@ set(ZARN_DRIVER_SOURCES
     modes/mode_set.cpp
     modes/mode_tables.cpp
     modes/program_mode.cpp
-    monitor/interim_callbacks.cpp
+    monitor/ddc.cpp
+    monitor/power.cpp
 )
 # Warnings are errors in driver code on both builds.
 set(ZARN_DRIVER_WARNINGS -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion)

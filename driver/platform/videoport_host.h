@@ -498,4 +498,7 @@ BOOLEAN NTAPI VideoPortDDCMonitorHelper(PVOID HwDeviceExtension, PVOID DDCContro
                                         ULONG EdidBufferSize);
 VOID NTAPI VideoPortZeroMemory(PVOID Destination, ULONG Length);
 VOID NTAPI VideoPortMoveMemory(PVOID Destination, PVOID Source, ULONG Length);
+
+// Monitor and power: the processor waits in place (the DDC line callbacks' wait for vertical sync).
+VOID NTAPI VideoPortStallExecution(ULONG Microseconds);
 }

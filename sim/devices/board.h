@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "devices/chip.h"
+#include "devices/display_monitor.h"
 #include "devices/pci.h"
+#include "devices/sync_generator.h"
 #include "devices/video_bios.h"
 
 namespace sim {
@@ -28,6 +30,8 @@ struct AdapterConfig {
     bool hasRom = true;             // the board carries an option ROM
     std::vector<uint8_t> romImage;  // its image; empty means the standard board's ROM
     BiosConfig bios;                // which VESA modes its video BIOS sets
+    // --- Monitor ---
+    MonitorConfig monitor;          // the monitor on its connector (the built-in one by default)
 };
 
 // Parses one adapter's comma-separated key=value description; throws std::invalid_argument with a
@@ -45,6 +49,9 @@ struct Board {
     Chip chip{Straps{}};
     std::vector<uint8_t> videoMemory;
     std::vector<uint8_t> rom;        // empty: the board has no option ROM
+    // --- What hangs off the chip: the CRTC's sync in time, the monitor on the connector ---
+    SyncGenerator sync;
+    DisplayMonitor monitor;
 };
 
 }  // namespace sim

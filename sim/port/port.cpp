@@ -109,6 +109,7 @@ void VideoPort::StartAdapter(int index) {
         adapter.initializeRan = true;
         adapter.started = miniport_.Initialize(data.HwInitialize.address, ExtensionPointer(index)) != FALSE;
     }
+    if (adapter.started) EnumerateChildren(index);
     faults_.SetCurrentAdapter(-1);
 }
 
