@@ -58,7 +58,7 @@ std::vector<uint8_t> BuiltinEdid() {
     e[22] = 24;
     e[23] = 120;    // gamma 2.20
     e[24] = 0xEA;   // stand-by, suspend and off; RGB colour; the first timing is preferred
-    const uint8_t colour[] = {0xEA, 0xEE, 0x95, 0xA3, 0x54, 0x4C, 0x99, 0x26, 0x0F, 0x50};   // sRGB primaries
+    const uint8_t colour[] = {0xEE, 0x95, 0xA3, 0x54, 0x4C, 0x99, 0x26, 0x0F, 0x50, 0x54};   // sRGB primaries
     std::memcpy(&e[25], colour, sizeof colour);
     e[35] = 0xA5;   // 720x400 at 70 Hz, 640x480 at 60 and 75 Hz, 800x600 at 60 Hz
     e[36] = 0x4A;   // 800x600 at 75 Hz, 1024x768 at 60 and 75 Hz
