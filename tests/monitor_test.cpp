@@ -194,7 +194,19 @@ TEST(DisplayDataChannel, OneEnumerationIsOneWellFormedReadOfTheBaseBlock) {
     Machine machine(WithMonitor(MonitorWith(edid)));
     machine.Boot();
     machine.MonitorOf(0).SetProbe(true);
+    machine.ClearTrace();
     machine.EnumerateChildren(0);
+
+    // The line register is saved and the channel enabled; the helper then waits for vertical sync
+    // before it moves a line.
+    std::vector<std::string> opening;
+    for (const sim::TraceEntry& entry : machine.Trace()) {
+        std::string access = (entry.write ? "W " : "R ") + entry.name;
+        if (opening.empty() || opening.back() != access) opening.push_back(access);
+        if (opening.size() == 6) break;
+    }
+    EXPECT_EQ(opening, (std::vector<std::string>{"R monitor_lines", "W monitor_lines", "R misc_read", "R status",
+                                                 "R monitor_lines", "W monitor_lines"}));
 
     std::vector<std::string> expected = {"S", "A0 ack", "00 ack", "S", "A1 ack"};
     for (size_t i = 0; i < 128; ++i) {
@@ -321,6 +333,7 @@ TEST_P(StoppedSync, WaitVsyncGivesUpAfterItsBound) {
     if (c.stop) c.stop(machine.ChipOf(0));
     uint64_t pulses = machine.GetBus().VsyncPulses(0);
     machine.ClearTrace();
+    uint64_t start = machine.Now();
 
     WaitVsync(machine.Extension(0));
     size_t statusReads = 0;
@@ -328,6 +341,10 @@ TEST_P(StoppedSync, WaitVsyncGivesUpAfterItsBound) {
     EXPECT_GE(statusReads, VsyncWaitPolls);
     EXPECT_LE(statusReads, VsyncWaitPolls + 1) << "one wait ran to its bound, and then it returned";
     EXPECT_EQ(machine.GetBus().VsyncPulses(0), pulses);
+    // The machine's own clock: a couple of frames of the slowest timing (59.94 Hz), not more.
+    const uint64_t slowestFrameNs = 16'683'000;
+    EXPECT_GE(machine.Now() - start, slowestFrameNs);
+    EXPECT_LE(machine.Now() - start, 3 * slowestFrameNs);
 }
 
 INSTANTIATE_TEST_SUITE_P(
