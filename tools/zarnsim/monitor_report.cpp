@@ -254,6 +254,7 @@ std::string MonitorSummary(sim::Machine& machine, int adapter) {
     } else {
         text += ", no identification data";
     }
+    if (!machine.MonitorOf(adapter).Present()) return text;
     return text + "; power " + PowerText(machine, adapter);
 }
 
