@@ -145,12 +145,12 @@ TEST(MonitorChild, OnlyIndexOneIsAChildAndOtherIndicesTouchNothing) {
     for (ULONG index : {0u, 2u, 0xFFFFFFFFu}) {
         machine.ClearTrace();
         VIDEO_CHILD_ENUM_INFO info{sizeof(VIDEO_CHILD_ENUM_INFO), 256, index, 0, {}};
-        VIDEO_CHILD_TYPE type = static_cast<VIDEO_CHILD_TYPE>(77);
+        VIDEO_CHILD_TYPE type = VideoChip;   // never what the driver reports
         ULONG uid = 0x5A5A5A5A;
         std::vector<UCHAR> descriptor(256, 0xEE);
         EXPECT_EQ(HwGetVideoChildDescriptor(machine.Extension(0), &info, &type, descriptor.data(), &uid, nullptr),
                   static_cast<VP_STATUS>(ERROR_NO_MORE_DEVICES));
-        EXPECT_EQ(type, 77);
+        EXPECT_EQ(type, VideoChip);
         EXPECT_EQ(uid, 0x5A5A5A5Au);
         EXPECT_EQ(descriptor, std::vector<UCHAR>(256, 0xEE));
         EXPECT_TRUE(machine.Trace().empty()) << "index " << index;
