@@ -97,4 +97,22 @@ void SetWholePalette(benchmark::State& state) {
 }
 BENCHMARK(SetWholePalette);
 
+// The platform's enumeration of the monitor child: WaitVsync, then the EDID base block read bit by
+// bit over the display data channel through the driver's line callbacks.
+void EnumerateMonitorChild(benchmark::State& state) {
+    sim::MachineConfig config;
+    config.adapters[0].hasRom = state.range(0) != 0;   // with a ROM, the BIOS left text mode running
+    sim::Machine machine(config);
+    machine.Boot();
+    size_t accesses = 0;
+    for (auto _ : state) {
+        machine.ClearTrace();
+        machine.EnumerateChildren(0);
+        accesses = machine.Trace().size();
+        benchmark::DoNotOptimize(machine.MonitorId(0));
+    }
+    state.counters["accesses"] = static_cast<double>(accesses);
+}
+BENCHMARK(EnumerateMonitorChild)->Arg(0)->Arg(1);
+
 }  // namespace

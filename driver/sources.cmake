@@ -14,7 +14,8 @@ set(ZARN_DRIVER_SOURCES
     modes/mode_set.cpp
     modes/mode_tables.cpp
     modes/program_mode.cpp
-    monitor/interim_callbacks.cpp
+    monitor/ddc.cpp
+    monitor/power.cpp
     settings/read_setting.cpp
     settings/setting_names.cpp
     settings/write_setting.cpp

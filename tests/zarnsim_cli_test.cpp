@@ -166,7 +166,9 @@ TEST_P(BadAdapterDescription, ExitsWithStatus2AndAOneLineError) {
 INSTANTIATE_TEST_SUITE_P(Descriptions, BadAdapterDescription,
                          ::testing::Values("memory=5", "memory=", "memory=-4", "device=abc", "device=0x10000",
                                            "bogus=1", "secondary=1", "device=5,,memory=4", "", "altmem,memory=4",
-                                           "regwindow=3", "rom="),
+                                           "regwindow=3", "rom=", "monitor=", "monitor=/nonexistent.bin",
+                                           "monitor=" ZARN_SOURCE_DIR "/tests/data/edid/SOURCES.md", "monitorfault=bogus",
+                                           "monitor=none,monitorfault=noanswer"),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 class HelpOption : public ::testing::TestWithParam<std::string> {};
@@ -178,7 +180,7 @@ TEST_P(HelpOption, PrintsUsageAndSucceeds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, HelpOption,
-                         ::testing::Values("--help", "-h", "run --help", "modes --help", "script --help"),
+                         ::testing::Values("--help", "-h", "run --help", "modes --help", "script --help", "monitor --help"),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 }  // namespace

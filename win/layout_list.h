@@ -163,6 +163,14 @@
     LAYOUT_CODE(Monitor)                                                  \
     LAYOUT_CODE(VIDEO_MEMORY_SPACE_P6CACHE)                               \
     LAYOUT_CODE(VIDEO_MODE_MANAGED_PALETTE)                               \
+    /* Monitor child and power */                                         \
+    LAYOUT_CODE(VideoPowerOn)                                             \
+    LAYOUT_CODE(VideoPowerStandBy)                                        \
+    LAYOUT_CODE(VideoPowerSuspend)                                        \
+    LAYOUT_CODE(VideoPowerOff)                                            \
+    LAYOUT_CODE(VideoPowerHibernate)                                      \
+    LAYOUT_CODE(ERROR_MORE_DATA)                                          \
+    LAYOUT_CODE(ERROR_NO_MORE_DEVICES)                                    \
     LAYOUT_KERNEL_ENTRIES
 
 // The kernel's records and constants that the settings relay uses (registry keys, files, counted

@@ -603,6 +603,9 @@ BOOLEAN NTAPI VideoPortDDCMonitorHelper(PVOID HwDeviceExtension, PVOID DDCContro
                                         ULONG EdidBufferSize);
 VOID NTAPI VideoPortZeroMemory(PVOID Destination, ULONG Length);
 VOID NTAPI VideoPortMoveMemory(PVOID Destination, PVOID Source, ULONG Length);
+
+// Monitor and power: the processor waits in place (the DDC line callbacks' wait for vertical sync).
+VOID NTAPI VideoPortStallExecution(ULONG Microseconds);
 }
 
 // --- Kernel routines: registry keys, files and string conversions (settings relay) ------------

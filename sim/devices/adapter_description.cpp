@@ -32,6 +32,33 @@ std::vector<uint8_t> ReadRomFile(const std::string& path) {
     return image;
 }
 
+// --- Monitor ---
+
+std::vector<uint8_t> ReadEdidFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::invalid_argument("cannot read the EDID file '" + path + "'");
+    std::vector<uint8_t> edid((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string problem = CheckEdidImage(edid);
+    if (!problem.empty()) throw std::invalid_argument("the EDID file '" + path + "' does not fit a monitor: " + problem);
+    return edid;
+}
+
+void ApplyMonitorItem(AdapterConfig& config, const std::string& key, const std::string& value) {
+    MonitorConfig& monitor = config.monitor;
+    if (key == "monitor") {
+        if (value.empty()) throw std::invalid_argument("adapter key 'monitor' needs builtin, none or a file name");
+        monitor.present = value != "none";
+        monitor.edid = value == "builtin" || value == "none" ? std::vector<uint8_t>{} : ReadEdidFile(value);
+        monitor.source = value;
+        return;
+    }
+    if (value == "none") monitor.fault = MonitorFault::None;
+    else if (value == "noanswer") monitor.fault = MonitorFault::NoAnswer;
+    else if (value == "checksum") monitor.fault = MonitorFault::BadChecksum;
+    else if (value == "datalow") monitor.fault = MonitorFault::DataLineLow;
+    else throw std::invalid_argument("adapter key 'monitorfault' takes noanswer, checksum, datalow or none");
+}
+
 void ApplyItem(AdapterConfig& config, const std::string& key, const std::string& value, bool hasValue) {
     auto flag = [&](bool& field) {
         if (hasValue) throw std::invalid_argument("adapter key '" + key + "' takes no value");
@@ -79,6 +106,8 @@ void ApplyItem(AdapterConfig& config, const std::string& key, const std::string&
         if (value == "keep") config.bios.timing = BiosConfig::Timing::Keep;
         else if (value == "own") config.bios.timing = BiosConfig::Timing::Own;
         else throw std::invalid_argument("adapter key 'timing' must be keep or own");
+    } else if (key == "monitor" || key == "monitorfault") {
+        ApplyMonitorItem(config, key, value);
     } else if (key == "secondary") {
         flag(config.secondary);
     } else if (key == "bus66") {
@@ -88,7 +117,7 @@ void ApplyItem(AdapterConfig& config, const std::string& key, const std::string&
     } else {
         throw std::invalid_argument("unknown adapter key '" + key +
                                     "' (known: device, memory, secondary, bus66, altmem, rom, bios, timing, revision, "
-                                    "subvendor, subsystem, regwindow)");
+                                    "subvendor, subsystem, regwindow, monitor, monitorfault)");
     }
 }
 
@@ -115,6 +144,9 @@ AdapterConfig ParseAdapterDescription(const std::string& description) {
         }
         if (comma == std::string::npos) break;
         start = comma + 1;
+    }
+    if (!config.monitor.present && config.monitor.fault != MonitorFault::None) {
+        throw std::invalid_argument("monitorfault needs a monitor on the connector (not monitor=none)");
     }
     if (config.altMemory && config.memoryMiB != 16) {
         throw std::invalid_argument("the alternative memory type (altmem) comes only with memory=16");

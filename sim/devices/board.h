@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "devices/chip.h"
+#include "devices/display_monitor.h"
 #include "devices/pci.h"
+#include "devices/sync_generator.h"
 #include "devices/video_bios.h"
 
 namespace sim {
@@ -34,6 +36,8 @@ struct AdapterConfig {
     bool hasRom = true;             // the board carries an option ROM
     std::vector<uint8_t> romImage;  // its image; empty means the standard board's ROM
     BiosConfig bios;                // which VESA modes its video BIOS sets
+    // --- Monitor ---
+    MonitorConfig monitor;          // the monitor on its connector (the built-in one by default)
 };
 
 // Parses one adapter's comma-separated key=value description; throws std::invalid_argument with a
@@ -82,6 +86,9 @@ struct Board {
     Chip chip{Straps{}};
     VideoMemoryBytes videoMemory;
     std::vector<uint8_t> rom;        // empty: the board has no option ROM
+    // --- What hangs off the chip: the CRTC's sync in time, the monitor on the connector ---
+    SyncGenerator sync;
+    DisplayMonitor monitor;
 };
 
 }  // namespace sim

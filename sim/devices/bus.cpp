@@ -47,6 +47,7 @@ int Bus::AddBoard(const AdapterConfig& config) {
     board.chip = Chip(Straps{config.memoryMiB, config.altMemory});
     // The system BIOS runs the video BIOS of the primary adapter before any driver loads.
     if (!config.secondary && config.hasRom) RunPowerOnSelfTest(board.chip, config.deviceId, config.bus66);
+    board.monitor = DisplayMonitor(config.monitor);
     board.videoMemory = VideoMemoryBytes(static_cast<size_t>(config.memoryMiB) << 20);
     if (config.hasRom) board.rom = config.romImage.empty() ? BuiltinRom(ZarnVendorId, config.deviceId) : config.romImage;
     if (board.rom.size() > RomWindowSize) throw std::invalid_argument("the option ROM image is larger than 128 KiB");
@@ -66,7 +67,10 @@ Bus::State Bus::Save() const {
     for (const Board& board : boards_) {
         state.pci.push_back(board.pci);
         state.chips.push_back(board.chip);
+        state.syncs.push_back(board.sync);
+        state.monitors.push_back(board.monitor);
     }
+    state.now = now_;
     return state;
 }
 
@@ -74,12 +78,16 @@ void Bus::Restore(const State& state) {
     for (size_t i = 0; i < boards_.size() && i < state.pci.size(); ++i) {
         boards_[i].pci = state.pci[i];
         boards_[i].chip = state.chips[i];
+        boards_[i].sync = state.syncs[i];
+        boards_[i].monitor = state.monitors[i];
     }
+    now_ = state.now;
 }
 
 // --- Configuration space --------------------------------------------------------------------------
 
 uint32_t Bus::ReadConfig(int requester, uint32_t slot, uint8_t* bytes, uint32_t offset, uint32_t length) {
+    now_ += BusAccessNanoseconds;
     if (offset >= 256) return 0;
     Board* board = BoardInSlot(slot);
     if (!board) {
@@ -94,6 +102,7 @@ uint32_t Bus::ReadConfig(int requester, uint32_t slot, uint8_t* bytes, uint32_t 
 }
 
 uint32_t Bus::WriteConfig(int requester, uint32_t slot, const uint8_t* bytes, uint32_t offset, uint32_t length) {
+    now_ += BusAccessNanoseconds;
     if (offset >= 256) return 0;
     Board* board = BoardInSlot(slot);
     if (!board) return 0;
@@ -117,6 +126,7 @@ uint32_t Bus::WriteConfig(int requester, uint32_t slot, const uint8_t* bytes, ui
 // --- Memory space -----------------------------------------------------------------------------------
 
 uint32_t Bus::MemoryAccess(uint32_t physical, unsigned width, bool write, uint32_t value) {
+    now_ += BusAccessNanoseconds;
     for (size_t i = 0; i < boards_.size(); ++i) {
         const PciFunction& pci = boards_[i].pci;
         if (!pci.MemoryDecode()) continue;
@@ -153,7 +163,6 @@ bool Bus::ReadRomBlock(uint32_t physical, uint32_t length, uint8_t* out) const {
 }
 
 uint32_t Bus::RegisterWindowAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
-    Chip& chip = boards_[board].chip;
     const RegisterInfo* info = FindRegister(offset);
     if (!info) {
         // The chip does not decode the offset: writes are dropped and reads return 0.
@@ -167,8 +176,8 @@ uint32_t Bus::RegisterWindowAccess(int board, uint32_t offset, unsigned width, b
                        std::to_string(width) + "-bit access to chip register " + Hex(offset) + "; registers are 32-bit");
         return 0xFFFFFFFF;
     }
-    if (write) chip.Write(*info, value);
-    else value = chip.Read(*info);
+    if (write) WriteChip(boards_[board], *info, value);
+    else value = ReadChip(boards_[board], *info);
     Trace(board, write, width, Window::Mmio, offset, info->name, value);
     return value;
 }
@@ -210,6 +219,7 @@ uint32_t Bus::FrameBufferAccess(int board, uint32_t offset, unsigned width, bool
 // --- I/O space --------------------------------------------------------------------------------------
 
 uint32_t Bus::PortAccess(uint32_t port, unsigned width, bool write, uint32_t value) {
+    now_ += BusAccessNanoseconds;
     for (size_t i = 0; i < boards_.size(); ++i) {
         const PciFunction& pci = boards_[i].pci;
         if (!pci.IoDecode()) continue;
@@ -226,7 +236,6 @@ uint32_t Bus::PortAccess(uint32_t port, unsigned width, bool write, uint32_t val
 }
 
 uint32_t Bus::ChipPortAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
-    Chip& chip = boards_[board].chip;
     if (width != 32) {
         faults_.Report(FaultKind::Driver, board, std::to_string(width) + "-bit port access to chip register " + Hex(offset));
         return 0xFFFFFFFF;
@@ -238,8 +247,8 @@ uint32_t Bus::ChipPortAccess(int board, uint32_t offset, unsigned width, bool wr
         faults_.Report(FaultKind::UnknownRegister, board, "port access to unknown register " + Hex(offset));
         return 0;
     }
-    if (write) chip.Write(*info, value);
-    else value = chip.Read(*info);
+    if (write) WriteChip(boards_[board], *info, value);
+    else value = ReadChip(boards_[board], *info);
     Trace(board, write, width, Window::Io, offset, info->name, value);
     return value;
 }
@@ -261,6 +270,61 @@ uint32_t Bus::VgaPortAccess(int board, uint32_t offset, unsigned width, bool wri
           value);
     if (!known) faults_.Report(FaultKind::UnknownRegister, board, "access to undecoded VGA port " + Hex(vgaPort));
     return value;
+}
+
+// --- Time and the wiring around each chip ---------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t StatusVsync = 0x40;         // status register bit 6: the vertical sync output
+constexpr uint32_t LinesEnable = 0x40000;      // monitor line register: the chip drives the lines
+constexpr uint32_t LinesClockOut = 0x80000;
+constexpr uint32_t LinesDataOut = 0x100000;
+constexpr uint32_t LinesClockIn = 0x200000;    // the wires, as read back
+constexpr uint32_t LinesDataIn = 0x400000;
+
+}  // namespace
+
+uint32_t Bus::ReadChip(Board& board, const RegisterInfo& info) {
+    const uint32_t offset = info.offset;
+    uint32_t value = board.chip.Read(info);
+    if (offset == chipreg::Status) {
+        value = (value & ~StatusVsync) | (board.sync.VsyncLevel(board.chip, now_) ? StatusVsync : 0);
+    } else if (offset == chipreg::MonitorLines) {
+        value &= ~(LinesClockIn | LinesDataIn);
+        value |= (board.monitor.ClockWire() ? LinesClockIn : 0) | (board.monitor.DataWire() ? LinesDataIn : 0);
+        board.monitor.Sample(now_);
+    }
+    return value;
+}
+
+// The line outputs are open-drain: a line the chip does not pull low is released, and so are both
+// while the display data channel is not enabled.
+void Bus::WriteChip(Board& board, const RegisterInfo& info, uint32_t value) {
+    const uint32_t offset = info.offset;
+    board.chip.Write(info, value);
+    if (offset != chipreg::MonitorLines) return;
+    uint32_t lines = board.chip.Peek(offset);
+    bool enabled = (lines & LinesEnable) != 0;
+    board.monitor.DriveLines(!enabled || (lines & LinesClockOut) != 0, !enabled || (lines & LinesDataOut) != 0);
+    board.monitor.Sample(now_);
+}
+
+bool Bus::VsyncLevel(int board) {
+    Board& b = boards_.at(board);
+    return b.sync.VsyncLevel(b.chip, now_);
+}
+
+uint64_t Bus::VsyncPulses(int board) {
+    Board& b = boards_.at(board);
+    return b.sync.Pulses(b.chip, now_);
+}
+
+void Bus::PowerDown(int board) {
+    Board& b = boards_.at(board);
+    b.chip = Chip(Straps{b.config.memoryMiB, b.config.altMemory});
+    b.sync = SyncGenerator{};
+    b.monitor.DriveLines(true, true);
 }
 
 }  // namespace sim

@@ -16,6 +16,8 @@ namespace sim {
 
 // Adapters that fit in the machine's PCI slots.
 constexpr size_t MaxAdapters = 8;
+// What one access on the bus costs the processor: a single-word transaction on a 33 MHz PCI bus.
+constexpr uint64_t BusAccessNanoseconds = 300;
 
 class Bus {
 public:
@@ -60,11 +62,28 @@ public:
     }
     TraceLog& TraceOf() { return trace_; }
 
+    // --- Time and the wiring around each chip ------------------------------------------------------
+    // The machine's clock in nanoseconds: every access on the bus advances it by
+    // BusAccessNanoseconds, and the processor's stalls by their length.
+    uint64_t Now() const { return now_; }
+    void AdvanceTime(uint64_t nanoseconds) { now_ += nanoseconds; }
+    // A board's vertical sync output now (the level the status register shows) and the pulses it has
+    // sent since power-on.
+    bool VsyncLevel(int board);
+    uint64_t VsyncPulses(int board);
+    // A board loses power (a deep power state): its chip comes back with its power-on values, as no
+    // BIOS runs for it on the way back. The configuration space is kept, as the system restores it.
+    void PowerDown(int board);
+
     // The registers and configuration spaces of every board (not video memory or ROMs), for the
     // machine's snapshots.
     struct State {
         std::vector<PciFunction> pci;
         std::vector<Chip> chips;
+        // --- Time and the wiring around each chip ---
+        uint64_t now = 0;
+        std::vector<SyncGenerator> syncs;
+        std::vector<DisplayMonitor> monitors;
     };
     State Save() const;
     void Restore(const State& state);
@@ -75,11 +94,16 @@ private:
     uint32_t FrameBufferAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);
     uint32_t ChipPortAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);
     uint32_t VgaPortAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);
+    // A chip register access with the board's wiring: the status register's vertical sync bit and
+    // the monitor line register's wires.
+    uint32_t ReadChip(Board& board, const RegisterInfo& info);
+    void WriteChip(Board& board, const RegisterInfo& info, uint32_t value);
 
     TraceLog& trace_;
     FaultLog& faults_;
     std::vector<Board> boards_;
     uint32_t nextMemory_ = 0;
+    uint64_t now_ = 0;
 };
 
 }  // namespace sim

@@ -108,6 +108,7 @@ uint32_t Chip::Read(const RegisterInfo& info) {
 
 void Chip::Write(const RegisterInfo& info, uint32_t value) {
     int position = PositionOf(info);
+    ++generation_;
     uint32_t updated = (registers_[position] & ~info.writable) | (value & info.writable);
     switch (info.effect) {
     case Effect::ReadOnly: return;
@@ -128,6 +129,7 @@ uint32_t Chip::Peek(uint32_t offset) const {
 void Chip::Poke(uint32_t offset, uint32_t value) {
     int position = PositionOf(offset);
     if (position < 0) return;
+    ++generation_;
     registers_[position] = value;
     if (registerTable[position].effect == Effect::DacIndex) dacIndex_ = value & 0x1FF;
 }
@@ -156,6 +158,7 @@ uint8_t Chip::ReadVgaPort(uint16_t port, bool* known) {
 
 void Chip::WriteVgaPort(uint16_t port, uint8_t value, bool* known) {
     *known = true;
+    ++generation_;
     switch (port) {
     case 0x3C0:
         if (!vga_.attributeFlipFlopData) {

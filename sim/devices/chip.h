@@ -97,7 +97,13 @@ public:
 
     uint32_t DacEntry(uint32_t index) const { return dac_.at(index); }
     const VgaState& Vga() const { return vga_; }
-    VgaState& MutableVga() { return vga_; }
+    VgaState& MutableVga() {
+        ++generation_;
+        return vga_;
+    }
+    // Counts the changes made to the chip (every write, poke and VGA change), so that what is
+    // decoded from its registers can be kept until they change.
+    uint64_t Generation() const { return generation_; }
 
     // The register-level name of a VGA port access, for the trace (static storage).
     static std::string_view VgaPortName(uint16_t port, bool word, uint16_t value);
@@ -107,6 +113,7 @@ private:
     std::array<uint32_t, DacEntries> dac_{};
     uint32_t dacIndex_ = 0;
     VgaState vga_;
+    uint64_t generation_ = 0;
 };
 
 }  // namespace sim

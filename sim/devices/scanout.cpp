@@ -308,4 +308,19 @@ Image RenderScreen(const Chip& chip, std::span<const uint8_t> videoMemory) {
     return image;
 }
 
+// --- Sync outputs -------------------------------------------------------------------------------
+
+SyncOutputs DecodeSyncOutputs(const Chip& chip) {
+    const VgaState& vga = chip.Vga();
+    uint32_t output = chip.Peek(chipreg::OutputControl);
+    SyncOutputs sync;
+    sync.t = DecodeTiming(chip);
+    sync.screenOff = (vga.sequencer[1] & 0x20) != 0;
+    sync.timing = !TimingRegistersZero(vga) && (chip.Peek(chipreg::PixelClock) & 0xFFFF) != 0 &&
+                  (vga.crtc[0x17] & 0x80) != 0;
+    sync.hsync = sync.timing && sync.t.hSyncStart < sync.t.hTotal && (output & 0x08) == 0;
+    sync.vsync = sync.timing && sync.t.vSyncStart < sync.t.vTotal && (output & 0x02) == 0;
+    return sync;
+}
+
 }  // namespace sim

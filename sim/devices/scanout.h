@@ -104,4 +104,19 @@ struct Image {
 // display disabled or blanked the picture is black at the same size.
 Image RenderScreen(const Chip& chip, std::span<const uint8_t> videoMemory);
 
+// --- Sync outputs -------------------------------------------------------------------------------
+// What leaves the connector besides the picture. The CRTC generates a timing when its timing
+// registers, the pixel clock and CRTC register 0x17 bit 7 are set; each sync output then pulses
+// unless its pulse lies beyond the total or the output control register stops it (bit 3
+// horizontal, bit 1 vertical). A monitor decides its power state from the two outputs.
+struct SyncOutputs {
+    bool timing = false;       // the CRTC generates a timing
+    bool hsync = false;        // horizontal sync pulses leave the connector
+    bool vsync = false;        // vertical sync pulses leave the connector
+    bool screenOff = false;    // sequencer register 1 bit 5: the picture is blanked
+    DisplayTiming t;
+};
+
+SyncOutputs DecodeSyncOutputs(const Chip& chip);
+
 }  // namespace sim

@@ -136,6 +136,7 @@ constexpr RoutineSpec Table[] = {
     STDCALL(VideoPort, VideoPortMapMemory, 24),
     STDCALL(VideoPort, VideoPortUnmapMemory, 12),
     STDCALL(VideoPort, VideoPortDDCMonitorHelper, 16),
+    STDCALL(VideoPort, VideoPortStallExecution, 4),
     STDCALL(VideoPort, VideoPortZeroMemory, 8),
     STDCALL(VideoPort, VideoPortMoveMemory, 12),
 

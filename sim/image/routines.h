@@ -64,6 +64,7 @@ struct PlatformRoutines {
     std::function<uint32_t(Address extension, Address virtualAddress, Handle process)> VideoPortUnmapMemory;
     std::function<uint8_t(Address extension, Address ddcControl, Address edidBuffer, uint32_t edidBufferSize)>
         VideoPortDDCMonitorHelper;
+    std::function<void(uint32_t microseconds)> VideoPortStallExecution;
     std::function<void(Address destination, uint32_t length)> VideoPortZeroMemory;
     std::function<void(Address destination, Address source, uint32_t length)> VideoPortMoveMemory;
 

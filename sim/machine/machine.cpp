@@ -100,4 +100,36 @@ bool Machine::ResetHw(int adapter, ULONG columns, ULONG rows) {
     return port_.ResetHw(adapter, columns, rows);
 }
 
+// --- Monitor child and power -----------------------------------------------------------------------
+
+void Machine::EnumerateChildren(int adapter) {
+    CheckStarted(adapter);
+    Activate();
+    port_.EnumerateChildren(adapter);
+}
+
+uint32_t Machine::MonitorId(int adapter) const {
+    for (const ChildDevice& child : Children(adapter)) {
+        if (child.type == Monitor) return child.uid;
+    }
+    return 0;
+}
+
+uint32_t Machine::QueryPower(int adapter, uint32_t hwId, uint32_t state) {
+    CheckStarted(adapter);
+    Activate();
+    return port_.QueryPower(adapter, hwId, state);
+}
+
+uint32_t Machine::SetPower(int adapter, uint32_t hwId, uint32_t state) {
+    CheckStarted(adapter);
+    Activate();
+    return port_.SetPower(adapter, hwId, state);
+}
+
+MonitorPower Machine::MonitorPowerOf(int adapter) {
+    Board& board = bus_.BoardAt(adapter);
+    return board.monitor.Power(DecodeSyncOutputs(board.chip));
+}
+
 }  // namespace sim

@@ -84,6 +84,23 @@ public:
     void* HostPointer(uint32_t address) { return kernel_.HostPointer(address); }
     uint32_t AddressOfPointer(const void* pointer) { return kernel_.AddressOfPointer(pointer); }
 
+    // --- Monitor child and power ---------------------------------------------------------------
+    // The children the platform enumerated for an adapter (at boot, and again with EnumerateChildren).
+    const std::vector<ChildDevice>& Children(int adapter) const { return port_.Adapter(adapter).children; }
+    void EnumerateChildren(int adapter);
+    // The identifier the platform knows the monitor child by; 0 when none was enumerated.
+    uint32_t MonitorId(int adapter) const;
+    // HwGetPowerState and HwSetPowerState for a device of an adapter: a child's identifier, or
+    // AdapterDevice for the adapter itself.
+    static constexpr uint32_t AdapterDevice = 0xFFFFFFFF;
+    uint32_t QueryPower(int adapter, uint32_t hwId, uint32_t state);
+    uint32_t SetPower(int adapter, uint32_t hwId, uint32_t state);
+    // The monitor on an adapter's connector, and the power state it is in from the signal it gets.
+    DisplayMonitor& MonitorOf(int adapter) { return bus_.BoardAt(adapter).monitor; }
+    MonitorPower MonitorPowerOf(int adapter);
+    // The machine's clock, in nanoseconds since power-on.
+    uint64_t Now() const { return bus_.Now(); }
+
     // The parties the machine is made of.
     VideoPort& Port() { return port_; }
     Kernel& GetKernel() { return kernel_; }

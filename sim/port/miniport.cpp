@@ -86,4 +86,33 @@ VP_STATUS HostMiniport::RegistryValue(ULONG code, PVOID extension, PVOID context
     return Native<PMINIPORT_GET_REGISTRY_ROUTINE>(code)(extension, context, name, data, length);
 }
 
+// --- Monitor child and power ---
+
+VP_STATUS HostMiniport::GetVideoChildDescriptor(ULONG code, PVOID extension, PVIDEO_CHILD_ENUM_INFO info,
+                                                PVIDEO_CHILD_TYPE type, PUCHAR descriptor, PULONG uid, PULONG unused) {
+    return Native<PVIDEO_HW_GET_CHILD_DESCRIPTOR>(code)(extension, info, type, descriptor, uid, unused);
+}
+
+VP_STATUS HostMiniport::GetPowerState(ULONG code, PVOID extension, ULONG hwId, PVIDEO_POWER_MANAGEMENT power) {
+    return Native<PVIDEO_HW_POWER_GET>(code)(extension, hwId, power);
+}
+
+VP_STATUS HostMiniport::SetPowerState(ULONG code, PVOID extension, ULONG hwId, PVIDEO_POWER_MANAGEMENT power) {
+    return Native<PVIDEO_HW_POWER_SET>(code)(extension, hwId, power);
+}
+
+void HostMiniport::WriteClockLine(ULONG code, PVOID extension, UCHAR level) {
+    Native<PVIDEO_WRITE_CLOCK_LINE>(code)(extension, level);
+}
+
+void HostMiniport::WriteDataLine(ULONG code, PVOID extension, UCHAR level) {
+    Native<PVIDEO_WRITE_DATA_LINE>(code)(extension, level);
+}
+
+BOOLEAN HostMiniport::ReadClockLine(ULONG code, PVOID extension) { return Native<PVIDEO_READ_CLOCK_LINE>(code)(extension); }
+
+BOOLEAN HostMiniport::ReadDataLine(ULONG code, PVOID extension) { return Native<PVIDEO_READ_DATA_LINE>(code)(extension); }
+
+void HostMiniport::WaitVsync(ULONG code, PVOID extension) { Native<PVIDEO_WAIT_VSYNC_ACTIVE>(code)(extension); }
+
 }  // namespace sim

@@ -28,6 +28,19 @@ public:
     virtual BOOLEAN ResetHw(ULONG code, PVOID extension, ULONG columns, ULONG rows) = 0;
     virtual VP_STATUS RegistryValue(ULONG code, PVOID extension, PVOID context, PWSTR name, PVOID data,
                                     ULONG length) = 0;
+
+    // --- Monitor child and power ---
+    virtual VP_STATUS GetVideoChildDescriptor(ULONG code, PVOID extension, PVIDEO_CHILD_ENUM_INFO info,
+                                              PVIDEO_CHILD_TYPE type, PUCHAR descriptor, PULONG uid,
+                                              PULONG unused) = 0;
+    virtual VP_STATUS GetPowerState(ULONG code, PVOID extension, ULONG hwId, PVIDEO_POWER_MANAGEMENT power) = 0;
+    virtual VP_STATUS SetPowerState(ULONG code, PVOID extension, ULONG hwId, PVIDEO_POWER_MANAGEMENT power) = 0;
+    // The line callbacks the driver hands to the DDC helper.
+    virtual void WriteClockLine(ULONG code, PVOID extension, UCHAR level) = 0;
+    virtual void WriteDataLine(ULONG code, PVOID extension, UCHAR level) = 0;
+    virtual BOOLEAN ReadClockLine(ULONG code, PVOID extension) = 0;
+    virtual BOOLEAN ReadDataLine(ULONG code, PVOID extension) = 0;
+    virtual void WaitVsync(ULONG code, PVOID extension) = 0;
 };
 
 // The host build of the driver, linked into this program: callbacks are native functions, and the
@@ -51,6 +64,17 @@ public:
     BOOLEAN ResetHw(ULONG code, PVOID extension, ULONG columns, ULONG rows) override;
     VP_STATUS RegistryValue(ULONG code, PVOID extension, PVOID context, PWSTR name, PVOID data,
                             ULONG length) override;
+
+    // --- Monitor child and power ---
+    VP_STATUS GetVideoChildDescriptor(ULONG code, PVOID extension, PVIDEO_CHILD_ENUM_INFO info, PVIDEO_CHILD_TYPE type,
+                                      PUCHAR descriptor, PULONG uid, PULONG unused) override;
+    VP_STATUS GetPowerState(ULONG code, PVOID extension, ULONG hwId, PVIDEO_POWER_MANAGEMENT power) override;
+    VP_STATUS SetPowerState(ULONG code, PVOID extension, ULONG hwId, PVIDEO_POWER_MANAGEMENT power) override;
+    void WriteClockLine(ULONG code, PVOID extension, UCHAR level) override;
+    void WriteDataLine(ULONG code, PVOID extension, UCHAR level) override;
+    BOOLEAN ReadClockLine(ULONG code, PVOID extension) override;
+    BOOLEAN ReadDataLine(ULONG code, PVOID extension) override;
+    void WaitVsync(ULONG code, PVOID extension) override;
 
 private:
     std::vector<uint8_t> data_;   // this machine's copy of the image's writable data

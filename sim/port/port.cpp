@@ -111,6 +111,7 @@ void VideoPort::StartAdapter(int index) {
         adapter.started = miniport_.Initialize(data.HwInitialize.address, ExtensionPointer(index)) != FALSE;
         CheckLeftBehind("HwInitialize");
     }
+    if (adapter.started) EnumerateChildren(index);
     faults_.SetCurrentAdapter(-1);
 }
 

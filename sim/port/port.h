@@ -34,6 +34,14 @@ struct RegistryCall {
     uint32_t status = 0;     // a read's callback answer (0 accepts)
 };
 
+// A child device the port enumerated through HwGetVideoChildDescriptor.
+struct ChildDevice {
+    uint32_t index = 0;
+    uint32_t type = 0;                 // VIDEO_CHILD_TYPE
+    uint32_t uid = 0;
+    std::vector<uint8_t> descriptor;   // the descriptor buffer as the driver left it
+};
+
 // What the port knows of one adapter it started.
 struct AdapterRuntime {
     uint32_t extension = 0;        // address of the device extension, 0 before discovery
@@ -46,6 +54,9 @@ struct AdapterRuntime {
     VIDEO_PORT_CONFIG_INFO configInfo{};   // as HwFindAdapter left it
     uint16_t askedVendorId = 0;    // the identification given to VideoPortGetAccessRanges
     uint16_t askedDeviceId = 0;
+    // --- Monitor child and power ---
+    std::vector<ChildDevice> children;   // as the last enumeration found them
+    uint32_t powerState = VideoPowerOn;  // the adapter's power state as the port last set it
 };
 
 struct RequestOptions {
@@ -92,6 +103,20 @@ public:
     // The driver's device key of an adapter.
     static std::string DeviceKey(int adapter);
 
+    // --- Monitor child and power -------------------------------------------------------------------
+
+    // Asks the driver for its children (index 1 on) as the platform does after HwInitialize.
+    void EnumerateChildren(int adapter);
+    // HwGetPowerState and HwSetPowerState for a device of the adapter (a child's identifier, or
+    // 0xFFFFFFFF for the adapter); an adapter set to suspend or off loses power.
+    uint32_t QueryPower(int adapter, uint32_t hwId, uint32_t state);
+    uint32_t SetPower(int adapter, uint32_t hwId, uint32_t state);
+    // Reads `count` bytes of the monitor's memory from `offset` through the line callbacks of
+    // `lines`, as the DDC helper does it but in one attempt and with any count (the memory wraps);
+    // false when the monitor did not answer.
+    bool ReadDisplayData(int adapter, const I2C_FNC_TABLE& lines, uint8_t offset, uint32_t count,
+                         std::vector<uint8_t>* bytes);
+
     // --- The routines the driver calls -------------------------------------------------------------
 
     uint32_t VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INITIALIZATION_DATA data);
@@ -106,6 +131,9 @@ public:
     uint32_t GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFileName, ULONG callback, PVOID context);
     BOOLEAN ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text);
     uint32_t Int10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments);
+    // --- Monitor child and power ---
+    BOOLEAN DdcMonitorHelper(PVOID extension, PVOID control, PUCHAR buffer, ULONG size);
+    void StallExecution(ULONG microseconds) { bus_.AdvanceTime(uint64_t{microseconds} * 1000); }
 
     // Register and port accesses by address: kernel virtual addresses for registers, port numbers
     // for I/O.
@@ -142,6 +170,7 @@ private:
     PVOID ExtensionPointer(int adapter) { return kernel_.HostPointer(state_.adapters[adapter].extension); }
     // After a callback of the driver returned: what it left open or allocated is a fault.
     void CheckLeftBehind(const std::string& callback) { kernel_.Objects().ReportLeftBehind(callback); }
+    uint32_t CallPower(int adapter, bool set, uint32_t hwId, uint32_t state);
 
     Kernel& kernel_;
     Bus& bus_;

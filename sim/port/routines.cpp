@@ -138,6 +138,11 @@ VP_STATUS NTAPI VideoPortInt10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS argume
     return Port("VideoPortInt10").Int10(extension, arguments);
 }
 
+BOOLEAN NTAPI VideoPortDDCMonitorHelper(PVOID extension, PVOID control, PUCHAR buffer, ULONG size) {
+    return Port("VideoPortDDCMonitorHelper").DdcMonitorHelper(extension, control, buffer, size);
+}
+
+VOID NTAPI VideoPortStallExecution(ULONG microseconds) { Port("VideoPortStallExecution").StallExecution(microseconds); }
 
 VOID NTAPI VideoPortZeroMemory(PVOID destination, ULONG length) { std::memset(destination, 0, length); }
 

@@ -63,7 +63,8 @@ private:
     X(ZwSetValueKey)                             \
     X(ZwCreateFile)                              \
     X(RtlAnsiStringToUnicodeString)              \
-    X(RtlUnicodeStringToAnsiString)
+    X(RtlUnicodeStringToAnsiString)              \
+    X(DDCMonitorHelper)
 
 enum class PlatformCall {
 #define ZARN_ENUMERATOR(name) name,
@@ -76,7 +77,7 @@ bool ParsePlatformCall(const std::string& name, PlatformCall* call);
 
 // Makes the Nth call (1-based; 0 = every call) of one platform routine fail, for one adapter or all
 // (-1). A failing call returns `status` where the routine returns a status, null where it returns an
-// address, 0 bytes for the bus data routines and FALSE for ScanRom.
+// address, 0 bytes for the bus data routines and FALSE for ScanRom and DDCMonitorHelper.
 struct InjectedFault {
     PlatformCall call = PlatformCall::GetAccessRanges;
     int adapter = -1;

@@ -10,6 +10,7 @@
 #include "json.h"
 #include "machine/machine.h"
 #include "kernel/regfile.h"
+#include "monitor_report.h"
 #include "report.h"
 #include "script.h"
 
@@ -168,7 +169,7 @@ int main(int argc, char** argv) {
     CLI::App app{"zarnsim runs the Zarn Mistral display miniport on a simulated machine: it boots the driver as the "
                  "platform does, lists the modes it offers and sends it requests. The machine is made of the video port "
                  "driver, the kernel (address spaces, registry) and the PCI bus with the adapter boards (chip, VGA, DAC, "
-                 "option ROM, video BIOS, video memory, scanout)."};
+                 "option ROM, video BIOS, video memory, scanout) and the monitor on each connector."};
     app.fallthrough();
     app.require_subcommand(1);
     app.add_option("--adapter", options.adapters,
@@ -176,7 +177,11 @@ int main(int argc, char** argv) {
                    "items: device=N (PCI device ID), memory=4|8|16 (MiB), secondary (found with decoding off), "
                    "bus66 (66 MHz capable bus), altmem (alternative memory type, 16 MiB), timing=keep|own (the BIOS keeps a "
                    "preloaded timing or loads its own 60 Hz one), revision=N, "
-                   "subvendor=N, subsystem=N, regwindow=MiB (register window size)")
+                   "subvendor=N, subsystem=N, regwindow=MiB (register window size), rom=builtin|none|FILE, "
+                   "bios=accept|refuse|0x111,..., monitor=builtin|none|FILE (the monitor on the connector: the "
+                   "built-in one, none, or one with the EDID of a binary file of 128 or 256 bytes), "
+                   "monitorfault=noanswer|checksum|datalow (the monitor does not answer on the display data "
+                   "channel, serves its EDID with a wrong checksum, or holds the data line low)")
         ->type_name("ITEMS");
     app.add_flag("--json", options.json, "Machine-readable output");
     app.add_option("--registry", options.registryFile,
@@ -186,7 +191,7 @@ int main(int argc, char** argv) {
     app.add_option("--fault", options.faults,
                    "Make a platform routine fail: CALL[@N][=STATUS], the Nth call (every call without @N) of "
                    "GetAccessRanges, VerifyAccessRanges, GetDeviceBase, GetBusData, SetBusData, "
-                   "GetRegistryParameters, SetRegistryParameters, ScanRom, Int10, AllocatePool, ZwOpenKey, "
+                   "GetRegistryParameters, SetRegistryParameters, ScanRom, Int10, DDCMonitorHelper, AllocatePool, ZwOpenKey, "
                    "ZwQueryValueKey, ZwSetValueKey, ZwCreateFile, RtlAnsiStringToUnicodeString or "
                    "RtlUnicodeStringToAnsiString (a kernel routine fails with STATUS_INSUFFICIENT_RESOURCES unless "
                    "STATUS is an NTSTATUS error); repeatable")
@@ -216,6 +221,11 @@ int main(int argc, char** argv) {
                    "entry whose decoded resolution differs or whose refresh is more than 1% from its rate");
     CLI::App* modes = app.add_subcommand("modes", "List every offered mode of each adapter as the display driver "
                                                   "receives it");
+    CLI::App* monitor = app.add_subcommand(
+        "monitor", "Show each adapter's monitor child as the platform enumerated it at boot, with the "
+                   "identification data read over the display data channel: manufacturer, product code, serial, "
+                   "week and year, name, size, preferred timing, range limits, established and standard timings, "
+                   "and the raw bytes; and the power state the monitor is in");
     CLI::App* script = app.add_subcommand(
         "script", "Run a request script on one booted machine, one command per line: request CODE [in=HEX] "
                   "[out=BYTES] [adapter=N] [process=N] (CODE is a control code name, IOCTL_VIDEO_..., or a number); "
@@ -225,7 +235,9 @@ int main(int argc, char** argv) {
                   "the name share one buffer; BYTES is the input length); write-setting NAME sz|binary|dword|TYPE "
                   "VALUE (text, a number, or hex bytes); palette FIRST RRGGBB... (IOCTL_VIDEO_SET_COLOR_REGISTERS); "
                   "gamma FILE|identity|inverse (IOCTL_VIDEO_SET_GAMMA_TABLE; FILE holds 256 little-endian entries). "
-                  "Every command takes adapter=N. A word in double quotes may hold blanks. Blank lines and # "
+                  "children [adapter=N] (enumerate the adapter's children again, as the platform does); power DEVICE STATE "
+                  "[adapter=N] (DEVICE: monitor, adapter or an identifier; STATE: on, standby, suspend, off, hibernate or a "
+                  "number; the query HwGetPowerState, then HwSetPowerState when the query accepts it). Every command takes adapter=N. A word in double quotes may hold blanks. Blank lines and # "
                   "comments are skipped.");
     script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")->required();
 
@@ -251,6 +263,7 @@ int main(int argc, char** argv) {
         if (run->parsed()) status = Run(machine, options);
         if (modes->parsed()) status = ListAdapters(machine, options, zarnsim::ModesJson, zarnsim::ModesText);
         if (timings->parsed()) status = ListAdapters(machine, options, zarnsim::TimingsJson, zarnsim::TimingsText);
+        if (monitor->parsed()) status = ListAdapters(machine, options, zarnsim::MonitorJson, zarnsim::MonitorText);
         if (script->parsed()) status = Script(machine, options);
         if (!options.registryFile.empty() &&
             !sim::SaveRegFileToPath(options.registryFile, machine.GetRegistry(), &error)) {

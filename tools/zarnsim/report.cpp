@@ -9,6 +9,7 @@
 #include "clients/display_driver.h"
 #include "devices/memory_controller.h"
 #include "driver_view.h"
+#include "monitor_report.h"
 #include "names.h"
 #include "support/text_format.h"
 
@@ -153,6 +154,7 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
             << ClockText(board.chip.Peek(sim::chipreg::MemoryClock)) << "\n";
     }
     if (!adapter.started) return out.str();
+    out << "  monitor:         " << MonitorSummary(machine, index) << "\n";
 
     sim::ModeList list = sim::QueryModes(machine, index);
     if (list.status != 0) {
@@ -229,6 +231,7 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
         clocks.Set("memoryMHz", PllMegahertz(memory));
         json.Set("clocks", clocks);
     }
+    if (adapter.started) json.Set("monitor", MonitorSummaryJson(machine, index));
     unsigned modeCount = 0;
     if (adapter.started) {
         sim::ModeList list = sim::QueryModes(machine, index);
@@ -253,13 +256,27 @@ std::string ModesText(sim::Machine& machine, int index) {
         out << "  the mode queries failed with " << StatusText(list.status) << "\n";
         return out.str();
     }
+    // --- The monitor's range limits ---
+    std::map<uint32_t, std::string> outside = ModesOutsideMonitorRange(machine, index);
+    sim::EdidRangeLimits limits;
+    if (MonitorRangeLimits(machine, index, &limits)) {
+        out << Format("  monitor range:   %u-%u Hz, %u-%u kHz, up to %u MHz (from its identification data)\n",
+                      limits.minVerticalHz, limits.maxVerticalHz, limits.minHorizontalKHz, limits.maxHorizontalKHz,
+                      limits.maxPixelClockMHz);
+    } else {
+        out << "  monitor range:   unknown (no range limits read from the monitor)\n";
+    }
     out << "  index  resolution       Hz  stride  attributes  driver-specific\n";
     for (const VIDEO_MODE_INFORMATION& mode : list.modes) {
-        out << Format("  %5u  %4ux%-4u x %2u  %3u  %6u  0x%08X  0x%08X\n", mode.ModeIndex, mode.VisScreenWidth,
+        out << Format("  %5u  %4ux%-4u x %2u  %3u  %6u  0x%08X  0x%08X", mode.ModeIndex, mode.VisScreenWidth,
                       mode.VisScreenHeight, mode.BitsPerPlane, mode.Frequency, mode.ScreenStride, mode.AttributeFlags,
                       mode.DriverSpecificAttributeFlags);
+        auto found = outside.find(mode.ModeIndex);
+        out << (found == outside.end() ? "" : "  OUTSIDE THE MONITOR'S RANGE: " + found->second) << "\n";
     }
-    out << "  " << list.modes.size() << " modes\n";
+    out << "  " << list.modes.size() << " modes";
+    if (!outside.empty()) out << ", " << outside.size() << " outside the monitor's range";
+    out << "\n";
     return out.str();
 }
 
@@ -268,6 +285,7 @@ Json ModesJson(sim::Machine& machine, int index) {
     Json modes = Json::Array();
     if (machine.Adapter(index).started) {
         sim::ModeList list = sim::QueryModes(machine, index);
+        std::map<uint32_t, std::string> outside = ModesOutsideMonitorRange(machine, index);
         for (const VIDEO_MODE_INFORMATION& mode : list.modes) {
             Json item = Json::Object();
             item.Set("modeIndex", mode.ModeIndex);
@@ -278,6 +296,9 @@ Json ModesJson(sim::Machine& machine, int index) {
             item.Set("screenStride", mode.ScreenStride);
             item.Set("attributeFlags", mode.AttributeFlags);
             item.Set("driverSpecificAttributeFlags", mode.DriverSpecificAttributeFlags);
+            auto found = outside.find(mode.ModeIndex);
+            item.Set("outsideMonitorRange", found != outside.end());
+            if (found != outside.end()) item.Set("monitorRangeReason", found->second);
             modes.Push(item);
         }
     } else {

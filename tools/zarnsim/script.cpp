@@ -15,6 +15,7 @@
 #include "clients/display_driver.h"
 #include "dispatch/control_codes.h"
 #include "json.h"
+#include "monitor_report.h"
 #include "names.h"
 
 namespace zarnsim {
@@ -353,6 +354,75 @@ void RunGamma(sim::Machine& machine, int line, const std::vector<std::string>& t
     Report(out, json, line, "gamma", fields, "gamma " + tokens[1] + ": status " + StatusText(status));
 }
 
+// --- Monitor child and power ---
+
+void RunChildren(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
+    int adapter = AdapterOption(machine, line, tokens, 1);
+    machine.EnumerateChildren(adapter);
+    Json fields = Json::Object();
+    Json children = Json::Array();
+    std::string text = "children:";
+    for (const sim::ChildDevice& child : machine.Children(adapter)) {
+        Json item = Json::Object();
+        item.Set("index", child.index);
+        item.Set("type", ChildTypeName(child.type));
+        item.Set("identifier", child.uid);
+        children.Push(item);
+        text += " " + std::to_string(child.index) + " " + ChildTypeName(child.type) + " " + Hex32(child.uid) + ";";
+    }
+    if (machine.Children(adapter).empty()) text += " none";
+    else text.pop_back();
+    fields.Set("children", children);
+    Report(out, json, line, "children", fields, text);
+}
+
+struct NamedState {
+    const char* name;
+    uint32_t state;
+};
+const NamedState powerStates[] = {{"on", 1}, {"standby", 2}, {"suspend", 3}, {"off", 4}, {"hibernate", 5}};
+
+uint32_t PowerDevice(sim::Machine& machine, int line, const std::string& text, int adapter) {
+    if (text == "adapter") return sim::Machine::AdapterDevice;
+    if (text == "monitor") {
+        uint32_t id = machine.MonitorId(adapter);
+        if (id == 0) throw ScriptError(line, "adapter " + std::to_string(adapter) + " has no monitor child");
+        return id;
+    }
+    return ParseCount(line, "power", text, 0xFFFFFFFF);
+}
+
+uint32_t PowerState(int line, const std::string& text) {
+    for (const NamedState& named : powerStates) {
+        if (text == named.name) return named.state;
+    }
+    return ParseCount(line, "power", text, 0xFFFFFFFF);
+}
+
+// The power manager asks first; a refused query vetoes the change, so the set is not sent.
+void RunPower(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
+    if (tokens.size() < 3) throw ScriptError(line, "power needs a device (monitor, adapter or a number) and a state");
+    int adapter = AdapterOption(machine, line, tokens, 3);
+    uint32_t device = PowerDevice(machine, line, tokens[1], adapter);
+    uint32_t state = PowerState(line, tokens[2]);
+    uint32_t query = machine.QueryPower(adapter, device, state);
+    Json fields = Json::Object();
+    fields.Set("device", device);
+    fields.Set("state", state);
+    fields.Set("queryStatus", query);
+    std::string text = "power " + Hex32(device) + " state " + std::to_string(state) + ": HwGetPowerState " + StatusText(query);
+    if (query == NO_ERROR) {
+        uint32_t set = machine.SetPower(adapter, device, state);
+        fields.Set("setStatus", set);
+        text += ", HwSetPowerState " + StatusText(set);
+    } else {
+        text += ", not set";
+    }
+    std::string power = sim::MonitorPowerName(machine.MonitorPowerOf(adapter));
+    fields.Set("monitorPower", power);
+    Report(out, json, line, "power", fields, text + "; monitor power: " + power);
+}
+
 }  // namespace
 
 void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out) {
@@ -376,10 +446,14 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
             RunPalette(machine, line, tokens, json, out);
         } else if (tokens[0] == "gamma") {
             RunGamma(machine, line, tokens, json, out);
+        } else if (tokens[0] == "children") {
+            RunChildren(machine, line, tokens, json, out);
+        } else if (tokens[0] == "power") {
+            RunPower(machine, line, tokens, json, out);
         } else {
             throw ScriptError(line, "unknown command '" + tokens[0] +
                                         "' (request, mode, reset, screenshot, read-setting, write-setting, palette, "
-                                        "gamma)");
+                                        "gamma, children, power)");
         }
     }
 }

@@ -1,0 +1,67 @@
+// Power management: the monitor's power states through the sync outputs and the screen-off bit
+// (VESA DPMS), and the adapter's, with the chip initialized again on the way back from a deep state.
+#include "adapter/bringup.h"
+#include "adapter/callbacks.h"
+#include "hw/access.h"
+#include "hw/registers.h"
+#include "monitor/monitor.h"
+
+struct MonitorPowerEntry {
+    ULONG syncBits;     // written to the output control register's monitor power bits
+    UCHAR screenOff;    // the sequencer's screen-off bit
+};
+
+// Indexed by power state - 1: on, stand-by, suspend, off, hibernate (which keeps the monitor on).
+static const MonitorPowerEntry monitorPowerTable[] = {
+    {0, 0},
+    {reg::OutputHsyncOff, reg::SeqScreenOff},
+    {reg::OutputVsyncOff, reg::SeqScreenOff},
+    {reg::OutputHsyncOff | reg::OutputVsyncOff, reg::SeqScreenOff},
+    {0, 0},
+};
+
+static bool IsPowerState(ULONG state) { return state >= VideoPowerOn && state <= VideoPowerHibernate; }
+
+static bool IsMonitorId(ULONG hwId) { return hwId == MonitorWithEdidId || hwId == MonitorWithoutEdidId; }
+
+void ApplyMonitorPower(const AdapterState* adapter, ULONG syncBits, UCHAR screenOff) {
+    UCHAR index = ReadVga(adapter, reg::VgaSequencer);
+    WriteVga(adapter, reg::VgaSequencer, reg::SeqClockingMode);
+    UCHAR clocking = ReadVga(adapter, reg::VgaSequencerData);
+    WriteVga(adapter, reg::VgaSequencerData, static_cast<UCHAR>((clocking & ~reg::SeqScreenOff) | screenOff));
+    ULONG output = ReadMmio(adapter, reg::OutputControl) & ~reg::OutputSyncBits;
+    WriteMmio(adapter, reg::OutputControl, output | syncBits);
+    WriteVga(adapter, reg::VgaSequencer, index);
+}
+
+// After suspend or off the chip has lost its setup.
+static void ReinitializeAdapter(AdapterState* adapter) {
+    InitializeChip(adapter);
+    if (!adapter->isSecondary) WriteMmio(adapter, reg::Reg28, reg::Reg28PowerUpValue);
+}
+
+VP_STATUS NTAPI HwGetPowerState(PVOID, ULONG hwId, PVIDEO_POWER_MANAGEMENT powerControl) {
+    if (!IsMonitorId(hwId) && hwId != AdapterPowerId) return ERROR_INVALID_PARAMETER;
+    return IsPowerState(powerControl->PowerState) ? NO_ERROR : ERROR_INVALID_PARAMETER;
+}
+
+// A refused request changes nothing: recording an invalid adapter state would lose the suspend or
+// off before it, and the adapter would come back without its initialization.
+VP_STATUS NTAPI HwSetPowerState(PVOID hwDeviceExtension, ULONG hwId, PVIDEO_POWER_MANAGEMENT powerControl) {
+    AdapterState* adapter = AdapterOf(hwDeviceExtension);
+    ULONG state = powerControl->PowerState;
+    if (!IsMonitorId(hwId) && hwId != AdapterPowerId) return ERROR_INVALID_PARAMETER;
+    if (!IsPowerState(state)) return ERROR_INVALID_PARAMETER;
+
+    if (IsMonitorId(hwId)) {
+        const MonitorPowerEntry& entry = monitorPowerTable[state - VideoPowerOn];
+        ApplyMonitorPower(adapter, entry.syncBits, entry.screenOff);
+        return NO_ERROR;
+    }
+    // What counts is the state being left: leaving off for off again also initializes the chip.
+    if (adapter->powerState == VideoPowerSuspend || adapter->powerState == VideoPowerOff) {
+        ReinitializeAdapter(adapter);
+    }
+    adapter->powerState = state;
+    return NO_ERROR;
+}

@@ -1,0 +1,209 @@
+// Power management: the monitor's power states through the sync outputs and the screen-off bit,
+// as the simulated monitor and the screen show them, and the adapter's power states with the chip
+// initialized again after suspend and off.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "adapter/adapter_state.h"
+#include "clients/display_driver.h"
+#include "clients/test_pattern.h"
+#include "machine/machine.h"
+#include "monitor/monitor.h"
+
+namespace {
+
+using sim::Machine;
+using sim::MonitorPower;
+
+constexpr uint32_t OutputControl = 0x4C, Reg20 = 0x20, Reg28 = 0x28, DramInit1 = 0x1C;
+
+sim::MachineConfig Direct(bool secondary = false) {
+    sim::MachineConfig config;
+    config.adapters[0].hasRom = false;
+    config.adapters[0].secondary = secondary;
+    return config;
+}
+
+// A machine showing a test pattern at 640x480, 32 bits per pixel.
+void ShowPattern(Machine& machine) {
+    machine.Boot();
+    sim::ModeSetResult set = sim::SetMode(machine, 0, sim::ParseModeRequest("640x480x32@60"));
+    ASSERT_EQ(set.status, 0u);
+    ASSERT_TRUE(sim::DrawTestPattern(machine.VideoMemory(0), 640, 480, 32, set.mode.ScreenStride, nullptr));
+}
+
+bool ScreenIsBlack(Machine& machine) {
+    sim::Image image = sim::RenderScreen(machine.ChipOf(0), machine.VideoMemory(0));
+    for (uint32_t pixel : image.pixels) {
+        if (pixel != 0) return false;
+    }
+    return true;
+}
+
+// --- Monitor power --------------------------------------------------------------------------------
+
+struct MonitorCase {
+    const char* name;
+    uint32_t state;
+    uint32_t status;
+    uint32_t syncBits;       // output control bits 1-4 afterwards
+    uint8_t screenOff;       // sequencer register 1 bit 5 afterwards
+    MonitorPower power;      // as the monitor decides from the signal
+};
+
+void PrintTo(const MonitorCase& value, std::ostream* out) { *out << value.name; }
+
+class MonitorPowerState : public testing::TestWithParam<MonitorCase> {};
+
+TEST_P(MonitorPowerState, DrivesTheSyncOutputsAndTheScreenOffBit) {
+    const MonitorCase& c = GetParam();
+    for (uint32_t id : {MonitorWithEdidId, MonitorWithoutEdidId}) {
+        Machine machine(Direct());
+        ShowPattern(machine);
+        sim::Chip& chip = machine.ChipOf(0);
+        // Bits the change must keep, and bits 2 and 4 that it must clear.
+        chip.Poke(OutputControl, (chip.Peek(OutputControl) & ~0x1Eu) | 0xABCD0014u);
+        chip.MutableVga().sequencer[1] = 0xDF;
+        chip.MutableVga().sequencerIndex = 0x03;
+        uint32_t outputBefore = chip.Peek(OutputControl);
+        machine.ClearTrace();
+
+        EXPECT_EQ(machine.SetPower(0, id, c.state), c.status);
+        if (c.status != NO_ERROR) {
+            EXPECT_TRUE(machine.Trace().empty()) << "a refused state touches nothing";
+            continue;
+        }
+        EXPECT_EQ(chip.Peek(OutputControl), (outputBefore & ~0x1Eu) | c.syncBits);
+        EXPECT_EQ(chip.Vga().sequencer[1], (0xDF & ~0x20) | c.screenOff);
+        EXPECT_EQ(chip.Vga().sequencerIndex, 0x03) << "the sequencer index is put back";
+        EXPECT_EQ(machine.MonitorPowerOf(0), c.power) << sim::MonitorPowerName(machine.MonitorPowerOf(0));
+        EXPECT_EQ(ScreenIsBlack(machine), c.state != VideoPowerOn && c.state != VideoPowerHibernate);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, MonitorPowerState,
+    testing::Values(MonitorCase{"On", VideoPowerOn, NO_ERROR, 0x0, 0x00, MonitorPower::On},
+                    MonitorCase{"StandBy", VideoPowerStandBy, NO_ERROR, 0x8, 0x20, MonitorPower::StandBy},
+                    MonitorCase{"Suspend", VideoPowerSuspend, NO_ERROR, 0x2, 0x20, MonitorPower::Suspend},
+                    MonitorCase{"Off", VideoPowerOff, NO_ERROR, 0xA, 0x20, MonitorPower::Off},
+                    MonitorCase{"HibernateKeepsItOn", VideoPowerHibernate, NO_ERROR, 0x0, 0x00, MonitorPower::On},
+                    MonitorCase{"ShutdownIsRefused", 6, ERROR_INVALID_PARAMETER, 0, 0, MonitorPower::On},
+                    MonitorCase{"ZeroIsRefused", 0, ERROR_INVALID_PARAMETER, 0, 0, MonitorPower::On}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MonitorPowerState, GoesBackOnFromEveryState) {
+    Machine machine(Direct());
+    ShowPattern(machine);
+    for (uint32_t state : {VideoPowerStandBy, VideoPowerSuspend, VideoPowerOff}) {
+        ASSERT_EQ(machine.SetPower(0, machine.MonitorId(0), state), 0u);
+        ASSERT_EQ(machine.SetPower(0, machine.MonitorId(0), VideoPowerOn), 0u);
+        EXPECT_EQ(machine.MonitorPowerOf(0), MonitorPower::On);
+        EXPECT_FALSE(ScreenIsBlack(machine)) << "back from state " << state;
+    }
+}
+
+// --- Queries ----------------------------------------------------------------------------------------
+
+struct QueryCase {
+    const char* name;
+    uint32_t id;
+    uint32_t state;
+    uint32_t status;
+};
+
+void PrintTo(const QueryCase& value, std::ostream* out) { *out << value.name; }
+
+class PowerQuery : public testing::TestWithParam<QueryCase> {};
+
+TEST_P(PowerQuery, AnswersWithoutTouchingAnything) {
+    Machine machine(Direct());
+    machine.Boot();
+    machine.ClearTrace();
+    EXPECT_EQ(machine.QueryPower(0, GetParam().id, GetParam().state), GetParam().status);
+    EXPECT_TRUE(machine.Trace().empty());
+    EXPECT_EQ(static_cast<const AdapterState*>(machine.Extension(0))->powerState, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, PowerQuery,
+    testing::Values(QueryCase{"MonitorOn", MonitorWithEdidId, 1, NO_ERROR},
+                    QueryCase{"MonitorHibernate", MonitorWithoutEdidId, 5, NO_ERROR},
+                    QueryCase{"MonitorZero", MonitorWithEdidId, 0, ERROR_INVALID_PARAMETER},
+                    QueryCase{"MonitorShutdown", MonitorWithoutEdidId, 6, ERROR_INVALID_PARAMETER},
+                    QueryCase{"AdapterOff", AdapterPowerId, 4, NO_ERROR},
+                    QueryCase{"AdapterSeven", AdapterPowerId, 7, ERROR_INVALID_PARAMETER},
+                    QueryCase{"UnknownDevice", 1, 1, ERROR_INVALID_PARAMETER},
+                    QueryCase{"DeviceZero", 0, 3, ERROR_INVALID_PARAMETER}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Adapter power ----------------------------------------------------------------------------------
+
+struct AdapterCase {
+    const char* name;
+    bool secondary;
+    std::vector<uint32_t> states;
+    std::vector<uint32_t> statuses;
+    bool reinitializedLast;     // the last request ran the chip initialization sequence
+    uint32_t recorded;          // the adapter state record's powerState at the end
+};
+
+void PrintTo(const AdapterCase& value, std::ostream* out) { *out << value.name; }
+
+class AdapterPower : public testing::TestWithParam<AdapterCase> {};
+
+TEST_P(AdapterPower, InitializesTheChipAgainOnlyAfterSuspendOrOff) {
+    const AdapterCase& c = GetParam();
+    Machine machine(Direct(c.secondary));
+    machine.Boot();
+    uint32_t reg28Before = machine.ChipOf(0).Peek(Reg28);
+    std::vector<uint32_t> statuses;
+    for (size_t i = 0; i < c.states.size(); ++i) {
+        machine.ClearTrace();
+        statuses.push_back(machine.SetPower(0, AdapterPowerId, c.states[i]));
+    }
+    EXPECT_EQ(statuses, c.statuses);
+
+    bool initialized = false;
+    for (const sim::TraceEntry& entry : machine.Trace()) initialized |= entry.write && entry.offset == Reg20 && entry.value == 0x49E;
+    EXPECT_EQ(initialized, c.reinitializedLast);
+    const sim::Chip& chip = machine.ChipOf(0);
+    if (c.reinitializedLast && c.states.back() == VideoPowerOn) {
+        EXPECT_EQ(chip.Peek(Reg28), c.secondary ? 0x340u : 0x140u);
+        EXPECT_EQ(chip.Peek(DramInit1) & 0x3FFFFFF, 0x23C031u) << "the memory is set up again";
+    } else if (c.states.back() <= VideoPowerStandBy || c.states.back() == VideoPowerHibernate) {
+        EXPECT_EQ(chip.Peek(Reg28), reg28Before) << "the chip kept its state";
+    }
+    EXPECT_EQ(static_cast<const AdapterState*>(machine.Extension(0))->powerState, c.recorded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, AdapterPower,
+    testing::Values(AdapterCase{"OffThenOnPrimary", false, {4, 1}, {0, 0}, true, 1},
+                    AdapterCase{"OffThenOnSecondary", true, {4, 1}, {0, 0}, true, 1},
+                    AdapterCase{"SuspendThenOn", false, {3, 1}, {0, 0}, true, 1},
+                    AdapterCase{"StandByThenOn", false, {2, 1}, {0, 0}, false, 1},
+                    AdapterCase{"HibernateThenOn", false, {5, 1}, {0, 0}, false, 1},
+                    AdapterCase{"OffThenOffAgain", false, {4, 4}, {0, 0}, true, 4},
+                    AdapterCase{"FirstRequestNeverInitializes", false, {1}, {0}, false, 1},
+                    AdapterCase{"RefusedStateBetweenOffAndOn", false, {4, 7, 1}, {0, 87, 0}, true, 1},
+                    AdapterCase{"RefusedStateIsNotRecorded", false, {7}, {87}, false, 0},
+                    AdapterCase{"RefusedZeroAfterSuspend", false, {3, 0}, {0, 87}, false, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AdapterPower, DisplayWorksAgainAfterOffAndOn) {
+    Machine machine(Direct());
+    ShowPattern(machine);
+    ASSERT_EQ(machine.SetPower(0, AdapterPowerId, VideoPowerOff), 0u);
+    EXPECT_EQ(machine.MonitorPowerOf(0), MonitorPower::Off) << "the chip lost its timing";
+    ASSERT_EQ(machine.SetPower(0, AdapterPowerId, VideoPowerOn), 0u);
+    ASSERT_EQ(sim::SetMode(machine, 0, sim::ParseModeRequest("640x480x32@60")).status, 0u);
+    sim::DisplayState display = sim::DecodeDisplay(machine.ChipOf(0), machine.VideoMemory(0).size());
+    EXPECT_TRUE(display.enabled);
+    EXPECT_TRUE(display.problems.empty()) << display.problems.front();
+    EXPECT_EQ(machine.MonitorPowerOf(0), MonitorPower::On);
+}
+
+}  // namespace
