@@ -162,4 +162,11 @@
     LAYOUT_CODE(PCIConfiguration)                                         \
     LAYOUT_CODE(Monitor)                                                  \
     LAYOUT_CODE(VIDEO_MEMORY_SPACE_P6CACHE)                               \
-    LAYOUT_CODE(VIDEO_MODE_MANAGED_PALETTE)
+    LAYOUT_CODE(VIDEO_MODE_MANAGED_PALETTE)                               \
+    /* Kernel routines of memory mapping */                               \
+    LAYOUT_CODE(OBJ_CASE_INSENSITIVE)                                     \
+    LAYOUT_CODE(SECTION_ALL_ACCESS)                                       \
+    LAYOUT_CODE(PAGE_READWRITE)                                           \
+    LAYOUT_CODE(PAGE_NOCACHE)                                             \
+    LAYOUT_CODE(ViewUnmap)                                                \
+    LAYOUT_CODE(KernelMode)

@@ -499,3 +499,71 @@ BOOLEAN NTAPI VideoPortDDCMonitorHelper(PVOID HwDeviceExtension, PVOID DDCContro
 VOID NTAPI VideoPortZeroMemory(PVOID Destination, ULONG Length);
 VOID NTAPI VideoPortMoveMemory(PVOID Destination, PVOID Source, ULONG Length);
 }
+
+// --- Kernel routines: processes, contiguous memory and the physical memory section -------------
+//
+// The kernel records below are filled by the driver on its own stack for the length of one call, so
+// on the host they carry native pointers (a Ptr32 cannot name the driver's stack); their i386 sizes
+// hold on the Windows build.
+
+typedef intptr_t LONG_PTR;
+typedef size_t SIZE_T;
+typedef SIZE_T* PSIZE_T;
+typedef HANDLE* PHANDLE;
+typedef LARGE_INTEGER* PLARGE_INTEGER;
+typedef ULONG ACCESS_MASK;
+typedef CHAR KPROCESSOR_MODE;
+typedef struct _EPROCESS* PEPROCESS;
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION* POBJECT_HANDLE_INFORMATION;
+typedef enum _SECTION_INHERIT { ViewShare = 1, ViewUnmap = 2 } SECTION_INHERIT;
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;          // bytes, without the terminating zero
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define FASTCALL
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define KernelMode 0
+#define OBJ_CASE_INSENSITIVE 0x00000040
+#define SECTION_ALL_ACCESS 0x000F001F
+#define PAGE_READWRITE 0x04
+#define PAGE_NOCACHE 0x200
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    {                                             \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
+        (p)->RootDirectory = (r);                 \
+        (p)->Attributes = (a);                    \
+        (p)->ObjectName = (n);                    \
+        (p)->SecurityDescriptor = (s);            \
+        (p)->SecurityQualityOfService = nullptr;  \
+    }
+
+extern "C" {
+PEPROCESS NTAPI IoGetCurrentProcess(VOID);
+PVOID NTAPI MmAllocateContiguousMemory(SIZE_T NumberOfBytes, PHYSICAL_ADDRESS HighestAcceptableAddress);
+PHYSICAL_ADDRESS NTAPI MmGetPhysicalAddress(PVOID BaseAddress);
+NTSTATUS NTAPI ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                         KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                         POBJECT_HANDLE_INFORMATION HandleInformation);
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* BaseAddress, ULONG_PTR ZeroBits,
+                                  SIZE_T CommitSize, PLARGE_INTEGER SectionOffset, PSIZE_T ViewSize,
+                                  SECTION_INHERIT InheritDisposition, ULONG AllocationType, ULONG Win32Protect);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+}

@@ -39,6 +39,22 @@ ModeSetResult SetModeByIndex(Machine& machine, int adapter, uint32_t index);
 // Finds the mode in the list and sets it, as a display driver does.
 ModeSetResult SetMode(Machine& machine, int adapter, const ModeRequest& request);
 
+// The frame buffer as the display driver maps it: IOCTL_VIDEO_MAP_VIDEO_MEMORY with a requested
+// address of 0, from the display driver's process.
+struct FrameBufferMapping {
+    uint32_t status = 0;
+    uint32_t videoRamBase = 0;
+    uint32_t videoRamLength = 0;
+    uint32_t frameBufferBase = 0;
+    uint32_t frameBufferLength = 0;
+};
+FrameBufferMapping MapFrameBuffer(Machine& machine, int adapter, uint32_t process = 1);
+// IOCTL_VIDEO_UNMAP_VIDEO_MEMORY of a mapped address; returns the status.
+uint32_t UnmapFrameBuffer(Machine& machine, int adapter, uint32_t address, uint32_t process = 1);
+// Draws the test pattern of a mode through a mapping, line by line through the process's accesses.
+bool DrawThroughMapping(Machine& machine, uint32_t process, const FrameBufferMapping& mapping,
+                        const VIDEO_MODE_INFORMATION& mode, std::string* error);
+
 std::vector<uint8_t> BytesOf(const void* data, size_t size);
 uint32_t Dword(const std::vector<uint8_t>& bytes, size_t offset);
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,5 +36,12 @@ uint32_t PatternValue(unsigned x, unsigned y, unsigned width, unsigned height, u
 // that does not fit in `videoMemory`; then returns false and, when `error` is not null, says why.
 bool DrawTestPattern(std::vector<uint8_t>& videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
                      uint32_t stride, std::string* error);
+
+// The same through a mapping of `available` bytes: every line is handed to `writeLine` with its
+// offset from the start of the mapping, as a program copies a line into the frame buffer. Stops with
+// false when `writeLine` does.
+using LineWriter = std::function<bool(uint32_t offset, const std::vector<uint8_t>& line)>;
+bool DrawTestPattern(const LineWriter& writeLine, uint64_t available, unsigned width, unsigned height,
+                     unsigned bitsPerPixel, uint32_t stride, std::string* error);
 
 }  // namespace sim

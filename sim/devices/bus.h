@@ -35,6 +35,9 @@ public:
 
     // A memory access at a physical address; reads of nothing return all ones.
     uint32_t MemoryAccess(uint32_t physical, unsigned width, bool write, uint32_t value);
+    // A block access of `length` bytes from a physical address, as a copy loop makes it: one traced
+    // access for a run of video memory, 32-bit (or byte) accesses elsewhere.
+    void MemoryBlock(uint32_t physical, uint8_t* bytes, uint32_t length, bool write);
     // An I/O port access.
     uint32_t PortAccess(uint32_t port, unsigned width, bool write, uint32_t value);
     // Configuration space of a slot: byte counts actually transferred (an empty slot answers with

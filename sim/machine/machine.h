@@ -26,6 +26,8 @@ struct MachineConfig {
     // Run every request twice, once with the input and output in one buffer (as the port does it)
     // and once in two separate buffers, and report a driver fault when the results differ.
     bool checkAliasing = false;
+    // System memory (RAM), 24 to 256 MiB: kernel pool and contiguous memory come from it.
+    uint32_t systemMemoryMiB = 64;
 };
 
 class Machine {
@@ -69,7 +71,10 @@ public:
     const std::vector<Fault>& Faults() const { return faults_.All(); }
     std::vector<Fault> DriverFaults() const { return faults_.DriverFaults(); }
     void ClearFaults() { faults_.Clear(); }
-    void InjectFault(const InjectedFault& fault) { port_.InjectFault(fault); }
+    void InjectFault(const InjectedFault& fault) {
+        port_.InjectFault(fault);
+        kernel_.InjectFault(fault);
+    }
     void ReportFault(FaultKind kind, int adapter, const std::string& message) { faults_.Report(kind, adapter, message); }
     const std::vector<RegistryCall>& RegistryCalls() const { return port_.RegistryCalls(); }
     // The callbacks and sizes the driver registered at driver entry.
@@ -78,6 +83,22 @@ public:
     // Address translation for the records' 32-bit pointer fields.
     void* HostPointer(uint32_t address) { return kernel_.HostPointer(address); }
     uint32_t AddressOfPointer(const void* pointer) { return kernel_.AddressOfPointer(pointer); }
+
+    // --- Processes and their address spaces ---------------------------------------------------
+    //
+    // Process N is started by its first use. Requests, reads and writes of an ended process throw
+    // std::invalid_argument.
+
+    // What process N's code reads and writes: user addresses through its views, kernel addresses
+    // in every process. False (and a process fault) when a byte is reachable through nothing.
+    bool ProcessRead(uint32_t process, uint32_t address, std::vector<uint8_t>& bytes);
+    bool ProcessWrite(uint32_t process, uint32_t address, const std::vector<uint8_t>& bytes);
+    // Ends a process: its views go; what the driver recorded for it stays. Returns its views.
+    std::vector<View> EndProcess(uint32_t process);
+    // Process N, or null before its first use.
+    const Process* FindProcess(uint32_t process) const { return kernel_.FindProcess(process); }
+    // The handle value that names process N in every process.
+    static uint32_t ProcessHandle(uint32_t process) { return ProcessHandleOf(process); }
 
     // The parties the machine is made of.
     VideoPort& Port() { return port_; }
@@ -95,6 +116,7 @@ private:
 
     void Activate();
     void CheckStarted(int adapter) const;
+    void CheckRunning(uint32_t process);
     Snapshot Save();
     void Restore(const Snapshot& snapshot);
 

@@ -107,6 +107,11 @@ public:
     BOOLEAN ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text);
     uint32_t Int10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments);
 
+    // Memory mapping: user views of physical ranges in the process a handle names.
+    uint32_t MapMemory(PVOID extension, PHYSICAL_ADDRESS physical, PULONG length, PULONG inIoSpace,
+                       PVOID* virtualAddress);
+    uint32_t UnmapMemory(PVOID extension, PVOID virtualAddress, HANDLE processHandle);
+
     // Register and port accesses by address: kernel virtual addresses for registers, port numbers
     // for I/O.
     uint32_t ReadRegister(const volatile void* pointer, unsigned width) { return kernel_.ReadMemory(pointer, width); }

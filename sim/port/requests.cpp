@@ -55,6 +55,7 @@ RequestResult VideoPort::Deliver(uint32_t code, const std::vector<uint8_t>& inpu
     packet->OutputBufferLength = outputLength;
 
     kernel_.SetCurrentProcess(options.process);
+    Kernel::RequestMark mark = kernel_.BeginRequest();
     faults_.SetCurrentAdapter(options.adapter);
     BOOLEAN handled = miniport_.StartIo(state_.registration.HwStartIO.address, ExtensionPointer(options.adapter), packet);
     faults_.SetCurrentAdapter(-1);
@@ -79,6 +80,8 @@ RequestResult VideoPort::Deliver(uint32_t code, const std::vector<uint8_t>& inpu
         auto* bytes = static_cast<uint8_t*>(kernel_.HostPointer(outputAddress));
         result.output.assign(bytes, bytes + count);
     }
+
+    kernel_.EndRequest(mark, "request " + Hex(code), copyBack, result.output, options.adapter);
 
     for (uint32_t address : {inputAddress, outputAddress, statusAddress, packetAddress}) {
         if (address) space.Free(address);

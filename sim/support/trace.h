@@ -8,7 +8,10 @@
 
 namespace sim {
 
-enum class Window { Mmio, Io, Config, Bios };
+// Mmio, Io, Config: registers, ports and configuration space. Bios: a video BIOS call. FrameBuffer:
+// video memory through the frame buffer window; Ram: system memory (offset is the physical address).
+// A block access to video memory or system memory is one entry whose width is its byte count x 8.
+enum class Window { Mmio, Io, Config, Bios, FrameBuffer, Ram };
 
 struct TraceEntry {
     int adapter = 0;

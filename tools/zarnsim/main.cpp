@@ -110,6 +110,7 @@ int Run(sim::Machine& machine, const Options& options) {
                 zarnsim::Json shown = zarnsim::ShowModeJson(machine, options.display, options.mode, options.screenshot);
                 adapter.Set("mode", shown.Get("mode"));
                 adapter.Set("timing", shown.Get("timing"));
+                adapter.Set("mapping", shown.Get("mapping"));
             }
             adapters.Push(adapter);
         }
@@ -183,7 +184,10 @@ int main(int argc, char** argv) {
     app.add_option("--fault", options.faults,
                    "Make a platform routine fail: CALL[@N][=STATUS], the Nth call (every call without @N) of "
                    "GetAccessRanges, VerifyAccessRanges, GetDeviceBase, GetBusData, SetBusData, "
-                   "GetRegistryParameters, SetRegistryParameters, ScanRom or Int10; repeatable")
+                   "GetRegistryParameters, SetRegistryParameters, ScanRom, Int10, MapMemory, UnmapMemory (the "
+                   "VideoPort* routines), or of the kernel's MmAllocateContiguousMemory (returns null), "
+                   "ZwOpenSection, ObReferenceObjectByHandle, ZwMapViewOfSection (fail with STATUS when it is an "
+                   "NTSTATUS error, else STATUS_UNSUCCESSFUL); repeatable")
         ->type_name("CALL[@N][=STATUS]");
     app.add_flag("--check-aliasing", options.checkAliasing,
                  "Run every request with input and output in one buffer and in two, and report a driver fault "
@@ -194,8 +198,10 @@ int main(int argc, char** argv) {
     run->add_option("--trace", options.traceFile, "Write the trace of every hardware access of the run, one per line")
         ->type_name("FILE");
     run->add_option("--mode", options.mode,
-                    "Set this mode like a display driver (query the list, find the index, set it), draw a test "
-                    "pattern into video memory at the mode's stride and report the timing the chip was given")
+                    "Set this mode like a display driver (query the list, find the index, set it), map the frame "
+                    "buffer with IOCTL_VIDEO_MAP_VIDEO_MEMORY (requested address 0), draw a test pattern through "
+                    "that mapping at the mode's stride, unmap it, and report the mapping and the timing the chip "
+                    "was given")
         ->type_name("WxHxBPP@HZ");
     run->add_option("--screenshot", options.screenshot, "With --mode: save what the monitor shows as a PNG file")
         ->type_name("FILE.png");
@@ -209,8 +215,13 @@ int main(int argc, char** argv) {
         "script", "Run a request script on one booted machine, one command per line: request CODE [in=HEX] "
                   "[out=BYTES] [adapter=N] [process=N] (CODE is a control code name, IOCTL_VIDEO_..., or a number); "
                   "mode INDEX [adapter=N] (set a mode by its index); reset [adapter=N] (the platform's HwResetHw); "
-                  "screenshot FILE [adapter=N] (what the monitor shows, as PNG). Blank lines and # comments are "
-                  "skipped.");
+                  "screenshot FILE [adapter=N] (what the monitor shows, as PNG); process N (later commands run in "
+                  "process N; 1 at the start); end-process N (its views go, what the driver recorded stays); "
+                  "read ADDRESS LENGTH, write ADDRESS HEX, fill ADDRESS LENGTH BYTE (the current process touching "
+                  "memory: user addresses through its views, kernel addresses in every process; an address "
+                  "reachable through nothing is a fault of the process); views (the current process's views). "
+                  "A handle to process N is 0x1000+4*N in every process; 0 and 0xFFFFFFFF name the calling "
+                  "process. Blank lines and # comments are skipped.");
     script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")->required();
 
     try {
