@@ -104,6 +104,8 @@ sim::AdapterConfig Kind(uint16_t device, uint32_t memoryMiB, bool hasRom, bool s
     return adapter;
 }
 
+void PrintTo(const AdapterKind& value, std::ostream* out) { *out << value.name; }
+
 class DisplayDriverSequence : public testing::TestWithParam<AdapterKind> {};
 
 // Query the modes; for each resolution and depth (refresh rates share the frame buffer's layout): set
@@ -232,6 +234,8 @@ struct ShareCase {
 
 constexpr uint32_t Sentinel = 0x5A5A5A5A;
 
+void PrintTo(const ShareCase& value, std::ostream* out) { *out << value.name; }
+
 class ShareVideoMemory : public testing::TestWithParam<ShareCase> {};
 
 TEST_P(ShareVideoMemory, ChecksItsInputAndTheWindow) {
@@ -335,6 +339,7 @@ TEST(ThreeDDriver, MapsTheWindowsAndContiguousMemoryIntoItsProcess) {
     ASSERT_NE(user, 0u);
     EXPECT_EQ(user % 0x1000, 0x234u) << "the same offset in its page as the physical address";
     ASSERT_EQ(ViewCount(machine, process), 1u);
+    ASSERT_NE(machine.FindProcess(process)->ViewAt(user), nullptr) << "the address lies in the view";
     const sim::View& view = *machine.FindProcess(process)->ViewAt(user);
     EXPECT_EQ(view.madeBy, "ZwMapViewOfSection");
     EXPECT_EQ(view.caching, "uncached");
@@ -368,6 +373,8 @@ struct PhysicalCase {
     uint32_t length;
     bool mapped;
 };
+
+void PrintTo(const PhysicalCase& value, std::ostream* out) { *out << value.name; }
 
 class MapPhysicalPages : public testing::TestWithParam<PhysicalCase> {};
 
@@ -455,6 +462,8 @@ struct FailureCase {
     size_t viewsAfter;
     bool registryUnchanged;
 };
+
+void PrintTo(const FailureCase& value, std::ostream* out) { *out << value.name; }
 
 class UnderPlatformFailure : public testing::TestWithParam<FailureCase> {};
 
@@ -570,6 +579,8 @@ struct RegistryCase {
     uint32_t fillProcesses;   // processes 100, 101, ... each hand out the frame buffer first
 };
 
+void PrintTo(const RegistryCase& value, std::ostream* out) { *out << value.name; }
+
 class MappingRegistry : public testing::TestWithParam<RegistryCase> {};
 
 TEST_P(MappingRegistry, CountsPerProcessAndLooksUpIn16MiBWindows) {
@@ -649,6 +660,8 @@ struct HandleCase {
     uint32_t status;
     uint32_t viewIn;   // the process that receives the view
 };
+
+void PrintTo(const HandleCase& value, std::ostream* out) { *out << value.name; }
 
 class ProcessHandles : public testing::TestWithParam<HandleCase> {};
 
