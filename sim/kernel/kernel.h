@@ -54,7 +54,7 @@ public:
     static constexpr uint32_t SystemProcess = 0;   // where discovery and initialization run
 
     // System memory; set before boot (24 to 256 MiB).
-    void SetSystemMemory(uint32_t bytes);
+    void SetSystemMemory(uint64_t bytes);
     uint32_t SystemMemoryBytes() const { return memory_.systemBytes; }
     void InjectFault(const InjectedFault& fault) { memory_.injector.Add(fault); }
 

@@ -29,12 +29,12 @@ uint32_t FirstDword(const uint8_t* bytes, uint32_t length) {
 
 }  // namespace
 
-void Kernel::SetSystemMemory(uint32_t bytes) {
+void Kernel::SetSystemMemory(uint64_t bytes) {
     if (bytes < MinSystemMemory || bytes > MaxSystemMemory || bytes % PageBytes) {
         throw std::invalid_argument("system memory must be 24 to 256 MiB");
     }
-    memory_.systemBytes = bytes;
-    space_.SetPoolLimit(KernelSpaceStart + bytes);
+    memory_.systemBytes = static_cast<uint32_t>(bytes);
+    space_.SetPoolLimit(KernelSpaceStart + memory_.systemBytes);
 }
 
 // --- Processes ------------------------------------------------------------------------------------

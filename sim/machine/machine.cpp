@@ -30,7 +30,7 @@ Machine::Machine(MachineConfig config)
         throw std::invalid_argument("at most " + std::to_string(MaxAdapters) + " adapters fit in the machine");
     }
     for (const AdapterConfig& adapter : config_.adapters) bus_.AddBoard(adapter);
-    kernel_.SetSystemMemory(config_.systemMemoryMiB << 20);
+    kernel_.SetSystemMemory(uint64_t{config_.systemMemoryMiB} << 20);
     port_.SetConfigInfoLength(config_.configInfoLength);
 }
 
