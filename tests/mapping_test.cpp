@@ -133,7 +133,7 @@ TEST_P(DisplayDriverSequence, DrawsEveryModeThroughTheFrameBufferMapping) {
         EXPECT_EQ(mapping.videoRamBase, mapping.frameBufferBase);
 
         std::vector<uint8_t>& memory = machine.VideoMemory(0);
-        std::fill(memory.begin(), memory.end(), 0);
+        std::memset(memory.data(), 0, memory.size());
         std::string error;
         ASSERT_TRUE(sim::DrawThroughMapping(machine, DisplayProcess, mapping, mode, &error)) << error;
         sim::Image screen = sim::RenderScreen(machine.ChipOf(0), memory);
@@ -196,7 +196,7 @@ TEST(SharedFrameBuffer, TwoProcessesDrawThroughTheirOwnViewsAndOneCanLeave) {
     uint32_t second = ShareFrameBuffer(machine, 3, memory);
     for (uint32_t process : {2u, 3u}) {
         ASSERT_EQ(ViewCount(machine, process), 1u);
-        const sim::View& view = machine.FindProcess(process)->views.begin()->second;
+        const sim::View view = machine.FindProcess(process)->views.begin()->second;
         EXPECT_EQ(view.physical, machine.PciOf(0).BarAddress(1)) << "a shared view starts at the window";
         EXPECT_EQ(view.caching, "write-combined");
     }
@@ -254,7 +254,7 @@ TEST_P(ShareVideoMemory, ChecksItsInputAndTheWindow) {
     EXPECT_EQ(r.information, c.information);
     if (c.status == NO_ERROR) {
         ASSERT_EQ(ViewCount(machine, 2), 1u);
-        const sim::View& view = machine.FindProcess(2)->views.begin()->second;
+        const sim::View view = machine.FindProcess(2)->views.begin()->second;
         EXPECT_EQ(sim::Dword(r.output, 0), offset);
         EXPECT_EQ(sim::Dword(r.output, 8), view.base) << "the view starts at the window, the caller adds the offset";
         EXPECT_EQ(sim::Dword(r.output, 4), view.size);
@@ -299,7 +299,7 @@ TEST(ThreeDDriver, MapsTheWindowsAndContiguousMemoryIntoItsProcess) {
     EXPECT_EQ(sim::Dword(map.output, 12), uint32_t{VIDEO_MEMORY_SPACE_P6CACHE});
     EXPECT_EQ(sim::Dword(map.output, 16), uint32_t{VIDEO_MEMORY_SPACE_P6CACHE});
     ASSERT_EQ(ViewCount(machine, process), 2u);
-    const sim::Process& views = *machine.FindProcess(process);
+    const sim::Process views = *machine.FindProcess(process);
     EXPECT_EQ(views.ViewAt(registers)->physical, machine.PciOf(0).BarAddress(0));
     EXPECT_EQ(views.ViewAt(registers)->caching, "uncached");
     EXPECT_EQ(views.ViewAt(frameBuffer)->physical, machine.PciOf(0).BarAddress(1));
@@ -340,7 +340,7 @@ TEST(ThreeDDriver, MapsTheWindowsAndContiguousMemoryIntoItsProcess) {
     EXPECT_EQ(user % 0x1000, 0x234u) << "the same offset in its page as the physical address";
     ASSERT_EQ(ViewCount(machine, process), 1u);
     ASSERT_NE(machine.FindProcess(process)->ViewAt(user), nullptr) << "the address lies in the view";
-    const sim::View& view = *machine.FindProcess(process)->ViewAt(user);
+    const sim::View view = *machine.FindProcess(process)->ViewAt(user);
     EXPECT_EQ(view.madeBy, "ZwMapViewOfSection");
     EXPECT_EQ(view.caching, "uncached");
     EXPECT_GE(view.physical, physical) << "the view shows nothing before the block";

@@ -159,8 +159,8 @@ bool Kernel::ProcessRead(uint32_t id, uint32_t address, uint8_t* bytes, uint32_t
 bool Kernel::ProcessWrite(uint32_t id, uint32_t address, const uint8_t* bytes, uint32_t length) {
     std::vector<std::pair<uint32_t, uint32_t>> pieces;
     if (!Resolve(id, address, length, true, &pieces)) return false;
-    std::vector<uint8_t> copy(bytes, bytes + length);
-    uint8_t* next = copy.data();
+    // A write only reads the bytes it is given.
+    uint8_t* next = const_cast<uint8_t*>(bytes);
     for (const auto& [physical, count] : pieces) {
         PhysicalAccess(physical, next, count, true);
         next += count;
