@@ -115,4 +115,43 @@ void EnumerateMonitorChild(benchmark::State& state) {
 }
 BENCHMARK(EnumerateMonitorChild)->Arg(0)->Arg(1);
 
+// --- Memory mapping ----------------------------------------------------------------------------------
+
+// The display driver's frame: map the frame buffer, draw the pattern through the mapping line by
+// line, unmap. Accesses: one per line drawn, none for the mapping itself.
+void DrawThroughMapping(benchmark::State& state) {
+    sim::Machine machine(DirectMachine());
+    machine.Boot();
+    sim::ModeSetResult set = sim::SetMode(machine, 0, sim::ParseModeRequest("1024x768x32@60"));
+    size_t accesses = 0;
+    for (auto _ : state) {
+        machine.ClearTrace();
+        sim::FrameBufferMapping mapping = sim::MapFrameBuffer(machine, 0);
+        bool drawn = sim::DrawThroughMapping(machine, 1, mapping, set.mode, nullptr);
+        sim::UnmapFrameBuffer(machine, 0, mapping.frameBufferBase);
+        accesses = machine.Trace().size();
+        benchmark::DoNotOptimize(drawn);
+    }
+    state.counters["accesses"] = static_cast<double>(accesses);
+    state.SetItemsProcessed(state.iterations() * 1024 * 768);
+}
+BENCHMARK(DrawThroughMapping);
+
+// A shared view of the frame buffer made and undone (SHARE then UNSHARE from one process).
+void ShareAndUnshare(benchmark::State& state) {
+    sim::Machine machine(DirectMachine());
+    machine.Boot();
+    sim::RequestOptions options;
+    options.process = 2;
+    const std::vector<uint8_t> share = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+    for (auto _ : state) {
+        sim::RequestResult shared = machine.Request(IOCTL_VIDEO_SHARE_VIDEO_MEMORY, share, 12, options);
+        std::vector<uint8_t> unshare = share;
+        for (int i = 0; i < 4; ++i) unshare[12 + i] = shared.output[8 + i];
+        sim::RequestResult undone = machine.Request(IOCTL_VIDEO_UNSHARE_VIDEO_MEMORY, unshare, 0, options);
+        benchmark::DoNotOptimize(undone.status);
+    }
+}
+BENCHMARK(ShareAndUnshare);
+
 }  // namespace

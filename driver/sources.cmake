@@ -10,6 +10,9 @@ set(ZARN_DRIVER_SOURCES
     colour/dac.cpp
     dispatch/start_io.cpp
     hw/access.cpp
+    mapping/mapping_registry.cpp
+    mapping/memory_mapping.cpp
+    mapping/private_mapping.cpp
     modes/mode_queries.cpp
     modes/mode_set.cpp
     modes/mode_tables.cpp

@@ -123,6 +123,7 @@ struct DirectRequest {
     uint32_t status;
     uint32_t information;
     std::vector<uint8_t> output;
+    std::vector<uint8_t> input = {};   // empty: inputLength bytes of 0xEE
 };
 
 void PrintTo(const DirectRequest& value, std::ostream* out) { *out << value.name; }
@@ -139,7 +140,8 @@ TEST_P(DispatcherAnswers, WithTheDocumentedStatusInformationAndOutput) {
     ASSERT_TRUE(machine.Adapter(0).started);
     sim::RequestOptions options;
     options.presetInformation = q.presetInformation;
-    sim::RequestResult r = machine.Request(q.code, std::vector<uint8_t>(q.inputLength, 0xEE), q.outputLength, options);
+    std::vector<uint8_t> input = q.input.empty() ? std::vector<uint8_t>(q.inputLength, 0xEE) : q.input;
+    sim::RequestResult r = machine.Request(q.code, input, q.outputLength, options);
     EXPECT_EQ(r.status, q.status);
     EXPECT_EQ(r.information, q.information);
     EXPECT_EQ(r.output, q.output);
@@ -176,7 +178,33 @@ INSTANTIATE_TEST_SUITE_P(
         DirectRequest{"GammaTableShortInput", IOCTL_VIDEO_SET_GAMMA_TABLE, 1023, 0, Sentinel, 122, 1024, {}},
         DirectRequest{"GetGammaTableShortOutput", IOCTL_VIDEO_GET_GAMMA_TABLE, 0, 1023, Sentinel, 122, 1024, {}},
         DirectRequest{"ReadSettingShortOutput", IOCTL_VIDEO_READ_SETTING, 8, 1031, Sentinel, 122, 1032, {}},
-        DirectRequest{"WriteSettingShortInput", IOCTL_VIDEO_WRITE_SETTING, 75, 0, Sentinel, 122, 0, {}}),
+        DirectRequest{"WriteSettingShortInput", IOCTL_VIDEO_WRITE_SETTING, 75, 0, Sentinel, 122, 0, {}},
+        // Memory mapping: the size checks, in their order, and Information where it is set first.
+        DirectRequest{"MapVideoMemory15BytesOut", IOCTL_VIDEO_MAP_VIDEO_MEMORY, 4, 15, Sentinel, 122, 16, {}},
+        DirectRequest{"MapVideoMemoryNoInput", IOCTL_VIDEO_MAP_VIDEO_MEMORY, 3, 16, Sentinel, 122, 16, {}},
+        DirectRequest{"UnmapVideoMemoryNoInput", IOCTL_VIDEO_UNMAP_VIDEO_MEMORY, 3, 0, Sentinel, 122, Sentinel, {}},
+        DirectRequest{"PublicRanges23BytesOut", IOCTL_VIDEO_QUERY_PUBLIC_ACCESS_RANGES, 0, 23, Sentinel, 122, 24, {}},
+        DirectRequest{"FreePublicRanges7BytesIn", IOCTL_VIDEO_FREE_PUBLIC_ACCESS_RANGES, 7, 0, Sentinel, 122, 8, {}},
+        // Nothing to free and no output to report.
+        DirectRequest{"FreePublicRangesNeverHandedOut", IOCTL_VIDEO_FREE_PUBLIC_ACCESS_RANGES, 8, 0, Sentinel, 0, 0, {}},
+        DirectRequest{"Share11BytesOut", IOCTL_VIDEO_SHARE_VIDEO_MEMORY, 16, 11, Sentinel, 122, Sentinel, {}},
+        DirectRequest{"Share11BytesIn", IOCTL_VIDEO_SHARE_VIDEO_MEMORY, 11, 12, Sentinel, 122, Sentinel, {}},
+        DirectRequest{"Unshare15BytesIn", IOCTL_VIDEO_UNSHARE_VIDEO_MEMORY, 15, 0, Sentinel, 122, Sentinel, {}},
+        DirectRequest{"MapApertures3BytesIn", IOCTL_VIDEO_MAP_APERTURES, 3, 24, Sentinel, 122, Sentinel, {}},
+        DirectRequest{"MapApertures23BytesOut", IOCTL_VIDEO_MAP_APERTURES, 4, 23, Sentinel, 122, 24, {}},
+        DirectRequest{"UnmapApertures11BytesIn", IOCTL_VIDEO_UNMAP_APERTURES, 11, 0, Sentinel, 122, Sentinel, {}},
+        DirectRequest{"UnmapAperturesWithoutRegisterView", IOCTL_VIDEO_UNMAP_APERTURES, 12, 0, Sentinel, 87, Sentinel,
+                      {}, std::vector<uint8_t>{0, 0, 0, 0, 0xEE, 0xEE, 0xEE, 0xEE, 0xFF, 0xFF, 0xFF, 0xFF}},
+        DirectRequest{"FindMapping7BytesOut", IOCTL_VIDEO_FIND_MAPPING, 4, 7, Sentinel, 122, 8, {}},
+        DirectRequest{"FindMappingNoInput", IOCTL_VIDEO_FIND_MAPPING, 3, 8, Sentinel, 122, 8, {}},
+        DirectRequest{"FindMappingOfNothingRecorded", IOCTL_VIDEO_FIND_MAPPING, 4, 8, Sentinel, 87, 8, {}},
+        DirectRequest{"Allocate3BytesIn", IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, 3, 4, Sentinel, 122, Sentinel, {}},
+        DirectRequest{"Allocate3BytesOut", IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, 4, 3, Sentinel, 122, 4, {}},
+        DirectRequest{"AllocateNothing", IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, 4, 4, Sentinel, 0, 4, {0, 0, 0, 0},
+                      std::vector<uint8_t>{0, 0, 0, 0}},
+        DirectRequest{"MapPhysicalPages7BytesIn", IOCTL_VIDEO_MAP_PHYSICAL_PAGES, 7, 4, Sentinel, 122, Sentinel, {}},
+        DirectRequest{"MapPhysicalPages3BytesOut", IOCTL_VIDEO_MAP_PHYSICAL_PAGES, 8, 3, Sentinel, 122, 4, {}},
+        DirectRequest{"MapPhysicalPagesOfNoBlock", IOCTL_VIDEO_MAP_PHYSICAL_PAGES, 8, 4, Sentinel, 0, 4, {0, 0, 0, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct Identity {

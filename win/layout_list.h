@@ -171,6 +171,12 @@
     LAYOUT_CODE(VideoPowerHibernate)                                      \
     LAYOUT_CODE(ERROR_MORE_DATA)                                          \
     LAYOUT_CODE(ERROR_NO_MORE_DEVICES)                                    \
+    /* Kernel routines of memory mapping */                               \
+    LAYOUT_CODE(SECTION_ALL_ACCESS)                                       \
+    LAYOUT_CODE(PAGE_READWRITE)                                           \
+    LAYOUT_CODE(PAGE_NOCACHE)                                             \
+    LAYOUT_CODE(ViewUnmap)                                                \
+    LAYOUT_CODE(KernelMode) \
     LAYOUT_KERNEL_ENTRIES
 
 // The kernel's records and constants that the settings relay uses (registry keys, files, counted

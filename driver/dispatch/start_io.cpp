@@ -4,6 +4,7 @@
 #include "adapter/callbacks.h"
 #include "colour/colour.h"
 #include "dispatch/control_codes.h"
+#include "mapping/mapping.h"
 #include "modes/modes.h"
 #include "settings/settings.h"
 
@@ -53,6 +54,28 @@ static VP_STATUS Dispatch(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
         return QueryAdapterId(adapter, packet);
     case IOCTL_VIDEO_QUERY_BIOS_VERSION:
         return QueryBiosVersion(adapter, packet);
+    case IOCTL_VIDEO_MAP_VIDEO_MEMORY:
+        return MapVideoMemory(adapter, packet);
+    case IOCTL_VIDEO_UNMAP_VIDEO_MEMORY:
+        return UnmapVideoMemory(adapter, packet);
+    case IOCTL_VIDEO_QUERY_PUBLIC_ACCESS_RANGES:
+        return QueryPublicAccessRanges(adapter, packet);
+    case IOCTL_VIDEO_FREE_PUBLIC_ACCESS_RANGES:
+        return FreePublicAccessRanges(adapter, packet);
+    case IOCTL_VIDEO_SHARE_VIDEO_MEMORY:
+        return ShareVideoMemory(adapter, packet);
+    case IOCTL_VIDEO_UNSHARE_VIDEO_MEMORY:
+        return UnshareVideoMemory(adapter, packet);
+    case IOCTL_VIDEO_MAP_APERTURES:
+        return MapApertures(adapter, packet);
+    case IOCTL_VIDEO_UNMAP_APERTURES:
+        return UnmapApertures(adapter, packet);
+    case IOCTL_VIDEO_FIND_MAPPING:
+        return LookUpMapping(adapter, packet);
+    case IOCTL_VIDEO_ALLOCATE_CONTIGUOUS:
+        return AllocateContiguous(adapter, packet);
+    case IOCTL_VIDEO_MAP_PHYSICAL_PAGES:
+        return MapPhysicalPages(adapter, packet);
     // Colour and the settings relay.
     case IOCTL_VIDEO_SET_COLOR_REGISTERS:
         return SetColorRegisters(adapter, packet);

@@ -634,3 +634,35 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUN
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
 }
+
+// --- Kernel routines: processes, contiguous memory and the physical memory section -------------
+
+typedef intptr_t LONG_PTR;
+typedef size_t SIZE_T;
+typedef SIZE_T* PSIZE_T;
+typedef CHAR KPROCESSOR_MODE;
+typedef struct _EPROCESS* PEPROCESS;
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION* POBJECT_HANDLE_INFORMATION;
+typedef enum _SECTION_INHERIT { ViewShare = 1, ViewUnmap = 2 } SECTION_INHERIT;
+
+#define FASTCALL
+#define KernelMode 0
+#define SECTION_ALL_ACCESS 0x000F001F
+#define PAGE_READWRITE 0x04
+#define PAGE_NOCACHE 0x200
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+
+extern "C" {
+PEPROCESS NTAPI IoGetCurrentProcess(VOID);
+PVOID NTAPI MmAllocateContiguousMemory(SIZE_T NumberOfBytes, PHYSICAL_ADDRESS HighestAcceptableAddress);
+PHYSICAL_ADDRESS NTAPI MmGetPhysicalAddress(PVOID BaseAddress);
+NTSTATUS NTAPI ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                         KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                         POBJECT_HANDLE_INFORMATION HandleInformation);
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* BaseAddress, ULONG_PTR ZeroBits,
+                                  SIZE_T CommitSize, PLARGE_INTEGER SectionOffset, PSIZE_T ViewSize,
+                                  SECTION_INHERIT InheritDisposition, ULONG AllocationType, ULONG Win32Protect);
+}

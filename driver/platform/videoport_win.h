@@ -124,3 +124,35 @@ NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationStr
 NTSYSAPI VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 NTSYSAPI VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
 }
+
+// --- Kernel routines: processes, contiguous memory and the physical memory section -------------
+
+typedef CCHAR KPROCESSOR_MODE;
+typedef struct _EPROCESS* PEPROCESS;
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION* POBJECT_HANDLE_INFORMATION;
+typedef enum _SECTION_INHERIT { ViewShare = 1, ViewUnmap = 2 } SECTION_INHERIT;
+
+#define KernelMode 0
+#define SECTION_ALL_ACCESS 0x000F001F
+#define PAGE_READWRITE 0x04
+#define PAGE_NOCACHE 0x200
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 24, "OBJECT_ATTRIBUTES is 24 bytes on i386");
+
+extern "C" {
+NTSYSAPI PEPROCESS NTAPI IoGetCurrentProcess(VOID);
+NTSYSAPI PVOID NTAPI MmAllocateContiguousMemory(SIZE_T NumberOfBytes, PHYSICAL_ADDRESS HighestAcceptableAddress);
+NTSYSAPI PHYSICAL_ADDRESS NTAPI MmGetPhysicalAddress(PVOID BaseAddress);
+NTSYSAPI NTSTATUS NTAPI ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess,
+                                      POBJECT_ATTRIBUTES ObjectAttributes);
+NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                  KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                                  POBJECT_HANDLE_INFORMATION HandleInformation);
+NTSYSAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+NTSYSAPI NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* BaseAddress,
+                                           ULONG_PTR ZeroBits, SIZE_T CommitSize, PLARGE_INTEGER SectionOffset,
+                                           PSIZE_T ViewSize, SECTION_INHERIT InheritDisposition, ULONG AllocationType,
+                                           ULONG Win32Protect);
+}

@@ -1,5 +1,7 @@
 #include "clients/display_driver.h"
 
+#include "clients/test_pattern.h"
+
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -123,6 +125,42 @@ uint32_t SetGammaRamp(Machine& machine, int adapter, const std::vector<uint32_t>
     RequestOptions options;
     options.adapter = adapter;
     return machine.Request(IOCTL_VIDEO_SET_GAMMA_TABLE, BytesOf(ramp.data(), ramp.size() * 4), 0, options).status;
+}
+
+FrameBufferMapping MapFrameBuffer(Machine& machine, int adapter, uint32_t process) {
+    RequestOptions options;
+    options.adapter = adapter;
+    options.process = process;
+    const uint32_t requested = 0;
+    RequestResult map = machine.Request(IOCTL_VIDEO_MAP_VIDEO_MEMORY, BytesOf(&requested, sizeof requested),
+                                        sizeof(VIDEO_MEMORY_INFORMATION), options);
+    FrameBufferMapping mapping;
+    mapping.status = map.status;
+    if (map.status == NO_ERROR && map.output.size() < sizeof(VIDEO_MEMORY_INFORMATION)) {
+        mapping.status = ERROR_INSUFFICIENT_BUFFER;
+    }
+    if (mapping.status != NO_ERROR) return mapping;
+    mapping.videoRamBase = Dword(map.output, 0);
+    mapping.videoRamLength = Dword(map.output, 4);
+    mapping.frameBufferBase = Dword(map.output, 8);
+    mapping.frameBufferLength = Dword(map.output, 12);
+    return mapping;
+}
+
+uint32_t UnmapFrameBuffer(Machine& machine, int adapter, uint32_t address, uint32_t process) {
+    RequestOptions options;
+    options.adapter = adapter;
+    options.process = process;
+    return machine.Request(IOCTL_VIDEO_UNMAP_VIDEO_MEMORY, BytesOf(&address, sizeof address), 0, options).status;
+}
+
+bool DrawThroughMapping(Machine& machine, uint32_t process, const FrameBufferMapping& mapping,
+                        const VIDEO_MODE_INFORMATION& mode, std::string* error, const std::vector<uint32_t>* palette) {
+    LineWriter write = [&](uint32_t offset, const std::vector<uint8_t>& line) {
+        return machine.ProcessWrite(process, mapping.frameBufferBase + offset, line);
+    };
+    return DrawTestPattern(write, mapping.frameBufferLength, mode.VisScreenWidth, mode.VisScreenHeight,
+                           mode.BitsPerPlane, mode.ScreenStride, error, palette);
 }
 
 }  // namespace sim

@@ -50,6 +50,24 @@ uint32_t SetPalette(Machine& machine, int adapter, uint32_t first, const std::ve
 // IOCTL_VIDEO_SET_GAMMA_TABLE with the ramp's 256 entries; the status.
 uint32_t SetGammaRamp(Machine& machine, int adapter, const std::vector<uint32_t>& ramp);
 
+// The frame buffer as the display driver maps it: IOCTL_VIDEO_MAP_VIDEO_MEMORY with a requested
+// address of 0, from the display driver's process.
+struct FrameBufferMapping {
+    uint32_t status = 0;
+    uint32_t videoRamBase = 0;
+    uint32_t videoRamLength = 0;
+    uint32_t frameBufferBase = 0;
+    uint32_t frameBufferLength = 0;
+};
+FrameBufferMapping MapFrameBuffer(Machine& machine, int adapter, uint32_t process = 1);
+// IOCTL_VIDEO_UNMAP_VIDEO_MEMORY of a mapped address; returns the status.
+uint32_t UnmapFrameBuffer(Machine& machine, int adapter, uint32_t address, uint32_t process = 1);
+// Draws the test pattern of a mode through a mapping, line by line through the process's accesses.
+// At 8 bpp with a `palette`, each pixel is the nearest palette entry.
+bool DrawThroughMapping(Machine& machine, uint32_t process, const FrameBufferMapping& mapping,
+                        const VIDEO_MODE_INFORMATION& mode, std::string* error,
+                        const std::vector<uint32_t>* palette = nullptr);
+
 std::vector<uint8_t> BytesOf(const void* data, size_t size);
 uint32_t Dword(const std::vector<uint8_t>& bytes, size_t offset);
 

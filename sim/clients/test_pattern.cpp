@@ -1,6 +1,8 @@
 // The frame buffer test pattern.
 #include "clients/test_pattern.h"
 
+#include <algorithm>
+
 namespace sim {
 
 namespace {
@@ -100,8 +102,8 @@ uint32_t NearestPaletteIndex(uint32_t colour, const std::vector<uint32_t>& palet
     return best;
 }
 
-bool DrawTestPattern(std::span<uint8_t> videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
-                     uint32_t stride, std::string* error, const std::vector<uint32_t>* palette) {
+bool DrawTestPattern(const LineWriter& writeLine, uint64_t available, unsigned width, unsigned height,
+                     unsigned bitsPerPixel, uint32_t stride, std::string* error, const std::vector<uint32_t>* palette) {
     if (palette != nullptr && palette->size() != 256) return Refuse(error, "a palette has 256 colours");
     if (bitsPerPixel != 8 && bitsPerPixel != 16 && bitsPerPixel != 24 && bitsPerPixel != 32) {
         return Refuse(error, "no pixel layout for " + std::to_string(bitsPerPixel) + " bits per pixel");
@@ -114,14 +116,14 @@ bool DrawTestPattern(std::span<uint8_t> videoMemory, unsigned width, unsigned he
                                  std::to_string(lineBytes) + " bytes)");
     }
     const uint64_t extent = static_cast<uint64_t>(height - 1) * stride + lineBytes;
-    if (extent > videoMemory.size()) {
+    if (extent > available) {
         return Refuse(error, "the pattern needs " + std::to_string(extent) + " bytes; video memory has " +
-                                 std::to_string(videoMemory.size()));
+                                 std::to_string(available));
     }
+    std::vector<uint8_t> line(lineBytes);
     for (unsigned y = 0; y < height; ++y) {
-        uint8_t* line = &videoMemory[static_cast<size_t>(y) * stride];
         for (unsigned x = 0; x < width; ++x) {
-            uint8_t* p = line + x * bytesPerPixel;
+            uint8_t* p = &line[x * bytesPerPixel];
             uint32_t colour = PatternColour(x, y, width, height);
             switch (bitsPerPixel) {
             case 8:
@@ -141,8 +143,20 @@ bool DrawTestPattern(std::span<uint8_t> videoMemory, unsigned width, unsigned he
                 break;
             }
         }
+        if (!writeLine(static_cast<uint32_t>(static_cast<uint64_t>(y) * stride), line)) {
+            return Refuse(error, "line " + std::to_string(y) + " could not be written");
+        }
     }
     return true;
+}
+
+bool DrawTestPattern(std::span<uint8_t> videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
+                     uint32_t stride, std::string* error, const std::vector<uint32_t>* palette) {
+    LineWriter write = [&](uint32_t offset, const std::vector<uint8_t>& line) {
+        std::copy(line.begin(), line.end(), videoMemory.begin() + offset);
+        return true;
+    };
+    return DrawTestPattern(write, videoMemory.size(), width, height, bitsPerPixel, stride, error, palette);
 }
 
 }  // namespace sim

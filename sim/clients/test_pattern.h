@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -38,6 +39,14 @@ uint32_t PatternValue(unsigned x, unsigned y, unsigned width, unsigned height, u
 // At 8 bpp with a `palette` (256 colours 0x00RRGGBB), each pixel is the nearest palette entry.
 bool DrawTestPattern(std::span<uint8_t> videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
                      uint32_t stride, std::string* error, const std::vector<uint32_t>* palette = nullptr);
+
+// The same through a mapping of `available` bytes: every line is handed to `writeLine` with its
+// offset from the start of the mapping, as a program copies a line into the frame buffer. Stops with
+// false when `writeLine` does.
+using LineWriter = std::function<bool(uint32_t offset, const std::vector<uint8_t>& line)>;
+bool DrawTestPattern(const LineWriter& writeLine, uint64_t available, unsigned width, unsigned height,
+                     unsigned bitsPerPixel, uint32_t stride, std::string* error,
+                     const std::vector<uint32_t>* palette = nullptr);
 
 // The entry of the palette whose colour is nearest to `colour` (the first of equals): the least sum
 // of squared differences of red, green and blue.

@@ -162,6 +162,44 @@ bool Bus::ReadRomBlock(uint32_t physical, uint32_t length, uint8_t* out) const {
     return false;
 }
 
+void Bus::MemoryBlock(uint32_t physical, uint8_t* bytes, uint32_t length, bool write) {
+    while (length > 0) {
+        // A run inside one board's video memory is one access.
+        uint32_t count = 0;
+        for (size_t i = 0; i < boards_.size() && count == 0; ++i) {
+            const PciFunction& pci = boards_[i].pci;
+            VideoMemoryBytes& memory = boards_[i].videoMemory;
+            // Only where the memory controller reaches the board's memory unchanged; the rest goes
+            // word by word through it.
+            MemoryController controller = MemoryController::Of(boards_[i].chip, memory.size());
+            uint32_t reachable = std::min(controller.configuredBytes, controller.installedBytes);
+            uint32_t offset = physical - pci.BarAddress(1);
+            if (!pci.MemoryDecode() || offset >= reachable || offset >= pci.BarSize(1)) continue;
+            count = static_cast<uint32_t>(std::min<uint64_t>(length, reachable - offset));
+            if (write) std::copy(bytes, bytes + count, memory.begin() + offset);
+            else std::copy(memory.begin() + offset, memory.begin() + offset + count, bytes);
+            uint32_t first = 0;
+            for (uint32_t b = 0; b < 4 && b < count; ++b) first |= static_cast<uint32_t>(bytes[b]) << (8 * b);
+            Trace(static_cast<int>(i), write, count * 8, Window::FrameBuffer, offset, "frame buffer", first);
+        }
+        if (count == 0) {
+            // Registers and the frame buffer window beyond the reachable memory take whole 32-bit
+            // words; anything else goes byte by byte.
+            unsigned width = physical % 4 == 0 && length >= 4 ? 32 : 8;
+            count = width / 8;
+            uint32_t value = 0;
+            for (uint32_t b = 0; b < count; ++b) value |= static_cast<uint32_t>(bytes[b]) << (8 * b);
+            value = MemoryAccess(physical, width, write, value);
+            if (!write) {
+                for (uint32_t b = 0; b < count; ++b) bytes[b] = static_cast<uint8_t>(value >> (8 * b));
+            }
+        }
+        physical += count;
+        bytes += count;
+        length -= count;
+    }
+}
+
 uint32_t Bus::RegisterWindowAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
     const RegisterInfo* info = FindRegister(offset);
     if (!info) {

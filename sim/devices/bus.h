@@ -40,6 +40,9 @@ public:
     // A block read at a physical address that lies wholly inside an enabled option ROM, as a run of
     // byte reads would give it; false (nothing read) when it does not.
     bool ReadRomBlock(uint32_t physical, uint32_t length, uint8_t* out) const;
+    // A block access of `length` bytes from a physical address, as a copy loop makes it: one traced
+    // access for a run of video memory, 32-bit (or byte) accesses elsewhere.
+    void MemoryBlock(uint32_t physical, uint8_t* bytes, uint32_t length, bool write);
     // An I/O port access.
     uint32_t PortAccess(uint32_t port, unsigned width, bool write, uint32_t value);
     // Configuration space of a slot: byte counts actually transferred (an empty slot answers with
@@ -50,13 +53,13 @@ public:
     // An access named by a register or port name in static storage.
     void Trace(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string_view name,
                uint32_t value) {
-        trace_.Record(TraceEntry{static_cast<int16_t>(adapter), write, window, static_cast<uint16_t>(width), offset, name, value});
+        trace_.Record(TraceEntry{static_cast<int16_t>(adapter), write, window, width, offset, name, value});
     }
     // An access named by a text made for it.
     void TraceText(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string text,
                    uint32_t value) {
         if (trace_.Recording()) {
-            trace_.RecordText(TraceEntry{static_cast<int16_t>(adapter), write, window, static_cast<uint16_t>(width), offset, {}, value},
+            trace_.RecordText(TraceEntry{static_cast<int16_t>(adapter), write, window, width, offset, {}, value},
                               std::move(text));
         }
     }

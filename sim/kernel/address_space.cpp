@@ -25,6 +25,12 @@ void HostBlock::CopyFrom(const HostBlock& other) {
 
 // The lowest address from `from` below `limit` where `span` bytes overlap no region.
 uint32_t KernelSpace::FindFree(uint32_t from, uint32_t limit, uint32_t span) const {
+    uint32_t found = 0;
+    if (!FindFree(from, limit, span, &found)) throw std::runtime_error("the simulated kernel address space is full");
+    return found;
+}
+
+bool KernelSpace::FindFree(uint32_t from, uint32_t limit, uint32_t span, uint32_t* found) const {
     uint64_t candidate = from;
     for (auto it = regions_.lower_bound(0); it != regions_.end(); ++it) {
         const Region& region = it->second;
@@ -34,15 +40,41 @@ uint32_t KernelSpace::FindFree(uint32_t from, uint32_t limit, uint32_t span) con
         if (start >= candidate + span) break;
         candidate = (end + PageSize - 1) / PageSize * PageSize;
     }
-    if (candidate + span > limit) throw std::runtime_error("the simulated kernel address space is full");
-    return static_cast<uint32_t>(candidate);
+    if (candidate + span > limit) return false;
+    *found = static_cast<uint32_t>(candidate);
+    return true;
+}
+
+// The highest address from which `span` bytes below `limit` and from `from` overlap no region.
+bool KernelSpace::FindFreeFromTop(uint32_t from, uint32_t limit, uint32_t span, uint32_t* found) const {
+    uint64_t end = uint64_t{limit} / PageSize * PageSize;
+    for (auto it = regions_.rbegin(); it != regions_.rend(); ++it) {
+        const Region& region = it->second;
+        uint64_t start = region.base & ~(PageSize - 1);
+        uint64_t regionEnd = static_cast<uint64_t>(region.base) + region.reserved;
+        if (start >= end) continue;
+        if (regionEnd + span <= end) break;
+        end = start;
+    }
+    if (end < uint64_t{from} + span) return false;
+    *found = static_cast<uint32_t>(end - span);
+    return true;
 }
 
 uint32_t KernelSpace::AllocateMemory(uint32_t size, const std::string& purpose) {
+    uint32_t base = TryAllocateMemory(size, purpose);
+    if (base == 0) throw std::runtime_error("the simulated kernel address space is full");
+    return base;
+}
+
+uint32_t KernelSpace::TryAllocateMemory(uint32_t size, const std::string& purpose, bool fromTop) {
     // A guard page behind every allocation, so that a run past the end hits nothing.
+    if (size > 0xFFFFFFFFu - 2 * PageSize) return 0;
     uint32_t span = PagesFor(size == 0 ? 1 : size) + PageSize;
     Region region;
-    region.base = FindFree(PoolBase, PoolLimit, span);
+    bool found = fromTop ? FindFreeFromTop(PoolBase, poolLimit_, span, &region.base)
+                         : FindFree(PoolBase, poolLimit_, span, &region.base);
+    if (!found) return 0;
     region.size = size;
     region.reserved = span;
     region.memory = HostBlock(size);

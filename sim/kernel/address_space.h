@@ -59,6 +59,11 @@ public:
 
     // Host memory of `size` bytes, zero-filled; returns its address.
     uint32_t AllocateMemory(uint32_t size, const std::string& purpose);
+    // The same, or 0 when the pool has no room for it; `fromTop` takes the highest room instead of
+    // the lowest.
+    uint32_t TryAllocateMemory(uint32_t size, const std::string& purpose, bool fromTop = false);
+    // Pool memory ends here (system memory ends below it).
+    void SetPoolLimit(uint32_t limit) { poolLimit_ = limit; }
     // A mapping of `size` bytes of physical memory space; returns its address.
     uint32_t MapPhysical(uint32_t physical, uint32_t size, const std::string& purpose);
     void Free(uint32_t base);
@@ -76,15 +81,17 @@ public:
 
 private:
     static constexpr uint32_t PoolBase = 0x81000000;      // host memory: extensions, buffers, pool
-    static constexpr uint32_t PoolLimit = 0x90000000;
     static constexpr uint32_t MappingBase = 0x90000000;   // device mappings
     static constexpr uint32_t MappingLimit = 0xF0000000;
     uint32_t FindFree(uint32_t from, uint32_t limit, uint32_t span) const;
+    bool FindFree(uint32_t from, uint32_t limit, uint32_t span, uint32_t* found) const;
+    bool FindFreeFromTop(uint32_t from, uint32_t limit, uint32_t span, uint32_t* found) const;
 
     std::map<uint32_t, Region> regions_;
     // The region the last lookup found: accesses come in runs to the same mapping. Forgotten
     // whenever a region comes or goes.
     mutable const Region* last_ = nullptr;
+    uint32_t poolLimit_ = 0x84000000;
 };
 
 }  // namespace sim

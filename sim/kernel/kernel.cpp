@@ -14,13 +14,6 @@ std::string Hex(uint64_t value) {
 
 }  // namespace
 
-void Kernel::Restore(const State& state) {
-    space_.RestoreFrom(state.space);
-    registry_ = state.registry;
-    currentProcess_ = state.currentProcess;
-    objects_.Restore(state.objects);
-}
-
 void* Kernel::HostPointer(uint32_t address) {
     if (address == 0) return nullptr;
     Region* region = space_.Find(address);

@@ -1,15 +1,23 @@
 // The kernel: the 32-bit kernel address space (pool memory backed by the host, and mappings of
 // physical addresses), the processor's accesses through it, the process on whose behalf the driver
 // runs, and the registry.
+//
+// Memory: system memory (RAM) is physical 0 up to SystemMemoryBytes(); kernel pool lives in it at
+// kernel address 0x80000000 + physical, as x86 Windows maps low memory, so a view of physical
+// memory reaches any pool block. The first 16 MiB are the system's own (no pool is given out
+// there). Contiguous memory comes from the same pool, and can run out.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "devices/bus.h"
 #include "kernel/address_space.h"
 #include "kernel/objects.h"
+#include "kernel/process.h"
 #include "kernel/registry.h"
+#include "platform/videoport.h"
 #include "support/faults.h"
 
 namespace sim {
@@ -44,22 +52,96 @@ public:
     // fault) when the address maps no device.
     bool PhysicalOf(const volatile void* pointer, bool write, uint32_t* physical);
 
+    // --- Memory mapping: processes, user views, system memory, the physical memory section ------
+
+    static constexpr uint32_t SystemProcess = 0;   // where discovery and initialization run
+
+    // System memory; set before boot (24 to 256 MiB).
+    void SetSystemMemory(uint64_t bytes);
+    uint32_t SystemMemoryBytes() const { return memory_.systemBytes; }
+    void InjectFault(const InjectedFault& fault) { memory_.injector.Add(fault); }
+
+    // Process `id`, started when it does not exist yet (an ended one stays ended).
+    Process& EnsureProcess(uint32_t id);
+    const Process* FindProcess(uint32_t id) const;
+    const std::map<uint32_t, Process>& Processes() const { return memory_.processes; }
+    // Ends a process: its views and handles go (the platform cleans them up; nothing is reported).
+    // Returns the views it had.
+    std::vector<View> EndProcess(uint32_t id);
+    // The process a handle names (0 and -1: the current one); false for an unknown handle or a
+    // process that has ended.
+    bool ProcessOfHandle(uint32_t handle, uint32_t* id);
+
+    // A user view of `length` bytes of physical memory from `physical` in process `id`. Returns the
+    // address that shows `physical` (0 when the process has no room) and, in `viewLength`, the
+    // bytes from there to the view's end.
+    uint32_t MapUserView(uint32_t id, uint32_t physical, uint32_t length, const std::string& caching,
+                         const std::string& madeBy, uint32_t* viewLength);
+    // Removes the view holding `address`; false when no view of the process holds it.
+    bool UnmapUserView(uint32_t id, uint32_t address);
+
+    // The processor's accesses in process `id`'s address space, as code running in that process
+    // makes them: user addresses through its views, kernel addresses in every process. All or
+    // nothing: false, and a fault of the process, when a byte is reachable through nothing (or a
+    // write meets a read-only view). Every access reaches the memory or device behind it and is
+    // traced.
+    bool ProcessRead(uint32_t id, uint32_t address, uint8_t* bytes, uint32_t length);
+    bool ProcessWrite(uint32_t id, uint32_t address, const uint8_t* bytes, uint32_t length);
+    // Physical memory space: system memory, or the bus above it.
+    void PhysicalAccess(uint32_t physical, uint8_t* bytes, uint32_t length, bool write);
+
+    // The kernel routines the driver calls (addresses are 32-bit machine addresses).
+    uint32_t CurrentProcessObject();
+    uint32_t AllocateContiguousMemory(uint64_t bytes, uint64_t highestAcceptable);
+    uint64_t PhysicalAddressOf(uint32_t address);
+    NTSTATUS OpenSection(uint32_t* handle, ACCESS_MASK access, const OBJECT_ATTRIBUTES* attributes);
+    NTSTATUS ReferenceObjectByHandle(uint32_t handle, const void* objectType, uint32_t* object);
+    void DereferenceObject(uint32_t object);
+    NTSTATUS MapViewOfSection(uint32_t section, uint32_t processHandle, uint32_t* base, uint64_t* offset,
+                              uint64_t* viewSize, ULONG protection);
+    NTSTATUS Close(uint32_t handle);
+    // A handle argument as the driver passed it, as a 32-bit value (NtCurrentProcess() is -1).
+    uint32_t HandleValue(const void* handle);
+
+    // The checks around one request: what a request leaves behind that its requester cannot undo.
+    struct RequestMark {
+        uint64_t serial = 0;
+        std::map<uint32_t, int> references;
+    };
+    RequestMark BeginRequest() const { return RequestMark{memory_.nextSerial, memory_.references}; }
+    void EndRequest(const RequestMark& mark, const std::string& request, bool succeeded,
+                    const std::vector<uint8_t>& output, int adapter);
+
     // Everything but pool contents is copied; pool regions keep their host memory across a restore.
+    struct MemoryState {
+        uint32_t systemBytes = 64u << 20;
+        std::map<uint32_t, Process> processes;
+        uint32_t physicalMemorySection = 0;      // kernel address of its object, 0 before first use
+        std::map<uint32_t, int> references;      // object address -> references the driver holds
+        uint64_t nextSerial = 1;
+        FaultInjector injector;
+    };
     struct State {
         KernelSpace space;
         Registry registry;
         uint32_t currentProcess = 0;
+        MemoryState memory;
         KernelObjects::State objects;
     };
-    State Save() const { return State{space_, registry_, currentProcess_, objects_.Save()}; }
+    State Save() const { return State{space_, registry_, currentProcess_, memory_, objects_.Save()}; }
     void Restore(const State& state);
 
 private:
+    bool Resolve(uint32_t id, uint32_t address, uint32_t length, bool write, std::vector<std::pair<uint32_t, uint32_t>>* pieces);
+    bool InjectedFailure(PlatformCall call, NTSTATUS* status);
+    Process* HandleOwner(uint32_t handle, uint32_t* value);
+
     Bus& bus_;
     FaultLog& faults_;
     KernelSpace space_;
     Registry registry_;
     uint32_t currentProcess_ = 0;
+    MemoryState memory_;
     KernelObjects objects_;
 };
 

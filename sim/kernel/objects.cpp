@@ -130,6 +130,8 @@ KernelObjects::Handle* KernelObjects::FindHandle(HANDLE handle) {
     return &found->second;
 }
 
+bool KernelObjects::HoldsHandle(HANDLE handle) const { return state_.handles.count(HandleValue(handle)) != 0; }
+
 uint32_t KernelObjects::AddHandle(Handle handle) {
     uint32_t value = state_.nextHandle;
     state_.nextHandle += 4;

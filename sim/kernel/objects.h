@@ -38,6 +38,8 @@ public:
     NTSTATUS CreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK ioStatus,
                         ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer, ULONG eaLength);
     NTSTATUS Close(HANDLE handle);
+    // Whether the value is a key or file handle of this table (of any process).
+    bool HoldsHandle(HANDLE handle) const;
 
     // The files of \SystemRoot\System32\ (names compare without regard to case).
     void AddSystemFile(const std::string& name);
@@ -85,7 +87,9 @@ public:
         std::map<uint32_t, Handle> handles;   // by handle value
         std::map<uint32_t, Block> blocks;     // by address
         std::set<std::string> systemFiles;    // lower case
-        uint32_t nextHandle = 4;
+        // Key and file handles count from 0x10000, clear of the section handles (below 0x1000) and
+        // the process handles (0x1000 + 4 x N) of the processes' own tables.
+        uint32_t nextHandle = 0x10000;
         FaultInjector injector;
     };
     const State& Save() const { return state_; }

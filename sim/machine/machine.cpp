@@ -31,6 +31,7 @@ Machine::Machine(MachineConfig config)
     }
     for (const AdapterConfig& adapter : config_.adapters) bus_.AddBoard(adapter);
     for (const std::string& file : config_.systemFiles) kernel_.Objects().AddSystemFile(file);
+    kernel_.SetSystemMemory(uint64_t{config_.systemMemoryMiB} << 20);
     port_.SetConfigInfoLength(config_.configInfoLength);
 }
 
@@ -77,6 +78,7 @@ RequestResult Machine::Request(uint32_t code, const std::vector<uint8_t>& input,
                                const RequestOptions& options) {
     CheckStarted(options.adapter);
     Activate();
+    CheckRunning(options.process);
     if (!config_.checkAliasing) return port_.Deliver(code, input, outputLength, options, true);
 
     // The separate run is only the check; the machine goes on from the run the port makes, with one
@@ -92,6 +94,30 @@ RequestResult Machine::Request(uint32_t code, const std::vector<uint8_t>& input,
                        "request " + Hex(code) + " answers differently when input and output share one buffer");
     }
     return aliased;
+}
+
+void Machine::CheckRunning(uint32_t process) {
+    if (kernel_.EnsureProcess(process).ended) {
+        throw std::invalid_argument("process " + std::to_string(process) + " has ended");
+    }
+}
+
+bool Machine::ProcessRead(uint32_t process, uint32_t address, std::vector<uint8_t>& bytes) {
+    Activate();
+    CheckRunning(process);
+    return kernel_.ProcessRead(process, address, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+bool Machine::ProcessWrite(uint32_t process, uint32_t address, const std::vector<uint8_t>& bytes) {
+    Activate();
+    CheckRunning(process);
+    return kernel_.ProcessWrite(process, address, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+std::vector<View> Machine::EndProcess(uint32_t process) {
+    Activate();
+    CheckRunning(process);
+    return kernel_.EndProcess(process);
 }
 
 bool Machine::ResetHw(int adapter, ULONG columns, ULONG rows) {

@@ -28,6 +28,8 @@ struct MachineConfig {
     bool checkAliasing = false;
     // The files in the system directory (\SystemRoot\System32\), by name.
     std::vector<std::string> systemFiles;
+    // System memory (RAM), 24 to 256 MiB: kernel pool and contiguous memory come from it.
+    uint32_t systemMemoryMiB = 64;
 };
 
 class Machine {
@@ -73,6 +75,7 @@ public:
     void ClearFaults() { faults_.Clear(); }
     void InjectFault(const InjectedFault& fault) {
         port_.InjectFault(fault);
+        kernel_.InjectFault(fault);
         kernel_.Objects().InjectFault(fault);
     }
     void ReportFault(FaultKind kind, int adapter, const std::string& message) { faults_.Report(kind, adapter, message); }
@@ -101,6 +104,22 @@ public:
     // The machine's clock, in nanoseconds since power-on.
     uint64_t Now() const { return bus_.Now(); }
 
+    // --- Processes and their address spaces ---------------------------------------------------
+    //
+    // Process N is started by its first use. Requests, reads and writes of an ended process throw
+    // std::invalid_argument.
+
+    // What process N's code reads and writes: user addresses through its views, kernel addresses
+    // in every process. False (and a process fault) when a byte is reachable through nothing.
+    bool ProcessRead(uint32_t process, uint32_t address, std::vector<uint8_t>& bytes);
+    bool ProcessWrite(uint32_t process, uint32_t address, const std::vector<uint8_t>& bytes);
+    // Ends a process: its views go; what the driver recorded for it stays. Returns its views.
+    std::vector<View> EndProcess(uint32_t process);
+    // Process N, or null before its first use.
+    const Process* FindProcess(uint32_t process) const { return kernel_.FindProcess(process); }
+    // The handle value that names process N in every process.
+    static uint32_t ProcessHandle(uint32_t process) { return ProcessHandleOf(process); }
+
     // The parties the machine is made of.
     VideoPort& Port() { return port_; }
     Kernel& GetKernel() { return kernel_; }
@@ -115,12 +134,14 @@ public:
         FaultLog faults;
         std::vector<uint8_t> driverData;
     };
+
     Snapshot Save();
     void Restore(const Snapshot& snapshot);
 
 private:
     void Activate();
     void CheckStarted(int adapter) const;
+    void CheckRunning(uint32_t process);
 
     MachineConfig config_;
     TraceLog trace_;

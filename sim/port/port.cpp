@@ -93,7 +93,7 @@ void VideoPort::StartAdapter(int index) {
     configInfo->InterruptMode = LevelSensitive;
     configInfo->VdmPhysicalVideoMemoryAddress.QuadPart = 0xA0000;
     configInfo->VdmPhysicalVideoMemoryLength = 0x20000;
-    configInfo->SystemMemorySize = 64u << 20;
+    configInfo->SystemMemorySize = kernel_.SystemMemoryBytes();
 
     faults_.SetCurrentAdapter(index);
     auto* again = static_cast<PUCHAR>(kernel_.HostPointer(againAddress));

@@ -135,6 +135,11 @@ public:
     BOOLEAN DdcMonitorHelper(PVOID extension, PVOID control, PUCHAR buffer, ULONG size);
     void StallExecution(ULONG microseconds) { bus_.AdvanceTime(uint64_t{microseconds} * 1000); }
 
+    // Memory mapping: user views of physical ranges in the process a handle names.
+    uint32_t MapMemory(PVOID extension, PHYSICAL_ADDRESS physical, PULONG length, PULONG inIoSpace,
+                       PVOID* virtualAddress);
+    uint32_t UnmapMemory(PVOID extension, PVOID virtualAddress, HANDLE processHandle);
+
     // Register and port accesses by address: kernel virtual addresses for registers, port numbers
     // for I/O.
     uint32_t ReadRegister(const volatile void* pointer, unsigned width) { return kernel_.ReadMemory(pointer, width); }

@@ -59,11 +59,15 @@ RequestResult VideoPort::Deliver(uint32_t code, const std::vector<uint8_t>& inpu
     packet->OutputBuffer.address = outputAddress;
     packet->OutputBufferLength = outputLength;
 
+    // HwStartIO runs in the context of the requesting process; other callbacks in the system's.
+    const uint32_t outside = kernel_.CurrentProcess();
     kernel_.SetCurrentProcess(options.process);
+    Kernel::RequestMark mark = kernel_.BeginRequest();
     faults_.SetCurrentAdapter(options.adapter);
     BOOLEAN handled = miniport_.StartIo(state_.registration.HwStartIO.address, ExtensionPointer(options.adapter), packet);
     CheckLeftBehind("HwStartIO (" + Hex(code) + ")");
     faults_.SetCurrentAdapter(-1);
+    kernel_.SetCurrentProcess(outside);
 
     RequestResult result;
     result.status = statusBlock->Status;
@@ -85,6 +89,8 @@ RequestResult VideoPort::Deliver(uint32_t code, const std::vector<uint8_t>& inpu
         auto* bytes = static_cast<uint8_t*>(kernel_.HostPointer(outputAddress));
         result.output.assign(bytes, bytes + count);
     }
+
+    kernel_.EndRequest(mark, "request " + Hex(code), copyBack, result.output, options.adapter);
 
     for (uint32_t address : {inputAddress, outputAddress, statusAddress, packetAddress}) {
         if (address) space.Free(address);

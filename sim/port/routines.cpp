@@ -144,6 +144,15 @@ BOOLEAN NTAPI VideoPortDDCMonitorHelper(PVOID extension, PVOID control, PUCHAR b
 
 VOID NTAPI VideoPortStallExecution(ULONG microseconds) { Port("VideoPortStallExecution").StallExecution(microseconds); }
 
+VP_STATUS NTAPI VideoPortMapMemory(PVOID extension, PHYSICAL_ADDRESS physical, PULONG length, PULONG inIoSpace,
+                                   PVOID* virtualAddress) {
+    return Port("VideoPortMapMemory").MapMemory(extension, physical, length, inIoSpace, virtualAddress);
+}
+
+VP_STATUS NTAPI VideoPortUnmapMemory(PVOID extension, PVOID virtualAddress, HANDLE processHandle) {
+    return Port("VideoPortUnmapMemory").UnmapMemory(extension, virtualAddress, processHandle);
+}
+
 VOID NTAPI VideoPortZeroMemory(PVOID destination, ULONG length) { std::memset(destination, 0, length); }
 
 VOID NTAPI VideoPortMoveMemory(PVOID destination, PVOID source, ULONG length) {

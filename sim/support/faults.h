@@ -13,6 +13,7 @@ namespace sim {
 enum class FaultKind {
     Driver,           // something a driver verifier would stop the machine for
     UnknownRegister,  // an access to a register the chip does not decode
+    Process,          // a program touched memory it was not given (an access violation of that process)
 };
 
 struct Fault {
@@ -56,6 +57,12 @@ private:
     X(SetRegistryParameters)                     \
     X(ScanRom)                                   \
     X(Int10)                                     \
+    X(MapMemory)                                 \
+    X(UnmapMemory)                               \
+    X(MmAllocateContiguousMemory)                \
+    X(ZwOpenSection)                             \
+    X(ObReferenceObjectByHandle)                 \
+    X(ZwMapViewOfSection) \
     /* pool memory, registry keys, files, strings */ \
     X(AllocatePool)                              \
     X(ZwOpenKey)                                 \
@@ -77,7 +84,9 @@ bool ParsePlatformCall(const std::string& name, PlatformCall* call);
 
 // Makes the Nth call (1-based; 0 = every call) of one platform routine fail, for one adapter or all
 // (-1). A failing call returns `status` where the routine returns a status, null where it returns an
-// address, 0 bytes for the bus data routines and FALSE for ScanRom and DDCMonitorHelper.
+// address, 0 bytes for the bus data routines and FALSE for ScanRom and DDCMonitorHelper. A kernel
+// routine that returns an NTSTATUS fails with `status` when it is an error status (bit 31 set), else
+// with its usual failure status.
 struct InjectedFault {
     PlatformCall call = PlatformCall::GetAccessRanges;
     int adapter = -1;

@@ -10,6 +10,8 @@ const char* WindowName(Window window) {
     case Window::Io: return "io";
     case Window::Config: return "config";
     case Window::Bios: return "bios";
+    case Window::FrameBuffer: return "fb";
+    case Window::Ram: return "ram";
     }
     return "?";
 }
@@ -23,7 +25,7 @@ std::string FormatTraceEntry(const TraceEntry& entry) {
     std::snprintf(line, sizeof line, "%c %2u %-6s 0x%06x %-24s 0x%08x", entry.write ? 'W' : 'R', entry.width,
                   WindowName(entry.window), entry.offset, std::string(entry.name).c_str(), entry.value);
     std::string text = line;
-    if (entry.adapter != 0) text = "[" + std::to_string(entry.adapter) + "] " + text;
+    if (entry.adapter > 0) text = "[" + std::to_string(entry.adapter) + "] " + text;
     return text;
 }
 

@@ -10,13 +10,16 @@
 
 namespace sim {
 
-enum class Window : uint8_t { Mmio, Io, Config, Bios };
+// Mmio, Io, Config: registers, ports and configuration space. Bios: a video BIOS call. FrameBuffer:
+// video memory through the frame buffer window; Ram: system memory (offset is the physical address).
+// A block access to video memory or system memory is one entry whose width is its byte count x 8.
+enum class Window : uint8_t { Mmio, Io, Config, Bios, FrameBuffer, Ram };
 
 struct TraceEntry {
     int16_t adapter = 0;
     bool write = false;
     Window window = Window::Mmio;
-    uint16_t width = 32;   // bits; configuration accesses give their byte count times 8
+    uint32_t width = 32;   // bits; configuration and block accesses give their byte count times 8
     uint32_t offset = 0;   // in the window (the configuration header offset for Config)
     // Register name, "?" for an unknown register; the call for Bios; for a configuration write,
     // "config" followed by the registers it changed, " [0x30]=0xe0a00001". The text lives in static

@@ -27,9 +27,14 @@ sim::DisplayState Decode(sim::Machine& machine, int adapter) {
     return sim::DecodeDisplay(machine.ChipOf(adapter), machine.VideoMemory(adapter).size());
 }
 
+// The display driver's process, from which the frame buffer is mapped and drawn.
+constexpr uint32_t DisplayDriverProcess = 1;
+
 struct Shown {
     sim::ModeRequest request;
     sim::ModeSetResult set;
+    sim::FrameBufferMapping mapping;
+    uint32_t unmapStatus = 0;
     sim::DisplayState display;
 };
 
@@ -41,6 +46,11 @@ Shown SetAndDraw(sim::Machine& machine, int adapter, const std::string& mode, co
     if (shown.set.status != NO_ERROR) {
         throw std::runtime_error("setting " + mode + " failed with " + StatusText(shown.set.status));
     }
+    // As the display driver does: map the frame buffer, draw through the mapping, unmap.
+    shown.mapping = sim::MapFrameBuffer(machine, adapter, DisplayDriverProcess);
+    if (shown.mapping.status != NO_ERROR) {
+        throw std::runtime_error("mapping the frame buffer failed with " + StatusText(shown.mapping.status));
+    }
     std::string error;
     const VIDEO_MODE_INFORMATION& info = shown.set.mode;
     // A palette-driven mode gets the display driver's palette before anything is drawn.
@@ -50,12 +60,13 @@ Shown SetAndDraw(sim::Machine& machine, int adapter, const std::string& mode, co
         uint32_t status = sim::SetPalette(machine, adapter, 0, palette);
         if (status != NO_ERROR) throw std::runtime_error("setting the palette failed with " + StatusText(status));
     }
-    if (!sim::DrawTestPattern(machine.VideoMemory(adapter), info.VisScreenWidth, info.VisScreenHeight,
-                              info.BitsPerPlane, info.ScreenStride, &error, palette.empty() ? nullptr : &palette)) {
+    if (!sim::DrawThroughMapping(machine, DisplayDriverProcess, shown.mapping, info, &error,
+                                 palette.empty() ? nullptr : &palette)) {
         throw std::runtime_error("cannot draw the test pattern: " + error);
     }
     shown.display = Decode(machine, adapter);
     if (!screenshot.empty()) SaveScreenshot(machine, adapter, screenshot);
+    shown.unmapStatus = sim::UnmapFrameBuffer(machine, adapter, shown.mapping.frameBufferBase, DisplayDriverProcess);
     return shown;
 }
 
@@ -166,6 +177,10 @@ void SaveScreenshot(sim::Machine& machine, int adapter, const std::string& path)
 std::string ShowModeText(sim::Machine& machine, int adapter, const std::string& mode, const std::string& screenshot) {
     Shown shown = SetAndDraw(machine, adapter, mode, screenshot);
     std::string text = "Mode " + mode + " on adapter " + std::to_string(adapter) + ": " + TimingText(shown.display) + "\n";
+    text += Format("Frame buffer mapped at 0x%08X (window %u bytes, video memory %u bytes), pattern drawn through it, "
+                   "unmapped: status %s\n",
+                   shown.mapping.frameBufferBase, shown.mapping.videoRamLength, shown.mapping.frameBufferLength,
+                   StatusText(shown.unmapStatus).c_str());
     if (!screenshot.empty()) text += "Screenshot: " + screenshot + "\n";
     return text;
 }
@@ -181,6 +196,14 @@ Json ShowModeJson(sim::Machine& machine, int adapter, const std::string& mode, c
     requested.Set("screenStride", shown.set.mode.ScreenStride);
     json.Set("mode", requested);
     json.Set("timing", TimingJson(shown.display));
+    Json mapping = Json::Object();
+    mapping.Set("status", shown.mapping.status);
+    mapping.Set("videoRamBase", shown.mapping.videoRamBase);
+    mapping.Set("videoRamLength", shown.mapping.videoRamLength);
+    mapping.Set("frameBufferBase", shown.mapping.frameBufferBase);
+    mapping.Set("frameBufferLength", shown.mapping.frameBufferLength);
+    mapping.Set("unmapStatus", shown.unmapStatus);
+    json.Set("mapping", mapping);
     if (!screenshot.empty()) json.Set("screenshot", screenshot);
     return json;
 }

@@ -113,6 +113,7 @@ int Run(sim::Machine& machine, const Options& options) {
                 zarnsim::Json shown = zarnsim::ShowModeJson(machine, options.display, options.mode, options.screenshot);
                 adapter.Set("mode", shown.Get("mode"));
                 adapter.Set("timing", shown.Get("timing"));
+                adapter.Set("mapping", shown.Get("mapping"));
             }
             adapters.Push(adapter);
         }
@@ -191,10 +192,12 @@ int main(int argc, char** argv) {
     app.add_option("--fault", options.faults,
                    "Make a platform routine fail: CALL[@N][=STATUS], the Nth call (every call without @N) of "
                    "GetAccessRanges, VerifyAccessRanges, GetDeviceBase, GetBusData, SetBusData, "
-                   "GetRegistryParameters, SetRegistryParameters, ScanRom, Int10, DDCMonitorHelper, AllocatePool, ZwOpenKey, "
-                   "ZwQueryValueKey, ZwSetValueKey, ZwCreateFile, RtlAnsiStringToUnicodeString or "
-                   "RtlUnicodeStringToAnsiString (a kernel routine fails with STATUS_INSUFFICIENT_RESOURCES unless "
-                   "STATUS is an NTSTATUS error); repeatable")
+                   "GetRegistryParameters, SetRegistryParameters, ScanRom, Int10, DDCMonitorHelper, MapMemory, "
+                   "UnmapMemory (the VideoPort* routines), or of the kernel's AllocatePool (ExAllocatePoolWithTag), "
+                   "MmAllocateContiguousMemory (both return null), ZwOpenSection, ObReferenceObjectByHandle, "
+                   "ZwMapViewOfSection, ZwOpenKey, ZwQueryValueKey, ZwSetValueKey, ZwCreateFile, "
+                   "RtlAnsiStringToUnicodeString or RtlUnicodeStringToAnsiString (fail with STATUS when it is an "
+                   "NTSTATUS error, else with their usual failure); repeatable")
         ->type_name("CALL[@N][=STATUS]");
     app.add_option("--system-file", options.systemFiles,
                    "A file in the system directory \\SystemRoot\\System32\\ (such as the OpenGL driver a "
@@ -210,8 +213,9 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     run->add_option("--mode", options.mode,
                     "Set this mode like a display driver (query the list, find the index, set it; an 8-bit mode "
-                    "then gets the display driver's palette), draw a test pattern into video memory at the mode's "
-                    "stride and report the timing the chip was given")
+                    "then gets the display driver's palette), map the frame buffer with IOCTL_VIDEO_MAP_VIDEO_MEMORY "
+                    "(requested address 0), draw a test pattern through that mapping at the mode's stride, unmap "
+                    "it, and report the mapping and the timing the chip was given")
         ->type_name("WxHxBPP@HZ");
     run->add_option("--screenshot", options.screenshot, "With --mode: save what the monitor shows as a PNG file")
         ->type_name("FILE.png");
@@ -237,7 +241,13 @@ int main(int argc, char** argv) {
                   "gamma FILE|identity|inverse (IOCTL_VIDEO_SET_GAMMA_TABLE; FILE holds 256 little-endian entries). "
                   "children [adapter=N] (enumerate the adapter's children again, as the platform does); power DEVICE STATE "
                   "[adapter=N] (DEVICE: monitor, adapter or an identifier; STATE: on, standby, suspend, off, hibernate or a "
-                  "number; the query HwGetPowerState, then HwSetPowerState when the query accepts it). Every command takes adapter=N. A word in double quotes may hold blanks. Blank lines and # "
+                  "number; the query HwGetPowerState, then HwSetPowerState when the query accepts it); process N (later "
+                  "commands run in process N; 1 at the start); end-process N (its views go, what the driver recorded "
+                  "stays); read ADDRESS LENGTH, write ADDRESS HEX, fill ADDRESS LENGTH BYTE (the current process "
+                  "touching memory: user addresses through its views, kernel addresses in every process; an address "
+                  "reachable through nothing is a fault of the process); views (the current process's views). A "
+                  "handle to process N is 0x1000+4*N in every process; 0 and 0xFFFFFFFF name the calling process. "
+                  "Every command takes adapter=N. A word in double quotes may hold blanks. Blank lines and # "
                   "comments are skipped.");
     script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")->required();
 

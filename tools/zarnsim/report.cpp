@@ -311,7 +311,9 @@ Json ModesJson(sim::Machine& machine, int index) {
 std::string FaultsText(const sim::Machine& machine) {
     std::ostringstream out;
     for (const sim::Fault& fault : machine.Faults()) {
-        out << (fault.kind == sim::FaultKind::Driver ? "driver fault" : "unknown register");
+        out << (fault.kind == sim::FaultKind::Driver    ? "driver fault"
+                : fault.kind == sim::FaultKind::Process ? "process fault"
+                                                        : "unknown register");
         if (fault.adapter >= 0) out << " (adapter " << fault.adapter << ")";
         out << ": " << fault.message;
         if (fault.count > 1) out << " (" << fault.count << " times)";

@@ -51,12 +51,12 @@ int HexDigit(char c) {
     return -1;
 }
 
-std::vector<uint8_t> ParseHex(int line, const std::string& text) {
-    if (text.size() % 2) throw ScriptError(line, "in= needs an even number of hex digits");
+std::vector<uint8_t> ParseHex(int line, const std::string& text, const std::string& what = "in=") {
+    if (text.size() % 2) throw ScriptError(line, what + " needs an even number of hex digits");
     std::vector<uint8_t> bytes;
     for (size_t i = 0; i < text.size(); i += 2) {
         int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
-        if (high < 0 || low < 0) throw ScriptError(line, "in= holds something other than hex digits");
+        if (high < 0 || low < 0) throw ScriptError(line, what + " holds something other than hex digits");
         bytes.push_back(static_cast<uint8_t>(high << 4 | low));
     }
     return bytes;
@@ -81,7 +81,7 @@ std::string HexBytes(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json,
+void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>& tokens, uint32_t process, bool json,
                 std::ostream& out) {
     if (tokens.size() < 2) throw ScriptError(line, "request needs a control code");
     uint32_t code = 0;
@@ -90,6 +90,7 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
     std::vector<uint8_t> input;
     uint32_t outputLength = 0;
     sim::RequestOptions options;
+    options.process = process;
     for (size_t i = 2; i < tokens.size(); ++i) {
         size_t equals = tokens[i].find('=');
         if (equals == std::string::npos) throw ScriptError(line, "expected key=value, found '" + tokens[i] + "'");
@@ -106,6 +107,9 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
     if (!machine.Adapter(options.adapter).started) {
         throw ScriptError(line, "adapter " + std::to_string(options.adapter) + " did not start");
     }
+
+    const sim::Process* running = machine.FindProcess(options.process);
+    if (running && running->ended) throw ScriptError(line, "process " + std::to_string(options.process) + " has ended");
 
     sim::RequestResult result = machine.Request(code, input, outputLength, options);
     if (json) {
@@ -423,15 +427,136 @@ void RunPower(sim::Machine& machine, int line, const std::vector<std::string>& t
     Report(out, json, line, "power", fields, text + "; monitor power: " + power);
 }
 
+// --- Processes and their memory -------------------------------------------------------------------
+
+constexpr uint32_t MaxProcess = 0xFFFF;
+constexpr uint32_t MaxAccessBytes = 1u << 20;
+
+uint32_t Number(int line, const std::string& what, const std::string& text, uint32_t max) {
+    char* end = nullptr;
+    unsigned long long value = text.empty() || text[0] == '-' ? max + 1ull : std::strtoull(text.c_str(), &end, 0);
+    if (text.empty() || text[0] == '-' || *end != '\0' || value > max) {
+        throw ScriptError(line, what + " must be a number up to " + std::to_string(max) + ", not '" + text + "'");
+    }
+    return static_cast<uint32_t>(value);
+}
+
+void ExpectArguments(int line, const std::vector<std::string>& tokens, size_t count, const std::string& usage) {
+    if (tokens.size() != count + 1) throw ScriptError(line, "usage: " + usage);
+}
+
+void CheckRunning(sim::Machine& machine, int line, uint32_t process) {
+    const sim::Process* found = machine.FindProcess(process);
+    if (found && found->ended) throw ScriptError(line, "process " + std::to_string(process) + " has ended");
+}
+
+std::string Address(uint32_t address) { return Hex32(address); }
+
+// A read, write or fill of the current process: the bytes read, or a fault line.
+void RunMemory(sim::Machine& machine, int line, const std::vector<std::string>& tokens, uint32_t process, bool json,
+               std::ostream& out) {
+    const std::string& command = tokens[0];
+    std::vector<uint8_t> bytes;
+    uint32_t address = 0;
+    if (command == "read") {
+        ExpectArguments(line, tokens, 2, "read ADDRESS LENGTH");
+        address = Number(line, "ADDRESS", tokens[1], 0xFFFFFFFF);
+        bytes.resize(Number(line, "LENGTH", tokens[2], MaxAccessBytes));
+    } else if (command == "write") {
+        ExpectArguments(line, tokens, 2, "write ADDRESS HEX");
+        address = Number(line, "ADDRESS", tokens[1], 0xFFFFFFFF);
+        bytes = ParseHex(line, tokens[2], "HEX");
+    } else {
+        ExpectArguments(line, tokens, 3, "fill ADDRESS LENGTH BYTE");
+        address = Number(line, "ADDRESS", tokens[1], 0xFFFFFFFF);
+        bytes.assign(Number(line, "LENGTH", tokens[2], MaxAccessBytes),
+                     static_cast<uint8_t>(Number(line, "BYTE", tokens[3], 0xFF)));
+    }
+    if (bytes.empty()) throw ScriptError(line, command + " needs at least one byte");
+    CheckRunning(machine, line, process);
+    bool done = command == "read" ? machine.ProcessRead(process, address, bytes) : machine.ProcessWrite(process, address, bytes);
+
+    Json fields = Json::Object();
+    fields.Set("process", process);
+    fields.Set("address", address);
+    fields.Set("length", static_cast<unsigned>(bytes.size()));
+    fields.Set("done", done);
+    std::string text = command + " " + std::to_string(bytes.size()) + " bytes at " + Address(address) + " in process " +
+                       std::to_string(process);
+    if (!done) {
+        text += ": access violation (nothing maps it)";
+    } else if (command == "read") {
+        fields.Set("bytes", HexBytes(bytes));
+        text += ": " + HexBytes(bytes);
+    }
+    Report(out, json, line, command, fields, text);
+}
+
+void RunEndProcess(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
+    ExpectArguments(line, tokens, 1, "end-process N");
+    uint32_t process = Number(line, "N", tokens[1], MaxProcess);
+    CheckRunning(machine, line, process);
+    std::vector<sim::View> views = machine.EndProcess(process);
+    Json fields = Json::Object();
+    fields.Set("process", process);
+    fields.Set("viewsRemoved", static_cast<unsigned>(views.size()));
+    Report(out, json, line, "end-process", fields,
+           "end-process " + std::to_string(process) + ": " + std::to_string(views.size()) + " views removed");
+}
+
+void RunViews(sim::Machine& machine, int line, const std::vector<std::string>& tokens, uint32_t process, bool json,
+              std::ostream& out) {
+    ExpectArguments(line, tokens, 0, "views");
+    const sim::Process* found = machine.FindProcess(process);
+    Json list = Json::Array();
+    std::string text = "views of process " + std::to_string(process) + ":";
+    if (found) {
+        for (const auto& [base, view] : found->views) {
+            Json item = Json::Object();
+            item.Set("base", view.base);
+            item.Set("size", view.size);
+            item.Set("physical", view.physical);
+            item.Set("caching", view.caching);
+            item.Set("writable", view.writable);
+            item.Set("madeBy", view.madeBy);
+            list.Push(item);
+            text += "\n  " + Address(view.base) + " " + std::to_string(view.size) + " bytes -> physical " +
+                    Address(view.physical) + ", " + view.caching + (view.writable ? "" : ", read-only") + " (" +
+                    view.madeBy + ")";
+        }
+    }
+    if (!found || found->views.empty()) text += " none";
+    Json fields = Json::Object();
+    fields.Set("process", process);
+    fields.Set("views", list);
+    Report(out, json, line, "views", fields, text);
+}
+
 }  // namespace
 
 void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out) {
     std::string text;
+    uint32_t process = 1;   // the display driver's process
     for (int line = 1; std::getline(script, text); ++line) {
         std::vector<std::string> tokens = Tokens(text);
         if (tokens.empty()) continue;
         if (tokens[0] == "request") {
-            RunRequest(machine, line, tokens, json, out);
+            RunRequest(machine, line, tokens, process, json, out);
+        } else if (tokens[0] == "process") {
+            ExpectArguments(line, tokens, 1, "process N");
+            process = Number(line, "N", tokens[1], MaxProcess);
+            CheckRunning(machine, line, process);
+            Json fields = Json::Object();
+            fields.Set("process", process);
+            fields.Set("handle", sim::Machine::ProcessHandle(process));
+            Report(out, json, line, "process", fields,
+                   "process " + std::to_string(process) + " (handle " + Hex32(sim::Machine::ProcessHandle(process)) + ")");
+        } else if (tokens[0] == "end-process") {
+            RunEndProcess(machine, line, tokens, json, out);
+        } else if (tokens[0] == "read" || tokens[0] == "write" || tokens[0] == "fill") {
+            RunMemory(machine, line, tokens, process, json, out);
+        } else if (tokens[0] == "views") {
+            RunViews(machine, line, tokens, process, json, out);
         } else if (tokens[0] == "mode") {
             RunMode(machine, line, tokens, json, out);
         } else if (tokens[0] == "reset") {
@@ -452,8 +577,8 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
             RunPower(machine, line, tokens, json, out);
         } else {
             throw ScriptError(line, "unknown command '" + tokens[0] +
-                                        "' (request, mode, reset, screenshot, read-setting, write-setting, palette, "
-                                        "gamma, children, power)");
+                                        "' (request, mode, reset, screenshot, process, end-process, read, write, "
+                                        "fill, views, read-setting, write-setting, palette, gamma, children, power)");
         }
     }
 }

@@ -1,0 +1,43 @@
+// Memory mapping: the mapping registry (addresses handed out, per requesting process, with a count),
+// the standard mapping requests, and the driver's own mapping requests of the 3D drivers.
+#pragma once
+
+#include "adapter/adapter_state.h"
+
+// --- Mapping registry ---------------------------------------------------------------------------
+
+// The identity of the process a request runs for.
+ULONG CallingProcess();
+// One more hand-out of `address` to the calling process.
+void RecordMapping(AdapterState* adapter, ADDRESS32 address);
+// One hand-out of `address` by the calling process given back.
+void ReleaseMapping(AdapterState* adapter, ADDRESS32 address);
+// The recorded address of the calling process whose 16 MiB window holds `address`, or 0.
+ADDRESS32 FindMapping(AdapterState* adapter, ADDRESS32 address);
+
+// --- Standard mapping requests ------------------------------------------------------------------
+
+VP_STATUS MapVideoMemory(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+VP_STATUS UnmapVideoMemory(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+VP_STATUS QueryPublicAccessRanges(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+VP_STATUS FreePublicAccessRanges(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+VP_STATUS ShareVideoMemory(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+VP_STATUS UnshareVideoMemory(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+
+// A view of `*length` bytes from the start of one of the adapter's windows, in the process that
+// `target` names (a process handle, or 0 for the calling process). `*length` and `*address` receive
+// the view's length and address as the platform leaves them.
+VP_STATUS MapWindow(AdapterState* adapter, AdapterRange range, ULONG inIoSpace, PVOID target, ULONG* length,
+                    ADDRESS32* address);
+
+// --- The driver's own mapping requests ----------------------------------------------------------
+
+VP_STATUS MapApertures(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+VP_STATUS UnmapApertures(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+VP_STATUS LookUpMapping(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+VP_STATUS AllocateContiguous(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+VP_STATUS MapPhysicalPages(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+
+// The address in the calling process that shows physical address `physical`, through a view of the
+// physical memory section covering `length` bytes from there; 0 when it cannot be made.
+ADDRESS32 MapPhysicalRange(PHYSICAL_ADDRESS physical, ULONG length);

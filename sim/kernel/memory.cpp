@@ -1,0 +1,226 @@
+// The kernel's memory: system memory under the pool, processes with their user views, the
+// processor's accesses in a process's address space, contiguous memory and physical addresses.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "kernel/kernel.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t ProcessObjectBytes = 0x100;
+constexpr uint32_t MinSystemMemory = 24u << 20;
+constexpr uint32_t MaxSystemMemory = 256u << 20;   // pool must stay below the device mappings
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+uint32_t FirstDword(const uint8_t* bytes, uint32_t length) {
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < 4 && i < length; ++i) value |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+    return value;
+}
+
+}  // namespace
+
+void Kernel::SetSystemMemory(uint64_t bytes) {
+    if (bytes < MinSystemMemory || bytes > MaxSystemMemory || bytes % PageBytes) {
+        throw std::invalid_argument("system memory must be 24 to 256 MiB");
+    }
+    memory_.systemBytes = static_cast<uint32_t>(bytes);
+    space_.SetPoolLimit(KernelSpaceStart + memory_.systemBytes);
+}
+
+// --- Processes ------------------------------------------------------------------------------------
+
+Process& Kernel::EnsureProcess(uint32_t id) {
+    auto found = memory_.processes.find(id);
+    if (found != memory_.processes.end()) return found->second;
+    Process process;
+    process.id = id;
+    process.object = space_.AllocateMemory(ProcessObjectBytes, "process object " + std::to_string(id));
+    return memory_.processes.emplace(id, std::move(process)).first->second;
+}
+
+const Process* Kernel::FindProcess(uint32_t id) const {
+    auto found = memory_.processes.find(id);
+    return found == memory_.processes.end() ? nullptr : &found->second;
+}
+
+std::vector<View> Kernel::EndProcess(uint32_t id) {
+    Process& process = EnsureProcess(id);
+    std::vector<View> views;
+    for (const auto& [base, view] : process.views) views.push_back(view);
+    process.views.clear();
+    process.handles.clear();
+    process.ended = true;
+    return views;
+}
+
+bool Kernel::ProcessOfHandle(uint32_t handle, uint32_t* id) {
+    if (handle == 0 || handle == CurrentProcessHandle) {
+        *id = currentProcess_;
+        return !EnsureProcess(currentProcess_).ended;
+    }
+    if (handle < ProcessHandleBase || (handle - ProcessHandleBase) % 4) return false;
+    const Process* process = FindProcess((handle - ProcessHandleBase) / 4);
+    if (!process || process->ended) return false;
+    *id = process->id;
+    return true;
+}
+
+uint32_t Kernel::MapUserView(uint32_t id, uint32_t physical, uint32_t length, const std::string& caching,
+                             const std::string& madeBy, uint32_t* viewLength) {
+    Process& process = EnsureProcess(id);
+    uint32_t lead = physical % PageBytes;
+    uint64_t size = (uint64_t{lead} + length + PageBytes - 1) / PageBytes * PageBytes;
+    if (process.ended || length == 0 || size > UserSpaceEnd) return 0;
+    uint32_t base = process.FreeRange(static_cast<uint32_t>(size));
+    if (base == 0) return 0;
+    View view;
+    view.base = base;
+    view.size = static_cast<uint32_t>(size);
+    view.physical = physical - lead;
+    view.caching = caching;
+    view.madeBy = madeBy;
+    view.adapter = faults_.CurrentAdapter();
+    view.serial = memory_.nextSerial++;
+    process.views.emplace(base, view);
+    *viewLength = view.size - lead;
+    return base + lead;
+}
+
+bool Kernel::UnmapUserView(uint32_t id, uint32_t address) {
+    Process& process = EnsureProcess(id);
+    const View* view = process.ViewAt(address);
+    if (!view) return false;
+    process.views.erase(view->base);
+    return true;
+}
+
+// --- The processor's accesses ---------------------------------------------------------------------
+
+// Splits [address, address + length) of process `id` into pieces of physical memory space, each a
+// (physical address, length) pair; false and a fault of the process when a byte maps nothing.
+bool Kernel::Resolve(uint32_t id, uint32_t address, uint32_t length, bool write,
+                     std::vector<std::pair<uint32_t, uint32_t>>* pieces) {
+    const Process& process = EnsureProcess(id);
+    uint64_t at = address;
+    const uint64_t end = uint64_t{address} + length;
+    while (at < end) {
+        uint32_t here = static_cast<uint32_t>(at);
+        uint64_t pieceEnd = end;
+        uint32_t physical = 0;
+        const char* problem = nullptr;
+        if (here >= KernelSpaceStart) {
+            const Region* region = space_.Find(here);
+            if (region) {
+                physical = region->device ? region->physical + (here - region->base) : here - KernelSpaceStart;
+                pieceEnd = std::min<uint64_t>(end, uint64_t{region->base} + region->size);
+            } else {
+                problem = "which nothing maps";
+            }
+        } else if (const View* view = process.ViewAt(here)) {
+            if (write && !view->writable) problem = "which a read-only view maps";
+            physical = view->physical + (here - view->base);
+            pieceEnd = std::min<uint64_t>(end, uint64_t{view->base} + view->size);
+        } else {
+            problem = "which no view of the process maps";
+        }
+        if (problem) {
+            faults_.Report(FaultKind::Process, -1,
+                           "process " + std::to_string(id) + ": " + (write ? "write" : "read") + " of " +
+                               std::to_string(length) + " bytes at " + Hex(address) + " reaches " + Hex(here) + ", " +
+                               problem);
+            return false;
+        }
+        pieces->emplace_back(physical, static_cast<uint32_t>(pieceEnd - at));
+        at = pieceEnd;
+    }
+    return true;
+}
+
+bool Kernel::ProcessRead(uint32_t id, uint32_t address, uint8_t* bytes, uint32_t length) {
+    std::vector<std::pair<uint32_t, uint32_t>> pieces;
+    if (!Resolve(id, address, length, false, &pieces)) return false;
+    for (const auto& [physical, count] : pieces) {
+        PhysicalAccess(physical, bytes, count, false);
+        bytes += count;
+    }
+    return true;
+}
+
+bool Kernel::ProcessWrite(uint32_t id, uint32_t address, const uint8_t* bytes, uint32_t length) {
+    std::vector<std::pair<uint32_t, uint32_t>> pieces;
+    if (!Resolve(id, address, length, true, &pieces)) return false;
+    // A write only reads the bytes it is given.
+    uint8_t* next = const_cast<uint8_t*>(bytes);
+    for (const auto& [physical, count] : pieces) {
+        PhysicalAccess(physical, next, count, true);
+        next += count;
+    }
+    return true;
+}
+
+void Kernel::PhysicalAccess(uint32_t physical, uint8_t* bytes, uint32_t length, bool write) {
+    while (length > 0 && physical < memory_.systemBytes) {
+        // System memory: a pool block where one is given out, otherwise memory nobody holds (reads
+        // as zero, writes are lost).
+        uint32_t count = std::min(length, memory_.systemBytes - physical);
+        const uint32_t address = KernelSpaceStart + physical;
+        Region* region = space_.Find(address);
+        std::string name = "system memory";
+        if (region && !region->device) {
+            count = std::min(count, region->base + region->size - address);
+            uint8_t* memory = region->memory.data() + (address - region->base);
+            if (write) std::memcpy(memory, bytes, count);
+            else std::memcpy(bytes, memory, count);
+            name = region->purpose;
+        } else {
+            // Pool blocks start on pages: up to the page's end nobody holds the memory.
+            count = std::min(count, PageBytes - address % PageBytes);
+            if (!write) std::memset(bytes, 0, count);
+        }
+        bus_.Trace(-1, write, count * 8, Window::Ram, physical, name, FirstDword(bytes, count));
+        physical += count;
+        bytes += count;
+        length -= count;
+    }
+    if (length > 0) bus_.MemoryBlock(physical, bytes, length, write);
+}
+
+// --- Contiguous memory and physical addresses -------------------------------------------------------
+
+uint32_t Kernel::AllocateContiguousMemory(uint64_t bytes, uint64_t highestAcceptable) {
+    NTSTATUS ignored = 0;
+    if (InjectedFailure(PlatformCall::MmAllocateContiguousMemory, &ignored)) return 0;
+    if (bytes == 0 || bytes > memory_.systemBytes) return 0;
+    // Like the platform, from the highest free memory down.
+    uint32_t base = space_.TryAllocateMemory(static_cast<uint32_t>(bytes), "contiguous memory", true);
+    if (base == 0) return 0;
+    if (uint64_t{base} - KernelSpaceStart + bytes - 1 > highestAcceptable) {
+        space_.Free(base);
+        return 0;
+    }
+    return base;
+}
+
+uint64_t Kernel::PhysicalAddressOf(uint32_t address) {
+    if (address >= KernelSpaceStart) {
+        const Region* region = space_.Find(address);
+        if (!region) return 0;
+        return region->device ? uint64_t{region->physical} + (address - region->base) : address - KernelSpaceStart;
+    }
+    const View* view = EnsureProcess(currentProcess_).ViewAt(address);
+    return view ? uint64_t{view->physical} + (address - view->base) : 0;
+}
+
+uint32_t Kernel::CurrentProcessObject() { return EnsureProcess(currentProcess_).object; }
+
+}  // namespace sim

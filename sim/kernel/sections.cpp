@@ -1,0 +1,210 @@
+// The kernel's objects as the driver reaches them: the physical memory section, handles in the
+// calling process's table, object references, and the checks of what a request leaves behind.
+#include <cstdio>
+
+#include "kernel/kernel.h"
+
+namespace sim {
+
+namespace {
+
+constexpr NTSTATUS StatusInvalidHandle = static_cast<NTSTATUS>(0xC0000008);
+constexpr NTSTATUS StatusConflictingAddresses = static_cast<NTSTATUS>(0xC0000018);
+constexpr NTSTATUS StatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
+constexpr NTSTATUS StatusInvalidViewSize = static_cast<NTSTATUS>(0xC000001F);
+constexpr NTSTATUS StatusObjectTypeMismatch = static_cast<NTSTATUS>(0xC0000024);
+constexpr NTSTATUS StatusObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS StatusInsufficientResources = static_cast<NTSTATUS>(0xC000009A);
+constexpr NTSTATUS StatusMappedAlignment = static_cast<NTSTATUS>(0xC0000220);
+
+constexpr uint32_t ObjKernelHandle = 0x200;
+constexpr uint32_t KernelHandleBit = 0x80000000;
+constexpr uint32_t SectionObjectBytes = 0x40;
+constexpr uint64_t SectionBytes = 1ull << 32;   // the physical memory section spans physical space
+const char16_t PhysicalMemoryName[] = u"\\Device\\PhysicalMemory";
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+char16_t Folded(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+
+// True when the counted string names the physical memory section.
+bool NamesPhysicalMemory(const UNICODE_STRING& name, bool caseInsensitive) {
+    const size_t length = sizeof PhysicalMemoryName / sizeof(char16_t) - 1;
+    if (name.Length % 2 || name.Length / 2 != length || !name.Buffer) return false;
+    for (size_t i = 0; i < length; ++i) {
+        char16_t a = name.Buffer[i], b = PhysicalMemoryName[i];
+        if (caseInsensitive ? Folded(a) != Folded(b) : a != b) return false;
+    }
+    return true;
+}
+
+std::string Caching(ULONG protection) {
+    if (protection & 0x200) return "uncached";
+    if (protection & 0x400) return "write-combined";
+    return "cached";
+}
+
+}  // namespace
+
+void Kernel::Restore(const State& state) {
+    space_.RestoreFrom(state.space);
+    registry_ = state.registry;
+    currentProcess_ = state.currentProcess;
+    memory_ = state.memory;
+    objects_.Restore(state.objects);
+}
+
+bool Kernel::InjectedFailure(PlatformCall call, NTSTATUS* status) {
+    uint32_t injected = 0;
+    if (!memory_.injector.ShouldFail(call, faults_.CurrentAdapter(), &injected)) return false;
+    *status = (injected & 0x80000000u) ? static_cast<NTSTATUS>(injected) : STATUS_UNSUCCESSFUL;
+    return true;
+}
+
+uint32_t Kernel::HandleValue(const void* handle) {
+    auto value = reinterpret_cast<uintptr_t>(handle);
+    if (value == UINTPTR_MAX) return CurrentProcessHandle;
+    return AddressOfPointer(handle);
+}
+
+// The process whose table holds `handle` (a kernel handle: the system process's) and the value
+// there; null when the handle is of no table.
+Process* Kernel::HandleOwner(uint32_t handle, uint32_t* value) {
+    Process& owner = EnsureProcess((handle & KernelHandleBit) ? SystemProcess : currentProcess_);
+    *value = handle & ~KernelHandleBit;
+    return owner.handles.count(*value) ? &owner : nullptr;
+}
+
+NTSTATUS Kernel::OpenSection(uint32_t* handle, ACCESS_MASK, const OBJECT_ATTRIBUTES* attributes) {
+    NTSTATUS status = 0;
+    if (InjectedFailure(PlatformCall::ZwOpenSection, &status)) return status;
+    if (!attributes || attributes->Length != sizeof(OBJECT_ATTRIBUTES) || !attributes->ObjectName) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (attributes->RootDirectory ||
+        !NamesPhysicalMemory(*attributes->ObjectName, attributes->Attributes & OBJ_CASE_INSENSITIVE)) {
+        return StatusObjectNameNotFound;
+    }
+    bool kernelHandle = attributes->Attributes & ObjKernelHandle;
+    Process& owner = EnsureProcess(kernelHandle ? SystemProcess : currentProcess_);
+    uint32_t value = owner.FreeHandle();
+    if (value == 0) return StatusInsufficientResources;
+    if (memory_.physicalMemorySection == 0) {
+        memory_.physicalMemorySection = space_.AllocateMemory(SectionObjectBytes, "section object \\Device\\PhysicalMemory");
+    }
+    owner.handles[value] = HandleEntry{"\\Device\\PhysicalMemory", memory_.nextSerial++};
+    *handle = kernelHandle ? value | KernelHandleBit : value;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Kernel::ReferenceObjectByHandle(uint32_t handle, const void* objectType, uint32_t* object) {
+    NTSTATUS status = 0;
+    if (InjectedFailure(PlatformCall::ObReferenceObjectByHandle, &status)) return status;
+    uint32_t value = 0;
+    if (!HandleOwner(handle, &value)) return StatusInvalidHandle;
+    // Only section handles exist; the sim exports no object type the driver could name.
+    if (objectType) return StatusObjectTypeMismatch;
+    *object = memory_.physicalMemorySection;
+    ++memory_.references[*object];
+    return STATUS_SUCCESS;
+}
+
+void Kernel::DereferenceObject(uint32_t object) {
+    auto found = memory_.references.find(object);
+    if (found == memory_.references.end() || found->second == 0) {
+        faults_.ReportDriver("ObfDereferenceObject of " + Hex(object) + ", of which the driver holds no reference");
+        return;
+    }
+    --found->second;
+}
+
+NTSTATUS Kernel::MapViewOfSection(uint32_t section, uint32_t processHandle, uint32_t* base, uint64_t* offset,
+                                  uint64_t* viewSize, ULONG protection) {
+    NTSTATUS status = 0;
+    if (InjectedFailure(PlatformCall::ZwMapViewOfSection, &status)) return status;
+    uint32_t value = 0;
+    if (!HandleOwner(section, &value)) return StatusInvalidHandle;
+    uint32_t id = 0;
+    if (!ProcessOfHandle(processHandle, &id)) return StatusInvalidHandle;
+
+    // The offset goes down to the allocation granularity; the size up to whole pages.
+    const uint64_t start = *offset / AllocationGranularity * AllocationGranularity;
+    const uint64_t size = (*viewSize + PageBytes - 1) / PageBytes * PageBytes;
+    if (*viewSize == 0 || start + size > SectionBytes || size > UserSpaceEnd) return StatusInvalidViewSize;
+    Process& process = EnsureProcess(id);
+    uint32_t at = *base;
+    if (at != 0) {
+        if (at % AllocationGranularity) return StatusMappedAlignment;
+        if (at < UserSpaceStart || uint64_t{at} + size > UserSpaceEnd || !process.IsFree(at, static_cast<uint32_t>(size))) {
+            return StatusConflictingAddresses;
+        }
+    } else {
+        at = process.FreeRange(static_cast<uint32_t>(size));
+        if (at == 0) return StatusNoMemory;
+    }
+    View view;
+    view.base = at;
+    view.size = static_cast<uint32_t>(size);
+    view.physical = static_cast<uint32_t>(start);
+    view.writable = (protection & 0xCC) != 0;   // PAGE_READWRITE, PAGE_WRITECOPY and their execute forms
+    view.caching = Caching(protection);
+    view.madeBy = "ZwMapViewOfSection";
+    view.adapter = faults_.CurrentAdapter();
+    view.serial = memory_.nextSerial++;
+    process.views.emplace(at, view);
+    *base = at;
+    *offset = start;
+    *viewSize = size;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Kernel::Close(uint32_t handle) {
+    uint32_t value = 0;
+    Process* owner = HandleOwner(handle, &value);
+    if (!owner) {
+        faults_.ReportDriver("ZwClose of " + Hex(handle) + ", which is no open handle of process " +
+                             std::to_string(currentProcess_));
+        return StatusInvalidHandle;
+    }
+    owner->handles.erase(value);
+    return STATUS_SUCCESS;
+}
+
+// A request must not leave behind what its requester cannot undo: a handle opened during it, a
+// reference taken during it, or a view whose address the requester was not given (all views of a
+// failed request, whose output is not copied back).
+void Kernel::EndRequest(const RequestMark& mark, const std::string& request, bool succeeded,
+                        const std::vector<uint8_t>& output, int adapter) {
+    for (const auto& [id, process] : memory_.processes) {
+        for (const auto& [handle, entry] : process.handles) {
+            if (entry.serial < mark.serial) continue;
+            faults_.Report(FaultKind::Driver, adapter,
+                           request + " left handle " + Hex(handle) + " to " + entry.object + " open in process " +
+                               std::to_string(id));
+        }
+        for (const auto& [base, view] : process.views) {
+            if (view.serial < mark.serial) continue;
+            bool given = false;
+            for (size_t i = 0; succeeded && !given && i + 4 <= output.size(); i += 4) {
+                uint32_t value = output[i] | output[i + 1] << 8 | output[i + 2] << 16 | uint32_t{output[i + 3]} << 24;
+                given = value - view.base < view.size;
+            }
+            if (given) continue;
+            faults_.Report(FaultKind::Driver, adapter,
+                           request + (succeeded ? "" : " failed and") + " left a view at " + Hex(view.base) +
+                               " in process " + std::to_string(id) + " whose address the requester was not given");
+        }
+    }
+    for (const auto& [object, count] : memory_.references) {
+        auto before = mark.references.find(object);
+        if (count > (before == mark.references.end() ? 0 : before->second)) {
+            faults_.Report(FaultKind::Driver, adapter, request + " kept a reference to the object at " + Hex(object));
+        }
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,759 @@
+// Memory mapping as its users see it: the display driver maps the frame buffer and draws through
+// it, processes share the frame buffer, a 3D driver maps the windows and contiguous memory into its
+// process; and nobody reaches memory they were not given, whatever the platform refuses.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "adapter/adapter_state.h"
+#include "clients/display_driver.h"
+#include "clients/test_pattern.h"
+#include "devices/scanout.h"
+#include "dispatch/control_codes.h"
+#include "machine/machine.h"
+
+namespace {
+
+using sim::Machine;
+
+constexpr uint32_t Current = 0xFFFFFFFF;   // NtCurrentProcess()
+constexpr uint32_t DisplayProcess = 1;
+
+std::vector<uint8_t> Dwords(std::initializer_list<uint32_t> values) {
+    std::vector<uint8_t> bytes;
+    for (uint32_t value : values) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+    return bytes;
+}
+
+std::string FaultText(const Machine& machine) {
+    std::string text;
+    for (const sim::Fault& fault : machine.DriverFaults()) text += fault.message + "\n";
+    return text;
+}
+
+sim::MachineConfig Config(sim::AdapterConfig adapter = {}, bool checkAliasing = true) {
+    sim::MachineConfig config;
+    config.adapters = {adapter};
+    config.checkAliasing = checkAliasing;
+    return config;
+}
+
+sim::RequestResult Send(Machine& machine, uint32_t process, uint32_t code, const std::vector<uint8_t>& input,
+                        uint32_t outputLength) {
+    sim::RequestOptions options;
+    options.process = process;
+    return machine.Request(code, input, outputLength, options);
+}
+
+// FIND_MAPPING from a process: the recorded address holding `address`, or 0.
+uint32_t Found(Machine& machine, uint32_t process, uint32_t address) {
+    sim::RequestResult r = Send(machine, process, IOCTL_VIDEO_FIND_MAPPING, Dwords({address}), 8);
+    return r.status == NO_ERROR ? sim::Dword(r.output, 4) : 0;
+}
+
+size_t ViewCount(const Machine& machine, uint32_t process) {
+    const sim::Process* found = machine.FindProcess(process);
+    return found ? found->views.size() : 0;
+}
+
+size_t HandleCount(Machine& machine) {
+    size_t count = 0;
+    for (const auto& [id, process] : machine.GetKernel().Processes()) count += process.handles.size();
+    return count;
+}
+
+const AdapterState& StateOf(Machine& machine) { return *static_cast<const AdapterState*>(machine.Extension(0)); }
+
+struct Registry {
+    std::vector<uint32_t> address, count, process;
+    bool operator==(const Registry&) const = default;
+};
+
+Registry RegistryOf(Machine& machine) {
+    const AdapterState& state = StateOf(machine);
+    Registry registry;
+    for (ULONG i = 0; i < MappingSlots; ++i) {
+        registry.address.push_back(state.mapAddress[i]);
+        registry.count.push_back(static_cast<uint32_t>(state.mapRefCount[i]));
+        registry.process.push_back(state.mapAddress[i] ? state.mapProcess[i] : 0);
+    }
+    return registry;
+}
+
+// --- The display driver ---------------------------------------------------------------------------
+
+struct AdapterKind {
+    const char* name;
+    sim::AdapterConfig adapter;
+};
+
+sim::AdapterConfig Kind(uint16_t device, uint32_t memoryMiB, bool hasRom, bool secondary) {
+    sim::AdapterConfig adapter;
+    adapter.deviceId = device;
+    adapter.memoryMiB = memoryMiB;
+    adapter.hasRom = hasRom;
+    adapter.secondary = secondary;
+    return adapter;
+}
+
+void PrintTo(const AdapterKind& value, std::ostream* out) { *out << value.name; }
+
+class DisplayDriverSequence : public testing::TestWithParam<AdapterKind> {};
+
+// Query the modes; for each resolution and depth (refresh rates share the frame buffer's layout): set
+// it, map the frame buffer (requested address 0), draw the test pattern through the mapping, look at
+// the screen, query the current mode, reset, unmap.
+TEST_P(DisplayDriverSequence, DrawsEveryModeThroughTheFrameBufferMapping) {
+    Machine machine(Config(GetParam().adapter, false));
+    machine.Boot();
+    ASSERT_TRUE(machine.Adapter(0).started);
+    sim::ModeList list = sim::QueryModes(machine, 0);
+    ASSERT_EQ(list.status, 0u);
+    ASSERT_FALSE(list.modes.empty());
+    const uint32_t window = machine.PciOf(0).BarSize(1);
+
+    std::set<std::tuple<ULONG, ULONG, ULONG>> shown;
+    for (const VIDEO_MODE_INFORMATION& mode : list.modes) {
+        if (!shown.insert({mode.VisScreenWidth, mode.VisScreenHeight, mode.BitsPerPlane}).second) continue;
+        SCOPED_TRACE(std::to_string(mode.VisScreenWidth) + "x" + std::to_string(mode.VisScreenHeight) + "x" +
+                     std::to_string(mode.BitsPerPlane) + "@" + std::to_string(mode.Frequency));
+        ASSERT_EQ(sim::SetModeByIndex(machine, 0, mode.ModeIndex).status, 0u);
+        sim::FrameBufferMapping mapping = sim::MapFrameBuffer(machine, 0, DisplayProcess);
+        ASSERT_EQ(mapping.status, 0u);
+        EXPECT_EQ(mapping.videoRamLength, window);
+        EXPECT_EQ(mapping.frameBufferLength, GetParam().adapter.memoryMiB << 20);
+        EXPECT_EQ(mapping.videoRamBase, mapping.frameBufferBase);
+
+        sim::VideoMemoryBytes& memory = machine.VideoMemory(0);
+        std::memset(memory.data(), 0, memory.size());
+        std::string error;
+        ASSERT_TRUE(sim::DrawThroughMapping(machine, DisplayProcess, mapping, mode, &error)) << error;
+        sim::Image screen = sim::RenderScreen(machine.ChipOf(0), memory);
+        const unsigned lines = screen.height / mode.VisScreenHeight;
+        ASSERT_EQ(screen.width, mode.VisScreenWidth);
+        // Corners, bars and ramps: a sample of every region of the pattern.
+        for (unsigned y : {0u, 1u, mode.VisScreenHeight / 4, mode.VisScreenHeight * 3 / 4, mode.VisScreenHeight - 1}) {
+            for (unsigned x : {0u, 1u, mode.VisScreenWidth / 3, mode.VisScreenWidth - 2, mode.VisScreenWidth - 1}) {
+                uint32_t value = sim::PatternValue(x, y, mode.VisScreenWidth, mode.VisScreenHeight, mode.BitsPerPlane);
+                uint32_t expected = mode.BitsPerPlane == 8 ? value * 0x010101u : value;
+                ASSERT_EQ(screen.At(x, y * lines), expected) << "pixel " << x << "," << y;
+            }
+        }
+
+        sim::RequestResult current = machine.Request(IOCTL_VIDEO_QUERY_CURRENT_MODE, {}, sizeof(VIDEO_MODE_INFORMATION));
+        ASSERT_EQ(current.status, 0u);
+        VIDEO_MODE_INFORMATION reported{};
+        std::memcpy(&reported, current.output.data(), sizeof reported);
+        EXPECT_EQ(reported.VisScreenWidth, mode.VisScreenWidth);
+        EXPECT_EQ(reported.BitsPerPlane, mode.BitsPerPlane);
+        EXPECT_EQ(reported.Frequency, mode.Frequency);
+        EXPECT_EQ(machine.Request(IOCTL_VIDEO_RESET_DEVICE, {}, 0).status, 0u);
+        EXPECT_EQ(sim::UnmapFrameBuffer(machine, 0, mapping.frameBufferBase, DisplayProcess), 0u);
+        EXPECT_EQ(Found(machine, DisplayProcess, mapping.frameBufferBase), 0u) << "the hand-out was counted back";
+    }
+    EXPECT_EQ(ViewCount(machine, DisplayProcess), 0u) << "the kernel mapping needs no view";
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, DisplayDriverSequence,
+                         testing::Values(AdapterKind{"Corvid4MBThroughTheBios", Kind(3, 4, true, false)},
+                                         AdapterKind{"CorvidPlus8MBDirect", Kind(4, 8, false, false)},
+                                         AdapterKind{"Mistral16MBSecondary", Kind(5, 16, true, true)}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Shared views of the frame buffer ------------------------------------------------------------
+
+uint32_t ShareFrameBuffer(Machine& machine, uint32_t process, uint32_t size) {
+    sim::RequestResult r = Send(machine, process, IOCTL_VIDEO_SHARE_VIDEO_MEMORY, Dwords({Current, 0, size, 0}), 12);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.information, 12u);
+    return sim::Dword(r.output, 8);
+}
+
+void Paint(Machine& machine, uint32_t process, uint32_t base, uint32_t stride, unsigned x, unsigned y, uint32_t colour,
+           bool expectDone = true) {
+    EXPECT_EQ(machine.ProcessWrite(process, base + y * stride + x * 4, Dwords({colour})), expectDone);
+}
+
+TEST(SharedFrameBuffer, TwoProcessesDrawThroughTheirOwnViewsAndOneCanLeave) {
+    Machine machine(Config(Kind(5, 16, false, false)));
+    machine.Boot();
+    sim::ModeSetResult set = sim::SetMode(machine, 0, sim::ParseModeRequest("640x480x32@60"));
+    ASSERT_TRUE(set.offered);
+    ASSERT_EQ(set.status, 0u);
+    const uint32_t stride = set.mode.ScreenStride;
+    const uint32_t memory = static_cast<uint32_t>(machine.VideoMemory(0).size());
+
+    uint32_t first = ShareFrameBuffer(machine, 2, memory);
+    uint32_t second = ShareFrameBuffer(machine, 3, memory);
+    for (uint32_t process : {2u, 3u}) {
+        ASSERT_EQ(ViewCount(machine, process), 1u);
+        const sim::View view = machine.FindProcess(process)->views.begin()->second;
+        EXPECT_EQ(view.physical, machine.PciOf(0).BarAddress(1)) << "a shared view starts at the window";
+        EXPECT_EQ(view.caching, "write-combined");
+    }
+    Paint(machine, 2, first, stride, 10, 10, 0xFF0000);
+    Paint(machine, 3, second, stride, 20, 20, 0x00FF00);
+    sim::Image screen = sim::RenderScreen(machine.ChipOf(0), machine.VideoMemory(0));
+    EXPECT_EQ(screen.At(10, 10), 0xFF0000u);
+    EXPECT_EQ(screen.At(20, 20), 0x00FF00u);
+
+    sim::RequestResult unshare =
+        Send(machine, 2, IOCTL_VIDEO_UNSHARE_VIDEO_MEMORY, Dwords({Current, 0, memory, first}), 0);
+    EXPECT_EQ(unshare.status, 0u);
+    EXPECT_EQ(ViewCount(machine, 2), 0u);
+    EXPECT_EQ(Found(machine, 2, first), 0u);
+    EXPECT_EQ(Found(machine, 3, second), second);
+    Paint(machine, 3, second, stride, 30, 30, 0x0000FF);
+    EXPECT_EQ(sim::RenderScreen(machine.ChipOf(0), machine.VideoMemory(0)).At(30, 30), 0x0000FFu);
+
+    machine.ClearFaults();
+    Paint(machine, 2, first, stride, 40, 40, 0xFFFFFF, false);
+    ASSERT_EQ(machine.Faults().size(), 1u);
+    EXPECT_EQ(machine.Faults()[0].kind, sim::FaultKind::Process) << machine.Faults()[0].message;
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+struct ShareCase {
+    const char* name;
+    uint32_t inputLength;
+    uint32_t offset;        // subtracted from the window's length when `fromEnd` (modulo 2^32)
+    bool fromEnd;
+    uint32_t size;
+    uint32_t status;
+    uint32_t information;   // Sentinel: unchanged
+};
+
+constexpr uint32_t Sentinel = 0x5A5A5A5A;
+
+void PrintTo(const ShareCase& value, std::ostream* out) { *out << value.name; }
+
+class ShareVideoMemory : public testing::TestWithParam<ShareCase> {};
+
+TEST_P(ShareVideoMemory, ChecksItsInputAndTheWindow) {
+    const ShareCase& c = GetParam();
+    Machine machine(Config());
+    machine.Boot();
+    const uint32_t window = machine.PciOf(0).BarSize(1);
+    uint32_t offset = c.fromEnd ? window - c.offset : c.offset;
+    std::vector<uint8_t> input = Dwords({Current, offset, c.size, 0});
+    input.resize(c.inputLength);
+    sim::RequestOptions options;
+    options.process = 2;
+    options.presetInformation = Sentinel;
+    sim::RequestResult r = machine.Request(IOCTL_VIDEO_SHARE_VIDEO_MEMORY, input, 12, options);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.information, c.information);
+    if (c.status == NO_ERROR) {
+        ASSERT_EQ(ViewCount(machine, 2), 1u);
+        const sim::View view = machine.FindProcess(2)->views.begin()->second;
+        EXPECT_EQ(sim::Dword(r.output, 0), offset);
+        EXPECT_EQ(sim::Dword(r.output, 8), view.base) << "the view starts at the window, the caller adds the offset";
+        EXPECT_EQ(sim::Dword(r.output, 4), view.size);
+        EXPECT_EQ(Found(machine, 2, view.base), view.base);
+    } else {
+        EXPECT_EQ(ViewCount(machine, 2), 0u);
+    }
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ShareVideoMemory,
+    testing::Values(ShareCase{"WholeWindow", 16, 0, false, 0x1000000, 0, 12},
+                    ShareCase{"OffsetIsTheCallersToAdd", 16, 0x100000, false, 0x1000, 0, 12},
+                    ShareCase{"SizeRoundedToPages", 12, 0, false, 0x1001, 0, 12},
+                    // The range check passes; a view of no bytes is the platform's to refuse.
+                    ShareCase{"EmptyViewAtTheEnd", 16, 0, true, 0, ERROR_INVALID_PARAMETER, 12},
+                    ShareCase{"OneByteBeyondTheWindow", 16, 0x1000, true, 0x1001, ERROR_INVALID_PARAMETER, Sentinel},
+                    ShareCase{"OffsetBeyondTheWindow", 16, 0xFFFFFFFF, true, 0, ERROR_INVALID_PARAMETER, Sentinel},
+                    ShareCase{"SizeWrapsPastZero", 16, 0x1000, false, 0xFFFFF001, ERROR_INVALID_PARAMETER, Sentinel},
+                    ShareCase{"SizeNotGiven", 11, 0, false, 0x1000, ERROR_INSUFFICIENT_BUFFER, Sentinel}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- A 3D driver ------------------------------------------------------------------------------------
+
+constexpr uint32_t StrideRegister = 0xE8;
+
+TEST(ThreeDDriver, MapsTheWindowsAndContiguousMemoryIntoItsProcess) {
+    Machine machine(Config(Kind(5, 16, false, false)));
+    machine.Boot();
+    sim::ModeSetResult set = sim::SetMode(machine, 0, sim::ParseModeRequest("800x600x16@75"));
+    ASSERT_TRUE(set.offered);
+    ASSERT_EQ(set.status, 0u);
+    const uint32_t process = 2;
+
+    sim::RequestResult map = Send(machine, process, IOCTL_VIDEO_MAP_APERTURES, Dwords({Current}), 24);
+    ASSERT_EQ(map.status, 0u);
+    EXPECT_EQ(map.information, 24u);
+    const uint32_t registers = sim::Dword(map.output, 8), frameBuffer = sim::Dword(map.output, 20);
+    EXPECT_EQ(sim::Dword(map.output, 0), 0u);
+    EXPECT_EQ(sim::Dword(map.output, 4), 0u);
+    EXPECT_EQ(sim::Dword(map.output, 12), uint32_t{VIDEO_MEMORY_SPACE_P6CACHE});
+    EXPECT_EQ(sim::Dword(map.output, 16), uint32_t{VIDEO_MEMORY_SPACE_P6CACHE});
+    ASSERT_EQ(ViewCount(machine, process), 2u);
+    const sim::Process views = *machine.FindProcess(process);
+    EXPECT_EQ(views.ViewAt(registers)->physical, machine.PciOf(0).BarAddress(0));
+    EXPECT_EQ(views.ViewAt(registers)->caching, "uncached");
+    EXPECT_EQ(views.ViewAt(frameBuffer)->physical, machine.PciOf(0).BarAddress(1));
+    EXPECT_EQ(views.ViewAt(frameBuffer)->caching, "write-combined");
+
+    // A register read through the view is answered by the chip.
+    machine.ClearTrace();
+    std::vector<uint8_t> stride(4);
+    ASSERT_TRUE(machine.ProcessRead(process, registers + StrideRegister, stride));
+    ASSERT_EQ(machine.Trace().size(), 1u);
+    const sim::TraceEntry& read = machine.Trace()[0];
+    EXPECT_EQ(read.window, sim::Window::Mmio);
+    EXPECT_EQ(read.offset, StrideRegister);
+    EXPECT_FALSE(read.write);
+    EXPECT_EQ(read.value, sim::Dword(stride, 0));
+    EXPECT_EQ(sim::Dword(stride, 0) & 0x3FFF, set.mode.ScreenStride);
+
+    EXPECT_EQ(Found(machine, process, registers + 0x123456), registers);
+    EXPECT_EQ(Found(machine, process, frameBuffer + 0x10), frameBuffer);
+    sim::RequestResult unmap = Send(machine, process, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({registers, frameBuffer, Current}), 0);
+    EXPECT_EQ(unmap.status, 0u);
+    EXPECT_EQ(ViewCount(machine, process), 0u) << "both views go";
+    EXPECT_EQ(Found(machine, process, registers), 0u);
+    EXPECT_EQ(Found(machine, process, frameBuffer), 0u);
+
+    // Contiguous memory, and a view of it at an address that is not page aligned.
+    sim::RequestResult block = Send(machine, process, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({0x3000}), 4);
+    ASSERT_EQ(block.status, 0u);
+    ASSERT_EQ(block.information, 4u);
+    const uint32_t kernel = sim::Dword(block.output, 0);
+    ASSERT_NE(kernel, 0u);
+    const uint64_t physical = machine.GetKernel().PhysicalAddressOf(kernel);
+    sim::RequestResult pages = Send(machine, process, IOCTL_VIDEO_MAP_PHYSICAL_PAGES, Dwords({kernel + 0x1234, 0x1000}), 4);
+    ASSERT_EQ(pages.status, 0u);
+    ASSERT_EQ(pages.information, 4u);
+    const uint32_t user = sim::Dword(pages.output, 0);
+    ASSERT_NE(user, 0u);
+    EXPECT_EQ(user % 0x1000, 0x234u) << "the same offset in its page as the physical address";
+    ASSERT_EQ(ViewCount(machine, process), 1u);
+    ASSERT_NE(machine.FindProcess(process)->ViewAt(user), nullptr) << "the address lies in the view";
+    const sim::View view = *machine.FindProcess(process)->ViewAt(user);
+    EXPECT_EQ(view.madeBy, "ZwMapViewOfSection");
+    EXPECT_EQ(view.caching, "uncached");
+    EXPECT_GE(view.physical, physical) << "the view shows nothing before the block";
+    EXPECT_LE(view.physical + view.size, physical + 0x3000) << "nor after it";
+
+    const std::vector<uint8_t> data = {0xCA, 0xFE, 0xF0, 0x0D};
+    ASSERT_TRUE(machine.ProcessWrite(process, user, data));
+    ASSERT_TRUE(machine.ProcessWrite(process, user + 0xFFC, data)) << "the whole range is mapped";
+    std::vector<uint8_t> back(4);
+    ASSERT_TRUE(machine.ProcessRead(DisplayProcess, kernel + 0x1234, back));
+    EXPECT_EQ(back, data) << "the write landed in the block";
+    EXPECT_EQ(machine.Trace().back().window, sim::Window::Ram);
+    EXPECT_EQ(machine.Trace().back().offset, physical + 0x1234);
+    EXPECT_EQ(HandleCount(machine), 0u) << "the section handle was closed";
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+// --- Nobody maps memory they were not given ---------------------------------------------------------
+
+struct Blocks {
+    uint32_t own = 0;          // a block of process 2
+    uint32_t other = 0;        // a block of process 3
+    uint32_t extension = 0;    // the device extension
+    uint32_t frameBuffer = 0;  // the driver's kernel mapping of the frame buffer
+};
+
+struct PhysicalCase {
+    const char* name;
+    std::function<uint32_t(const Blocks&)> address;
+    uint32_t length;
+    bool mapped;
+};
+
+void PrintTo(const PhysicalCase& value, std::ostream* out) { *out << value.name; }
+
+class MapPhysicalPages : public testing::TestWithParam<PhysicalCase> {};
+
+TEST_P(MapPhysicalPages, MapsOnlyARangeInsideABlockOfTheCaller) {
+    Machine machine(Config());
+    machine.Boot();
+    Blocks blocks;
+    blocks.own = sim::Dword(Send(machine, 2, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({0x2000}), 4).output, 0);
+    blocks.other = sim::Dword(Send(machine, 3, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({0x2000}), 4).output, 0);
+    blocks.extension = machine.Adapter(0).extension;
+    blocks.frameBuffer = sim::MapFrameBuffer(machine, 0, 2).frameBufferBase;
+    ASSERT_NE(blocks.own, 0u);
+    ASSERT_NE(blocks.other, 0u);
+
+    sim::RequestResult r = Send(machine, 2, IOCTL_VIDEO_MAP_PHYSICAL_PAGES,
+                                Dwords({GetParam().address(blocks), GetParam().length}), 4);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.information, 4u);
+    EXPECT_EQ(sim::Dword(r.output, 0) != 0, GetParam().mapped);
+    EXPECT_EQ(ViewCount(machine, 2), GetParam().mapped ? 1u : 0u);
+    EXPECT_EQ(HandleCount(machine), 0u);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, MapPhysicalPages,
+    testing::Values(PhysicalCase{"InsideOwnBlock", [](const Blocks& b) { return b.own + 0x10; }, 0x100, true},
+                    PhysicalCase{"WholeOwnBlock", [](const Blocks& b) { return b.own; }, 0x2000, true},
+                    PhysicalCase{"DeviceExtension", [](const Blocks& b) { return b.extension; }, 0x100, false},
+                    PhysicalCase{"AnotherProcessesBlock", [](const Blocks& b) { return b.other; }, 0x1000, false},
+                    PhysicalCase{"RunningPastTheBlock", [](const Blocks& b) { return b.own + 0x1000; }, 0x1001, false},
+                    PhysicalCase{"StartingBeforeTheBlock", [](const Blocks& b) { return b.own - 0x10; }, 0x20, false},
+                    PhysicalCase{"NoBytes", [](const Blocks& b) { return b.own; }, 0, false},
+                    PhysicalCase{"LengthWrapsAround", [](const Blocks& b) { return b.own + 0x10; }, 0xFFFFFFF8, false},
+                    PhysicalCase{"FrameBufferMapping", [](const Blocks& b) { return b.frameBuffer; }, 0x1000, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ContiguousMemory, IsBoundedPerAdapterAndCanRunOut) {
+    Machine machine(Config());
+    machine.Boot();
+    auto allocate = [&](uint32_t bytes) {
+        sim::RequestResult r = Send(machine, 2, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({bytes}), 4);
+        EXPECT_EQ(r.status, 0u);
+        EXPECT_EQ(r.information, 4u);
+        return sim::Dword(r.output, 0);
+    };
+    EXPECT_EQ(allocate(0), 0u);
+    EXPECT_EQ(allocate((16u << 20) + 1), 0u) << "more than the adapter's total";
+    for (int i = 0; i < 16; ++i) EXPECT_NE(allocate(0x1000), 0u) << "block " << i;
+    EXPECT_EQ(allocate(0x1000), 0u) << "a 17th block";
+
+    sim::MachineConfig small = Config();
+    small.systemMemoryMiB = 24;
+    Machine tight(small);
+    tight.Boot();
+    uint32_t first = sim::Dword(Send(tight, 2, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({4u << 20}), 4).output, 0);
+    uint32_t second = sim::Dword(Send(tight, 2, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({4u << 20}), 4).output, 0);
+    EXPECT_NE(first, 0u);
+    EXPECT_EQ(second, 0u) << "system memory ran out";
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(tight.DriverFaults().empty()) << FaultText(tight);
+}
+
+// --- Under every platform failure -------------------------------------------------------------------
+
+struct Prepared {
+    uint32_t view = 0;        // a frame buffer view of process 2 (MAP_VIDEO_MEMORY or a share)
+    uint32_t registers = 0;   // aperture views of process 2
+    uint32_t frameBuffer = 0;
+    uint32_t block = 0;       // a contiguous block of process 2
+};
+
+enum class Setup { None, MappedView, SharedView, Apertures, Block };
+
+struct FailureCase {
+    const char* name;
+    Setup setup;
+    uint32_t code;
+    std::function<std::vector<uint8_t>(const Prepared&)> input;
+    uint32_t outputLength;
+    sim::PlatformCall call;
+    unsigned occurrence;   // counted from boot
+    uint32_t injected;
+    uint32_t status;
+    size_t viewsAfter;
+    bool registryUnchanged;
+};
+
+void PrintTo(const FailureCase& value, std::ostream* out) { *out << value.name; }
+
+class UnderPlatformFailure : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(UnderPlatformFailure, TheRequestReportsThePlatformsStatusAndLeavesNothingBehind) {
+    const FailureCase& c = GetParam();
+    Machine machine(Config());
+    sim::InjectedFault fault;
+    fault.call = c.call;
+    fault.occurrence = c.occurrence;
+    fault.status = c.injected;
+    machine.InjectFault(fault);
+    machine.Boot();
+    Prepared prepared;
+    switch (c.setup) {
+    case Setup::None: break;
+    case Setup::MappedView:
+        prepared.view = sim::Dword(Send(machine, 2, IOCTL_VIDEO_MAP_VIDEO_MEMORY, Dwords({Current}), 16).output, 0);
+        break;
+    case Setup::SharedView:
+        prepared.view = ShareFrameBuffer(machine, 2, 0x10000);
+        break;
+    case Setup::Apertures: {
+        sim::RequestResult map = Send(machine, 2, IOCTL_VIDEO_MAP_APERTURES, Dwords({Current}), 24);
+        prepared.registers = sim::Dword(map.output, 8);
+        prepared.frameBuffer = sim::Dword(map.output, 20);
+        break;
+    }
+    case Setup::Block:
+        prepared.block = sim::Dword(Send(machine, 2, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({0x2000}), 4).output, 0);
+        break;
+    }
+    ASSERT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    Registry before = RegistryOf(machine);
+
+    sim::RequestResult r = Send(machine, 2, c.code, c.input(prepared), c.outputLength);
+    EXPECT_EQ(r.status, c.status);
+    if (c.status == NO_ERROR) {
+        EXPECT_EQ(sim::Dword(r.output, 0), 0u) << "failure shows as address 0";
+    }
+    EXPECT_EQ(ViewCount(machine, 2), c.viewsAfter);
+    EXPECT_EQ(HandleCount(machine), 0u);
+    EXPECT_EQ(RegistryOf(machine) == before, c.registryUnchanged);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+using Call = sim::PlatformCall;
+constexpr uint32_t GenFailure = 31;
+constexpr uint32_t AccessDenied = 0xC0000022;
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, UnderPlatformFailure,
+    testing::Values(
+        FailureCase{"MapVideoMemoryIntoAProcess", Setup::None, IOCTL_VIDEO_MAP_VIDEO_MEMORY,
+                    [](const Prepared&) { return Dwords({Current}); }, 16, Call::MapMemory, 1, GenFailure, GenFailure, 0,
+                    true},
+        FailureCase{"UnmapVideoMemory", Setup::MappedView, IOCTL_VIDEO_UNMAP_VIDEO_MEMORY,
+                    [](const Prepared& p) { return Dwords({p.view}); }, 0, Call::UnmapMemory, 1, GenFailure, GenFailure,
+                    1, true},
+        FailureCase{"ShareVideoMemory", Setup::None, IOCTL_VIDEO_SHARE_VIDEO_MEMORY,
+                    [](const Prepared&) { return Dwords({Current, 0, 0x10000, 0}); }, 12, Call::MapMemory, 1,
+                    ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, 0, true},
+        FailureCase{"UnshareVideoMemory", Setup::SharedView, IOCTL_VIDEO_UNSHARE_VIDEO_MEMORY,
+                    [](const Prepared& p) { return Dwords({Current, 0, 0x10000, p.view}); }, 0, Call::UnmapMemory, 1,
+                    GenFailure, GenFailure, 1, true},
+        FailureCase{"MapAperturesRegisterView", Setup::None, IOCTL_VIDEO_MAP_APERTURES,
+                    [](const Prepared&) { return Dwords({Current}); }, 24, Call::MapMemory, 1, GenFailure, GenFailure,
+                    0, true},
+        FailureCase{"MapAperturesFrameBufferView", Setup::None, IOCTL_VIDEO_MAP_APERTURES,
+                    [](const Prepared&) { return Dwords({Current}); }, 24, Call::MapMemory, 2, GenFailure, GenFailure,
+                    0, true},
+        FailureCase{"UnmapAperturesRegisterView", Setup::Apertures, IOCTL_VIDEO_UNMAP_APERTURES,
+                    [](const Prepared& p) { return Dwords({p.registers, p.frameBuffer, Current}); }, 0,
+                    Call::UnmapMemory, 1, GenFailure, GenFailure, 2, true},
+        // The register view is gone and counted back; the frame buffer view stays, still recorded.
+        FailureCase{"UnmapAperturesFrameBufferView", Setup::Apertures, IOCTL_VIDEO_UNMAP_APERTURES,
+                    [](const Prepared& p) { return Dwords({p.registers, p.frameBuffer, Current}); }, 0,
+                    Call::UnmapMemory, 2, GenFailure, GenFailure, 1, false},
+        FailureCase{"AllocateContiguous", Setup::None, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS,
+                    [](const Prepared&) { return Dwords({0x2000}); }, 4, Call::MmAllocateContiguousMemory, 1, 0, 0, 0,
+                    true},
+        FailureCase{"MapPhysicalPagesOpenSection", Setup::Block, IOCTL_VIDEO_MAP_PHYSICAL_PAGES,
+                    [](const Prepared& p) { return Dwords({p.block, 0x1000}); }, 4, Call::ZwOpenSection, 1,
+                    AccessDenied, 0, 0, true},
+        FailureCase{"MapPhysicalPagesReferenceSection", Setup::Block, IOCTL_VIDEO_MAP_PHYSICAL_PAGES,
+                    [](const Prepared& p) { return Dwords({p.block, 0x1000}); }, 4, Call::ObReferenceObjectByHandle, 1,
+                    AccessDenied, 0, 0, true},
+        FailureCase{"MapPhysicalPagesMapView", Setup::Block, IOCTL_VIDEO_MAP_PHYSICAL_PAGES,
+                    [](const Prepared& p) { return Dwords({p.block, 0x1000}); }, 4, Call::ZwMapViewOfSection, 1,
+                    AccessDenied, 0, 0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- The mapping registry ---------------------------------------------------------------------------
+
+// One step of a registry scenario, sent from `process`: hand out the frame buffer (MAP_VIDEO_MEMORY
+// with address 0), count it back (UNMAP_VIDEO_MEMORY), hand out the register and I/O windows
+// (QUERY_PUBLIC_ACCESS_RANGES), share a 4 KiB view, or look up an address (FIND_MAPPING) expecting
+// a recorded address or 0. Addresses: Fb the driver's frame buffer mapping, Reg its register
+// mapping, ShareN the Nth view shared, each plus `delta`.
+enum class Op { MapFb, UnmapFb, QueryRanges, Share, Find };
+enum class At { None, Fb, Reg, Share0, Share1 };
+
+struct Step {
+    Op op;
+    uint32_t process;
+    At at = At::None;
+    int64_t delta = 0;
+    At expect = At::None;   // for Find: the recorded address it returns, None for 0
+};
+
+struct RegistryCase {
+    const char* name;
+    std::vector<Step> steps;
+    uint32_t fillProcesses;   // processes 100, 101, ... each hand out the frame buffer first
+};
+
+void PrintTo(const RegistryCase& value, std::ostream* out) { *out << value.name; }
+
+class MappingRegistry : public testing::TestWithParam<RegistryCase> {};
+
+TEST_P(MappingRegistry, CountsPerProcessAndLooksUpIn16MiBWindows) {
+    Machine machine(Config(sim::AdapterConfig{}, false));
+    machine.Boot();
+    for (uint32_t i = 0; i < GetParam().fillProcesses; ++i) {
+        ASSERT_EQ(Send(machine, 100 + i, IOCTL_VIDEO_MAP_VIDEO_MEMORY, Dwords({0}), 16).status, 0u);
+    }
+    const AdapterState& state = StateOf(machine);
+    std::vector<uint32_t> shares;
+    auto address = [&](At at) -> uint32_t {
+        switch (at) {
+        case At::Fb: return AddressOf(state.frameBufferBase);
+        case At::Reg: return AddressOf(state.registerBase);
+        case At::Share0: return shares.at(0);
+        case At::Share1: return shares.at(1);
+        case At::None: break;
+        }
+        return 0;
+    };
+    for (size_t i = 0; i < GetParam().steps.size(); ++i) {
+        const Step& step = GetParam().steps[i];
+        SCOPED_TRACE("step " + std::to_string(i));
+        switch (step.op) {
+        case Op::MapFb:
+            EXPECT_EQ(Send(machine, step.process, IOCTL_VIDEO_MAP_VIDEO_MEMORY, Dwords({0}), 16).status, 0u);
+            break;
+        case Op::UnmapFb:
+            EXPECT_EQ(Send(machine, step.process, IOCTL_VIDEO_UNMAP_VIDEO_MEMORY, Dwords({address(At::Fb)}), 0).status, 0u);
+            break;
+        case Op::QueryRanges:
+            EXPECT_EQ(Send(machine, step.process, IOCTL_VIDEO_QUERY_PUBLIC_ACCESS_RANGES, {}, 24).status, 0u);
+            break;
+        case Op::Share:
+            shares.push_back(ShareFrameBuffer(machine, step.process, 0x1000));
+            break;
+        case Op::Find:
+            EXPECT_EQ(Found(machine, step.process, static_cast<uint32_t>(address(step.at) + step.delta)),
+                      address(step.expect));
+            break;
+        }
+    }
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenarios, MappingRegistry,
+    testing::Values(
+        RegistryCase{"SecondHandOutCountsTwo",
+                     {{Op::MapFb, 2}, {Op::MapFb, 2}, {Op::UnmapFb, 2}, {Op::Find, 2, At::Fb, 0, At::Fb},
+                      {Op::UnmapFb, 2}, {Op::Find, 2, At::Fb, 0, At::None}},
+                     0},
+        RegistryCase{"EachProcessHasItsOwnSlot",
+                     {{Op::MapFb, 2}, {Op::MapFb, 3}, {Op::UnmapFb, 3}, {Op::UnmapFb, 3},
+                      {Op::Find, 2, At::Fb, 0, At::Fb}, {Op::Find, 3, At::Fb, 0, At::None},
+                      {Op::Find, 4, At::Fb, 0, At::None}},
+                     0},
+        RegistryCase{"WindowIs16MiBAboveTheAddress",
+                     {{Op::QueryRanges, 2}, {Op::Find, 2, At::Reg, 0, At::Reg},
+                      {Op::Find, 2, At::Reg, 0xFFFFFF, At::Reg}, {Op::Find, 2, At::Reg, 0x1000000, At::None},
+                      {Op::Find, 2, At::Reg, -1, At::None}},
+                     0},
+        RegistryCase{"LowestSlotWinsOverTheCloserOne",
+                     {{Op::Share, 2}, {Op::Share, 2}, {Op::Find, 2, At::Share1, 0x10, At::Share0}},
+                     0},
+        RegistryCase{"FullTableDropsTheRecordAndIgnoresItsRelease",
+                     {{Op::MapFb, 2}, {Op::Find, 2, At::Fb, 0, At::None}, {Op::UnmapFb, 2},
+                      {Op::Find, 100, At::Fb, 0, At::Fb}, {Op::Find, 355, At::Fb, 0, At::Fb}},
+                     256}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- The simulated platform -------------------------------------------------------------------------
+
+struct HandleCase {
+    const char* name;
+    uint32_t handle;
+    uint32_t status;
+    uint32_t viewIn;   // the process that receives the view
+};
+
+void PrintTo(const HandleCase& value, std::ostream* out) { *out << value.name; }
+
+class ProcessHandles : public testing::TestWithParam<HandleCase> {};
+
+TEST_P(ProcessHandles, NameTheProcessThatReceivesTheView) {
+    Machine machine(Config());
+    machine.Boot();
+    for (uint32_t process : {3u, 4u}) Found(machine, process, 0);   // processes 3 and 4 start
+    machine.EndProcess(4);
+    sim::RequestResult r =
+        Send(machine, 2, IOCTL_VIDEO_SHARE_VIDEO_MEMORY, Dwords({GetParam().handle, 0, 0x1000, 0}), 12);
+    EXPECT_EQ(r.status, GetParam().status);
+    for (uint32_t process : {2u, 3u}) EXPECT_EQ(ViewCount(machine, process), process == GetParam().viewIn ? 1u : 0u);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Handles, ProcessHandles,
+    testing::Values(HandleCase{"CurrentProcess", 0xFFFFFFFF, 0, 2}, HandleCase{"Zero", 0, 0, 2},
+                    HandleCase{"OwnHandle", Machine::ProcessHandle(2), 0, 2},
+                    HandleCase{"AnotherProcess", Machine::ProcessHandle(3), 0, 3},
+                    HandleCase{"EndedProcess", Machine::ProcessHandle(4), ERROR_INVALID_PARAMETER, 0},
+                    HandleCase{"NeverStarted", Machine::ProcessHandle(77), ERROR_INVALID_PARAMETER, 0},
+                    HandleCase{"NotAHandle", 0x1002, ERROR_INVALID_PARAMETER, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SimulatedKernel, UnmapsOnlyViewsAndEndsProcessesWithoutTouchingTheRegistry) {
+    Machine machine(Config());
+    machine.Boot();
+    uint32_t view = ShareFrameBuffer(machine, 2, 0x1000);
+    for (uint32_t address : {view + 0x2000, 0x00400000u, AddressOf(StateOf(machine).frameBufferBase)}) {
+        EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_UNSHARE_VIDEO_MEMORY, Dwords({Current, 0, 0, address}), 0).status,
+                  uint32_t{ERROR_INVALID_PARAMETER});
+    }
+    Registry recorded = RegistryOf(machine);
+    std::vector<sim::View> ended = machine.EndProcess(2);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].base, view);
+    EXPECT_EQ(RegistryOf(machine), recorded) << "what the driver recorded for the process stays";
+    EXPECT_THROW(machine.Request(IOCTL_VIDEO_FIND_MAPPING, Dwords({view}), 8, sim::RequestOptions{0, 2, 0}),
+                 std::invalid_argument);
+    std::vector<uint8_t> bytes(4);
+    EXPECT_THROW(machine.ProcessRead(2, view, bytes), std::invalid_argument);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+constexpr NTSTATUS ObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+
+// The kernel's leak checks, fed directly: they must be able to fail.
+TEST(SimulatedKernel, ReportsAHandleAReferenceOrAViewARequestLeavesBehind) {
+    Machine machine(Config());
+    machine.Boot();
+    sim::Kernel& kernel = machine.GetKernel();
+    kernel.SetCurrentProcess(5);
+    // The records the kernel reads by address live in its memory, as the driver's do.
+    const std::u16string text = u"\\device\\physicalmemory";
+    uint32_t area = kernel.Space().AllocateMemory(sizeof(UNICODE_STRING) + sizeof(OBJECT_ATTRIBUTES) + 64, "records");
+    auto& name = *static_cast<UNICODE_STRING*>(kernel.HostPointer(area));
+    auto& attributes = *reinterpret_cast<OBJECT_ATTRIBUTES*>(&name + 1);
+    auto* textCopy = reinterpret_cast<char16_t*>(&attributes + 1);
+    std::copy(text.begin(), text.end(), textCopy);
+    name.Length = static_cast<USHORT>(text.size() * 2);
+    name.MaximumLength = name.Length;
+    name.Buffer = textCopy;
+    attributes.Length = sizeof attributes;
+    attributes.ObjectName = &name;
+
+    sim::Kernel::RequestMark mark = kernel.BeginRequest();
+    uint32_t handle = 0;
+    EXPECT_EQ(kernel.OpenSection(&handle, SECTION_ALL_ACCESS, &attributes), ObjectNameNotFound)
+        << "the name compares exactly without OBJ_CASE_INSENSITIVE";
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    ASSERT_EQ(kernel.OpenSection(&handle, SECTION_ALL_ACCESS, &attributes), STATUS_SUCCESS);
+    uint32_t object = 0;
+    ASSERT_EQ(kernel.ReferenceObjectByHandle(handle, nullptr, &object), STATUS_SUCCESS);
+    uint32_t base = 0;
+    uint64_t offset = 0x01234567, size = 0x1001;
+    ASSERT_EQ(kernel.MapViewOfSection(handle, 0xFFFFFFFF, &base, &offset, &size, PAGE_READWRITE | PAGE_NOCACHE), 0);
+    EXPECT_EQ(offset, 0x01230000u) << "the offset goes down to 64 KiB";
+    EXPECT_EQ(size, 0x2000u) << "the size up to pages";
+    EXPECT_EQ(kernel.FindProcess(5)->ViewAt(base)->physical, 0x01230000u);
+    kernel.EndRequest(mark, "the request", true, {}, 0);
+    std::string faults = FaultText(machine);
+    EXPECT_NE(faults.find("left handle"), std::string::npos) << faults;
+    EXPECT_NE(faults.find("kept a reference"), std::string::npos) << faults;
+    EXPECT_NE(faults.find("whose address the requester was not given"), std::string::npos) << faults;
+
+    machine.ClearFaults();
+    mark = kernel.BeginRequest();
+    kernel.DereferenceObject(object);
+    EXPECT_EQ(kernel.Close(handle), STATUS_SUCCESS);
+    EXPECT_NE(kernel.Close(handle), STATUS_SUCCESS);
+    EXPECT_NE(FaultText(machine).find("ZwClose"), std::string::npos);
+}
+
+}  // namespace
