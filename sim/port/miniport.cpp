@@ -20,7 +20,9 @@ HostMiniport* imageOwner = nullptr;
 
 std::vector<uint8_t> ReadImage() {
     if (!__start_zarn_image_data || !__stop_zarn_image_data) return {};
-    return std::vector<uint8_t>(__start_zarn_image_data, __stop_zarn_image_data);
+    std::vector<uint8_t> data(static_cast<size_t>(__stop_zarn_image_data - __start_zarn_image_data));
+    std::memcpy(data.data(), __start_zarn_image_data, data.size());
+    return data;
 }
 
 void WriteImage(const std::vector<uint8_t>& image) {

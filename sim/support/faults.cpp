@@ -47,15 +47,21 @@ bool ParsePlatformCall(const std::string& name, PlatformCall* call) {
     return false;
 }
 
-FaultInjector::FaultInjector(size_t adapters) {
-    for (auto& counts : counts_) counts.assign(adapters + 1, 0);
-}
+FaultInjector::FaultInjector(size_t adapters)
+    : counts_(static_cast<size_t>(PlatformCall::Count) * (adapters + 1), 0), slots_(adapters + 1) {}
 
 bool FaultInjector::ShouldFail(PlatformCall call, int adapter, uint32_t* status) {
-    auto& counts = counts_[static_cast<size_t>(call)];
     size_t slot = static_cast<size_t>(adapter + 1);
-    if (slot >= counts.size()) counts.resize(slot + 1, 0);
-    unsigned& count = counts[slot];
+    if (slot >= slots_) {
+        // More adapters than the injector was made for: widen every routine's row.
+        std::vector<unsigned> wider(static_cast<size_t>(PlatformCall::Count) * (slot + 1), 0);
+        for (size_t c = 0; c < static_cast<size_t>(PlatformCall::Count); ++c) {
+            for (size_t a = 0; a < slots_; ++a) wider[c * (slot + 1) + a] = counts_[c * slots_ + a];
+        }
+        counts_ = std::move(wider);
+        slots_ = slot + 1;
+    }
+    unsigned& count = counts_[static_cast<size_t>(call) * slots_ + slot];
     ++count;
     for (const InjectedFault& fault : injected_) {
         if (fault.call != call || (fault.adapter != -1 && fault.adapter != adapter)) continue;

@@ -104,7 +104,9 @@ public:
 
 private:
     std::vector<InjectedFault> injected_;
-    std::array<std::vector<unsigned>, static_cast<size_t>(PlatformCall::Count)> counts_;
+    // Calls so far, per routine and adapter (-1 for none), in one block: copying it is one allocation.
+    std::vector<unsigned> counts_;
+    size_t slots_ = 1;   // adapters + 1
 };
 
 }  // namespace sim
