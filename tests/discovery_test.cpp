@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -388,6 +389,38 @@ TEST(ManyAdapters, FourStartAndTheFifthAndSixthFailWithDeviceNotFound) {
     }
     ExpectNotStarted(machine, 4, 55);
     ExpectNotStarted(machine, 5, 55);
+    EXPECT_TRUE(machine.DriverFaults().empty());
+}
+
+// The platform restarts a device by running discovery again on the same device extension.
+uint32_t RunDiscoveryAgain(sim::Machine& machine, int adapter) {
+    VIDEO_PORT_CONFIG_INFO info{};
+    info.Length = sizeof info;
+    UCHAR again = 0;
+    PVIDEO_HW_FIND_ADAPTER findAdapter = machine.Registration().HwFindAdapter;
+    return findAdapter(machine.Extension(adapter), nullptr, nullptr, &info, &again);
+}
+
+// Every copy is taken by four adapters; restarting them, even after a failed restart, takes no
+// copy from another adapter and never runs out.
+TEST(ManyAdapters, RestartedAdaptersReuseTheirOwnCopy) {
+    sim::Machine machine(ConfigWith({Primary(), Primary(8), Primary(4), Primary()}));
+    machine.Boot();
+    const size_t offered[4] = {158, 154, 132, 158};
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(RunDiscoveryAgain(machine, i), 0u) << "round " << round << " adapter " << i;
+    }
+    // Adapter 2's next restart fails at its first mapping (3 at boot, 3 per restart: the 13th) and
+    // gives its copy back.
+    machine.InjectFault(sim::InjectedFault{PlatformCall::GetDeviceBase, 2, 13, 87});
+    EXPECT_EQ(RunDiscoveryAgain(machine, 2), 87u);
+    EXPECT_EQ(RunDiscoveryAgain(machine, 2), 0u);
+    std::set<const void*> copies;
+    for (int i = 0; i < 4; ++i) {
+        copies.insert(StateOf(machine, i).modeTables);
+        EXPECT_EQ(sim::QueryModes(machine, i).modes.size(), offered[i]) << "adapter " << i;
+    }
+    EXPECT_EQ(copies.size(), 4u) << "each adapter holds its own copy";
     EXPECT_TRUE(machine.DriverFaults().empty());
 }
 

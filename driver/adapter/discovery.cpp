@@ -175,7 +175,7 @@ VP_STATUS NTAPI HwFindAdapter(PVOID hwDeviceExtension, PVOID, PWSTR, PVIDEO_PORT
     if (configInfo->Length < ConfigInfoLength) return ERROR_INVALID_PARAMETER;
 
     // One adapter more than the driver keeps mode tables for is refused before anything is touched.
-    ModeTables* tables = ClaimModeTables();
+    ModeTables* tables = ClaimModeTables(adapter);
     if (tables == nullptr) return ERROR_DEV_NOT_EXIST;
     adapter->modeTables = tables;
 
