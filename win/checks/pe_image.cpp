@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 namespace pe {
 
@@ -24,6 +26,16 @@ uint32_t FileOffset(const Image& image, uint32_t rva) {
         }
     }
     return 0;
+}
+
+// The section whose virtual range holds an RVA, or null.
+const Section* SectionOf(const Image& image, uint32_t rva) {
+    for (const Section& section : image.sections) {
+        if (rva >= section.virtualAddress && rva - section.virtualAddress < std::max(section.virtualSize, section.rawSize)) {
+            return &section;
+        }
+    }
+    return nullptr;
 }
 
 std::string CString(const std::vector<uint8_t>& b, size_t at) {
@@ -70,6 +82,7 @@ bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error) {
     image->magic = Word(b, opt);
     if (image->magic != 0x10B) return *error = "not a PE32 image", false;
     image->entryPoint = Dword(b, opt + 16);
+    image->imageBase = Dword(b, opt + 28);
     image->checksumOffset = static_cast<uint32_t>(opt + 64);
     image->checksum = Dword(b, opt + 64);
     image->subsystem = Word(b, opt + 68);
@@ -85,6 +98,7 @@ bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error) {
         section.virtualAddress = Dword(b, at + 12);
         section.rawSize = Dword(b, at + 16);
         section.rawOffset = Dword(b, at + 20);
+        section.characteristics = Dword(b, at + 36);
         image->sections.push_back(section);
     }
 
@@ -100,25 +114,32 @@ bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error) {
     }
     if (directories > 5) image->relocationsSize = Dword(b, opt + 96 + 5 * 8 + 4);
 
-    if (symbolTable && symbolTable + 18ull * symbolCount <= b.size()) {
-        size_t strings = symbolTable + 18ull * symbolCount;
-        for (uint32_t i = 0; i < symbolCount; ++i) {
-            size_t at = symbolTable + 18ull * i;
-            std::string name;
-            if (Dword(b, at) == 0) name = CString(b, strings + Dword(b, at + 4));
-            else name = std::string(reinterpret_cast<const char*>(&b[at]), strnlen(reinterpret_cast<const char*>(&b[at]), 8));
-            int16_t sectionNumber = static_cast<int16_t>(Word(b, at + 12));
-            uint8_t auxCount = b[at + 17];
-            if (sectionNumber > 0 && sectionNumber <= sectionCount) {
-                image->symbols.emplace_back(name, image->sections[sectionNumber - 1].virtualAddress + Dword(b, at + 8));
-            }
-            i += auxCount;
-        }
-    }
+    image->symbolTableOffset = symbolTable;
+    image->symbolCount = symbolCount;
     return true;
 }
 
-std::vector<CheckResult> CheckDriver(const Image& image, const std::string& entrySymbol) {
+bool FindMapSymbol(const std::string& mapText, const std::string& symbol, uint32_t* address) {
+    std::string bare = symbol.size() > 1 && symbol[0] == '_' ? symbol.substr(1) : symbol;
+    std::istringstream lines(mapText);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::istringstream fields(line);
+        std::string value, name, rest;
+        // A symbol line is an address followed by the name alone.
+        if (!(fields >> value >> name) || (fields >> rest)) continue;
+        if (value.rfind("0x", 0) != 0 || (name != symbol && name != bare)) continue;
+        char* end = nullptr;
+        unsigned long long parsed = std::strtoull(value.c_str() + 2, &end, 16);
+        if (*end != '\0' || parsed > 0xFFFFFFFFull) continue;
+        *address = static_cast<uint32_t>(parsed);
+        return true;
+    }
+    return false;
+}
+
+std::vector<CheckResult> CheckDriver(const Image& image, const EntryExpectation& entry) {
     std::vector<CheckResult> results;
     auto check = [&](const std::string& name, bool passed, const std::string& detail) {
         results.push_back(CheckResult{name, passed, detail});
@@ -151,15 +172,19 @@ std::vector<CheckResult> CheckDriver(const Image& image, const std::string& entr
     std::snprintf(detail, sizeof detail, "header 0x%08X, computed 0x%08X", image.checksum, expected);
     check("valid checksum", image.checksum != 0 && image.checksum == expected, detail);
 
-    bool entryFound = false, entryMatches = false;
-    for (const auto& [name, rva] : image.symbols) {
-        if (name == entrySymbol) {
-            entryFound = true;
-            entryMatches = rva == image.entryPoint;
-        }
-    }
-    check("entry point " + entrySymbol, entryFound && entryMatches,
-          entryFound ? (entryMatches ? "" : "entry point is elsewhere") : "symbol not in the image");
+    check("stripped", image.symbolTableOffset == 0 && image.symbolCount == 0,
+          image.symbolCount ? std::to_string(image.symbolCount) + " COFF symbols left in the image" : "");
+
+    const Section* entrySection = SectionOf(image, image.entryPoint);
+    check("entry point in an executable section",
+          entrySection != nullptr && (entrySection->characteristics & SectionExecutable) != 0,
+          entrySection ? "entry point in " + entrySection->name : "entry point in no section");
+
+    std::string entryDetail;
+    bool entryMatches = entry.inMap && entry.address - image.imageBase == image.entryPoint;
+    if (!entry.inMap) entryDetail = "symbol not in the link map";
+    else if (!entryMatches) entryDetail = "entry point is elsewhere";
+    check("entry point " + entry.symbol, entryMatches, entryDetail);
     return results;
 }
 

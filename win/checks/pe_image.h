@@ -7,12 +7,15 @@
 
 namespace pe {
 
+constexpr uint32_t SectionExecutable = 0x20000000;   // IMAGE_SCN_MEM_EXECUTE
+
 struct Section {
     std::string name;
     uint32_t virtualAddress = 0;
     uint32_t virtualSize = 0;
     uint32_t rawOffset = 0;
     uint32_t rawSize = 0;
+    uint32_t characteristics = 0;
 };
 
 struct Image {
@@ -22,18 +25,24 @@ struct Image {
     uint16_t characteristics = 0;
     uint16_t magic = 0;
     uint16_t subsystem = 0;
-    uint32_t entryPoint = 0;
+    uint32_t entryPoint = 0;       // AddressOfEntryPoint, an RVA
+    uint32_t imageBase = 0;
     uint32_t checksum = 0;
     uint32_t checksumOffset = 0;
     std::vector<Section> sections;
     std::vector<std::string> importedDlls;
     uint32_t relocationsSize = 0;
-    // COFF symbols when the image keeps its symbol table: name and RVA.
-    std::vector<std::pair<std::string, uint32_t>> symbols;
+    uint32_t symbolTableOffset = 0;   // PointerToSymbolTable; 0 in a stripped image
+    uint32_t symbolCount = 0;
 };
 
-// Parses the headers, sections, import directory and symbol table; false with a reason on error.
+// Parses the headers, sections and import directory; false with a reason on error.
 bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error);
+
+// The address the linker gave a symbol, from the text of its link map (GNU ld's -Map output, which
+// lists "0x00011ae0   DriverEntry@8"; the leading underscore of a C name may be left out). False
+// when the map does not list it.
+bool FindMapSymbol(const std::string& mapText, const std::string& symbol, uint32_t* address);
 
 // The PE checksum of the file, computed with the checksum field itself counted as zero.
 uint32_t ComputeChecksum(const std::vector<uint8_t>& bytes, uint32_t checksumOffset);
@@ -44,7 +53,15 @@ struct CheckResult {
     std::string detail;
 };
 
-// The checks of a kernel-mode driver for i386 Windows with the given entry point symbol.
-std::vector<CheckResult> CheckDriver(const Image& image, const std::string& entrySymbol);
+// What the entry point must be: the symbol, and its address in the link map (when the map has it).
+struct EntryExpectation {
+    std::string symbol;
+    bool inMap = false;
+    uint32_t address = 0;   // a virtual address: the image base plus the RVA
+};
+
+// The checks of a kernel-mode driver for i386 Windows: among them, that the image is stripped and
+// that its entry point (AddressOfEntryPoint) lies in an executable section at the expected symbol.
+std::vector<CheckResult> CheckDriver(const Image& image, const EntryExpectation& entry);
 
 }  // namespace pe
