@@ -1,10 +1,12 @@
 // zarnsim: runs the driver on the simulated machine.
 #include <CLI/CLI.hpp>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 
+#include "adapter_description.h"
 #include "display.h"
 #include "display_driver.h"
 #include "json.h"
@@ -15,7 +17,11 @@
 
 namespace {
 
+// Exit statuses, as README and --help give them.
+constexpr int ExitSuccess = 0;
+constexpr int ExitNotStarted = 1;    // an adapter did not start
 constexpr int ExitBadInput = 2;
+constexpr int ExitDriverFault = 3;   // the simulator reported a driver fault
 
 struct Options {
     std::vector<std::string> adapters;
@@ -76,9 +82,23 @@ bool AllStarted(const sim::Machine& machine) {
     return true;
 }
 
+// Writes to standard error after everything already written to standard output, so that a message
+// starts on its own line when both go to one place.
+void PrintError(const std::string& text) {
+    std::cout.flush();
+    std::cerr << text;
+}
+
 void PrintFaults(const sim::Machine& machine) {
     std::string faults = zarnsim::FaultsText(machine);
-    if (!faults.empty()) std::cerr << faults;
+    if (!faults.empty()) PrintError(faults);
+}
+
+// A driver fault outranks an adapter that did not start: it is a fault of the driver, while an
+// adapter may be meant not to start.
+int StatusOf(const sim::Machine& machine, bool everyAdapterMustStart) {
+    if (!machine.DriverFaults().empty()) return ExitDriverFault;
+    return everyAdapterMustStart && !AllStarted(machine) ? ExitNotStarted : ExitSuccess;
 }
 
 void WriteTrace(const sim::Machine& machine, const std::string& path) {
@@ -103,21 +123,21 @@ int Run(sim::Machine& machine, const Options& options) {
         CheckDisplayAdapter(machine, options);
     }
     if (options.json) {
-        zarnsim::Json adapters = zarnsim::Json::Array();
+        zarnsim::Json adapters = zarnsim::Json::array();
         for (size_t i = 0; i < machine.AdapterCount(); ++i) {
             zarnsim::Json adapter = zarnsim::AdapterReportJson(machine, static_cast<int>(i));
             if (!options.mode.empty() && static_cast<int>(i) == options.display) {
                 zarnsim::Json shown = zarnsim::ShowModeJson(machine, options.display, options.mode, options.screenshot);
-                adapter.Set("mode", shown.Get("mode"));
-                adapter.Set("timing", shown.Get("timing"));
+                adapter["mode"] = shown.at("mode");
+                adapter["timing"] = shown.at("timing");
             }
-            adapters.Push(adapter);
+            adapters.push_back(adapter);
         }
-        zarnsim::Json report = zarnsim::Json::Object();
-        report.Set("driverEntryStatus", machine.DriverEntryStatus());
-        report.Set("adapters", adapters);
-        report.Set("driverFaults", static_cast<unsigned>(machine.DriverFaults().size()));
-        std::cout << report.Dump() << "\n";
+        zarnsim::Json report = zarnsim::Json::object();
+        report["driverEntryStatus"] = machine.DriverEntryStatus();
+        report["adapters"] = adapters;
+        report["driverFaults"] = static_cast<unsigned>(machine.DriverFaults().size());
+        std::cout << zarnsim::DumpJson(report) << "\n";
     } else {
         std::cout << "Driver entry: status " << machine.DriverEntryStatus() << "\n";
         for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << zarnsim::AdapterReportText(machine, static_cast<int>(i));
@@ -127,36 +147,41 @@ int Run(sim::Machine& machine, const Options& options) {
     }
     PrintFaults(machine);
     if (!options.traceFile.empty()) WriteTrace(machine, options.traceFile);
-    return AllStarted(machine) ? 0 : 1;
+    return StatusOf(machine, true);
 }
 
 // A per-adapter listing: one JSON object {"adapters": [...]} or the text of each adapter in turn.
 int ListAdapters(sim::Machine& machine, const Options& options, zarnsim::Json (*json)(sim::Machine&, int),
                  std::string (*text)(sim::Machine&, int)) {
     if (options.json) {
-        zarnsim::Json adapters = zarnsim::Json::Array();
-        for (size_t i = 0; i < machine.AdapterCount(); ++i) adapters.Push(json(machine, static_cast<int>(i)));
-        zarnsim::Json report = zarnsim::Json::Object();
-        report.Set("adapters", adapters);
-        std::cout << report.Dump() << "\n";
+        zarnsim::Json adapters = zarnsim::Json::array();
+        for (size_t i = 0; i < machine.AdapterCount(); ++i) adapters.push_back(json(machine, static_cast<int>(i)));
+        zarnsim::Json report = zarnsim::Json::object();
+        report["adapters"] = adapters;
+        std::cout << zarnsim::DumpJson(report) << "\n";
     } else {
         for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << text(machine, static_cast<int>(i));
     }
     PrintFaults(machine);
-    return AllStarted(machine) ? 0 : 1;
+    return StatusOf(machine, true);
 }
 
 int Script(sim::Machine& machine, const Options& options) {
     std::ifstream file;
     std::istream* in = &std::cin;
     if (options.scriptFile != "-") {
+        std::error_code ec;
+        if (std::filesystem::is_directory(options.scriptFile, ec)) {
+            throw std::invalid_argument("script '" + options.scriptFile + "' is a directory");
+        }
         file.open(options.scriptFile);
         if (!file) throw std::invalid_argument("cannot open script '" + options.scriptFile + "'");
         in = &file;
     }
     zarnsim::RunScript(machine, *in, options.json, std::cout);
+    if (in->bad()) throw std::runtime_error("cannot read script '" + options.scriptFile + "'");
     PrintFaults(machine);
-    return 0;
+    return StatusOf(machine, false);
 }
 
 }  // namespace
@@ -167,11 +192,12 @@ int main(int argc, char** argv) {
                  "platform does, lists the modes it offers and sends it requests."};
     app.fallthrough();
     app.require_subcommand(1);
+    app.footer("Exit status: 0 success; 1 an adapter did not start (run, modes, timings); 2 bad input (an option, "
+               "a script line, a file that cannot be read or written); 3 the simulator reported a driver fault "
+               "(even when an adapter did not start as well).");
     app.add_option("--adapter", options.adapters,
                    "One adapter per use, in PCI slot order (default: device=5,memory=16). ITEMS is comma-separated "
-                   "items: device=N (PCI device ID), memory=4|8|16 (MiB), secondary (found with decoding off), "
-                   "bus66 (66 MHz capable bus), altmem (alternative memory type, 16 MiB), revision=N, "
-                   "subvendor=N, subsystem=N, regwindow=MiB (register window size)")
+                   "items: " + sim::AdapterDescriptionHelp())
         ->type_name("ITEMS");
     app.add_flag("--json", options.json, "Machine-readable output");
     app.add_option("--registry", options.registryFile,
@@ -216,7 +242,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::ParseError& error) {
-        std::cerr << "zarnsim: " << error.what() << "\n";
+        PrintError("zarnsim: " + std::string(error.what()) + "\n");
         return ExitBadInput;
     }
 
@@ -239,14 +265,9 @@ int main(int argc, char** argv) {
             throw std::runtime_error(error);
         }
         return status;
-    } catch (const zarnsim::ScriptError& error) {
-        std::cerr << "zarnsim: " << error.what() << "\n";
-        return ExitBadInput;
-    } catch (const std::invalid_argument& error) {
-        std::cerr << "zarnsim: " << error.what() << "\n";
-        return ExitBadInput;
     } catch (const std::exception& error) {
-        std::cerr << "zarnsim: " << error.what() << "\n";
+        // Bad input of any kind: an option, a script line, a file that cannot be read or written.
+        PrintError("zarnsim: " + std::string(error.what()) + "\n");
         return ExitBadInput;
     }
     return ExitBadInput;

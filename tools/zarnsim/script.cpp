@@ -10,6 +10,7 @@
 #include "display_driver.h"
 #include "json.h"
 #include "names.h"
+#include "untrusted_text.h"
 
 namespace zarnsim {
 
@@ -67,20 +68,20 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
                 std::ostream& out) {
     if (tokens.size() < 2) throw ScriptError(line, "request needs a control code");
     uint32_t code = 0;
-    if (!ParseControlCode(tokens[1], &code)) throw ScriptError(line, "unknown control code '" + tokens[1] + "'");
+    if (!ParseControlCode(tokens[1], &code)) throw ScriptError(line, "unknown control code '" + TerminalText(tokens[1]) + "'");
 
     std::vector<uint8_t> input;
     uint32_t outputLength = 0;
     sim::RequestOptions options;
     for (size_t i = 2; i < tokens.size(); ++i) {
         size_t equals = tokens[i].find('=');
-        if (equals == std::string::npos) throw ScriptError(line, "expected key=value, found '" + tokens[i] + "'");
+        if (equals == std::string::npos) throw ScriptError(line, "expected key=value, found '" + TerminalText(tokens[i]) + "'");
         std::string key = tokens[i].substr(0, equals), value = tokens[i].substr(equals + 1);
         if (key == "in") input = ParseHex(line, value);
         else if (key == "out") outputLength = ParseCount(line, key, value, 1u << 24);
         else if (key == "adapter") options.adapter = static_cast<int>(ParseCount(line, key, value, 64));
         else if (key == "process") options.process = ParseCount(line, key, value, 0xFFFF);
-        else throw ScriptError(line, "unknown request option '" + key + "' (in, out, adapter, process)");
+        else throw ScriptError(line, "unknown request option '" + TerminalText(key) + "' (in, out, adapter, process)");
     }
     if (static_cast<size_t>(options.adapter) >= machine.AdapterCount()) {
         throw ScriptError(line, "there is no adapter " + std::to_string(options.adapter));
@@ -91,12 +92,12 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
 
     sim::RequestResult result = machine.Request(code, input, outputLength, options);
     if (json) {
-        Json object = Json::Object();
-        object.Set("line", line);
-        object.Set("status", result.status);
-        object.Set("information", result.information);
-        object.Set("output", HexBytes(result.output));
-        out << object.Dump() << "\n";
+        Json object = Json::object();
+        object["line"] = line;
+        object["status"] = result.status;
+        object["information"] = result.information;
+        object["output"] = HexBytes(result.output);
+        out << DumpJson(object) << "\n";
         return;
     }
     out << "line " << line << ": " << ControlCodeName(code) << ": status " << StatusText(result.status)
@@ -108,7 +109,7 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
 int AdapterOption(sim::Machine& machine, int line, const std::vector<std::string>& tokens, size_t first) {
     int adapter = 0;
     for (size_t i = first; i < tokens.size(); ++i) {
-        if (tokens[i].rfind("adapter=", 0) != 0) throw ScriptError(line, "unexpected '" + tokens[i] + "'");
+        if (tokens[i].rfind("adapter=", 0) != 0) throw ScriptError(line, "unexpected '" + TerminalText(tokens[i]) + "'");
         adapter = static_cast<int>(ParseCount(line, "adapter", tokens[i].substr(8), 64));
     }
     if (static_cast<size_t>(adapter) >= machine.AdapterCount()) {
@@ -120,9 +121,9 @@ int AdapterOption(sim::Machine& machine, int line, const std::vector<std::string
 
 void Report(std::ostream& out, bool json, int line, const std::string& command, Json fields, const std::string& text) {
     if (json) {
-        fields.Set("line", line);
-        fields.Set("command", command);
-        out << fields.Dump() << "\n";
+        fields["line"] = line;
+        fields["command"] = command;
+        out << DumpJson(fields) << "\n";
     } else {
         out << "line " << line << ": " << text << "\n";
     }
@@ -133,12 +134,12 @@ void RunMode(sim::Machine& machine, int line, const std::vector<std::string>& to
     uint32_t index = ParseCount(line, "mode", tokens[1], 0xFFFFFFFF);
     int adapter = AdapterOption(machine, line, tokens, 2);
     sim::ModeSetResult result = sim::SetModeByIndex(machine, adapter, index);
-    Json fields = Json::Object();
-    fields.Set("status", result.status);
+    Json fields = Json::object();
+    fields["status"] = result.status;
     std::string text = "mode " + std::to_string(index) + ": status " + StatusText(result.status);
     if (result.status == NO_ERROR) {
         sim::DisplayState display = sim::DecodeDisplay(machine.ChipOf(adapter), machine.VideoMemory(adapter).size());
-        fields.Set("timing", TimingJson(display));
+        fields["timing"] = TimingJson(display);
         text += "; " + TimingText(display);
     }
     Report(out, json, line, "mode", fields, text);
@@ -147,8 +148,8 @@ void RunMode(sim::Machine& machine, int line, const std::vector<std::string>& to
 void RunReset(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
     int adapter = AdapterOption(machine, line, tokens, 1);
     bool result = machine.ResetHw(adapter);
-    Json fields = Json::Object();
-    fields.Set("result", result);
+    Json fields = Json::object();
+    fields["result"] = result;
     Report(out, json, line, "reset", fields, std::string("reset: HwResetHw returned ") + (result ? "TRUE" : "FALSE"));
 }
 
@@ -161,8 +162,8 @@ void RunScreenshot(sim::Machine& machine, int line, const std::vector<std::strin
     } catch (const std::runtime_error& error) {
         throw ScriptError(line, error.what());
     }
-    Json fields = Json::Object();
-    fields.Set("file", tokens[1]);
+    Json fields = Json::object();
+    fields["file"] = tokens[1];
     Report(out, json, line, "screenshot", fields, "screenshot: " + tokens[1]);
 }
 
@@ -182,7 +183,7 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
         } else if (tokens[0] == "screenshot") {
             RunScreenshot(machine, line, tokens, json, out);
         } else {
-            throw ScriptError(line, "unknown command '" + tokens[0] + "' (request, mode, reset, screenshot)");
+            throw ScriptError(line, "unknown command '" + TerminalText(tokens[0]) + "' (request, mode, reset, screenshot)");
         }
     }
 }
