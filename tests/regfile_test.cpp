@@ -616,7 +616,7 @@ TEST(RegFileFile, FailedSaveLeavesTheExistingFileAsItWasAndNoTemporaryFile) {
     const Case cases[] = {
         {"registry that cannot be written", "machine.reg", &unwritable, 0, "line break"},
         {"write fails part way (disk full)", "machine.reg", &big, 1000, "cannot write"},
-        {"target is a directory", "taken", &big, 0, "cannot replace"},
+        {"target is a directory", "taken", &big, 0, "is a directory"},
         {"directory missing", "missing/machine.reg", &big, 0, "cannot create"},
         {"directory is a file", "machine.reg/inner.reg", &big, 0, "cannot create"},
     };

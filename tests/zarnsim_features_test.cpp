@@ -2,6 +2,9 @@
 // unsupported device, mode sets with screenshots and timings, traces, and script commands.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <cstdio>
 #include <string>
 
@@ -280,6 +283,38 @@ TEST(ScriptFile, DirectoryOrMissingFileIsAOneLineError) {
         EXPECT_EQ(Count(run.err, "\n"), 1u) << run.err;
         EXPECT_EQ(run.out, "");
     }
+}
+
+// A registry file that cannot be written back is refused before the machine runs, and what the
+// path names is left as it was.
+TEST(RegistryFile, PathsThatCannotBeSavedAreRefusedBeforeBoot) {
+    std::string fifo = TempPath("registry.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct {
+        std::string path;
+        const char* mention;
+    } cases[] = {{fifo, "FIFO"}, {::testing::TempDir(), "directory"}, {"/dev/zero", "larger than 64 MiB"}};
+    for (const auto& c : cases) {
+        Outcome run = RunZarnsim("--registry '" + c.path + "' run");
+        EXPECT_EQ(run.exitCode, 2) << c.path;
+        EXPECT_EQ(run.out, "") << c.path;
+        EXPECT_EQ(Count(run.err, "\n"), 1u) << run.err;
+        EXPECT_NE(run.err.find(c.mention), std::string::npos) << run.err;
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    std::remove(fifo.c_str());
+
+    // A null device serves as a registry that starts empty and keeps nothing. (A node of the test's
+    // own where root may make one; a user who is not root could not replace /dev/null anyway.)
+    std::string null = TempPath("null");
+    if (::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) null = "/dev/null";
+    Outcome scratch = RunZarnsim("--registry '" + null + "' run");
+    EXPECT_EQ(scratch.exitCode, 0) << scratch.err;
+    ASSERT_EQ(::stat(null.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+    if (null != "/dev/null") std::remove(null.c_str());
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ Json TimingJson(const sim::DisplayState& display) {
 void SaveScreenshot(sim::Machine& machine, int adapter, const std::string& path) {
     sim::Image image = sim::RenderScreen(machine.ChipOf(adapter), machine.VideoMemory(adapter));
     std::string error;
-    if (!sim::WritePng(path, image, &error)) throw std::runtime_error("cannot write " + path + ": " + error);
+    if (!sim::WritePng(path, image, &error)) throw std::runtime_error("cannot save the screenshot " + error);
 }
 
 std::string ShowModeText(sim::Machine& machine, int adapter, const std::string& mode, const std::string& screenshot) {

@@ -9,6 +9,7 @@
 #include "adapter_description.h"
 #include "display.h"
 #include "display_driver.h"
+#include "file_save.h"
 #include "json.h"
 #include "machine.h"
 #include "regfile.h"
@@ -250,6 +251,14 @@ int main(int argc, char** argv) {
         sim::Machine machine(MachineConfigOf(options));
         for (const std::string& fault : options.faults) machine.InjectFault(ParseFault(fault));
         std::string error;
+        // Files that could not be saved are refused before the machine runs.
+        if (!options.registryFile.empty() &&
+            !sim::CheckSaveTarget(options.registryFile, sim::RegFileSavePolicy(), &error)) {
+            throw std::invalid_argument(error);
+        }
+        if (!options.screenshot.empty() && !sim::CheckSaveTarget(options.screenshot, sim::SavePolicy{}, &error)) {
+            throw std::invalid_argument(error);
+        }
         if (!options.registryFile.empty() &&
             !sim::LoadRegFileFromPath(options.registryFile, machine.GetRegistry(), &error)) {
             throw std::invalid_argument(error);
