@@ -389,21 +389,11 @@ private:
     std::string key_;
 };
 
-// Removes a key and every key below it, keeping the order of the rest.
-void DeleteKeyTree(Registry& registry, const std::string& path) {
-    Registry kept;
-    for (const RegKey& key : registry.Keys()) {
-        if (SameText(key.path, path) || StartsWithText(key.path, path + "\\")) continue;
-        kept.CreateKey(key.path).values = key.values;
-    }
-    registry = std::move(kept);
-}
-
 void Apply(const std::vector<Operation>& operations, Registry& registry) {
     for (const Operation& op : operations) {
         switch (op.kind) {
         case Operation::Kind::CreateKey: registry.CreateKey(op.path); break;
-        case Operation::Kind::DeleteKey: DeleteKeyTree(registry, op.path); break;
+        case Operation::Kind::DeleteKey: registry.DeleteKeyTree(op.path); break;
         case Operation::Kind::SetValue: registry.SetValue(op.path, op.name, op.type, op.data); break;
         case Operation::Kind::DeleteValue: registry.DeleteValue(op.path, op.name); break;
         }
