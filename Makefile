@@ -11,22 +11,25 @@ HOST_FLAGS := $(GENERATOR) -DZARN_WIN_BUILD=$(CURDIR)/$(WIN_BUILD)
 
 # Debian packages the project needs.
 PACKAGES := cmake make g++ ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
-            libpng-dev nlohmann-json3-dev g++-mingw-w64-i686 mingw-w64-i686-dev
+            libpng-dev nlohmann-json3-dev g++-mingw-w64-i686 mingw-w64-i686-dev clang libclang-rt-14-dev
 
 FUZZ_BUILD := build-fuzz
+FUZZ_HARNESSES := request discovery regfile
 FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 10
 
-.PHONY: run test deps win host asan fuzz clean
+.PHONY: run test deps win host asan fuzz fuzz-build fuzz-smoke clean
 
 run: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(HOST_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target zarnsim
 	$(BUILD)/zarnsim run
 
-test: deps win host asan
+test: deps win host asan fuzz-build
 	$(BUILD)/pecheck $(WIN_BUILD)/zarn.sys
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory fuzz-smoke
 
 # Installs the packages that are missing (needs root and Debian's package archive).
 deps:
@@ -49,13 +52,19 @@ asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZARN_SANITIZE=ON $(HOST_FLAGS) >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-# The libFuzzer harnesses, each run for FUZZ_SECONDS (not part of `make test`).
-fuzz: deps
+# The libFuzzer harnesses over an instrumented driver and simulator (clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer). `make fuzz` runs each for FUZZ_SECONDS and prints its inputs per
+# second and coverage; `make fuzz-smoke` (part of `make test`) runs each for FUZZ_SMOKE_SECONDS.
+fuzz-build: deps
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_SANITIZE=ON \
 	  -DZARN_FUZZ=ON -DBUILD_TESTING=OFF -DZARN_BENCH=OFF >/dev/null
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target request_fuzzer regfile_fuzzer
-	$(FUZZ_BUILD)/fuzz/request_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=2048
-	$(FUZZ_BUILD)/fuzz/regfile_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=4096
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addsuffix _fuzzer,$(FUZZ_HARNESSES))
+
+fuzz: fuzz-build
+	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SECONDS) || exit 1; done
+
+fuzz-smoke:
+	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SMOKE_SECONDS) || exit 1; done
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -2,10 +2,10 @@
 // (reported as counters: accesses per operation).
 #include <benchmark/benchmark.h>
 
-#include "display_driver.h"
-#include "machine.h"
-#include "scanout.h"
-#include "test_pattern.h"
+#include "clients/display_driver.h"
+#include "machine/machine.h"
+#include "devices/scanout.h"
+#include "clients/test_pattern.h"
 
 namespace {
 

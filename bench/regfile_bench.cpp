@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "regfile.h"
+#include "kernel/regfile.h"
 
 namespace {
 

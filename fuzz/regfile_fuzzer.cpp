@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "regfile.h"
+#include "kernel/regfile.h"
 
 namespace {
 

@@ -1,50 +1,113 @@
-// Any request a caller can send, chosen by the fuzzer: the control code (mostly one the driver
-// serves, sometimes any), the input bytes and the output length, on a machine with a BIOS-path
-// primary and a direct-path secondary. A driver fault stops the run.
+// Request sequences as the port delivers them, chosen by the fuzzer: requests of any control code
+// (mostly one the driver serves), any input bytes and output length, from several processes, with
+// mode sets and resets in between, on a machine with a BIOS-path primary and a direct-path
+// secondary. Every input starts from the same booted machine. A driver fault, output beyond the
+// buffer, or an answer that differs when input and output share one buffer stops the run.
+//
+// Input: a sequence of operations, each introduced by one byte:
+//   op % 4 == 0  request: selector byte (bit 7: a raw 32-bit code follows instead of a served one),
+//                process byte, 2-byte input length, 2-byte output length, then the input bytes
+//   op % 4 == 1  mode set: 2-byte mode index
+//   op % 4 == 2  HwResetHw
+//   op % 4 == 3  IOCTL_VIDEO_RESET_DEVICE
+// Bit 4 of the op byte selects the adapter.
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 
-#include "machine.h"
+#include "machine/machine.h"
 #include "served_codes.h"
 
 namespace {
 
 const auto& servedCodes = servedcodes::codes;
+constexpr unsigned MaxOperations = 16;
 
-sim::Machine& TheMachine() {
-    static sim::Machine* machine = [] {
+struct Reader {
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+    bool Done() const { return at >= size; }
+    uint8_t Byte() { return at < size ? data[at++] : 0; }
+    uint16_t Word() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
+    uint32_t Dword() { return Word() | static_cast<uint32_t>(Word()) << 16; }
+};
+
+struct Fixture {
+    sim::Machine machine;
+    sim::Machine::Snapshot booted;
+
+    static sim::MachineConfig Config() {
         sim::MachineConfig config;
         sim::AdapterConfig secondary;
         secondary.secondary = true;
         secondary.memoryMiB = 4;
         config.adapters = {sim::AdapterConfig{}, secondary};
         config.checkAliasing = true;
-        auto* m = new sim::Machine(config);
-        m->Boot();
-        return m;
-    }();
-    return *machine;
+        return config;
+    }
+    Fixture() : machine(Config()) {
+        machine.Boot();
+        booted = machine.Save();
+    }
+};
+
+Fixture& TheFixture() {
+    static Fixture* fixture = new Fixture;
+    return *fixture;
+}
+
+void Stop(sim::Machine& machine, const char* what) {
+    std::cerr << what << "\n";
+    for (const sim::Fault& fault : machine.DriverFaults()) std::cerr << "driver fault: " << fault.message << "\n";
+    std::abort();
+}
+
+void SendRequest(sim::Machine& machine, Reader& in, int adapter) {
+    uint8_t selector = in.Byte();
+    uint32_t code = selector & 0x80 ? in.Dword() : servedCodes[selector % std::size(servedCodes)];
+    sim::RequestOptions options;
+    options.adapter = adapter;
+    options.process = 1 + in.Byte() % 4;
+    uint32_t inputLength = in.Word();
+    uint32_t outputLength = in.Word();
+    size_t available = in.size - in.at;
+    if (inputLength > available) inputLength = static_cast<uint32_t>(available);
+    std::vector<uint8_t> input(in.data + in.at, in.data + in.at + inputLength);
+    in.at += inputLength;
+    sim::RequestResult result = machine.Request(code, input, outputLength, options);
+    if (result.output.size() > outputLength) Stop(machine, "output beyond the buffer");
 }
 
 }  // namespace
 
+// The machine boots once, before fuzzing starts: the coverage a run reports is that of the requests.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    TheFixture();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 4) return 0;
-    sim::Machine& machine = TheMachine();
+    Fixture& fixture = TheFixture();
+    sim::Machine& machine = fixture.machine;
+    machine.Restore(fixture.booted);
     machine.ClearTrace();
-    int adapter = data[0] & 1;
-    uint32_t code = servedCodes[data[1] % std::size(servedCodes)];
-    if (data[0] & 0x80) code ^= static_cast<uint32_t>(data[1]) << (data[0] & 0x18);
-    uint32_t outputLength = static_cast<uint32_t>(data[2] | data[3] << 8);
-    std::vector<uint8_t> input(data + 4, data + size);
-    sim::RequestOptions options;
-    options.adapter = adapter;
-    sim::RequestResult result = machine.Request(code, input, outputLength, options);
-    if (result.output.size() > outputLength || !machine.DriverFaults().empty()) {
-        for (const sim::Fault& fault : machine.DriverFaults()) std::cerr << "driver fault: " << fault.message << "\n";
-        std::abort();
+    Reader in{data, size};
+    for (unsigned n = 0; n < MaxOperations && !in.Done(); ++n) {
+        uint8_t op = in.Byte();
+        int adapter = (op >> 4) & 1;
+        switch (op % 4) {
+        case 0: SendRequest(machine, in, adapter); break;
+        case 1: {
+            uint32_t index = in.Word();
+            std::vector<uint8_t> input{static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8), 0, 0};
+            machine.Request(IOCTL_VIDEO_SET_CURRENT_MODE, input, 0, sim::RequestOptions{adapter});
+            break;
+        }
+        case 2: machine.ResetHw(adapter); break;
+        case 3: machine.Request(IOCTL_VIDEO_RESET_DEVICE, {}, 0, sim::RequestOptions{adapter}); break;
+        }
+        if (!machine.DriverFaults().empty()) Stop(machine, "the simulator reported a driver fault");
     }
-    if (data[0] & 0x40) machine.ResetHw(adapter);
     return 0;
 }

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "adapter/adapter_state.h"
-#include "display_driver.h"
-#include "machine.h"
-#include "option_rom.h"
+#include "clients/display_driver.h"
+#include "machine/machine.h"
+#include "devices/option_rom.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // configuration space. The driver's tests rely on these behaving as the hardware does.
 #include <gtest/gtest.h>
 
-#include "chip.h"
-#include "machine.h"
-#include "pci.h"
-#include "scanout.h"
-#include "video_bios.h"
+#include "devices/chip.h"
+#include "machine/machine.h"
+#include "devices/pci.h"
+#include "devices/scanout.h"
+#include "devices/video_bios.h"
 
 namespace {
 
@@ -216,7 +216,7 @@ TEST(PciConfig, VerificationRefusesRangesThatAreNoResourceOfTheAdapter) {
         range.RangeInIoSpace = c.inIoSpace;
         range.RangeStart.QuadPart = static_cast<LONGLONG>(c.start);
         range.RangeLength = c.length;
-        EXPECT_EQ(machine.VerifyAccessRanges(extension, 1, &range), c.status) << int(c.inIoSpace) << " " << c.start;
+        EXPECT_EQ(machine.Port().VerifyAccessRanges(extension, 1, &range), c.status) << int(c.inIoSpace) << " " << c.start;
     }
 }
 
@@ -282,7 +282,7 @@ TEST(PciConfig, WindowsOfAdaptersAreAssignedWithoutOverlap) {
     sim::Machine machine(config);
     std::vector<std::pair<uint64_t, uint64_t>> windows;
     for (size_t i = 0; i < machine.AdapterCount(); ++i) {
-        const sim::PciFunction& pci = machine.Adapter(static_cast<int>(i)).pci;
+        const sim::PciFunction& pci = machine.PciOf(static_cast<int>(i));
         for (int bar = 0; bar < 3; ++bar) {
             uint64_t start = pci.BarAddress(bar);
             EXPECT_EQ(start % pci.BarSize(bar), 0u) << "aligned to its size";

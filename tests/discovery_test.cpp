@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "adapter/adapter_state.h"
-#include "display_driver.h"
-#include "machine.h"
+#include "clients/display_driver.h"
+#include "machine/machine.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "dispatch/control_codes.h"
-#include "display_driver.h"
-#include "machine.h"
+#include "clients/display_driver.h"
+#include "machine/machine.h"
 
 namespace {
 

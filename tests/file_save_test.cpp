@@ -17,8 +17,8 @@
 #include <future>
 #include <string>
 
-#include "png_writer.h"
-#include "regfile.h"
+#include "support/png_writer.h"
+#include "kernel/regfile.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "display_driver.h"
-#include "machine.h"
+#include "clients/display_driver.h"
+#include "machine/machine.h"
 #include "modes/mode_tables.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "regfile.h"
-#include "registry.h"
+#include "kernel/regfile.h"
+#include "kernel/registry.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "machine.h"
+#include "machine/machine.h"
 #include "served_codes.h"
 
 namespace {

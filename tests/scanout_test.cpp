@@ -1,6 +1,8 @@
 // The scanout: display timing, pixel formats, palette and gamma, line doubling, memory bounds and
 // screenshots, decoded from the chip's registers as a test programs them directly.
 #include <gtest/gtest.h>
+
+#include <cstring>
 #include <png.h>
 
 #include <algorithm>
@@ -15,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "chip.h"
-#include "png_writer.h"
-#include "scanout.h"
-#include "test_pattern.h"
+#include "devices/chip.h"
+#include "support/png_writer.h"
+#include "devices/scanout.h"
+#include "clients/test_pattern.h"
 
 namespace {
 
@@ -361,7 +363,7 @@ TEST(ScanoutProblems, InconsistentStateIsReported) {
     };
     const TimingBlock& vga = Block("640x480@60");
     const Case cases[] = {
-        {"consistent", [](sim::Chip&) {}, 640 * 2 * 480, nullptr},
+        {"consistent", [](sim::Chip&) {}, VideoMemoryBytes, nullptr},
         {"display disabled", [](sim::Chip& c) { c.Poke(sim::chipreg::Pipeline, c.Peek(sim::chipreg::Pipeline) & ~1u); },
          VideoMemoryBytes, "disabled"},
         {"timing registers zero", [](sim::Chip& c) { c.MutableVga().crtc.fill(0); }, VideoMemoryBytes, "all zero"},
@@ -544,7 +546,7 @@ TEST(ScanoutPixels, ScreenShowsTheTestPatternAtEveryDepth) {
     }
 }
 
-TEST(ScanoutPixels, PixelsPastTheEndOfVideoMemoryAreBlack) {
+TEST(ScanoutPixels, PixelsPastTheEndOfTheBoardsMemoryReadAllOnes) {
     struct Case {
         const char* block;
         unsigned bitsPerPixel;
@@ -565,21 +567,23 @@ TEST(ScanoutPixels, PixelsPastTheEndOfVideoMemoryAreBlack) {
         LoadTestColours(chip);
         std::vector<uint8_t> memory(VideoMemoryBytes, 0);
         ASSERT_TRUE(sim::DrawTestPattern(memory, block.width, block.height, c.bitsPerPixel, c.stride, nullptr));
-        // One byte short of the pixel after the last one that fits.
+        // The board carries memory up to the end of the last pixel that fits.
         unsigned bytesPerPixel = c.bitsPerPixel / 8;
-        memory.resize(static_cast<size_t>(c.fullLines) * c.stride + (c.extraPixels + 1) * bytesPerPixel - 1);
+        memory.resize(static_cast<size_t>(c.fullLines) * c.stride + c.extraPixels * bytesPerPixel);
 
         EXPECT_TRUE(HasProblem(sim::DecodeDisplay(chip, memory.size()), "past the end"));
         sim::Image image = sim::RenderScreen(chip, memory);
         ASSERT_EQ(image.width, block.width);
         unsigned repeat = block.scanDoubled ? 2 : 1;
-        // The full lines show the pattern; the partial line up to its last whole pixel; black after.
+        // The full lines show the pattern; the partial line up to its last whole pixel; after that the
+        // memory controller reaches no memory and reads all ones.
+        uint32_t allOnes = c.bitsPerPixel == 8 ? PaletteEntry(0xFF) : 0xFFFFFF;
         for (unsigned y = 0; y < image.height; ++y) {
             unsigned source = y / repeat;
             for (unsigned x = 0; x < image.width; ++x) {
                 bool inside = source < c.fullLines || (source == c.fullLines && x < c.extraPixels);
                 uint32_t value = sim::PatternValue(x, source, block.width, block.height, c.bitsPerPixel);
-                uint32_t expected = inside ? ThroughGamma(c.bitsPerPixel == 8 ? PaletteEntry(value) : value) : 0;
+                uint32_t expected = ThroughGamma(inside ? (c.bitsPerPixel == 8 ? PaletteEntry(value) : value) : allOnes);
                 if (image.At(x, y) != expected) {
                     ADD_FAILURE() << "pixel (" << x << ", " << y << ") is 0x" << std::hex << image.At(x, y)
                                   << ", expected 0x" << expected;
@@ -587,6 +591,80 @@ TEST(ScanoutPixels, PixelsPastTheEndOfVideoMemoryAreBlack) {
                 }
             }
         }
+    }
+}
+
+// The output and the pipeline each have a double-clock control; a mismatch shows a distorted line.
+TEST(ScanoutPixels, DoubleClockControlsThatDisagreeDistortEveryLine) {
+    struct Case {
+        const char* name;
+        bool output;      // 0x4C bit 0
+        bool pipeline;    // 0x5C bit 26
+        unsigned numerator, denominator;   // pixel x shows source pixel x * numerator / denominator
+    };
+    const Case cases[] = {
+        {"both off", false, false, 1, 1},
+        {"both on", true, true, 1, 1},
+        {"output only: left half stretched", true, false, 1, 2},
+        {"pipeline only: every second pixel", false, true, 2, 1},
+    };
+    const TimingBlock& block = Block("640x480@60");
+    const unsigned stride = 2 * 640 * 4;   // room for a line read twice as far
+    std::vector<uint8_t> memory(VideoMemoryBytes, 0);
+    for (uint32_t y = 0; y < 480; ++y) {
+        for (uint32_t x = 0; x < 1280; ++x) {
+            uint32_t colour = (x & 0xFF) << 16 | ((x >> 8) + y) << 8 | 0x40;
+            std::memcpy(&memory[y * stride + x * 4], &colour, 4);
+        }
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Chip chip{sim::Straps{16, false}};
+        ProgramDisplay(chip, block, 32, stride);
+        chip.Poke(sim::chipreg::OutputControl, c.output ? 1 : 0);
+        uint32_t pipeline = chip.Peek(sim::chipreg::Pipeline) & ~PipelineDoubleClock;
+        chip.Poke(sim::chipreg::Pipeline, pipeline | (c.pipeline ? PipelineDoubleClock : 0));
+        EXPECT_EQ(HasProblem(sim::DecodeDisplay(chip, memory.size()), "double pixel clock"), c.output != c.pipeline);
+        sim::Image image = sim::RenderScreen(chip, memory);
+        for (unsigned y : {0u, 131u, 479u}) {
+            for (unsigned x : {0u, 1u, 2u, 3u, 319u, 320u, 639u}) {
+                uint32_t source = x * c.numerator / c.denominator;
+                uint32_t expected = (source & 0xFF) << 16 | ((source >> 8) + y) << 8 | 0x40;
+                EXPECT_EQ(image.At(x, y), expected) << "pixel (" << x << ", " << y << ")";
+            }
+        }
+    }
+}
+
+// The memory controller decodes the size its configuration bits claim; the board's DRAM is fixed.
+TEST(ScanoutPixels, MemoryTheControllerClaimsButTheBoardLacksReadsAllOnes) {
+    constexpr uint32_t White = 0xFFFFFF;
+    const unsigned lines[5] = {0, 163, 164, 656, 1199};   // at 6400 bytes a line: 0, 0.99, 1.0, 4.004, 7.3 MiB
+    struct Case {
+        const char* name;
+        uint32_t installedMiB;
+        uint32_t dramInit0;   // size bits 27 and 26
+        const char* problem;
+        uint32_t shown[5];    // the first pixel of each line: the MiB its bytes come from, or white
+    };
+    const Case cases[] = {
+        {"as built", 16, 0x0C000000, nullptr, {0, 0, 1, 4, 7}},
+        {"16 MiB claimed on a 4 MiB board", 4, 0x0C000000, "board carries 4 MiB", {0, 0, 1, White, White}},
+        {"8 MiB claimed on a 4 MiB board", 4, 0x08000000, "board carries 4 MiB", {0, 0, 1, White, White}},
+        {"4 MiB claimed on a 16 MiB board", 16, 0x00000000, "wrap around", {0, 0, 1, 0, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Chip chip{sim::Straps{c.installedMiB, false}};
+        chip.Poke(sim::chipreg::DramInit0, c.dramInit0);
+        ProgramDisplay(chip, Block("1600x1200@60"), 32, 6400);
+        std::vector<uint8_t> memory(static_cast<size_t>(c.installedMiB) << 20);
+        for (size_t i = 0; i < memory.size(); i += 4) memory[i] = static_cast<uint8_t>(i >> 20);   // blue = MiB
+        sim::DisplayState state = sim::DecodeDisplay(chip, memory.size());
+        if (c.problem) EXPECT_TRUE(HasProblem(state, c.problem)) << Problems(state);
+        else EXPECT_TRUE(state.problems.empty()) << Problems(state);
+        sim::Image image = sim::RenderScreen(chip, memory);
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(image.At(0, lines[i]), c.shown[i]) << "line " << lines[i];
     }
 }
 

@@ -6,11 +6,11 @@
 #include <string>
 
 #include "display.h"
-#include "display_driver.h"
-#include "machine.h"
-#include "png_writer.h"
-#include "scanout.h"
-#include "test_pattern.h"
+#include "clients/display_driver.h"
+#include "machine/machine.h"
+#include "support/png_writer.h"
+#include "devices/scanout.h"
+#include "clients/test_pattern.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <string>
 
-#include "adapter_description.h"
+#include "devices/adapter_description.h"
 #include "cli_runner.h"
-#include "option_rom.h"
-#include "png_writer.h"
-#include "regfile.h"
-#include "registry.h"
+#include "devices/option_rom.h"
+#include "support/png_writer.h"
+#include "kernel/regfile.h"
+#include "kernel/registry.h"
 
 namespace {
 

@@ -191,6 +191,12 @@ VP_STATUS PreloadTiming(AdapterState* adapter, const ModeSelectorEntry* entry) {
     SetMmioBits(adapter, reg::Reg28, reg::Reg28ModeEnable);
     LoadIdentityPalette(adapter);
     LoadGammaRamp(adapter, adapter->gammaTable);
-    MaskMmio(adapter, reg::Pipeline, ~reg::PipelineBits10To11);
+
+    // The pipeline's double pixel clock must follow the output's, which LoadClock just set: a BIOS
+    // that keeps the preloaded timing leaves the pipeline bit as it finds it.
+    ULONG pipeline = ReadMmio(adapter, reg::Pipeline) & ~reg::PipelineBits10To11;
+    if (entry->crtcBlock->bytes[CrtcDoubleClockByte] & 1) pipeline |= reg::PipelineDoubleClock;
+    else pipeline &= ~reg::PipelineDoubleClock;
+    WriteMmio(adapter, reg::Pipeline, pipeline);
     return NO_ERROR;
 }

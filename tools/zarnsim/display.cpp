@@ -7,12 +7,12 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "display_driver.h"
+#include "clients/display_driver.h"
 #include "driver_view.h"
 #include "names.h"
-#include "text_format.h"
-#include "png_writer.h"
-#include "test_pattern.h"
+#include "support/text_format.h"
+#include "support/png_writer.h"
+#include "clients/test_pattern.h"
 
 namespace zarnsim {
 
@@ -52,6 +52,39 @@ Shown SetAndDraw(sim::Machine& machine, int adapter, const std::string& mode, co
     return shown;
 }
 
+}  // namespace
+
+std::string TimingFlag(const VIDEO_MODE_INFORMATION& listed, const sim::ModeSetResult& set,
+                       const sim::DisplayState& display) {
+    if (set.status != NO_ERROR) return "the mode set failed with " + StatusText(set.status);
+    std::vector<std::string> reasons;
+    const VIDEO_MODE_INFORMATION& mode = set.mode;
+    const sim::DisplayTiming& t = display.timing;
+    if (!display.enabled || display.blanked) reasons.push_back("the picture is off");
+    if (display.width != listed.VisScreenWidth || display.height != listed.VisScreenHeight) {
+        reasons.push_back(Format("decodes to %ux%u", display.width, display.height));
+    }
+    if (display.bitsPerPixel != listed.BitsPerPlane) {
+        reasons.push_back(Format("shows %u bits per pixel", display.bitsPerPixel));
+    }
+    if (display.stride != mode.ScreenStride) {
+        reasons.push_back(Format("scans out a stride of %u bytes, the driver reports %u", display.stride,
+                                 mode.ScreenStride));
+    }
+    if (std::fabs(t.refreshHz - listed.Frequency) > RefreshTolerance * listed.Frequency) {
+        reasons.push_back(Format("refreshes at %.2f Hz, %.1f%% from %u Hz", t.refreshHz,
+                                 100.0 * (t.refreshHz - listed.Frequency) / listed.Frequency, listed.Frequency));
+    }
+    for (const std::string& problem : display.problems) {
+        if (display.enabled && !display.blanked) reasons.push_back(problem);
+    }
+    std::string flag;
+    for (const std::string& reason : reasons) flag += (flag.empty() ? "" : "; ") + reason;
+    return flag;
+}
+
+namespace {
+
 struct TimingRow {
     VIDEO_MODE_INFORMATION mode;
     uint32_t status = 0;
@@ -70,15 +103,7 @@ std::vector<TimingRow> MeasureTimings(sim::Machine& machine, int adapter, std::v
         sim::ModeSetResult set = sim::SetModeByIndex(machine, adapter, mode.ModeIndex);
         row.status = set.status;
         row.display = Decode(machine, adapter);
-        const sim::DisplayTiming& t = row.display.timing;
-        if (row.status != NO_ERROR) {
-            row.flag = "the mode set failed with " + StatusText(row.status);
-        } else if (row.display.width != mode.VisScreenWidth || row.display.height != mode.VisScreenHeight) {
-            row.flag = Format("decodes to %ux%u", row.display.width, row.display.height);
-        } else if (std::fabs(t.refreshHz - mode.Frequency) > RefreshTolerance * mode.Frequency) {
-            row.flag = Format("refreshes at %.2f Hz, %.1f%% from %u Hz", t.refreshHz,
-                              100.0 * (t.refreshHz - mode.Frequency) / mode.Frequency, mode.Frequency);
-        }
+        row.flag = TimingFlag(mode, set, row.display);
         rows.push_back(row);
     }
     // Entries of the active table that validation dropped cannot be set by a display driver.

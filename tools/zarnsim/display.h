@@ -4,9 +4,10 @@
 
 #include <string>
 
+#include "clients/display_driver.h"
+#include "devices/scanout.h"
 #include "json.h"
-#include "machine.h"
-#include "scanout.h"
+#include "machine/machine.h"
 
 namespace zarnsim {
 
@@ -21,6 +22,12 @@ Json ShowModeJson(sim::Machine& machine, int adapter, const std::string& mode, c
 
 // Writes what the monitor shows now as a PNG file; throws std::runtime_error on failure.
 void SaveScreenshot(sim::Machine& machine, int adapter, const std::string& path);
+
+// Why a mode as set does not show what the driver reports for it (`listed` in the mode list, `set`
+// the mode set and the current mode it answered); empty when it does. The picture must be on, at
+// the reported resolution, depth, stride and refresh, with nothing else amiss.
+std::string TimingFlag(const VIDEO_MODE_INFORMATION& listed, const sim::ModeSetResult& set,
+                       const sim::DisplayState& display);
 
 // Every entry of the adapter's active mode table: set, decoded and compared with what it declares.
 std::string TimingsText(sim::Machine& machine, int adapter);

@@ -6,13 +6,13 @@
 #include <iostream>
 #include <memory>
 
-#include "adapter_description.h"
+#include "devices/adapter_description.h"
 #include "display.h"
-#include "display_driver.h"
-#include "file_save.h"
+#include "clients/display_driver.h"
 #include "json.h"
-#include "machine.h"
-#include "regfile.h"
+#include "machine/machine.h"
+#include "kernel/regfile.h"
+#include "support/file_save.h"
 #include "report.h"
 #include "script.h"
 
@@ -190,7 +190,9 @@ int Script(sim::Machine& machine, const Options& options) {
 int main(int argc, char** argv) {
     Options options;
     CLI::App app{"zarnsim runs the Zarn Mistral display miniport on a simulated machine: it boots the driver as the "
-                 "platform does, lists the modes it offers and sends it requests."};
+                 "platform does, lists the modes it offers and sends it requests. The machine is made of the video port "
+                 "driver, the kernel (address spaces, registry) and the PCI bus with the adapter boards (chip, VGA, DAC, "
+                 "option ROM, video BIOS, video memory, scanout)."};
     app.fallthrough();
     app.require_subcommand(1);
     app.footer("Exit status: 0 success; 1 an adapter did not start (run, modes, timings); 2 bad input (an option, "

@@ -6,10 +6,11 @@
 #include <set>
 #include <sstream>
 
-#include "display_driver.h"
+#include "clients/display_driver.h"
+#include "devices/memory_controller.h"
 #include "driver_view.h"
 #include "names.h"
-#include "text_format.h"
+#include "support/text_format.h"
 #include "untrusted_text.h"
 
 namespace zarnsim {
@@ -70,12 +71,12 @@ std::vector<std::string> ModeSummary(const std::vector<VIDEO_MODE_INFORMATION>& 
     return lines;
 }
 
-std::string DiscoveryText(const sim::AdapterRuntime& adapter) {
+std::string DiscoveryText(const sim::AdapterRuntime& adapter, const sim::Board& board) {
     if (!adapter.discoveryRan) return "not run (the driver did not register for PCI adapters)";
     if (adapter.discoveryStatus == 0) return "succeeded";
     std::string text = "failed with " + StatusText(adapter.discoveryStatus);
     if (adapter.discoveryStatus == ERROR_DEV_NOT_EXIST) {
-        uint16_t device = adapter.pci.ReadWord(sim::pcicfg::DeviceId);
+        uint16_t device = board.pci.ReadWord(sim::pcicfg::DeviceId);
         text += device < 3 || device > 5
                     ? Format(": device ID %u is not one this driver serves", device)
                     : ": no mode fits the adapter, or the driver already serves as many adapters as it can";
@@ -109,14 +110,15 @@ Json ClockJson(uint32_t pll) { return pll ? Json(SixDigits(PllMegahertz(pll))) :
 
 std::string AdapterReportText(sim::Machine& machine, int index) {
     const sim::AdapterRuntime& adapter = machine.Adapter(index);
-    const sim::PciFunction& pci = adapter.pci;
+    const sim::Board& board = machine.BoardOf(index);
+    const sim::PciFunction& pci = board.pci;
     std::ostringstream out;
     out << Format("Adapter %d: PCI slot %u, vendor 0x%04X device 0x%04X revision %u, subsystem 0x%04X:0x%04X\n",
-                  index, adapter.slot, pci.ReadWord(sim::pcicfg::VendorId), pci.ReadWord(sim::pcicfg::DeviceId),
+                  index, board.slot, pci.ReadWord(sim::pcicfg::VendorId), pci.ReadWord(sim::pcicfg::DeviceId),
                   pci.ReadByte(sim::pcicfg::Revision), pci.ReadWord(sim::pcicfg::SubsystemVendor),
                   pci.ReadWord(sim::pcicfg::SubsystemId));
-    out << Format("  %-17s%s%s\n", "role:", adapter.config.secondary ? "secondary (found with decoding off)" : "primary",
-                  adapter.config.bus66 ? ", 66 MHz capable bus" : "");
+    out << Format("  %-17s%s%s\n", "role:", board.config.secondary ? "secondary (found with decoding off)" : "primary",
+                  board.config.bus66 ? ", 66 MHz capable bus" : "");
     for (int bar = 0; bar < 3; ++bar) {
         std::string mapped = "not mapped";
         for (const sim::DeviceMapping& mapping : adapter.mappings) {
@@ -126,9 +128,14 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
                       SizeText(pci.BarSize(bar)).c_str(), pci.BarIsIo(bar) ? "I/O space" : "memory space",
                       mapped.c_str());
     }
-    out << Format("  %-17s%u MiB%s\n", "video memory:", adapter.config.memoryMiB,
-                  adapter.config.altMemory ? " (alternative memory type)" : "");
-    out << "  discovery:       " << DiscoveryText(adapter) << "\n";
+    out << Format("  %-17s%u MiB%s\n", "video memory:", board.config.memoryMiB,
+                  board.config.altMemory ? " (alternative memory type)" : "");
+    sim::MemoryController controller = sim::MemoryController::Of(board.chip, board.videoMemory.size());
+    if (controller.Mismatch()) {
+        out << Format("  %-17sFLAGGED: the memory controller is configured for %u MiB, the board carries %u MiB\n",
+                      "", controller.configuredBytes >> 20, controller.installedBytes >> 20);
+    }
+    out << "  discovery:       " << DiscoveryText(adapter, board) << "\n";
     if (adapter.initializeRan) out << "  HwInitialize:    " << (adapter.started ? "TRUE" : "FALSE") << "\n";
     auto information = HardwareInformation(machine, index);
     if (information.empty()) out << "  HardwareInformation: none written\n";
@@ -149,8 +156,8 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
                       view.identityLumenGamma ? "identity" : "custom");
     }
     if (adapter.discoveryRan && pci.MemoryDecode()) {
-        out << "  clocks:          graphics " << ClockText(adapter.chip.Peek(sim::chipreg::GraphicsClock)) << ", memory "
-            << ClockText(adapter.chip.Peek(sim::chipreg::MemoryClock)) << "\n";
+        out << "  clocks:          graphics " << ClockText(board.chip.Peek(sim::chipreg::GraphicsClock)) << ", memory "
+            << ClockText(board.chip.Peek(sim::chipreg::MemoryClock)) << "\n";
     }
     if (!adapter.started) return out.str();
 
@@ -166,14 +173,15 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
 
 Json AdapterReportJson(sim::Machine& machine, int index) {
     const sim::AdapterRuntime& adapter = machine.Adapter(index);
-    const sim::PciFunction& pci = adapter.pci;
+    const sim::Board& board = machine.BoardOf(index);
+    const sim::PciFunction& pci = board.pci;
     Json json = Json::object();
-    json["slot"] = adapter.slot;
+    json["slot"] = board.slot;
     json["vendorId"] = static_cast<unsigned>(pci.ReadWord(sim::pcicfg::VendorId));
     json["deviceId"] = static_cast<unsigned>(pci.ReadWord(sim::pcicfg::DeviceId));
     json["revision"] = static_cast<unsigned>(pci.ReadByte(sim::pcicfg::Revision));
     json["subsystemVendor"] = static_cast<unsigned>(pci.ReadWord(sim::pcicfg::SubsystemVendor));
-    json["secondary"] = adapter.config.secondary;
+    json["secondary"] = board.config.secondary;
     Json windows = Json::array();
     for (int bar = 0; bar < 3; ++bar) {
         Json window = Json::object();
@@ -187,7 +195,8 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
         windows.push_back(window);
     }
     json["windows"] = windows;
-    json["memoryMiB"] = adapter.config.memoryMiB;
+    json["memoryMiB"] = board.config.memoryMiB;
+    json["memoryConfiguredMiB"] = sim::MemoryController::Of(board.chip, board.videoMemory.size()).configuredBytes >> 20;
     json["status"] = adapter.discoveryRan ? static_cast<int64_t>(adapter.discoveryStatus) : int64_t{-1};
     json["started"] = adapter.started;
     Json information = Json::object();
@@ -218,8 +227,8 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
     }
     if (adapter.discoveryRan && pci.MemoryDecode()) {
         Json clocks = Json::object();
-        uint32_t graphics = adapter.chip.Peek(sim::chipreg::GraphicsClock);
-        uint32_t memory = adapter.chip.Peek(sim::chipreg::MemoryClock);
+        uint32_t graphics = board.chip.Peek(sim::chipreg::GraphicsClock);
+        uint32_t memory = board.chip.Peek(sim::chipreg::MemoryClock);
         clocks["graphicsPll"] = graphics;
         clocks["graphicsMHz"] = ClockJson(graphics);
         clocks["memoryPll"] = memory;
@@ -242,7 +251,7 @@ std::string ModesText(sim::Machine& machine, int index) {
     std::ostringstream out;
     out << "Adapter " << index << ":\n";
     if (!machine.Adapter(index).started) {
-        out << "  not started: discovery " << DiscoveryText(machine.Adapter(index)) << "\n";
+        out << "  not started: discovery " << DiscoveryText(machine.Adapter(index), machine.BoardOf(index)) << "\n";
         return out.str();
     }
     sim::ModeList list = sim::QueryModes(machine, index);

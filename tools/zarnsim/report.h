@@ -4,7 +4,7 @@
 #include <string>
 
 #include "json.h"
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace zarnsim {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "display.h"
-#include "display_driver.h"
+#include "clients/display_driver.h"
 #include "json.h"
 #include "names.h"
 #include "untrusted_text.h"

@@ -1,0 +1,111 @@
+// Everything discovery takes from outside, chosen by the fuzzer: the board's PCI identity and
+// subsystem fields, how it is found (primary or secondary, bus speed, memory), its option ROM
+// (the standard image with bytes changed, or any bytes), what its video BIOS answers, and registry
+// values of any type and length under the names the driver reads. A fresh machine boots for every
+// input; a driver fault stops the run. A board that starts must answer the mode queries and set its
+// first mode.
+//
+// Input: flags byte (bit 0 secondary, bit 1 66 MHz bus, bit 2 alternative memory type, bit 3 no ROM,
+// bit 4 raw ROM image, bits 5-6 memory size), device byte, subsystem vendor and ID (2 bytes each),
+// revision, BIOS byte (bits 0-1 accept every/none/listed, bit 2 own timing), value count, then per
+// value: name selector, type, 2-byte length and the bytes; the rest is the ROM: raw bytes, or
+// (offset, byte) patches XORed into the standard image.
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "clients/display_driver.h"
+#include "devices/option_rom.h"
+#include "machine/machine.h"
+
+namespace {
+
+const char* const valueNames[] = {
+    "MiniportDebugLevel", "miscInit1",         "dramInit0",        "dramInit1",        "UseNonBIOSModeSet",
+    "GammaTable",         "LumenGammaTable",   "UseSoftwareCursor", "GraphicsClocking", "MemClocking",
+};
+constexpr unsigned MaxValues = 12;
+constexpr size_t MaxValueBytes = 2048;
+
+struct Reader {
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+    size_t Left() const { return at < size ? size - at : 0; }
+    uint8_t Byte() { return at < size ? data[at++] : 0; }
+    uint16_t Word() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
+};
+
+sim::AdapterConfig ReadBoard(Reader& in) {
+    sim::AdapterConfig board;
+    uint8_t flags = in.Byte();
+    board.secondary = flags & 1;
+    board.bus66 = flags & 2;
+    const uint32_t sizes[4] = {4, 8, 16, 16};
+    board.memoryMiB = sizes[(flags >> 5) & 3];
+    board.altMemory = (flags & 4) && board.memoryMiB == 16;
+    board.hasRom = !(flags & 8);
+    uint8_t device = in.Byte();
+    board.deviceId = device < 0xF0 ? static_cast<uint16_t>(3 + device % 3) : device;
+    board.subsystemVendor = in.Word();
+    board.subsystemId = in.Word();
+    board.revision = in.Byte();
+    uint8_t bios = in.Byte();
+    board.bios.accept = static_cast<sim::BiosConfig::Accept>(bios % 3);
+    if (board.bios.accept == sim::BiosConfig::Accept::Listed) board.bios.modes = {0x101, 0x111, 0x117, 0x11B};
+    board.bios.timing = bios & 4 ? sim::BiosConfig::Timing::Own : sim::BiosConfig::Timing::Keep;
+    return board;
+}
+
+void ReadValues(Reader& in, sim::Registry& registry) {
+    unsigned count = in.Byte() % (MaxValues + 1);
+    for (unsigned i = 0; i < count && in.Left(); ++i) {
+        const char* name = valueNames[in.Byte() % std::size(valueNames)];
+        uint32_t type = in.Byte() % 12;
+        size_t length = std::min<size_t>({in.Word(), in.Left(), MaxValueBytes});
+        std::vector<uint8_t> bytes(in.data + in.at, in.data + in.at + length);
+        in.at += length;
+        registry.SetValue(sim::Machine::DeviceKey(0), name, type, bytes);
+    }
+}
+
+std::vector<uint8_t> ReadRom(Reader& in, bool raw) {
+    if (raw) return std::vector<uint8_t>(in.data + in.at, in.data + in.at + std::min<size_t>(in.Left(), 128 * 1024));
+    std::vector<uint8_t> rom = sim::BuiltinRom(sim::ZarnVendorId, 5);
+    while (in.Left() >= 3) {
+        size_t offset = in.Word() % rom.size();
+        rom[offset] ^= in.Byte();
+    }
+    return rom;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Reader in{data, size};
+    uint8_t flags = size ? data[0] : 0;
+    sim::MachineConfig config;
+    config.adapters = {ReadBoard(in)};
+    sim::Registry values;
+    ReadValues(in, values);
+    if (config.adapters[0].hasRom) config.adapters[0].romImage = ReadRom(in, flags & 0x10);
+    if (config.adapters[0].hasRom && config.adapters[0].romImage.empty()) config.adapters[0].hasRom = false;
+
+    sim::Machine machine(config);
+    machine.GetRegistry() = values;
+    machine.Boot();
+    if (machine.Adapter(0).started) {
+        sim::ModeList list = sim::QueryModes(machine, 0);
+        if (list.status != NO_ERROR || list.modes.empty()) {
+            std::cerr << "a started adapter answers the mode list with " << list.status << "\n";
+            std::abort();
+        }
+        sim::SetModeByIndex(machine, 0, list.modes.front().ModeIndex);
+    }
+    if (!machine.DriverFaults().empty()) {
+        for (const sim::Fault& fault : machine.DriverFaults()) std::cerr << "driver fault: " << fault.message << "\n";
+        std::abort();
+    }
+    return 0;
+}

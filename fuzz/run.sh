@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Runs one libFuzzer harness for a while on a working copy of its checked-in corpus, then prints one
+# line: inputs per second, the edges covered in all instrumented code and in the driver's own code.
+# A finding (crash, sanitizer report, driver fault) fails the run and names the saved input.
+#   fuzz/run.sh BUILD_DIR HARNESS SECONDS
+set -euo pipefail
+build=$1 harness=$2 seconds=$3
+root=$(cd "$(dirname "$0")" && pwd)
+work=$build/fuzz/work/$harness
+mkdir -p "$work/corpus" "$work/findings"
+cp -n "$root/corpus/$harness"/* "$work/corpus/" 2>/dev/null || true
+log=$work/log.txt
+status=0
+"$build/fuzz/${harness}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 -dict="$root/dict/$harness.dict" \
+    -max_len=4096 -artifact_prefix="$work/findings/" "$work/corpus" >"$log" 2>&1 || status=$?
+if [ "$status" -ne 0 ]; then
+    echo "$harness: FINDING after $(grep -c '^#' "$log") status lines; see $log"
+    grep -E "^(==[0-9]+==ERROR|driver fault|SUMMARY|artifact_prefix|Test unit written)" "$log" | head -5
+    exit 1
+fi
+# The coverage of the driver's code: every instrumented edge of functions under driver/.
+"$build/fuzz/${harness}_fuzzer" -runs=0 -print_coverage=1 "$work/corpus" >"$work/coverage.txt" 2>&1 || true
+awk -v name="$harness" -v seconds="$seconds" '
+    FNR == NR && /stat::average_exec_per_sec/ { rate = $2 }
+    FNR == NR && /(DONE|INITED) +cov:/ { for (i = 1; i <= NF; ++i) if ($i == "cov:") edges = $(i + 1) }
+    FNR != NR && /_FUNC: hits:/ && /\/driver\// {
+        split($5, e, "/"); covered += e[1]; total += e[2]
+    }
+    END {
+        printf "%s: %d inputs/s over %d s, %d edges covered; driver code %d of %d edges (%.0f%%); no finding\n",
+               name, rate, seconds, edges, covered, total, total ? 100 * covered / total : 0
+    }' "$log" "$work/coverage.txt"

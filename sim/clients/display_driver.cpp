@@ -1,0 +1,94 @@
+#include "clients/display_driver.h"
+
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace sim {
+
+std::vector<uint8_t> BytesOf(const void* data, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    return std::vector<uint8_t>(bytes, bytes + size);
+}
+
+uint32_t Dword(const std::vector<uint8_t>& bytes, size_t offset) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4 && offset + i < bytes.size(); ++i) value |= static_cast<uint32_t>(bytes[offset + i]) << (8 * i);
+    return value;
+}
+
+ModeList QueryModes(Machine& machine, int adapter) {
+    ModeList list;
+    RequestOptions options;
+    options.adapter = adapter;
+    RequestResult count = machine.Request(IOCTL_VIDEO_QUERY_NUM_AVAIL_MODES, {}, sizeof(VIDEO_NUM_MODES), options);
+    if (count.status != NO_ERROR || count.output.size() < sizeof(VIDEO_NUM_MODES)) {
+        list.status = count.status ? count.status : ERROR_INSUFFICIENT_BUFFER;
+        return list;
+    }
+    uint32_t modes = Dword(count.output, 0);
+    uint32_t recordLength = Dword(count.output, 4);
+    if (recordLength != sizeof(VIDEO_MODE_INFORMATION)) {
+        list.status = ERROR_INVALID_PARAMETER;
+        return list;
+    }
+    RequestResult all = machine.Request(IOCTL_VIDEO_QUERY_AVAIL_MODES, {}, modes * recordLength, options);
+    if (all.status != NO_ERROR) {
+        list.status = all.status;
+        return list;
+    }
+    list.modes.resize(all.output.size() / sizeof(VIDEO_MODE_INFORMATION));
+    std::memcpy(list.modes.data(), all.output.data(), list.modes.size() * sizeof(VIDEO_MODE_INFORMATION));
+    return list;
+}
+
+ModeRequest ParseModeRequest(const std::string& text) {
+    ModeRequest request;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%ux%ux%u@%u%c", &request.width, &request.height, &request.bitsPerPixel,
+                    &request.refreshHz, &tail) != 4 ||
+        request.width == 0 || request.height == 0 || request.refreshHz == 0) {
+        throw std::invalid_argument("a mode is written WIDTHxHEIGHTxBITS@HZ, like 1024x768x16@75, not '" + text + "'");
+    }
+    return request;
+}
+
+ModeSetResult SetModeByIndex(Machine& machine, int adapter, uint32_t index) {
+    ModeSetResult result;
+    RequestOptions options;
+    options.adapter = adapter;
+    std::vector<uint8_t> input = BytesOf(&index, sizeof index);
+    RequestResult set = machine.Request(IOCTL_VIDEO_SET_CURRENT_MODE, input, 0, options);
+    if (set.status != NO_ERROR) {
+        result.status = set.status;
+        return result;
+    }
+    RequestResult current = machine.Request(IOCTL_VIDEO_QUERY_CURRENT_MODE, {}, sizeof(VIDEO_MODE_INFORMATION), options);
+    if (current.status != NO_ERROR || current.output.size() != sizeof(VIDEO_MODE_INFORMATION)) {
+        result.status = current.status ? current.status : ERROR_INSUFFICIENT_BUFFER;
+        return result;
+    }
+    std::memcpy(&result.mode, current.output.data(), sizeof result.mode);
+    return result;
+}
+
+ModeSetResult SetMode(Machine& machine, int adapter, const ModeRequest& request) {
+    ModeList list = QueryModes(machine, adapter);
+    if (list.status != NO_ERROR) {
+        ModeSetResult result;
+        result.status = list.status;
+        return result;
+    }
+    for (const VIDEO_MODE_INFORMATION& mode : list.modes) {
+        if (mode.VisScreenWidth == request.width && mode.VisScreenHeight == request.height &&
+            mode.BitsPerPlane == request.bitsPerPixel && mode.Frequency == request.refreshHz) {
+            ModeSetResult result = SetModeByIndex(machine, adapter, mode.ModeIndex);
+            result.offered = true;
+            return result;
+        }
+    }
+    return ModeSetResult{};
+}
+
+}  // namespace sim

@@ -1,0 +1,180 @@
+// The adapter description language of the command line: comma-separated key=value items.
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include "devices/adapter_description.h"
+#include "devices/board.h"
+
+namespace sim {
+
+namespace {
+
+uint32_t ParseNumber(const std::string& key, const std::string& text, uint32_t max) {
+    if (text.empty()) throw std::invalid_argument("adapter key '" + key + "' needs a value");
+    char* end = nullptr;
+    unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    if (*end != '\0' || text[0] == '-' || value > max) {
+        throw std::invalid_argument("adapter key '" + key + "' has a bad value '" + text + "'");
+    }
+    return static_cast<uint32_t>(value);
+}
+
+std::vector<uint8_t> ReadRomFile(const std::string& path) {
+    if (path.empty()) throw std::invalid_argument("adapter key 'rom' needs builtin, none or a file name");
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::invalid_argument("cannot read the option ROM file '" + path + "'");
+    std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (image.empty()) throw std::invalid_argument("the option ROM file '" + path + "' is empty");
+    if (image.size() > 128 * 1024) throw std::invalid_argument("the option ROM file '" + path + "' is larger than 128 KiB");
+    return image;
+}
+
+void Flag(bool& field, const std::string& key, bool hasValue) {
+    if (hasValue) throw std::invalid_argument("adapter key '" + key + "' takes no value");
+    field = true;
+}
+
+void ApplyRom(AdapterConfig& config, const std::string& value) {
+    if (value == "builtin") {
+        config.hasRom = true;
+        config.romImage.clear();
+    } else if (value == "none") {
+        config.hasRom = false;
+    } else {
+        config.hasRom = true;
+        config.romImage = ReadRomFile(value);
+    }
+}
+
+void ApplyBios(AdapterConfig& config, const std::string& key, const std::string& value) {
+    config.bios.modes.clear();
+    if (value == "accept") {
+        config.bios.accept = BiosConfig::Accept::Every;
+    } else if (value == "refuse") {
+        config.bios.accept = BiosConfig::Accept::None;
+    } else {
+        config.bios.accept = BiosConfig::Accept::Listed;
+        config.bios.modes.push_back(static_cast<uint16_t>(ParseNumber(key, value, 0xFFFF)));
+    }
+}
+
+void ApplyTiming(AdapterConfig& config, const std::string& value) {
+    if (value == "keep") config.bios.timing = BiosConfig::Timing::Keep;
+    else if (value == "own") config.bios.timing = BiosConfig::Timing::Own;
+    else throw std::invalid_argument("adapter key 'timing' must be keep or own");
+}
+
+void ApplyMemory(AdapterConfig& config, const std::string& key, const std::string& value) {
+    uint32_t mib = ParseNumber(key, value, 1024);
+    if (mib != 4 && mib != 8 && mib != 16) throw std::invalid_argument("adapter memory must be 4, 8 or 16 (MiB)");
+    config.memoryMiB = mib;
+}
+
+void ApplyRegisterWindow(AdapterConfig& config, const std::string& key, const std::string& value) {
+    uint32_t mib = ParseNumber(key, value, 128);
+    if (mib < 1 || (mib & (mib - 1))) throw std::invalid_argument("adapter regwindow must be a power of two from 1 to 128 (MiB)");
+    config.registerWindowMiB = mib;
+}
+
+using Apply = void (*)(AdapterConfig&, const std::string& key, const std::string& value, bool hasValue);
+
+struct KeyRule {
+    AdapterKey key;
+    Apply apply;
+};
+
+// Every key of the description language: the parser, its error for an unknown key and the help
+// all come from this list.
+const KeyRule rules[] = {
+    {{"device", "device=N", "PCI device ID"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) {
+         c.deviceId = static_cast<uint16_t>(ParseNumber(k, v, 0xFFFF));
+     }},
+    {{"memory", "memory=4|8|16", "video memory in MiB"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyMemory(c, k, v); }},
+    {{"secondary", "secondary", "found with decoding off; no BIOS has run on it"},
+     [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.secondary, k, has); }},
+    {{"bus66", "bus66", "on a 66 MHz capable bus"},
+     [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.bus66, k, has); }},
+    {{"altmem", "altmem", "the alternative memory type, 16 MiB only"},
+     [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.altMemory, k, has); }},
+    {{"rom", "rom=builtin|none|FILE", "the option ROM: the standard board's, none, or an image file"},
+     [](AdapterConfig& c, const std::string&, const std::string& v, bool) { ApplyRom(c, v); }},
+    {{"bios", "bios=accept|refuse|0x111,0x117,...", "the VESA modes its video BIOS sets"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyBios(c, k, v); }},
+    {{"timing", "timing=keep|own", "its video BIOS keeps a CRTC timing loaded before a VESA mode set, or always loads its own 60 Hz timing"},
+     [](AdapterConfig& c, const std::string&, const std::string& v, bool) { ApplyTiming(c, v); }},
+    {{"revision", "revision=N", "PCI revision"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) {
+         c.revision = static_cast<uint8_t>(ParseNumber(k, v, 0xFF));
+     }},
+    {{"subvendor", "subvendor=N", "subsystem vendor ID"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) {
+         c.subsystemVendor = static_cast<uint16_t>(ParseNumber(k, v, 0xFFFF));
+     }},
+    {{"subsystem", "subsystem=N", "subsystem ID"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) {
+         c.subsystemId = static_cast<uint16_t>(ParseNumber(k, v, 0xFFFF));
+     }},
+    {{"regwindow", "regwindow=MiB", "register window size, a power of two from 1 to 128"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyRegisterWindow(c, k, v); }},
+};
+
+void ApplyItem(AdapterConfig& config, const std::string& key, const std::string& value, bool hasValue) {
+    for (const KeyRule& rule : rules) {
+        if (key == rule.key.key) return rule.apply(config, key, value, hasValue);
+    }
+    std::string known;
+    for (const KeyRule& rule : rules) known += std::string(known.empty() ? "" : ", ") + rule.key.key;
+    throw std::invalid_argument("unknown adapter key '" + key + "' (known: " + known + ")");
+}
+
+}  // namespace
+
+AdapterConfig ParseAdapterDescription(const std::string& description) {
+    AdapterConfig config;
+    std::string lastKey;
+    size_t start = 0;
+    while (start <= description.size()) {
+        size_t comma = description.find(',', start);
+        std::string item = description.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (item.empty()) throw std::invalid_argument("empty item in adapter description '" + description + "'");
+        size_t equals = item.find('=');
+        std::string key = item.substr(0, equals);
+        std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
+        // bios=0x111,0x117: numbers after a bios list continue it.
+        bool continuesBiosList = equals == std::string::npos && lastKey == "bios" && std::isdigit(static_cast<unsigned char>(item[0]));
+        if (continuesBiosList && config.bios.accept == BiosConfig::Accept::Listed) {
+            config.bios.modes.push_back(static_cast<uint16_t>(ParseNumber("bios", item, 0xFFFF)));
+        } else {
+            ApplyItem(config, key, value, equals != std::string::npos);
+            lastKey = key;
+        }
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    if (config.altMemory && config.memoryMiB != 16) {
+        throw std::invalid_argument("the alternative memory type (altmem) comes only with memory=16");
+    }
+    return config;
+}
+
+std::vector<AdapterKey> AdapterDescriptionKeys() {
+    std::vector<AdapterKey> out;
+    for (const KeyRule& rule : rules) out.push_back(rule.key);
+    return out;
+}
+
+std::string AdapterDescriptionHelp() {
+    std::string text;
+    for (const KeyRule& rule : rules) {
+        text += std::string(text.empty() ? "" : ", ") + rule.key.usage + " (" + rule.key.meaning + ")";
+    }
+    return text;
+}
+
+}  // namespace sim

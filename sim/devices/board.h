@@ -1,0 +1,50 @@
+// One adapter board in a PCI slot: how it is built (the description a test or the command line
+// gives), its configuration space, its chip, its video memory and its option ROM.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "devices/chip.h"
+#include "devices/pci.h"
+#include "devices/video_bios.h"
+
+namespace sim {
+
+// The chip maker's PCI vendor ID, as the hardware reports it.
+constexpr uint16_t ZarnVendorId = 0x1A5D;
+
+// How one adapter board is built and found.
+struct AdapterConfig {
+    uint16_t deviceId = 5;
+    uint8_t revision = 1;
+    uint32_t memoryMiB = 16;        // 4, 8 or 16
+    bool altMemory = false;         // the alternative memory type (16 MB, dramInit1 strap)
+    bool secondary = false;         // found with decoding switched off; no BIOS has run on it
+    bool bus66 = false;             // on a 66 MHz capable bus
+    uint16_t subsystemVendor = ZarnVendorId;
+    uint16_t subsystemId = 0x0001;
+    uint32_t registerWindowMiB = 32;  // size of the register window (a power of two, 1 to 128)
+    bool hasRom = true;             // the board carries an option ROM
+    std::vector<uint8_t> romImage;  // its image; empty means the standard board's ROM
+    BiosConfig bios;                // which VESA modes its video BIOS sets
+};
+
+// Parses one adapter's comma-separated key=value description; throws std::invalid_argument with a
+// one-line message.
+AdapterConfig ParseAdapterDescription(const std::string& description);
+
+constexpr uint32_t FrameBufferWindowSize = 16u << 20;
+constexpr uint32_t IoWindowSize = 256;
+constexpr uint32_t RomWindowSize = 128u << 10;
+
+struct Board {
+    AdapterConfig config;
+    uint32_t slot = 0;               // PCI slot number
+    PciFunction pci;
+    Chip chip{Straps{}};
+    std::vector<uint8_t> videoMemory;
+    std::vector<uint8_t> rom;        // empty: the board has no option ROM
+};
+
+}  // namespace sim

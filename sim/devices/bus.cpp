@@ -1,0 +1,251 @@
+#include "devices/bus.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+#include "devices/memory_controller.h"
+#include "devices/option_rom.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t PciMemoryBase = 0xA0000000;   // where the system assigns PCI memory windows
+constexpr uint32_t PciIoBase = 0xD000;
+constexpr uint32_t VgaFirstOffset = 0xC0;        // I/O window offset of VGA port 0x3C0
+constexpr uint32_t VgaLastOffset = 0xDF;
+
+uint32_t AlignUp(uint32_t value, uint32_t alignment) { return (value + alignment - 1) & ~(alignment - 1); }
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
+int Bus::AddBoard(const AdapterConfig& config) {
+    if (boards_.size() >= MaxAdapters) {
+        throw std::invalid_argument("at most " + std::to_string(MaxAdapters) + " adapters fit in the machine");
+    }
+    if (nextMemory_ == 0) nextMemory_ = PciMemoryBase;
+    Board board;
+    board.config = config;
+    board.slot = static_cast<uint32_t>(boards_.size() + 1);
+    PciIdentity identity{ZarnVendorId, config.deviceId, config.revision, config.subsystemVendor, config.subsystemId};
+    std::array<BarLayout, 3> bars{BarLayout{config.registerWindowMiB << 20, false, false},
+                                  BarLayout{FrameBufferWindowSize, false, true}, BarLayout{IoWindowSize, true, false}};
+    board.pci = PciFunction(identity, bars, config.hasRom ? RomWindowSize : 0);
+    uint32_t registerBase = AlignUp(nextMemory_, bars[0].size);
+    uint32_t frameBufferBase = AlignUp(registerBase + bars[0].size, bars[1].size);
+    nextMemory_ = frameBufferBase + bars[1].size;
+    uint32_t ioBase = PciIoBase + static_cast<uint32_t>(boards_.size()) * IoWindowSize;
+    board.pci.Assign({registerBase, frameBufferBase, ioBase}, !config.secondary);
+    if (config.bus66) board.pci.SetStatusBits(pcicfg::Status66MHz);
+    board.chip = Chip(Straps{config.memoryMiB, config.altMemory});
+    // The system BIOS runs the video BIOS of the primary adapter before any driver loads.
+    if (!config.secondary && config.hasRom) RunPowerOnSelfTest(board.chip, config.deviceId, config.bus66);
+    board.videoMemory.assign(static_cast<size_t>(config.memoryMiB) << 20, 0);
+    if (config.hasRom) board.rom = config.romImage.empty() ? BuiltinRom(ZarnVendorId, config.deviceId) : config.romImage;
+    if (board.rom.size() > RomWindowSize) throw std::invalid_argument("the option ROM image is larger than 128 KiB");
+    boards_.push_back(std::move(board));
+    return static_cast<int>(boards_.size() - 1);
+}
+
+Board* Bus::BoardInSlot(uint32_t slot) {
+    for (Board& board : boards_) {
+        if (board.slot == slot) return &board;
+    }
+    return nullptr;
+}
+
+Bus::State Bus::Save() const {
+    State state;
+    for (const Board& board : boards_) {
+        state.pci.push_back(board.pci);
+        state.chips.push_back(board.chip);
+    }
+    return state;
+}
+
+void Bus::Restore(const State& state) {
+    for (size_t i = 0; i < boards_.size() && i < state.pci.size(); ++i) {
+        boards_[i].pci = state.pci[i];
+        boards_[i].chip = state.chips[i];
+    }
+}
+
+// --- Configuration space --------------------------------------------------------------------------
+
+uint32_t Bus::ReadConfig(int requester, uint32_t slot, uint8_t* bytes, uint32_t offset, uint32_t length) {
+    if (offset >= 256) return 0;
+    Board* board = BoardInSlot(slot);
+    if (!board) {
+        // An empty slot answers with an invalid vendor ID.
+        if (length >= 2) bytes[0] = bytes[1] = 0xFF;
+        return length >= 2 ? 2 : 0;
+    }
+    uint32_t count = std::min<uint32_t>(length, 256 - offset);
+    for (uint32_t i = 0; i < count; ++i) bytes[i] = board->pci.ReadByte(offset + i);
+    Trace(requester, false, count * 8, Window::Config, offset, "config", count >= 4 ? board->pci.ReadDword(offset) : 0);
+    return count;
+}
+
+uint32_t Bus::WriteConfig(int requester, uint32_t slot, const uint8_t* bytes, uint32_t offset, uint32_t length) {
+    if (offset >= 256) return 0;
+    Board* board = BoardInSlot(slot);
+    if (!board) return 0;
+    uint32_t count = std::min<uint32_t>(length, 256 - offset);
+    // One access of `count` bytes; the trace names the registers it changed.
+    std::string changes;
+    for (uint32_t dword = offset & ~3u; dword < offset + count; dword += 4) {
+        uint32_t before = board->pci.ReadDword(dword);
+        for (uint32_t i = dword; i < dword + 4; ++i) {
+            if (i >= offset && i < offset + count) board->pci.WriteByte(i, bytes[i - offset]);
+        }
+        uint32_t after = board->pci.ReadDword(dword);
+        if (after != before) changes += " [" + Hex(dword) + "]=" + Hex(after);
+    }
+    uint32_t first = 0;
+    for (uint32_t i = 0; i < 4 && i < count; ++i) first |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+    Trace(requester, true, count * 8, Window::Config, offset, "config" + changes, first);
+    return count;
+}
+
+// --- Memory space -----------------------------------------------------------------------------------
+
+uint32_t Bus::MemoryAccess(uint32_t physical, unsigned width, bool write, uint32_t value) {
+    for (size_t i = 0; i < boards_.size(); ++i) {
+        const PciFunction& pci = boards_[i].pci;
+        if (!pci.MemoryDecode()) continue;
+        int index = static_cast<int>(i);
+        uint32_t registerBase = pci.BarAddress(0);
+        if (pci.RomEnabled() && physical - pci.RomAddress() < pci.RomSize()) {
+            return RomAccess(index, physical - pci.RomAddress(), physical - registerBase, width, write);
+        }
+        if (physical - registerBase < pci.BarSize(0)) {
+            return RegisterWindowAccess(index, physical - registerBase, width, write, value);
+        }
+        if (physical - pci.BarAddress(1) < pci.BarSize(1)) {
+            return FrameBufferAccess(index, physical - pci.BarAddress(1), width, write, value);
+        }
+    }
+    faults_.ReportDriver(std::string(write ? "write" : "read") + " of physical address " + Hex(physical) +
+                         ", where no device answers");
+    return 0xFFFFFFFF;
+}
+
+uint32_t Bus::RegisterWindowAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
+    Chip& chip = boards_[board].chip;
+    const RegisterInfo* info = FindRegister(offset);
+    if (!info) {
+        // The chip does not decode the offset: writes are dropped and reads return 0.
+        Trace(board, write, width, Window::Mmio, offset, "?", write ? value : 0);
+        faults_.Report(FaultKind::UnknownRegister, board,
+                       std::string(write ? "write" : "read") + " of unknown register " + Hex(offset));
+        return 0;
+    }
+    if (width != 32) {
+        faults_.Report(FaultKind::Driver, board,
+                       std::to_string(width) + "-bit access to chip register " + Hex(offset) + "; registers are 32-bit");
+        return 0xFFFFFFFF;
+    }
+    bool known = false;
+    if (write) {
+        chip.WriteRegister(offset, value, &known);
+    } else {
+        value = chip.ReadRegister(offset, &known);
+    }
+    Trace(board, write, width, Window::Mmio, offset, info->name, value);
+    return value;
+}
+
+uint32_t Bus::RomAccess(int board, uint32_t romOffset, uint32_t windowOffset, unsigned width, bool write) {
+    if (write) {
+        faults_.Report(FaultKind::Driver, board, "write to the option ROM at " + Hex(romOffset));
+        return 0;
+    }
+    const std::vector<uint8_t>& rom = boards_[board].rom;
+    uint32_t value = 0;
+    for (unsigned i = 0; i < width / 8; ++i) {
+        uint32_t at = romOffset + i;
+        // Beyond the image, the ROM's unprogrammed bytes read as 0xFF.
+        uint8_t byte = at < rom.size() ? rom[at] : 0xFF;
+        value |= static_cast<uint32_t>(byte) << (8 * i);
+    }
+    Trace(board, false, width, Window::Mmio, windowOffset, "rom", value);
+    return value;
+}
+
+uint32_t Bus::FrameBufferAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
+    std::vector<uint8_t>& memory = boards_[board].videoMemory;
+    MemoryController controller = MemoryController::Of(boards_[board].chip, memory.size());
+    unsigned bytes = width / 8;
+    uint32_t result = 0;
+    for (unsigned i = 0; i < bytes; ++i) {
+        int64_t target = controller.Target(static_cast<uint64_t>(offset) + i);
+        if (write) {
+            if (target >= 0) memory[static_cast<size_t>(target)] = static_cast<uint8_t>(value >> (8 * i));
+        } else {
+            uint8_t byte = target >= 0 ? memory[static_cast<size_t>(target)] : 0xFF;
+            result |= static_cast<uint32_t>(byte) << (8 * i);
+        }
+    }
+    return write ? 0 : result;
+}
+
+// --- I/O space --------------------------------------------------------------------------------------
+
+uint32_t Bus::PortAccess(uint32_t port, unsigned width, bool write, uint32_t value) {
+    for (size_t i = 0; i < boards_.size(); ++i) {
+        const PciFunction& pci = boards_[i].pci;
+        if (!pci.IoDecode()) continue;
+        uint32_t offset = port - pci.BarAddress(2);
+        if (offset >= pci.BarSize(2)) continue;
+        int index = static_cast<int>(i);
+        if (offset < VgaFirstOffset) return ChipPortAccess(index, offset, width, write, value);
+        if (offset > VgaLastOffset || width == 32) break;
+        return VgaPortAccess(index, offset, width, write, value);
+    }
+    faults_.ReportDriver(std::to_string(width) + "-bit " + (write ? "write" : "read") + " of I/O port " + Hex(port) +
+                         ", where no device answers");
+    return 0xFFFFFFFF;
+}
+
+uint32_t Bus::ChipPortAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
+    Chip& chip = boards_[board].chip;
+    if (width != 32) {
+        faults_.Report(FaultKind::Driver, board, std::to_string(width) + "-bit port access to chip register " + Hex(offset));
+        return 0xFFFFFFFF;
+    }
+    bool known = false;
+    if (write) chip.WriteRegister(offset, value, &known);
+    else value = chip.ReadRegister(offset, &known);
+    const RegisterInfo* info = FindRegister(offset);
+    Trace(board, write, width, Window::Io, offset, info ? info->name : "?", value);
+    if (!known) faults_.Report(FaultKind::UnknownRegister, board, "port access to unknown register " + Hex(offset));
+    return value;
+}
+
+uint32_t Bus::VgaPortAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
+    Chip& chip = boards_[board].chip;
+    uint16_t vgaPort = static_cast<uint16_t>(0x300 + offset);
+    bool known = false;
+    if (write && width == 16) {
+        chip.WriteVgaPortWord(vgaPort, static_cast<uint16_t>(value), &known);
+    } else if (write) {
+        chip.WriteVgaPort(vgaPort, static_cast<uint8_t>(value), &known);
+    } else if (width == 8) {
+        value = chip.ReadVgaPort(vgaPort, &known);
+    } else {
+        value = chip.ReadVgaPort(vgaPort, &known) | chip.ReadVgaPort(static_cast<uint16_t>(vgaPort + 1), &known) << 8;
+    }
+    Trace(board, write, width, Window::Io, offset, Chip::VgaPortName(vgaPort, width == 16, static_cast<uint16_t>(value)),
+          value);
+    if (!known) faults_.Report(FaultKind::UnknownRegister, board, "access to undecoded VGA port " + Hex(vgaPort));
+    return value;
+}
+
+}  // namespace sim

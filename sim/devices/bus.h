@@ -1,0 +1,73 @@
+// The PCI bus and the boards in its slots, as the processor reaches them: physical memory addresses
+// decoded to the windows each board's configuration space assigns and enables, I/O ports decoded the
+// same way, and configuration space by slot number. Every register, port, ROM and configuration
+// access is traced; an access that no device answers is reported.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "devices/board.h"
+#include "support/faults.h"
+#include "support/trace.h"
+
+namespace sim {
+
+// Adapters that fit in the machine's PCI slots.
+constexpr size_t MaxAdapters = 8;
+
+class Bus {
+public:
+    Bus(TraceLog& trace, FaultLog& faults) : trace_(trace), faults_(faults) {}
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    // Plugs a board into the next slot, assigns its windows as the system would (each at the next
+    // address aligned to its size) and, for a primary board with a ROM, runs its video BIOS's
+    // power-on self test. Returns its index.
+    int AddBoard(const AdapterConfig& config);
+    size_t BoardCount() const { return boards_.size(); }
+    Board& BoardAt(int index) { return boards_.at(index); }
+    const Board& BoardAt(int index) const { return boards_.at(index); }
+    // The board in a slot, or null for an empty slot.
+    Board* BoardInSlot(uint32_t slot);
+
+    // A memory access at a physical address; reads of nothing return all ones.
+    uint32_t MemoryAccess(uint32_t physical, unsigned width, bool write, uint32_t value);
+    // An I/O port access.
+    uint32_t PortAccess(uint32_t port, unsigned width, bool write, uint32_t value);
+    // Configuration space of a slot: byte counts actually transferred (an empty slot answers with
+    // an invalid vendor ID). `requester` is the adapter whose driver asked, for the trace.
+    uint32_t ReadConfig(int requester, uint32_t slot, uint8_t* bytes, uint32_t offset, uint32_t length);
+    uint32_t WriteConfig(int requester, uint32_t slot, const uint8_t* bytes, uint32_t offset, uint32_t length);
+
+    void Trace(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string name,
+               uint32_t value) {
+        trace_.Record(TraceEntry{adapter, write, width, window, offset, std::move(name), value});
+    }
+    TraceLog& TraceOf() { return trace_; }
+
+    // The registers and configuration spaces of every board (not video memory or ROMs), for the
+    // machine's snapshots.
+    struct State {
+        std::vector<PciFunction> pci;
+        std::vector<Chip> chips;
+    };
+    State Save() const;
+    void Restore(const State& state);
+
+private:
+    uint32_t RegisterWindowAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);
+    uint32_t RomAccess(int board, uint32_t romOffset, uint32_t windowOffset, unsigned width, bool write);
+    uint32_t FrameBufferAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);
+    uint32_t ChipPortAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);
+    uint32_t VgaPortAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);
+
+    TraceLog& trace_;
+    FaultLog& faults_;
+    std::vector<Board> boards_;
+    uint32_t nextMemory_ = 0;
+};
+
+}  // namespace sim

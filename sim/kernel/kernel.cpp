@@ -1,0 +1,65 @@
+#include "kernel/kernel.h"
+
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
+void Kernel::Restore(const State& state) {
+    space_.RestoreFrom(state.space);
+    registry_ = state.registry;
+    currentProcess_ = state.currentProcess;
+}
+
+void* Kernel::HostPointer(uint32_t address) {
+    if (address == 0) return nullptr;
+    Region* region = space_.Find(address);
+    if (region && !region->device) return region->memory.data() + (address - region->base);
+    return reinterpret_cast<void*>(uintptr_t{address});
+}
+
+uint32_t Kernel::AddressOfPointer(const void* pointer) {
+    auto value = reinterpret_cast<uintptr_t>(pointer);
+    if (value <= 0xFFFFFFFFu) return static_cast<uint32_t>(value);
+    uint32_t address = space_.AddressOfHost(pointer);
+    if (address == 0) faults_.ReportDriver("a pointer outside the machine's address space was stored in a platform record");
+    return address;
+}
+
+bool Kernel::PhysicalOf(const volatile void* pointer, bool write, uint32_t* physical) {
+    auto value = reinterpret_cast<uintptr_t>(pointer);
+    const char* access = write ? "register write" : "register read";
+    if (value > 0xFFFFFFFFu) {
+        faults_.ReportDriver(std::string(access) + " through a host pointer");
+        return false;
+    }
+    const Region* region = space_.Find(static_cast<uint32_t>(value));
+    if (!region || !region->device) {
+        faults_.ReportDriver(std::string(access) + " at " + Hex(value) + ", which maps no device");
+        return false;
+    }
+    *physical = region->physical + (static_cast<uint32_t>(value) - region->base);
+    return true;
+}
+
+uint32_t Kernel::ReadMemory(const volatile void* pointer, unsigned width) {
+    uint32_t physical = 0;
+    if (!PhysicalOf(pointer, false, &physical)) return 0xFFFFFFFF;
+    return bus_.MemoryAccess(physical, width, false, 0);
+}
+
+void Kernel::WriteMemory(const volatile void* pointer, unsigned width, uint32_t value) {
+    uint32_t physical = 0;
+    if (PhysicalOf(pointer, true, &physical)) bus_.MemoryAccess(physical, width, true, value);
+}
+
+}  // namespace sim

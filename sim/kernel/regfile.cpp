@@ -1,0 +1,596 @@
+#include "kernel/regfile.h"
+
+#include "support/file_save.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+namespace {
+
+constexpr const char* LineEnd = "\r\n";
+// Larger input is refused rather than read on and on (a device such as /dev/zero never ends).
+constexpr size_t MaxRegFileBytes = 64u << 20;
+// A hex list line is broken after the comma that brings it to this many characters, as the
+// registry editor does: lines of at most 80 characters, 25 bytes on each continuation line.
+constexpr size_t HexWrapColumn = 77;
+constexpr const char* HexContinuation = "  ";
+
+const char* const Roots[] = {"HKEY_LOCAL_MACHINE", "HKEY_USERS",          "HKEY_CURRENT_USER",
+                             "HKEY_CLASSES_ROOT",  "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
+
+bool SameText(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool StartsWithText(const std::string& text, const std::string& prefix) {
+    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+size_t SkipBlanks(const std::string& text, size_t pos) {
+    while (pos < text.size() && IsBlank(text[pos])) ++pos;
+    return pos;
+}
+
+std::string TrimRight(const std::string& text) {
+    size_t end = text.size();
+    while (end > 0 && IsBlank(text[end - 1])) --end;
+    return text.substr(0, end);
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A short, printable piece of input for a message.
+std::string Excerpt(const std::string& text) {
+    constexpr size_t Longest = 40;
+    std::string out;
+    for (char c : text.substr(0, Longest)) {
+        unsigned char u = static_cast<unsigned char>(c);
+        out.push_back(u < 0x20 || u >= 0x7F ? '?' : c);
+    }
+    if (text.size() > Longest) out += "...";
+    return out;
+}
+
+std::string Quoted(const std::string& text) { return "'" + Excerpt(text) + "'"; }
+
+// Checks a key name as written between the brackets of a key line and gives its canonical form.
+bool CheckKeyPath(const std::string& path, std::string* canonical, std::string* why) {
+    if (path.empty()) {
+        *why = "empty key name";
+        return false;
+    }
+    for (char c : path) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            *why = "key name " + Quoted(path) + " holds a control character";
+            return false;
+        }
+    }
+    std::string canon = Registry::Canonical(path);
+    std::string root = canon.substr(0, canon.find('\\'));
+    if (std::none_of(std::begin(Roots), std::end(Roots), [&](const char* r) { return SameText(root, r); })) {
+        *why = "key name " + Quoted(path) + " does not start with a root key such as HKEY_LOCAL_MACHINE";
+        return false;
+    }
+    if (canon.find("\\\\") != std::string::npos) {
+        *why = "key name " + Quoted(path) + " has an empty part between two backslashes";
+        return false;
+    }
+    *canonical = canon;
+    return true;
+}
+
+// ---- Reading ----
+
+struct ParseError {
+    size_t line;
+    std::string message;
+};
+
+[[noreturn]] void Fail(size_t line, std::string message) { throw ParseError{line, std::move(message)}; }
+
+// UTF-8 text as Latin-1 bytes.
+std::string Utf8ToLatin1(const std::string& text, size_t line) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char lead = static_cast<unsigned char>(text[i]);
+        size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+        if (length == 0 || i + length > text.size()) Fail(line, "invalid UTF-8 text");
+        uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) Fail(line, "invalid UTF-8 text");
+            point = point << 6 | (next & 0x3F);
+        }
+        static const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (point < smallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+            Fail(line, "invalid UTF-8 text");
+        }
+        if (point > 0xFF) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(point));
+            Fail(line, std::string("character ") + hex + " is not Latin-1; names and text hold Latin-1 characters only");
+        }
+        out.push_back(static_cast<char>(point));
+        i += length;
+    }
+    return out;
+}
+
+// The physical lines of the text, without their line ends.
+class Lines {
+public:
+    Lines(const std::string& text, bool utf8) : utf8_(utf8) {
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            std::string line = text.substr(start, end - start);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines_.push_back(std::move(line));
+            start = end + 1;
+        }
+    }
+
+    size_t Count() const { return lines_.size(); }
+
+    // Line `index` (from 0) as Latin-1 bytes. Comment lines are not decoded: they may hold anything.
+    std::string Text(size_t index) const {
+        const std::string& raw = lines_[index];
+        size_t first = SkipBlanks(raw, 0);
+        if (!utf8_ || (first < raw.size() && raw[first] == ';')) return raw;
+        return Utf8ToLatin1(raw, index + 1);
+    }
+
+private:
+    bool utf8_;
+    std::vector<std::string> lines_;
+};
+
+struct Operation {
+    enum class Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
+    std::string path;
+    std::string name;
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+};
+
+class Parser {
+public:
+    explicit Parser(const Lines& lines) : lines_(lines) {}
+
+    std::vector<Operation> Parse() {
+        size_t index = ParseHeader();
+        for (++index; index < lines_.Count(); ++index) {
+            std::string text = lines_.Text(index);
+            size_t number = index + 1;
+            size_t first = SkipBlanks(text, 0);
+            if (first == text.size() || text[first] == ';') continue;
+            text = TrimRight(text.substr(first));
+            if (text[0] == '[') {
+                ParseKeyLine(text, number);
+            } else if (text[0] == '"' || text[0] == '@') {
+                ParseValueLine(text, index);
+            } else {
+                Fail(number, "expected a key line \"[...]\", a value line or a comment, found " + Quoted(text));
+            }
+        }
+        return std::move(operations_);
+    }
+
+private:
+    enum class State { NoKey, KeyOpen, KeyDeleted };
+
+    // The index of the header line.
+    size_t ParseHeader() {
+        for (size_t index = 0; index < lines_.Count(); ++index) {
+            std::string text = lines_.Text(index);
+            size_t first = SkipBlanks(text, 0);
+            if (first == text.size()) continue;
+            text = TrimRight(text.substr(first));
+            if (text == "REGEDIT4") return index;
+            if (StartsWithText(text, "Windows Registry Editor Version")) {
+                Fail(index + 1, "\"" + Excerpt(text) + "\" files are not read; only REGEDIT4 files are");
+            }
+            Fail(index + 1, "missing REGEDIT4 header: the first line must be REGEDIT4, found " + Quoted(text));
+        }
+        Fail(1, "missing REGEDIT4 header: the file holds only blank lines");
+    }
+
+    void ParseKeyLine(const std::string& text, size_t number) {
+        if (text.back() != ']') Fail(number, "key line " + Quoted(text) + " does not end with ']'");
+        std::string path = text.substr(1, text.size() - 2);
+        bool remove = !path.empty() && path[0] == '-';
+        if (remove) path.erase(0, 1);
+        std::string canonical;
+        std::string why;
+        if (!CheckKeyPath(path, &canonical, &why)) Fail(number, why);
+        if (remove) {
+            if (canonical.find('\\') == std::string::npos) {
+                Fail(number, "cannot delete the root key " + Quoted(canonical));
+            }
+            operations_.push_back({Operation::Kind::DeleteKey, canonical, {}, 0, {}});
+            state_ = State::KeyDeleted;
+        } else {
+            operations_.push_back({Operation::Kind::CreateKey, canonical, {}, 0, {}});
+            state_ = State::KeyOpen;
+        }
+        key_ = canonical;
+    }
+
+    // A quoted name or text starting at text[pos] == '"'; pos ends after the closing quote.
+    static std::string ParseQuoted(const std::string& text, size_t& pos, size_t number, const char* what) {
+        std::string out;
+        for (++pos; pos < text.size(); ++pos) {
+            char c = text[pos];
+            if (c == '"') {
+                ++pos;
+                return out;
+            }
+            if (c == '\\') {
+                if (pos + 1 == text.size()) break;
+                char next = text[++pos];
+                if (next != '"' && next != '\\') {
+                    Fail(number, std::string("unknown escape '\\") + Excerpt(std::string(1, next)) + "' in " + what +
+                                     "; only \\\" and \\\\ are allowed");
+                }
+                out.push_back(next);
+            } else {
+                out.push_back(c);
+            }
+        }
+        Fail(number, std::string("unterminated ") + what + " (no closing '\"')");
+    }
+
+    void ParseValueLine(const std::string& text, size_t& index) {
+        size_t number = index + 1;
+        if (state_ == State::NoKey) Fail(number, "value line before any key line");
+        if (state_ == State::KeyDeleted) Fail(number, "value line after a key deletion line, outside any key");
+
+        size_t pos = 0;
+        std::string name;
+        if (text[0] == '@') {
+            pos = 1;
+        } else {
+            name = ParseQuoted(text, pos, number, "value name");
+        }
+        pos = SkipBlanks(text, pos);
+        if (pos == text.size() || text[pos] != '=') {
+            Fail(number, "expected '=' after the value name, found " + Quoted(text.substr(pos)));
+        }
+        pos = SkipBlanks(text, pos + 1);
+        std::string data = text.substr(pos);
+
+        Operation op{Operation::Kind::SetValue, key_, name, 0, {}};
+        if (data.empty()) {
+            Fail(number, "value has no data; expected \"text\", dword:, hex:, hex(N): or -");
+        } else if (data == "-") {
+            op.kind = Operation::Kind::DeleteValue;
+        } else if (data[0] == '"') {
+            size_t end = 0;
+            std::string value = ParseQuoted(data, end, number, "string");
+            if (end != data.size()) Fail(number, "unexpected text after the string: " + Quoted(data.substr(end)));
+            op.type = regtype::Sz;
+            op.data = Utf16Bytes(value);
+        } else if (StartsWithText(data, "dword:")) {
+            op.type = regtype::Dword;
+            op.data = ParseDword(data.substr(6), number);
+        } else if (StartsWithText(data, "hex:")) {
+            op.type = regtype::Binary;
+            op.data = ParseHexList(data.substr(4), index);
+        } else if (StartsWithText(data, "hex(")) {
+            size_t close = data.find(')');
+            if (close == std::string::npos) Fail(number, "hex( has no closing ')'");
+            std::string digits = data.substr(4, close - 4);
+            bool good = !digits.empty() && digits.size() <= 8 &&
+                        std::all_of(digits.begin(), digits.end(), [](char c) { return HexDigit(c) >= 0; });
+            if (!good) {
+                Fail(number, "bad type " + Quoted(digits) + " in hex(N): N is 1 to 8 hex digits, as in hex(7)");
+            }
+            if (close + 1 >= data.size() || data[close + 1] != ':') {
+                Fail(number, "expected ':' after hex(" + Excerpt(digits) + ")");
+            }
+            op.type = static_cast<uint32_t>(std::stoul(digits, nullptr, 16));
+            op.data = ParseHexList(data.substr(close + 2), index);
+        } else {
+            Fail(number, "unknown value data " + Quoted(data) + "; expected \"text\", dword:, hex:, hex(N): or -");
+        }
+        operations_.push_back(std::move(op));
+    }
+
+    static std::vector<uint8_t> ParseDword(const std::string& text, size_t number) {
+        std::string digits = text.substr(SkipBlanks(text, 0));
+        if (digits.empty()) Fail(number, "dword: needs 1 to 8 hex digits");
+        uint32_t value = 0;
+        for (char c : digits) {
+            if (HexDigit(c) < 0) Fail(number, "bad hex digit " + Quoted(std::string(1, c)) + " in dword");
+            value = value << 4 | static_cast<uint32_t>(HexDigit(c));
+        }
+        if (digits.size() > 8) {
+            Fail(number, "dword has " + std::to_string(digits.size()) + " hex digits; at most 8 fit in 32 bits");
+        }
+        return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+                static_cast<uint8_t>(value >> 24)};
+    }
+
+    // Comma-separated bytes, continued on the next line after a trailing backslash. `first` is the
+    // rest of line `index`; index ends at the last line of the list.
+    std::vector<uint8_t> ParseHexList(const std::string& first, size_t& index) {
+        std::string joined;
+        std::vector<size_t> lineOf;  // the line number of each character of joined
+        std::string piece = first;
+        for (;;) {
+            size_t number = index + 1;
+            piece = TrimRight(piece);
+            bool continued = !piece.empty() && piece.back() == '\\';
+            if (continued) piece.pop_back();
+            joined += piece;
+            lineOf.insert(lineOf.end(), piece.size(), number);
+            if (!continued) break;
+            if (index + 1 == lines_.Count()) {
+                Fail(number, "hex list continues (trailing '\\') past the end of the file");
+            }
+            ++index;
+            piece = lines_.Text(index);
+            piece.erase(0, SkipBlanks(piece, 0));
+        }
+        size_t lastLine = index + 1;
+        auto lineAt = [&](size_t pos) { return pos < lineOf.size() ? lineOf[pos] : lastLine; };
+
+        std::vector<uint8_t> bytes;
+        size_t pos = SkipBlanks(joined, 0);
+        if (pos == joined.size()) return bytes;
+        for (;;) {
+            size_t start = pos;
+            while (pos < joined.size() && joined[pos] != ',' && !IsBlank(joined[pos])) ++pos;
+            std::string token = joined.substr(start, pos - start);
+            if (token.empty()) {
+                if (start == joined.size()) Fail(lastLine, "hex list ends with ','");
+                Fail(lineAt(start), "missing byte before ',' in hex list");
+            }
+            for (size_t k = 0; k < token.size(); ++k) {
+                if (HexDigit(token[k]) < 0) {
+                    Fail(lineAt(start + k), "bad hex digit " + Quoted(std::string(1, token[k])) + " in hex list");
+                }
+            }
+            if (token.size() > 2) {
+                Fail(lineAt(start), Quoted(token) + " in hex list is more than one byte (two hex digits)");
+            }
+            bytes.push_back(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
+            pos = SkipBlanks(joined, pos);
+            if (pos == joined.size()) return bytes;
+            if (joined[pos] != ',') Fail(lineAt(pos), "expected ',' between bytes of hex list");
+            pos = SkipBlanks(joined, pos + 1);
+        }
+    }
+
+    const Lines& lines_;
+    std::vector<Operation> operations_;
+    State state_ = State::NoKey;
+    std::string key_;
+};
+
+void Apply(const std::vector<Operation>& operations, Registry& registry) {
+    for (const Operation& op : operations) {
+        switch (op.kind) {
+        case Operation::Kind::CreateKey: registry.CreateKey(op.path); break;
+        case Operation::Kind::DeleteKey: registry.DeleteKeyTree(op.path); break;
+        case Operation::Kind::SetValue: registry.SetValue(op.path, op.name, op.type, op.data); break;
+        case Operation::Kind::DeleteValue: registry.DeleteValue(op.path, op.name); break;
+        }
+    }
+}
+
+// ---- Writing ----
+
+std::string Escape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        out.push_back(c);
+    }
+    return out;
+}
+
+// The Latin-1 text of REG_SZ bytes that "text" form holds exactly: printable characters (and tabs)
+// followed by one terminating zero character, nothing after it.
+bool TextForm(const std::vector<uint8_t>& data, std::string* text) {
+    if (data.size() < 2 || data.size() % 2 != 0) return false;
+    if (data[data.size() - 2] != 0 || data[data.size() - 1] != 0) return false;
+    std::string out;
+    for (size_t i = 0; i + 2 < data.size(); i += 2) {
+        unsigned unit = data[i] | data[i + 1] << 8;
+        bool printable = unit == '\t' || (unit >= 0x20 && unit < 0x7F) || (unit >= 0xA0 && unit <= 0xFF);
+        if (!printable) return false;
+        out.push_back(static_cast<char>(unit));
+    }
+    *text = std::move(out);
+    return true;
+}
+
+std::string HexList(const std::vector<uint8_t>& data, size_t column) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < data.size(); ++i) {
+        out.push_back(digits[data[i] >> 4]);
+        out.push_back(digits[data[i] & 15]);
+        if (i + 1 == data.size()) break;
+        out.push_back(',');
+        column += 3;
+        if (column >= HexWrapColumn) {
+            out += "\\";
+            out += LineEnd;
+            out += HexContinuation;
+            column = std::strlen(HexContinuation);
+        }
+    }
+    return out;
+}
+
+std::string ValueLine(const RegValue& value) {
+    std::string line = value.name.empty() ? "@=" : "\"" + Escape(value.name) + "\"=";
+    std::string text;
+    if (value.type == regtype::Sz && TextForm(value.data, &text)) return line + "\"" + Escape(text) + "\"";
+    if (value.type == regtype::Dword && value.data.size() == 4) {
+        char number[16];
+        uint32_t dword = value.data[0] | value.data[1] << 8 | value.data[2] << 16 | static_cast<uint32_t>(value.data[3]) << 24;
+        std::snprintf(number, sizeof number, "%08x", static_cast<unsigned>(dword));
+        return line + "dword:" + number;
+    }
+    if (value.type == regtype::Binary) {
+        line += "hex:";
+    } else {
+        char type[24];
+        std::snprintf(type, sizeof type, "hex(%x):", static_cast<unsigned>(value.type));
+        line += type;
+    }
+    return line + HexList(value.data, line.size());
+}
+
+// ---- Files ----
+
+std::string SystemError(int error) { return std::strerror(error); }
+
+bool ReadWholeFile(const std::string& path, std::string* text, std::string* error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = path + ": cannot open: " + SystemError(errno);
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        *error = path + ": is a directory";
+        return false;
+    }
+    std::string out;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            int saved = errno;
+            ::close(fd);
+            *error = path + ": cannot read: " + SystemError(saved);
+            return false;
+        }
+        if (got == 0) break;
+        out.append(buffer, static_cast<size_t>(got));
+        if (out.size() > MaxRegFileBytes) {
+            ::close(fd);
+            *error = path + ": larger than " + std::to_string(MaxRegFileBytes >> 20) + " MiB; not a registry file";
+            return false;
+        }
+    }
+    ::close(fd);
+    *text = std::move(out);
+    return true;
+}
+
+}  // namespace
+
+bool LoadRegFile(const std::string& text, Registry& registry, std::string* error) {
+    static const std::string Bom = "\xEF\xBB\xBF";
+    bool utf8 = text.compare(0, Bom.size(), Bom) == 0;
+    std::string body = utf8 ? text.substr(Bom.size()) : text;
+    if (body.empty()) return true;
+    try {
+        if (body.size() >= 2 && ((body[0] == '\xFF' && body[1] == '\xFE') || (body[0] == '\xFE' && body[1] == '\xFF'))) {
+            Fail(1, "the file is UTF-16 text (a version 5 export?); only REGEDIT4 text is read");
+        }
+        Lines lines(body, utf8);
+        std::vector<Operation> operations = Parser(lines).Parse();
+        Apply(operations, registry);
+        return true;
+    } catch (const ParseError& failure) {
+        if (error) *error = "line " + std::to_string(failure.line) + ": " + failure.message;
+        return false;
+    }
+}
+
+std::string SaveRegFile(const Registry& registry) {
+    std::string out = std::string("REGEDIT4") + LineEnd;
+    for (const RegKey& key : registry.Keys()) {
+        out += LineEnd;
+        out += "[" + key.path + "]" + LineEnd;
+        for (const RegValue& value : key.values) out += ValueLine(value) + LineEnd;
+    }
+    out += LineEnd;
+    return out;
+}
+
+bool CanSaveRegFile(const Registry& registry, std::string* error) {
+    for (const RegKey& key : registry.Keys()) {
+        std::string canonical;
+        std::string why;
+        if (!CheckKeyPath(key.path, &canonical, &why) || canonical != key.path) {
+            if (why.empty()) why = "key name " + Quoted(key.path) + " does not read back as itself";
+            if (error) *error = "cannot write key: " + why;
+            return false;
+        }
+        for (const RegValue& value : key.values) {
+            if (value.name.find_first_of("\r\n") != std::string::npos) {
+                if (error) {
+                    *error = "cannot write value " + Quoted(value.name) + " of key " + Quoted(key.path) +
+                             ": the name holds a line break";
+                }
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool LoadRegFileFromPath(const std::string& path, Registry& registry, std::string* error) {
+    std::string text;
+    std::string message;
+    if (!ReadWholeFile(path, &text, &message)) {
+        if (error) *error = message;
+        return false;
+    }
+    if (!LoadRegFile(text, registry, &message)) {
+        if (error) *error = path + ": " + message;
+        return false;
+    }
+    return true;
+}
+
+bool SaveRegFileToPath(const std::string& path, const Registry& registry, std::string* error) {
+    if (path.empty()) {
+        if (error) *error = "no file name to save the registry to";
+        return false;
+    }
+    std::string message;
+    if (!CanSaveRegFile(registry, &message)) {
+        if (error) *error = path + ": " + message;
+        return false;
+    }
+    return SaveFile(path, SaveRegFile(registry), RegFileSavePolicy(), error);
+}
+
+SavePolicy RegFileSavePolicy() {
+    SavePolicy policy;
+    policy.writeThroughFifo = false;
+    return policy;
+}
+
+}  // namespace sim

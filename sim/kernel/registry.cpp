@@ -1,0 +1,161 @@
+#include "kernel/registry.h"
+
+#include <algorithm>
+#include <cctype>
+#include <iterator>
+
+namespace sim {
+
+namespace {
+
+bool SameText(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// A path or name as compared: ASCII letters in lower case.
+std::string Folded(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool StartsWithText(const std::string& text, const std::string& prefix) {
+    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+}
+
+}  // namespace
+
+std::string Registry::Canonical(const std::string& path) {
+    static const std::pair<const char*, const char*> roots[] = {
+        {"\\Registry\\Machine\\", "HKEY_LOCAL_MACHINE\\"},
+        {"\\Registry\\User\\", "HKEY_USERS\\"},
+        {"HKLM\\", "HKEY_LOCAL_MACHINE\\"},
+    };
+    std::string out = path;
+    for (const auto& [from, to] : roots) {
+        if (StartsWithText(out, from)) {
+            out = std::string(to) + out.substr(std::string(from).size());
+            break;
+        }
+    }
+    while (!out.empty() && out.back() == '\\') out.pop_back();
+    return out;
+}
+
+Registry::Registry(const Registry& other) : keys_(other.keys_) { Reindex(); }
+
+Registry& Registry::operator=(const Registry& other) {
+    if (this != &other) {
+        keys_ = other.keys_;
+        Reindex();
+    }
+    return *this;
+}
+
+void Registry::Reindex() {
+    index_.clear();
+    for (auto it = keys_.begin(); it != keys_.end(); ++it) index_.emplace(Folded(it->path), it);
+}
+
+RegKey* Registry::FindKey(const std::string& path) {
+    auto found = index_.find(Folded(Canonical(path)));
+    return found == index_.end() ? nullptr : &*found->second;
+}
+
+const RegKey* Registry::FindKey(const std::string& path) const {
+    return const_cast<Registry*>(this)->FindKey(path);
+}
+
+RegKey& Registry::CreateKey(const std::string& path) {
+    std::string canonical = Canonical(path);
+    std::string folded = Folded(canonical);
+    auto found = index_.find(folded);
+    if (found != index_.end()) return *found->second;
+    keys_.push_back(RegKey{canonical, {}});
+    index_.emplace(std::move(folded), std::prev(keys_.end()));
+    return keys_.back();
+}
+
+bool Registry::DeleteKeyTree(const std::string& path) {
+    std::string folded = Folded(Canonical(path));
+    std::string below = folded + "\\";
+    bool removed = false;
+    auto it = index_.find(folded);
+    if (it != index_.end()) {
+        keys_.erase(it->second);
+        index_.erase(it);
+        removed = true;
+    }
+    for (it = index_.lower_bound(below); it != index_.end() && it->first.compare(0, below.size(), below) == 0;) {
+        keys_.erase(it->second);
+        it = index_.erase(it);
+        removed = true;
+    }
+    return removed;
+}
+
+const RegValue* Registry::GetValue(const std::string& path, const std::string& name) const {
+    const RegKey* key = FindKey(path);
+    if (!key) return nullptr;
+    for (const RegValue& value : key->values) {
+        if (SameText(value.name, name)) return &value;
+    }
+    return nullptr;
+}
+
+void Registry::SetValue(const std::string& path, const std::string& name, uint32_t type, std::vector<uint8_t> data) {
+    RegKey& key = CreateKey(path);
+    for (RegValue& value : key.values) {
+        if (SameText(value.name, name)) {
+            value.type = type;
+            value.data = std::move(data);
+            return;
+        }
+    }
+    key.values.push_back(RegValue{name, type, std::move(data)});
+}
+
+bool Registry::DeleteValue(const std::string& path, const std::string& name) {
+    RegKey* key = FindKey(path);
+    if (!key) return false;
+    auto it = std::find_if(key->values.begin(), key->values.end(),
+                           [&](const RegValue& value) { return SameText(value.name, name); });
+    if (it == key->values.end()) return false;
+    key->values.erase(it);
+    return true;
+}
+
+void Registry::SetDword(const std::string& path, const std::string& name, uint32_t value) {
+    SetValue(path, name, regtype::Dword,
+             {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+              static_cast<uint8_t>(value >> 24)});
+}
+
+void Registry::SetString(const std::string& path, const std::string& name, const std::string& text) {
+    SetValue(path, name, regtype::Sz, Utf16Bytes(text));
+}
+
+std::vector<uint8_t> Utf16Bytes(const std::string& text) {
+    std::vector<uint8_t> bytes;
+    for (unsigned char c : text) {
+        bytes.push_back(c);
+        bytes.push_back(0);
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+std::string TextOfUtf16(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        unsigned unit = bytes[i] | bytes[i + 1] << 8;
+        if (unit == 0) break;
+        text.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+    }
+    return text;
+}
+
+}  // namespace sim

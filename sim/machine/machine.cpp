@@ -1,0 +1,102 @@
+#include "machine/machine.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+thread_local Machine* currentMachine = nullptr;
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
+Machine* CurrentMachine() { return currentMachine; }
+
+Machine::Machine(MachineConfig config)
+    : config_(std::move(config)),
+      bus_(trace_, faults_),
+      kernel_(bus_, faults_),
+      miniport_(std::make_unique<HostMiniport>()),
+      port_(kernel_, bus_, faults_, *miniport_) {
+    if (config_.adapters.empty()) throw std::invalid_argument("a machine needs at least one adapter");
+    if (config_.adapters.size() > MaxAdapters) {
+        throw std::invalid_argument("at most " + std::to_string(MaxAdapters) + " adapters fit in the machine");
+    }
+    for (const AdapterConfig& adapter : config_.adapters) bus_.AddBoard(adapter);
+    port_.SetConfigInfoLength(config_.configInfoLength);
+}
+
+Machine::~Machine() {
+    if (currentMachine == this) currentMachine = nullptr;
+}
+
+// Makes this machine the one the driver runs for, with its own copy of the driver's data.
+void Machine::Activate() {
+    miniport_->Activate();
+    currentMachine = this;
+}
+
+uint32_t Machine::Boot() {
+    Activate();
+    return port_.Load();
+}
+
+void* Machine::Extension(int adapter) { return port_.Extension(adapter); }
+
+void Machine::CheckStarted(int adapter) const {
+    if (adapter < 0 || static_cast<size_t>(adapter) >= AdapterCount()) {
+        throw std::invalid_argument("there is no adapter " + std::to_string(adapter));
+    }
+    if (static_cast<size_t>(adapter) >= port_.AdapterCount() || !port_.Adapter(adapter).started) {
+        throw std::invalid_argument("adapter " + std::to_string(adapter) + " was not started");
+    }
+}
+
+Machine::Snapshot Machine::Save() {
+    Activate();
+    return Snapshot{port_.Save(), kernel_.Save(), bus_.Save(), faults_, miniport_->SaveData()};
+}
+
+void Machine::Restore(const Snapshot& snapshot) {
+    port_.Restore(snapshot.port);
+    kernel_.Restore(snapshot.kernel);
+    bus_.Restore(snapshot.bus);
+    faults_ = snapshot.faults;
+    miniport_->RestoreData(snapshot.driverData);
+}
+
+RequestResult Machine::Request(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
+                               const RequestOptions& options) {
+    CheckStarted(options.adapter);
+    Activate();
+    if (!config_.checkAliasing) return port_.Deliver(code, input, outputLength, options, true);
+
+    // The separate run is only the check; the machine goes on from the run the port makes, with one
+    // buffer. The check's accesses leave no trace.
+    Snapshot before = Save();
+    size_t traced = trace_.Size();
+    RequestResult separate = port_.Deliver(code, input, outputLength, options, false);
+    Restore(before);
+    trace_.Truncate(traced);
+    RequestResult aliased = port_.Deliver(code, input, outputLength, options, true);
+    if (!(aliased == separate)) {
+        faults_.Report(FaultKind::Driver, options.adapter,
+                       "request " + Hex(code) + " answers differently when input and output share one buffer");
+    }
+    return aliased;
+}
+
+bool Machine::ResetHw(int adapter, ULONG columns, ULONG rows) {
+    CheckStarted(adapter);
+    Activate();
+    return port_.ResetHw(adapter, columns, rows);
+}
+
+}  // namespace sim

@@ -1,0 +1,115 @@
+// The simulated machine: composes the PCI bus with its adapter boards, the kernel and the video port
+// driver around one build of the driver, and boots it as the platform does. It is the one object a
+// test or the command line holds: requests, resets, the trace of hardware accesses, the faults a
+// driver verifier would report, and the hardware's state all come through it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devices/board.h"
+#include "devices/bus.h"
+#include "kernel/kernel.h"
+#include "port/miniport.h"
+#include "port/port.h"
+#include "support/faults.h"
+#include "support/trace.h"
+
+namespace sim {
+
+struct MachineConfig {
+    std::vector<AdapterConfig> adapters{AdapterConfig{}};
+    // The Length the port puts into VIDEO_PORT_CONFIG_INFO.
+    uint32_t configInfoLength = 112;
+    // Run every request twice, once with the input and output in one buffer (as the port does it)
+    // and once in two separate buffers, and report a driver fault when the results differ.
+    bool checkAliasing = false;
+};
+
+class Machine {
+public:
+    explicit Machine(MachineConfig config = {});
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // Loads the driver: driver entry, then discovery and HwInitialize for every adapter.
+    // Returns the driver entry's status.
+    uint32_t Boot();
+    uint32_t DriverEntryStatus() const { return port_.DriverEntryStatus(); }
+
+    size_t AdapterCount() const { return bus_.BoardCount(); }
+    const AdapterRuntime& Adapter(int index) const { return port_.Adapter(index); }
+    const MachineConfig& Config() const { return config_; }
+
+    // A request from a process, through HwStartIO. Throws std::invalid_argument for an adapter
+    // that does not exist or was not started.
+    RequestResult Request(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
+                          const RequestOptions& options = {});
+
+    // The platform's HwResetHw call for an adapter (as when the system leaves a mode to show its
+    // own screen); returns the driver's answer.
+    bool ResetHw(int adapter, ULONG columns = 80, ULONG rows = 50);
+
+    const Board& BoardOf(int adapter) const { return bus_.BoardAt(adapter); }
+    Chip& ChipOf(int adapter) { return bus_.BoardAt(adapter).chip; }
+    PciFunction& PciOf(int adapter) { return bus_.BoardAt(adapter).pci; }
+    std::vector<uint8_t>& VideoMemory(int adapter) { return bus_.BoardAt(adapter).videoMemory; }
+    const std::vector<uint8_t>& RomImage(int adapter) const { return bus_.BoardAt(adapter).rom; }
+    // The device extension of an adapter, as a debugger would show it; null before discovery.
+    void* Extension(int adapter);
+    Registry& GetRegistry() { return kernel_.GetRegistry(); }
+    // The driver's device key of an adapter.
+    static std::string DeviceKey(int adapter) { return VideoPort::DeviceKey(adapter); }
+
+    const std::vector<TraceEntry>& Trace() const { return trace_.Entries(); }
+    void ClearTrace() { trace_.Clear(); }
+    const std::vector<Fault>& Faults() const { return faults_.All(); }
+    std::vector<Fault> DriverFaults() const { return faults_.DriverFaults(); }
+    void ClearFaults() { faults_.Clear(); }
+    void InjectFault(const InjectedFault& fault) { port_.InjectFault(fault); }
+    void ReportFault(FaultKind kind, int adapter, const std::string& message) { faults_.Report(kind, adapter, message); }
+    const std::vector<RegistryCall>& RegistryCalls() const { return port_.RegistryCalls(); }
+    // The callbacks and sizes the driver registered at driver entry.
+    const VIDEO_HW_INITIALIZATION_DATA& Registration() const { return port_.Registration(); }
+
+    // Address translation for the records' 32-bit pointer fields.
+    void* HostPointer(uint32_t address) { return kernel_.HostPointer(address); }
+    uint32_t AddressOfPointer(const void* pointer) { return kernel_.AddressOfPointer(pointer); }
+
+    // The parties the machine is made of.
+    VideoPort& Port() { return port_; }
+    Kernel& GetKernel() { return kernel_; }
+    Bus& GetBus() { return bus_; }
+
+    // The machine's state (everything but video memory, ROM images and the trace), to come back to:
+    // the aliasing check restores it after its check run, and a fuzzer after every input.
+    struct Snapshot {
+        VideoPort::State port;
+        Kernel::State kernel;
+        Bus::State bus;
+        FaultLog faults;
+        std::vector<uint8_t> driverData;
+    };
+    Snapshot Save();
+    void Restore(const Snapshot& snapshot);
+
+private:
+    void Activate();
+    void CheckStarted(int adapter) const;
+
+    MachineConfig config_;
+    TraceLog trace_;
+    FaultLog faults_;
+    Bus bus_;
+    Kernel kernel_;
+    std::unique_ptr<Miniport> miniport_;
+    VideoPort port_;
+};
+
+// The machine on whose behalf the driver runs right now.
+Machine* CurrentMachine();
+
+}  // namespace sim

@@ -1,0 +1,152 @@
+// The video port driver: loads the miniport (driver entry, then discovery and initialization of each
+// adapter), delivers requests through HwStartIO with buffered transfer, and implements the VideoPort*
+// routines the driver calls. It checks the driver as a driver verifier would, and can be told to make
+// any of its routines fail.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "devices/bus.h"
+#include "kernel/kernel.h"
+#include "platform/videoport.h"
+#include "port/miniport.h"
+#include "support/faults.h"
+
+namespace sim {
+
+// A mapping that VideoPortGetDeviceBase handed out.
+struct DeviceMapping {
+    uint64_t physical = 0;
+    uint32_t length = 0;
+    uint8_t inIoSpace = 0;
+    uint32_t address = 0;
+};
+
+// A registry call of the driver: a read with VideoPortGetRegistryParameters or a write with
+// VideoPortSetRegistryParameters, in the order made.
+struct RegistryCall {
+    int adapter = 0;
+    bool write = false;
+    std::string name;
+    bool found = false;      // a read found the value
+    uint32_t status = 0;     // a read's callback answer (0 accepts)
+};
+
+// What the port knows of one adapter it started.
+struct AdapterRuntime {
+    uint32_t extension = 0;        // address of the device extension, 0 before discovery
+    bool discoveryRan = false;
+    uint32_t discoveryStatus = 0;
+    uint8_t again = 0;
+    bool initializeRan = false;
+    bool started = false;          // discovery succeeded and HwInitialize returned TRUE
+    std::vector<DeviceMapping> mappings;
+    VIDEO_PORT_CONFIG_INFO configInfo{};   // as HwFindAdapter left it
+    uint16_t askedVendorId = 0;    // the identification given to VideoPortGetAccessRanges
+    uint16_t askedDeviceId = 0;
+};
+
+struct RequestOptions {
+    int adapter = 0;
+    uint32_t process = 1;             // the simulated process the request comes from
+    uint32_t presetInformation = 0;   // what the port places in Information before the call
+};
+
+struct RequestResult {
+    uint32_t status = 0;
+    uint32_t information = 0;
+    std::vector<uint8_t> output;      // the bytes copied back to the requester
+    bool operator==(const RequestResult& other) const = default;
+};
+
+class VideoPort {
+public:
+    VideoPort(Kernel& kernel, Bus& bus, FaultLog& faults, Miniport& miniport);
+    VideoPort(const VideoPort&) = delete;
+    VideoPort& operator=(const VideoPort&) = delete;
+
+    // The Length the port puts into VIDEO_PORT_CONFIG_INFO.
+    void SetConfigInfoLength(uint32_t length) { configInfoLength_ = length; }
+    void InjectFault(const InjectedFault& fault) { state_.injector.Add(fault); }
+
+    // --- Loading and driving the miniport ----------------------------------------------------------
+
+    // Driver entry, then discovery and HwInitialize for every board on the bus; returns the driver
+    // entry's status.
+    uint32_t Load();
+    uint32_t DriverEntryStatus() const { return state_.driverEntryStatus; }
+    const VIDEO_HW_INITIALIZATION_DATA& Registration() const { return state_.registration; }
+    size_t AdapterCount() const { return state_.adapters.size(); }
+    const AdapterRuntime& Adapter(int index) const { return state_.adapters.at(index); }
+    void* Extension(int adapter);
+    const std::vector<RegistryCall>& RegistryCalls() const { return state_.registryCalls; }
+
+    // One request through HwStartIO, with one system buffer for input and output as the port makes
+    // it (`aliased`), or with two separate buffers (for the aliasing check).
+    RequestResult Deliver(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
+                          const RequestOptions& options, bool aliased);
+    bool ResetHw(int adapter, ULONG columns, ULONG rows);
+
+    // The driver's device key of an adapter.
+    static std::string DeviceKey(int adapter);
+
+    // --- The routines the driver calls -------------------------------------------------------------
+
+    uint32_t VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INITIALIZATION_DATA data);
+    uint32_t GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges, PVOID vendorId, PVOID deviceId,
+                             PULONG slot);
+    uint32_t VerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges);
+    PVOID GetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG length, UCHAR inIoSpace);
+    ULONG GetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset, ULONG length);
+    ULONG SetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset, ULONG length);
+    uint32_t SetRegistryParameters(PVOID extension, PWSTR name, PVOID data, ULONG length);
+    // `callback` is the code address of the driver's value callback.
+    uint32_t GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFileName, ULONG callback, PVOID context);
+    BOOLEAN ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text);
+    uint32_t Int10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments);
+
+    // Register and port accesses by address: kernel virtual addresses for registers, port numbers
+    // for I/O.
+    uint32_t ReadRegister(const volatile void* pointer, unsigned width) { return kernel_.ReadMemory(pointer, width); }
+    void WriteRegister(const volatile void* pointer, unsigned width, uint32_t value) {
+        kernel_.WriteMemory(pointer, width, value);
+    }
+    uint32_t ReadPort(const volatile void* pointer, unsigned width);
+    void WritePort(const volatile void* pointer, unsigned width, uint32_t value);
+
+    // Everything the port keeps, for the machine's snapshots.
+    struct State {
+        std::vector<AdapterRuntime> adapters;
+        std::vector<RegistryCall> registryCalls;
+        FaultInjector injector;
+        bool registered = false;
+        VIDEO_HW_INITIALIZATION_DATA registration{};
+        uint32_t driverEntryStatus = 0;
+    };
+    const State& Save() const { return state_; }
+    void Restore(const State& state) { state_ = state; }
+
+private:
+    void StartAdapter(int index);
+
+    struct RoutineCall {
+        int adapter = -1;
+        bool fail = false;
+        uint32_t status = 0;
+    };
+    RoutineCall BeginRoutine(PVOID extension, const char* routine, PlatformCall call);
+    int AdapterOfExtension(PVOID extension, const char* routine);
+    bool InsideAdapterWindow(int adapter, uint64_t start, uint32_t length, bool io) const;
+    PVOID ExtensionPointer(int adapter) { return kernel_.HostPointer(state_.adapters[adapter].extension); }
+
+    Kernel& kernel_;
+    Bus& bus_;
+    FaultLog& faults_;
+    Miniport& miniport_;
+    uint32_t configInfoLength_ = 112;
+    State state_;
+};
+
+}  // namespace sim

@@ -1,0 +1,89 @@
+// Requests as the I/O manager and the port deliver them: buffered transfer with one system buffer
+// for input and output, the status block, and what is copied back to the requester.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "port/port.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint8_t RequestPattern = 0xCD;   // what a fresh system buffer holds beyond the input
+constexpr uint32_t StatusUnset = 0xFFFFFFFF;
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
+RequestResult VideoPort::Deliver(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
+                                 const RequestOptions& options, bool aliased) {
+    const uint32_t inputLength = static_cast<uint32_t>(input.size());
+    KernelSpace& space = kernel_.Space();
+
+    auto allocate = [&](uint32_t size, const char* purpose) -> uint32_t {
+        if (size == 0) return 0;
+        uint32_t address = space.AllocateMemory(size, purpose);
+        std::memset(kernel_.HostPointer(address), RequestPattern, size);
+        return address;
+    };
+    uint32_t inputAddress, outputAddress;
+    if (aliased) {
+        inputAddress = outputAddress = allocate(std::max(inputLength, outputLength), "system buffer");
+    } else {
+        inputAddress = allocate(inputLength, "input buffer");
+        outputAddress = allocate(outputLength, "output buffer");
+    }
+    if (inputLength) std::memcpy(kernel_.HostPointer(inputAddress), input.data(), inputLength);
+
+    uint32_t statusAddress = space.AllocateMemory(sizeof(STATUS_BLOCK), "status block");
+    uint32_t packetAddress = space.AllocateMemory(sizeof(VIDEO_REQUEST_PACKET), "request packet");
+    auto* statusBlock = static_cast<PSTATUS_BLOCK>(kernel_.HostPointer(statusAddress));
+    auto* packet = static_cast<PVIDEO_REQUEST_PACKET>(kernel_.HostPointer(packetAddress));
+    statusBlock->Status = StatusUnset;
+    statusBlock->Information = options.presetInformation;
+    packet->IoControlCode = code;
+    packet->StatusBlock.address = statusAddress;
+    packet->InputBuffer.address = inputAddress;
+    packet->InputBufferLength = inputLength;
+    packet->OutputBuffer.address = outputAddress;
+    packet->OutputBufferLength = outputLength;
+
+    kernel_.SetCurrentProcess(options.process);
+    faults_.SetCurrentAdapter(options.adapter);
+    BOOLEAN handled = miniport_.StartIo(state_.registration.HwStartIO.address, ExtensionPointer(options.adapter), packet);
+    faults_.SetCurrentAdapter(-1);
+
+    RequestResult result;
+    result.status = statusBlock->Status;
+    result.information = statusBlock->Information;
+    if (!handled) faults_.Report(FaultKind::Driver, options.adapter, "HwStartIO returned FALSE for " + Hex(code));
+    if (result.status == StatusUnset) {
+        faults_.Report(FaultKind::Driver, options.adapter, "HwStartIO left the status of " + Hex(code) + " unset");
+    }
+    // The I/O manager copies Information bytes back for a success or warning status only; on a
+    // failure Information is the size the requester must supply, and nothing is copied.
+    bool copyBack = result.status == NO_ERROR || result.status == ERROR_MORE_DATA;
+    if (copyBack && result.information > outputLength) {
+        faults_.Report(FaultKind::Driver, options.adapter,
+                       "request " + Hex(code) + " reports " + std::to_string(result.information) +
+                           " bytes of output in a buffer of " + std::to_string(outputLength));
+    }
+    if (copyBack && outputAddress) {
+        uint32_t count = std::min(result.information, outputLength);
+        auto* bytes = static_cast<uint8_t*>(kernel_.HostPointer(outputAddress));
+        result.output.assign(bytes, bytes + count);
+    }
+
+    for (uint32_t address : {inputAddress, outputAddress, statusAddress, packetAddress}) {
+        if (address) space.Free(address);
+    }
+    return result;
+}
+
+}  // namespace sim

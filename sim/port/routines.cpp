@@ -1,0 +1,147 @@
+// The video port routines of the host build, as the driver calls them. Each one hands the call to
+// the port driver of the machine the driver runs for.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "machine/machine.h"
+
+using sim::CurrentMachine;
+using sim::VideoPort;
+
+namespace {
+
+VideoPort& Port(const char* routine) {
+    sim::Machine* machine = CurrentMachine();
+    if (!machine) {
+        std::fprintf(stderr, "zarnsim: the driver called %s outside a simulated machine\n", routine);
+        std::abort();
+    }
+    return machine->Port();
+}
+
+sim::Kernel& KernelOf(const char* routine) {
+    sim::Machine* machine = CurrentMachine();
+    if (!machine) {
+        std::fprintf(stderr, "zarnsim: the driver used %s outside a simulated machine\n", routine);
+        std::abort();
+    }
+    return machine->GetKernel();
+}
+
+// Code addresses of the driver's callbacks, as the records carry them.
+constexpr ULONG CodeBase = 0xF8000000;
+constexpr ULONG CodeStride = 0x10;
+std::vector<void (*)()> codeTable;
+std::mutex codeTableLock;
+
+}  // namespace
+
+extern "C" {
+
+void* ZarnHostPointer(ULONG address) { return KernelOf("a record's pointer").HostPointer(address); }
+
+ULONG ZarnHostAddress(const void* pointer) { return KernelOf("a record's pointer").AddressOfPointer(pointer); }
+
+void (*ZarnHostCode(ULONG address))() {
+    std::lock_guard<std::mutex> lock(codeTableLock);
+    ULONG index = (address - CodeBase) / CodeStride;
+    if (address < CodeBase || (address - CodeBase) % CodeStride || index >= codeTable.size()) return nullptr;
+    return codeTable[index];
+}
+
+ULONG ZarnHostCodeAddress(void (*code)()) {
+    std::lock_guard<std::mutex> lock(codeTableLock);
+    for (size_t i = 0; i < codeTable.size(); ++i) {
+        if (codeTable[i] == code) return CodeBase + static_cast<ULONG>(i) * CodeStride;
+    }
+    codeTable.push_back(code);
+    return CodeBase + static_cast<ULONG>(codeTable.size() - 1) * CodeStride;
+}
+
+ULONG NTAPI VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INITIALIZATION_DATA data, PVOID) {
+    return Port("VideoPortInitialize").VideoPortInitialize(argument1, argument2, data);
+}
+
+VP_STATUS NTAPI VideoPortGetAccessRanges(PVOID extension, ULONG, PVOID, ULONG count, PVIDEO_ACCESS_RANGE ranges,
+                                         PVOID vendorId, PVOID deviceId, PULONG slot) {
+    return Port("VideoPortGetAccessRanges").GetAccessRanges(extension, count, ranges, vendorId, deviceId, slot);
+}
+
+VP_STATUS NTAPI VideoPortVerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges) {
+    return Port("VideoPortVerifyAccessRanges").VerifyAccessRanges(extension, count, ranges);
+}
+
+PVOID NTAPI VideoPortGetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG length, UCHAR inIoSpace) {
+    return Port("VideoPortGetDeviceBase").GetDeviceBase(extension, address, length, inIoSpace);
+}
+
+ULONG NTAPI VideoPortGetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset,
+                                ULONG length) {
+    return Port("VideoPortGetBusData").GetBusData(extension, type, slot, buffer, offset, length);
+}
+
+ULONG NTAPI VideoPortSetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset,
+                                ULONG length) {
+    return Port("VideoPortSetBusData").SetBusData(extension, type, slot, buffer, offset, length);
+}
+
+UCHAR NTAPI VideoPortReadPortUchar(PUCHAR port) {
+    return static_cast<UCHAR>(Port("VideoPortReadPortUchar").ReadPort(port, 8));
+}
+USHORT NTAPI VideoPortReadPortUshort(PUSHORT port) {
+    return static_cast<USHORT>(Port("VideoPortReadPortUshort").ReadPort(port, 16));
+}
+ULONG NTAPI VideoPortReadPortUlong(PULONG port) { return Port("VideoPortReadPortUlong").ReadPort(port, 32); }
+VOID NTAPI VideoPortWritePortUchar(PUCHAR port, UCHAR value) { Port("VideoPortWritePortUchar").WritePort(port, 8, value); }
+VOID NTAPI VideoPortWritePortUshort(PUSHORT port, USHORT value) {
+    Port("VideoPortWritePortUshort").WritePort(port, 16, value);
+}
+VOID NTAPI VideoPortWritePortUlong(PULONG port, ULONG value) { Port("VideoPortWritePortUlong").WritePort(port, 32, value); }
+
+UCHAR NTAPI VideoPortReadRegisterUchar(PUCHAR address) {
+    return static_cast<UCHAR>(Port("VideoPortReadRegisterUchar").ReadRegister(address, 8));
+}
+USHORT NTAPI VideoPortReadRegisterUshort(PUSHORT address) {
+    return static_cast<USHORT>(Port("VideoPortReadRegisterUshort").ReadRegister(address, 16));
+}
+ULONG NTAPI VideoPortReadRegisterUlong(PULONG address) {
+    return Port("VideoPortReadRegisterUlong").ReadRegister(address, 32);
+}
+VOID NTAPI VideoPortWriteRegisterUchar(PUCHAR address, UCHAR value) {
+    Port("VideoPortWriteRegisterUchar").WriteRegister(address, 8, value);
+}
+VOID NTAPI VideoPortWriteRegisterUshort(PUSHORT address, USHORT value) {
+    Port("VideoPortWriteRegisterUshort").WriteRegister(address, 16, value);
+}
+VOID NTAPI VideoPortWriteRegisterUlong(PULONG address, ULONG value) {
+    Port("VideoPortWriteRegisterUlong").WriteRegister(address, 32, value);
+}
+
+VP_STATUS NTAPI VideoPortSetRegistryParameters(PVOID extension, PWSTR name, PVOID data, ULONG length) {
+    return Port("VideoPortSetRegistryParameters").SetRegistryParameters(extension, name, data, length);
+}
+
+VP_STATUS NTAPI VideoPortGetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFileName,
+                                               PMINIPORT_GET_REGISTRY_ROUTINE callback, PVOID context) {
+    ULONG code = callback ? ZarnHostCodeAddress(reinterpret_cast<void (*)()>(callback)) : 0;
+    return Port("VideoPortGetRegistryParameters").GetRegistryParameters(extension, name, isFileName, code, context);
+}
+
+BOOLEAN NTAPI VideoPortScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text) {
+    return Port("VideoPortScanRom").ScanRom(extension, base, length, text);
+}
+
+VP_STATUS NTAPI VideoPortInt10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments) {
+    return Port("VideoPortInt10").Int10(extension, arguments);
+}
+
+VOID NTAPI VideoPortZeroMemory(PVOID destination, ULONG length) { std::memset(destination, 0, length); }
+
+VOID NTAPI VideoPortMoveMemory(PVOID destination, PVOID source, ULONG length) {
+    std::memmove(destination, source, length);
+}
+
+}  // extern "C"

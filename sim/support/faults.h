@@ -1,0 +1,92 @@
+// What the machine's instruments record about the driver: faults a driver verifier would report,
+// and the platform calls a test or the command line makes fail on purpose.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class FaultKind {
+    Driver,           // something a driver verifier would stop the machine for
+    UnknownRegister,  // an access to a register the chip does not decode
+};
+
+struct Fault {
+    FaultKind kind = FaultKind::Driver;
+    int adapter = -1;
+    std::string message;
+    unsigned count = 1;   // how often the same fault was seen
+};
+
+// The faults seen so far; the same fault seen again is counted, not repeated.
+class FaultLog {
+public:
+    // The adapter on whose behalf the driver runs now (-1: none); faults reported for "the current
+    // adapter" are charged to it.
+    void SetCurrentAdapter(int adapter) { currentAdapter_ = adapter; }
+    int CurrentAdapter() const { return currentAdapter_; }
+
+    void Report(FaultKind kind, int adapter, const std::string& message);
+    // A driver fault of the adapter on whose behalf the driver runs now.
+    void ReportDriver(const std::string& message) { Report(FaultKind::Driver, currentAdapter_, message); }
+
+    const std::vector<Fault>& All() const { return faults_; }
+    std::vector<Fault> DriverFaults() const;
+    void Clear();
+
+private:
+    std::vector<Fault> faults_;
+    std::map<std::string, size_t> index_;   // kind/adapter/message -> position in faults_
+    int currentAdapter_ = -1;
+};
+
+// The platform routines whose failure can be injected, in one list: the enumerator, and the name
+// used on the command line.
+#define ZARN_INJECTABLE_CALLS(X)                 \
+    X(GetAccessRanges)                           \
+    X(VerifyAccessRanges)                        \
+    X(GetDeviceBase)                             \
+    X(GetBusData)                                \
+    X(SetBusData)                                \
+    X(GetRegistryParameters)                     \
+    X(SetRegistryParameters)                     \
+    X(ScanRom)                                   \
+    X(Int10)
+
+enum class PlatformCall {
+#define ZARN_ENUMERATOR(name) name,
+    ZARN_INJECTABLE_CALLS(ZARN_ENUMERATOR)
+#undef ZARN_ENUMERATOR
+    Count
+};
+const char* PlatformCallName(PlatformCall call);
+bool ParsePlatformCall(const std::string& name, PlatformCall* call);
+
+// Makes the Nth call (1-based; 0 = every call) of one platform routine fail, for one adapter or all
+// (-1). A failing call returns `status` where the routine returns a status, null where it returns an
+// address, 0 bytes for the bus data routines and FALSE for ScanRom.
+struct InjectedFault {
+    PlatformCall call = PlatformCall::GetAccessRanges;
+    int adapter = -1;
+    unsigned occurrence = 1;
+    uint32_t status = 87;
+};
+
+// Counts the calls of every injectable routine per adapter and decides which ones fail.
+class FaultInjector {
+public:
+    explicit FaultInjector(size_t adapters = 0);
+    void Add(const InjectedFault& fault) { injected_.push_back(fault); }
+    // Counts the call; true (with the status to return) when it is to fail.
+    bool ShouldFail(PlatformCall call, int adapter, uint32_t* status);
+
+private:
+    std::vector<InjectedFault> injected_;
+    std::array<std::vector<unsigned>, static_cast<size_t>(PlatformCall::Count)> counts_;
+};
+
+}  // namespace sim
