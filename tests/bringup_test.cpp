@@ -300,21 +300,31 @@ TEST(UnsupportedDevice, RestoresTheRomRegisterAlsoWhenTheRomLacksTheMakerText) {
     EXPECT_EQ(machine.PciOf(0).ReadDword(0x30), 0u);
 }
 
+// A restoring write that fails is tried once more; when that fails too the ROM stays enabled, the
+// adapter is refused and the simulator reports what was left behind.
 TEST(RomProbeFailures, UnreadableHeaderOrFailedRestoreEndDiscovery) {
     struct {
         const char* name;
         sim::PlatformCall call;
-        unsigned occurrence;
+        std::vector<unsigned> occurrences;
+        uint32_t status;
+        const char* leftBehind;   // the driver fault reported, empty when none
     } cases[] = {
-        {"second header read", sim::PlatformCall::GetBusData, 2},
-        {"restoring write", sim::PlatformCall::SetBusData, 3},
+        {"second header read", sim::PlatformCall::GetBusData, {2}, 55, ""},
+        {"restoring write, once", sim::PlatformCall::SetBusData, {3}, 0, ""},
+        {"restoring write and its retry", sim::PlatformCall::SetBusData, {3, 4}, 55,
+         "failed discovery left the option ROM enabled at 0xa0a00000"},
     };
     for (const auto& c : cases) {
         Machine machine(OneAdapter(Device(5)));
-        machine.InjectFault({c.call, 0, c.occurrence, 0});
+        for (unsigned occurrence : c.occurrences) machine.InjectFault({c.call, 0, occurrence, 0});
         machine.Boot();
-        EXPECT_EQ(machine.Adapter(0).discoveryStatus, 55u) << c.name;
-        EXPECT_FALSE(machine.Adapter(0).started) << c.name;
+        EXPECT_EQ(machine.Adapter(0).discoveryStatus, c.status) << c.name;
+        EXPECT_EQ(machine.Adapter(0).started, c.status == 0) << c.name;
+        std::vector<std::string> faults;
+        for (const sim::Fault& fault : machine.DriverFaults()) faults.push_back(fault.message);
+        EXPECT_EQ(faults, *c.leftBehind ? std::vector<std::string>{c.leftBehind} : std::vector<std::string>{}) << c.name;
+        EXPECT_EQ(machine.Adapter(0).mappings.size(), c.status == 0 ? 3u : 0u) << c.name;
     }
 }
 

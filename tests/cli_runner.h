@@ -48,6 +48,17 @@ inline Outcome RunZarnsim(const std::string& arguments, const std::string& input
     return outcome;
 }
 
+// Runs zarnsim with standard output and standard error going to one file, as in a terminal or
+// `2>&1`; returns what the file holds.
+inline std::string RunZarnsimMerged(const std::string& arguments) {
+    const std::string merged = TempPath("merged");
+    std::string command = std::string("'") + ZARNSIM + "' " + arguments + " </dev/null >'" + merged + "' 2>&1";
+    (void)std::system(command.c_str());
+    std::string text = ReadFile(merged);
+    std::remove(merged.c_str());
+    return text;
+}
+
 using Json = nlohmann::ordered_json;
 
 // The JSON document of each line of the output; a line that is not JSON fails the test.

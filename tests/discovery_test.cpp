@@ -300,7 +300,6 @@ struct PlatformFailure {
     unsigned occurrence;
     uint32_t injectedStatus;
     uint32_t discoveryStatus;
-    size_t mappingsLeft;   // earlier mappings are not released
 };
 
 void PrintTo(const PlatformFailure& value, std::ostream* out) { *out << value.name; }
@@ -313,7 +312,7 @@ TEST_P(DiscoveryWithFailingPlatform, EndsWithTheDocumentedStatusAndTheAdapterIsN
     machine.InjectFault(sim::InjectedFault{f.call, 0, f.occurrence, f.injectedStatus});
     machine.Boot();
     ExpectNotStarted(machine, 0, f.discoveryStatus);
-    EXPECT_EQ(machine.Adapter(0).mappings.size(), f.mappingsLeft);
+    EXPECT_TRUE(machine.Adapter(0).mappings.empty()) << "the windows mapped before the failure are given back";
     EXPECT_FALSE(HasValue(machine, 0, "HardwareInformation.MemorySize"));
     if (f.call == PlatformCall::GetAccessRanges) {
         EXPECT_TRUE(machine.Trace().empty());
@@ -327,16 +326,16 @@ TEST_P(DiscoveryWithFailingPlatform, EndsWithTheDocumentedStatusAndTheAdapterIsN
 INSTANTIATE_TEST_SUITE_P(
     Failures, DiscoveryWithFailingPlatform,
     ::testing::Values(
-        PlatformFailure{"AccessRangesNoMoreDevices", false, PlatformCall::GetAccessRanges, 1, 1248, 1248, 0},
-        PlatformFailure{"AccessRangesKernelStatus", false, PlatformCall::GetAccessRanges, 1, 0xC000000E, 0xC000000E, 0},
-        PlatformFailure{"VerifyRangesInvalidParameter", false, PlatformCall::VerifyAccessRanges, 1, 87, 87, 0},
-        PlatformFailure{"VerifyRangesOtherStatus", true, PlatformCall::VerifyAccessRanges, 1, 0x12345, 0x12345, 0},
-        PlatformFailure{"RegisterWindowNotMapped", false, PlatformCall::GetDeviceBase, 1, 0, 87, 0},
-        PlatformFailure{"FrameBufferNotMapped", false, PlatformCall::GetDeviceBase, 2, 0, 87, 1},
-        PlatformFailure{"IoWindowNotMapped", true, PlatformCall::GetDeviceBase, 3, 0, 87, 2},
-        PlatformFailure{"HeaderUnreadableOnPrimary", false, PlatformCall::GetBusData, 1, 0, 55, 0},
-        PlatformFailure{"HeaderUnreadableOnSecondary", true, PlatformCall::GetBusData, 1, 0, 55, 0},
-        PlatformFailure{"SecondaryCannotBeSwitchedOn", true, PlatformCall::SetBusData, 1, 0, 55, 0}),
+        PlatformFailure{"AccessRangesNoMoreDevices", false, PlatformCall::GetAccessRanges, 1, 1248, 1248},
+        PlatformFailure{"AccessRangesKernelStatus", false, PlatformCall::GetAccessRanges, 1, 0xC000000E, 0xC000000E},
+        PlatformFailure{"VerifyRangesInvalidParameter", false, PlatformCall::VerifyAccessRanges, 1, 87, 87},
+        PlatformFailure{"VerifyRangesOtherStatus", true, PlatformCall::VerifyAccessRanges, 1, 0x12345, 0x12345},
+        PlatformFailure{"RegisterWindowNotMapped", false, PlatformCall::GetDeviceBase, 1, 0, 87},
+        PlatformFailure{"FrameBufferNotMapped", false, PlatformCall::GetDeviceBase, 2, 0, 87},
+        PlatformFailure{"IoWindowNotMapped", true, PlatformCall::GetDeviceBase, 3, 0, 87},
+        PlatformFailure{"HeaderUnreadableOnPrimary", false, PlatformCall::GetBusData, 1, 0, 55},
+        PlatformFailure{"HeaderUnreadableOnSecondary", true, PlatformCall::GetBusData, 1, 0, 55},
+        PlatformFailure{"SecondaryCannotBeSwitchedOn", true, PlatformCall::SetBusData, 1, 0, 55}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct ConfigLength {

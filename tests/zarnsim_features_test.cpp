@@ -317,4 +317,37 @@ TEST(RegistryFile, PathsThatCannotBeSavedAreRefusedBeforeBoot) {
     if (null != "/dev/null") std::remove(null.c_str());
 }
 
+// A run in which the simulator saw a driver fault has its own exit status, also when an adapter did
+// not start as well; the fault is reported on a line of its own after the report.
+TEST(ExitStatus, DriverFaultsExitWithThree) {
+    // The write that puts the ROM register back fails twice: the ROM is left enabled.
+    const std::string romLeftEnabled = "--fault SetBusData@3 --fault SetBusData@4 ";
+    struct {
+        std::string arguments;
+        int status;
+    } cases[] = {
+        {"run", 0},
+        {"--adapter device=6 run", 1},
+        {romLeftEnabled + "run", 3},
+        {romLeftEnabled + "--adapter device=5 --adapter device=5,secondary modes", 3},
+        {romLeftEnabled + "script -", 3},
+        {romLeftEnabled + "--bogus run", 2},
+    };
+    for (const auto& c : cases) {
+        Outcome run = RunZarnsim(c.arguments);
+        EXPECT_EQ(run.exitCode, c.status) << c.arguments << "\n" << run.err;
+        if (c.status == 3) {
+            EXPECT_NE(run.err.find("driver fault (adapter 0): failed discovery left the option ROM"), std::string::npos);
+        }
+    }
+    // Eight adapters' reports fill more than one output buffer before the fault is printed.
+    std::string adapters;
+    for (int i = 0; i < 8; ++i) adapters += " --adapter device=5";
+    std::string merged = clirunner::RunZarnsimMerged(romLeftEnabled + adapters + " run");
+    size_t fault = merged.find("driver fault (adapter 0)");
+    ASSERT_NE(fault, std::string::npos) << merged;
+    EXPECT_EQ(merged[fault - 1], '\n') << merged.substr(fault > 80 ? fault - 80 : 0, 160);
+    EXPECT_GT(fault, merged.find("Adapter 7:")) << "the fault follows the report";
+}
+
 }  // namespace

@@ -79,11 +79,12 @@ bool EnableRom(AdapterState* adapter, RomProbe* probe) {
 }
 
 // Puts the saved expansion ROM base register back; false when the write did not reach the adapter,
-// which leaves the ROM covering part of the register window.
+// which leaves the ROM covering part of the register window. A failed write is tried once more: an
+// enabled ROM would hide registers from whoever uses the adapter next.
 bool RestoreRom(AdapterState* adapter, RomProbe* probe) {
     if (!probe->romBarChanged) return true;
     SetPciDword(probe->header, PciRomBarOffset, probe->savedRomBar);
-    return WritePciHeader(adapter, probe->header);
+    return WritePciHeader(adapter, probe->header) || WritePciHeader(adapter, probe->header);
 }
 
 ULONG ReadRomWord(const AdapterState* adapter, ULONG offset) {

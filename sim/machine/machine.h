@@ -70,6 +70,8 @@ public:
     std::vector<Fault> DriverFaults() const { return faults_.DriverFaults(); }
     void ClearFaults() { faults_.Clear(); }
     void InjectFault(const InjectedFault& fault) { port_.InjectFault(fault); }
+    // How often the driver called an injectable platform routine for the adapter so far.
+    unsigned PlatformCalls(PlatformCall call, int adapter) const { return port_.Calls(call, adapter); }
     void ReportFault(FaultKind kind, int adapter, const std::string& message) { faults_.Report(kind, adapter, message); }
     const std::vector<RegistryCall>& RegistryCalls() const { return port_.RegistryCalls(); }
     // The callbacks and sizes the driver registered at driver entry.

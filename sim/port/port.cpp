@@ -95,6 +95,8 @@ void VideoPort::StartAdapter(int index) {
     configInfo->VdmPhysicalVideoMemoryLength = 0x20000;
     configInfo->SystemMemorySize = 64u << 20;
 
+    const uint16_t commandBefore = pci.ReadWord(pcicfg::Command);
+    const bool romEnabledBefore = pci.RomEnabled();
     faults_.SetCurrentAdapter(index);
     auto* again = static_cast<PUCHAR>(kernel_.HostPointer(againAddress));
     adapter.discoveryStatus =
@@ -104,12 +106,35 @@ void VideoPort::StartAdapter(int index) {
     adapter.configInfo = *configInfo;
     space.Free(configAddress);
     space.Free(againAddress);
+    if (adapter.discoveryStatus != NO_ERROR) CheckLeftovers(index, commandBefore, romEnabledBefore);
 
     if (adapter.discoveryStatus == NO_ERROR) {
         adapter.initializeRan = true;
         adapter.started = miniport_.Initialize(data.HwInitialize.address, ExtensionPointer(index)) != FALSE;
     }
     faults_.SetCurrentAdapter(-1);
+}
+
+void VideoPort::CheckLeftovers(int index, uint16_t commandBefore, bool romEnabledBefore) {
+    const std::vector<DeviceMapping>& mappings = state_.adapters[index].mappings;
+    if (!mappings.empty()) {
+        std::string bases;
+        for (const DeviceMapping& mapping : mappings) bases += " " + Hex(mapping.address);
+        faults_.Report(FaultKind::Driver, index,
+                       "failed discovery left " + std::to_string(mappings.size()) + " device mapping(s) live:" + bases);
+    }
+    const PciFunction& pci = bus_.BoardAt(index).pci;
+    uint16_t decoding = pcicfg::CommandIo | pcicfg::CommandMemory;
+    uint16_t switchedOn = static_cast<uint16_t>(pci.ReadWord(pcicfg::Command) & ~commandBefore & decoding);
+    if (switchedOn) {
+        faults_.Report(FaultKind::Driver, index,
+                       "failed discovery left the decoding it switched on still on (command register " +
+                           Hex(pci.ReadWord(pcicfg::Command)) + ", was " + Hex(commandBefore) + ")");
+    }
+    if (pci.RomEnabled() && !romEnabledBefore) {
+        faults_.Report(FaultKind::Driver, index,
+                       "failed discovery left the option ROM enabled at " + Hex(pci.RomAddress()));
+    }
 }
 
 bool VideoPort::ResetHw(int adapter, ULONG columns, ULONG rows) {
@@ -211,6 +236,20 @@ PVOID VideoPort::GetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG 
                        : kernel_.Space().MapPhysical(static_cast<uint32_t>(start), length, "device mapping");
     state_.adapters[index].mappings.push_back(DeviceMapping{start, length, inIoSpace, base});
     return reinterpret_cast<PVOID>(uintptr_t{base});
+}
+
+void VideoPort::FreeDeviceBase(PVOID extension, PVOID base) {
+    int index = AdapterOfExtension(extension, "VideoPortFreeDeviceBase");
+    if (index < 0) return;
+    auto address = reinterpret_cast<uintptr_t>(base);
+    std::vector<DeviceMapping>& mappings = state_.adapters[index].mappings;
+    for (auto it = mappings.begin(); it != mappings.end(); ++it) {
+        if (it->address != address) continue;
+        if (!(it->inIoSpace & VIDEO_MEMORY_SPACE_IO)) kernel_.Space().Free(it->address);
+        mappings.erase(it);
+        return;
+    }
+    faults_.Report(FaultKind::Driver, index, "VideoPortFreeDeviceBase of " + Hex(address) + ", which is no live device base");
 }
 
 ULONG VideoPort::GetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset, ULONG length) {

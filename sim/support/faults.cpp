@@ -51,6 +51,12 @@ FaultInjector::FaultInjector(size_t adapters) {
     for (auto& counts : counts_) counts.assign(adapters + 1, 0);
 }
 
+unsigned FaultInjector::Calls(PlatformCall call, int adapter) const {
+    const auto& counts = counts_[static_cast<size_t>(call)];
+    size_t slot = static_cast<size_t>(adapter + 1);
+    return slot < counts.size() ? counts[slot] : 0;
+}
+
 bool FaultInjector::ShouldFail(PlatformCall call, int adapter, uint32_t* status) {
     auto& counts = counts_[static_cast<size_t>(call)];
     size_t slot = static_cast<size_t>(adapter + 1);
