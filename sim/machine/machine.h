@@ -64,8 +64,13 @@ public:
     // The driver's device key of an adapter.
     static std::string DeviceKey(int adapter) { return VideoPort::DeviceKey(adapter); }
 
+    // The trace kept in memory: every access unless KeepLatestTrace bounds it.
     const std::vector<TraceEntry>& Trace() const { return trace_.Entries(); }
     void ClearTrace() { trace_.Clear(); }
+    // Keeps at least the latest `entries` accesses (0: none) in memory, at most twice as many.
+    void KeepLatestTrace(size_t entries) { trace_.KeepLatest(entries); }
+    // Writes every access from now on to `out`, one line each (FormatTraceEntry), as it happens.
+    void StreamTrace(std::ostream* out) { trace_.StreamTo(out); }
     const std::vector<Fault>& Faults() const { return faults_.All(); }
     std::vector<Fault> DriverFaults() const { return faults_.DriverFaults(); }
     void ClearFaults() { faults_.Clear(); }
@@ -86,8 +91,9 @@ public:
     Kernel& GetKernel() { return kernel_; }
     Bus& GetBus() { return bus_; }
 
-    // The machine's state (everything but video memory, ROM images and the trace), to come back to:
-    // the aliasing check restores it after its check run, and a fuzzer after every input.
+    // The machine's state (everything but video memory, ROM images and the trace: saving copies no
+    // trace, whatever its length), to come back to: the aliasing check restores it after its check
+    // run, and a fuzzer after every input.
     struct Snapshot {
         VideoPort::State port;
         Kernel::State kernel;

@@ -308,11 +308,11 @@ BOOLEAN VideoPort::ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR te
     // The port reads the memory byte by byte; one trace entry stands for the whole scan.
     std::vector<uint8_t> bytes(length);
     TraceLog& trace = bus_.TraceOf();
-    trace.SetRecording(false);
+    trace.Pause();
     for (ULONG i = 0; i < length; ++i) {
         bytes[i] = static_cast<uint8_t>(kernel_.ReadMemory(reinterpret_cast<const volatile void*>(start + i), 8));
     }
-    trace.SetRecording(true);
+    trace.Resume();
     bool found = false;
     for (size_t i = 0; !found && textLength && i + textLength <= bytes.size(); ++i) {
         found = std::memcmp(&bytes[i], text, textLength) == 0;

@@ -102,11 +102,32 @@ int StatusOf(const sim::Machine& machine, bool everyAdapterMustStart) {
     return everyAdapterMustStart && !AllStarted(machine) ? ExitNotStarted : ExitSuccess;
 }
 
-void WriteTrace(const sim::Machine& machine, const std::string& path) {
-    std::ofstream file(path);
-    for (const sim::TraceEntry& entry : machine.Trace()) file << sim::FormatTraceEntry(entry) << "\n";
-    if (!file) throw std::runtime_error("cannot write the trace to '" + path + "'");
-}
+// The trace file, written as the accesses happen (into a FIFO or a device too, as a redirection
+// would); the machine keeps no trace in memory.
+class TraceFile {
+public:
+    TraceFile(sim::Machine& machine, const std::string& path) : path_(path) {
+        machine.KeepLatestTrace(0);
+        if (path.empty()) return;
+        std::string error;
+        if (!sim::CheckSaveTarget(path, sim::SavePolicy{}, &error)) throw std::invalid_argument(error);
+        file_.rdbuf()->pubsetbuf(buffer_, sizeof buffer_);
+        file_.open(path, std::ios::binary | std::ios::trunc);
+        if (!file_) throw std::invalid_argument("cannot open the trace file '" + path + "'");
+        machine.StreamTrace(&file_);
+    }
+    // Everything written reached the file.
+    void Finish() {
+        if (path_.empty()) return;
+        file_.close();
+        if (!file_) throw std::runtime_error("cannot write the trace to '" + path_ + "'");
+    }
+
+private:
+    std::string path_;
+    char buffer_[1 << 16];
+    std::ofstream file_;
+};
 
 void CheckDisplayAdapter(const sim::Machine& machine, const Options& options) {
     if (options.display < 0 || static_cast<size_t>(options.display) >= machine.AdapterCount()) {
@@ -147,7 +168,6 @@ int Run(sim::Machine& machine, const Options& options) {
         }
     }
     PrintFaults(machine);
-    if (!options.traceFile.empty()) WriteTrace(machine, options.traceFile);
     return StatusOf(machine, true);
 }
 
@@ -218,8 +238,9 @@ int main(int argc, char** argv) {
 
     CLI::App* run = app.add_subcommand("run", "Boot the machine and report each adapter: PCI identity, windows, "
                                               "memory, HardwareInformation values and the modes offered");
-    run->add_option("--trace", options.traceFile, "Write the trace of every hardware access of the run, one per line")
-        ->type_name("FILE");
+    const char* traceHelp = "Write the trace of every hardware access, one per line, to FILE as the accesses happen "
+                            "(a FIFO or a device is written through)";
+    run->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE");
     run->add_option("--mode", options.mode,
                     "Set this mode like a display driver (query the list, find the index, set it), draw a test "
                     "pattern into video memory at the mode's stride and report the timing the chip was given")
@@ -239,6 +260,7 @@ int main(int argc, char** argv) {
                   "screenshot FILE [adapter=N] (what the monitor shows, as PNG). Blank lines and # comments are "
                   "skipped.");
     script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")->required();
+    script->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE");
 
     try {
         app.parse(argc, argv);
@@ -265,12 +287,14 @@ int main(int argc, char** argv) {
             !sim::LoadRegFileFromPath(options.registryFile, machine.GetRegistry(), &error)) {
             throw std::invalid_argument(error);
         }
+        TraceFile trace(machine, options.traceFile);
         machine.Boot();
         int status = ExitBadInput;
         if (run->parsed()) status = Run(machine, options);
         if (modes->parsed()) status = ListAdapters(machine, options, zarnsim::ModesJson, zarnsim::ModesText);
         if (timings->parsed()) status = ListAdapters(machine, options, zarnsim::TimingsJson, zarnsim::TimingsText);
         if (script->parsed()) status = Script(machine, options);
+        trace.Finish();
         if (!options.registryFile.empty() &&
             !sim::SaveRegFileToPath(options.registryFile, machine.GetRegistry(), &error)) {
             throw std::runtime_error(error);
