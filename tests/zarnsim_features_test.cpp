@@ -14,6 +14,7 @@
 #include "support/png_writer.h"
 #include "kernel/regfile.h"
 #include "kernel/registry.h"
+#include "support/text_format.h"
 
 namespace {
 
@@ -69,6 +70,28 @@ TEST(RegistryFile, ShortGammaTableIsReplacedWithTheIdentityRamp) {
         EXPECT_EQ(gamma->data[4 * i + 2], i);
         EXPECT_EQ(gamma->data[4 * i + 3], 0);
     }
+    std::remove(path.c_str());
+}
+
+// A ramp the platform fails to read (here the third registry read, "GammaTable", with status 1450)
+// is written back byte for byte, not replaced by the identity ramp.
+TEST(RegistryFile, StoredRampSurvivesAFailedRead) {
+    std::string path = TempPath("ramp.reg");
+    std::string bytes;
+    for (int i = 0; i < 1024; ++i) bytes += (i ? "," : "") + sim::Format("%02x", (i * 37 + 11) & 0xFF);
+    std::ofstream(path) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0]\n"
+                        << "\"GammaTable\"=hex:" << bytes << "\n";
+    sim::Registry before;
+    std::string error;
+    ASSERT_TRUE(sim::LoadRegFileFromPath(path, before, &error)) << error;
+    Outcome run = RunZarnsim("--fault GetRegistryParameters@3=1450 --registry '" + path + "' run");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    sim::Registry after;
+    ASSERT_TRUE(sim::LoadRegFileFromPath(path, after, &error)) << error;
+    const std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0";
+    ASSERT_NE(after.GetValue(key, "GammaTable"), nullptr);
+    EXPECT_EQ(after.GetValue(key, "GammaTable")->data, before.GetValue(key, "GammaTable")->data);
+    EXPECT_NE(run.out.find("gamma identity"), std::string::npos) << "the identity ramp is used meanwhile";
     std::remove(path.c_str());
 }
 
