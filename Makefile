@@ -1,6 +1,6 @@
 # The two commands: `make run` boots the default machine and prints its report; `make test` builds
 # everything and runs every test, once normally and once under the sanitizers, plus the checks of
-# the zarn.sys build.
+# the zarn.sys build (the image, and every call chain within 2 KiB of stack).
 
 BUILD := build
 ASAN_BUILD := build-asan
@@ -11,7 +11,7 @@ HOST_FLAGS := $(GENERATOR) -DZARN_WIN_BUILD=$(CURDIR)/$(WIN_BUILD)
 
 # Debian packages the project needs.
 PACKAGES := cmake make g++ ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
-            libpng-dev nlohmann-json3-dev g++-mingw-w64-i686 mingw-w64-i686-dev clang libclang-rt-14-dev
+            libpng-dev nlohmann-json3-dev libunicorn-dev g++-mingw-w64-i686 mingw-w64-i686-dev clang libclang-rt-14-dev
 
 FUZZ_BUILD := build-fuzz
 FUZZ_HARNESSES := request discovery regfile
@@ -27,6 +27,7 @@ run: deps
 
 test: deps win host asan fuzz-build
 	$(BUILD)/pecheck $(WIN_BUILD)/zarn.sys
+	$(BUILD)/stackcheck $(WIN_BUILD)/zarn.sys $(WIN_BUILD)/CMakeFiles/zarn.dir 2048
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory fuzz-smoke

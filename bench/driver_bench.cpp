@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include "clients/display_driver.h"
+#include "dispatch/control_codes.h"
 #include "machine/machine.h"
 #include "devices/scanout.h"
 #include "clients/test_pattern.h"
@@ -64,5 +65,36 @@ void RenderScreen(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 1024 * 768);
 }
 BENCHMARK(RenderScreen);
+
+// A settings read: Arg 0 a relayed name found in the last key of the search (five failed opens
+// first), Arg 1 a device parameter; and a whole palette with the gamma reload it brings.
+void ReadSetting(benchmark::State& state) {
+    sim::Machine machine(DirectMachine());
+    machine.GetRegistry().SetDword(sim::Machine::DeviceKey(0), "ZRLevel", 3);
+    machine.GetRegistry().SetDword(sim::Machine::DeviceKey(0), "Level", 3);
+    machine.Boot();
+    std::string name = state.range(0) == 0 ? "ZRLevel" : "Level";
+    std::vector<uint8_t> input(name.begin(), name.end());
+    input.resize(8, 0);
+    for (auto _ : state) {
+        sim::RequestResult result = machine.Request(IOCTL_VIDEO_READ_SETTING, input, 1032);
+        benchmark::DoNotOptimize(result.status);
+    }
+}
+BENCHMARK(ReadSetting)->Arg(0)->Arg(1);
+
+void SetWholePalette(benchmark::State& state) {
+    sim::Machine machine(DirectMachine());
+    machine.Boot();
+    std::vector<uint32_t> palette = sim::DisplayDriverPalette();
+    size_t accesses = 0;
+    for (auto _ : state) {
+        machine.ClearTrace();
+        benchmark::DoNotOptimize(sim::SetPalette(machine, 0, 0, palette));
+        accesses = machine.Trace().size();
+    }
+    state.counters["accesses"] = static_cast<double>(accesses);
+}
+BENCHMARK(SetWholePalette);
 
 }  // namespace

@@ -173,7 +173,7 @@ TEST(RomProbeWindow, RomIsSwitchedInAtTheRegisterWindowOffsetAndBackOut) {
         EXPECT_EQ(entry.offset, 0u);
         EXPECT_EQ(entry.width, 64u * 8) << "the whole header is written";
         size_t at = entry.name.find("[0x30]=");
-        if (at != std::string::npos) romBarWrites.push_back(static_cast<uint32_t>(std::stoul(entry.name.substr(at + 7), nullptr, 16)));
+        if (at != std::string::npos) romBarWrites.push_back(static_cast<uint32_t>(std::stoul(std::string(entry.name.substr(at + 7)), nullptr, 16)));
     }
     EXPECT_EQ(romBarWrites, (std::vector<uint32_t>{bar0 + 0xA00000, bar0 + 0xA00001, 0}));
 }
@@ -746,7 +746,7 @@ TEST(DisplayReset, HwInitializeClearsTheDisplayRegistersThroughTheIoWindow) {
 
     std::vector<std::string> resetOrder;
     for (const sim::TraceEntry& entry : machine.Trace()) {
-        if (entry.window == sim::Window::Io && entry.write) resetOrder.push_back(entry.name);
+        if (entry.window == sim::Window::Io && entry.write) resetOrder.emplace_back(entry.name);
     }
     std::vector<std::string> expected = {"pipeline", "reg_2c", "reg_28", "output_control", "crtc[1a]", "crtc[1b]", "pipeline"};
     EXPECT_EQ(resetOrder, expected);

@@ -50,7 +50,7 @@ TEST(RegisterFile, UndecodedOffsetsAreReportedAsUnknown) {
     EXPECT_FALSE(known);
     EXPECT_EQ(sim::FindRegister(0x08), nullptr);
     ASSERT_NE(sim::FindRegister(0xE8), nullptr);
-    EXPECT_STREQ(sim::FindRegister(0xE8)->name, "stride");
+    EXPECT_EQ(sim::FindRegister(0xE8)->name, "stride");
 }
 
 TEST(MemoryStraps, ReportTheBoardsMemory) {

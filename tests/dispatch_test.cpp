@@ -170,7 +170,13 @@ INSTANTIATE_TEST_SUITE_P(
         DirectRequest{"BiosVersion31Bytes", IOCTL_VIDEO_QUERY_BIOS_VERSION, 0, 31, Sentinel, 122, 32, {}},
         DirectRequest{"BiosVersion32Bytes", IOCTL_VIDEO_QUERY_BIOS_VERSION, 0, 32, 0, 0, 32, noBiosVersion},
         DirectRequest{"BiosVersionOverInput", IOCTL_VIDEO_QUERY_BIOS_VERSION, 40, 32, 0, 0, 32, noBiosVersion},
-        DirectRequest{"BiosVersionLargerBuffer", IOCTL_VIDEO_QUERY_BIOS_VERSION, 0, 100, 0, 0, 32, noBiosVersion}),
+        DirectRequest{"BiosVersionLargerBuffer", IOCTL_VIDEO_QUERY_BIOS_VERSION, 0, 100, 0, 0, 32, noBiosVersion},
+        // Colour and the settings relay reach their handlers, which check their own buffers.
+        DirectRequest{"ColourRegistersWithoutInput", IOCTL_VIDEO_SET_COLOR_REGISTERS, 0, 0, Sentinel, 122, Sentinel, {}},
+        DirectRequest{"GammaTableShortInput", IOCTL_VIDEO_SET_GAMMA_TABLE, 1023, 0, Sentinel, 122, 1024, {}},
+        DirectRequest{"GetGammaTableShortOutput", IOCTL_VIDEO_GET_GAMMA_TABLE, 0, 1023, Sentinel, 122, 1024, {}},
+        DirectRequest{"ReadSettingShortOutput", IOCTL_VIDEO_READ_SETTING, 8, 1031, Sentinel, 122, 1032, {}},
+        DirectRequest{"WriteSettingShortInput", IOCTL_VIDEO_WRITE_SETTING, 75, 0, Sentinel, 122, 0, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct Identity {

@@ -75,7 +75,7 @@ VIDEO_MODE_INFORMATION CurrentMode(Machine& machine) {
 std::vector<std::string> BiosCalls(const Machine& machine) {
     std::vector<std::string> calls;
     for (const sim::TraceEntry& entry : machine.Trace()) {
-        if (entry.window == sim::Window::Bios) calls.push_back(entry.name);
+        if (entry.window == sim::Window::Bios) calls.emplace_back(entry.name);
     }
     return calls;
 }
@@ -223,7 +223,7 @@ TEST(ProgramModeState, EachDacEntryTakesTwoWritesAndTwoReadsInOrder) {
     std::vector<std::string> dac;
     for (const sim::TraceEntry& entry : machine.Trace()) {
         if (entry.name == "dac_index" || entry.name == "dac_data") {
-            dac.push_back(std::string(entry.write ? "W " : "R ") + entry.name);
+            dac.push_back(std::string(entry.write ? "W " : "R ") + std::string(entry.name));
         }
     }
     ASSERT_EQ(dac.size(), 512u * 4);
@@ -286,7 +286,7 @@ TEST(ProgramModeEdges, MissingTimingBlockIsRefusedAfterTheEngineDefaults) {
     EXPECT_EQ(SetMode(machine, 0), 87u);
     std::vector<std::string> written;
     for (const sim::TraceEntry& entry2 : machine.Trace()) {
-        if (entry2.write) written.push_back(entry2.name);
+        if (entry2.write) written.emplace_back(entry2.name);
     }
     std::vector<std::string> expected = {"reg_2c", "pipeline",  "reg_e4",     "stride",     "reg_10",   "reg_0c",
                                          "reg_a8", "engine_250", "engine_128", "pipeline", "stride",    "dram_init1"};
@@ -498,7 +498,7 @@ TEST(BiosModeSet, InvalidEntryIsRefusedBeforeAnyRegisterIsWritten) {
 std::vector<std::string> Writes(const Machine& machine) {
     std::vector<std::string> names;
     for (const sim::TraceEntry& entry : machine.Trace()) {
-        if (entry.write) names.push_back(entry.name);
+        if (entry.write) names.emplace_back(entry.name);
     }
     return names;
 }

@@ -162,4 +162,57 @@
     LAYOUT_CODE(PCIConfiguration)                                         \
     LAYOUT_CODE(Monitor)                                                  \
     LAYOUT_CODE(VIDEO_MEMORY_SPACE_P6CACHE)                               \
-    LAYOUT_CODE(VIDEO_MODE_MANAGED_PALETTE)
+    LAYOUT_CODE(VIDEO_MODE_MANAGED_PALETTE)                               \
+    LAYOUT_KERNEL_ENTRIES
+
+// The kernel's records and constants that the settings relay uses (registry keys, files, counted
+// strings). The zarn.sys build takes them from the driver's own declarations, since wdm.h does not
+// combine with miniport.h; kernel_layout_probe.c lays the same entries out from the published wdm.h.
+#define LAYOUT_KERNEL_ENTRIES                                             \
+    LAYOUT_CODE(PagedPool)                                                \
+    LAYOUT_RECORD(UNICODE_STRING)                                         \
+    LAYOUT_FIELD(UNICODE_STRING, Length)                                  \
+    LAYOUT_FIELD(UNICODE_STRING, MaximumLength)                           \
+    LAYOUT_FIELD(UNICODE_STRING, Buffer)                                  \
+    LAYOUT_RECORD(ANSI_STRING)                                            \
+    LAYOUT_FIELD(ANSI_STRING, Length)                                     \
+    LAYOUT_FIELD(ANSI_STRING, MaximumLength)                              \
+    LAYOUT_FIELD(ANSI_STRING, Buffer)                                     \
+    LAYOUT_RECORD(OBJECT_ATTRIBUTES)                                      \
+    LAYOUT_FIELD(OBJECT_ATTRIBUTES, Length)                               \
+    LAYOUT_FIELD(OBJECT_ATTRIBUTES, RootDirectory)                        \
+    LAYOUT_FIELD(OBJECT_ATTRIBUTES, ObjectName)                           \
+    LAYOUT_FIELD(OBJECT_ATTRIBUTES, Attributes)                           \
+    LAYOUT_FIELD(OBJECT_ATTRIBUTES, SecurityDescriptor)                   \
+    LAYOUT_FIELD(OBJECT_ATTRIBUTES, SecurityQualityOfService)             \
+    LAYOUT_RECORD(IO_STATUS_BLOCK)                                        \
+    LAYOUT_FIELD(IO_STATUS_BLOCK, Status)                                 \
+    LAYOUT_FIELD(IO_STATUS_BLOCK, Information)                            \
+    LAYOUT_RECORD(KEY_VALUE_PARTIAL_INFORMATION)                          \
+    LAYOUT_FIELD(KEY_VALUE_PARTIAL_INFORMATION, TitleIndex)               \
+    LAYOUT_FIELD(KEY_VALUE_PARTIAL_INFORMATION, Type)                     \
+    LAYOUT_FIELD(KEY_VALUE_PARTIAL_INFORMATION, DataLength)               \
+    LAYOUT_FIELD(KEY_VALUE_PARTIAL_INFORMATION, Data)                     \
+    LAYOUT_CODE(KeyValuePartialInformation)                               \
+    LAYOUT_CODE(KEY_QUERY_VALUE)                                          \
+    LAYOUT_CODE(KEY_SET_VALUE)                                            \
+    LAYOUT_CODE(KEY_READ)                                                 \
+    LAYOUT_CODE(KEY_ALL_ACCESS)                                           \
+    LAYOUT_CODE(GENERIC_READ)                                             \
+    LAYOUT_CODE(OBJ_CASE_INSENSITIVE)                                     \
+    LAYOUT_CODE(FILE_ATTRIBUTE_NORMAL)                                    \
+    LAYOUT_CODE(FILE_SHARE_READ)                                          \
+    LAYOUT_CODE(FILE_OPEN)                                                \
+    LAYOUT_CODE(FILE_NON_DIRECTORY_FILE)                                  \
+    LAYOUT_CODE(FILE_OPENED)                                              \
+    LAYOUT_CODE(REG_SZ)                                                   \
+    LAYOUT_CODE(REG_EXPAND_SZ)                                            \
+    LAYOUT_CODE(REG_BINARY)                                               \
+    LAYOUT_CODE(REG_DWORD)                                                \
+    LAYOUT_CODE(REG_MULTI_SZ)                                             \
+    LAYOUT_CODE(STATUS_SUCCESS)                                           \
+    LAYOUT_CODE(STATUS_BUFFER_OVERFLOW)                                   \
+    LAYOUT_CODE(STATUS_UNSUCCESSFUL)                                      \
+    LAYOUT_CODE(STATUS_NO_MEMORY)                                         \
+    LAYOUT_CODE(STATUS_BUFFER_TOO_SMALL)                                  \
+    LAYOUT_CODE(STATUS_OBJECT_NAME_NOT_FOUND)

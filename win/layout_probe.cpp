@@ -8,7 +8,7 @@
 
 #define LAYOUT_RECORD(type) sizeof(type),
 #define LAYOUT_FIELD(type, field) offsetof(type, field),
-#define LAYOUT_CODE(code) (code),
+#define LAYOUT_CODE(code) static_cast<unsigned int>(code),
 
 static const unsigned int entries[] = {LAYOUT_ENTRIES};
 constexpr unsigned int entryCount = sizeof(entries) / sizeof(entries[0]);

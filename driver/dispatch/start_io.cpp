@@ -2,8 +2,10 @@
 // the status goes to the request's status block, and TRUE is returned for every request.
 #include "adapter/adapter_state.h"
 #include "adapter/callbacks.h"
+#include "colour/colour.h"
 #include "dispatch/control_codes.h"
 #include "modes/modes.h"
+#include "settings/settings.h"
 
 static VP_STATUS QueryAdapterId(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
     packet->StatusBlock->Information = sizeof(AdapterIdentity);
@@ -51,6 +53,17 @@ static VP_STATUS Dispatch(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
         return QueryAdapterId(adapter, packet);
     case IOCTL_VIDEO_QUERY_BIOS_VERSION:
         return QueryBiosVersion(adapter, packet);
+    // Colour and the settings relay.
+    case IOCTL_VIDEO_SET_COLOR_REGISTERS:
+        return SetColorRegisters(adapter, packet);
+    case IOCTL_VIDEO_SET_GAMMA_TABLE:
+        return SetGammaTable(adapter, packet);
+    case IOCTL_VIDEO_GET_GAMMA_TABLE:
+        return GetGammaTable(adapter, packet);
+    case IOCTL_VIDEO_READ_SETTING:
+        return ReadSetting(adapter, packet);
+    case IOCTL_VIDEO_WRITE_SETTING:
+        return WriteSetting(adapter, packet);
     default:
         return ERROR_INVALID_FUNCTION;
     }

@@ -428,6 +428,111 @@ typedef struct _I2C_FNC_TABLE {
     Ptr32<void> Reserved;
 } I2C_FNC_TABLE, *PI2C_FNC_TABLE;
 
+// --- Kernel records: counted strings, object attributes, I/O status, registry values ----------
+// (registry keys, files and string conversions of the settings relay)
+
+typedef ULONG ACCESS_MASK;
+typedef HANDLE* PHANDLE;
+typedef const CHAR* PCSZ;
+typedef LARGE_INTEGER* PLARGE_INTEGER;
+
+#define NT_SUCCESS(status) (((NTSTATUS)(status)) >= 0)
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008)
+#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023)
+#define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035)
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003A)
+#define STATUS_OBJECT_PATH_SYNTAX_BAD ((NTSTATUS)0xC000003B)
+#define STATUS_FILE_IS_A_DIRECTORY ((NTSTATUS)0xC00000BA)
+#define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0)
+
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_READ 0x20019
+#define KEY_ALL_ACCESS 0xF003F
+#define GENERIC_READ 0x80000000
+#define OBJ_CASE_INSENSITIVE 0x00000040
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SUPERSEDE 0x00000000
+#define FILE_OPEN 0x00000001
+#define FILE_CREATE 0x00000002
+#define FILE_OPEN_IF 0x00000003
+#define FILE_OVERWRITE 0x00000004
+#define FILE_OVERWRITE_IF 0x00000005
+#define FILE_DIRECTORY_FILE 0x00000001
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+#define FILE_OPENED 0x00000001
+#define FILE_CREATED 0x00000002
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    Ptr32<WCHAR> Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+
+typedef struct _STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    Ptr32<CHAR> Buffer;
+} STRING, ANSI_STRING, *PSTRING, *PANSI_STRING, *PCANSI_STRING;
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    Ptr32<void> RootDirectory;
+    Ptr32<UNICODE_STRING> ObjectName;
+    ULONG Attributes;
+    Ptr32<void> SecurityDescriptor;
+    Ptr32<void> SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    do {                                          \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
+        (p)->RootDirectory = r;                   \
+        (p)->Attributes = a;                      \
+        (p)->ObjectName = n;                      \
+        (p)->SecurityDescriptor = s;              \
+        (p)->SecurityQualityOfService = nullptr;  \
+    } while (0)
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        Ptr32<void> Pointer;
+    };
+    ULONG Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation,
+    KeyValueFullInformation,
+    KeyValuePartialInformation,
+} KEY_VALUE_INFORMATION_CLASS;
+
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
+// The kernel's pool.
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+
 // --- Control codes ----------------------------------------------------------------------------
 
 #define FILE_DEVICE_VIDEO 0x00000023
@@ -499,4 +604,31 @@ BOOLEAN NTAPI VideoPortDDCMonitorHelper(PVOID HwDeviceExtension, PVOID DDCContro
                                         ULONG EdidBufferSize);
 VOID NTAPI VideoPortZeroMemory(PVOID Destination, ULONG Length);
 VOID NTAPI VideoPortMoveMemory(PVOID Destination, PVOID Source, ULONG Length);
+}
+
+// --- Kernel routines: registry keys, files and string conversions (settings relay) ------------
+
+extern "C" {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
+
+NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                               ULONG Length, PULONG ResultLength);
+NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
+                             ULONG DataSize);
+NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                            PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                            ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                            ULONG EaLength);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
+NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
+                                            BOOLEAN AllocateDestinationString);
+NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
+                                            BOOLEAN AllocateDestinationString);
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
 }

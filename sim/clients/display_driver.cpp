@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "dispatch/control_codes.h"
+
 namespace sim {
 
 std::vector<uint8_t> BytesOf(const void* data, size_t size) {
@@ -89,6 +91,38 @@ ModeSetResult SetMode(Machine& machine, int adapter, const ModeRequest& request)
         }
     }
     return ModeSetResult{};
+}
+
+std::vector<uint32_t> DisplayDriverPalette() {
+    static const uint32_t reserved[20] = {
+        0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080, 0x008080, 0xC0C0C0, 0xC0DCC0, 0xA6CAF0,
+        0xFFFBF0, 0xA0A0A4, 0x808080, 0xFF0000, 0x00FF00, 0xFFFF00, 0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF,
+    };
+    std::vector<uint32_t> palette(256);
+    for (uint32_t n = 0; n < 256; ++n) palette[255 - n] = (n % 8 * 32) << 16 | (n / 8 % 8 * 32) << 8 | (n / 64 * 64);
+    for (uint32_t i = 0; i < 10; ++i) {
+        palette[i] = reserved[i];
+        palette[246 + i] = reserved[10 + i];
+    }
+    return palette;
+}
+
+uint32_t SetPalette(Machine& machine, int adapter, uint32_t first, const std::vector<uint32_t>& colours) {
+    std::vector<uint8_t> clut = {static_cast<uint8_t>(colours.size()), static_cast<uint8_t>(colours.size() >> 8),
+                                 static_cast<uint8_t>(first), static_cast<uint8_t>(first >> 8)};
+    for (uint32_t colour : colours) {
+        clut.insert(clut.end(), {static_cast<uint8_t>(colour >> 16), static_cast<uint8_t>(colour >> 8),
+                                 static_cast<uint8_t>(colour), 0});
+    }
+    RequestOptions options;
+    options.adapter = adapter;
+    return machine.Request(IOCTL_VIDEO_SET_COLOR_REGISTERS, clut, 0, options).status;
+}
+
+uint32_t SetGammaRamp(Machine& machine, int adapter, const std::vector<uint32_t>& ramp) {
+    RequestOptions options;
+    options.adapter = adapter;
+    return machine.Request(IOCTL_VIDEO_SET_GAMMA_TABLE, BytesOf(ramp.data(), ramp.size() * 4), 0, options).status;
 }
 
 }  // namespace sim

@@ -39,6 +39,17 @@ ModeSetResult SetModeByIndex(Machine& machine, int adapter, uint32_t index);
 // Finds the mode in the list and sets it, as a display driver does.
 ModeSetResult SetMode(Machine& machine, int adapter, const ModeRequest& request);
 
+// --- Palette and gamma ramp ---------------------------------------------------------------------
+
+// The palette a frame-buffer display driver sets for an 8-bit mode before it draws: the 20 colours
+// the window manager reserves at entries 0-9 and 246-255, and between them an 8 x 8 x 4 cube of red,
+// green and blue (entry 255 - n holds red 32 x (n mod 8), green 32 x (n / 8 mod 8), blue 64 x (n / 64)).
+std::vector<uint32_t> DisplayDriverPalette();
+// IOCTL_VIDEO_SET_COLOR_REGISTERS with the colours (0x00RRGGBB) from entry `first`; the status.
+uint32_t SetPalette(Machine& machine, int adapter, uint32_t first, const std::vector<uint32_t>& colours);
+// IOCTL_VIDEO_SET_GAMMA_TABLE with the ramp's 256 entries; the status.
+uint32_t SetGammaRamp(Machine& machine, int adapter, const std::vector<uint32_t>& ramp);
+
 std::vector<uint8_t> BytesOf(const void* data, size_t size);
 uint32_t Dword(const std::vector<uint8_t>& bytes, size_t offset);
 

@@ -83,8 +83,26 @@ uint32_t PatternValue(unsigned x, unsigned y, unsigned width, unsigned height, u
     }
 }
 
-bool DrawTestPattern(std::vector<uint8_t>& videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
-                     uint32_t stride, std::string* error) {
+uint32_t NearestPaletteIndex(uint32_t colour, const std::vector<uint32_t>& palette) {
+    uint32_t best = 0;
+    int64_t bestDistance = -1;
+    for (uint32_t i = 0; i < palette.size(); ++i) {
+        int64_t distance = 0;
+        for (int shift : {16, 8, 0}) {
+            int64_t d = static_cast<int64_t>((colour >> shift) & 0xFF) - ((palette[i] >> shift) & 0xFF);
+            distance += d * d;
+        }
+        if (bestDistance < 0 || distance < bestDistance) {
+            best = i;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+bool DrawTestPattern(std::span<uint8_t> videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
+                     uint32_t stride, std::string* error, const std::vector<uint32_t>* palette) {
+    if (palette != nullptr && palette->size() != 256) return Refuse(error, "a palette has 256 colours");
     if (bitsPerPixel != 8 && bitsPerPixel != 16 && bitsPerPixel != 24 && bitsPerPixel != 32) {
         return Refuse(error, "no pixel layout for " + std::to_string(bitsPerPixel) + " bits per pixel");
     }
@@ -106,7 +124,9 @@ bool DrawTestPattern(std::vector<uint8_t>& videoMemory, unsigned width, unsigned
             uint8_t* p = line + x * bytesPerPixel;
             uint32_t colour = PatternColour(x, y, width, height);
             switch (bitsPerPixel) {
-            case 8: p[0] = static_cast<uint8_t>(PaletteIndex(colour)); break;
+            case 8:
+                p[0] = static_cast<uint8_t>(palette ? NearestPaletteIndex(colour, *palette) : PaletteIndex(colour));
+                break;
             case 16: {
                 uint32_t word = Pack565(colour);
                 p[0] = static_cast<uint8_t>(word);

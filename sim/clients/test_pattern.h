@@ -11,10 +11,12 @@
 //     component (the red band in blue, the green band in red, the blue band in green), so every line
 //     there differs.
 // At 8 bpp a pixel holds a palette index, the weighted brightness (77 R + 150 G + 29 B) / 256 of its
-// colour, so the grey ramp uses every index and the identity palette shows the pattern in grey.
+// colour, so the grey ramp uses every index and the identity palette shows the pattern in grey; or,
+// drawn for a palette, the index of the palette colour nearest to it, as a display driver draws.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,7 +35,12 @@ uint32_t PatternValue(unsigned x, unsigned y, unsigned width, unsigned height, u
 // Bytes between the end of a line and the next stride are left as they are. Refuses, writing nothing,
 // a depth other than 8, 16, 24 or 32, an empty screen, a stride shorter than a line, and a pattern
 // that does not fit in `videoMemory`; then returns false and, when `error` is not null, says why.
-bool DrawTestPattern(std::vector<uint8_t>& videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
-                     uint32_t stride, std::string* error);
+// At 8 bpp with a `palette` (256 colours 0x00RRGGBB), each pixel is the nearest palette entry.
+bool DrawTestPattern(std::span<uint8_t> videoMemory, unsigned width, unsigned height, unsigned bitsPerPixel,
+                     uint32_t stride, std::string* error, const std::vector<uint32_t>* palette = nullptr);
+
+// The entry of the palette whose colour is nearest to `colour` (the first of equals): the least sum
+// of squared differences of red, green and blue.
+uint32_t NearestPaletteIndex(uint32_t colour, const std::vector<uint32_t>& palette);
 
 }  // namespace sim

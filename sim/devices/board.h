@@ -3,6 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "devices/chip.h"
@@ -38,12 +44,43 @@ constexpr uint32_t FrameBufferWindowSize = 16u << 20;
 constexpr uint32_t IoWindowSize = 256;
 constexpr uint32_t RomWindowSize = 128u << 10;
 
+// Hands out zero-filled memory whose pages cost nothing until touched (a fresh anonymous mapping,
+// which the system zeroes a page at a time on first use), and leaves the elements of a new vector
+// as allocated instead of writing zeros over them.
+template <class T>
+struct LazyZeroAllocator {
+    using value_type = T;
+    LazyZeroAllocator() = default;
+    template <class U>
+    LazyZeroAllocator(const LazyZeroAllocator<U>&) {}
+    T* allocate(size_t count) {
+        void* memory = mmap(nullptr, Bytes(count), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) throw std::bad_alloc();
+        return static_cast<T*>(memory);
+    }
+    void deallocate(T* memory, size_t count) { munmap(memory, Bytes(count)); }
+    template <class U>
+    void construct(U*) noexcept {}   // already zero
+    template <class U, class... Arguments>
+    void construct(U* at, Arguments&&... arguments) {
+        ::new (static_cast<void*>(at)) U(std::forward<Arguments>(arguments)...);
+    }
+    template <class U>
+    bool operator==(const LazyZeroAllocator<U>&) const { return true; }
+
+private:
+    static size_t Bytes(size_t count) { return count == 0 ? 1 : count * sizeof(T); }
+};
+
+// A board's video memory: untouched pages cost nothing. It never grows after it is made.
+using VideoMemoryBytes = std::vector<uint8_t, LazyZeroAllocator<uint8_t>>;
+
 struct Board {
     AdapterConfig config;
     uint32_t slot = 0;               // PCI slot number
     PciFunction pci;
     Chip chip{Straps{}};
-    std::vector<uint8_t> videoMemory;
+    VideoMemoryBytes videoMemory;
     std::vector<uint8_t> rom;        // empty: the board has no option ROM
 };
 

@@ -47,7 +47,7 @@ int Bus::AddBoard(const AdapterConfig& config) {
     board.chip = Chip(Straps{config.memoryMiB, config.altMemory});
     // The system BIOS runs the video BIOS of the primary adapter before any driver loads.
     if (!config.secondary && config.hasRom) RunPowerOnSelfTest(board.chip, config.deviceId, config.bus66);
-    board.videoMemory.assign(static_cast<size_t>(config.memoryMiB) << 20, 0);
+    board.videoMemory = VideoMemoryBytes(static_cast<size_t>(config.memoryMiB) << 20);
     if (config.hasRom) board.rom = config.romImage.empty() ? BuiltinRom(ZarnVendorId, config.deviceId) : config.romImage;
     if (board.rom.size() > RomWindowSize) throw std::invalid_argument("the option ROM image is larger than 128 KiB");
     boards_.push_back(std::move(board));
@@ -110,7 +110,7 @@ uint32_t Bus::WriteConfig(int requester, uint32_t slot, const uint8_t* bytes, ui
     }
     uint32_t first = 0;
     for (uint32_t i = 0; i < 4 && i < count; ++i) first |= static_cast<uint32_t>(bytes[i]) << (8 * i);
-    Trace(requester, true, count * 8, Window::Config, offset, "config" + changes, first);
+    TraceText(requester, true, count * 8, Window::Config, offset, "config" + changes, first);
     return count;
 }
 
@@ -137,6 +137,21 @@ uint32_t Bus::MemoryAccess(uint32_t physical, unsigned width, bool write, uint32
     return 0xFFFFFFFF;
 }
 
+bool Bus::ReadRomBlock(uint32_t physical, uint32_t length, uint8_t* out) const {
+    for (const Board& board : boards_) {
+        const PciFunction& pci = board.pci;
+        if (!pci.MemoryDecode() || !pci.RomEnabled()) continue;
+        uint64_t offset = static_cast<uint64_t>(physical) - pci.RomAddress();
+        if (physical < pci.RomAddress() || offset + length > pci.RomSize()) continue;
+        for (uint32_t i = 0; i < length; ++i) {
+            // Beyond the image, the ROM's unprogrammed bytes read as 0xFF.
+            out[i] = offset + i < board.rom.size() ? board.rom[offset + i] : 0xFF;
+        }
+        return true;
+    }
+    return false;
+}
+
 uint32_t Bus::RegisterWindowAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
     Chip& chip = boards_[board].chip;
     const RegisterInfo* info = FindRegister(offset);
@@ -152,12 +167,8 @@ uint32_t Bus::RegisterWindowAccess(int board, uint32_t offset, unsigned width, b
                        std::to_string(width) + "-bit access to chip register " + Hex(offset) + "; registers are 32-bit");
         return 0xFFFFFFFF;
     }
-    bool known = false;
-    if (write) {
-        chip.WriteRegister(offset, value, &known);
-    } else {
-        value = chip.ReadRegister(offset, &known);
-    }
+    if (write) chip.Write(*info, value);
+    else value = chip.Read(*info);
     Trace(board, write, width, Window::Mmio, offset, info->name, value);
     return value;
 }
@@ -180,7 +191,7 @@ uint32_t Bus::RomAccess(int board, uint32_t romOffset, uint32_t windowOffset, un
 }
 
 uint32_t Bus::FrameBufferAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
-    std::vector<uint8_t>& memory = boards_[board].videoMemory;
+    VideoMemoryBytes& memory = boards_[board].videoMemory;
     MemoryController controller = MemoryController::Of(boards_[board].chip, memory.size());
     unsigned bytes = width / 8;
     uint32_t result = 0;
@@ -220,12 +231,16 @@ uint32_t Bus::ChipPortAccess(int board, uint32_t offset, unsigned width, bool wr
         faults_.Report(FaultKind::Driver, board, std::to_string(width) + "-bit port access to chip register " + Hex(offset));
         return 0xFFFFFFFF;
     }
-    bool known = false;
-    if (write) chip.WriteRegister(offset, value, &known);
-    else value = chip.ReadRegister(offset, &known);
     const RegisterInfo* info = FindRegister(offset);
-    Trace(board, write, width, Window::Io, offset, info ? info->name : "?", value);
-    if (!known) faults_.Report(FaultKind::UnknownRegister, board, "port access to unknown register " + Hex(offset));
+    if (!info) {
+        // The chip does not decode the offset: writes are dropped and reads return 0.
+        Trace(board, write, width, Window::Io, offset, "?", write ? value : 0);
+        faults_.Report(FaultKind::UnknownRegister, board, "port access to unknown register " + Hex(offset));
+        return 0;
+    }
+    if (write) chip.Write(*info, value);
+    else value = chip.Read(*info);
+    Trace(board, write, width, Window::Io, offset, info->name, value);
     return value;
 }
 

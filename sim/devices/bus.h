@@ -35,6 +35,9 @@ public:
 
     // A memory access at a physical address; reads of nothing return all ones.
     uint32_t MemoryAccess(uint32_t physical, unsigned width, bool write, uint32_t value);
+    // A block read at a physical address that lies wholly inside an enabled option ROM, as a run of
+    // byte reads would give it; false (nothing read) when it does not.
+    bool ReadRomBlock(uint32_t physical, uint32_t length, uint8_t* out) const;
     // An I/O port access.
     uint32_t PortAccess(uint32_t port, unsigned width, bool write, uint32_t value);
     // Configuration space of a slot: byte counts actually transferred (an empty slot answers with
@@ -42,9 +45,18 @@ public:
     uint32_t ReadConfig(int requester, uint32_t slot, uint8_t* bytes, uint32_t offset, uint32_t length);
     uint32_t WriteConfig(int requester, uint32_t slot, const uint8_t* bytes, uint32_t offset, uint32_t length);
 
-    void Trace(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string name,
+    // An access named by a register or port name in static storage.
+    void Trace(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string_view name,
                uint32_t value) {
-        trace_.Record(TraceEntry{adapter, write, width, window, offset, std::move(name), value});
+        trace_.Record(TraceEntry{static_cast<int16_t>(adapter), write, window, static_cast<uint16_t>(width), offset, name, value});
+    }
+    // An access named by a text made for it.
+    void TraceText(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string text,
+                   uint32_t value) {
+        if (trace_.Recording()) {
+            trace_.RecordText(TraceEntry{static_cast<int16_t>(adapter), write, window, static_cast<uint16_t>(width), offset, {}, value},
+                              std::move(text));
+        }
     }
     TraceLog& TraceOf() { return trace_; }
 

@@ -41,12 +41,29 @@ const std::vector<RegisterInfo> registerTable = {
     {0x200250, "engine_250", 0x00000000, All, Effect::None},
 };
 
-int PositionOf(uint32_t offset) {
-    auto it = std::lower_bound(registerTable.begin(), registerTable.end(), offset,
-                               [](const RegisterInfo& info, uint32_t value) { return info.offset < value; });
-    if (it == registerTable.end() || it->offset != offset) return -1;
-    return static_cast<int>(it - registerTable.begin());
+// Registers below this offset are found through a direct table, the few above it by a scan.
+constexpr uint32_t DirectLookupLimit = 0x100;
+
+std::array<int16_t, DirectLookupLimit / 4> BuildDirectLookup() {
+    std::array<int16_t, DirectLookupLimit / 4> positions;
+    positions.fill(-1);
+    for (size_t i = 0; i < registerTable.size(); ++i) {
+        if (registerTable[i].offset < DirectLookupLimit) positions[registerTable[i].offset / 4] = static_cast<int16_t>(i);
+    }
+    return positions;
 }
+
+const std::array<int16_t, DirectLookupLimit / 4> directPositions = BuildDirectLookup();
+
+int PositionOf(uint32_t offset) {
+    if (offset < DirectLookupLimit) return offset & 3 ? -1 : directPositions[offset / 4];
+    for (size_t i = 0; i < registerTable.size(); ++i) {
+        if (registerTable[i].offset == offset) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int PositionOf(const RegisterInfo& info) { return static_cast<int>(&info - registerTable.data()); }
 
 constexpr uint32_t StrapSize27 = 0x08000000;
 constexpr uint32_t StrapSize26 = 0x04000000;
@@ -71,20 +88,26 @@ Chip::Chip(const Straps& straps) {
 }
 
 uint32_t Chip::ReadRegister(uint32_t offset, bool* known) {
-    int position = PositionOf(offset);
-    *known = position >= 0;
-    if (position < 0) return 0;
-    switch (registerTable[position].effect) {
-    case Effect::DacData: return dac_[dacIndex_];
-    default: return registers_[position];
-    }
+    const RegisterInfo* info = FindRegister(offset);
+    *known = info != nullptr;
+    return info ? Read(*info) : 0;
 }
 
 void Chip::WriteRegister(uint32_t offset, uint32_t value, bool* known) {
-    int position = PositionOf(offset);
-    *known = position >= 0;
-    if (position < 0) return;
-    const RegisterInfo& info = registerTable[position];
+    const RegisterInfo* info = FindRegister(offset);
+    *known = info != nullptr;
+    if (info) Write(*info, value);
+}
+
+uint32_t Chip::Read(const RegisterInfo& info) {
+    switch (info.effect) {
+    case Effect::DacData: return dac_[dacIndex_];
+    default: return registers_[PositionOf(info)];
+    }
+}
+
+void Chip::Write(const RegisterInfo& info, uint32_t value) {
+    int position = PositionOf(info);
     uint32_t updated = (registers_[position] & ~info.writable) | (value & info.writable);
     switch (info.effect) {
     case Effect::ReadOnly: return;
@@ -170,31 +193,44 @@ void Chip::WriteVgaPortWord(uint16_t port, uint16_t value, bool* known) {
     WriteVgaPort(static_cast<uint16_t>(port + 1), static_cast<uint8_t>(value >> 8), known);
 }
 
-std::string Chip::VgaPortName(uint16_t port, bool word, uint16_t value) {
-    char name[32];
-    unsigned index = value & 0xFF;
-    if (word && port == 0x3D4) std::snprintf(name, sizeof name, "crtc[%02x]", index);
-    else if (word && port == 0x3C4) std::snprintf(name, sizeof name, "seq[%02x]", index);
-    else if (word && port == 0x3CE) std::snprintf(name, sizeof name, "gfx[%02x]", index);
-    else {
-        switch (port) {
-        case 0x3C0: return "attr";
-        case 0x3C1: return "attr_data";
-        case 0x3C2: return "misc_output";
-        case 0x3C3: return "vga_enable";
-        case 0x3C4: return "seq_index";
-        case 0x3C5: return "seq_data";
-        case 0x3CA: return "feature_read";
-        case 0x3CC: return "misc_read";
-        case 0x3CE: return "gfx_index";
-        case 0x3CF: return "gfx_data";
-        case 0x3D4: return "crtc_index";
-        case 0x3D5: return "crtc_data";
-        case 0x3DA: return "input_status";
-        default: std::snprintf(name, sizeof name, "vga_%03x", port);
+namespace {
+
+// "crtc[00]" to "crtc[ff]" and the like: the names of an indexed register set, made once.
+struct IndexedNames {
+    std::array<std::string, 256> names;
+    explicit IndexedNames(const char* format) {
+        char text[16];
+        for (unsigned i = 0; i < 256; ++i) {
+            std::snprintf(text, sizeof text, format, i);
+            names[i] = text;
         }
     }
-    return name;
+};
+
+}  // namespace
+
+std::string_view Chip::VgaPortName(uint16_t port, bool word, uint16_t value) {
+    static const IndexedNames crtc("crtc[%02x]"), sequencer("seq[%02x]"), graphics("gfx[%02x]"), other("vga_3%02x");
+    unsigned index = value & 0xFF;
+    if (word && port == 0x3D4) return crtc.names[index];
+    if (word && port == 0x3C4) return sequencer.names[index];
+    if (word && port == 0x3CE) return graphics.names[index];
+    switch (port) {
+    case 0x3C0: return "attr";
+    case 0x3C1: return "attr_data";
+    case 0x3C2: return "misc_output";
+    case 0x3C3: return "vga_enable";
+    case 0x3C4: return "seq_index";
+    case 0x3C5: return "seq_data";
+    case 0x3CA: return "feature_read";
+    case 0x3CC: return "misc_read";
+    case 0x3CE: return "gfx_index";
+    case 0x3CF: return "gfx_data";
+    case 0x3D4: return "crtc_index";
+    case 0x3D5: return "crtc_data";
+    case 0x3DA: return "input_status";
+    default: return port >= 0x300 && port < 0x400 ? std::string_view(other.names[port & 0xFF]) : "vga_?";
+    }
 }
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -19,7 +20,7 @@ enum class Effect {
 
 struct RegisterInfo {
     uint32_t offset;
-    const char* name;
+    std::string_view name;
     uint32_t reset;      // value at power-on, before straps
     uint32_t writable;   // bits a write changes
     Effect effect;
@@ -27,7 +28,8 @@ struct RegisterInfo {
 
 // The chip's registers, in offset order. Both the register file and the trace names come from it.
 const std::vector<RegisterInfo>& RegisterTable();
-// The entry of a register offset, or null for an offset the chip does not decode.
+// The entry of a register offset, or null for an offset the chip does not decode. Offsets below
+// 0x100 are found through a direct table: this lookup is on every register access's path.
 const RegisterInfo* FindRegister(uint32_t offset);
 
 // Register offsets the simulator itself needs to know.
@@ -80,6 +82,9 @@ public:
     // A 32-bit chip register access; `known` tells whether the chip decodes the offset.
     uint32_t ReadRegister(uint32_t offset, bool* known);
     void WriteRegister(uint32_t offset, uint32_t value, bool* known);
+    // The same for a register already found in the table.
+    uint32_t Read(const RegisterInfo& info);
+    void Write(const RegisterInfo& info, uint32_t value);
     // The raw register value, without side effects (for inspection).
     uint32_t Peek(uint32_t offset) const;
     void Poke(uint32_t offset, uint32_t value);
@@ -94,8 +99,8 @@ public:
     const VgaState& Vga() const { return vga_; }
     VgaState& MutableVga() { return vga_; }
 
-    // The register-level name of a VGA port access, for the trace.
-    static std::string VgaPortName(uint16_t port, bool word, uint16_t value);
+    // The register-level name of a VGA port access, for the trace (static storage).
+    static std::string_view VgaPortName(uint16_t port, bool word, uint16_t value);
 
 private:
     std::vector<uint32_t> registers_;   // by position in the register table

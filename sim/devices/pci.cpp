@@ -67,18 +67,4 @@ void PciFunction::WriteByte(uint32_t offset, uint8_t value) {
     config_[offset] = static_cast<uint8_t>((config_[offset] & ~writable_[offset]) | (value & writable_[offset]));
 }
 
-uint32_t PciFunction::ReadDword(uint32_t offset) const {
-    return ReadByte(offset) | ReadByte(offset + 1) << 8 | ReadByte(offset + 2) << 16 |
-           static_cast<uint32_t>(ReadByte(offset + 3)) << 24;
-}
-
-uint16_t PciFunction::ReadWord(uint32_t offset) const {
-    return static_cast<uint16_t>(ReadByte(offset) | ReadByte(offset + 1) << 8);
-}
-
-uint32_t PciFunction::BarAddress(int bar) const {
-    uint32_t value = ReadDword(pcicfg::Bar0 + 4 * bar);
-    return value & (bars_[bar].io ? ~0x3u : ~0xFu);
-}
-
 }  // namespace sim

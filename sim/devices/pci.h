@@ -52,12 +52,17 @@ public:
 
     uint8_t ReadByte(uint32_t offset) const { return config_[offset & 0xFF]; }
     void WriteByte(uint32_t offset, uint8_t value);
-    uint32_t ReadDword(uint32_t offset) const;
-    uint16_t ReadWord(uint32_t offset) const;
+    uint32_t ReadDword(uint32_t offset) const {
+        return ReadByte(offset) | ReadByte(offset + 1) << 8 | ReadByte(offset + 2) << 16 |
+               static_cast<uint32_t>(ReadByte(offset + 3)) << 24;
+    }
+    uint16_t ReadWord(uint32_t offset) const { return static_cast<uint16_t>(ReadByte(offset) | ReadByte(offset + 1) << 8); }
 
     bool IoDecode() const { return ReadWord(pcicfg::Command) & pcicfg::CommandIo; }
     bool MemoryDecode() const { return ReadWord(pcicfg::Command) & pcicfg::CommandMemory; }
-    uint32_t BarAddress(int bar) const;
+    uint32_t BarAddress(int bar) const {
+        return ReadDword(pcicfg::Bar0 + 4 * bar) & (bars_[bar].io ? ~0x3u : ~0xFu);
+    }
     uint32_t BarSize(int bar) const { return bars_[bar].size; }
     bool BarIsIo(int bar) const { return bars_[bar].io; }
     bool RomEnabled() const { return ReadDword(pcicfg::RomBar) & pcicfg::RomEnable; }

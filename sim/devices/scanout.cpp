@@ -272,7 +272,7 @@ DisplayState DecodeDisplay(const Chip& chip, size_t videoMemoryBytes) {
     return state;
 }
 
-Image RenderScreen(const Chip& chip, const std::vector<uint8_t>& videoMemory) {
+Image RenderScreen(const Chip& chip, std::span<const uint8_t> videoMemory) {
     DisplayState state = DecodeDisplay(chip, videoMemory.size());
     Image image;
     image.width = state.timing.hDisplay;

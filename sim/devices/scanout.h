@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,6 @@ struct Image {
 // `videoMemory` is the DRAM the board carries, read through the memory controller: bytes the
 // controller claims but the board lacks read as all ones (DecodeDisplay reports it). With the
 // display disabled or blanked the picture is black at the same size.
-Image RenderScreen(const Chip& chip, const std::vector<uint8_t>& videoMemory);
+Image RenderScreen(const Chip& chip, std::span<const uint8_t> videoMemory);
 
 }  // namespace sim

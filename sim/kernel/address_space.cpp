@@ -49,6 +49,7 @@ uint32_t KernelSpace::AllocateMemory(uint32_t size, const std::string& purpose) 
     region.purpose = purpose;
     uint32_t base = region.base;
     regions_.emplace(base, std::move(region));
+    last_ = nullptr;
     return base;
 }
 
@@ -66,18 +67,24 @@ uint32_t KernelSpace::MapPhysical(uint32_t physical, uint32_t size, const std::s
     region.purpose = purpose;
     uint32_t base = region.base;
     regions_.emplace(base, std::move(region));
+    last_ = nullptr;
     return base;
 }
 
-void KernelSpace::Free(uint32_t base) { regions_.erase(base); }
+void KernelSpace::Free(uint32_t base) {
+    regions_.erase(base);
+    last_ = nullptr;
+}
 
 const Region* KernelSpace::Find(uint32_t address) const {
+    if (last_ && address - last_->base < last_->size) return last_;
     auto it = regions_.upper_bound(address);
     if (it == regions_.begin()) return nullptr;
     --it;
     const Region& region = it->second;
-    if (address - region.base < region.size) return &region;
-    return nullptr;
+    if (address - region.base >= region.size) return nullptr;
+    last_ = &region;
+    return &region;
 }
 
 Region* KernelSpace::Find(uint32_t address) {
@@ -96,6 +103,7 @@ uint32_t KernelSpace::AddressOfHost(const void* pointer) const {
 }
 
 void KernelSpace::RestoreFrom(const KernelSpace& saved) {
+    last_ = nullptr;
     for (auto it = regions_.begin(); it != regions_.end();) {
         auto old = saved.regions_.find(it->first);
         if (old == saved.regions_.end()) {

@@ -43,6 +43,20 @@ struct Region {
 
 class KernelSpace {
 public:
+    KernelSpace() = default;
+    KernelSpace(const KernelSpace& other) : regions_(other.regions_) {}
+    KernelSpace& operator=(const KernelSpace& other) {
+        regions_ = other.regions_;
+        last_ = nullptr;
+        return *this;
+    }
+    KernelSpace(KernelSpace&& other) noexcept : regions_(std::move(other.regions_)) { other.last_ = nullptr; }
+    KernelSpace& operator=(KernelSpace&& other) noexcept {
+        regions_ = std::move(other.regions_);
+        last_ = other.last_ = nullptr;
+        return *this;
+    }
+
     // Host memory of `size` bytes, zero-filled; returns its address.
     uint32_t AllocateMemory(uint32_t size, const std::string& purpose);
     // A mapping of `size` bytes of physical memory space; returns its address.
@@ -68,6 +82,9 @@ private:
     uint32_t FindFree(uint32_t from, uint32_t limit, uint32_t span) const;
 
     std::map<uint32_t, Region> regions_;
+    // The region the last lookup found: accesses come in runs to the same mapping. Forgotten
+    // whenever a region comes or goes.
+    mutable const Region* last_ = nullptr;
 };
 
 }  // namespace sim

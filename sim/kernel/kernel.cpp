@@ -18,6 +18,7 @@ void Kernel::Restore(const State& state) {
     space_.RestoreFrom(state.space);
     registry_ = state.registry;
     currentProcess_ = state.currentProcess;
+    objects_.Restore(state.objects);
 }
 
 void* Kernel::HostPointer(uint32_t address) {

@@ -8,6 +8,7 @@
 
 #include "devices/bus.h"
 #include "kernel/address_space.h"
+#include "kernel/objects.h"
 #include "kernel/registry.h"
 #include "support/faults.h"
 
@@ -15,13 +16,15 @@ namespace sim {
 
 class Kernel {
 public:
-    Kernel(Bus& bus, FaultLog& faults) : bus_(bus), faults_(faults) {}
+    Kernel(Bus& bus, FaultLog& faults) : bus_(bus), faults_(faults), objects_(*this, faults) {}
     Kernel(const Kernel&) = delete;
     Kernel& operator=(const Kernel&) = delete;
 
     KernelSpace& Space() { return space_; }
     Registry& GetRegistry() { return registry_; }
     const Registry& GetRegistry() const { return registry_; }
+    // Registry keys and files by handle, counted strings, pool memory.
+    KernelObjects& Objects() { return objects_; }
 
     // The process on whose behalf the driver runs (what IoGetCurrentProcess answers).
     uint32_t CurrentProcess() const { return currentProcess_; }
@@ -46,8 +49,9 @@ public:
         KernelSpace space;
         Registry registry;
         uint32_t currentProcess = 0;
+        KernelObjects::State objects;
     };
-    State Save() const { return State{space_, registry_, currentProcess_}; }
+    State Save() const { return State{space_, registry_, currentProcess_, objects_.Save()}; }
     void Restore(const State& state);
 
 private:
@@ -56,6 +60,7 @@ private:
     KernelSpace space_;
     Registry registry_;
     uint32_t currentProcess_ = 0;
+    KernelObjects objects_;
 };
 
 }  // namespace sim

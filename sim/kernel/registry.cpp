@@ -30,6 +30,8 @@ bool StartsWithText(const std::string& text, const std::string& prefix) {
 std::string Registry::Canonical(const std::string& path) {
     static const std::pair<const char*, const char*> roots[] = {
         {"\\Registry\\Machine\\", "HKEY_LOCAL_MACHINE\\"},
+        // The kernel's stand-in for the calling user's hive.
+        {"\\Registry\\User\\CurrentUser\\", "HKEY_CURRENT_USER\\"},
         {"\\Registry\\User\\", "HKEY_USERS\\"},
         {"HKLM\\", "HKEY_LOCAL_MACHINE\\"},
     };
@@ -66,6 +68,15 @@ RegKey* Registry::FindKey(const std::string& path) {
 
 const RegKey* Registry::FindKey(const std::string& path) const {
     return const_cast<Registry*>(this)->FindKey(path);
+}
+
+bool Registry::KeyExists(const std::string& path) const {
+    std::string folded = Folded(Canonical(path));
+    if (folded.find('\\') == std::string::npos) return true;   // a root key
+    if (index_.count(folded)) return true;
+    std::string below = folded + "\\";
+    auto it = index_.lower_bound(below);
+    return it != index_.end() && it->first.compare(0, below.size(), below) == 0;
 }
 
 RegKey& Registry::CreateKey(const std::string& path) {
@@ -126,6 +137,8 @@ bool Registry::DeleteValue(const std::string& path, const std::string& name) {
     key->values.erase(it);
     return true;
 }
+
+bool Registry::DeleteKey(const std::string& path) { return DeleteKeyTree(path); }
 
 void Registry::SetDword(const std::string& path, const std::string& name, uint32_t value) {
     SetValue(path, name, regtype::Dword,

@@ -1,6 +1,7 @@
 // The registry: keys holding typed values. Key paths and value names compare without regard to
 // case, as the platform's registry does. "\Registry\Machine\" and "HKEY_LOCAL_MACHINE\" name the
-// same root.
+// same root; "\Registry\User\CurrentUser\" names HKEY_CURRENT_USER, the hive of the user on whose
+// behalf the driver runs.
 #pragma once
 
 #include <cstdint>
@@ -50,9 +51,13 @@ public:
     // Removes the key and every key below it, keeping the order of the rest; false when there was
     // nothing to remove.
     bool DeleteKeyTree(const std::string& path);
+    // A key exists when it was created, when a key below it was, or when it is a root key.
+    bool KeyExists(const std::string& path) const;
     const RegValue* GetValue(const std::string& path, const std::string& name) const;
     void SetValue(const std::string& path, const std::string& name, uint32_t type, std::vector<uint8_t> data);
     bool DeleteValue(const std::string& path, const std::string& name);
+    // The same as DeleteKeyTree.
+    bool DeleteKey(const std::string& path);
 
     // Every key, in the order of creation.
     const std::list<RegKey>& Keys() const { return keys_; }

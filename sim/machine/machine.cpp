@@ -30,6 +30,7 @@ Machine::Machine(MachineConfig config)
         throw std::invalid_argument("at most " + std::to_string(MaxAdapters) + " adapters fit in the machine");
     }
     for (const AdapterConfig& adapter : config_.adapters) bus_.AddBoard(adapter);
+    for (const std::string& file : config_.systemFiles) kernel_.Objects().AddSystemFile(file);
     port_.SetConfigInfoLength(config_.configInfoLength);
 }
 

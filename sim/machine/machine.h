@@ -26,6 +26,8 @@ struct MachineConfig {
     // Run every request twice, once with the input and output in one buffer (as the port does it)
     // and once in two separate buffers, and report a driver fault when the results differ.
     bool checkAliasing = false;
+    // The files in the system directory (\SystemRoot\System32\), by name.
+    std::vector<std::string> systemFiles;
 };
 
 class Machine {
@@ -56,7 +58,7 @@ public:
     const Board& BoardOf(int adapter) const { return bus_.BoardAt(adapter); }
     Chip& ChipOf(int adapter) { return bus_.BoardAt(adapter).chip; }
     PciFunction& PciOf(int adapter) { return bus_.BoardAt(adapter).pci; }
-    std::vector<uint8_t>& VideoMemory(int adapter) { return bus_.BoardAt(adapter).videoMemory; }
+    VideoMemoryBytes& VideoMemory(int adapter) { return bus_.BoardAt(adapter).videoMemory; }
     const std::vector<uint8_t>& RomImage(int adapter) const { return bus_.BoardAt(adapter).rom; }
     // The device extension of an adapter, as a debugger would show it; null before discovery.
     void* Extension(int adapter);
@@ -74,7 +76,10 @@ public:
     const std::vector<Fault>& Faults() const { return faults_.All(); }
     std::vector<Fault> DriverFaults() const { return faults_.DriverFaults(); }
     void ClearFaults() { faults_.Clear(); }
-    void InjectFault(const InjectedFault& fault) { port_.InjectFault(fault); }
+    void InjectFault(const InjectedFault& fault) {
+        port_.InjectFault(fault);
+        kernel_.Objects().InjectFault(fault);
+    }
     // How often the driver called an injectable platform routine for the adapter so far.
     unsigned PlatformCalls(PlatformCall call, int adapter) const { return port_.Calls(call, adapter); }
     void ReportFault(FaultKind kind, int adapter, const std::string& message) { faults_.Report(kind, adapter, message); }

@@ -102,6 +102,7 @@ void VideoPort::StartAdapter(int index) {
     adapter.discoveryStatus =
         miniport_.FindAdapter(data.HwFindAdapter.address, ExtensionPointer(index), nullptr, nullptr, configInfo, again);
     adapter.discoveryRan = true;
+    CheckLeftBehind("HwFindAdapter");
     adapter.again = *again;
     adapter.configInfo = *configInfo;
     space.Free(configAddress);
@@ -111,6 +112,7 @@ void VideoPort::StartAdapter(int index) {
     if (adapter.discoveryStatus == NO_ERROR) {
         adapter.initializeRan = true;
         adapter.started = miniport_.Initialize(data.HwInitialize.address, ExtensionPointer(index)) != FALSE;
+        CheckLeftBehind("HwInitialize");
     }
     faults_.SetCurrentAdapter(-1);
 }
@@ -141,6 +143,7 @@ bool VideoPort::ResetHw(int adapter, ULONG columns, ULONG rows) {
     if (!state_.registration.HwResetHw.address) return false;
     faults_.SetCurrentAdapter(adapter);
     bool result = miniport_.ResetHw(state_.registration.HwResetHw.address, ExtensionPointer(adapter), columns, rows) != FALSE;
+    CheckLeftBehind("HwResetHw");
     faults_.SetCurrentAdapter(-1);
     return result;
 }
@@ -305,14 +308,20 @@ BOOLEAN VideoPort::ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR te
     size_t textLength = std::strlen(reinterpret_cast<const char*>(text));
     auto start = reinterpret_cast<uintptr_t>(base);
 
-    // The port reads the memory byte by byte; one trace entry stands for the whole scan.
+    // The port reads the memory byte by byte; one trace entry stands for the whole scan. A scan that
+    // lies wholly inside an enabled ROM reads it in one go, with the same result.
     std::vector<uint8_t> bytes(length);
-    TraceLog& trace = bus_.TraceOf();
-    trace.Pause();
-    for (ULONG i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>(kernel_.ReadMemory(reinterpret_cast<const volatile void*>(start + i), 8));
+    const Region* mapping = kernel_.Space().Find(static_cast<uint32_t>(start));
+    bool inOneMapping = mapping && mapping->device && static_cast<uint64_t>(start - mapping->base) + length <= mapping->size;
+    uint32_t physical = inOneMapping ? mapping->physical + static_cast<uint32_t>(start - mapping->base) : 0;
+    if (!inOneMapping || !bus_.ReadRomBlock(physical, length, bytes.data())) {
+        TraceLog& trace = bus_.TraceOf();
+        trace.Pause();
+        for (ULONG i = 0; i < length; ++i) {
+            bytes[i] = static_cast<uint8_t>(kernel_.ReadMemory(reinterpret_cast<const volatile void*>(start + i), 8));
+        }
+        trace.Resume();
     }
-    trace.Resume();
     bool found = false;
     for (size_t i = 0; !found && textLength && i + textLength <= bytes.size(); ++i) {
         found = std::memcmp(&bytes[i], text, textLength) == 0;
@@ -321,7 +330,7 @@ BOOLEAN VideoPort::ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR te
     uint32_t offset = region ? region->physical + (static_cast<uint32_t>(start) - region->base) -
                                    bus_.BoardAt(index).pci.BarAddress(0)
                              : 0;
-    bus_.Trace(index, false, 8, Window::Mmio, offset,
+    bus_.TraceText(index, false, 8, Window::Mmio, offset,
                "rom scan " + std::to_string(length) + " bytes for \"" + reinterpret_cast<const char*>(text) + "\"",
                found ? 1 : 0);
     return found ? TRUE : FALSE;
@@ -351,7 +360,7 @@ uint32_t VideoPort::Int10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS arguments) 
     arguments->Esi = registers.esi;
     arguments->Edi = registers.edi;
     arguments->Ebp = registers.ebp;
-    bus_.Trace(index, true, 0, Window::Bios, 0, description, registers.eax);
+    bus_.TraceText(index, true, 0, Window::Bios, 0, description, registers.eax);
     return NO_ERROR;
 }
 

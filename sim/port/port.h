@@ -147,6 +147,8 @@ private:
     int AdapterOfExtension(PVOID extension, const char* routine);
     bool InsideAdapterWindow(int adapter, uint64_t start, uint32_t length, bool io) const;
     PVOID ExtensionPointer(int adapter) { return kernel_.HostPointer(state_.adapters[adapter].extension); }
+    // After a callback of the driver returned: what it left open or allocated is a fault.
+    void CheckLeftBehind(const std::string& callback) { kernel_.Objects().ReportLeftBehind(callback); }
 
     Kernel& kernel_;
     Bus& bus_;

@@ -40,6 +40,11 @@ RequestResult VideoPort::Deliver(uint32_t code, const std::vector<uint8_t>& inpu
         outputAddress = allocate(outputLength, "output buffer");
     }
     if (inputLength) std::memcpy(kernel_.HostPointer(inputAddress), input.data(), inputLength);
+    // Two buffers stand in for the one system buffer: the output holds on entry what the system
+    // buffer would, the input's bytes and then the pool's.
+    if (!aliased && outputAddress && inputLength) {
+        std::memcpy(kernel_.HostPointer(outputAddress), input.data(), std::min(inputLength, outputLength));
+    }
 
     uint32_t statusAddress = space.AllocateMemory(sizeof(STATUS_BLOCK), "status block");
     uint32_t packetAddress = space.AllocateMemory(sizeof(VIDEO_REQUEST_PACKET), "request packet");
@@ -57,6 +62,7 @@ RequestResult VideoPort::Deliver(uint32_t code, const std::vector<uint8_t>& inpu
     kernel_.SetCurrentProcess(options.process);
     faults_.SetCurrentAdapter(options.adapter);
     BOOLEAN handled = miniport_.StartIo(state_.registration.HwStartIO.address, ExtensionPointer(options.adapter), packet);
+    CheckLeftBehind("HwStartIO (" + Hex(code) + ")");
     faults_.SetCurrentAdapter(-1);
 
     RequestResult result;

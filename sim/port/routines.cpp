@@ -142,6 +142,7 @@ VP_STATUS NTAPI VideoPortInt10(PVOID extension, PVIDEO_X86_BIOS_ARGUMENTS argume
     return Port("VideoPortInt10").Int10(extension, arguments);
 }
 
+
 VOID NTAPI VideoPortZeroMemory(PVOID destination, ULONG length) { std::memset(destination, 0, length); }
 
 VOID NTAPI VideoPortMoveMemory(PVOID destination, PVOID source, ULONG length) {

@@ -55,7 +55,15 @@ private:
     X(GetRegistryParameters)                     \
     X(SetRegistryParameters)                     \
     X(ScanRom)                                   \
-    X(Int10)
+    X(Int10)                                     \
+    /* pool memory, registry keys, files, strings */ \
+    X(AllocatePool)                              \
+    X(ZwOpenKey)                                 \
+    X(ZwQueryValueKey)                           \
+    X(ZwSetValueKey)                             \
+    X(ZwCreateFile)                              \
+    X(RtlAnsiStringToUnicodeString)              \
+    X(RtlUnicodeStringToAnsiString)
 
 enum class PlatformCall {
 #define ZARN_ENUMERATOR(name) name,

@@ -6,21 +6,24 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace sim {
 
-enum class Window { Mmio, Io, Config, Bios };
+enum class Window : uint8_t { Mmio, Io, Config, Bios };
 
 struct TraceEntry {
-    int adapter = 0;
+    int16_t adapter = 0;
     bool write = false;
-    unsigned width = 32;   // bits; configuration accesses give their byte count times 8
     Window window = Window::Mmio;
+    uint16_t width = 32;   // bits; configuration accesses give their byte count times 8
     uint32_t offset = 0;   // in the window (the configuration header offset for Config)
     // Register name, "?" for an unknown register; the call for Bios; for a configuration write,
-    // "config" followed by the registers it changed, " [0x30]=0xe0a00001".
-    std::string name;
+    // "config" followed by the registers it changed, " [0x30]=0xe0a00001". The text lives in static
+    // storage (register and port names) or in the trace log that recorded the entry.
+    std::string_view name;
     uint32_t value = 0;
 };
 
@@ -33,23 +36,35 @@ std::string FormatTraceEntry(const TraceEntry& entry);
 
 namespace sim {
 
-// The machine's trace: every access in order, while recording is on. It can be streamed, one line
-// per access as it happens, and the entries kept in memory can be bounded to the latest ones, so
-// that a long run costs neither memory nor a copy at the end.
+// The machine's trace: every access in order, while recording is on. Recording an access stores its
+// fields and a view of its name; no text is built until an entry is printed. The trace can also be
+// streamed, one line per access as it happens, and the entries kept in memory bounded to the latest
+// ones, so that a long run costs neither memory nor a copy at the end.
 class TraceLog {
 public:
     static constexpr size_t KeepAll = SIZE_MAX;
 
-    void Record(TraceEntry entry) {
-        if (paused_) return;
+    TraceLog() { entries_.reserve(4096); }
+    void Record(const TraceEntry& entry) {
+        if (!Recording()) return;
         if (stream_) *stream_ << FormatTraceEntry(entry) << '\n';
         if (keep_ == 0) return;
-        entries_.push_back(std::move(entry));
+        entries_.push_back(entry);
         // Older entries go in chunks, so that recording stays O(1) per entry.
         if (keep_ != KeepAll && entries_.size() >= 2 * keep_) {
             entries_.erase(entries_.begin(), entries_.end() - static_cast<std::ptrdiff_t>(keep_));
         }
     }
+    // An entry whose name is made for it (a configuration write's changes, a BIOS call): the text is
+    // kept once in the log, so every entry that names it stays valid as long as the log.
+    void RecordText(TraceEntry entry, std::string text) {
+        if (!Recording()) return;
+        // An entry that is only streamed is printed now: its text need not outlive the call.
+        entry.name = keep_ == 0 ? std::string_view(text) : std::string_view(*texts_.insert(std::move(text)).first);
+        Record(entry);
+    }
+    // Whether an access now goes anywhere: not while paused, nor when nothing is kept or streamed.
+    bool Recording() const { return paused_ == 0 && (stream_ != nullptr || keep_ != 0); }
     // Keeps at least the latest `entries` (0: none) and at most twice as many in memory.
     void KeepLatest(size_t entries) {
         keep_ = entries;
@@ -70,6 +85,7 @@ public:
 
 private:
     std::vector<TraceEntry> entries_;
+    std::unordered_set<std::string> texts_;   // node-based: the strings never move
     size_t keep_ = KeepAll;
     std::ostream* stream_ = nullptr;
     int paused_ = 0;

@@ -43,8 +43,15 @@ Shown SetAndDraw(sim::Machine& machine, int adapter, const std::string& mode, co
     }
     std::string error;
     const VIDEO_MODE_INFORMATION& info = shown.set.mode;
+    // A palette-driven mode gets the display driver's palette before anything is drawn.
+    std::vector<uint32_t> palette;
+    if (info.AttributeFlags & VIDEO_MODE_PALETTE_DRIVEN) {
+        palette = sim::DisplayDriverPalette();
+        uint32_t status = sim::SetPalette(machine, adapter, 0, palette);
+        if (status != NO_ERROR) throw std::runtime_error("setting the palette failed with " + StatusText(status));
+    }
     if (!sim::DrawTestPattern(machine.VideoMemory(adapter), info.VisScreenWidth, info.VisScreenHeight,
-                              info.BitsPerPlane, info.ScreenStride, &error)) {
+                              info.BitsPerPlane, info.ScreenStride, &error, palette.empty() ? nullptr : &palette)) {
         throw std::runtime_error("cannot draw the test pattern: " + error);
     }
     shown.display = Decode(machine, adapter);

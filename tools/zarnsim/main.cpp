@@ -27,6 +27,7 @@ constexpr int ExitDriverFault = 3;   // the simulator reported a driver fault
 struct Options {
     std::vector<std::string> adapters;
     std::vector<std::string> faults;
+    std::vector<std::string> systemFiles;
     bool json = false;
     bool checkAliasing = false;
     std::string scriptFile;
@@ -69,6 +70,7 @@ sim::InjectedFault ParseFault(const std::string& text) {
 sim::MachineConfig MachineConfigOf(const Options& options) {
     sim::MachineConfig config;
     config.checkAliasing = options.checkAliasing;
+    config.systemFiles = options.systemFiles;
     if (!options.adapters.empty()) {
         config.adapters.clear();
         for (const std::string& description : options.adapters) config.adapters.push_back(sim::ParseAdapterDescription(description));
@@ -230,8 +232,15 @@ int main(int argc, char** argv) {
     app.add_option("--fault", options.faults,
                    "Make a platform routine fail: CALL[@N][=STATUS], the Nth call (every call without @N) of "
                    "GetAccessRanges, VerifyAccessRanges, GetDeviceBase, GetBusData, SetBusData, "
-                   "GetRegistryParameters, SetRegistryParameters, ScanRom or Int10; repeatable")
+                   "GetRegistryParameters, SetRegistryParameters, ScanRom, Int10, AllocatePool, ZwOpenKey, "
+                   "ZwQueryValueKey, ZwSetValueKey, ZwCreateFile, RtlAnsiStringToUnicodeString or "
+                   "RtlUnicodeStringToAnsiString (a kernel routine fails with STATUS_INSUFFICIENT_RESOURCES unless "
+                   "STATUS is an NTSTATUS error); repeatable")
         ->type_name("CALL[@N][=STATUS]");
+    app.add_option("--system-file", options.systemFiles,
+                   "A file in the system directory \\SystemRoot\\System32\\ (such as the OpenGL driver a "
+                   "registry value names); repeatable")
+        ->type_name("NAME");
     app.add_flag("--check-aliasing", options.checkAliasing,
                  "Run every request with input and output in one buffer and in two, and report a driver fault "
                  "when the answers differ");
@@ -242,8 +251,9 @@ int main(int argc, char** argv) {
                             "(a FIFO or a device is written through)";
     run->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE");
     run->add_option("--mode", options.mode,
-                    "Set this mode like a display driver (query the list, find the index, set it), draw a test "
-                    "pattern into video memory at the mode's stride and report the timing the chip was given")
+                    "Set this mode like a display driver (query the list, find the index, set it; an 8-bit mode "
+                    "then gets the display driver's palette), draw a test pattern into video memory at the mode's "
+                    "stride and report the timing the chip was given")
         ->type_name("WxHxBPP@HZ");
     run->add_option("--screenshot", options.screenshot, "With --mode: save what the monitor shows as a PNG file")
         ->type_name("FILE.png");
@@ -257,8 +267,13 @@ int main(int argc, char** argv) {
         "script", "Run a request script on one booted machine, one command per line: request CODE [in=HEX] "
                   "[out=BYTES] [adapter=N] [process=N] (CODE is a control code name, IOCTL_VIDEO_..., or a number); "
                   "mode INDEX [adapter=N] (set a mode by its index); reset [adapter=N] (the platform's HwResetHw); "
-                  "screenshot FILE [adapter=N] (what the monitor shows, as PNG). Blank lines and # comments are "
-                  "skipped.");
+                  "screenshot FILE [adapter=N] (what the monitor shows, as PNG); read-setting NAME [size=N] [in=BYTES] "
+                  "(the settings read request as a 3D driver builds it: the reply's size field N, default 1024, and "
+                  "the name share one buffer; BYTES is the input length); write-setting NAME sz|binary|dword|TYPE "
+                  "VALUE (text, a number, or hex bytes); palette FIRST RRGGBB... (IOCTL_VIDEO_SET_COLOR_REGISTERS); "
+                  "gamma FILE|identity|inverse (IOCTL_VIDEO_SET_GAMMA_TABLE; FILE holds 256 little-endian entries). "
+                  "Every command takes adapter=N. A word in double quotes may hold blanks. Blank lines and # "
+                  "comments are skipped.");
     script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")->required();
     script->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE");
 

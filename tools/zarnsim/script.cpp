@@ -1,13 +1,19 @@
 #include "script.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <istream>
+#include <iterator>
+#include <map>
+#include <set>
 #include <ostream>
 #include <sstream>
 #include <vector>
 
 #include "display.h"
 #include "clients/display_driver.h"
+#include "dispatch/control_codes.h"
 #include "json.h"
 #include "names.h"
 #include "untrusted_text.h"
@@ -16,13 +22,24 @@ namespace zarnsim {
 
 namespace {
 
+// Words separated by blanks; a word in double quotes may hold blanks (the quotes are dropped).
 std::vector<std::string> Tokens(const std::string& line) {
     std::vector<std::string> tokens;
-    std::istringstream in(line);
-    std::string token;
-    while (in >> token) {
-        if (token[0] == '#') break;
-        tokens.push_back(token);
+    size_t at = 0;
+    for (;;) {
+        at = line.find_first_not_of(" \t\r", at);
+        if (at == std::string::npos || line[at] == '#') break;
+        if (line[at] == '"') {
+            size_t close = line.find('"', at + 1);
+            if (close == std::string::npos) close = line.size();
+            tokens.push_back(line.substr(at + 1, close - at - 1));
+            at = close + 1;
+        } else {
+            size_t end = line.find_first_of(" \t\r", at);
+            if (end == std::string::npos) end = line.size();
+            tokens.push_back(line.substr(at, end - at));
+            at = end;
+        }
     }
     return tokens;
 }
@@ -167,6 +184,176 @@ void RunScreenshot(sim::Machine& machine, int line, const std::vector<std::strin
     Report(out, json, line, "screenshot", fields, "screenshot: " + tokens[1]);
 }
 
+
+// --- Settings, palette and gamma ramp ---------------------------------------------------------------
+
+constexpr uint32_t SettingReplyBytes = 1032;
+constexpr uint32_t SettingHeadBytes = 76;
+constexpr uint32_t SettingNameField = 64;
+
+void PutDword(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+std::string TypeName(uint32_t type) {
+    switch (type) {
+    case 1: return "1 REG_SZ";
+    case 3: return "3 REG_BINARY";
+    case 4: return "4 REG_DWORD";
+    default: return std::to_string(type);
+    }
+}
+
+// The options after a command's arguments: adapter=N, and the command's own keys.
+struct CommandOptions {
+    int adapter = 0;
+    std::map<std::string, std::string> values;
+};
+
+CommandOptions ParseOptions(sim::Machine& machine, int line, const std::vector<std::string>& tokens, size_t first,
+                            const std::set<std::string>& keys) {
+    CommandOptions options;
+    std::vector<std::string> adapterTokens;
+    for (size_t i = first; i < tokens.size(); ++i) {
+        size_t equals = tokens[i].find('=');
+        std::string key = equals == std::string::npos ? "" : tokens[i].substr(0, equals);
+        if (key == "adapter") {
+            adapterTokens.push_back(tokens[i]);
+        } else if (keys.count(key)) {
+            options.values[key] = tokens[i].substr(equals + 1);
+        } else {
+            throw ScriptError(line, "unexpected '" + tokens[i] + "'");
+        }
+    }
+    adapterTokens.insert(adapterTokens.begin(), "");
+    options.adapter = AdapterOption(machine, line, adapterTokens, 1);
+    return options;
+}
+
+// As a 3D driver builds it: one buffer that holds the reply's size field at offset 4 and the name
+// from offset 0, so a name of four or more characters covers the size field.
+void RunReadSetting(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json,
+                    std::ostream& out) {
+    if (tokens.size() < 2) throw ScriptError(line, "read-setting needs a value name");
+    const std::string& name = tokens[1];
+    CommandOptions options = ParseOptions(machine, line, tokens, 2, {"size", "in"});
+    uint32_t size = options.values.count("size") ? ParseCount(line, "size", options.values["size"], 0xFFFFFFFF) : 1024;
+    uint32_t inputLength = options.values.count("in") ? ParseCount(line, "in", options.values["in"], 1u << 20)
+                                                      : std::max<uint32_t>(static_cast<uint32_t>(name.size()) + 1, 8);
+    std::vector<uint8_t> record(std::max<size_t>(inputLength, std::max<size_t>(name.size() + 1, 8)), 0);
+    PutDword(record, 4, size);
+    std::copy(name.begin(), name.end(), record.begin());
+    record[name.size()] = 0;
+    record.resize(inputLength);
+
+    sim::RequestOptions request;
+    request.adapter = options.adapter;
+    sim::RequestResult result = machine.Request(IOCTL_VIDEO_READ_SETTING, record, SettingReplyBytes, request);
+    Json fields = Json::object();
+    fields["name"] = name;
+    fields["status"] = result.status;
+    fields["information"] = result.information;
+    std::string text = "read-setting " + name + ": status " + StatusText(result.status);
+    if (result.status == NO_ERROR && result.output.size() >= 8) {
+        uint32_t type = sim::Dword(result.output, 0);
+        uint32_t bytes = std::min<uint32_t>(sim::Dword(result.output, 4), static_cast<uint32_t>(result.output.size() - 8));
+        std::vector<uint8_t> data(result.output.begin() + 8, result.output.begin() + 8 + bytes);
+        std::string value = HexBytes(data);
+        if (type == 1) value = "\"" + std::string(data.begin(), std::find(data.begin(), data.end(), 0)) + "\"";
+        if (type == 4 && bytes == 4) value = Hex32(sim::Dword(data, 0)) + " (" + std::to_string(sim::Dword(data, 0)) + ")";
+        fields["type"] = type;
+        fields["size"] = sim::Dword(result.output, 4);
+        fields["data"] = HexBytes(data);
+        text += ", type " + TypeName(type) + ", size " + std::to_string(sim::Dword(result.output, 4)) + ", value " + value;
+    }
+    Report(out, json, line, "read-setting", fields, text);
+}
+
+// TYPE is sz, binary, dword or a number; VALUE is text for sz, a number for dword, hex bytes
+// otherwise. The record is the 76-byte head and the data, as a 3D driver sends it.
+void RunWriteSetting(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json,
+                     std::ostream& out) {
+    if (tokens.size() < 4) throw ScriptError(line, "write-setting needs a value name, a type and a value");
+    const std::string& name = tokens[1];
+    if (name.size() >= SettingNameField) throw ScriptError(line, "a setting's name has at most 63 characters");
+    uint32_t type = 0;
+    if (tokens[2] == "sz") type = 1;
+    else if (tokens[2] == "binary") type = 3;
+    else if (tokens[2] == "dword") type = 4;
+    else type = ParseCount(line, "type", tokens[2], 0xFFFFFFFF);
+    std::vector<uint8_t> data;
+    if (type == 1) {
+        data.assign(tokens[3].begin(), tokens[3].end());
+        data.push_back(0);
+    } else if (type == 4) {
+        data.resize(4);
+        PutDword(data, 0, ParseCount(line, "dword", tokens[3], 0xFFFFFFFF));
+    } else {
+        data = ParseHex(line, tokens[3]);
+    }
+    CommandOptions options = ParseOptions(machine, line, tokens, 4, {});
+    std::vector<uint8_t> record(SettingHeadBytes, 0);
+    std::copy(name.begin(), name.end(), record.begin() + 4);
+    PutDword(record, 68, type);
+    PutDword(record, 72, static_cast<uint32_t>(data.size()));
+    record.resize(SettingHeadBytes + data.size());
+    std::copy(data.begin(), data.end(), record.begin() + SettingHeadBytes);
+
+    sim::RequestOptions request;
+    request.adapter = options.adapter;
+    sim::RequestResult result = machine.Request(IOCTL_VIDEO_WRITE_SETTING, record, 0, request);
+    Json fields = Json::object();
+    fields["name"] = name;
+    fields["status"] = result.status;
+    Report(out, json, line, "write-setting", fields, "write-setting " + name + ": status " + StatusText(result.status));
+}
+
+void RunPalette(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
+    if (tokens.size() < 3) throw ScriptError(line, "palette needs the first entry and at least one colour RRGGBB");
+    uint32_t first = ParseCount(line, "first", tokens[1], 0xFFFF);
+    std::vector<uint32_t> colours;
+    size_t i = 2;
+    for (; i < tokens.size() && tokens[i].find('=') == std::string::npos; ++i) {
+        std::vector<uint8_t> rgb = tokens[i].size() == 6 ? ParseHex(line, tokens[i]) : std::vector<uint8_t>{};
+        if (rgb.size() != 3) throw ScriptError(line, "a colour is six hex digits RRGGBB, not '" + tokens[i] + "'");
+        colours.push_back(static_cast<uint32_t>(rgb[0]) << 16 | rgb[1] << 8 | rgb[2]);
+    }
+    CommandOptions options = ParseOptions(machine, line, tokens, i, {});
+    uint32_t status = sim::SetPalette(machine, options.adapter, first, colours);
+    Json fields = Json::object();
+    fields["status"] = status;
+    Report(out, json, line, "palette", fields,
+           "palette " + std::to_string(colours.size()) + " entries from " + std::to_string(first) + ": status " +
+               StatusText(status));
+}
+
+// identity, inverse, or a file of 1024 bytes: 256 little-endian entries 0x00RRGGBB.
+std::vector<uint32_t> GammaRampOf(int line, const std::string& what) {
+    std::vector<uint32_t> ramp(256);
+    if (what == "identity" || what == "inverse") {
+        for (uint32_t i = 0; i < 256; ++i) ramp[i] = (what == "identity" ? i : 255 - i) * 0x010101u;
+        return ramp;
+    }
+    std::ifstream file(what, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file.is_open() || bytes.size() != 1024) {
+        throw ScriptError(line, "gamma takes identity, inverse or a file of 1024 bytes (256 little-endian entries), "
+                                "not '" + what + "'");
+    }
+    for (uint32_t i = 0; i < 256; ++i) ramp[i] = sim::Dword(bytes, i * 4);
+    return ramp;
+}
+
+void RunGamma(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
+    if (tokens.size() < 2) throw ScriptError(line, "gamma needs FILE, identity or inverse");
+    std::vector<uint32_t> ramp = GammaRampOf(line, tokens[1]);
+    CommandOptions options = ParseOptions(machine, line, tokens, 2, {});
+    uint32_t status = sim::SetGammaRamp(machine, options.adapter, ramp);
+    Json fields = Json::object();
+    fields["status"] = status;
+    Report(out, json, line, "gamma", fields, "gamma " + tokens[1] + ": status " + StatusText(status));
+}
+
 }  // namespace
 
 void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out) {
@@ -182,8 +369,18 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
             RunReset(machine, line, tokens, json, out);
         } else if (tokens[0] == "screenshot") {
             RunScreenshot(machine, line, tokens, json, out);
+        } else if (tokens[0] == "read-setting") {
+            RunReadSetting(machine, line, tokens, json, out);
+        } else if (tokens[0] == "write-setting") {
+            RunWriteSetting(machine, line, tokens, json, out);
+        } else if (tokens[0] == "palette") {
+            RunPalette(machine, line, tokens, json, out);
+        } else if (tokens[0] == "gamma") {
+            RunGamma(machine, line, tokens, json, out);
         } else {
-            throw ScriptError(line, "unknown command '" + TerminalText(tokens[0]) + "' (request, mode, reset, screenshot)");
+            throw ScriptError(line, "unknown command '" + TerminalText(tokens[0]) +
+                                        "' (request, mode, reset, screenshot, read-setting, write-setting, palette, "
+                                        "gamma)");
         }
     }
 }

@@ -21,8 +21,8 @@ struct LayoutEntry {
 #define LAYOUT_CODE(code) {#code, static_cast<uint32_t>(code)},
 const LayoutEntry hostLayout[] = {LAYOUT_ENTRIES};
 
-std::vector<uint32_t> PublishedLayout() {
-    std::ifstream file(ZARN_LAYOUT_BIN, std::ios::binary);
+std::vector<uint32_t> PublishedLayout(const char* path = ZARN_LAYOUT_BIN) {
+    std::ifstream file(path, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     std::vector<uint32_t> values;
     for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
@@ -39,6 +39,17 @@ TEST(PlatformLayout, HostRecordsAndCodesMatchThePublishedHeaders) {
                                                        << " does not list the same entries";
     for (size_t i = 0; i < published.size(); ++i) {
         EXPECT_EQ(hostLayout[i].value, published[i]) << hostLayout[i].what;
+    }
+}
+
+// The kernel records the driver declares itself for the zarn.sys build, against wdm.h.
+TEST(PlatformLayout, KernelRecordsAndConstantsMatchThePublishedWdmHeader) {
+    const LayoutEntry hostKernelLayout[] = {LAYOUT_KERNEL_ENTRIES};
+    std::vector<uint32_t> published = PublishedLayout(ZARN_KERNEL_LAYOUT_BIN);
+    ASSERT_EQ(published.size(), std::size(hostKernelLayout)) << "the kernel layout probe from " << ZARN_KERNEL_LAYOUT_BIN
+                                                             << " does not list the same entries";
+    for (size_t i = 0; i < published.size(); ++i) {
+        EXPECT_EQ(hostKernelLayout[i].value, published[i]) << hostKernelLayout[i].what;
     }
 }
 

@@ -21,7 +21,7 @@ uint32_t FileOffset(const Image& image, uint32_t rva) {
     for (const Section& section : image.sections) {
         if (rva >= section.virtualAddress && rva < section.virtualAddress + std::max(section.virtualSize, section.rawSize)) {
             uint32_t offset = rva - section.virtualAddress;
-            if (offset >= section.rawSize) return 0;
+            if (offset >= section.rawSize || uint64_t{section.rawOffset} + offset >= image.bytes.size()) return 0;
             return section.rawOffset + offset;
         }
     }
@@ -42,6 +42,29 @@ std::string CString(const std::vector<uint8_t>& b, size_t at) {
     std::string text;
     while (at < b.size() && b[at]) text.push_back(static_cast<char>(b[at++]));
     return text;
+}
+
+// The routines one import descriptor names, each with its import address table slot.
+bool ParseImportedRoutines(Image* image, const std::string& dll, uint32_t lookupRva, uint32_t slotRva,
+                           std::string* error) {
+    const std::vector<uint8_t>& b = image->bytes;
+    for (uint32_t index = 0;; ++index) {
+        uint32_t at = FileOffset(*image, lookupRva + 4 * index);
+        if (!at || at + 4 > b.size()) return *error = "import lookup table of " + dll + " outside the image", false;
+        uint32_t entry = Dword(b, at);
+        if (entry == 0) return true;
+        Import import;
+        import.dll = dll;
+        import.slotRva = slotRva + 4 * index;
+        if (entry & 0x80000000) {
+            import.ordinal = entry & 0xFFFF;
+        } else {
+            uint32_t hintName = FileOffset(*image, entry);
+            if (!hintName || hintName + 2 >= b.size()) return *error = "import name of " + dll + " outside the image", false;
+            import.name = CString(b, hintName + 2);
+        }
+        image->imports.push_back(import);
+    }
 }
 
 std::string Lower(std::string text) {
@@ -83,10 +106,13 @@ bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error) {
     if (image->magic != 0x10B) return *error = "not a PE32 image", false;
     image->entryPoint = Dword(b, opt + 16);
     image->imageBase = Dword(b, opt + 28);
+    image->sectionAlignment = Dword(b, opt + 32);
+    image->sizeOfImage = Dword(b, opt + 56);
+    image->sizeOfHeaders = Dword(b, opt + 60);
     image->checksumOffset = static_cast<uint32_t>(opt + 64);
     image->checksum = Dword(b, opt + 64);
     image->subsystem = Word(b, opt + 68);
-    uint32_t directories = Dword(b, opt + 92);
+    uint32_t directories = std::min<uint32_t>(Dword(b, opt + 92), (optionalSize - 96u) / 8);
 
     size_t sectionTable = opt + optionalSize;
     if (sectionTable + 40u * sectionCount > b.size()) return *error = "truncated section table", false;
@@ -109,18 +135,39 @@ bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error) {
             if (nameRva == 0) break;
             uint32_t nameOffset = FileOffset(*image, nameRva);
             if (!nameOffset) return *error = "import name outside the image", false;
-            image->importedDlls.push_back(CString(b, nameOffset));
+            std::string dll = CString(b, nameOffset);
+            image->importedDlls.push_back(dll);
+            uint32_t lookupRva = Dword(b, at) ? Dword(b, at) : Dword(b, at + 16);
+            if (!ParseImportedRoutines(image, dll, lookupRva, Dword(b, at + 16), error)) return false;
         }
     }
-    if (directories > 5) image->relocationsSize = Dword(b, opt + 96 + 5 * 8 + 4);
+    if (directories > 5) {
+        image->relocationsRva = Dword(b, opt + 96 + 5 * 8);
+        image->relocationsSize = Dword(b, opt + 96 + 5 * 8 + 4);
+    }
 
     image->symbolTableOffset = symbolTable;
     image->symbolCount = symbolCount;
+    if (symbolTable && symbolTable + 18ull * symbolCount <= b.size()) {
+        size_t strings = symbolTable + 18ull * symbolCount;
+        for (uint32_t i = 0; i < symbolCount; ++i) {
+            size_t at = symbolTable + 18ull * i;
+            std::string name;
+            if (Dword(b, at) == 0) name = CString(b, strings + Dword(b, at + 4));
+            else name = std::string(reinterpret_cast<const char*>(&b[at]), strnlen(reinterpret_cast<const char*>(&b[at]), 8));
+            int16_t sectionNumber = static_cast<int16_t>(Word(b, at + 12));
+            uint8_t auxCount = b[at + 17];
+            if (sectionNumber > 0 && sectionNumber <= sectionCount) {
+                image->symbols.emplace_back(name, image->sections[sectionNumber - 1].virtualAddress + Dword(b, at + 8));
+            }
+            i += auxCount;
+        }
+    }
     return true;
 }
 
-bool FindMapSymbol(const std::string& mapText, const std::string& symbol, uint32_t* address) {
-    std::string bare = symbol.size() > 1 && symbol[0] == '_' ? symbol.substr(1) : symbol;
+std::vector<std::pair<std::string, uint32_t>> MapSymbols(const std::string& mapText) {
+    std::vector<std::pair<std::string, uint32_t>> symbols;
     std::istringstream lines(mapText);
     std::string line;
     while (std::getline(lines, line)) {
@@ -128,12 +175,20 @@ bool FindMapSymbol(const std::string& mapText, const std::string& symbol, uint32
         std::istringstream fields(line);
         std::string value, name, rest;
         // A symbol line is an address followed by the name alone.
-        if (!(fields >> value >> name) || (fields >> rest)) continue;
-        if (value.rfind("0x", 0) != 0 || (name != symbol && name != bare)) continue;
+        if (!(fields >> value >> name) || (fields >> rest) || value.rfind("0x", 0) != 0) continue;
         char* end = nullptr;
         unsigned long long parsed = std::strtoull(value.c_str() + 2, &end, 16);
         if (*end != '\0' || parsed > 0xFFFFFFFFull) continue;
-        *address = static_cast<uint32_t>(parsed);
+        symbols.emplace_back(name, static_cast<uint32_t>(parsed));
+    }
+    return symbols;
+}
+
+bool FindMapSymbol(const std::string& mapText, const std::string& symbol, uint32_t* address) {
+    std::string bare = symbol.size() > 1 && symbol[0] == '_' ? symbol.substr(1) : symbol;
+    for (const auto& [name, value] : MapSymbols(mapText)) {
+        if (name != symbol && name != bare) continue;
+        *address = value;
         return true;
     }
     return false;
@@ -177,7 +232,7 @@ std::vector<CheckResult> CheckDriver(const Image& image, const EntryExpectation&
 
     const Section* entrySection = SectionOf(image, image.entryPoint);
     check("entry point in an executable section",
-          entrySection != nullptr && (entrySection->characteristics & SectionExecutable) != 0,
+          entrySection != nullptr && (entrySection->characteristics & SectionExecute) != 0,
           entrySection ? "entry point in " + entrySection->name : "entry point in no section");
 
     std::string entryDetail;

@@ -7,8 +7,6 @@
 
 namespace pe {
 
-constexpr uint32_t SectionExecutable = 0x20000000;   // IMAGE_SCN_MEM_EXECUTE
-
 struct Section {
     std::string name;
     uint32_t virtualAddress = 0;
@@ -16,6 +14,20 @@ struct Section {
     uint32_t rawOffset = 0;
     uint32_t rawSize = 0;
     uint32_t characteristics = 0;
+};
+
+// Section characteristics the loader maps by.
+constexpr uint32_t SectionExecute = 0x20000000;
+constexpr uint32_t SectionRead = 0x40000000;
+constexpr uint32_t SectionWrite = 0x80000000;
+
+// One imported routine: by name (ordinal 0) or by ordinal, and the RVA of the import address table
+// slot the loader fills with the routine's address.
+struct Import {
+    std::string dll;
+    std::string name;
+    uint32_t ordinal = 0;
+    uint32_t slotRva = 0;
 };
 
 struct Image {
@@ -27,22 +39,33 @@ struct Image {
     uint16_t subsystem = 0;
     uint32_t entryPoint = 0;       // AddressOfEntryPoint, an RVA
     uint32_t imageBase = 0;
+    uint32_t sectionAlignment = 0;
+    uint32_t sizeOfImage = 0;
+    uint32_t sizeOfHeaders = 0;
     uint32_t checksum = 0;
     uint32_t checksumOffset = 0;
     std::vector<Section> sections;
     std::vector<std::string> importedDlls;
+    std::vector<Import> imports;
+    uint32_t relocationsRva = 0;
     uint32_t relocationsSize = 0;
     uint32_t symbolTableOffset = 0;   // PointerToSymbolTable; 0 in a stripped image
     uint32_t symbolCount = 0;
+    // COFF symbols when the image keeps its symbol table: name and RVA.
+    std::vector<std::pair<std::string, uint32_t>> symbols;
 };
 
-// Parses the headers, sections and import directory; false with a reason on error.
+// Parses the headers, sections, import directory and symbol table (empty in a stripped image); false
+// with a reason on error. Everything the file refers to is checked to lie inside it.
 bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error);
 
 // The address the linker gave a symbol, from the text of its link map (GNU ld's -Map output, which
 // lists "0x00011ae0   DriverEntry@8"; the leading underscore of a C name may be left out). False
 // when the map does not list it.
 bool FindMapSymbol(const std::string& mapText, const std::string& symbol, uint32_t* address);
+// Every symbol line of a link map: name as the map writes it and address. Linked with
+// --no-demangle, the names are those the image's COFF symbol table would hold.
+std::vector<std::pair<std::string, uint32_t>> MapSymbols(const std::string& mapText);
 
 // The PE checksum of the file, computed with the checksum field itself counted as zero.
 uint32_t ComputeChecksum(const std::vector<uint8_t>& bytes, uint32_t checksumOffset);

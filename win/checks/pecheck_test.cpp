@@ -63,7 +63,7 @@ uint32_t DataSectionRva(const std::vector<uint8_t>& b) {
     std::string error;
     EXPECT_TRUE(pe::Parse(b, &image, &error)) << error;
     for (const pe::Section& section : image.sections) {
-        if (!(section.characteristics & pe::SectionExecutable)) return section.virtualAddress;
+        if (!(section.characteristics & pe::SectionExecute)) return section.virtualAddress;
     }
     ADD_FAILURE() << "no data section";
     return 0;

@@ -1,0 +1,234 @@
+// Reading settings: the settings read request answers with one setting as a 1032-byte reply,
+// taken from the relay's registry keys for relayed names and the OpenGL driver name, and from the
+// adapter's device parameters for every other name and whatever the keys could not supply.
+#include "settings/settings.h"
+
+// The reply record in the output buffer, and the room its data has there.
+static SettingReply* ReplyOf(PVIDEO_REQUEST_PACKET packet) { return static_cast<SettingReply*>(packet->OutputBuffer); }
+
+static ULONG ReplyRoom(PVIDEO_REQUEST_PACKET packet) { return packet->OutputBufferLength - SettingReplyHeadBytes; }
+
+static VP_STATUS WriteReply(PVIDEO_REQUEST_PACKET packet, ULONG type, const void* data, ULONG size) {
+    SettingReply* reply = ReplyOf(packet);
+    VideoPortMoveMemory(reply->data, const_cast<PVOID>(data), size);
+    reply->size = size;
+    reply->type = type;
+    packet->StatusBlock->Information = sizeof(SettingReply);
+    return NO_ERROR;
+}
+
+// --- The relay's registry keys ------------------------------------------------------------------
+
+static ULONG UnitsBeforeZero(const WCHAR* text, ULONG units) {
+    ULONG count = 0;
+    while (count < units && text[count] != 0) ++count;
+    return count;
+}
+
+// A REG_SZ value, as 8-bit text with its zero byte (the converted copy ends in one).
+static VP_STATUS ReplyWithText(RelayWork* work, PVIDEO_REQUEST_PACKET packet, WCHAR* data, ULONG units) {
+    work->text.Buffer = data;
+    work->text.Length = static_cast<USHORT>(units * sizeof(WCHAR));
+    work->text.MaximumLength = work->text.Length;
+    if (!NT_SUCCESS(RtlUnicodeStringToAnsiString(&work->ansiText, &work->text, TRUE))) return ERROR_DEV_NOT_EXIST;
+
+    ULONG size = work->ansiText.Length + 1u;
+    VP_STATUS status = size > ReplyRoom(packet) ? ERROR_INSUFFICIENT_BUFFER
+                                                : WriteReply(packet, REG_SZ, work->ansiText.Buffer, size);
+    RtlFreeAnsiString(&work->ansiText);
+    return status;
+}
+
+// The value a key held, by its type. The OpenGL driver's file must exist for its name to count.
+static VP_STATUS ReplyWithFoundValue(AdapterState* adapter, RelayWork* work, PVIDEO_REQUEST_PACKET packet,
+                                     SettingClass nameClass, ULONG sizeOnEntry) {
+    auto* value = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(work->valueInformation);
+    ULONG length = value->DataLength;
+    ULONG room = sizeof(work->valueInformation) - FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
+    if (length > room) length = room;
+
+    switch (value->Type) {
+    case REG_SZ: {
+        auto* text = reinterpret_cast<WCHAR*>(value->Data);
+        ULONG units = UnitsBeforeZero(text, length / 2);   // whole UTF-16 units
+        if (nameClass == SettingClass::OpenGlDriver && !NT_SUCCESS(DriverFileExists(adapter, text, units))) {
+            return ERROR_DEV_NOT_EXIST;
+        }
+        return ReplyWithText(work, packet, text, units);
+    }
+    case REG_BINARY:
+    case REG_DWORD:
+        if (length > sizeOnEntry || length > ReplyRoom(packet)) return ERROR_INSUFFICIENT_BUFFER;
+        return WriteReply(packet, value->Type, value->Data, length);
+    default:
+        return ERROR_DEV_NOT_EXIST;
+    }
+}
+
+// Looks the name up in one key; true when the key holds it (its information in the work area).
+static bool QueryValue(RelayWork* work, HANDLE key, const CHAR* name) {
+    if (!ConvertValueName(work, name)) return false;
+    ULONG resultLength = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &work->valueName, KeyValuePartialInformation, work->valueInformation,
+                                      sizeof(work->valueInformation), &resultLength);
+    if (NT_SUCCESS(status)) return true;
+    RtlFreeUnicodeString(&work->valueName);
+    return false;
+}
+
+VP_STATUS ReadRelayedSetting(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
+    const CHAR* name = static_cast<const CHAR*>(packet->InputBuffer);
+    SettingClass nameClass = ClassifySettingName(name, 0);
+    if (nameClass != SettingClass::OpenGlDriver && nameClass != SettingClass::Relayed) return ERROR_DEV_NOT_EXIST;
+    if (BoundedLength(name, packet->InputBufferLength) > MaxConvertibleLength) return ERROR_DEV_NOT_EXIST;
+    ULONG sizeOnEntry = ReplyOf(packet)->size;
+
+    auto* work = static_cast<RelayWork*>(AllocateWorkArea(adapter, sizeof(RelayWork)));
+    if (work == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+
+    VP_STATUS status = ERROR_DEV_NOT_EXIST;
+    ULONG first = nameClass == SettingClass::OpenGlDriver ? MachineSettingsKeyPath : 0;
+    for (ULONG entry = first; entry < KeyPathCount; ++entry) {
+        BuildKeyPath(nameClass, entry, work->keyPath);
+        HANDLE key = nullptr;
+        if (!OpenKey(work, KEY_READ, &key)) continue;
+        bool found = QueryValue(work, key, name);
+        if (found) {
+            // The first key that holds the name decides, whatever the outcome.
+            status = ReplyWithFoundValue(adapter, work, packet, nameClass, sizeOnEntry);
+            RtlFreeUnicodeString(&work->valueName);
+        }
+        ZwClose(key);
+        if (found) break;
+    }
+    FreeWorkArea(adapter, work);
+    return status;
+}
+
+// --- The OpenGL driver's file -------------------------------------------------------------------
+
+struct FileWork {
+    WCHAR path[64];   // 128 bytes: the directory's 21 characters leave 43 for the file name
+    UNICODE_STRING pathName;
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK ioStatus;
+};
+
+NTSTATUS DriverFileExists(AdapterState* adapter, const WCHAR* fileName, ULONG units) {
+    static const WCHAR directory[] = WIDE("\\SystemRoot\\System32\\");
+    constexpr ULONG directoryUnits = sizeof(directory) / sizeof(WCHAR) - 1;
+    auto* work = static_cast<FileWork*>(AllocateWorkArea(adapter, sizeof(FileWork)));
+    if (work == nullptr) return STATUS_NO_MEMORY;
+
+    ULONG length = 0;
+    for (; length < directoryUnits; ++length) work->path[length] = directory[length];
+    // A name that does not fit is left out: the open then names the directory and fails.
+    if (units <= sizeof(work->path) / sizeof(WCHAR) - directoryUnits) {
+        for (ULONG i = 0; i < units; ++i) work->path[length++] = fileName[i];
+    }
+    work->pathName.Buffer = work->path;
+    work->pathName.Length = static_cast<USHORT>(length * sizeof(WCHAR));
+    work->pathName.MaximumLength = sizeof(work->path);
+    InitializeObjectAttributes(&work->attributes, &work->pathName, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+
+    HANDLE file = nullptr;
+    NTSTATUS status = ZwCreateFile(&file, GENERIC_READ, &work->attributes, &work->ioStatus, nullptr,
+                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, 0);
+    if (NT_SUCCESS(status)) ZwClose(file);
+    FreeWorkArea(adapter, work);
+    return status;
+}
+
+// --- The device parameters ----------------------------------------------------------------------
+
+static ValueCapture* CaptureOf(PVOID context, ULONG length) {
+    auto* capture = static_cast<ValueCapture*>(context);
+    if (capture == nullptr || length > capture->size) return nullptr;
+    return capture;
+}
+
+VP_STATUS NTAPI CaptureRawValue(PVOID, PVOID context, PWSTR, PVOID valueData, ULONG valueLength) {
+    ValueCapture* capture = CaptureOf(context, valueLength);
+    if (capture == nullptr) return static_cast<VP_STATUS>(STATUS_UNSUCCESSFUL);
+    capture->size = valueLength;
+    VideoPortMoveMemory(capture->data, valueData, valueLength);
+    return NO_ERROR;
+}
+
+// The value's first 32 bits as decimal text; a shorter value is zero-extended.
+VP_STATUS NTAPI CaptureNumberAsText(PVOID, PVOID context, PWSTR, PVOID valueData, ULONG valueLength) {
+    ValueCapture* capture = CaptureOf(context, valueLength);
+    if (capture == nullptr) return static_cast<VP_STATUS>(STATUS_UNSUCCESSFUL);
+    const UCHAR* bytes = static_cast<const UCHAR*>(valueData);
+    ULONG number = 0;
+    for (ULONG i = 0; i < valueLength && i < sizeof(ULONG); ++i) number |= static_cast<ULONG>(bytes[i]) << (8 * i);
+    CHAR* text = FormatNumber(number, reinterpret_cast<CHAR*>(capture->data), 10);
+    capture->size = BoundedLength(text, capture->size) + 1;
+    return NO_ERROR;
+}
+
+CHAR* FormatNumber(ULONG value, CHAR* buffer, ULONG base) {
+    CHAR digits[12];
+    ULONG at = sizeof(digits) - 1;
+    digits[at] = 0;
+    if (base >= 8 && base <= 36) {
+        // At least one digit: the value 0 is "0".
+        do {
+            ULONG digit = value % base;
+            digits[--at] = static_cast<CHAR>(digit <= 9 ? '0' + digit : 'A' + (digit - 10));
+            value /= base;
+        } while (value != 0);
+    }
+    ULONG i = 0;
+    while ((buffer[i] = digits[at + i]) != 0) ++i;
+    return buffer;
+}
+
+struct ParameterWork {
+    ValueCapture capture;
+    UCHAR data[SettingDataBytes];
+};
+
+static VP_STATUS ReadDeviceParameter(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet, const CHAR* name,
+                                     ULONG sizeOnEntry) {
+    WCHAR wideName[NameUnits];
+    WidenName(name, wideName);
+    bool asText = IsNumberAsTextName(name);
+    auto* work = static_cast<ParameterWork*>(AllocateWorkArea(adapter, sizeof(ParameterWork)));
+    if (work == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+
+    work->capture.size = SettingDataBytes;
+    work->capture.data = work->data;
+    VP_STATUS status = VideoPortGetRegistryParameters(adapter, wideName, FALSE,
+                                                      asText ? CaptureNumberAsText : CaptureRawValue, &work->capture);
+    if (status == NO_ERROR) {
+        ULONG size = work->capture.size;
+        ULONG type = asText ? REG_SZ : size == sizeof(ULONG) ? REG_DWORD : REG_BINARY;
+        status = size > sizeOnEntry || size > ReplyRoom(packet) ? ERROR_INSUFFICIENT_BUFFER
+                                                                : WriteReply(packet, type, work->data, size);
+    }
+    FreeWorkArea(adapter, work);
+    return status;
+}
+
+// --- The request --------------------------------------------------------------------------------
+
+VP_STATUS ReadSetting(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
+    // The reply is written whole: an output that cannot hold it is refused before anything is read.
+    if (packet->OutputBufferLength < sizeof(SettingReply)) {
+        packet->StatusBlock->Information = sizeof(SettingReply);
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    const CHAR* name = static_cast<const CHAR*>(packet->InputBuffer);
+    ULONG inputLength = packet->InputBufferLength;
+    if (BoundedLength(name, inputLength) == inputLength) return ERROR_INVALID_PARAMETER;   // no zero byte
+    // Read before anything is written: the size field shares storage with the name's bytes 4-7.
+    ULONG sizeOnEntry = ReplyOf(packet)->size;
+
+    SettingClass nameClass = ClassifySettingName(name, inputLength);
+    if (nameClass == SettingClass::OpenGlDriver || nameClass == SettingClass::Relayed) {
+        VP_STATUS status = ReadRelayedSetting(adapter, packet);
+        if (status == NO_ERROR || status == ERROR_NOT_ENOUGH_MEMORY) return status;
+    }
+    return ReadDeviceParameter(adapter, packet, name, sizeOnEntry);
+}

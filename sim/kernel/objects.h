@@ -1,0 +1,112 @@
+// The kernel's objects behind the routines the driver calls for the settings relay: registry keys
+// opened by name (ZwOpenKey, ZwQueryValueKey, ZwSetValueKey), files of the system directory
+// (ZwCreateFile), the handles to both (ZwClose), counted strings and their allocating conversions
+// (Rtl*String), and pool memory. It checks the arguments as the platform would, and reports every
+// handle, string and pool block that a call into the driver left behind.
+//
+// Handles belong to the process in whose context they were opened (the requesting process during a
+// request), unless the object attributes ask for a kernel handle. The system's ANSI code page is
+// taken as ISO 8859-1: byte b is character U+00b; a character above U+00FF becomes '?' in 8-bit
+// text and in the simulated registry's names.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+#include "platform/videoport.h"
+#include "support/faults.h"
+
+namespace sim {
+
+class Kernel;
+
+class KernelObjects {
+public:
+    KernelObjects(Kernel& kernel, FaultLog& faults) : kernel_(kernel), faults_(faults) {}
+    KernelObjects(const KernelObjects&) = delete;
+    KernelObjects& operator=(const KernelObjects&) = delete;
+
+    void InjectFault(const InjectedFault& fault) { state_.injector.Add(fault); }
+
+    // --- Registry keys and files ------------------------------------------------------------------
+    NTSTATUS OpenKey(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes);
+    NTSTATUS QueryValueKey(HANDLE handle, PUNICODE_STRING name, KEY_VALUE_INFORMATION_CLASS type, PVOID buffer,
+                           ULONG length, PULONG resultLength);
+    NTSTATUS SetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG titleIndex, ULONG type, PVOID data, ULONG size);
+    NTSTATUS CreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK ioStatus,
+                        ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer, ULONG eaLength);
+    NTSTATUS Close(HANDLE handle);
+
+    // The files of \SystemRoot\System32\ (names compare without regard to case).
+    void AddSystemFile(const std::string& name);
+    bool SystemFileExists(const std::string& name) const;
+
+    // --- Counted strings ----------------------------------------------------------------------------
+    void InitUnicodeString(PUNICODE_STRING string, PCWSTR source);
+    void InitAnsiString(PANSI_STRING string, PCSZ source);
+    NTSTATUS AnsiToUnicode(PUNICODE_STRING destination, PCANSI_STRING source, BOOLEAN allocate);
+    NTSTATUS UnicodeToAnsi(PANSI_STRING destination, PCUNICODE_STRING source, BOOLEAN allocate);
+    void FreeUnicodeString(PUNICODE_STRING string);
+    void FreeAnsiString(PANSI_STRING string);
+
+    // --- Pool memory ---------------------------------------------------------------------------------
+    // A block of `size` bytes holding garbage, as pool memory does; its address.
+    uint32_t AllocatePool(uint32_t size, uint32_t tag);
+    // False (and a driver fault) for an address that is no live pool block.
+    bool FreePool(uint32_t address);
+    // ExAllocatePoolWithTag and ExFreePool as the driver calls them: null when the pool cannot give
+    // the memory (or the call is made to fail); a free of something that is no pool block is reported.
+    PVOID AllocatePoolFor(POOL_TYPE type, size_t size, ULONG tag);
+    void FreePoolAt(PVOID pointer);
+
+    // Reports, once each, the handles, strings and pool blocks still held after `callback` of the
+    // driver returned; the driver keeps none of them between calls.
+    void ReportLeftBehind(const std::string& callback);
+    size_t OpenHandles() const { return state_.handles.size(); }
+    size_t LiveStrings() const;
+    size_t LivePoolBlocks() const;
+
+    struct Handle {
+        enum class Kind { Key, File, Directory } kind = Kind::Key;
+        std::string path;        // a key in its HKEY_ form, or the file's path
+        uint32_t process = 0;    // 0: a kernel handle
+        uint32_t access = 0;
+        bool reported = false;
+    };
+    struct Block {
+        bool string = false;     // from an allocating string conversion, else pool memory
+        uint32_t size = 0;
+        uint32_t tag = 0;
+        bool reported = false;
+    };
+    struct State {
+        std::map<uint32_t, Handle> handles;   // by handle value
+        std::map<uint32_t, Block> blocks;     // by address
+        std::set<std::string> systemFiles;    // lower case
+        uint32_t nextHandle = 4;
+        FaultInjector injector;
+    };
+    const State& Save() const { return state_; }
+    void Restore(const State& state) { state_ = state; }
+
+private:
+    bool Fails(PlatformCall call, NTSTATUS* status);
+    NTSTATUS Violation(const std::string& what);
+    // The bytes [address, address + length) of machine memory, or null when they are not all in
+    // one block of memory.
+    uint8_t* MachineBytes(uint32_t address, uint32_t length);
+    bool ReadCounted(PCUNICODE_STRING string, std::u16string* text, const char* what);
+    bool ObjectPath(POBJECT_ATTRIBUTES attributes, std::string* path, uint32_t* process, NTSTATUS* status);
+    Handle* FindHandle(HANDLE handle);
+    uint32_t AddHandle(Handle handle);
+    uint32_t AllocateString(uint32_t size);
+    bool FreeString(uint32_t address, const char* routine);
+
+    Kernel& kernel_;
+    FaultLog& faults_;
+    State state_;
+};
+
+}  // namespace sim

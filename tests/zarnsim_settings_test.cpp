@@ -1,0 +1,128 @@
+// zarnsim as a person tries the settings relay and the colours: script commands that read and write
+// settings as the 3D drivers do, set the palette and the gamma ramp, and an 8-bit mode shown in the
+// display driver's palette through the stored ramp.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "cli_runner.h"
+#include "support/png_writer.h"
+
+namespace {
+
+using clirunner::Outcome;
+using clirunner::ReadFile;
+using clirunner::RunZarnsim;
+using clirunner::TempPath;
+
+const char* const RegistryText =
+    "REGEDIT4\n\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\OpenGLDrivers]\n"
+    "\"Zarn\"=\"example.dll\"\n\n"
+    "[HKEY_CURRENT_USER\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0\\Lumen]\n"
+    "\"LuLevel\"=dword:00000003\n"
+    "\"ZRb\"=hex:01,02,03,04\n";
+
+struct ScriptLine {
+    std::string command;
+    std::string answer;   // what its line of output says
+};
+
+TEST(SettingsScript, ReadsAndWritesSettingsAndColoursAsThe3DDriversDo) {
+    const std::vector<ScriptLine> lines = {
+        {"read-setting Zarn", "status 0 NO_ERROR, type 1 REG_SZ, size 12, value \"example.dll\""},
+        {"read-setting LuLevel", "type 4 REG_DWORD, size 4, value 0x00000003 (3)"},
+        // Too large for the reply's size field: the device parameter is read instead, and there is none.
+        {"read-setting ZRb size=3", "read-setting ZRb: status 87 ERROR_INVALID_PARAMETER"},
+        {"read-setting ZRb size=4", "type 3 REG_BINARY, size 4, value 01020304"},
+        {"read-setting ZRb in=3", "status 87"},
+        {"write-setting ZRSpeed sz \" 42\"", "write-setting ZRSpeed: status 0 NO_ERROR"},
+        {"read-setting ZRSpeed", "type 1 REG_SZ, size 4, value \" 42\""},
+        {"write-setting List 7 0000", "write-setting List: status 87"},
+        {"palette 255 ff0000 00ff00", "palette 2 entries from 255: status 87"},
+        {"palette 10 ff0000 00ff00", "palette 2 entries from 10: status 0 NO_ERROR"},
+        {"gamma inverse", "gamma inverse: status 0 NO_ERROR"},
+    };
+    std::string path = TempPath("settings.reg");
+    std::ofstream(path) << RegistryText;
+    std::string script;
+    for (const ScriptLine& line : lines) script += line.command + "\n";
+    Outcome run = RunZarnsim("--registry '" + path + "' --system-file example.dll --check-aliasing script -", script);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string prefix = "line " + std::to_string(i + 1) + ": ";
+        size_t at = run.out.find(prefix);
+        ASSERT_NE(at, std::string::npos) << run.out;
+        std::string answer = run.out.substr(at, run.out.find('\n', at) - at);
+        EXPECT_NE(answer.find(lines[i].answer), std::string::npos) << answer;
+    }
+    std::string saved = ReadFile(path);
+    EXPECT_NE(saved.find("\"ZRSpeed\"=\" 42\""), std::string::npos) << "the relay's value is saved";
+    EXPECT_NE(saved.find("[HKEY_CURRENT_USER\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0\\Lumen]\r\n"
+                         "\"LuLevel\"=dword:00000003\r\n\"ZRb\"=hex:01,02,03,04\r\n"),
+              std::string::npos)
+        << saved;
+    std::remove(path.c_str());
+
+    Outcome missing = RunZarnsim("script -", "read-setting Zarn\n");
+    EXPECT_NE(missing.out.find("status 87"), std::string::npos) << "without --system-file the driver file is missing";
+}
+
+TEST(SettingsScript, RefusesMalformedCommandsWithTheirLine) {
+    const std::vector<std::string> bad = {"read-setting", "read-setting X size=-1", "write-setting X sz",
+                                          "write-setting X dword 12z", "palette 0 fff", "gamma /no/such/ramp",
+                                          "palette 0 ff0000 adapter=3"};
+    for (const std::string& line : bad) {
+        Outcome run = RunZarnsim("script -", "\n" + line + "\n");
+        EXPECT_EQ(run.exitCode, 2) << line;
+        EXPECT_EQ(run.err.rfind("zarnsim: script line 2: ", 0), 0u) << line << ": " << run.err;
+    }
+}
+
+struct ScreenCase {
+    const char* name;
+    std::string registry;   // extra .reg lines for the device key
+    uint32_t yellowBar;     // what the second bar shows
+    uint32_t redCorner;
+};
+
+class PaletteScreenshot : public testing::TestWithParam<ScreenCase> {};
+
+// The display driver's palette holds the pattern's pure colours exactly, so the bars show them, through
+// the ramp stored in the registry.
+TEST_P(PaletteScreenshot, ShowsThePaletteColoursThroughTheStoredRamp) {
+    std::string reg = TempPath("screen.reg");
+    std::string png = TempPath("screen8.png");
+    std::ofstream(reg) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0]\n"
+                       << GetParam().registry;
+    Outcome run = RunZarnsim("--registry '" + reg + "' run --mode 640x480x8@60 --screenshot '" + png + "'");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    sim::Image image;
+    std::string error;
+    ASSERT_TRUE(sim::ReadPng(png, &image, &error)) << error;
+    EXPECT_EQ(image.At(120, 100), GetParam().yellowBar);
+    EXPECT_EQ(image.At(0, 0), GetParam().redCorner);
+    std::remove(reg.c_str());
+    std::remove(png.c_str());
+}
+
+std::string InverseRampLine() {
+    std::string line = "\"GammaTable\"=hex:";
+    char byte[8];
+    for (int i = 0; i < 256; ++i) {
+        for (int k = 0; k < 4; ++k) {
+            std::snprintf(byte, sizeof byte, "%s%02x", i || k ? "," : "", k < 3 ? 255 - i : 0);
+            line += byte;
+        }
+    }
+    return line + "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ramps, PaletteScreenshot,
+                         testing::Values(ScreenCase{"Identity", "", 0xFFFF00, 0xFF0000},
+                                         ScreenCase{"Inverse", InverseRampLine(), 0x0000FF, 0x00FFFF}),
+                         [](const testing::TestParamInfo<ScreenCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
