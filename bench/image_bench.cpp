@@ -76,12 +76,14 @@ void HostCallsImageCallback(benchmark::State& state) {
     PlatformRoutines routines;
     ImageRunner runner(routines);
     const LoadedImage& image = runner.Load(bytes);
+    std::ifstream map(ZARN_MAP);
+    runner.AddLinkMapSymbols(std::string((std::istreambuf_iterator<char>(map)), std::istreambuf_iterator<char>()));
     uint32_t callback = 0;
     for (const auto& [name, address] : image.symbols) {
         if (name.find("HwGetPowerState") != std::string::npos) callback = address;
     }
     if (!callback) {
-        state.SkipWithError("zarn.sys has no HwGetPowerState symbol");
+        state.SkipWithError("zarn.map has no HwGetPowerState symbol");
         return;
     }
     for (auto _ : state) benchmark::DoNotOptimize(runner.Processor().Call(callback, {0x81000000, 0, 0x81000100}));

@@ -1,5 +1,6 @@
 // REGEDIT4 text as a person might hand it to zarnsim --registry: the loader must refuse or accept
 // it without harm, and whatever it accepts must save and load back to the same registry.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -7,20 +8,19 @@
 
 namespace {
 
-bool SameRegistry(const sim::Registry& a, const sim::Registry& b) {
-    if (a.Keys().size() != b.Keys().size()) return false;
-    for (size_t k = 0; k < a.Keys().size(); ++k) {
-        const sim::RegKey& x = a.Keys()[k];
-        const sim::RegKey& y = b.Keys()[k];
-        if (x.path != y.path || x.values.size() != y.values.size()) return false;
-        for (size_t v = 0; v < x.values.size(); ++v) {
-            if (x.values[v].name != y.values[v].name || x.values[v].type != y.values[v].type ||
-                x.values[v].data != y.values[v].data) {
-                return false;
-            }
+bool SameValues(const sim::RegKey& x, const sim::RegKey& y) {
+    if (x.path != y.path || x.values.size() != y.values.size()) return false;
+    for (size_t v = 0; v < x.values.size(); ++v) {
+        if (x.values[v].name != y.values[v].name || x.values[v].type != y.values[v].type ||
+            x.values[v].data != y.values[v].data) {
+            return false;
         }
     }
     return true;
+}
+
+bool SameRegistry(const sim::Registry& a, const sim::Registry& b) {
+    return std::equal(a.Keys().begin(), a.Keys().end(), b.Keys().begin(), b.Keys().end(), SameValues);
 }
 
 }  // namespace

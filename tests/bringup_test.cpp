@@ -300,21 +300,67 @@ TEST(UnsupportedDevice, RestoresTheRomRegisterAlsoWhenTheRomLacksTheMakerText) {
     EXPECT_EQ(machine.PciOf(0).ReadDword(0x30), 0u);
 }
 
+// A restoring write that fails is tried once more; when that fails too the ROM stays enabled, the
+// adapter is refused and the simulator reports what was left behind.
 TEST(RomProbeFailures, UnreadableHeaderOrFailedRestoreEndDiscovery) {
     struct {
         const char* name;
         sim::PlatformCall call;
-        unsigned occurrence;
+        std::vector<unsigned> occurrences;
+        uint32_t status;
+        const char* leftBehind;   // the driver fault reported, empty when none
     } cases[] = {
-        {"second header read", sim::PlatformCall::GetBusData, 2},
-        {"restoring write", sim::PlatformCall::SetBusData, 3},
+        {"second header read", sim::PlatformCall::GetBusData, {2}, 55, ""},
+        {"restoring write, once", sim::PlatformCall::SetBusData, {3}, 0, ""},
+        {"restoring write and its retry", sim::PlatformCall::SetBusData, {3, 4}, 55,
+         "failed discovery left the option ROM enabled at 0xa0a00000"},
     };
     for (const auto& c : cases) {
         Machine machine(OneAdapter(Device(5)));
-        machine.InjectFault({c.call, 0, c.occurrence, 0});
+        for (unsigned occurrence : c.occurrences) machine.InjectFault({c.call, 0, occurrence, 0});
         machine.Boot();
-        EXPECT_EQ(machine.Adapter(0).discoveryStatus, 55u) << c.name;
-        EXPECT_FALSE(machine.Adapter(0).started) << c.name;
+        EXPECT_EQ(machine.Adapter(0).discoveryStatus, c.status) << c.name;
+        EXPECT_EQ(machine.Adapter(0).started, c.status == 0) << c.name;
+        std::vector<std::string> faults;
+        for (const sim::Fault& fault : machine.DriverFaults()) faults.push_back(fault.message);
+        EXPECT_EQ(faults, *c.leftBehind ? std::vector<std::string>{c.leftBehind} : std::vector<std::string>{}) << c.name;
+        EXPECT_EQ(machine.Adapter(0).mappings.size(), c.status == 0 ? 3u : 0u) << c.name;
+    }
+}
+
+// When either write that enables the ROM fails, the probe reads nothing at the ROM's offset (it
+// would read registers there), treats the board as having no ROM and puts the register back.
+TEST(RomProbeFailures, RomThatCannotBeEnabledIsNoRom) {
+    struct {
+        const char* name;
+        bool secondary;
+        unsigned occurrence;   // of VideoPortSetBusData that fails
+    } cases[] = {
+        {"primary, address write", false, 1},
+        {"primary, enable write", false, 2},
+        {"secondary, address write", true, 2},
+        {"secondary, enable write", true, 3},
+    };
+    for (const auto& c : cases) {
+        AdapterConfig adapter = Device(5);
+        adapter.secondary = c.secondary;
+        Machine machine(OneAdapter(adapter));
+        machine.InjectFault({sim::PlatformCall::SetBusData, 0, c.occurrence, 0});
+        uint32_t romBarBefore = machine.PciOf(0).ReadDword(0x30);
+        machine.Boot();
+        ASSERT_TRUE(machine.Adapter(0).started) << c.name;
+        EXPECT_EQ(Text(machine, "HardwareInformation.BiosString"), "NO ROM DETECTED") << c.name;
+        const auto* record = static_cast<const AdapterState*>(machine.Extension(0));
+        EXPECT_EQ(record->romPresent, 0) << c.name;
+        EXPECT_EQ(record->biosModeTable, nullptr) << c.name;
+        EXPECT_EQ(record->useNonBiosModeSet, 1u) << c.name;
+        for (const sim::TraceEntry& entry : machine.Trace()) {
+            EXPECT_FALSE(entry.window == sim::Window::Mmio && entry.offset >= 0xA00000)
+                << c.name << ": " << sim::FormatTraceEntry(entry);
+        }
+        EXPECT_TRUE(machine.Faults().empty()) << c.name;
+        EXPECT_EQ(machine.PciOf(0).ReadDword(0x30), romBarBefore) << c.name;
+        EXPECT_FALSE(machine.PciOf(0).RomEnabled()) << c.name;
     }
 }
 
@@ -444,6 +490,51 @@ TEST(RegistryFailures, UnreadableRegistryLeavesEveryDefault) {
     EXPECT_EQ(record->gammaTable[255], 0xFFFFFFu);
     EXPECT_EQ(Value(machine, "GammaTable"), nullptr) << "the failed write left nothing behind";
 }
+
+struct RampReadFailure {
+    const char* name;
+    bool secondary;
+    unsigned occurrence;   // of VideoPortGetRegistryParameters that fails
+    uint32_t status;
+    const char* failedValue;
+    bool rewritten;        // the value is taken for missing and written back
+};
+
+void PrintTo(const RampReadFailure& value, std::ostream* out) { *out << value.name; }
+
+class RegistryGammaReadFailure : public ::testing::TestWithParam<RampReadFailure> {};
+
+// A ramp the platform failed to read stays stored byte for byte; the adapter uses the identity ramp
+// meanwhile. Only the port's answer for a missing value (87 without the callback) repairs it.
+TEST_P(RegistryGammaReadFailure, LeavesTheStoredRampAsItWas) {
+    const RampReadFailure& f = GetParam();
+    AdapterConfig adapter = Device(5);
+    adapter.secondary = f.secondary;
+    Machine machine(OneAdapter(adapter));
+    std::vector<uint8_t> stored = Ramp([](uint32_t i) { return 0xAB000000u | (255 - i) * 0x010101u; });
+    machine.GetRegistry().SetValue(Machine::DeviceKey(0), "GammaTable", 3, stored);
+    machine.GetRegistry().SetValue(Machine::DeviceKey(0), "LumenGammaTable", 3, stored);
+    machine.InjectFault({sim::PlatformCall::GetRegistryParameters, 0, f.occurrence, f.status});
+    machine.Boot();
+    ASSERT_TRUE(machine.Adapter(0).started);
+    for (const char* name : {"GammaTable", "LumenGammaTable"}) {
+        bool failed = std::string(name) == f.failedValue;
+        EXPECT_EQ(Value(machine, name)->data, failed && f.rewritten ? IdentityRamp() : stored) << name;
+    }
+    const auto* record = static_cast<const AdapterState*>(machine.Extension(0));
+    const ULONG* failedRamp = std::string(f.failedValue) == "GammaTable" ? record->gammaTable : record->lumenGammaTable;
+    EXPECT_EQ(failedRamp[0], 0u) << "the identity ramp is used meanwhile";
+    EXPECT_EQ(failedRamp[255], 0xFFFFFFu);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, RegistryGammaReadFailure,
+    ::testing::Values(RampReadFailure{"GammaTableBusy", false, 3, 1450, "GammaTable", false},
+                      RampReadFailure{"LumenGammaTableKernelStatus", false, 4, 0xC000009A, "LumenGammaTable", false},
+                      RampReadFailure{"SecondaryGammaTableAccessDenied", true, 5, 5, "GammaTable", false},
+                      RampReadFailure{"SecondaryLumenGammaTableBusy", true, 6, 1450, "LumenGammaTable", false},
+                      RampReadFailure{"MissingValueAnswer", false, 3, 87, "GammaTable", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RegistryGamma, WrongSizedRampsAreReplacedWithTheIdentityRamp) {
     for (size_t bytes : {1020u, 1028u, 0u, 4u}) {

@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace clirunner {
 
@@ -44,6 +46,42 @@ inline Outcome RunZarnsim(const std::string& arguments, const std::string& input
     std::remove(out.c_str());
     std::remove(err.c_str());
     return outcome;
+}
+
+// Runs zarnsim with standard output and standard error going to one file, as in a terminal or
+// `2>&1`; returns what the file holds.
+inline std::string RunZarnsimMerged(const std::string& arguments) {
+    const std::string merged = TempPath("merged");
+    std::string command = std::string("'") + ZARNSIM + "' " + arguments + " </dev/null >'" + merged + "' 2>&1";
+    (void)std::system(command.c_str());
+    std::string text = ReadFile(merged);
+    std::remove(merged.c_str());
+    return text;
+}
+
+using Json = nlohmann::ordered_json;
+
+// The JSON document of each line of the output; a line that is not JSON fails the test.
+inline std::vector<Json> JsonLines(const std::string& out) {
+    std::vector<Json> documents;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        Json document = Json::parse(line, nullptr, false);
+        if (document.is_discarded()) ADD_FAILURE() << "not one line of JSON: " << line;
+        documents.push_back(document);
+    }
+    return documents;
+}
+
+// The output as one JSON document (a null document and a failure when it is not exactly one).
+inline Json JsonOf(const std::string& out) {
+    std::vector<Json> documents = JsonLines(out);
+    if (documents.size() != 1) {
+        ADD_FAILURE() << "expected one JSON document, found " << documents.size() << " in: " << out.substr(0, 200);
+        return Json();
+    }
+    return documents[0];
 }
 
 }  // namespace clirunner

@@ -23,6 +23,12 @@ inline std::vector<uint8_t> ZarnSys() {
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
+// The link map beside zarn.sys: the shipped image is stripped, its symbols are there.
+inline std::string ZarnMap() {
+    std::ifstream file(ZARN_MAP);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
 #define SKIP_WITHOUT_ZARN_SYS(bytes)                                                                     \
     if ((bytes).empty())                                                                                 \
         GTEST_SKIP() << (std::string(ZARN_SYS).empty() ? "the build was configured without the zarn.sys build" \

@@ -207,6 +207,7 @@ TEST(ImageDriverEntry, RegistersItsCallbacksThroughVideoPortInitialize) {
         return 0xC0000123u;
     };
     const LoadedImage& image = runner.Load(bytes, Elsewhere);
+    runner.AddLinkMapSymbols(ZarnMap());
 
     EXPECT_EQ(runner.CallDriverEntry(0x81000010, 0x81000020), 0xC0000123u);
     EXPECT_EQ(passed[0], 0x81000010u);
@@ -264,6 +265,7 @@ TEST(ImageNestedCalls, RegistryValuesReachTheDriverThroughItsCallbacks) {
     RunnerWithScratch scratch(routines);
     Cpu& cpu = scratch.cpu();
     const LoadedImage& image = scratch.runner.Load(bytes);
+    scratch.runner.AddLinkMapSymbols(ZarnMap());
     PageMemory extension(5448);
     cpu.MapMemory(Extension, extension.size(), extension.data(), ProtectRead | ProtectWrite);
 

@@ -557,28 +557,4 @@ TEST(Reset, BiosPathWritesNoRegisterAndResetDeviceAsksForTextMode) {
     EXPECT_EQ(reset.information, 0x5A5Au) << "Information is left as the port set it";
 }
 
-// --- Golden trace ---------------------------------------------------------------------------------
-
-// The access sequence of one direct mode set (640 x 480 x 8 at 60 Hz). A change in the order or
-// values of the hardware accesses shows here; ZARN_UPDATE_GOLDEN=1 rewrites the file.
-TEST(GoldenTrace, DirectModeSetAccessSequence) {
-    Machine machine(Config(Direct()));
-    machine.Boot();
-    machine.ClearTrace();
-    ASSERT_EQ(SetMode(machine, 0), 0u);
-    std::ostringstream actual;
-    for (const sim::TraceEntry& entry : machine.Trace()) actual << sim::FormatTraceEntry(entry) << "\n";
-
-    const std::string path = std::string(ZARN_SOURCE_DIR) + "/tests/golden/direct_mode_set_640x480x8_60.trace";
-    if (std::getenv("ZARN_UPDATE_GOLDEN")) {
-        std::ofstream(path) << actual.str();
-        GTEST_SKIP() << "rewrote " << path;
-    }
-    std::ifstream file(path);
-    ASSERT_TRUE(file) << "missing " << path;
-    std::stringstream expected;
-    expected << file.rdbuf();
-    EXPECT_EQ(actual.str(), expected.str());
-}
-
 }  // namespace

@@ -364,7 +364,7 @@ TEST(VerticalSync, StatusBitPulsesAtTheProgrammedRefresh) {
         ASSERT_EQ(sim::SetMode(machine, 0, sim::ParseModeRequest(mode)).status, 0u);
         double refresh = sim::DecodeDisplay(machine.ChipOf(0), machine.VideoMemory(0).size()).timing.refreshHz;
         bool negative = machine.ChipOf(0).Vga().miscOutput & 0x80;
-        machine.GetBus().TraceOf().SetRecording(false);
+        machine.GetBus().TraceOf().Pause();
         // A tenth of a second of the status register, read every 5 us.
         unsigned edges = 0;
         bool wasInPulse = false;

@@ -502,6 +502,29 @@ TEST(RegFileLoad, DeletionLinesRemoveKeysWithTheirSubkeysAndSingleValues) {
     }
 }
 
+// The machine copies its registry for snapshots: a copy finds, changes and deletes its own keys only.
+TEST(RegistryCopy, IsIndependentOfTheOriginal) {
+    const std::string m = "HKEY_LOCAL_MACHINE\\";
+    sim::Registry original;
+    original.SetDword(m + "A", "a", 1);
+    original.SetDword(m + "A\\B", "b", 2);
+    original.SetDword(m + "C", "c", 3);
+    for (int assigned = 0; assigned < 2; ++assigned) {
+        sim::Registry copy;
+        if (assigned) copy = original;
+        else copy = sim::Registry(original);
+        EXPECT_EQ(Describe(copy), Describe(original));
+        copy.SetDword(m + "c", "c", 4);
+        EXPECT_TRUE(copy.DeleteKeyTree(m + "a"));
+        EXPECT_EQ(copy.Keys().size(), 1u);
+        EXPECT_EQ(copy.GetValue(m + "C", "c")->data[0], 4);
+        EXPECT_EQ(original.Keys().size(), 3u);
+        EXPECT_EQ(original.GetValue(m + "C", "c")->data[0], 3);
+        EXPECT_NE(original.FindKey(m + "A\\B"), nullptr);
+        EXPECT_FALSE(copy.DeleteKeyTree(m + "A")) << "nothing left to delete";
+    }
+}
+
 TEST(RegFileLoad, EmptyTextIsAnEmptyRegistry) {
     const std::string texts[] = {"", "\xEF\xBB\xBF"};
     for (const std::string& text : texts) {
@@ -616,7 +639,7 @@ TEST(RegFileFile, FailedSaveLeavesTheExistingFileAsItWasAndNoTemporaryFile) {
     const Case cases[] = {
         {"registry that cannot be written", "machine.reg", &unwritable, 0, "line break"},
         {"write fails part way (disk full)", "machine.reg", &big, 1000, "cannot write"},
-        {"target is a directory", "taken", &big, 0, "cannot replace"},
+        {"target is a directory", "taken", &big, 0, "is a directory"},
         {"directory missing", "missing/machine.reg", &big, 0, "cannot create"},
         {"directory is a file", "machine.reg/inner.reg", &big, 0, "cannot create"},
     };

@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,24 +24,15 @@ struct Mode {
 };
 
 // The modes of each adapter in `modes --json` output.
-std::vector<std::vector<Mode>> ModesOfJson(const std::string& json) {
+std::vector<std::vector<Mode>> ModesOfJson(const std::string& out) {
     std::vector<std::vector<Mode>> adapters;
-    static const std::regex adapterStart(R"(\{"modes": \[)");
-    static const std::regex mode(
-        R"re("modeIndex": (\d+), "width": (\d+), "height": (\d+), "bitsPerPixel": (\d+), "frequency": (\d+))re");
-    std::vector<size_t> starts;
-    for (auto it = std::sregex_iterator(json.begin(), json.end(), adapterStart); it != std::sregex_iterator(); ++it) {
-        starts.push_back(static_cast<size_t>(it->position()));
-    }
-    for (size_t a = 0; a < starts.size(); ++a) {
-        size_t end = a + 1 < starts.size() ? starts[a + 1] : json.size();
-        std::string part = json.substr(starts[a], end - starts[a]);
+    clirunner::Json json = clirunner::JsonOf(out);
+    if (!json.is_object()) return adapters;
+    for (const clirunner::Json& adapter : json["adapters"]) {
         std::vector<Mode> modes;
-        for (auto it = std::sregex_iterator(part.begin(), part.end(), mode); it != std::sregex_iterator(); ++it) {
-            const std::smatch& m = *it;
-            modes.push_back({static_cast<unsigned>(std::stoul(m[1])), static_cast<unsigned>(std::stoul(m[2])),
-                             static_cast<unsigned>(std::stoul(m[3])), static_cast<unsigned>(std::stoul(m[4])),
-                             static_cast<unsigned>(std::stoul(m[5]))});
+        for (const clirunner::Json& m : adapter["modes"]) {
+            modes.push_back({m["modeIndex"].get<unsigned>(), m["width"].get<unsigned>(), m["height"].get<unsigned>(),
+                             m["bitsPerPixel"].get<unsigned>(), m["frequency"].get<unsigned>()});
         }
         adapters.push_back(modes);
     }
@@ -126,10 +116,12 @@ TEST(ScriptCommand, AnswersEachRequestLineWithStatusInformationAndOutput) {
     Outcome run = RunZarnsim("--adapter device=5,memory=16 script - --json", script);
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out,
-              "{\"line\": 2, \"status\": 122, \"information\": 8, \"output\": \"\"}\n"
-              "{\"line\": 4, \"status\": 0, \"information\": 8, \"output\": \"5d1a050001000000\"}\n"
-              "{\"line\": 5, \"status\": 1, \"information\": 0, \"output\": \"\"}\n");
+    std::vector<clirunner::Json> expected = {
+        clirunner::Json::parse(R"({"line": 2, "status": 122, "information": 8, "output": ""})"),
+        clirunner::Json::parse(R"({"line": 4, "status": 0, "information": 8, "output": "5d1a050001000000"})"),
+        clirunner::Json::parse(R"({"line": 5, "status": 1, "information": 0, "output": ""})"),
+    };
+    EXPECT_EQ(clirunner::JsonLines(run.out), expected) << run.out;
 }
 
 class MalformedScriptLine : public ::testing::TestWithParam<std::string> {};
@@ -141,7 +133,9 @@ TEST_P(MalformedScriptLine, IsReportedWithItsLineNumberAndStopsTheScript) {
     EXPECT_NE(run.exitCode, 0);
     EXPECT_NE(run.err.find("line 3"), std::string::npos) << run.err;
     EXPECT_EQ(LineCount(run.err), 1u) << run.err;
-    EXPECT_EQ(run.out.find("\"line\": 4"), std::string::npos) << "the script went on after the bad line";
+    for (const clirunner::Json& line : clirunner::JsonLines(run.out)) {
+        EXPECT_NE(line["line"], 4) << "the script went on after the bad line";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, MalformedScriptLine,

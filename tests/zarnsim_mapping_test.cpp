@@ -28,9 +28,9 @@ TEST(ModeCommand, DrawsThroughTheFrameBufferMappingAndReportsIt) {
                              "' --trace '" + trace + "'");
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err.find("fault"), std::string::npos) << run.err;
-    EXPECT_NE(run.out.find("\"videoRamLength\": 16777216, \"frameBufferBase\": "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\"frameBufferLength\": 8388608, \"unmapStatus\": 0}"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\"mapping\": {\"status\": 0, "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"videoRamLength\":16777216,\"frameBufferBase\":"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"frameBufferLength\":8388608,\"unmapStatus\":0}"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"mapping\":{\"status\":0,"), std::string::npos) << run.out;
 
     sim::Image image;
     std::string error;
@@ -62,16 +62,16 @@ TEST(ScriptCommands, ProcessesTouchTheMemoryTheyWereGiven) {
         "end-process 2\n";
     Outcome run = RunZarnsim("--json script -", script);
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find("\"handle\": 4104"), std::string::npos) << "0x1000 + 4 x 2";
-    EXPECT_NE(run.out.find("\"output\": \"000000000000010000000001\""), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\"bytes\": \"ff0000ff000000000000000000000000abababababababab\""), std::string::npos)
+    EXPECT_NE(run.out.find("\"handle\":4104"), std::string::npos) << "0x1000 + 4 x 2";
+    EXPECT_NE(run.out.find("\"output\":\"000000000000010000000001\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"bytes\":\"ff0000ff000000000000000000000000abababababababab\""), std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("\"caching\": \"write-combined\", \"writable\": true, \"madeBy\": \"VideoPortMapMemory\""),
+    EXPECT_NE(run.out.find("\"caching\":\"write-combined\",\"writable\":true,\"madeBy\":\"VideoPortMapMemory\""),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("\"process\": 3, \"address\": 16777216, \"length\": 4, \"done\": false"), std::string::npos)
+    EXPECT_NE(run.out.find("\"process\":3,\"address\":16777216,\"length\":4,\"done\":false"), std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("\"viewsRemoved\": 1"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"viewsRemoved\":1"), std::string::npos) << run.out;
     EXPECT_EQ(Count(run.err, "process fault"), 1u) << run.err;
     EXPECT_EQ(Count(run.err, "driver fault"), 0u) << run.err;
 
@@ -86,13 +86,13 @@ TEST(ScriptCommands, ProcessesTouchTheMemoryTheyWereGiven) {
 TEST(FaultOption, MakesMappingRoutinesFail) {
     Outcome map = RunZarnsim("--json --fault MapMemory=8 script -",
                              "request IOCTL_VIDEO_MAP_APERTURES in=ffffffff out=24\n");
-    EXPECT_NE(map.out.find("\"status\": 8"), std::string::npos) << map.out;
+    EXPECT_NE(map.out.find("\"status\":8"), std::string::npos) << map.out;
     const std::string allocate = "request IOCTL_VIDEO_ALLOCATE_CONTIGUOUS in=00100000 out=4\n";
     Outcome refused = RunZarnsim("--json --fault MmAllocateContiguousMemory script -", allocate);
-    EXPECT_NE(refused.out.find("\"status\": 0, \"information\": 4, \"output\": \"00000000\""), std::string::npos)
+    EXPECT_NE(refused.out.find("\"status\":0,\"information\":4,\"output\":\"00000000\""), std::string::npos)
         << refused.out;
     Outcome granted = RunZarnsim("--json --fault ZwOpenSection=0xC0000022 script -", allocate);
-    EXPECT_EQ(granted.out.find("\"output\": \"00000000\""), std::string::npos) << granted.out;
+    EXPECT_EQ(granted.out.find("\"output\":\"00000000\""), std::string::npos) << granted.out;
     EXPECT_TRUE(granted.err.empty()) << granted.err;
 }
 

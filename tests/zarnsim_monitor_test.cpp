@@ -41,22 +41,22 @@ TEST_P(MonitorCommand, AgreesWithEdidDecode) {
     Outcome run = RunZarnsim("--adapter 'monitor=" + path + "' monitor --json");
     ASSERT_EQ(run.exitCode, 0) << run.err;
 
-    EXPECT_EQ(Match(run.out, R"re("identificationRead": (\w+))re"), "true");
+    EXPECT_EQ(Match(run.out, R"re("identificationRead":(\w+))re"), "true");
     std::string manufacturer = Match(peer, R"re(Manufacturer: (\w+))re");
     std::string model = Match(peer, R"re(Model: (\d+))re");
     std::string name = Match(peer, R"re(Display Product Name: '([^']*)')re");
     for (const std::string& field : {manufacturer, model, name}) ASSERT_NE(field, "<missing>") << peer;
-    EXPECT_EQ(Match(run.out, R"re("manufacturer": "(\w+)")re"), manufacturer);
-    EXPECT_EQ(Match(run.out, R"re("productCode": (\d+))re"), model);
-    EXPECT_EQ(Match(run.out, R"re("name": "([^"]*)")re"), name);
+    EXPECT_EQ(Match(run.out, R"re("manufacturer":"(\w+)")re"), manufacturer);
+    EXPECT_EQ(Match(run.out, R"re("productCode":(\d+))re"), model);
+    EXPECT_EQ(Match(run.out, R"re("name":"([^"]*)")re"), name);
     // DTD 1:   640x480    63.098913 Hz   4:3     32.117 kHz     25.180000 MHz
     std::smatch dtd;
     ASSERT_TRUE(std::regex_search(peer, dtd, std::regex(R"re(DTD 1: +(\d+)x(\d+) +([\d.]+) Hz .* ([\d.]+) MHz)re")));
-    std::string preferred = Match(run.out, R"re("preferredTiming": (\{[^}]*\}))re");
-    EXPECT_EQ(Match(preferred, R"re("width": (\d+))re"), dtd[1].str());
-    EXPECT_EQ(Match(preferred, R"re("height": (\d+))re"), dtd[2].str());
-    EXPECT_NEAR(std::stod(Match(preferred, R"re("refreshHz": ([\d.]+))re")), std::stod(dtd[3]), 0.001);
-    EXPECT_NEAR(std::stod(Match(preferred, R"re("pixelClockMHz": ([\d.]+))re")), std::stod(dtd[4]), 0.001);
+    std::string preferred = Match(run.out, R"re("preferredTiming":(\{[^}]*\}))re");
+    EXPECT_EQ(Match(preferred, R"re("width":(\d+))re"), dtd[1].str());
+    EXPECT_EQ(Match(preferred, R"re("height":(\d+))re"), dtd[2].str());
+    EXPECT_NEAR(std::stod(Match(preferred, R"re("refreshHz":([\d.]+))re")), std::stod(dtd[3]), 0.001);
+    EXPECT_NEAR(std::stod(Match(preferred, R"re("pixelClockMHz":([\d.]+))re")), std::stod(dtd[4]), 0.001);
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedEdids, MonitorCommand, testing::ValuesIn(edidfiles::names),
@@ -93,7 +93,7 @@ TEST_P(ModesAndMonitorRange, MarksModesTheMonitorCannotShow) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     char pattern[160];
     std::snprintf(pattern, sizeof pattern,
-                  R"re("width": %u, "height": %u, "bitsPerPixel": 8, "frequency": %u, [^}]*"outsideMonitorRange": (\w+))re",
+                  R"re("width":%u,"height":%u,"bitsPerPixel":8,"frequency":%u,[^}]*"outsideMonitorRange":(\w+))re",
                   c.width, c.height, c.hz);
     EXPECT_EQ(Match(run.out, pattern), c.outside ? "true" : "false");
 }
@@ -122,14 +122,14 @@ TEST(ScriptMonitorCommands, EnumerateChildrenAndSetPowerStates) {
     std::istringstream in(run.out);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     ASSERT_EQ(lines.size(), 8u) << run.out;
-    EXPECT_NE(lines[0].find(R"re("type": "monitor", "identifier": 574908040)re"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[2].find(R"re("queryStatus": 0, "setStatus": 0, "monitorPower": "stand-by")re"), std::string::npos) << lines[2];
-    EXPECT_NE(lines[3].find(R"re("queryStatus": 87, "monitorPower": "stand-by")re"), std::string::npos)
+    EXPECT_NE(lines[0].find(R"re("type":"monitor","identifier":574908040)re"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[2].find(R"re("queryStatus":0,"setStatus":0,"monitorPower":"stand-by")re"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[3].find(R"re("queryStatus":87,"monitorPower":"stand-by")re"), std::string::npos)
         << "a refused query sends no set: " << lines[3];
-    EXPECT_NE(lines[4].find(R"re("monitorPower": "on")re"), std::string::npos) << lines[4];
-    EXPECT_NE(lines[5].find(R"re("device": 4294967295, "state": 4, "queryStatus": 0, "setStatus": 0, "monitorPower": "off")re"),
+    EXPECT_NE(lines[4].find(R"re("monitorPower":"on")re"), std::string::npos) << lines[4];
+    EXPECT_NE(lines[5].find(R"re("device":4294967295,"state":4,"queryStatus":0,"setStatus":0,"monitorPower":"off")re"),
               std::string::npos) << "the adapter lost its power: " << lines[5];
-    EXPECT_NE(lines[7].find(R"re("device": 1, "state": 1, "queryStatus": 87)re"), std::string::npos) << lines[7];
+    EXPECT_NE(lines[7].find(R"re("device":1,"state":1,"queryStatus":87)re"), std::string::npos) << lines[7];
 }
 
 TEST(ScriptMonitorCommands, RejectAMonitorThatIsNotThere) {

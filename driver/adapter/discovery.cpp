@@ -35,6 +35,9 @@ static void SetDefaults(AdapterState* adapter) {
     adapter->biosVersion[0] = 0;
     adapter->romHasVersion10001 = 0;
     adapter->isSecondary = 0;
+    adapter->registerBase = nullptr;
+    adapter->frameBufferBase = nullptr;
+    adapter->ioBase = nullptr;
 }
 
 static void ClearMappingRegistry(AdapterState* adapter) {
@@ -140,6 +143,34 @@ static void CopyRangesForMapping(AdapterState* adapter) {
     }
 }
 
+// Gives back the windows discovery mapped, the last one first.
+static void FreeRanges(AdapterState* adapter) {
+    PUCHAR* bases[RangeCount] = {&adapter->registerBase, &adapter->frameBufferBase, &adapter->ioBase};
+    for (ULONG i = RangeCount; i-- > 0;) {
+        if (*bases[i] == nullptr) continue;
+        VideoPortFreeDeviceBase(adapter, *bases[i]);
+        *bases[i] = nullptr;
+    }
+}
+
+// Switches off again the decoding discovery switched on for a secondary adapter, so that the
+// adapter is left as nobody enabled it.
+static void SwitchDecodingOff(AdapterState* adapter) {
+    UCHAR header[PciHeaderSize];
+    if (!adapter->isSecondary || !ReadPciHeader(adapter, header)) return;
+    UCHAR decoding = PciCommandIoEnable | PciCommandMemoryEnable;
+    if ((header[PciCommandOffset] & decoding) == 0) return;
+    header[PciCommandOffset] &= static_cast<UCHAR>(~decoding);
+    WritePciHeader(adapter, header);
+}
+
+// Undoes what a failed discovery did, in reverse order. The option ROM probe puts the ROM register
+// back itself before it returns.
+static void UndoDiscovery(AdapterState* adapter) {
+    FreeRanges(adapter);
+    SwitchDecodingOff(adapter);
+}
+
 // Discovery after the adapter has its own copy of the mode tables, from the defaults on.
 static VP_STATUS DiscoverAdapter(AdapterState* adapter, PVIDEO_PORT_CONFIG_INFO configInfo) {
     SetDefaults(adapter);
@@ -175,12 +206,13 @@ VP_STATUS NTAPI HwFindAdapter(PVOID hwDeviceExtension, PVOID, PWSTR, PVIDEO_PORT
     if (configInfo->Length < ConfigInfoLength) return ERROR_INVALID_PARAMETER;
 
     // One adapter more than the driver keeps mode tables for is refused before anything is touched.
-    ModeTables* tables = ClaimModeTables();
+    ModeTables* tables = ClaimModeTables(adapter);
     if (tables == nullptr) return ERROR_DEV_NOT_EXIST;
     adapter->modeTables = tables;
 
     VP_STATUS status = DiscoverAdapter(adapter, configInfo);
     if (status != NO_ERROR) {
+        UndoDiscovery(adapter);
         ReleaseModeTables(tables);
         adapter->modeTables = nullptr;
         adapter->directModeTable = nullptr;

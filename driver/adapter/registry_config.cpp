@@ -1,5 +1,6 @@
 // Registry configuration: the adapter's registry values, read once during discovery. A value that
-// is absent or refused leaves its default; a missing or malformed gamma ramp is written back.
+// is absent or refused leaves its default; a missing or malformed gamma ramp is written back, while
+// one the platform could not read is kept as stored.
 #include "adapter/bringup.h"
 
 constexpr ULONG GammaTableBytes = GammaEntries * sizeof(ULONG);
@@ -15,10 +16,21 @@ static VP_STATUS NTAPI NumberCallback(PVOID, PVOID context, PWSTR, PVOID data, U
     return NO_ERROR;
 }
 
+// The context of the table callback: the ramp it copies, whether the platform called it at all (it
+// does not for a missing value) and whether it refused the value.
+struct TableRead {
+    ULONG words[GammaEntries];
+    UCHAR callbackRan;
+    UCHAR refused;
+};
+
 // Accepts a value of exactly 1024 bytes: a ramp of 256 words.
 static VP_STATUS NTAPI TableCallback(PVOID, PVOID context, PWSTR, PVOID data, ULONG length) {
-    if (length != GammaTableBytes) return ERROR_INVALID_PARAMETER;
-    VideoPortMoveMemory(context, data, GammaTableBytes);
+    TableRead* read = static_cast<TableRead*>(context);
+    read->callbackRan = 1;
+    read->refused = length != GammaTableBytes;
+    if (read->refused) return ERROR_INVALID_PARAMETER;
+    VideoPortMoveMemory(read->words, data, GammaTableBytes);
     return NO_ERROR;
 }
 
@@ -29,14 +41,20 @@ static bool ReadNumber(AdapterState* adapter, PWSTR name, ULONG* value) {
     return true;
 }
 
-// The stored ramp with bits 24-31 dropped, or, when there is none of the right size, the current
-// ramp stored under the name.
-static void ReadGammaRamp(AdapterState* adapter, PWSTR name, ULONG* ramp, ULONG* buffer) {
-    if (VideoPortGetRegistryParameters(adapter, name, FALSE, TableCallback, buffer) == NO_ERROR) {
-        for (ULONG i = 0; i < GammaEntries; ++i) ramp[i] = buffer[i] & 0xFFFFFF;
+// The stored ramp with bits 24-31 dropped. A ramp that is missing or of the wrong size is replaced
+// in the registry by the current ramp; one the platform failed to read is left as it is stored.
+static void ReadGammaRamp(AdapterState* adapter, PWSTR name, ULONG* ramp, TableRead* read) {
+    read->callbackRan = 0;
+    read->refused = 0;
+    VP_STATUS status = VideoPortGetRegistryParameters(adapter, name, FALSE, TableCallback, read);
+    if (status == NO_ERROR && read->callbackRan && !read->refused) {
+        for (ULONG i = 0; i < GammaEntries; ++i) ramp[i] = read->words[i] & 0xFFFFFF;
         return;
     }
-    VideoPortSetRegistryParameters(adapter, name, ramp, GammaTableBytes);
+    // The port reports a missing value with ERROR_INVALID_PARAMETER, without calling the callback;
+    // any other failure before the callback ran says nothing about what is stored.
+    bool missing = !read->callbackRan && status == ERROR_INVALID_PARAMETER;
+    if (missing || read->refused) VideoPortSetRegistryParameters(adapter, name, ramp, GammaTableBytes);
 }
 
 void ReadRegistryConfiguration(AdapterState* adapter) {
@@ -53,9 +71,9 @@ void ReadRegistryConfiguration(AdapterState* adapter) {
         ReadNumber(adapter, WIDE_NAME("UseNonBIOSModeSet"), &adapter->useNonBiosModeSet);
     }
 
-    ULONG buffer[GammaEntries];
-    ReadGammaRamp(adapter, WIDE_NAME("GammaTable"), adapter->gammaTable, buffer);
-    ReadGammaRamp(adapter, WIDE_NAME("LumenGammaTable"), adapter->lumenGammaTable, buffer);
+    TableRead read;
+    ReadGammaRamp(adapter, WIDE_NAME("GammaTable"), adapter->gammaTable, &read);
+    ReadGammaRamp(adapter, WIDE_NAME("LumenGammaTable"), adapter->lumenGammaTable, &read);
 
     ReadNumber(adapter, WIDE_NAME("UseSoftwareCursor"), &adapter->useSoftwareCursor);
     ReadNumber(adapter, WIDE_NAME("GraphicsClocking"), &adapter->graphicsClockMhz);

@@ -48,7 +48,7 @@ const WCHAR defaultBiosString[] = WIDE("VGA BIOS - Version 1.00.01-ET");
 // What the probe learns, kept for the length of one probe.
 struct RomProbe {
     UCHAR header[PciHeaderSize];
-    bool romEnabled;       // the expansion ROM base register was changed and must be restored
+    bool romBarChanged;    // the expansion ROM base register was written and must be restored
     ULONG savedRomBar;
     ULONG romBytes;        // bytes of the register window from the ROM offset on
     ULONG searchOrigin;    // ROM offset of the version text
@@ -65,23 +65,26 @@ const BoardIdentity* IdentityOf(USHORT deviceId, USHORT subsystemVendor) {
     }
 }
 
-// Points the expansion ROM base register at the register window offset of the ROM and enables it.
-void EnableRom(AdapterState* adapter, RomProbe* probe) {
+// Points the expansion ROM base register at the register window offset of the ROM and enables it;
+// false when either write did not reach the adapter: then the window shows registers, not the ROM.
+// From the first write on the register is put back at the end of the probe.
+bool EnableRom(AdapterState* adapter, RomProbe* probe) {
     probe->savedRomBar = PciDword(probe->header, PciRomBarOffset);
     ULONG romBar = (PciDword(probe->header, PciRegisterBarOffset) + reg::RomWindowOffset) & ~PciRomEnable;
+    probe->romBarChanged = true;
     SetPciDword(probe->header, PciRomBarOffset, romBar);
-    WritePciHeader(adapter, probe->header);
+    if (!WritePciHeader(adapter, probe->header)) return false;
     SetPciDword(probe->header, PciRomBarOffset, romBar | PciRomEnable);
-    WritePciHeader(adapter, probe->header);
-    probe->romEnabled = true;
+    return WritePciHeader(adapter, probe->header);
 }
 
 // Puts the saved expansion ROM base register back; false when the write did not reach the adapter,
-// which leaves the ROM covering part of the register window.
+// which leaves the ROM covering part of the register window. A failed write is tried once more: an
+// enabled ROM would hide registers from whoever uses the adapter next.
 bool RestoreRom(AdapterState* adapter, RomProbe* probe) {
-    if (!probe->romEnabled) return true;
+    if (!probe->romBarChanged) return true;
     SetPciDword(probe->header, PciRomBarOffset, probe->savedRomBar);
-    return WritePciHeader(adapter, probe->header);
+    return WritePciHeader(adapter, probe->header) || WritePciHeader(adapter, probe->header);
 }
 
 ULONG ReadRomWord(const AdapterState* adapter, ULONG offset) {
@@ -172,9 +175,9 @@ VP_STATUS ProbeOptionRom(AdapterState* adapter) {
     // refused, as when the header cannot be read at the start of discovery.
     if (!ReadPciHeader(adapter, probe.header)) return ERROR_DEV_NOT_EXIST;
     ULONG window = adapter->accessRanges[RegisterRange].RangeLength;
-    if (window > reg::RomWindowOffset) {
+    // A ROM that cannot be enabled is no ROM: its offset in the window holds registers.
+    if (window > reg::RomWindowOffset && EnableRom(adapter, &probe)) {
         probe.romBytes = window - reg::RomWindowOffset;
-        EnableRom(adapter, &probe);
         FindVersionText(adapter, &probe);
     }
     ChooseTables(adapter, &probe);

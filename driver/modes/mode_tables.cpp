@@ -182,27 +182,41 @@ const UCHAR attributeTable[AttributeCount] = {
 // --- Per-adapter copies -------------------------------------------------------------------------
 
 static ModeTables adapterModeTables[MaxAdapters] DRIVER_IMAGE_DATA;
-static UCHAR adapterModeTablesInUse[MaxAdapters] DRIVER_IMAGE_DATA;
+// The adapter that holds each copy; null for a free copy.
+static const AdapterState* adapterModeTablesOwner[MaxAdapters] DRIVER_IMAGE_DATA;
 
 static void CopySelectorTable(ModeSelectorEntry* copy, const ModeSelectorEntry* table, ULONG entries) {
     VideoPortMoveMemory(copy, const_cast<ModeSelectorEntry*>(table), entries * sizeof(ModeSelectorEntry));
 }
 
-ModeTables* ClaimModeTables() {
+static void FillModeTables(ModeTables* tables) {
+    VideoPortMoveMemory(tables->modeInfoTable, const_cast<ModeInfoEntry*>(modeInfoTable), sizeof(modeInfoTable));
+    CopySelectorTable(tables->directSelectorTable, directSelectorTable, DirectSelectorCount + 1);
+    CopySelectorTable(tables->biosSelectorTable, biosSelectorTable, BiosSelectorCount + 1);
+}
+
+// The copy the adapter already holds (discovery runs again when the device is restarted), else a
+// free one.
+static LONG ModeTablesSlotFor(const AdapterState* owner) {
     for (ULONG i = 0; i < MaxAdapters; ++i) {
-        if (adapterModeTablesInUse[i]) continue;
-        ModeTables* tables = &adapterModeTables[i];
-        adapterModeTablesInUse[i] = 1;
-        VideoPortMoveMemory(tables->modeInfoTable, const_cast<ModeInfoEntry*>(modeInfoTable), sizeof(modeInfoTable));
-        CopySelectorTable(tables->directSelectorTable, directSelectorTable, DirectSelectorCount + 1);
-        CopySelectorTable(tables->biosSelectorTable, biosSelectorTable, BiosSelectorCount + 1);
-        return tables;
+        if (adapterModeTablesOwner[i] == owner) return static_cast<LONG>(i);
     }
-    return nullptr;
+    for (ULONG i = 0; i < MaxAdapters; ++i) {
+        if (adapterModeTablesOwner[i] == nullptr) return static_cast<LONG>(i);
+    }
+    return -1;
+}
+
+ModeTables* ClaimModeTables(const AdapterState* owner) {
+    LONG slot = ModeTablesSlotFor(owner);
+    if (slot < 0) return nullptr;
+    adapterModeTablesOwner[slot] = owner;
+    FillModeTables(&adapterModeTables[slot]);
+    return &adapterModeTables[slot];
 }
 
 void ReleaseModeTables(ModeTables* tables) {
     for (ULONG i = 0; i < MaxAdapters; ++i) {
-        if (&adapterModeTables[i] == tables) adapterModeTablesInUse[i] = 0;
+        if (&adapterModeTables[i] == tables) adapterModeTablesOwner[i] = nullptr;
     }
 }

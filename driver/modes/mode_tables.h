@@ -80,9 +80,10 @@ extern const ModeSelectorEntry biosSelectorTable[BiosSelectorCount + 1];
 extern const ULONG memorySizeTable[MemorySizeCount];
 extern const UCHAR attributeTable[AttributeCount];
 
-// Takes a free copy of the mode tables, filled from the compiled-in tables; null when every copy
-// is in use.
-ModeTables* ClaimModeTables();
+// A copy of the mode tables for the adapter, filled afresh from the compiled-in tables: the copy it
+// already holds when discovery runs again for it, else a free one; null when every copy is held by
+// another adapter.
+ModeTables* ClaimModeTables(const AdapterState* owner);
 // Gives a copy back, for an adapter whose discovery failed after it took one.
 void ReleaseModeTables(ModeTables* tables);
 

@@ -571,6 +571,7 @@ VP_STATUS NTAPI VideoPortVerifyAccessRanges(PVOID HwDeviceExtension, ULONG NumAc
                                             PVIDEO_ACCESS_RANGE AccessRanges);
 PVOID NTAPI VideoPortGetDeviceBase(PVOID HwDeviceExtension, PHYSICAL_ADDRESS IoAddress, ULONG NumberOfUchars,
                                    UCHAR InIoSpace);
+VOID NTAPI VideoPortFreeDeviceBase(PVOID HwDeviceExtension, PVOID MappedAddress);
 ULONG NTAPI VideoPortGetBusData(PVOID HwDeviceExtension, BUS_DATA_TYPE BusDataType, ULONG SlotNumber, PVOID Buffer,
                                 ULONG Offset, ULONG Length);
 ULONG NTAPI VideoPortSetBusData(PVOID HwDeviceExtension, BUS_DATA_TYPE BusDataType, ULONG SlotNumber, PVOID Buffer,

@@ -9,6 +9,9 @@
 #include <ntddvdeo.h>
 #include <video.h>
 
+// A routine of videoprt.sys that mingw-w64's video.h does not declare, declared as the DDK does.
+extern "C" VPAPI VOID NTAPI VideoPortFreeDeviceBase(IN PVOID HwDeviceExtension, IN PVOID MappedAddress);
+
 // Text literal of the platform's 16-bit wide characters.
 #define WIDE(text) L##text
 

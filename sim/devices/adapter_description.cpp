@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "devices/adapter_description.h"
 #include "devices/board.h"
 
 namespace sim {
@@ -59,66 +60,110 @@ void ApplyMonitorItem(AdapterConfig& config, const std::string& key, const std::
     else throw std::invalid_argument("adapter key 'monitorfault' takes noanswer, checksum, datalow or none");
 }
 
-void ApplyItem(AdapterConfig& config, const std::string& key, const std::string& value, bool hasValue) {
-    auto flag = [&](bool& field) {
-        if (hasValue) throw std::invalid_argument("adapter key '" + key + "' takes no value");
-        field = true;
-    };
-    if (key == "device") {
-        config.deviceId = static_cast<uint16_t>(ParseNumber(key, value, 0xFFFF));
-    } else if (key == "memory") {
-        uint32_t mib = ParseNumber(key, value, 1024);
-        if (mib != 4 && mib != 8 && mib != 16) throw std::invalid_argument("adapter memory must be 4, 8 or 16 (MiB)");
-        config.memoryMiB = mib;
-    } else if (key == "revision") {
-        config.revision = static_cast<uint8_t>(ParseNumber(key, value, 0xFF));
-    } else if (key == "subvendor") {
-        config.subsystemVendor = static_cast<uint16_t>(ParseNumber(key, value, 0xFFFF));
-    } else if (key == "subsystem") {
-        config.subsystemId = static_cast<uint16_t>(ParseNumber(key, value, 0xFFFF));
-    } else if (key == "regwindow") {
-        uint32_t mib = ParseNumber(key, value, 128);
-        if (mib < 1 || (mib & (mib - 1))) {
-            throw std::invalid_argument("adapter regwindow must be a power of two from 1 to 128 (MiB)");
-        }
-        config.registerWindowMiB = mib;
-    } else if (key == "rom") {
-        if (value == "builtin") {
-            config.hasRom = true;
-            config.romImage.clear();
-        } else if (value == "none") {
-            config.hasRom = false;
-        } else {
-            config.hasRom = true;
-            config.romImage = ReadRomFile(value);
-        }
-    } else if (key == "bios") {
-        config.bios.modes.clear();
-        if (value == "accept") {
-            config.bios.accept = BiosConfig::Accept::Every;
-        } else if (value == "refuse") {
-            config.bios.accept = BiosConfig::Accept::None;
-        } else {
-            config.bios.accept = BiosConfig::Accept::Listed;
-            config.bios.modes.push_back(static_cast<uint16_t>(ParseNumber(key, value, 0xFFFF)));
-        }
-    } else if (key == "timing") {
-        if (value == "keep") config.bios.timing = BiosConfig::Timing::Keep;
-        else if (value == "own") config.bios.timing = BiosConfig::Timing::Own;
-        else throw std::invalid_argument("adapter key 'timing' must be keep or own");
-    } else if (key == "monitor" || key == "monitorfault") {
-        ApplyMonitorItem(config, key, value);
-    } else if (key == "secondary") {
-        flag(config.secondary);
-    } else if (key == "bus66") {
-        flag(config.bus66);
-    } else if (key == "altmem") {
-        flag(config.altMemory);
+void Flag(bool& field, const std::string& key, bool hasValue) {
+    if (hasValue) throw std::invalid_argument("adapter key '" + key + "' takes no value");
+    field = true;
+}
+
+void ApplyRom(AdapterConfig& config, const std::string& value) {
+    if (value == "builtin") {
+        config.hasRom = true;
+        config.romImage.clear();
+    } else if (value == "none") {
+        config.hasRom = false;
     } else {
-        throw std::invalid_argument("unknown adapter key '" + key +
-                                    "' (known: device, memory, secondary, bus66, altmem, rom, bios, timing, revision, "
-                                    "subvendor, subsystem, regwindow, monitor, monitorfault)");
+        config.hasRom = true;
+        config.romImage = ReadRomFile(value);
     }
+}
+
+void ApplyBios(AdapterConfig& config, const std::string& key, const std::string& value) {
+    config.bios.modes.clear();
+    if (value == "accept") {
+        config.bios.accept = BiosConfig::Accept::Every;
+    } else if (value == "refuse") {
+        config.bios.accept = BiosConfig::Accept::None;
+    } else {
+        config.bios.accept = BiosConfig::Accept::Listed;
+        config.bios.modes.push_back(static_cast<uint16_t>(ParseNumber(key, value, 0xFFFF)));
+    }
+}
+
+void ApplyTiming(AdapterConfig& config, const std::string& value) {
+    if (value == "keep") config.bios.timing = BiosConfig::Timing::Keep;
+    else if (value == "own") config.bios.timing = BiosConfig::Timing::Own;
+    else throw std::invalid_argument("adapter key 'timing' must be keep or own");
+}
+
+void ApplyMemory(AdapterConfig& config, const std::string& key, const std::string& value) {
+    uint32_t mib = ParseNumber(key, value, 1024);
+    if (mib != 4 && mib != 8 && mib != 16) throw std::invalid_argument("adapter memory must be 4, 8 or 16 (MiB)");
+    config.memoryMiB = mib;
+}
+
+void ApplyRegisterWindow(AdapterConfig& config, const std::string& key, const std::string& value) {
+    uint32_t mib = ParseNumber(key, value, 128);
+    if (mib < 1 || (mib & (mib - 1))) throw std::invalid_argument("adapter regwindow must be a power of two from 1 to 128 (MiB)");
+    config.registerWindowMiB = mib;
+}
+
+using Apply = void (*)(AdapterConfig&, const std::string& key, const std::string& value, bool hasValue);
+
+struct KeyRule {
+    AdapterKey key;
+    Apply apply;
+};
+
+// Every key of the description language: the parser, its error for an unknown key and the help
+// all come from this list.
+const KeyRule rules[] = {
+    {{"device", "device=N", "PCI device ID"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) {
+         c.deviceId = static_cast<uint16_t>(ParseNumber(k, v, 0xFFFF));
+     }},
+    {{"memory", "memory=4|8|16", "video memory in MiB"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyMemory(c, k, v); }},
+    {{"secondary", "secondary", "found with decoding off; no BIOS has run on it"},
+     [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.secondary, k, has); }},
+    {{"bus66", "bus66", "on a 66 MHz capable bus"},
+     [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.bus66, k, has); }},
+    {{"altmem", "altmem", "the alternative memory type, 16 MiB only"},
+     [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.altMemory, k, has); }},
+    {{"rom", "rom=builtin|none|FILE", "the option ROM: the standard board's, none, or an image file"},
+     [](AdapterConfig& c, const std::string&, const std::string& v, bool) { ApplyRom(c, v); }},
+    {{"bios", "bios=accept|refuse|0x111,0x117,...", "the VESA modes its video BIOS sets"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyBios(c, k, v); }},
+    {{"timing", "timing=keep|own", "its video BIOS keeps a CRTC timing loaded before a VESA mode set, or always loads its own 60 Hz timing"},
+     [](AdapterConfig& c, const std::string&, const std::string& v, bool) { ApplyTiming(c, v); }},
+    {{"revision", "revision=N", "PCI revision"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) {
+         c.revision = static_cast<uint8_t>(ParseNumber(k, v, 0xFF));
+     }},
+    {{"subvendor", "subvendor=N", "subsystem vendor ID"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) {
+         c.subsystemVendor = static_cast<uint16_t>(ParseNumber(k, v, 0xFFFF));
+     }},
+    {{"subsystem", "subsystem=N", "subsystem ID"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) {
+         c.subsystemId = static_cast<uint16_t>(ParseNumber(k, v, 0xFFFF));
+     }},
+    {{"regwindow", "regwindow=MiB", "register window size, a power of two from 1 to 128"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyRegisterWindow(c, k, v); }},
+    {{"monitor", "monitor=builtin|none|FILE",
+      "the monitor on the connector: the built-in 17-inch CRT, none, or one serving a binary EDID file of 128 or 256 bytes"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyMonitorItem(c, k, v); }},
+    {{"monitorfault", "monitorfault=noanswer|checksum|datalow",
+      "the monitor does not answer on the display data channel, serves its EDID with a wrong checksum, or holds the data line low"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyMonitorItem(c, k, v); }},
+};
+
+void ApplyItem(AdapterConfig& config, const std::string& key, const std::string& value, bool hasValue) {
+    for (const KeyRule& rule : rules) {
+        if (key == rule.key.key) return rule.apply(config, key, value, hasValue);
+    }
+    std::string known;
+    for (const KeyRule& rule : rules) known += std::string(known.empty() ? "" : ", ") + rule.key.key;
+    throw std::invalid_argument("unknown adapter key '" + key + "' (known: " + known + ")");
 }
 
 }  // namespace
@@ -152,6 +197,20 @@ AdapterConfig ParseAdapterDescription(const std::string& description) {
         throw std::invalid_argument("the alternative memory type (altmem) comes only with memory=16");
     }
     return config;
+}
+
+std::vector<AdapterKey> AdapterDescriptionKeys() {
+    std::vector<AdapterKey> out;
+    for (const KeyRule& rule : rules) out.push_back(rule.key);
+    return out;
+}
+
+std::string AdapterDescriptionHelp() {
+    std::string text;
+    for (const KeyRule& rule : rules) {
+        text += std::string(text.empty() ? "" : ", ") + rule.key.usage + " (" + rule.key.meaning + ")";
+    }
+    return text;
 }
 
 }  // namespace sim

@@ -1,5 +1,7 @@
 #include "image_runner.h"
 
+#include "pe_image.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -69,6 +71,14 @@ void ImageRunner::Unload() {
     if (!image_) return;
     for (const MappedSection& section : image_->sections) cpu_.Unmap(section.address, section.size);
     image_.reset();
+}
+
+void ImageRunner::AddLinkMapSymbols(const std::string& mapText) {
+    if (!image_) throw std::logic_error("no image is loaded");
+    for (const auto& [name, address] : pe::MapSymbols(mapText)) {
+        uint32_t rva = address - image_->preferredBase;
+        if (rva < image_->size) image_->symbols.emplace_back(name, image_->base + rva);
+    }
 }
 
 const LoadedImage& ImageRunner::Image() const {

@@ -32,6 +32,9 @@ public:
     // before. Throws ImageError.
     const LoadedImage& Load(std::vector<uint8_t> file, std::optional<uint32_t> base = std::nullopt);
     const LoadedImage& Image() const;
+    // Gives a stripped image the symbols its link map lists (linked with --no-demangle, the names its
+    // symbol table would have held), at the addresses where the image was loaded.
+    void AddLinkMapSymbols(const std::string& mapText);
 
     // DriverEntry(DriverObject, RegistryPath); returns its status.
     uint32_t CallDriverEntry(uint32_t driverObject, uint32_t registryPath);

@@ -43,7 +43,7 @@ struct LoadedImage {
     std::vector<MappedSection> sections;
     std::vector<BoundImport> imports;
     std::vector<uint32_t> fixups;       // addresses of the 32-bit words the relocations adjust
-    std::vector<std::pair<std::string, uint32_t>> symbols;  // COFF symbols kept in the file
+    std::vector<std::pair<std::string, uint32_t>> symbols;  // COFF symbols kept in the file, or a link map's
 
     // The section holding the address, or null.
     const MappedSection* SectionAt(uint32_t address) const;

@@ -1,5 +1,7 @@
 #include "kernel/regfile.h"
 
+#include "support/file_save.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <random>
 #include <utility>
 #include <vector>
 
@@ -19,6 +19,8 @@ namespace sim {
 namespace {
 
 constexpr const char* LineEnd = "\r\n";
+// Larger input is refused rather than read on and on (a device such as /dev/zero never ends).
+constexpr size_t MaxRegFileBytes = 64u << 20;
 // A hex list line is broken after the comma that brings it to this many characters, as the
 // registry editor does: lines of at most 80 characters, 25 bytes on each continuation line.
 constexpr size_t HexWrapColumn = 77;
@@ -387,21 +389,11 @@ private:
     std::string key_;
 };
 
-// Removes a key and every key below it, keeping the order of the rest.
-void DeleteKeyTree(Registry& registry, const std::string& path) {
-    Registry kept;
-    for (const RegKey& key : registry.Keys()) {
-        if (SameText(key.path, path) || StartsWithText(key.path, path + "\\")) continue;
-        kept.CreateKey(key.path).values = key.values;
-    }
-    registry = std::move(kept);
-}
-
 void Apply(const std::vector<Operation>& operations, Registry& registry) {
     for (const Operation& op : operations) {
         switch (op.kind) {
         case Operation::Kind::CreateKey: registry.CreateKey(op.path); break;
-        case Operation::Kind::DeleteKey: DeleteKeyTree(registry, op.path); break;
+        case Operation::Kind::DeleteKey: registry.DeleteKeyTree(op.path); break;
         case Operation::Kind::SetValue: registry.SetValue(op.path, op.name, op.type, op.data); break;
         case Operation::Kind::DeleteValue: registry.DeleteValue(op.path, op.name); break;
         }
@@ -503,37 +495,15 @@ bool ReadWholeFile(const std::string& path, std::string* text, std::string* erro
         }
         if (got == 0) break;
         out.append(buffer, static_cast<size_t>(got));
+        if (out.size() > MaxRegFileBytes) {
+            ::close(fd);
+            *error = path + ": larger than " + std::to_string(MaxRegFileBytes >> 20) + " MiB; not a registry file";
+            return false;
+        }
     }
     ::close(fd);
     *text = std::move(out);
     return true;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            if (put == 0) errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return true;
-}
-
-// The file a path finally names, through any symbolic links.
-std::filesystem::path FinalTarget(const std::filesystem::path& path) {
-    std::filesystem::path target = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        std::error_code ec;
-        if (!std::filesystem::is_symlink(target, ec)) break;
-        std::filesystem::path link = std::filesystem::read_symlink(target, ec);
-        if (ec) break;
-        target = link.is_absolute() ? link : target.parent_path() / link;
-    }
-    return target;
 }
 
 }  // namespace
@@ -605,65 +575,22 @@ bool LoadRegFileFromPath(const std::string& path, Registry& registry, std::strin
 }
 
 bool SaveRegFileToPath(const std::string& path, const Registry& registry, std::string* error) {
-    std::string message;
-    auto fail = [&](const std::string& what) {
-        if (error) *error = path + ": " + what;
-        return false;
-    };
     if (path.empty()) {
         if (error) *error = "no file name to save the registry to";
         return false;
     }
-    if (!CanSaveRegFile(registry, &message)) return fail(message);
-    std::string text = SaveRegFile(registry);
-
-    std::filesystem::path target = FinalTarget(path);
-    std::filesystem::path directory = target.parent_path();
-    if (directory.empty()) directory = ".";
-
-    // A new file beside the target, under a name no one else uses.
-    std::random_device entropy;
-    std::filesystem::path temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%d.%08x.tmp", static_cast<int>(::getpid()), entropy());
-        temporary = directory / ("." + target.filename().string() + suffix);
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
+    std::string message;
+    if (!CanSaveRegFile(registry, &message)) {
+        if (error) *error = path + ": " + message;
+        return false;
     }
-    if (fd < 0) return fail("cannot create a file in " + directory.string() + ": " + SystemError(errno));
+    return SaveFile(path, SaveRegFile(registry), RegFileSavePolicy(), error);
+}
 
-    // The replacement keeps the permissions of the file it replaces.
-    struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-        (void)::fchmod(fd, existing.st_mode & 07777);
-    }
-
-    auto abandon = [&](const std::string& what, int saved) {
-        if (fd >= 0) ::close(fd);
-        ::unlink(temporary.c_str());
-        return fail(what + ": " + SystemError(saved));
-    };
-    bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
-    int saved = errno;
-    if (!written) return abandon("cannot write " + temporary.string(), saved);
-    int closed = ::close(fd);
-    saved = errno;
-    fd = -1;
-    if (closed != 0) return abandon("cannot write " + temporary.string(), saved);
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        saved = errno;
-        return abandon("cannot replace the file", saved);
-    }
-
-    // Make the rename itself last (best effort: not every file system can sync a directory).
-    int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        (void)::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
+SavePolicy RegFileSavePolicy() {
+    SavePolicy policy;
+    policy.writeThroughFifo = false;
+    return policy;
 }
 
 }  // namespace sim

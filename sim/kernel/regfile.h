@@ -24,6 +24,7 @@
 #include <string>
 
 #include "kernel/registry.h"
+#include "support/file_save.h"
 
 namespace sim {
 
@@ -43,14 +44,20 @@ std::string SaveRegFile(const Registry& registry);
 // cannot be written in *error (when given).
 bool CanSaveRegFile(const Registry& registry, std::string* error);
 
-// LoadRegFile on the contents of a file. A missing or unreadable file is an error; a file of zero
-// bytes loads as nothing. Errors start with the path ("regs.reg: line 7: ...").
+// LoadRegFile on the contents of a file. A missing or unreadable file is an error, and so is one of
+// more than 64 MiB; a file of zero bytes loads as nothing. Errors start with the path
+// ("regs.reg: line 7: ...").
 bool LoadRegFileFromPath(const std::string& path, Registry& registry, std::string* error);
 
-// Writes SaveRegFile's text to a file atomically: into a new file next to it, then renamed over it
-// (following a symbolic link to the file it names). On any failure, including a registry that
-// CanSaveRegFile refuses, returns false with a message naming the path, removes the new file and
-// leaves the existing file as it was.
+// Writes SaveRegFile's text to a file with SaveFile (file_save.h) and RegFileSavePolicy: a regular
+// file is replaced atomically (through a symbolic link, at the file it names), a character device
+// such as /dev/null is written through, and a FIFO, directory, block device or socket is refused. On
+// any failure, including a registry that CanSaveRegFile refuses, returns false with a message naming
+// the path and leaves what the path names as it was.
 bool SaveRegFileToPath(const std::string& path, const Registry& registry, std::string* error);
+
+// How a registry file is saved: it was read first, so a FIFO (which cannot give back what was read
+// from it) is refused.
+SavePolicy RegFileSavePolicy();
 
 }  // namespace sim

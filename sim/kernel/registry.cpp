@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 
 namespace sim {
 
@@ -11,6 +12,13 @@ bool SameText(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
            });
+}
+
+// A path or name as compared: ASCII letters in lower case.
+std::string Folded(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
 }
 
 bool StartsWithText(const std::string& text, const std::string& prefix) {
@@ -38,12 +46,24 @@ std::string Registry::Canonical(const std::string& path) {
     return out;
 }
 
-RegKey* Registry::FindKey(const std::string& path) {
-    std::string canonical = Canonical(path);
-    for (RegKey& key : keys_) {
-        if (SameText(key.path, canonical)) return &key;
+Registry::Registry(const Registry& other) : keys_(other.keys_) { Reindex(); }
+
+Registry& Registry::operator=(const Registry& other) {
+    if (this != &other) {
+        keys_ = other.keys_;
+        Reindex();
     }
-    return nullptr;
+    return *this;
+}
+
+void Registry::Reindex() {
+    index_.clear();
+    for (auto it = keys_.begin(); it != keys_.end(); ++it) index_.emplace(Folded(it->path), it);
+}
+
+RegKey* Registry::FindKey(const std::string& path) {
+    auto found = index_.find(Folded(Canonical(path)));
+    return found == index_.end() ? nullptr : &*found->second;
 }
 
 const RegKey* Registry::FindKey(const std::string& path) const {
@@ -51,18 +71,40 @@ const RegKey* Registry::FindKey(const std::string& path) const {
 }
 
 bool Registry::KeyExists(const std::string& path) const {
-    std::string canonical = Canonical(path);
-    if (canonical.find('\\') == std::string::npos) return true;   // a root key
-    for (const RegKey& key : keys_) {
-        if (SameText(key.path, canonical) || StartsWithText(key.path, canonical + "\\")) return true;
-    }
-    return false;
+    std::string folded = Folded(Canonical(path));
+    if (folded.find('\\') == std::string::npos) return true;   // a root key
+    if (index_.count(folded)) return true;
+    std::string below = folded + "\\";
+    auto it = index_.lower_bound(below);
+    return it != index_.end() && it->first.compare(0, below.size(), below) == 0;
 }
 
 RegKey& Registry::CreateKey(const std::string& path) {
-    if (RegKey* key = FindKey(path)) return *key;
-    keys_.push_back(RegKey{Canonical(path), {}});
+    std::string canonical = Canonical(path);
+    std::string folded = Folded(canonical);
+    auto found = index_.find(folded);
+    if (found != index_.end()) return *found->second;
+    keys_.push_back(RegKey{canonical, {}});
+    index_.emplace(std::move(folded), std::prev(keys_.end()));
     return keys_.back();
+}
+
+bool Registry::DeleteKeyTree(const std::string& path) {
+    std::string folded = Folded(Canonical(path));
+    std::string below = folded + "\\";
+    bool removed = false;
+    auto it = index_.find(folded);
+    if (it != index_.end()) {
+        keys_.erase(it->second);
+        index_.erase(it);
+        removed = true;
+    }
+    for (it = index_.lower_bound(below); it != index_.end() && it->first.compare(0, below.size(), below) == 0;) {
+        keys_.erase(it->second);
+        it = index_.erase(it);
+        removed = true;
+    }
+    return removed;
 }
 
 const RegValue* Registry::GetValue(const std::string& path, const std::string& name) const {
@@ -96,16 +138,7 @@ bool Registry::DeleteValue(const std::string& path, const std::string& name) {
     return true;
 }
 
-bool Registry::DeleteKey(const std::string& path) {
-    std::string canonical = Canonical(path);
-    size_t before = keys_.size();
-    keys_.erase(std::remove_if(keys_.begin(), keys_.end(),
-                               [&](const RegKey& key) {
-                                   return SameText(key.path, canonical) || StartsWithText(key.path, canonical + "\\");
-                               }),
-                keys_.end());
-    return keys_.size() != before;
-}
+bool Registry::DeleteKey(const std::string& path) { return DeleteKeyTree(path); }
 
 void Registry::SetDword(const std::string& path, const std::string& name, uint32_t value) {
     SetValue(path, name, regtype::Dword,

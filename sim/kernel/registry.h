@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,30 +32,46 @@ struct RegKey {
     std::vector<RegValue> values;  // in the order they were first set
 };
 
+// Keys are kept in the order they were created, with an index by path, so that finding, creating
+// and deleting a key cost O(log n) whatever the number of keys.
 class Registry {
 public:
+    Registry() = default;
+    Registry(const Registry& other);
+    Registry& operator=(const Registry& other);
+    Registry(Registry&&) = default;
+    Registry& operator=(Registry&&) = default;
+
     // The HKEY_ form of a path given in either form, without a trailing backslash.
     static std::string Canonical(const std::string& path);
 
     RegKey* FindKey(const std::string& path);
     const RegKey* FindKey(const std::string& path) const;
     RegKey& CreateKey(const std::string& path);
+    // Removes the key and every key below it, keeping the order of the rest; false when there was
+    // nothing to remove.
+    bool DeleteKeyTree(const std::string& path);
     // A key exists when it was created, when a key below it was, or when it is a root key.
     bool KeyExists(const std::string& path) const;
     const RegValue* GetValue(const std::string& path, const std::string& name) const;
     void SetValue(const std::string& path, const std::string& name, uint32_t type, std::vector<uint8_t> data);
     bool DeleteValue(const std::string& path, const std::string& name);
-    // Removes a key and every key below it; false when there was none.
+    // The same as DeleteKeyTree.
     bool DeleteKey(const std::string& path);
 
-    const std::vector<RegKey>& Keys() const { return keys_; }
+    // Every key, in the order of creation.
+    const std::list<RegKey>& Keys() const { return keys_; }
 
     // Convenience for text and numbers.
     void SetDword(const std::string& path, const std::string& name, uint32_t value);
     void SetString(const std::string& path, const std::string& name, const std::string& text);
 
 private:
-    std::vector<RegKey> keys_;
+    void Reindex();
+
+    std::list<RegKey> keys_;
+    // Canonical path in lower case -> its key in keys_. Keys below a key follow it in this order.
+    std::map<std::string, std::list<RegKey>::iterator> index_;
 };
 
 // Text of a REG_SZ value stored as UTF-16 with its terminating zero (ASCII only).

@@ -33,6 +33,7 @@ Machine::Machine(MachineConfig config)
     for (const std::string& file : config_.systemFiles) kernel_.Objects().AddSystemFile(file);
     kernel_.SetSystemMemory(uint64_t{config_.systemMemoryMiB} << 20);
     port_.SetConfigInfoLength(config_.configInfoLength);
+    port_.SetEnumerateAtLoad(config_.enumerateChildren);
 }
 
 Machine::~Machine() {
@@ -84,10 +85,10 @@ RequestResult Machine::Request(uint32_t code, const std::vector<uint8_t>& input,
     // The separate run is only the check; the machine goes on from the run the port makes, with one
     // buffer. The check's accesses leave no trace.
     Snapshot before = Save();
-    size_t traced = trace_.Size();
+    trace_.Pause();
     RequestResult separate = port_.Deliver(code, input, outputLength, options, false);
+    trace_.Resume();
     Restore(before);
-    trace_.Truncate(traced);
     RequestResult aliased = port_.Deliver(code, input, outputLength, options, true);
     if (!(aliased == separate)) {
         faults_.Report(FaultKind::Driver, options.adapter,

@@ -23,6 +23,9 @@ struct MachineConfig {
     std::vector<AdapterConfig> adapters{AdapterConfig{}};
     // The Length the port puts into VIDEO_PORT_CONFIG_INFO.
     uint32_t configInfoLength = 112;
+    // Boot enumerates each started adapter's children (the monitor) after HwInitialize, as the
+    // platform does; off, only an explicit EnumerateChildren does.
+    bool enumerateChildren = true;
     // Run every request twice, once with the input and output in one buffer (as the port does it)
     // and once in two separate buffers, and report a driver fault when the results differ.
     bool checkAliasing = false;
@@ -68,8 +71,13 @@ public:
     // The driver's device key of an adapter.
     static std::string DeviceKey(int adapter) { return VideoPort::DeviceKey(adapter); }
 
+    // The trace kept in memory: every access unless KeepLatestTrace bounds it.
     const std::vector<TraceEntry>& Trace() const { return trace_.Entries(); }
     void ClearTrace() { trace_.Clear(); }
+    // Keeps at least the latest `entries` accesses (0: none) in memory, at most twice as many.
+    void KeepLatestTrace(size_t entries) { trace_.KeepLatest(entries); }
+    // Writes every access from now on to `out`, one line each (FormatTraceEntry), as it happens.
+    void StreamTrace(std::ostream* out) { trace_.StreamTo(out); }
     const std::vector<Fault>& Faults() const { return faults_.All(); }
     std::vector<Fault> DriverFaults() const { return faults_.DriverFaults(); }
     void ClearFaults() { faults_.Clear(); }
@@ -78,6 +86,8 @@ public:
         kernel_.InjectFault(fault);
         kernel_.Objects().InjectFault(fault);
     }
+    // How often the driver called an injectable platform routine for the adapter so far.
+    unsigned PlatformCalls(PlatformCall call, int adapter) const { return port_.Calls(call, adapter); }
     void ReportFault(FaultKind kind, int adapter, const std::string& message) { faults_.Report(kind, adapter, message); }
     const std::vector<RegistryCall>& RegistryCalls() const { return port_.RegistryCalls(); }
     // The callbacks and sizes the driver registered at driver entry.
@@ -125,8 +135,9 @@ public:
     Kernel& GetKernel() { return kernel_; }
     Bus& GetBus() { return bus_; }
 
-    // The machine's state (everything but video memory, ROM images and the trace), to come back to:
-    // the aliasing check restores it after its check run, and a fuzzer after every input.
+    // The machine's state (everything but video memory, ROM images and the trace: saving copies no
+    // trace, whatever its length), to come back to: the aliasing check restores it after its check
+    // run, and a fuzzer after every input.
     struct Snapshot {
         VideoPort::State port;
         Kernel::State kernel;

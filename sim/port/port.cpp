@@ -95,6 +95,8 @@ void VideoPort::StartAdapter(int index) {
     configInfo->VdmPhysicalVideoMemoryLength = 0x20000;
     configInfo->SystemMemorySize = kernel_.SystemMemoryBytes();
 
+    const uint16_t commandBefore = pci.ReadWord(pcicfg::Command);
+    const bool romEnabledBefore = pci.RomEnabled();
     faults_.SetCurrentAdapter(index);
     auto* again = static_cast<PUCHAR>(kernel_.HostPointer(againAddress));
     adapter.discoveryStatus =
@@ -105,14 +107,37 @@ void VideoPort::StartAdapter(int index) {
     adapter.configInfo = *configInfo;
     space.Free(configAddress);
     space.Free(againAddress);
+    if (adapter.discoveryStatus != NO_ERROR) CheckLeftovers(index, commandBefore, romEnabledBefore);
 
     if (adapter.discoveryStatus == NO_ERROR) {
         adapter.initializeRan = true;
         adapter.started = miniport_.Initialize(data.HwInitialize.address, ExtensionPointer(index)) != FALSE;
         CheckLeftBehind("HwInitialize");
     }
-    if (adapter.started) EnumerateChildren(index);
+    if (adapter.started && enumerateAtLoad_) EnumerateChildren(index);
     faults_.SetCurrentAdapter(-1);
+}
+
+void VideoPort::CheckLeftovers(int index, uint16_t commandBefore, bool romEnabledBefore) {
+    const std::vector<DeviceMapping>& mappings = state_.adapters[index].mappings;
+    if (!mappings.empty()) {
+        std::string bases;
+        for (const DeviceMapping& mapping : mappings) bases += " " + Hex(mapping.address);
+        faults_.Report(FaultKind::Driver, index,
+                       "failed discovery left " + std::to_string(mappings.size()) + " device mapping(s) live:" + bases);
+    }
+    const PciFunction& pci = bus_.BoardAt(index).pci;
+    uint16_t decoding = pcicfg::CommandIo | pcicfg::CommandMemory;
+    uint16_t switchedOn = static_cast<uint16_t>(pci.ReadWord(pcicfg::Command) & ~commandBefore & decoding);
+    if (switchedOn) {
+        faults_.Report(FaultKind::Driver, index,
+                       "failed discovery left the decoding it switched on still on (command register " +
+                           Hex(pci.ReadWord(pcicfg::Command)) + ", was " + Hex(commandBefore) + ")");
+    }
+    if (pci.RomEnabled() && !romEnabledBefore) {
+        faults_.Report(FaultKind::Driver, index,
+                       "failed discovery left the option ROM enabled at " + Hex(pci.RomAddress()));
+    }
 }
 
 bool VideoPort::ResetHw(int adapter, ULONG columns, ULONG rows) {
@@ -217,6 +242,20 @@ PVOID VideoPort::GetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG 
     return reinterpret_cast<PVOID>(uintptr_t{base});
 }
 
+void VideoPort::FreeDeviceBase(PVOID extension, PVOID base) {
+    int index = AdapterOfExtension(extension, "VideoPortFreeDeviceBase");
+    if (index < 0) return;
+    auto address = reinterpret_cast<uintptr_t>(base);
+    std::vector<DeviceMapping>& mappings = state_.adapters[index].mappings;
+    for (auto it = mappings.begin(); it != mappings.end(); ++it) {
+        if (it->address != address) continue;
+        if (!(it->inIoSpace & VIDEO_MEMORY_SPACE_IO)) kernel_.Space().Free(it->address);
+        mappings.erase(it);
+        return;
+    }
+    faults_.Report(FaultKind::Driver, index, "VideoPortFreeDeviceBase of " + Hex(address) + ", which is no live device base");
+}
+
 ULONG VideoPort::GetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset, ULONG length) {
     RoutineCall call = BeginRoutine(extension, "VideoPortGetBusData", PlatformCall::GetBusData);
     if (call.fail || type != PCIConfiguration) return 0;
@@ -278,12 +317,11 @@ BOOLEAN VideoPort::ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR te
     uint32_t physical = inOneMapping ? mapping->physical + static_cast<uint32_t>(start - mapping->base) : 0;
     if (!inOneMapping || !bus_.ReadRomBlock(physical, length, bytes.data())) {
         TraceLog& trace = bus_.TraceOf();
-        bool recording = trace.Recording();
-        trace.SetRecording(false);
+        trace.Pause();
         for (ULONG i = 0; i < length; ++i) {
             bytes[i] = static_cast<uint8_t>(kernel_.ReadMemory(reinterpret_cast<const volatile void*>(start + i), 8));
         }
-        trace.SetRecording(recording);
+        trace.Resume();
     }
     bool found = false;
     for (size_t i = 0; !found && textLength && i + textLength <= bytes.size(); ++i) {

@@ -80,7 +80,12 @@ public:
 
     // The Length the port puts into VIDEO_PORT_CONFIG_INFO.
     void SetConfigInfoLength(uint32_t length) { configInfoLength_ = length; }
+    // Whether the load enumerates each started adapter's children, as the platform does (tests that
+    // pin discovery and initialization alone may enumerate them explicitly later).
+    void SetEnumerateAtLoad(bool enumerate) { enumerateAtLoad_ = enumerate; }
     void InjectFault(const InjectedFault& fault) { state_.injector.Add(fault); }
+    // How often the driver called an injectable routine for the adapter so far.
+    unsigned Calls(PlatformCall call, int adapter) const { return state_.injector.Calls(call, adapter); }
 
     // --- Loading and driving the miniport ----------------------------------------------------------
 
@@ -124,6 +129,8 @@ public:
                              PULONG slot);
     uint32_t VerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges);
     PVOID GetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG length, UCHAR inIoSpace);
+    // Gives back a mapping GetDeviceBase handed out; anything else is refused as a driver fault.
+    void FreeDeviceBase(PVOID extension, PVOID base);
     ULONG GetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset, ULONG length);
     ULONG SetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset, ULONG length);
     uint32_t SetRegistryParameters(PVOID extension, PWSTR name, PVOID data, ULONG length);
@@ -163,6 +170,9 @@ public:
 
 private:
     void StartAdapter(int index);
+    // What a failed discovery left behind, reported as driver faults: device mappings still live,
+    // decoding it switched on still on, the option ROM it enabled still enabled.
+    void CheckLeftovers(int index, uint16_t commandBefore, bool romEnabledBefore);
 
     struct RoutineCall {
         int adapter = -1;
@@ -182,6 +192,7 @@ private:
     FaultLog& faults_;
     Miniport& miniport_;
     uint32_t configInfoLength_ = 112;
+    bool enumerateAtLoad_ = true;
     State state_;
 };
 

@@ -78,6 +78,10 @@ PVOID NTAPI VideoPortGetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, UL
     return Port("VideoPortGetDeviceBase").GetDeviceBase(extension, address, length, inIoSpace);
 }
 
+VOID NTAPI VideoPortFreeDeviceBase(PVOID extension, PVOID base) {
+    Port("VideoPortFreeDeviceBase").FreeDeviceBase(extension, base);
+}
+
 ULONG NTAPI VideoPortGetBusData(PVOID extension, BUS_DATA_TYPE type, ULONG slot, PVOID buffer, ULONG offset,
                                 ULONG length) {
     return Port("VideoPortGetBusData").GetBusData(extension, type, slot, buffer, offset, length);

@@ -50,6 +50,11 @@ bool ParsePlatformCall(const std::string& name, PlatformCall* call) {
 FaultInjector::FaultInjector(size_t adapters)
     : counts_(static_cast<size_t>(PlatformCall::Count) * (adapters + 1), 0), slots_(adapters + 1) {}
 
+unsigned FaultInjector::Calls(PlatformCall call, int adapter) const {
+    size_t slot = static_cast<size_t>(adapter + 1);
+    return slot < slots_ ? counts_[static_cast<size_t>(call) * slots_ + slot] : 0;
+}
+
 bool FaultInjector::ShouldFail(PlatformCall call, int adapter, uint32_t* status) {
     size_t slot = static_cast<size_t>(adapter + 1);
     if (slot >= slots_) {

@@ -101,6 +101,8 @@ public:
     void Add(const InjectedFault& fault) { injected_.push_back(fault); }
     // Counts the call; true (with the status to return) when it is to fail.
     bool ShouldFail(PlatformCall call, int adapter, uint32_t* status);
+    // How often the routine was called for the adapter so far.
+    unsigned Calls(PlatformCall call, int adapter) const;
 
 private:
     std::vector<InjectedFault> injected_;

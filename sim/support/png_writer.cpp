@@ -1,15 +1,11 @@
 // PNG writing and reading through libpng's simplified interface.
 #include "support/png_writer.h"
 
-#include <fcntl.h>
 #include <png.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <vector>
+
+#include "support/file_save.h"
 
 namespace sim {
 
@@ -20,27 +16,26 @@ bool Fail(std::string* error, const std::string& message) {
     return false;
 }
 
-std::string SystemError(const std::string& what, const std::string& path, int code) {
-    return what + " " + path + ": " + std::strerror(code);
-}
-
-// A name beside `path` that no other writer in this process or another one uses at the same time.
-std::string TemporaryName(const std::string& path) {
-    static std::atomic<unsigned> counter{0};
-    return path + ".partial-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-}
-
-bool WriteRgb(FILE* file, const Image& image, const std::vector<uint8_t>& rgb, std::string* message) {
+// The PNG file of 8-bit RGB rows, in memory.
+bool EncodeRgb(const Image& image, const std::vector<uint8_t>& rgb, std::string* bytes, std::string* message) {
     png_image png{};
     png.version = PNG_IMAGE_VERSION;
     png.width = image.width;
     png.height = image.height;
     png.format = PNG_FORMAT_RGB;
-    if (!png_image_write_to_stdio(&png, file, 0, rgb.data(), 0, nullptr)) {
+    png_alloc_size_t size = 0;
+    if (!png_image_write_to_memory(&png, nullptr, &size, 0, rgb.data(), 0, nullptr)) {
         *message = png.message;
         png_image_free(&png);
         return false;
     }
+    bytes->resize(size);
+    if (!png_image_write_to_memory(&png, bytes->data(), &size, 0, rgb.data(), 0, nullptr)) {
+        *message = png.message;
+        png_image_free(&png);
+        return false;
+    }
+    bytes->resize(size);
     return true;
 }
 
@@ -63,35 +58,9 @@ bool WritePng(const std::string& path, const Image& image, std::string* error) {
         rgb[i * 3 + 2] = static_cast<uint8_t>(pixel);
     }
 
-    std::string temporary = TemporaryName(path);
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return Fail(error, SystemError("cannot create", temporary, errno));
-    FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        int code = errno;
-        close(fd);
-        unlink(temporary.c_str());
-        return Fail(error, SystemError("cannot open", temporary, code));
-    }
-    std::string message;
-    bool written = WriteRgb(file, image, rgb, &message);
-    if (written && std::fflush(file) != 0) {
-        message = SystemError("cannot write", temporary, errno);
-        written = false;
-    }
-    if (std::fclose(file) != 0 && written) {
-        message = SystemError("cannot write", temporary, errno);
-        written = false;
-    }
-    if (written && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        message = SystemError("cannot replace", path, errno);
-        written = false;
-    }
-    if (!written) {
-        unlink(temporary.c_str());
-        return Fail(error, message);
-    }
-    return true;
+    std::string bytes, message;
+    if (!EncodeRgb(image, rgb, &bytes, &message)) return Fail(error, message);
+    return SaveFile(path, bytes, SavePolicy{}, error);
 }
 
 bool ReadPng(const std::string& path, Image* image, std::string* error) {

@@ -2,7 +2,9 @@
 // (or the port on its behalf) makes, in order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -38,35 +40,58 @@ std::string FormatTraceEntry(const TraceEntry& entry);
 namespace sim {
 
 // The machine's trace: every access in order, while recording is on. Recording an access stores its
-// fields and a view of its name; no text is built until an entry is printed.
+// fields and a view of its name; no text is built until an entry is printed. The trace can also be
+// streamed, one line per access as it happens, and the entries kept in memory bounded to the latest
+// ones, so that a long run costs neither memory nor a copy at the end.
 class TraceLog {
 public:
+    static constexpr size_t KeepAll = SIZE_MAX;
+
     TraceLog() { entries_.reserve(4096); }
     void Record(const TraceEntry& entry) {
-        if (recording_) entries_.push_back(entry);
+        if (!Recording()) return;
+        if (stream_) *stream_ << FormatTraceEntry(entry) << '\n';
+        if (keep_ == 0) return;
+        entries_.push_back(entry);
+        // Older entries go in chunks, so that recording stays O(1) per entry.
+        if (keep_ != KeepAll && entries_.size() >= 2 * keep_) {
+            entries_.erase(entries_.begin(), entries_.end() - static_cast<std::ptrdiff_t>(keep_));
+        }
     }
     // An entry whose name is made for it (a configuration write's changes, a BIOS call): the text is
     // kept once in the log, so every entry that names it stays valid as long as the log.
     void RecordText(TraceEntry entry, std::string text) {
-        if (!recording_) return;
-        entry.name = *texts_.insert(std::move(text)).first;
-        entries_.push_back(entry);
+        if (!Recording()) return;
+        // An entry that is only streamed is printed now: its text need not outlive the call.
+        entry.name = keep_ == 0 ? std::string_view(text) : std::string_view(*texts_.insert(std::move(text)).first);
+        Record(entry);
     }
-    // Off while the port reads memory on its own behalf (a ROM scan is traced as one entry).
-    void SetRecording(bool on) { recording_ = on; }
-    bool Recording() const { return recording_; }
+    // Whether an access now goes anywhere: not while paused, nor when nothing is kept or streamed.
+    bool Recording() const { return paused_ == 0 && (stream_ != nullptr || keep_ != 0); }
+    // Keeps at least the latest `entries` (0: none) and at most twice as many in memory.
+    void KeepLatest(size_t entries) {
+        keep_ = entries;
+        if (keep_ != KeepAll && entries_.size() > keep_) {
+            entries_.erase(entries_.begin(), entries_.end() - static_cast<std::ptrdiff_t>(keep_));
+        }
+    }
+    // Every entry recorded from now on is also written to `out` (null: none) as it happens.
+    void StreamTo(std::ostream* out) { stream_ = out; }
+    // Nothing is recorded while paused: a ROM scan is traced as one entry, not byte by byte, and the
+    // aliasing check's own run leaves no trace. Pauses nest.
+    void Pause() { ++paused_; }
+    void Resume() {
+        if (paused_ > 0) --paused_;
+    }
     const std::vector<TraceEntry>& Entries() const { return entries_; }
-    size_t Size() const { return entries_.size(); }
-    // Drops the entries from `size` on (what a check run recorded).
-    void Truncate(size_t size) {
-        if (size < entries_.size()) entries_.resize(size);
-    }
     void Clear() { entries_.clear(); }
 
 private:
     std::vector<TraceEntry> entries_;
     std::unordered_set<std::string> texts_;   // node-based: the strings never move
-    bool recording_ = true;
+    size_t keep_ = KeepAll;
+    std::ostream* stream_ = nullptr;
+    int paused_ = 0;
 };
 
 }  // namespace sim

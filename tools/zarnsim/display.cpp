@@ -148,30 +148,30 @@ std::string TimingText(const sim::DisplayState& display) {
 
 Json TimingJson(const sim::DisplayState& display) {
     const sim::DisplayTiming& t = display.timing;
-    Json json = Json::Object();
-    json.Set("enabled", display.enabled);
-    json.Set("width", display.width);
-    json.Set("height", display.height);
-    json.Set("bitsPerPixel", display.bitsPerPixel);
-    json.Set("stride", display.stride);
-    json.Set("lineDoubled", display.lineDoubled);
-    json.Set("pixelClockMHz", t.pixelClockMHz);
-    json.Set("horizontalKHz", t.horizontalKHz);
-    json.Set("refreshHz", t.refreshHz);
-    json.Set("hTotal", t.hTotal);
-    json.Set("vTotal", t.vTotal);
-    json.Set("hsyncPolarity", t.hsyncNegative ? "-" : "+");
-    json.Set("vsyncPolarity", t.vsyncNegative ? "-" : "+");
-    Json problems = Json::Array();
-    for (const std::string& problem : display.problems) problems.Push(problem);
-    json.Set("problems", problems);
+    Json json = Json::object();
+    json["enabled"] = display.enabled;
+    json["width"] = display.width;
+    json["height"] = display.height;
+    json["bitsPerPixel"] = display.bitsPerPixel;
+    json["stride"] = display.stride;
+    json["lineDoubled"] = display.lineDoubled;
+    json["pixelClockMHz"] = SixDigits(t.pixelClockMHz);
+    json["horizontalKHz"] = SixDigits(t.horizontalKHz);
+    json["refreshHz"] = SixDigits(t.refreshHz);
+    json["hTotal"] = t.hTotal;
+    json["vTotal"] = t.vTotal;
+    json["hsyncPolarity"] = t.hsyncNegative ? "-" : "+";
+    json["vsyncPolarity"] = t.vsyncNegative ? "-" : "+";
+    Json problems = Json::array();
+    for (const std::string& problem : display.problems) problems.push_back(problem);
+    json["problems"] = problems;
     return json;
 }
 
 void SaveScreenshot(sim::Machine& machine, int adapter, const std::string& path) {
     sim::Image image = sim::RenderScreen(machine.ChipOf(adapter), machine.VideoMemory(adapter));
     std::string error;
-    if (!sim::WritePng(path, image, &error)) throw std::runtime_error("cannot write " + path + ": " + error);
+    if (!sim::WritePng(path, image, &error)) throw std::runtime_error("cannot save the screenshot " + error);
 }
 
 std::string ShowModeText(sim::Machine& machine, int adapter, const std::string& mode, const std::string& screenshot) {
@@ -187,24 +187,24 @@ std::string ShowModeText(sim::Machine& machine, int adapter, const std::string& 
 
 Json ShowModeJson(sim::Machine& machine, int adapter, const std::string& mode, const std::string& screenshot) {
     Shown shown = SetAndDraw(machine, adapter, mode, screenshot);
-    Json json = Json::Object();
-    Json requested = Json::Object();
-    requested.Set("width", shown.request.width);
-    requested.Set("height", shown.request.height);
-    requested.Set("bitsPerPixel", shown.request.bitsPerPixel);
-    requested.Set("refreshHz", shown.request.refreshHz);
-    requested.Set("screenStride", shown.set.mode.ScreenStride);
-    json.Set("mode", requested);
-    json.Set("timing", TimingJson(shown.display));
-    Json mapping = Json::Object();
-    mapping.Set("status", shown.mapping.status);
-    mapping.Set("videoRamBase", shown.mapping.videoRamBase);
-    mapping.Set("videoRamLength", shown.mapping.videoRamLength);
-    mapping.Set("frameBufferBase", shown.mapping.frameBufferBase);
-    mapping.Set("frameBufferLength", shown.mapping.frameBufferLength);
-    mapping.Set("unmapStatus", shown.unmapStatus);
-    json.Set("mapping", mapping);
-    if (!screenshot.empty()) json.Set("screenshot", screenshot);
+    Json json = Json::object();
+    Json requested = Json::object();
+    requested["width"] = shown.request.width;
+    requested["height"] = shown.request.height;
+    requested["bitsPerPixel"] = shown.request.bitsPerPixel;
+    requested["refreshHz"] = shown.request.refreshHz;
+    requested["screenStride"] = shown.set.mode.ScreenStride;
+    json["mode"] = requested;
+    json["timing"] = TimingJson(shown.display);
+    Json mapping = Json::object();
+    mapping["status"] = shown.mapping.status;
+    mapping["videoRamBase"] = shown.mapping.videoRamBase;
+    mapping["videoRamLength"] = shown.mapping.videoRamLength;
+    mapping["frameBufferBase"] = shown.mapping.frameBufferBase;
+    mapping["frameBufferLength"] = shown.mapping.frameBufferLength;
+    mapping["unmapStatus"] = shown.unmapStatus;
+    json["mapping"] = mapping;
+    if (!screenshot.empty()) json["screenshot"] = screenshot;
     return json;
 }
 
@@ -231,27 +231,27 @@ std::string TimingsText(sim::Machine& machine, int adapter) {
 }
 
 Json TimingsJson(sim::Machine& machine, int adapter) {
-    Json json = Json::Object();
-    Json timings = Json::Array();
+    Json json = Json::object();
+    Json timings = Json::array();
     if (machine.Adapter(adapter).started) {
         std::vector<uint32_t> notOffered;
         for (const TimingRow& row : MeasureTimings(machine, adapter, &notOffered)) {
             Json item = TimingJson(row.display);
-            item.Set("modeIndex", row.mode.ModeIndex);
-            item.Set("declaredWidth", row.mode.VisScreenWidth);
-            item.Set("declaredHeight", row.mode.VisScreenHeight);
-            item.Set("declaredBitsPerPixel", row.mode.BitsPerPlane);
-            item.Set("declaredHz", row.mode.Frequency);
-            item.Set("status", row.status);
-            item.Set("flagged", !row.flag.empty());
-            if (!row.flag.empty()) item.Set("reason", row.flag);
-            timings.Push(item);
+            item["modeIndex"] = row.mode.ModeIndex;
+            item["declaredWidth"] = row.mode.VisScreenWidth;
+            item["declaredHeight"] = row.mode.VisScreenHeight;
+            item["declaredBitsPerPixel"] = row.mode.BitsPerPlane;
+            item["declaredHz"] = row.mode.Frequency;
+            item["status"] = row.status;
+            item["flagged"] = !row.flag.empty();
+            if (!row.flag.empty()) item["reason"] = row.flag;
+            timings.push_back(item);
         }
-        Json dropped = Json::Array();
-        for (uint32_t index : notOffered) dropped.Push(index);
-        json.Set("notOffered", dropped);
+        Json dropped = Json::array();
+        for (uint32_t index : notOffered) dropped.push_back(index);
+        json["notOffered"] = dropped;
     }
-    json.Set("timings", timings);
+    json["timings"] = timings;
     return json;
 }
 

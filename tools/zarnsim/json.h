@@ -1,56 +1,20 @@
-// A small JSON value for the command line's machine-readable output.
+// The command line's machine-readable output: JSON values from nlohmann/json whose object members
+// keep the order in which they were set.
 #pragma once
 
-#include <cstdint>
-#include <map>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace zarnsim {
 
-class Json {
-public:
-    Json() : kind_(Kind::Null) {}
-    Json(bool value) : kind_(Kind::Bool), bool_(value) {}
-    Json(int value) : kind_(Kind::Number), number_(value) {}
-    Json(unsigned value) : kind_(Kind::Number), number_(value) {}
-    Json(int64_t value) : kind_(Kind::Number), number_(value) {}
-    Json(uint64_t value) : kind_(Kind::Number), number_(static_cast<int64_t>(value)) {}
-    Json(double value) : kind_(Kind::Real), real_(value) {}
-    Json(const char* text) : kind_(Kind::String), text_(text) {}
-    Json(std::string text) : kind_(Kind::String), text_(std::move(text)) {}
+using Json = nlohmann::ordered_json;
 
-    static Json Object() {
-        Json json;
-        json.kind_ = Kind::Object;
-        return json;
-    }
-    static Json Array() {
-        Json json;
-        json.kind_ = Kind::Array;
-        return json;
-    }
+// One line of JSON text. Strings are meant to hold UTF-8 already (text from the machine is
+// converted before it gets here); a byte that is not UTF-8 all the same becomes U+FFFD, so the
+// output is always valid UTF-8.
+std::string DumpJson(const Json& json);
 
-    Json& Set(const std::string& key, Json value);
-    Json& Push(Json value);
-    // The member of an object, or null.
-    Json Get(const std::string& key) const;
-    std::string Dump() const;
-
-private:
-    enum class Kind { Null, Bool, Number, Real, String, Object, Array };
-    void DumpTo(std::string& out) const;
-
-    Kind kind_;
-    bool bool_ = false;
-    int64_t number_ = 0;
-    double real_ = 0;
-    std::string text_;
-    std::vector<std::pair<std::string, Json>> members_;
-    std::vector<Json> items_;
-};
-
-std::string QuoteJson(const std::string& text);
+// A measured value (a clock, a rate) with the six significant digits the reports show.
+double SixDigits(double value);
 
 }  // namespace zarnsim

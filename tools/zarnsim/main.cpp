@@ -1,22 +1,29 @@
 // zarnsim: runs the driver on the simulated machine.
 #include <CLI/CLI.hpp>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 
+#include "devices/adapter_description.h"
 #include "display.h"
 #include "clients/display_driver.h"
 #include "json.h"
 #include "machine/machine.h"
 #include "kernel/regfile.h"
 #include "monitor_report.h"
+#include "support/file_save.h"
 #include "report.h"
 #include "script.h"
 
 namespace {
 
+// Exit statuses, as README and --help give them.
+constexpr int ExitSuccess = 0;
+constexpr int ExitNotStarted = 1;    // an adapter did not start
 constexpr int ExitBadInput = 2;
+constexpr int ExitDriverFault = 3;   // the simulator reported a driver fault
 
 struct Options {
     std::vector<std::string> adapters;
@@ -79,16 +86,51 @@ bool AllStarted(const sim::Machine& machine) {
     return true;
 }
 
-void PrintFaults(const sim::Machine& machine) {
-    std::string faults = zarnsim::FaultsText(machine);
-    if (!faults.empty()) std::cerr << faults;
+// Writes to standard error after everything already written to standard output, so that a message
+// starts on its own line when both go to one place.
+void PrintError(const std::string& text) {
+    std::cout.flush();
+    std::cerr << text;
 }
 
-void WriteTrace(const sim::Machine& machine, const std::string& path) {
-    std::ofstream file(path);
-    for (const sim::TraceEntry& entry : machine.Trace()) file << sim::FormatTraceEntry(entry) << "\n";
-    if (!file) throw std::runtime_error("cannot write the trace to '" + path + "'");
+void PrintFaults(const sim::Machine& machine) {
+    std::string faults = zarnsim::FaultsText(machine);
+    if (!faults.empty()) PrintError(faults);
 }
+
+// A driver fault outranks an adapter that did not start: it is a fault of the driver, while an
+// adapter may be meant not to start.
+int StatusOf(const sim::Machine& machine, bool everyAdapterMustStart) {
+    if (!machine.DriverFaults().empty()) return ExitDriverFault;
+    return everyAdapterMustStart && !AllStarted(machine) ? ExitNotStarted : ExitSuccess;
+}
+
+// The trace file, written as the accesses happen (into a FIFO or a device too, as a redirection
+// would); the machine keeps no trace in memory.
+class TraceFile {
+public:
+    TraceFile(sim::Machine& machine, const std::string& path) : path_(path) {
+        machine.KeepLatestTrace(0);
+        if (path.empty()) return;
+        std::string error;
+        if (!sim::CheckSaveTarget(path, sim::SavePolicy{}, &error)) throw std::invalid_argument(error);
+        file_.rdbuf()->pubsetbuf(buffer_, sizeof buffer_);
+        file_.open(path, std::ios::binary | std::ios::trunc);
+        if (!file_) throw std::invalid_argument("cannot open the trace file '" + path + "'");
+        machine.StreamTrace(&file_);
+    }
+    // Everything written reached the file.
+    void Finish() {
+        if (path_.empty()) return;
+        file_.close();
+        if (!file_) throw std::runtime_error("cannot write the trace to '" + path_ + "'");
+    }
+
+private:
+    std::string path_;
+    char buffer_[1 << 16];
+    std::ofstream file_;
+};
 
 void CheckDisplayAdapter(const sim::Machine& machine, const Options& options) {
     if (options.display < 0 || static_cast<size_t>(options.display) >= machine.AdapterCount()) {
@@ -106,22 +148,22 @@ int Run(sim::Machine& machine, const Options& options) {
         CheckDisplayAdapter(machine, options);
     }
     if (options.json) {
-        zarnsim::Json adapters = zarnsim::Json::Array();
+        zarnsim::Json adapters = zarnsim::Json::array();
         for (size_t i = 0; i < machine.AdapterCount(); ++i) {
             zarnsim::Json adapter = zarnsim::AdapterReportJson(machine, static_cast<int>(i));
             if (!options.mode.empty() && static_cast<int>(i) == options.display) {
                 zarnsim::Json shown = zarnsim::ShowModeJson(machine, options.display, options.mode, options.screenshot);
-                adapter.Set("mode", shown.Get("mode"));
-                adapter.Set("timing", shown.Get("timing"));
-                adapter.Set("mapping", shown.Get("mapping"));
+                adapter["mode"] = shown.at("mode");
+                adapter["timing"] = shown.at("timing");
+                adapter["mapping"] = shown.at("mapping");
             }
-            adapters.Push(adapter);
+            adapters.push_back(adapter);
         }
-        zarnsim::Json report = zarnsim::Json::Object();
-        report.Set("driverEntryStatus", machine.DriverEntryStatus());
-        report.Set("adapters", adapters);
-        report.Set("driverFaults", static_cast<unsigned>(machine.DriverFaults().size()));
-        std::cout << report.Dump() << "\n";
+        zarnsim::Json report = zarnsim::Json::object();
+        report["driverEntryStatus"] = machine.DriverEntryStatus();
+        report["adapters"] = adapters;
+        report["driverFaults"] = static_cast<unsigned>(machine.DriverFaults().size());
+        std::cout << zarnsim::DumpJson(report) << "\n";
     } else {
         std::cout << "Driver entry: status " << machine.DriverEntryStatus() << "\n";
         for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << zarnsim::AdapterReportText(machine, static_cast<int>(i));
@@ -130,37 +172,41 @@ int Run(sim::Machine& machine, const Options& options) {
         }
     }
     PrintFaults(machine);
-    if (!options.traceFile.empty()) WriteTrace(machine, options.traceFile);
-    return AllStarted(machine) ? 0 : 1;
+    return StatusOf(machine, true);
 }
 
 // A per-adapter listing: one JSON object {"adapters": [...]} or the text of each adapter in turn.
 int ListAdapters(sim::Machine& machine, const Options& options, zarnsim::Json (*json)(sim::Machine&, int),
                  std::string (*text)(sim::Machine&, int)) {
     if (options.json) {
-        zarnsim::Json adapters = zarnsim::Json::Array();
-        for (size_t i = 0; i < machine.AdapterCount(); ++i) adapters.Push(json(machine, static_cast<int>(i)));
-        zarnsim::Json report = zarnsim::Json::Object();
-        report.Set("adapters", adapters);
-        std::cout << report.Dump() << "\n";
+        zarnsim::Json adapters = zarnsim::Json::array();
+        for (size_t i = 0; i < machine.AdapterCount(); ++i) adapters.push_back(json(machine, static_cast<int>(i)));
+        zarnsim::Json report = zarnsim::Json::object();
+        report["adapters"] = adapters;
+        std::cout << zarnsim::DumpJson(report) << "\n";
     } else {
         for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << text(machine, static_cast<int>(i));
     }
     PrintFaults(machine);
-    return AllStarted(machine) ? 0 : 1;
+    return StatusOf(machine, true);
 }
 
 int Script(sim::Machine& machine, const Options& options) {
     std::ifstream file;
     std::istream* in = &std::cin;
     if (options.scriptFile != "-") {
+        std::error_code ec;
+        if (std::filesystem::is_directory(options.scriptFile, ec)) {
+            throw std::invalid_argument("script '" + options.scriptFile + "' is a directory");
+        }
         file.open(options.scriptFile);
         if (!file) throw std::invalid_argument("cannot open script '" + options.scriptFile + "'");
         in = &file;
     }
     zarnsim::RunScript(machine, *in, options.json, std::cout);
+    if (in->bad()) throw std::runtime_error("cannot read script '" + options.scriptFile + "'");
     PrintFaults(machine);
-    return 0;
+    return StatusOf(machine, false);
 }
 
 }  // namespace
@@ -173,16 +219,12 @@ int main(int argc, char** argv) {
                  "option ROM, video BIOS, video memory, scanout) and the monitor on each connector."};
     app.fallthrough();
     app.require_subcommand(1);
+    app.footer("Exit status: 0 success; 1 an adapter did not start (run, modes, timings); 2 bad input (an option, "
+               "a script line, a file that cannot be read or written); 3 the simulator reported a driver fault "
+               "(even when an adapter did not start as well).");
     app.add_option("--adapter", options.adapters,
                    "One adapter per use, in PCI slot order (default: device=5,memory=16). ITEMS is comma-separated "
-                   "items: device=N (PCI device ID), memory=4|8|16 (MiB), secondary (found with decoding off), "
-                   "bus66 (66 MHz capable bus), altmem (alternative memory type, 16 MiB), timing=keep|own (the BIOS keeps a "
-                   "preloaded timing or loads its own 60 Hz one), revision=N, "
-                   "subvendor=N, subsystem=N, regwindow=MiB (register window size), rom=builtin|none|FILE, "
-                   "bios=accept|refuse|0x111,..., monitor=builtin|none|FILE (the monitor on the connector: the "
-                   "built-in one, none, or one with the EDID of a binary file of 128 or 256 bytes), "
-                   "monitorfault=noanswer|checksum|datalow (the monitor does not answer on the display data "
-                   "channel, serves its EDID with a wrong checksum, or holds the data line low)")
+                   "items: " + sim::AdapterDescriptionHelp())
         ->type_name("ITEMS");
     app.add_flag("--json", options.json, "Machine-readable output");
     app.add_option("--registry", options.registryFile,
@@ -209,8 +251,9 @@ int main(int argc, char** argv) {
 
     CLI::App* run = app.add_subcommand("run", "Boot the machine and report each adapter: PCI identity, windows, "
                                               "memory, HardwareInformation values and the modes offered");
-    run->add_option("--trace", options.traceFile, "Write the trace of every hardware access of the run, one per line")
-        ->type_name("FILE");
+    const char* traceHelp = "Write the trace of every hardware access, one per line, to FILE as the accesses happen "
+                            "(a FIFO or a device is written through)";
+    run->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE");
     run->add_option("--mode", options.mode,
                     "Set this mode like a display driver (query the list, find the index, set it; an 8-bit mode "
                     "then gets the display driver's palette), map the frame buffer with IOCTL_VIDEO_MAP_VIDEO_MEMORY "
@@ -250,13 +293,14 @@ int main(int argc, char** argv) {
                   "Every command takes adapter=N. A word in double quotes may hold blanks. Blank lines and # "
                   "comments are skipped.");
     script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")->required();
+    script->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE");
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::ParseError& error) {
-        std::cerr << "zarnsim: " << error.what() << "\n";
+        PrintError("zarnsim: " + std::string(error.what()) + "\n");
         return ExitBadInput;
     }
 
@@ -264,10 +308,19 @@ int main(int argc, char** argv) {
         sim::Machine machine(MachineConfigOf(options));
         for (const std::string& fault : options.faults) machine.InjectFault(ParseFault(fault));
         std::string error;
+        // Files that could not be saved are refused before the machine runs.
+        if (!options.registryFile.empty() &&
+            !sim::CheckSaveTarget(options.registryFile, sim::RegFileSavePolicy(), &error)) {
+            throw std::invalid_argument(error);
+        }
+        if (!options.screenshot.empty() && !sim::CheckSaveTarget(options.screenshot, sim::SavePolicy{}, &error)) {
+            throw std::invalid_argument(error);
+        }
         if (!options.registryFile.empty() &&
             !sim::LoadRegFileFromPath(options.registryFile, machine.GetRegistry(), &error)) {
             throw std::invalid_argument(error);
         }
+        TraceFile trace(machine, options.traceFile);
         machine.Boot();
         int status = ExitBadInput;
         if (run->parsed()) status = Run(machine, options);
@@ -275,19 +328,15 @@ int main(int argc, char** argv) {
         if (timings->parsed()) status = ListAdapters(machine, options, zarnsim::TimingsJson, zarnsim::TimingsText);
         if (monitor->parsed()) status = ListAdapters(machine, options, zarnsim::MonitorJson, zarnsim::MonitorText);
         if (script->parsed()) status = Script(machine, options);
+        trace.Finish();
         if (!options.registryFile.empty() &&
             !sim::SaveRegFileToPath(options.registryFile, machine.GetRegistry(), &error)) {
             throw std::runtime_error(error);
         }
         return status;
-    } catch (const zarnsim::ScriptError& error) {
-        std::cerr << "zarnsim: " << error.what() << "\n";
-        return ExitBadInput;
-    } catch (const std::invalid_argument& error) {
-        std::cerr << "zarnsim: " << error.what() << "\n";
-        return ExitBadInput;
     } catch (const std::exception& error) {
-        std::cerr << "zarnsim: " << error.what() << "\n";
+        // Bad input of any kind: an option, a script line, a file that cannot be read or written.
+        PrintError("zarnsim: " + std::string(error.what()) + "\n");
         return ExitBadInput;
     }
     return ExitBadInput;

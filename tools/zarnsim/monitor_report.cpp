@@ -55,15 +55,15 @@ std::string TimingText(const sim::EdidTiming& t) {
 }
 
 Json TimingJson(const sim::EdidTiming& t) {
-    Json json = Json::Object();
-    json.Set("width", t.width);
-    json.Set("height", t.height);
-    json.Set("refreshHz", t.RefreshHz());
-    json.Set("horizontalKHz", t.HorizontalKHz());
-    json.Set("pixelClockMHz", t.pixelClockMHz);
-    json.Set("interlaced", t.interlaced);
-    json.Set("hsyncPolarity", std::string(1, t.hsyncPolarity));
-    json.Set("vsyncPolarity", std::string(1, t.vsyncPolarity));
+    Json json = Json::object();
+    json["width"] = (t.width);
+    json["height"] = (t.height);
+    json["refreshHz"] = (t.RefreshHz());
+    json["horizontalKHz"] = (t.HorizontalKHz());
+    json["pixelClockMHz"] = (t.pixelClockMHz);
+    json["interlaced"] = (t.interlaced);
+    json["hsyncPolarity"] = (std::string(1, t.hsyncPolarity));
+    json["vsyncPolarity"] = (std::string(1, t.vsyncPolarity));
     return json;
 }
 
@@ -136,43 +136,43 @@ void EdidText(const sim::Edid& edid, std::ostringstream& out) {
 }
 
 Json EdidJson(const sim::Edid& edid) {
-    Json json = Json::Object();
-    json.Set("manufacturer", edid.manufacturer);
-    json.Set("productCode", static_cast<unsigned>(edid.productCode));
-    json.Set("serialNumber", static_cast<uint64_t>(edid.serialNumber));
-    json.Set("serialText", edid.serialText);
-    json.Set("week", edid.week);
-    json.Set("year", edid.year);
-    json.Set("version", Format("%u.%u", edid.version, edid.revision));
-    json.Set("name", edid.name);
-    json.Set("digital", edid.digital);
-    json.Set("widthCm", edid.widthCm);
-    json.Set("heightCm", edid.heightCm);
-    Json dpms = Json::Array();
-    if (edid.dpmsStandBy) dpms.Push("stand-by");
-    if (edid.dpmsSuspend) dpms.Push("suspend");
-    if (edid.dpmsOff) dpms.Push("off");
-    json.Set("powerSaving", dpms);
-    if (!edid.detailedTimings.empty()) json.Set("preferredTiming", TimingJson(edid.detailedTimings[0]));
-    json.Set("preferredTimingMarked", edid.preferredTimingMarked);
+    Json json = Json::object();
+    json["manufacturer"] = (edid.manufacturer);
+    json["productCode"] = (static_cast<unsigned>(edid.productCode));
+    json["serialNumber"] = (static_cast<uint64_t>(edid.serialNumber));
+    json["serialText"] = (edid.serialText);
+    json["week"] = (edid.week);
+    json["year"] = (edid.year);
+    json["version"] = (Format("%u.%u", edid.version, edid.revision));
+    json["name"] = (edid.name);
+    json["digital"] = (edid.digital);
+    json["widthCm"] = (edid.widthCm);
+    json["heightCm"] = (edid.heightCm);
+    Json dpms = Json::array();
+    if (edid.dpmsStandBy) dpms.push_back("stand-by");
+    if (edid.dpmsSuspend) dpms.push_back("suspend");
+    if (edid.dpmsOff) dpms.push_back("off");
+    json["powerSaving"] = (dpms);
+    if (!edid.detailedTimings.empty()) json["preferredTiming"] = (TimingJson(edid.detailedTimings[0]));
+    json["preferredTimingMarked"] = (edid.preferredTimingMarked);
     if (edid.hasRangeLimits) {
-        Json range = Json::Object();
-        range.Set("minVerticalHz", edid.rangeLimits.minVerticalHz);
-        range.Set("maxVerticalHz", edid.rangeLimits.maxVerticalHz);
-        range.Set("minHorizontalKHz", edid.rangeLimits.minHorizontalKHz);
-        range.Set("maxHorizontalKHz", edid.rangeLimits.maxHorizontalKHz);
-        range.Set("maxPixelClockMHz", edid.rangeLimits.maxPixelClockMHz);
-        json.Set("rangeLimits", range);
+        Json range = Json::object();
+        range["minVerticalHz"] = (edid.rangeLimits.minVerticalHz);
+        range["maxVerticalHz"] = (edid.rangeLimits.maxVerticalHz);
+        range["minHorizontalKHz"] = (edid.rangeLimits.minHorizontalKHz);
+        range["maxHorizontalKHz"] = (edid.rangeLimits.maxHorizontalKHz);
+        range["maxPixelClockMHz"] = (edid.rangeLimits.maxPixelClockMHz);
+        json["rangeLimits"] = (range);
     }
-    Json established = Json::Array();
-    for (const sim::EdidMode& mode : edid.established) established.Push(ModeName(mode));
-    json.Set("establishedTimings", established);
-    Json standard = Json::Array();
-    for (const sim::EdidMode& mode : edid.standard) standard.Push(ModeName(mode));
-    json.Set("standardTimings", standard);
-    json.Set("extensionBlocks", edid.extensionBlocks);
-    json.Set("checksum", static_cast<unsigned>(edid.checksum));
-    json.Set("checksumValid", edid.checksumValid);
+    Json established = Json::array();
+    for (const sim::EdidMode& mode : edid.established) established.push_back(ModeName(mode));
+    json["establishedTimings"] = (established);
+    Json standard = Json::array();
+    for (const sim::EdidMode& mode : edid.standard) standard.push_back(ModeName(mode));
+    json["standardTimings"] = (standard);
+    json["extensionBlocks"] = (edid.extensionBlocks);
+    json["checksum"] = (static_cast<unsigned>(edid.checksum));
+    json["checksumValid"] = (edid.checksumValid);
     return json;
 }
 
@@ -213,30 +213,30 @@ std::string MonitorText(sim::Machine& machine, int adapter) {
 }
 
 Json MonitorJson(sim::Machine& machine, int adapter) {
-    Json json = Json::Object();
-    json.Set("adapter", adapter);
+    Json json = Json::object();
+    json["adapter"] = (adapter);
     if (!machine.Adapter(adapter).started) {
-        json.Set("started", false);
+        json["started"] = (false);
         return json;
     }
-    json.Set("connector", machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "none");
-    json.Set("monitorPower", PowerText(machine, adapter));
-    Json children = Json::Array();
+    json["connector"] = (machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "none");
+    json["monitorPower"] = (PowerText(machine, adapter));
+    Json children = Json::array();
     for (const sim::ChildDevice& child : machine.Children(adapter)) {
-        Json item = Json::Object();
-        item.Set("index", child.index);
-        item.Set("type", ChildTypeName(child.type));
-        item.Set("identifier", child.uid);
-        children.Push(item);
+        Json item = Json::object();
+        item["index"] = (child.index);
+        item["type"] = (ChildTypeName(child.type));
+        item["identifier"] = (child.uid);
+        children.push_back(item);
     }
-    json.Set("children", children);
+    json["children"] = (children);
     sim::Edid edid;
     std::vector<uint8_t> raw;
     bool read = ReadEdid(machine, adapter, &edid, &raw);
-    json.Set("identificationRead", read);
+    json["identificationRead"] = (read);
     if (read) {
-        json.Set("edid", EdidJson(edid));
-        json.Set("raw", HexString(raw));
+        json["edid"] = (EdidJson(edid));
+        json["raw"] = (HexString(raw));
     }
     return json;
 }
@@ -259,13 +259,13 @@ std::string MonitorSummary(sim::Machine& machine, int adapter) {
 }
 
 Json MonitorSummaryJson(sim::Machine& machine, int adapter) {
-    Json json = Json::Object();
-    json.Set("connector", machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "none");
-    json.Set("identifier", machine.MonitorId(adapter));
+    Json json = Json::object();
+    json["connector"] = (machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "none");
+    json["identifier"] = (machine.MonitorId(adapter));
     sim::Edid edid;
     std::vector<uint8_t> raw;
-    if (ReadEdid(machine, adapter, &edid, &raw)) json.Set("name", edid.name);
-    json.Set("power", PowerText(machine, adapter));
+    if (ReadEdid(machine, adapter, &edid, &raw)) json["name"] = (edid.name);
+    json["power"] = (PowerText(machine, adapter));
     return json;
 }
 

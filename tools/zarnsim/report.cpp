@@ -12,6 +12,7 @@
 #include "monitor_report.h"
 #include "names.h"
 #include "support/text_format.h"
+#include "untrusted_text.h"
 
 namespace zarnsim {
 
@@ -27,9 +28,10 @@ std::string SizeText(uint64_t bytes) {
     return std::to_string(bytes) + " bytes";
 }
 
-// HardwareInformation values of an adapter's device key, as text.
-std::vector<std::pair<std::string, std::string>> HardwareInformation(sim::Machine& machine, int adapter) {
-    std::vector<std::pair<std::string, std::string>> out;
+// HardwareInformation values of an adapter's device key: the number as digits, texts as the
+// driver wrote them (parts of them come from the option ROM).
+std::vector<std::pair<std::string, std::u32string>> HardwareInformation(sim::Machine& machine, int adapter) {
+    std::vector<std::pair<std::string, std::u32string>> out;
     const sim::RegKey* key = machine.GetRegistry().FindKey(sim::Machine::DeviceKey(adapter));
     if (!key) return out;
     const std::string prefix = "HardwareInformation.";
@@ -37,9 +39,9 @@ std::vector<std::pair<std::string, std::string>> HardwareInformation(sim::Machin
         if (value.name.compare(0, prefix.size(), prefix) != 0) continue;
         std::string name = value.name.substr(prefix.size());
         if (name == "MemorySize" && value.data.size() == 4) {
-            out.emplace_back(name, std::to_string(sim::Dword(value.data, 0)));
+            out.emplace_back(name, CodePointsOfLatin1(std::to_string(sim::Dword(value.data, 0))));
         } else {
-            out.emplace_back(name, sim::TextOfUtf16(value.data));
+            out.emplace_back(name, CodePointsOfUtf16(value.data));
         }
     }
     return out;
@@ -94,13 +96,16 @@ std::vector<std::string> SettingsAccepted(const sim::Machine& machine, int adapt
 
 std::string RomText(const DriverView& view) {
     if (view.biosVersion.empty()) return "no version text";
-    return "version text \"" + view.biosVersion + "\", maker text " + (view.romPresent ? "found" : "not found") +
+    return "version text \"" + TerminalText(view.biosVersion) + "\", maker text " + (view.romPresent ? "found" : "not found") +
            ", 1.00.01 banner " + (view.romHasVersion10001 ? "found" : "not found");
 }
 
 std::string ClockText(uint32_t pll) {
     return pll ? Format("0x%04X = %.1f MHz", pll, PllMegahertz(pll)) : std::string("0x0000 (not set)");
 }
+
+// The clock a PLL register gives, or null for a register that was never set.
+Json ClockJson(uint32_t pll) { return pll ? Json(SixDigits(PllMegahertz(pll))) : Json(); }
 
 }  // namespace
 
@@ -135,7 +140,9 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
     if (adapter.initializeRan) out << "  HwInitialize:    " << (adapter.started ? "TRUE" : "FALSE") << "\n";
     auto information = HardwareInformation(machine, index);
     if (information.empty()) out << "  HardwareInformation: none written\n";
-    for (const auto& [name, text] : information) out << "  HardwareInformation." << name << " = " << text << "\n";
+    for (const auto& [name, text] : information) {
+        out << "  HardwareInformation." << name << " = " << TerminalText(text) << "\n";
+    }
     DriverView view = ReadDriverView(machine, index);
     if (view.available) {
         out << "  option ROM:      " << RomText(view) << "\n";
@@ -170,77 +177,76 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
     const sim::AdapterRuntime& adapter = machine.Adapter(index);
     const sim::Board& board = machine.BoardOf(index);
     const sim::PciFunction& pci = board.pci;
-    Json json = Json::Object();
-    json.Set("slot", board.slot);
-    json.Set("vendorId", static_cast<unsigned>(pci.ReadWord(sim::pcicfg::VendorId)));
-    json.Set("deviceId", static_cast<unsigned>(pci.ReadWord(sim::pcicfg::DeviceId)));
-    json.Set("revision", static_cast<unsigned>(pci.ReadByte(sim::pcicfg::Revision)));
-    json.Set("subsystemVendor", static_cast<unsigned>(pci.ReadWord(sim::pcicfg::SubsystemVendor)));
-    json.Set("secondary", board.config.secondary);
-    Json windows = Json::Array();
+    Json json = Json::object();
+    json["slot"] = board.slot;
+    json["vendorId"] = static_cast<unsigned>(pci.ReadWord(sim::pcicfg::VendorId));
+    json["deviceId"] = static_cast<unsigned>(pci.ReadWord(sim::pcicfg::DeviceId));
+    json["revision"] = static_cast<unsigned>(pci.ReadByte(sim::pcicfg::Revision));
+    json["subsystemVendor"] = static_cast<unsigned>(pci.ReadWord(sim::pcicfg::SubsystemVendor));
+    json["secondary"] = board.config.secondary;
+    Json windows = Json::array();
     for (int bar = 0; bar < 3; ++bar) {
-        Json window = Json::Object();
-        window.Set("name", WindowNames[bar]);
-        window.Set("physical", static_cast<unsigned>(pci.BarAddress(bar)));
-        window.Set("length", static_cast<unsigned>(pci.BarSize(bar)));
-        window.Set("ioSpace", pci.BarIsIo(bar));
+        Json window = Json::object();
+        window["name"] = WindowNames[bar];
+        window["physical"] = static_cast<unsigned>(pci.BarAddress(bar));
+        window["length"] = static_cast<unsigned>(pci.BarSize(bar));
+        window["ioSpace"] = pci.BarIsIo(bar);
         for (const sim::DeviceMapping& mapping : adapter.mappings) {
-            if (mapping.physical == pci.BarAddress(bar)) window.Set("mappedAt", static_cast<unsigned>(mapping.address));
+            if (mapping.physical == pci.BarAddress(bar)) window["mappedAt"] = static_cast<unsigned>(mapping.address);
         }
-        windows.Push(window);
+        windows.push_back(window);
     }
-    json.Set("windows", windows);
-    json.Set("memoryMiB", board.config.memoryMiB);
-    json.Set("memoryConfiguredMiB",
-             sim::MemoryController::Of(board.chip, board.videoMemory.size()).configuredBytes >> 20);
-    json.Set("status", adapter.discoveryRan ? static_cast<int64_t>(adapter.discoveryStatus) : int64_t{-1});
-    json.Set("started", adapter.started);
-    Json information = Json::Object();
+    json["windows"] = windows;
+    json["memoryMiB"] = board.config.memoryMiB;
+    json["memoryConfiguredMiB"] = sim::MemoryController::Of(board.chip, board.videoMemory.size()).configuredBytes >> 20;
+    json["status"] = adapter.discoveryRan ? static_cast<int64_t>(adapter.discoveryStatus) : int64_t{-1};
+    json["started"] = adapter.started;
+    Json information = Json::object();
     for (const auto& [name, text] : HardwareInformation(machine, index)) {
-        information.Set("HardwareInformation." + name, text);
+        information["HardwareInformation." + name] = Utf8Text(text);
     }
-    json.Set("hardwareInformation", information);
+    json["hardwareInformation"] = information;
     DriverView view = ReadDriverView(machine, index);
     if (view.available) {
-        Json rom = Json::Object();
-        rom.Set("versionText", view.biosVersion);
-        rom.Set("makerText", view.romPresent);
-        rom.Set("version10001", view.romHasVersion10001);
-        json.Set("rom", rom);
-        json.Set("modeSetPath", view.biosPath ? "bios" : "direct");
-        Json present = Json::Array();
-        for (const std::string& name : SettingsAccepted(machine, index)) present.Push(name);
-        json.Set("registryValues", present);
-        Json settings = Json::Object();
-        settings.Set("debugLevel", static_cast<int64_t>(view.debugLevel));
-        settings.Set("useSoftwareCursor", view.useSoftwareCursor);
-        settings.Set("useNonBiosModeSet", view.useNonBiosModeSet);
-        settings.Set("graphicsClockMhz", view.graphicsClockMhz);
-        settings.Set("memClockMhz", view.memClockMhz);
-        settings.Set("identityGamma", view.identityGamma);
-        settings.Set("identityLumenGamma", view.identityLumenGamma);
-        json.Set("settings", settings);
+        Json rom = Json::object();
+        rom["versionText"] = Utf8Text(CodePointsOfLatin1(view.biosVersion));
+        rom["makerText"] = view.romPresent;
+        rom["version10001"] = view.romHasVersion10001;
+        json["rom"] = rom;
+        json["modeSetPath"] = view.biosPath ? "bios" : "direct";
+        Json present = Json::array();
+        for (const std::string& name : SettingsAccepted(machine, index)) present.push_back(name);
+        json["registryValues"] = present;
+        Json settings = Json::object();
+        settings["debugLevel"] = static_cast<int64_t>(view.debugLevel);
+        settings["useSoftwareCursor"] = view.useSoftwareCursor;
+        settings["useNonBiosModeSet"] = view.useNonBiosModeSet;
+        settings["graphicsClockMhz"] = view.graphicsClockMhz;
+        settings["memClockMhz"] = view.memClockMhz;
+        settings["identityGamma"] = view.identityGamma;
+        settings["identityLumenGamma"] = view.identityLumenGamma;
+        json["settings"] = settings;
     }
     if (adapter.discoveryRan && pci.MemoryDecode()) {
-        Json clocks = Json::Object();
+        Json clocks = Json::object();
         uint32_t graphics = board.chip.Peek(sim::chipreg::GraphicsClock);
         uint32_t memory = board.chip.Peek(sim::chipreg::MemoryClock);
-        clocks.Set("graphicsPll", graphics);
-        clocks.Set("graphicsMHz", PllMegahertz(graphics));
-        clocks.Set("memoryPll", memory);
-        clocks.Set("memoryMHz", PllMegahertz(memory));
-        json.Set("clocks", clocks);
+        clocks["graphicsPll"] = graphics;
+        clocks["graphicsMHz"] = ClockJson(graphics);
+        clocks["memoryPll"] = memory;
+        clocks["memoryMHz"] = ClockJson(memory);
+        json["clocks"] = clocks;
     }
-    if (adapter.started) json.Set("monitor", MonitorSummaryJson(machine, index));
+    if (adapter.started) json["monitor"] = (MonitorSummaryJson(machine, index));
     unsigned modeCount = 0;
     if (adapter.started) {
         sim::ModeList list = sim::QueryModes(machine, index);
         modeCount = static_cast<unsigned>(list.modes.size());
-        Json summary = Json::Array();
-        for (const std::string& line : ModeSummary(list.modes)) summary.Push(line);
-        json.Set("modeSummary", summary);
+        Json summary = Json::array();
+        for (const std::string& line : ModeSummary(list.modes)) summary.push_back(line);
+        json["modeSummary"] = summary;
     }
-    json.Set("modeCount", modeCount);
+    json["modeCount"] = modeCount;
     return json;
 }
 
@@ -281,30 +287,30 @@ std::string ModesText(sim::Machine& machine, int index) {
 }
 
 Json ModesJson(sim::Machine& machine, int index) {
-    Json json = Json::Object();
-    Json modes = Json::Array();
+    Json json = Json::object();
+    Json modes = Json::array();
     if (machine.Adapter(index).started) {
         sim::ModeList list = sim::QueryModes(machine, index);
         std::map<uint32_t, std::string> outside = ModesOutsideMonitorRange(machine, index);
         for (const VIDEO_MODE_INFORMATION& mode : list.modes) {
-            Json item = Json::Object();
-            item.Set("modeIndex", mode.ModeIndex);
-            item.Set("width", mode.VisScreenWidth);
-            item.Set("height", mode.VisScreenHeight);
-            item.Set("bitsPerPixel", mode.BitsPerPlane);
-            item.Set("frequency", mode.Frequency);
-            item.Set("screenStride", mode.ScreenStride);
-            item.Set("attributeFlags", mode.AttributeFlags);
-            item.Set("driverSpecificAttributeFlags", mode.DriverSpecificAttributeFlags);
+            Json item = Json::object();
+            item["modeIndex"] = mode.ModeIndex;
+            item["width"] = mode.VisScreenWidth;
+            item["height"] = mode.VisScreenHeight;
+            item["bitsPerPixel"] = mode.BitsPerPlane;
+            item["frequency"] = mode.Frequency;
+            item["screenStride"] = mode.ScreenStride;
+            item["attributeFlags"] = mode.AttributeFlags;
+            item["driverSpecificAttributeFlags"] = mode.DriverSpecificAttributeFlags;
             auto found = outside.find(mode.ModeIndex);
-            item.Set("outsideMonitorRange", found != outside.end());
-            if (found != outside.end()) item.Set("monitorRangeReason", found->second);
-            modes.Push(item);
+            item["outsideMonitorRange"] = found != outside.end();
+            if (found != outside.end()) item["monitorRangeReason"] = found->second;
+            modes.push_back(item);
         }
     } else {
-        json.Set("status", static_cast<int64_t>(machine.Adapter(index).discoveryStatus));
+        json["status"] = static_cast<int64_t>(machine.Adapter(index).discoveryStatus);
     }
-    json.Set("modes", modes);
+    json["modes"] = modes;
     return json;
 }
 
@@ -315,7 +321,7 @@ std::string FaultsText(const sim::Machine& machine) {
                 : fault.kind == sim::FaultKind::Process ? "process fault"
                                                         : "unknown register");
         if (fault.adapter >= 0) out << " (adapter " << fault.adapter << ")";
-        out << ": " << fault.message;
+        out << ": " << TerminalText(fault.message);
         if (fault.count > 1) out << " (" << fault.count << " times)";
         out << "\n";
     }

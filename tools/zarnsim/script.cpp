@@ -17,6 +17,7 @@
 #include "json.h"
 #include "monitor_report.h"
 #include "names.h"
+#include "untrusted_text.h"
 
 namespace zarnsim {
 
@@ -85,7 +86,7 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
                 std::ostream& out) {
     if (tokens.size() < 2) throw ScriptError(line, "request needs a control code");
     uint32_t code = 0;
-    if (!ParseControlCode(tokens[1], &code)) throw ScriptError(line, "unknown control code '" + tokens[1] + "'");
+    if (!ParseControlCode(tokens[1], &code)) throw ScriptError(line, "unknown control code '" + TerminalText(tokens[1]) + "'");
 
     std::vector<uint8_t> input;
     uint32_t outputLength = 0;
@@ -93,13 +94,13 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
     options.process = process;
     for (size_t i = 2; i < tokens.size(); ++i) {
         size_t equals = tokens[i].find('=');
-        if (equals == std::string::npos) throw ScriptError(line, "expected key=value, found '" + tokens[i] + "'");
+        if (equals == std::string::npos) throw ScriptError(line, "expected key=value, found '" + TerminalText(tokens[i]) + "'");
         std::string key = tokens[i].substr(0, equals), value = tokens[i].substr(equals + 1);
         if (key == "in") input = ParseHex(line, value);
         else if (key == "out") outputLength = ParseCount(line, key, value, 1u << 24);
         else if (key == "adapter") options.adapter = static_cast<int>(ParseCount(line, key, value, 64));
         else if (key == "process") options.process = ParseCount(line, key, value, 0xFFFF);
-        else throw ScriptError(line, "unknown request option '" + key + "' (in, out, adapter, process)");
+        else throw ScriptError(line, "unknown request option '" + TerminalText(key) + "' (in, out, adapter, process)");
     }
     if (static_cast<size_t>(options.adapter) >= machine.AdapterCount()) {
         throw ScriptError(line, "there is no adapter " + std::to_string(options.adapter));
@@ -113,12 +114,12 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
 
     sim::RequestResult result = machine.Request(code, input, outputLength, options);
     if (json) {
-        Json object = Json::Object();
-        object.Set("line", line);
-        object.Set("status", result.status);
-        object.Set("information", result.information);
-        object.Set("output", HexBytes(result.output));
-        out << object.Dump() << "\n";
+        Json object = Json::object();
+        object["line"] = line;
+        object["status"] = result.status;
+        object["information"] = result.information;
+        object["output"] = HexBytes(result.output);
+        out << DumpJson(object) << "\n";
         return;
     }
     out << "line " << line << ": " << ControlCodeName(code) << ": status " << StatusText(result.status)
@@ -130,7 +131,7 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
 int AdapterOption(sim::Machine& machine, int line, const std::vector<std::string>& tokens, size_t first) {
     int adapter = 0;
     for (size_t i = first; i < tokens.size(); ++i) {
-        if (tokens[i].rfind("adapter=", 0) != 0) throw ScriptError(line, "unexpected '" + tokens[i] + "'");
+        if (tokens[i].rfind("adapter=", 0) != 0) throw ScriptError(line, "unexpected '" + TerminalText(tokens[i]) + "'");
         adapter = static_cast<int>(ParseCount(line, "adapter", tokens[i].substr(8), 64));
     }
     if (static_cast<size_t>(adapter) >= machine.AdapterCount()) {
@@ -142,9 +143,9 @@ int AdapterOption(sim::Machine& machine, int line, const std::vector<std::string
 
 void Report(std::ostream& out, bool json, int line, const std::string& command, Json fields, const std::string& text) {
     if (json) {
-        fields.Set("line", line);
-        fields.Set("command", command);
-        out << fields.Dump() << "\n";
+        fields["line"] = line;
+        fields["command"] = command;
+        out << DumpJson(fields) << "\n";
     } else {
         out << "line " << line << ": " << text << "\n";
     }
@@ -155,12 +156,12 @@ void RunMode(sim::Machine& machine, int line, const std::vector<std::string>& to
     uint32_t index = ParseCount(line, "mode", tokens[1], 0xFFFFFFFF);
     int adapter = AdapterOption(machine, line, tokens, 2);
     sim::ModeSetResult result = sim::SetModeByIndex(machine, adapter, index);
-    Json fields = Json::Object();
-    fields.Set("status", result.status);
+    Json fields = Json::object();
+    fields["status"] = result.status;
     std::string text = "mode " + std::to_string(index) + ": status " + StatusText(result.status);
     if (result.status == NO_ERROR) {
         sim::DisplayState display = sim::DecodeDisplay(machine.ChipOf(adapter), machine.VideoMemory(adapter).size());
-        fields.Set("timing", TimingJson(display));
+        fields["timing"] = TimingJson(display);
         text += "; " + TimingText(display);
     }
     Report(out, json, line, "mode", fields, text);
@@ -169,8 +170,8 @@ void RunMode(sim::Machine& machine, int line, const std::vector<std::string>& to
 void RunReset(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
     int adapter = AdapterOption(machine, line, tokens, 1);
     bool result = machine.ResetHw(adapter);
-    Json fields = Json::Object();
-    fields.Set("result", result);
+    Json fields = Json::object();
+    fields["result"] = result;
     Report(out, json, line, "reset", fields, std::string("reset: HwResetHw returned ") + (result ? "TRUE" : "FALSE"));
 }
 
@@ -183,8 +184,8 @@ void RunScreenshot(sim::Machine& machine, int line, const std::vector<std::strin
     } catch (const std::runtime_error& error) {
         throw ScriptError(line, error.what());
     }
-    Json fields = Json::Object();
-    fields.Set("file", tokens[1]);
+    Json fields = Json::object();
+    fields["file"] = tokens[1];
     Report(out, json, line, "screenshot", fields, "screenshot: " + tokens[1]);
 }
 
@@ -253,10 +254,10 @@ void RunReadSetting(sim::Machine& machine, int line, const std::vector<std::stri
     sim::RequestOptions request;
     request.adapter = options.adapter;
     sim::RequestResult result = machine.Request(IOCTL_VIDEO_READ_SETTING, record, SettingReplyBytes, request);
-    Json fields = Json::Object();
-    fields.Set("name", name);
-    fields.Set("status", result.status);
-    fields.Set("information", result.information);
+    Json fields = Json::object();
+    fields["name"] = name;
+    fields["status"] = result.status;
+    fields["information"] = result.information;
     std::string text = "read-setting " + name + ": status " + StatusText(result.status);
     if (result.status == NO_ERROR && result.output.size() >= 8) {
         uint32_t type = sim::Dword(result.output, 0);
@@ -265,9 +266,9 @@ void RunReadSetting(sim::Machine& machine, int line, const std::vector<std::stri
         std::string value = HexBytes(data);
         if (type == 1) value = "\"" + std::string(data.begin(), std::find(data.begin(), data.end(), 0)) + "\"";
         if (type == 4 && bytes == 4) value = Hex32(sim::Dword(data, 0)) + " (" + std::to_string(sim::Dword(data, 0)) + ")";
-        fields.Set("type", type);
-        fields.Set("size", sim::Dword(result.output, 4));
-        fields.Set("data", HexBytes(data));
+        fields["type"] = type;
+        fields["size"] = sim::Dword(result.output, 4);
+        fields["data"] = HexBytes(data);
         text += ", type " + TypeName(type) + ", size " + std::to_string(sim::Dword(result.output, 4)) + ", value " + value;
     }
     Report(out, json, line, "read-setting", fields, text);
@@ -306,9 +307,9 @@ void RunWriteSetting(sim::Machine& machine, int line, const std::vector<std::str
     sim::RequestOptions request;
     request.adapter = options.adapter;
     sim::RequestResult result = machine.Request(IOCTL_VIDEO_WRITE_SETTING, record, 0, request);
-    Json fields = Json::Object();
-    fields.Set("name", name);
-    fields.Set("status", result.status);
+    Json fields = Json::object();
+    fields["name"] = name;
+    fields["status"] = result.status;
     Report(out, json, line, "write-setting", fields, "write-setting " + name + ": status " + StatusText(result.status));
 }
 
@@ -324,8 +325,8 @@ void RunPalette(sim::Machine& machine, int line, const std::vector<std::string>&
     }
     CommandOptions options = ParseOptions(machine, line, tokens, i, {});
     uint32_t status = sim::SetPalette(machine, options.adapter, first, colours);
-    Json fields = Json::Object();
-    fields.Set("status", status);
+    Json fields = Json::object();
+    fields["status"] = status;
     Report(out, json, line, "palette", fields,
            "palette " + std::to_string(colours.size()) + " entries from " + std::to_string(first) + ": status " +
                StatusText(status));
@@ -353,8 +354,8 @@ void RunGamma(sim::Machine& machine, int line, const std::vector<std::string>& t
     std::vector<uint32_t> ramp = GammaRampOf(line, tokens[1]);
     CommandOptions options = ParseOptions(machine, line, tokens, 2, {});
     uint32_t status = sim::SetGammaRamp(machine, options.adapter, ramp);
-    Json fields = Json::Object();
-    fields.Set("status", status);
+    Json fields = Json::object();
+    fields["status"] = status;
     Report(out, json, line, "gamma", fields, "gamma " + tokens[1] + ": status " + StatusText(status));
 }
 
@@ -363,20 +364,20 @@ void RunGamma(sim::Machine& machine, int line, const std::vector<std::string>& t
 void RunChildren(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
     int adapter = AdapterOption(machine, line, tokens, 1);
     machine.EnumerateChildren(adapter);
-    Json fields = Json::Object();
-    Json children = Json::Array();
+    Json fields = Json::object();
+    Json children = Json::array();
     std::string text = "children:";
     for (const sim::ChildDevice& child : machine.Children(adapter)) {
-        Json item = Json::Object();
-        item.Set("index", child.index);
-        item.Set("type", ChildTypeName(child.type));
-        item.Set("identifier", child.uid);
-        children.Push(item);
+        Json item = Json::object();
+        item["index"] = (child.index);
+        item["type"] = (ChildTypeName(child.type));
+        item["identifier"] = (child.uid);
+        children.push_back(item);
         text += " " + std::to_string(child.index) + " " + ChildTypeName(child.type) + " " + Hex32(child.uid) + ";";
     }
     if (machine.Children(adapter).empty()) text += " none";
     else text.pop_back();
-    fields.Set("children", children);
+    fields["children"] = (children);
     Report(out, json, line, "children", fields, text);
 }
 
@@ -410,20 +411,20 @@ void RunPower(sim::Machine& machine, int line, const std::vector<std::string>& t
     uint32_t device = PowerDevice(machine, line, tokens[1], adapter);
     uint32_t state = PowerState(line, tokens[2]);
     uint32_t query = machine.QueryPower(adapter, device, state);
-    Json fields = Json::Object();
-    fields.Set("device", device);
-    fields.Set("state", state);
-    fields.Set("queryStatus", query);
+    Json fields = Json::object();
+    fields["device"] = (device);
+    fields["state"] = (state);
+    fields["queryStatus"] = (query);
     std::string text = "power " + Hex32(device) + " state " + std::to_string(state) + ": HwGetPowerState " + StatusText(query);
     if (query == NO_ERROR) {
         uint32_t set = machine.SetPower(adapter, device, state);
-        fields.Set("setStatus", set);
+        fields["setStatus"] = (set);
         text += ", HwSetPowerState " + StatusText(set);
     } else {
         text += ", not set";
     }
     std::string power = sim::MonitorPowerName(machine.MonitorPowerOf(adapter));
-    fields.Set("monitorPower", power);
+    fields["monitorPower"] = (power);
     Report(out, json, line, "power", fields, text + "; monitor power: " + power);
 }
 
@@ -476,17 +477,17 @@ void RunMemory(sim::Machine& machine, int line, const std::vector<std::string>& 
     CheckRunning(machine, line, process);
     bool done = command == "read" ? machine.ProcessRead(process, address, bytes) : machine.ProcessWrite(process, address, bytes);
 
-    Json fields = Json::Object();
-    fields.Set("process", process);
-    fields.Set("address", address);
-    fields.Set("length", static_cast<unsigned>(bytes.size()));
-    fields.Set("done", done);
+    Json fields = Json::object();
+    fields["process"] = (process);
+    fields["address"] = (address);
+    fields["length"] = (static_cast<unsigned>(bytes.size()));
+    fields["done"] = (done);
     std::string text = command + " " + std::to_string(bytes.size()) + " bytes at " + Address(address) + " in process " +
                        std::to_string(process);
     if (!done) {
         text += ": access violation (nothing maps it)";
     } else if (command == "read") {
-        fields.Set("bytes", HexBytes(bytes));
+        fields["bytes"] = (HexBytes(bytes));
         text += ": " + HexBytes(bytes);
     }
     Report(out, json, line, command, fields, text);
@@ -497,9 +498,9 @@ void RunEndProcess(sim::Machine& machine, int line, const std::vector<std::strin
     uint32_t process = Number(line, "N", tokens[1], MaxProcess);
     CheckRunning(machine, line, process);
     std::vector<sim::View> views = machine.EndProcess(process);
-    Json fields = Json::Object();
-    fields.Set("process", process);
-    fields.Set("viewsRemoved", static_cast<unsigned>(views.size()));
+    Json fields = Json::object();
+    fields["process"] = (process);
+    fields["viewsRemoved"] = (static_cast<unsigned>(views.size()));
     Report(out, json, line, "end-process", fields,
            "end-process " + std::to_string(process) + ": " + std::to_string(views.size()) + " views removed");
 }
@@ -508,27 +509,27 @@ void RunViews(sim::Machine& machine, int line, const std::vector<std::string>& t
               std::ostream& out) {
     ExpectArguments(line, tokens, 0, "views");
     const sim::Process* found = machine.FindProcess(process);
-    Json list = Json::Array();
+    Json list = Json::array();
     std::string text = "views of process " + std::to_string(process) + ":";
     if (found) {
         for (const auto& [base, view] : found->views) {
-            Json item = Json::Object();
-            item.Set("base", view.base);
-            item.Set("size", view.size);
-            item.Set("physical", view.physical);
-            item.Set("caching", view.caching);
-            item.Set("writable", view.writable);
-            item.Set("madeBy", view.madeBy);
-            list.Push(item);
+            Json item = Json::object();
+            item["base"] = (view.base);
+            item["size"] = (view.size);
+            item["physical"] = (view.physical);
+            item["caching"] = (view.caching);
+            item["writable"] = (view.writable);
+            item["madeBy"] = (view.madeBy);
+            list.push_back(item);
             text += "\n  " + Address(view.base) + " " + std::to_string(view.size) + " bytes -> physical " +
                     Address(view.physical) + ", " + view.caching + (view.writable ? "" : ", read-only") + " (" +
                     view.madeBy + ")";
         }
     }
     if (!found || found->views.empty()) text += " none";
-    Json fields = Json::Object();
-    fields.Set("process", process);
-    fields.Set("views", list);
+    Json fields = Json::object();
+    fields["process"] = (process);
+    fields["views"] = (list);
     Report(out, json, line, "views", fields, text);
 }
 
@@ -546,9 +547,9 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
             ExpectArguments(line, tokens, 1, "process N");
             process = Number(line, "N", tokens[1], MaxProcess);
             CheckRunning(machine, line, process);
-            Json fields = Json::Object();
-            fields.Set("process", process);
-            fields.Set("handle", sim::Machine::ProcessHandle(process));
+            Json fields = Json::object();
+            fields["process"] = (process);
+            fields["handle"] = (sim::Machine::ProcessHandle(process));
             Report(out, json, line, "process", fields,
                    "process " + std::to_string(process) + " (handle " + Hex32(sim::Machine::ProcessHandle(process)) + ")");
         } else if (tokens[0] == "end-process") {
@@ -576,7 +577,7 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
         } else if (tokens[0] == "power") {
             RunPower(machine, line, tokens, json, out);
         } else {
-            throw ScriptError(line, "unknown command '" + tokens[0] +
+            throw ScriptError(line, "unknown command '" + TerminalText(tokens[0]) +
                                         "' (request, mode, reset, screenshot, process, end-process, read, write, "
                                         "fill, views, read-setting, write-setting, palette, gamma, children, power)");
         }

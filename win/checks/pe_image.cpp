@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 namespace pe {
 
@@ -24,6 +26,16 @@ uint32_t FileOffset(const Image& image, uint32_t rva) {
         }
     }
     return 0;
+}
+
+// The section whose virtual range holds an RVA, or null.
+const Section* SectionOf(const Image& image, uint32_t rva) {
+    for (const Section& section : image.sections) {
+        if (rva >= section.virtualAddress && rva - section.virtualAddress < std::max(section.virtualSize, section.rawSize)) {
+            return &section;
+        }
+    }
+    return nullptr;
 }
 
 std::string CString(const std::vector<uint8_t>& b, size_t at) {
@@ -134,6 +146,8 @@ bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error) {
         image->relocationsSize = Dword(b, opt + 96 + 5 * 8 + 4);
     }
 
+    image->symbolTableOffset = symbolTable;
+    image->symbolCount = symbolCount;
     if (symbolTable && symbolTable + 18ull * symbolCount <= b.size()) {
         size_t strings = symbolTable + 18ull * symbolCount;
         for (uint32_t i = 0; i < symbolCount; ++i) {
@@ -152,7 +166,35 @@ bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error) {
     return true;
 }
 
-std::vector<CheckResult> CheckDriver(const Image& image, const std::string& entrySymbol) {
+std::vector<std::pair<std::string, uint32_t>> MapSymbols(const std::string& mapText) {
+    std::vector<std::pair<std::string, uint32_t>> symbols;
+    std::istringstream lines(mapText);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::istringstream fields(line);
+        std::string value, name, rest;
+        // A symbol line is an address followed by the name alone.
+        if (!(fields >> value >> name) || (fields >> rest) || value.rfind("0x", 0) != 0) continue;
+        char* end = nullptr;
+        unsigned long long parsed = std::strtoull(value.c_str() + 2, &end, 16);
+        if (*end != '\0' || parsed > 0xFFFFFFFFull) continue;
+        symbols.emplace_back(name, static_cast<uint32_t>(parsed));
+    }
+    return symbols;
+}
+
+bool FindMapSymbol(const std::string& mapText, const std::string& symbol, uint32_t* address) {
+    std::string bare = symbol.size() > 1 && symbol[0] == '_' ? symbol.substr(1) : symbol;
+    for (const auto& [name, value] : MapSymbols(mapText)) {
+        if (name != symbol && name != bare) continue;
+        *address = value;
+        return true;
+    }
+    return false;
+}
+
+std::vector<CheckResult> CheckDriver(const Image& image, const EntryExpectation& entry) {
     std::vector<CheckResult> results;
     auto check = [&](const std::string& name, bool passed, const std::string& detail) {
         results.push_back(CheckResult{name, passed, detail});
@@ -185,15 +227,19 @@ std::vector<CheckResult> CheckDriver(const Image& image, const std::string& entr
     std::snprintf(detail, sizeof detail, "header 0x%08X, computed 0x%08X", image.checksum, expected);
     check("valid checksum", image.checksum != 0 && image.checksum == expected, detail);
 
-    bool entryFound = false, entryMatches = false;
-    for (const auto& [name, rva] : image.symbols) {
-        if (name == entrySymbol) {
-            entryFound = true;
-            entryMatches = rva == image.entryPoint;
-        }
-    }
-    check("entry point " + entrySymbol, entryFound && entryMatches,
-          entryFound ? (entryMatches ? "" : "entry point is elsewhere") : "symbol not in the image");
+    check("stripped", image.symbolTableOffset == 0 && image.symbolCount == 0,
+          image.symbolCount ? std::to_string(image.symbolCount) + " COFF symbols left in the image" : "");
+
+    const Section* entrySection = SectionOf(image, image.entryPoint);
+    check("entry point in an executable section",
+          entrySection != nullptr && (entrySection->characteristics & SectionExecute) != 0,
+          entrySection ? "entry point in " + entrySection->name : "entry point in no section");
+
+    std::string entryDetail;
+    bool entryMatches = entry.inMap && entry.address - image.imageBase == image.entryPoint;
+    if (!entry.inMap) entryDetail = "symbol not in the link map";
+    else if (!entryMatches) entryDetail = "entry point is elsewhere";
+    check("entry point " + entry.symbol, entryMatches, entryDetail);
     return results;
 }
 

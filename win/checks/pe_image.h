@@ -37,7 +37,7 @@ struct Image {
     uint16_t characteristics = 0;
     uint16_t magic = 0;
     uint16_t subsystem = 0;
-    uint32_t entryPoint = 0;
+    uint32_t entryPoint = 0;       // AddressOfEntryPoint, an RVA
     uint32_t imageBase = 0;
     uint32_t sectionAlignment = 0;
     uint32_t sizeOfImage = 0;
@@ -49,13 +49,23 @@ struct Image {
     std::vector<Import> imports;
     uint32_t relocationsRva = 0;
     uint32_t relocationsSize = 0;
+    uint32_t symbolTableOffset = 0;   // PointerToSymbolTable; 0 in a stripped image
+    uint32_t symbolCount = 0;
     // COFF symbols when the image keeps its symbol table: name and RVA.
     std::vector<std::pair<std::string, uint32_t>> symbols;
 };
 
-// Parses the headers, sections, import directory and symbol table; false with a reason on error.
-// Everything the file refers to is checked to lie inside it.
+// Parses the headers, sections, import directory and symbol table (empty in a stripped image); false
+// with a reason on error. Everything the file refers to is checked to lie inside it.
 bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error);
+
+// The address the linker gave a symbol, from the text of its link map (GNU ld's -Map output, which
+// lists "0x00011ae0   DriverEntry@8"; the leading underscore of a C name may be left out). False
+// when the map does not list it.
+bool FindMapSymbol(const std::string& mapText, const std::string& symbol, uint32_t* address);
+// Every symbol line of a link map: name as the map writes it and address. Linked with
+// --no-demangle, the names are those the image's COFF symbol table would hold.
+std::vector<std::pair<std::string, uint32_t>> MapSymbols(const std::string& mapText);
 
 // The PE checksum of the file, computed with the checksum field itself counted as zero.
 uint32_t ComputeChecksum(const std::vector<uint8_t>& bytes, uint32_t checksumOffset);
@@ -66,7 +76,15 @@ struct CheckResult {
     std::string detail;
 };
 
-// The checks of a kernel-mode driver for i386 Windows with the given entry point symbol.
-std::vector<CheckResult> CheckDriver(const Image& image, const std::string& entrySymbol);
+// What the entry point must be: the symbol, and its address in the link map (when the map has it).
+struct EntryExpectation {
+    std::string symbol;
+    bool inMap = false;
+    uint32_t address = 0;   // a virtual address: the image base plus the RVA
+};
+
+// The checks of a kernel-mode driver for i386 Windows: among them, that the image is stripped and
+// that its entry point (AddressOfEntryPoint) lies in an executable section at the expected symbol.
+std::vector<CheckResult> CheckDriver(const Image& image, const EntryExpectation& entry);
 
 }  // namespace pe

@@ -12,11 +12,18 @@
 
 namespace {
 
-const char* EntrySymbol = "_DriverEntry@8";
-
 std::vector<uint8_t> DriverBytes() {
     std::ifstream file(ZARN_SYS, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// The entry point as the link map beside the image names it.
+pe::EntryExpectation EntryOfMap() {
+    std::ifstream file(ZARN_MAP);
+    std::string map((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    pe::EntryExpectation entry{"_DriverEntry@8"};
+    entry.inMap = pe::FindMapSymbol(map, entry.symbol, &entry.address);
+    return entry;
 }
 
 std::vector<std::string> FailedChecks(std::vector<uint8_t> bytes) {
@@ -24,7 +31,7 @@ std::vector<std::string> FailedChecks(std::vector<uint8_t> bytes) {
     std::string error;
     if (!pe::Parse(std::move(bytes), &image, &error)) return {"parse: " + error};
     std::vector<std::string> failed;
-    for (const pe::CheckResult& result : pe::CheckDriver(image, EntrySymbol)) {
+    for (const pe::CheckResult& result : pe::CheckDriver(image, EntryOfMap())) {
         if (!result.passed) failed.push_back(result.name);
     }
     return failed;
@@ -47,7 +54,20 @@ void Reseal(std::vector<uint8_t>& b) {
     Put32(b, image.checksumOffset, pe::ComputeChecksum(b, image.checksumOffset));
 }
 
-size_t OptionalHeader(const std::vector<uint8_t>& b) { return (b[0x3C] | b[0x3D] << 8) + 24; }
+size_t CoffHeader(const std::vector<uint8_t>& b) { return (b[0x3C] | b[0x3D] << 8) + 4; }
+size_t OptionalHeader(const std::vector<uint8_t>& b) { return CoffHeader(b) + 20; }
+
+// The RVA of the first section that holds no code.
+uint32_t DataSectionRva(const std::vector<uint8_t>& b) {
+    pe::Image image;
+    std::string error;
+    EXPECT_TRUE(pe::Parse(b, &image, &error)) << error;
+    for (const pe::Section& section : image.sections) {
+        if (!(section.characteristics & pe::SectionExecute)) return section.virtualAddress;
+    }
+    ADD_FAILURE() << "no data section";
+    return 0;
+}
 
 size_t Find(const std::vector<uint8_t>& b, const std::string& text) {
     auto it = std::search(b.begin(), b.end(), text.begin(), text.end());
@@ -57,13 +77,27 @@ size_t Find(const std::vector<uint8_t>& b, const std::string& text) {
 TEST(DriverImage, ZarnSysPassesEveryCheck) {
     std::vector<uint8_t> bytes = DriverBytes();
     ASSERT_FALSE(bytes.empty()) << "no driver image at " << ZARN_SYS;
+    ASSERT_TRUE(EntryOfMap().inMap) << "the link map " << ZARN_MAP << " does not name the entry point";
     EXPECT_EQ(FailedChecks(bytes), std::vector<std::string>{});
+}
+
+TEST(LinkMap, SymbolLinesGiveTheAddressAndOtherLinesDoNot) {
+    const std::string map =
+        " .text          0x00011ae0       0xa0 driver_entry.cpp.obj\n"
+        "                0x00011ae0                DriverEntry@8\n"
+        "                0x00011600                HwFindAdapter(void*)@20\r\n"
+        "                0x00012000                _Other@4 extra\n";
+    uint32_t address = 0;
+    EXPECT_TRUE(pe::FindMapSymbol(map, "_DriverEntry@8", &address));
+    EXPECT_EQ(address, 0x11AE0u);
+    EXPECT_FALSE(pe::FindMapSymbol(map, "_Other@4", &address)) << "a line with more than a name";
+    EXPECT_FALSE(pe::FindMapSymbol(map, "_Missing@0", &address));
 }
 
 struct Defect {
     const char* description;
     std::function<void(std::vector<uint8_t>&)> apply;
-    const char* failingCheck;
+    std::vector<std::string> failingChecks;
 };
 
 class DriverImageDefect : public testing::TestWithParam<Defect> {};
@@ -73,25 +107,25 @@ TEST_P(DriverImageDefect, IsReportedByItsCheck) {
     ASSERT_FALSE(bytes.empty());
     GetParam().apply(bytes);
     std::vector<std::string> failed = FailedChecks(bytes);
-    EXPECT_EQ(failed, std::vector<std::string>{GetParam().failingCheck}) << GetParam().description;
+    EXPECT_EQ(failed, GetParam().failingChecks) << GetParam().description;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Defects, DriverImageDefect,
     testing::Values(
-        Defect{"checksum off by one", [](std::vector<uint8_t>& b) { b[OptionalHeader(b) + 64] ^= 1; }, "valid checksum"},
+        Defect{"checksum off by one", [](std::vector<uint8_t>& b) { b[OptionalHeader(b) + 64] ^= 1; }, {"valid checksum"}},
         Defect{"console subsystem",
                [](std::vector<uint8_t>& b) {
                    Put16(b, OptionalHeader(b) + 68, 3);
                    Reseal(b);
                },
-               "subsystem native"},
+               {"subsystem native"}},
         Defect{"built for x86-64",
                [](std::vector<uint8_t>& b) {
-                   Put16(b, (b[0x3C] | b[0x3D] << 8) + 4, 0x8664);
+                   Put16(b, CoffHeader(b), 0x8664);
                    Reseal(b);
                },
-               "machine i386"},
+               {"machine i386"}},
         Defect{"imports from a C runtime",
                [](std::vector<uint8_t>& b) {
                    size_t at = Find(b, "videoprt.sys");
@@ -99,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
                    std::memcpy(&b[at], "msvcrt.dll\0\0", 12);
                    Reseal(b);
                },
-               "imports only videoprt.sys, ntoskrnl.exe and hal.dll"},
+               {"imports only videoprt.sys, ntoskrnl.exe and hal.dll"}},
         Defect{"a constructor table",
                [](std::vector<uint8_t>& b) {
                    size_t at = Find(b, ".rdata");
@@ -107,14 +141,28 @@ INSTANTIATE_TEST_SUITE_P(
                    std::memcpy(&b[at], ".ctors", 6);
                    Reseal(b);
                },
-               "no constructor, exception or thread-local tables"},
+               {"no constructor, exception or thread-local tables"}},
         Defect{"entry point moved",
                [](std::vector<uint8_t>& b) {
                    size_t at = OptionalHeader(b) + 16;
                    Put32(b, at, (b[at] | b[at + 1] << 8 | b[at + 2] << 16 | b[at + 3] << 24) + 16);
                    Reseal(b);
                },
-               "entry point _DriverEntry@8"}),
+               {"entry point _DriverEntry@8"}},
+        Defect{"entry point in data",
+               [](std::vector<uint8_t>& b) {
+                   Put32(b, OptionalHeader(b) + 16, DataSectionRva(b));
+                   Reseal(b);
+               },
+               {"entry point in an executable section", "entry point _DriverEntry@8"}},
+        Defect{"symbol table left in",
+               [](std::vector<uint8_t>& b) {
+                   Put32(b, CoffHeader(b) + 8, static_cast<uint32_t>(b.size()));
+                   Put32(b, CoffHeader(b) + 12, 1);
+                   b.resize(b.size() + 18 + 4);
+                   Reseal(b);
+               },
+               {"stripped"}}),
     [](const testing::TestParamInfo<Defect>& info) {
         std::string name;
         for (const char* c = info.param.description; *c; ++c) {

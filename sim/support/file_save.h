@@ -1,0 +1,31 @@
+// Saving a file the way a user expects of a command's output file: a regular file is replaced
+// whole or not at all, and nothing that is not a regular file is ever replaced by one.
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+struct SavePolicy {
+    // A FIFO is written through (the bytes go to whoever reads it) when true, refused when false:
+    // a file that was read from a FIFO cannot be written back to it.
+    bool writeThroughFifo = true;
+};
+
+// Saves `bytes` at `path`:
+// - a regular file, or a path that names nothing yet, is replaced atomically: the bytes go into a
+//   new file beside it, which is then renamed over it; a replaced file keeps its permissions. A
+//   symbolic link is followed to the file it finally names, and the link stays as it was;
+// - a character device (such as /dev/null or a terminal) is written through, as a shell
+//   redirection would;
+// - a FIFO is written through or refused, as the policy says;
+// - a directory, a block device or a socket is refused.
+// On failure returns false with a one-line message that starts with the path, and leaves what the
+// path names as it was.
+bool SaveFile(const std::string& path, const std::string& bytes, const SavePolicy& policy, std::string* error);
+
+// The refusal SaveFile would give for what `path` names now, so that a command can refuse before
+// doing the work whose result it would save; true when SaveFile may go ahead.
+bool CheckSaveTarget(const std::string& path, const SavePolicy& policy, std::string* error);
+
+}  // namespace sim
