@@ -14,7 +14,7 @@ PACKAGES := cmake make g++ ninja-build googletest libgtest-dev libgmock-dev libb
             libpng-dev nlohmann-json3-dev libunicorn-dev g++-mingw-w64-i686 mingw-w64-i686-dev clang libclang-rt-14-dev edid-decode
 
 FUZZ_BUILD := build-fuzz
-FUZZ_HARNESSES := request discovery regfile
+FUZZ_HARNESSES := request discovery regfile edid
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 

@@ -87,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t flags = size ? data[0] : 0;
     sim::MachineConfig config;
     config.adapters = {ReadBoard(in)};
+    config.enumerateChildren = false;   // the monitor's own harness reads it
     sim::Registry values;
     ReadValues(in, values);
     if (config.adapters[0].hasRom) config.adapters[0].romImage = ReadRom(in, flags & 0x10);

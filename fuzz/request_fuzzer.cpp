@@ -5,12 +5,15 @@
 // buffer, or an answer that differs when input and output share one buffer stops the run.
 //
 // Input: a sequence of operations, each introduced by one byte:
-//   op % 4 == 0  request: selector byte (bit 7: a raw 32-bit code follows instead of a served one),
+//   op % 6 == 0  request: selector byte (bit 7: a raw 32-bit code follows instead of a served one),
 //                process byte, 2-byte input length, 2-byte output length, then the input bytes
-//   op % 4 == 1  mode set: 2-byte mode index
-//   op % 4 == 2  HwResetHw
-//   op % 4 == 3  IOCTL_VIDEO_RESET_DEVICE
-// Bit 4 of the op byte selects the adapter.
+//   op % 6 == 1  mode set: 2-byte mode index
+//   op % 6 == 2  HwResetHw
+//   op % 6 == 3  IOCTL_VIDEO_RESET_DEVICE
+//   op % 6 == 4  a process ends (2, 3 or 4; the display driver's process 1 stays)
+//   op % 6 == 5  a process writes: process byte, 4-byte address, length byte, the bytes (a program
+//                touching what it was given; an address nothing maps is the program's own fault)
+// Bit 4 of the op byte selects the adapter. A request from an ended process is not sent.
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -63,18 +66,21 @@ void Stop(sim::Machine& machine, const char* what) {
     std::abort();
 }
 
-void SendRequest(sim::Machine& machine, Reader& in, int adapter) {
+uint32_t ProcessOf(uint8_t byte) { return 1 + byte % 4; }
+
+void SendRequest(sim::Machine& machine, Reader& in, int adapter, const bool* ended) {
     uint8_t selector = in.Byte();
     uint32_t code = selector & 0x80 ? in.Dword() : servedCodes[selector % std::size(servedCodes)];
     sim::RequestOptions options;
     options.adapter = adapter;
-    options.process = 1 + in.Byte() % 4;
+    options.process = ProcessOf(in.Byte());
     uint32_t inputLength = in.Word();
     uint32_t outputLength = in.Word();
     size_t available = in.size - in.at;
     if (inputLength > available) inputLength = static_cast<uint32_t>(available);
     std::vector<uint8_t> input(in.data + in.at, in.data + in.at + inputLength);
     in.at += inputLength;
+    if (ended[options.process]) return;
     sim::RequestResult result = machine.Request(code, input, outputLength, options);
     if (result.output.size() > outputLength) Stop(machine, "output beyond the buffer");
 }
@@ -93,11 +99,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     machine.Restore(fixture.booted);
     machine.ClearTrace();
     Reader in{data, size};
+    bool ended[5] = {};
     for (unsigned n = 0; n < MaxOperations && !in.Done(); ++n) {
         uint8_t op = in.Byte();
         int adapter = (op >> 4) & 1;
-        switch (op % 4) {
-        case 0: SendRequest(machine, in, adapter); break;
+        switch (op % 6) {
+        case 0: SendRequest(machine, in, adapter, ended); break;
         case 1: {
             uint32_t index = in.Word();
             std::vector<uint8_t> input{static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8), 0, 0};
@@ -106,6 +113,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         case 2: machine.ResetHw(adapter); break;
         case 3: machine.Request(IOCTL_VIDEO_RESET_DEVICE, {}, 0, sim::RequestOptions{adapter}); break;
+        case 4: {
+            uint32_t process = 2 + in.Byte() % 3;
+            if (!ended[process]) machine.EndProcess(process);
+            ended[process] = true;
+            break;
+        }
+        case 5: {
+            uint32_t process = ProcessOf(in.Byte());
+            uint32_t address = in.Dword();
+            std::vector<uint8_t> bytes(in.Byte() % 64 + 1, in.Byte());
+            if (!ended[process]) machine.ProcessWrite(process, address, bytes);
+            break;
+        }
         }
         if (!machine.DriverFaults().empty()) Stop(machine, "the simulator reported a driver fault");
     }

@@ -48,36 +48,46 @@ constexpr uint32_t FrameBufferWindowSize = 16u << 20;
 constexpr uint32_t IoWindowSize = 256;
 constexpr uint32_t RomWindowSize = 128u << 10;
 
-// Hands out zero-filled memory whose pages cost nothing until touched (a fresh anonymous mapping,
-// which the system zeroes a page at a time on first use), and leaves the elements of a new vector
-// as allocated instead of writing zeros over them.
-template <class T>
-struct LazyZeroAllocator {
-    using value_type = T;
-    LazyZeroAllocator() = default;
-    template <class U>
-    LazyZeroAllocator(const LazyZeroAllocator<U>&) {}
-    T* allocate(size_t count) {
-        void* memory = mmap(nullptr, Bytes(count), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+// A board's video memory: a fresh anonymous mapping, which the system zeroes a page at a time on
+// first use, so untouched pages cost nothing (neither to make nor to free). It never changes size.
+class VideoMemoryBytes {
+public:
+    VideoMemoryBytes() = default;
+    explicit VideoMemoryBytes(size_t size) : size_(size) {
+        if (size == 0) return;
+        void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (memory == MAP_FAILED) throw std::bad_alloc();
-        return static_cast<T*>(memory);
+        bytes_ = static_cast<uint8_t*>(memory);
     }
-    void deallocate(T* memory, size_t count) { munmap(memory, Bytes(count)); }
-    template <class U>
-    void construct(U*) noexcept {}   // already zero
-    template <class U, class... Arguments>
-    void construct(U* at, Arguments&&... arguments) {
-        ::new (static_cast<void*>(at)) U(std::forward<Arguments>(arguments)...);
+    VideoMemoryBytes(VideoMemoryBytes&& other) noexcept : bytes_(other.bytes_), size_(other.size_) {
+        other.bytes_ = nullptr;
+        other.size_ = 0;
     }
-    template <class U>
-    bool operator==(const LazyZeroAllocator<U>&) const { return true; }
+    VideoMemoryBytes& operator=(VideoMemoryBytes&& other) noexcept {
+        std::swap(bytes_, other.bytes_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
+    VideoMemoryBytes(const VideoMemoryBytes&) = delete;
+    VideoMemoryBytes& operator=(const VideoMemoryBytes&) = delete;
+    ~VideoMemoryBytes() {
+        if (bytes_) munmap(bytes_, size_);
+    }
+
+    size_t size() const { return size_; }
+    uint8_t* data() { return bytes_; }
+    const uint8_t* data() const { return bytes_; }
+    uint8_t& operator[](size_t at) { return bytes_[at]; }
+    const uint8_t& operator[](size_t at) const { return bytes_[at]; }
+    uint8_t* begin() { return bytes_; }
+    uint8_t* end() { return bytes_ + size_; }
+    const uint8_t* begin() const { return bytes_; }
+    const uint8_t* end() const { return bytes_ + size_; }
 
 private:
-    static size_t Bytes(size_t count) { return count == 0 ? 1 : count * sizeof(T); }
+    uint8_t* bytes_ = nullptr;
+    size_t size_ = 0;
 };
-
-// A board's video memory: untouched pages cost nothing. It never grows after it is made.
-using VideoMemoryBytes = std::vector<uint8_t, LazyZeroAllocator<uint8_t>>;
 
 struct Board {
     AdapterConfig config;

@@ -142,7 +142,7 @@ uint32_t Bus::MemoryAccess(uint32_t physical, unsigned width, bool write, uint32
             return FrameBufferAccess(index, physical - pci.BarAddress(1), width, write, value);
         }
     }
-    faults_.ReportDriver(std::string(write ? "write" : "read") + " of physical address " + Hex(physical) +
+    faults_.ReportAccess(faults_.CurrentAdapter(), std::string(write ? "write" : "read") + " of physical address " + Hex(physical) +
                          ", where no device answers");
     return 0xFFFFFFFF;
 }
@@ -210,8 +210,7 @@ uint32_t Bus::RegisterWindowAccess(int board, uint32_t offset, unsigned width, b
         return 0;
     }
     if (width != 32) {
-        faults_.Report(FaultKind::Driver, board,
-                       std::to_string(width) + "-bit access to chip register " + Hex(offset) + "; registers are 32-bit");
+        faults_.ReportAccess(board, std::to_string(width) + "-bit access to chip register " + Hex(offset) + "; registers are 32-bit");
         return 0xFFFFFFFF;
     }
     if (write) WriteChip(boards_[board], *info, value);
@@ -222,7 +221,7 @@ uint32_t Bus::RegisterWindowAccess(int board, uint32_t offset, unsigned width, b
 
 uint32_t Bus::RomAccess(int board, uint32_t romOffset, uint32_t windowOffset, unsigned width, bool write) {
     if (write) {
-        faults_.Report(FaultKind::Driver, board, "write to the option ROM at " + Hex(romOffset));
+        faults_.ReportAccess(board, "write to the option ROM at " + Hex(romOffset));
         return 0;
     }
     const std::vector<uint8_t>& rom = boards_[board].rom;
@@ -268,14 +267,14 @@ uint32_t Bus::PortAccess(uint32_t port, unsigned width, bool write, uint32_t val
         if (offset > VgaLastOffset || width == 32) break;
         return VgaPortAccess(index, offset, width, write, value);
     }
-    faults_.ReportDriver(std::to_string(width) + "-bit " + (write ? "write" : "read") + " of I/O port " + Hex(port) +
+    faults_.ReportAccess(faults_.CurrentAdapter(), std::to_string(width) + "-bit " + (write ? "write" : "read") + " of I/O port " + Hex(port) +
                          ", where no device answers");
     return 0xFFFFFFFF;
 }
 
 uint32_t Bus::ChipPortAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
     if (width != 32) {
-        faults_.Report(FaultKind::Driver, board, std::to_string(width) + "-bit port access to chip register " + Hex(offset));
+        faults_.ReportAccess(board, std::to_string(width) + "-bit port access to chip register " + Hex(offset));
         return 0xFFFFFFFF;
     }
     const RegisterInfo* info = FindRegister(offset);

@@ -149,10 +149,13 @@ bool Kernel::Resolve(uint32_t id, uint32_t address, uint32_t length, bool write,
 bool Kernel::ProcessRead(uint32_t id, uint32_t address, uint8_t* bytes, uint32_t length) {
     std::vector<std::pair<uint32_t, uint32_t>> pieces;
     if (!Resolve(id, address, length, false, &pieces)) return false;
+    // A bad access on the way is the program's own fault, not the driver's.
+    faults_.SetAccessesByProcess(true);
     for (const auto& [physical, count] : pieces) {
         PhysicalAccess(physical, bytes, count, false);
         bytes += count;
     }
+    faults_.SetAccessesByProcess(false);
     return true;
 }
 
@@ -161,10 +164,12 @@ bool Kernel::ProcessWrite(uint32_t id, uint32_t address, const uint8_t* bytes, u
     if (!Resolve(id, address, length, true, &pieces)) return false;
     // A write only reads the bytes it is given.
     uint8_t* next = const_cast<uint8_t*>(bytes);
+    faults_.SetAccessesByProcess(true);
     for (const auto& [physical, count] : pieces) {
         PhysicalAccess(physical, next, count, true);
         next += count;
     }
+    faults_.SetAccessesByProcess(false);
     return true;
 }
 

@@ -35,6 +35,14 @@ public:
     // A driver fault of the adapter on whose behalf the driver runs now.
     void ReportDriver(const std::string& message) { Report(FaultKind::Driver, currentAdapter_, message); }
 
+    // Who makes the hardware accesses now: the driver, or a program touching the views it was given
+    // (whose bad accesses are its own faults, not the driver's).
+    void SetAccessesByProcess(bool byProcess) { accessesByProcess_ = byProcess; }
+    // A bad hardware access, charged to whoever makes it.
+    void ReportAccess(int adapter, const std::string& message) {
+        Report(accessesByProcess_ ? FaultKind::Process : FaultKind::Driver, adapter, message);
+    }
+
     const std::vector<Fault>& All() const { return faults_; }
     std::vector<Fault> DriverFaults() const;
     void Clear();
@@ -43,6 +51,7 @@ private:
     std::vector<Fault> faults_;
     std::map<std::string, size_t> index_;   // kind/adapter/message -> position in faults_
     int currentAdapter_ = -1;
+    bool accessesByProcess_ = false;
 };
 
 // The platform routines whose failure can be injected, in one list: the enumerator, and the name

@@ -1,0 +1,62 @@
+// What a monitor hands the driver, chosen by the fuzzer: the bytes of its identification data (a
+// base block, and an extension block when the input is long enough) and how it misbehaves on the
+// display data channel. The platform enumerates the monitor through the driver's line callbacks;
+// a driver fault stops the run, and so does a read that reports success with other bytes than the
+// monitor served. Whatever was read is then decoded as the command line decodes it.
+//
+// Input: a byte whose low two bits choose the monitor's behaviour (answers, does not answer,
+// corrupts its checksum, holds the data line low), then the EDID bytes (padded with zeros or cut to
+// 128, or to 256 from 129 bytes on). A header byte of 0 in the input keeps the EDID header valid,
+// so that most inputs reach the decoder.
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "machine/machine.h"
+#include "support/edid.h"
+
+namespace {
+
+constexpr uint8_t EdidHeader[8] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+constexpr uint32_t MonitorRead = 0x22446688;
+
+void Stop(const sim::Machine& machine, const char* what) {
+    std::cerr << what << "\n";
+    for (const sim::Fault& fault : machine.DriverFaults()) std::cerr << "driver fault: " << fault.message << "\n";
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t behaviour = data[0];
+    std::vector<uint8_t> edid(data + 1, data + size);
+    edid.resize(edid.size() > 128 ? 256 : 128, 0);
+    if (!(behaviour & 0x80)) std::memcpy(edid.data(), EdidHeader, sizeof EdidHeader);
+
+    sim::MachineConfig config;
+    config.adapters[0].hasRom = false;
+    config.adapters[0].monitor.edid = edid;
+    config.adapters[0].monitor.source = "fuzzer";
+    const sim::MonitorFault faults[4] = {sim::MonitorFault::None, sim::MonitorFault::NoAnswer,
+                                         sim::MonitorFault::BadChecksum, sim::MonitorFault::DataLineLow};
+    config.adapters[0].monitor.fault = faults[behaviour & 3];
+    sim::Machine machine(config);
+    machine.Boot();
+    if (!machine.DriverFaults().empty()) Stop(machine, "the simulator reported a driver fault");
+    for (const sim::ChildDevice& child : machine.Children(0)) {
+        if (child.uid != MonitorRead) continue;
+        // A read reported as successful must hold what the monitor served (the checksum fault
+        // changes the last byte of the base block on the wire).
+        std::vector<uint8_t> served(edid.begin(), edid.begin() + 128);
+        if (config.adapters[0].monitor.fault == sim::MonitorFault::BadChecksum) ++served[127];
+        if (child.descriptor.size() < 128 || !std::equal(served.begin(), served.end(), child.descriptor.begin())) {
+            Stop(machine, "the monitor child was read, but not the bytes the monitor served");
+        }
+        sim::Edid decoded;
+        std::string error;
+        sim::DecodeEdid(child.descriptor, &decoded, &error);
+    }
+    return 0;
+}
