@@ -50,6 +50,8 @@ public:
     size_t AdapterCount() const { return bus_.BoardCount(); }
     const AdapterRuntime& Adapter(int index) const { return port_.Adapter(index); }
     const MachineConfig& Config() const { return config_; }
+    // Turns the aliasing check of later requests on or off (see MachineConfig::checkAliasing).
+    void SetAliasingCheck(bool on) { config_.checkAliasing = on; }
 
     // A request from a process, through HwStartIO. Throws std::invalid_argument for an adapter
     // that does not exist or was not started.
