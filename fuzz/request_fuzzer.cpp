@@ -11,8 +11,10 @@
 //   op % 6 == 2  HwResetHw
 //   op % 6 == 3  IOCTL_VIDEO_RESET_DEVICE
 //   op % 6 == 4  a process ends (2, 3 or 4; the display driver's process 1 stays)
-//   op % 6 == 5  a process writes: process byte, 4-byte address, length byte, the bytes (a program
-//                touching what it was given; an address nothing maps is the program's own fault)
+//   op % 6 == 5  a process writes: process byte, 4-byte address, length byte, the bytes (a user-mode
+//                program touching what it was given: the address's top bit is cleared, since only
+//                kernel-mode code reaches kernel addresses; an address nothing maps is the program's
+//                own fault)
 // Bit 4 of the op byte selects the adapter. A request from an ended process is not sent. Bit 5 of a
 // request's op byte also runs the request the way the aliasing check does: once with input and
 // output in separate buffers, once in one, and the answers must agree.
@@ -124,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         case 5: {
             uint32_t process = ProcessOf(in.Byte());
-            uint32_t address = in.Dword();
+            uint32_t address = in.Dword() & 0x7FFFFFFF;
             std::vector<uint8_t> bytes(in.Byte() % 64 + 1, in.Byte());
             if (!ended[process]) machine.ProcessWrite(process, address, bytes);
             break;
