@@ -56,14 +56,14 @@ std::string TimingText(const sim::EdidTiming& t) {
 
 Json TimingJson(const sim::EdidTiming& t) {
     Json json = Json::object();
-    json["width"] = (t.width);
-    json["height"] = (t.height);
-    json["refreshHz"] = (t.RefreshHz());
-    json["horizontalKHz"] = (t.HorizontalKHz());
-    json["pixelClockMHz"] = (t.pixelClockMHz);
-    json["interlaced"] = (t.interlaced);
-    json["hsyncPolarity"] = (std::string(1, t.hsyncPolarity));
-    json["vsyncPolarity"] = (std::string(1, t.vsyncPolarity));
+    json["width"] = t.width;
+    json["height"] = t.height;
+    json["refreshHz"] = t.RefreshHz();
+    json["horizontalKHz"] = t.HorizontalKHz();
+    json["pixelClockMHz"] = t.pixelClockMHz;
+    json["interlaced"] = t.interlaced;
+    json["hsyncPolarity"] = std::string(1, t.hsyncPolarity);
+    json["vsyncPolarity"] = std::string(1, t.vsyncPolarity);
     return json;
 }
 
@@ -137,42 +137,42 @@ void EdidText(const sim::Edid& edid, std::ostringstream& out) {
 
 Json EdidJson(const sim::Edid& edid) {
     Json json = Json::object();
-    json["manufacturer"] = (edid.manufacturer);
-    json["productCode"] = (static_cast<unsigned>(edid.productCode));
-    json["serialNumber"] = (static_cast<uint64_t>(edid.serialNumber));
-    json["serialText"] = (edid.serialText);
-    json["week"] = (edid.week);
-    json["year"] = (edid.year);
-    json["version"] = (Format("%u.%u", edid.version, edid.revision));
-    json["name"] = (edid.name);
-    json["digital"] = (edid.digital);
-    json["widthCm"] = (edid.widthCm);
-    json["heightCm"] = (edid.heightCm);
+    json["manufacturer"] = edid.manufacturer;
+    json["productCode"] = static_cast<unsigned>(edid.productCode);
+    json["serialNumber"] = static_cast<uint64_t>(edid.serialNumber);
+    json["serialText"] = edid.serialText;
+    json["week"] = edid.week;
+    json["year"] = edid.year;
+    json["version"] = Format("%u.%u", edid.version, edid.revision);
+    json["name"] = edid.name;
+    json["digital"] = edid.digital;
+    json["widthCm"] = edid.widthCm;
+    json["heightCm"] = edid.heightCm;
     Json dpms = Json::array();
     if (edid.dpmsStandBy) dpms.push_back("stand-by");
     if (edid.dpmsSuspend) dpms.push_back("suspend");
     if (edid.dpmsOff) dpms.push_back("off");
-    json["powerSaving"] = (dpms);
-    if (!edid.detailedTimings.empty()) json["preferredTiming"] = (TimingJson(edid.detailedTimings[0]));
-    json["preferredTimingMarked"] = (edid.preferredTimingMarked);
+    json["powerSaving"] = dpms;
+    if (!edid.detailedTimings.empty()) json["preferredTiming"] = TimingJson(edid.detailedTimings[0]);
+    json["preferredTimingMarked"] = edid.preferredTimingMarked;
     if (edid.hasRangeLimits) {
         Json range = Json::object();
-        range["minVerticalHz"] = (edid.rangeLimits.minVerticalHz);
-        range["maxVerticalHz"] = (edid.rangeLimits.maxVerticalHz);
-        range["minHorizontalKHz"] = (edid.rangeLimits.minHorizontalKHz);
-        range["maxHorizontalKHz"] = (edid.rangeLimits.maxHorizontalKHz);
-        range["maxPixelClockMHz"] = (edid.rangeLimits.maxPixelClockMHz);
-        json["rangeLimits"] = (range);
+        range["minVerticalHz"] = edid.rangeLimits.minVerticalHz;
+        range["maxVerticalHz"] = edid.rangeLimits.maxVerticalHz;
+        range["minHorizontalKHz"] = edid.rangeLimits.minHorizontalKHz;
+        range["maxHorizontalKHz"] = edid.rangeLimits.maxHorizontalKHz;
+        range["maxPixelClockMHz"] = edid.rangeLimits.maxPixelClockMHz;
+        json["rangeLimits"] = range;
     }
     Json established = Json::array();
     for (const sim::EdidMode& mode : edid.established) established.push_back(ModeName(mode));
-    json["establishedTimings"] = (established);
+    json["establishedTimings"] = established;
     Json standard = Json::array();
     for (const sim::EdidMode& mode : edid.standard) standard.push_back(ModeName(mode));
-    json["standardTimings"] = (standard);
-    json["extensionBlocks"] = (edid.extensionBlocks);
-    json["checksum"] = (static_cast<unsigned>(edid.checksum));
-    json["checksumValid"] = (edid.checksumValid);
+    json["standardTimings"] = standard;
+    json["extensionBlocks"] = edid.extensionBlocks;
+    json["checksum"] = static_cast<unsigned>(edid.checksum);
+    json["checksumValid"] = edid.checksumValid;
     return json;
 }
 
@@ -212,31 +212,35 @@ std::string MonitorText(sim::Machine& machine, int adapter) {
     return out.str();
 }
 
-Json MonitorJson(sim::Machine& machine, int adapter) {
-    Json json = Json::object();
-    json["adapter"] = (adapter);
-    if (!machine.Adapter(adapter).started) {
-        json["started"] = (false);
-        return json;
-    }
-    json["connector"] = (machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "none");
-    json["monitorPower"] = (PowerText(machine, adapter));
+Json ChildrenJson(sim::Machine& machine, int adapter) {
     Json children = Json::array();
     for (const sim::ChildDevice& child : machine.Children(adapter)) {
         Json item = Json::object();
-        item["index"] = (child.index);
-        item["type"] = (ChildTypeName(child.type));
-        item["identifier"] = (child.uid);
+        item["index"] = child.index;
+        item["type"] = ChildTypeName(child.type);
+        item["identifier"] = child.uid;
         children.push_back(item);
     }
-    json["children"] = (children);
+    return children;
+}
+
+Json MonitorJson(sim::Machine& machine, int adapter) {
+    Json json = Json::object();
+    json["adapter"] = adapter;
+    if (!machine.Adapter(adapter).started) {
+        json["started"] = false;
+        return json;
+    }
+    json["connector"] = machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "none";
+    json["monitorPower"] = PowerText(machine, adapter);
+    json["children"] = ChildrenJson(machine, adapter);
     sim::Edid edid;
     std::vector<uint8_t> raw;
     bool read = ReadEdid(machine, adapter, &edid, &raw);
-    json["identificationRead"] = (read);
+    json["identificationRead"] = read;
     if (read) {
-        json["edid"] = (EdidJson(edid));
-        json["raw"] = (HexString(raw));
+        json["edid"] = EdidJson(edid);
+        json["raw"] = HexString(raw);
     }
     return json;
 }
@@ -260,12 +264,12 @@ std::string MonitorSummary(sim::Machine& machine, int adapter) {
 
 Json MonitorSummaryJson(sim::Machine& machine, int adapter) {
     Json json = Json::object();
-    json["connector"] = (machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "none");
-    json["identifier"] = (machine.MonitorId(adapter));
+    json["connector"] = machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "none";
+    json["identifier"] = machine.MonitorId(adapter);
     sim::Edid edid;
     std::vector<uint8_t> raw;
-    if (ReadEdid(machine, adapter, &edid, &raw)) json["name"] = (edid.name);
-    json["power"] = (PowerText(machine, adapter));
+    if (ReadEdid(machine, adapter, &edid, &raw)) json["name"] = edid.name;
+    json["power"] = PowerText(machine, adapter);
     return json;
 }
 

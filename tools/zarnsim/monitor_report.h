@@ -32,5 +32,7 @@ std::string OutsideRange(const sim::EdidRangeLimits& limits, const sim::DisplayT
 std::map<uint32_t, std::string> ModesOutsideMonitorRange(sim::Machine& machine, int adapter);
 
 std::string ChildTypeName(uint32_t type);
+// The children the platform enumerated for an adapter: index, type and identifier of each.
+Json ChildrenJson(sim::Machine& machine, int adapter);
 
 }  // namespace zarnsim

@@ -237,7 +237,7 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
         clocks["memoryMHz"] = ClockJson(memory);
         json["clocks"] = clocks;
     }
-    if (adapter.started) json["monitor"] = (MonitorSummaryJson(machine, index));
+    if (adapter.started) json["monitor"] = MonitorSummaryJson(machine, index);
     unsigned modeCount = 0;
     if (adapter.started) {
         sim::ModeList list = sim::QueryModes(machine, index);

@@ -365,19 +365,13 @@ void RunChildren(sim::Machine& machine, int line, const std::vector<std::string>
     int adapter = AdapterOption(machine, line, tokens, 1);
     machine.EnumerateChildren(adapter);
     Json fields = Json::object();
-    Json children = Json::array();
     std::string text = "children:";
     for (const sim::ChildDevice& child : machine.Children(adapter)) {
-        Json item = Json::object();
-        item["index"] = (child.index);
-        item["type"] = (ChildTypeName(child.type));
-        item["identifier"] = (child.uid);
-        children.push_back(item);
         text += " " + std::to_string(child.index) + " " + ChildTypeName(child.type) + " " + Hex32(child.uid) + ";";
     }
     if (machine.Children(adapter).empty()) text += " none";
     else text.pop_back();
-    fields["children"] = (children);
+    fields["children"] = ChildrenJson(machine, adapter);
     Report(out, json, line, "children", fields, text);
 }
 
@@ -412,19 +406,19 @@ void RunPower(sim::Machine& machine, int line, const std::vector<std::string>& t
     uint32_t state = PowerState(line, tokens[2]);
     uint32_t query = machine.QueryPower(adapter, device, state);
     Json fields = Json::object();
-    fields["device"] = (device);
-    fields["state"] = (state);
-    fields["queryStatus"] = (query);
+    fields["device"] = device;
+    fields["state"] = state;
+    fields["queryStatus"] = query;
     std::string text = "power " + Hex32(device) + " state " + std::to_string(state) + ": HwGetPowerState " + StatusText(query);
     if (query == NO_ERROR) {
         uint32_t set = machine.SetPower(adapter, device, state);
-        fields["setStatus"] = (set);
+        fields["setStatus"] = set;
         text += ", HwSetPowerState " + StatusText(set);
     } else {
         text += ", not set";
     }
     std::string power = sim::MonitorPowerName(machine.MonitorPowerOf(adapter));
-    fields["monitorPower"] = (power);
+    fields["monitorPower"] = power;
     Report(out, json, line, "power", fields, text + "; monitor power: " + power);
 }
 
@@ -478,16 +472,16 @@ void RunMemory(sim::Machine& machine, int line, const std::vector<std::string>& 
     bool done = command == "read" ? machine.ProcessRead(process, address, bytes) : machine.ProcessWrite(process, address, bytes);
 
     Json fields = Json::object();
-    fields["process"] = (process);
-    fields["address"] = (address);
-    fields["length"] = (static_cast<unsigned>(bytes.size()));
-    fields["done"] = (done);
+    fields["process"] = process;
+    fields["address"] = address;
+    fields["length"] = static_cast<unsigned>(bytes.size());
+    fields["done"] = done;
     std::string text = command + " " + std::to_string(bytes.size()) + " bytes at " + Address(address) + " in process " +
                        std::to_string(process);
     if (!done) {
         text += ": access violation (nothing maps it)";
     } else if (command == "read") {
-        fields["bytes"] = (HexBytes(bytes));
+        fields["bytes"] = HexBytes(bytes);
         text += ": " + HexBytes(bytes);
     }
     Report(out, json, line, command, fields, text);
@@ -499,8 +493,8 @@ void RunEndProcess(sim::Machine& machine, int line, const std::vector<std::strin
     CheckRunning(machine, line, process);
     std::vector<sim::View> views = machine.EndProcess(process);
     Json fields = Json::object();
-    fields["process"] = (process);
-    fields["viewsRemoved"] = (static_cast<unsigned>(views.size()));
+    fields["process"] = process;
+    fields["viewsRemoved"] = static_cast<unsigned>(views.size());
     Report(out, json, line, "end-process", fields,
            "end-process " + std::to_string(process) + ": " + std::to_string(views.size()) + " views removed");
 }
@@ -514,12 +508,12 @@ void RunViews(sim::Machine& machine, int line, const std::vector<std::string>& t
     if (found) {
         for (const auto& [base, view] : found->views) {
             Json item = Json::object();
-            item["base"] = (view.base);
-            item["size"] = (view.size);
-            item["physical"] = (view.physical);
-            item["caching"] = (view.caching);
-            item["writable"] = (view.writable);
-            item["madeBy"] = (view.madeBy);
+            item["base"] = view.base;
+            item["size"] = view.size;
+            item["physical"] = view.physical;
+            item["caching"] = view.caching;
+            item["writable"] = view.writable;
+            item["madeBy"] = view.madeBy;
             list.push_back(item);
             text += "\n  " + Address(view.base) + " " + std::to_string(view.size) + " bytes -> physical " +
                     Address(view.physical) + ", " + view.caching + (view.writable ? "" : ", read-only") + " (" +
@@ -528,8 +522,8 @@ void RunViews(sim::Machine& machine, int line, const std::vector<std::string>& t
     }
     if (!found || found->views.empty()) text += " none";
     Json fields = Json::object();
-    fields["process"] = (process);
-    fields["views"] = (list);
+    fields["process"] = process;
+    fields["views"] = list;
     Report(out, json, line, "views", fields, text);
 }
 
@@ -548,8 +542,8 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
             process = Number(line, "N", tokens[1], MaxProcess);
             CheckRunning(machine, line, process);
             Json fields = Json::object();
-            fields["process"] = (process);
-            fields["handle"] = (sim::Machine::ProcessHandle(process));
+            fields["process"] = process;
+            fields["handle"] = sim::Machine::ProcessHandle(process);
             Report(out, json, line, "process", fields,
                    "process " + std::to_string(process) + " (handle " + Hex32(sim::Machine::ProcessHandle(process)) + ")");
         } else if (tokens[0] == "end-process") {
