@@ -30,6 +30,10 @@ struct MachineConfig {
     std::vector<std::string> systemFiles;
     // System memory (RAM), 24 to 256 MiB: kernel pool and contiguous memory come from it.
     uint32_t systemMemoryMiB = 64;
+    // --- The driver image ---
+    // The shipped zarn.sys to run on an emulated i386 processor; empty: the host build linked into
+    // this program.
+    std::string driverImage;
 };
 
 class Machine {

@@ -335,4 +335,20 @@ void VideoPort::WritePort(const volatile void* pointer, unsigned width, uint32_t
     bus_.PortAccess(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)), width, true, value);
 }
 
+// --- Both builds of the driver ---
+
+void VideoPort::FreeDeviceBase(PVOID extension, PVOID base) {
+    int index = AdapterOfExtension(extension, "VideoPortFreeDeviceBase");
+    if (index < 0) return;
+    auto address = reinterpret_cast<uintptr_t>(base);
+    std::vector<DeviceMapping>& mappings = state_.adapters[index].mappings;
+    for (auto it = mappings.begin(); it != mappings.end(); ++it) {
+        if (it->address != address) continue;
+        if (!(it->inIoSpace & VIDEO_MEMORY_SPACE_IO)) kernel_.Space().Free(it->address);
+        mappings.erase(it);
+        return;
+    }
+    faults_.Report(FaultKind::Driver, index, "VideoPortFreeDeviceBase of " + Hex(address) + ", which is no live device base");
+}
+
 }  // namespace sim

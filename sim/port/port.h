@@ -149,6 +149,10 @@ public:
     uint32_t ReadPort(const volatile void* pointer, unsigned width);
     void WritePort(const volatile void* pointer, unsigned width, uint32_t value);
 
+    // --- Both builds of the driver ---
+    // Gives back a mapping GetDeviceBase handed out; anything else is refused as a driver fault.
+    void FreeDeviceBase(PVOID extension, PVOID base);
+
     // Everything the port keeps, for the machine's snapshots.
     struct State {
         std::vector<AdapterRuntime> adapters;
