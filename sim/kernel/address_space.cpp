@@ -177,7 +177,9 @@ void KernelSpace::RestoreFrom(const KernelSpace& saved) {
     last_ = nullptr;
     for (auto it = regions_.begin(); it != regions_.end();) {
         auto old = saved.regions_.find(it->first);
-        if (old == saved.regions_.end()) {
+        // A region made since in the place of a freed one is another region: the saved one comes back.
+        if (old == saved.regions_.end() || old->second.size != it->second.size ||
+            old->second.device != it->second.device || old->second.physical != it->second.physical) {
             if (watcher_) watcher_->RegionRemoved(it->second);
             it = regions_.erase(it);
             continue;

@@ -94,7 +94,7 @@ public:
 
     // Restores the contents of memory regions from a saved copy without moving them, so that
     // host pointers held across the restore stay valid; regions created since are dropped, regions
-    // freed since come back.
+    // freed since come back (also where another region has taken their place).
     void RestoreFrom(const KernelSpace& saved);
 
     // --- Sharing the address space with an emulated processor ---

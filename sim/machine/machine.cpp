@@ -34,6 +34,11 @@ std::unique_ptr<Miniport> MakeMiniport(const MachineConfig& config, Kernel& kern
 
 }  // namespace
 
+image::Cpu* Machine::Processor() {
+    auto* image = dynamic_cast<ImageMiniport*>(miniport_.get());
+    return image ? &image->Runner().Processor() : nullptr;
+}
+
 Machine::Machine(MachineConfig config)
     : config_(std::move(config)),
       bus_(trace_, faults_),

@@ -19,6 +19,10 @@
 
 namespace sim {
 
+namespace image {
+class Cpu;
+}
+
 struct MachineConfig {
     std::vector<AdapterConfig> adapters{AdapterConfig{}};
     // The Length the port puts into VIDEO_PORT_CONFIG_INFO.
@@ -128,6 +132,10 @@ public:
     VideoPort& Port() { return port_; }
     Kernel& GetKernel() { return kernel_; }
     Bus& GetBus() { return bus_; }
+
+    // --- The driver image ---
+    // The emulated processor that runs the driver image; null when the machine runs the host build.
+    image::Cpu* Processor();
 
     // The machine's state (everything but video memory, ROM images and the trace), to come back to:
     // the aliasing check restores it after its check run, and a fuzzer after every input.
