@@ -76,6 +76,7 @@ TEST(ImageMachine, SharesKernelMemoryWithTheProcessorAsItComesAndGoes) {
     ASSERT_NE(space.Find(dropped), nullptr);
     EXPECT_EQ(space.Find(dropped)->size, 100u) << "the block back in its place is the saved one";
     EXPECT_EQ(cpu.Read32(kept), 0x74736F68u);
+    EXPECT_NO_THROW(space.MapPhysical(machine.PciOf(0).BarAddress(0), 0, "empty mapping")) << "nothing to share";
 }
 
 // The processor's own loads and stores on a device mapping are register accesses, traced.
@@ -127,6 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
     Pointers, ImageRoutineArguments,
     testing::Values(
         BadPointerCase{"ZeroMemoryInsideTheBlock", [](auto& r, uint32_t b) { r.VideoPortZeroMemory(b + 8, 8); }, ""},
+        BadPointerCase{"ZeroMemoryOfNoBytesAnywhere", [](auto& r, uint32_t) { r.VideoPortZeroMemory(0x00400000, 0); }, ""},
         BadPointerCase{"ZeroMemoryPastTheBlock", [](auto& r, uint32_t b) { r.VideoPortZeroMemory(b + 8, 9); },
                        "VideoPortZeroMemory was given"},
         BadPointerCase{"MoveMemoryFromNothing", [](auto& r, uint32_t b) { r.VideoPortMoveMemory(b, 0x00400000, 4); },
@@ -189,6 +191,19 @@ TEST(ImageMachine, PoolBlocksStartOnPagesWithTheirTailOffLimits) {
     EXPECT_TRUE(__asan_address_is_poisoned(bytes + 100));
     EXPECT_TRUE(__asan_address_is_poisoned(bytes + 0xFFF));
 #endif
+}
+
+// A process's access to system memory is traced under the name of the pool block it reaches, a
+// name the trace keeps as long as it lives (the block, and the text it was named by, may go first).
+TEST(ImageMachine, TracesSystemMemoryUnderTheBlocksOwnName) {
+    sim::Machine machine;
+    machine.Boot();
+    const uint32_t block = machine.GetKernel().Space().AllocateMemory(64, "a pool block with a long name");
+    machine.ClearTrace();
+    ASSERT_TRUE(machine.ProcessWrite(1, block, {1, 2, 3, 4}));
+    machine.GetKernel().Space().Free(block);
+    ASSERT_EQ(machine.Trace().size(), 1u);
+    EXPECT_EQ(machine.Trace()[0].name, "a pool block with a long name");
 }
 
 }  // namespace

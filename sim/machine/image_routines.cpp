@@ -33,8 +33,10 @@ public:
     void* Pointer(Address address) const { return kernel_.HostPointer(address); }
 
     // The memory behind [address, address + bytes), which a routine reads or writes; null for 0.
+    // Nothing is touched of an empty range: it is passed through.
     void* Memory(Address address, uint64_t bytes, const char* routine) const {
         if (address == 0) return nullptr;
+        if (bytes == 0) return Pointer(address);
         const Region* region = kernel_.Space().Find(address);
         if (!region || region->device || address - region->base + bytes > region->size) {
             throw CpuFault(std::string(routine) + " was given " + Hex(address) + ", where no " + std::to_string(bytes) +

@@ -73,14 +73,14 @@ private:
 }  // namespace
 
 // The kernel's regions as the processor sees them: memory shared page for page, device mappings
-// as windows. The loader's own regions (the image with its sections' protections, and the stack)
+// as windows (an empty region has no page to share). The loader's own regions (the image with its sections' protections, and the stack)
 // the runner maps itself.
 class ImageMiniport::SharedSpace : public SpaceWatcher {
 public:
     SharedSpace(Kernel& kernel, image::Cpu& cpu) : kernel_(kernel), cpu_(cpu) {}
 
     void RegionAdded(const Region& region) override {
-        if (PlacedByLoader(region) || region.ioSpace) return;
+        if (PlacedByLoader(region) || region.ioSpace || region.size == 0) return;
         if (region.device) {
             const uint32_t first = PageOf(region.base);
             auto window = std::make_unique<DeviceMappingWindow>(kernel_, first);
@@ -93,7 +93,7 @@ public:
     }
 
     void RegionRemoved(const Region& region) override {
-        if (PlacedByLoader(region) || region.ioSpace) return;
+        if (PlacedByLoader(region) || region.ioSpace || region.size == 0) return;
         if (region.device) {
             const uint32_t first = PageOf(region.base);
             cpu_.Unmap(first, PagesSpanning(region.base, region.size));
