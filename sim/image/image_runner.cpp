@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace sim::image {
 
@@ -17,9 +18,10 @@ std::string Key(std::string dll, const std::string& name) {
 }  // namespace
 
 ImageRunner::ImageRunner(const PlatformRoutines& routines, std::span<const RoutineSpec> table, const RunnerLayout& layout)
-    : stack_(layout.stackSize), cpu_(layout.thunkPage) {
-    cpu_.MapMemory(layout.stackBase, stack_.size(), stack_.data(), ProtectRead | ProtectWrite);
-    cpu_.SetStackTop(layout.stackBase + stack_.size());
+    : stack_(layout.stackMemory ? 0 : layout.stackSize), cpu_(layout.thunkPage) {
+    uint8_t* stack = layout.stackMemory ? layout.stackMemory : stack_.data();
+    cpu_.MapMemory(layout.stackBase, RoundToPages(layout.stackSize), stack, ProtectRead | ProtectWrite);
+    cpu_.SetStackTop(layout.stackBase + RoundToPages(layout.stackSize));
     for (const RoutineSpec& spec : table) {
         Thunk thunk;
         thunk.name = std::string(spec.name);
@@ -43,18 +45,19 @@ std::optional<uint32_t> ImageRunner::ThunkAddress(const std::string& dll, const 
     return it->second;
 }
 
-const LoadedImage& ImageRunner::Load(std::vector<uint8_t> file, std::optional<uint32_t> base) {
+const LoadedImage& ImageRunner::Load(std::vector<uint8_t> file, std::optional<uint32_t> base, uint8_t* memory) {
     uint32_t address = base ? *base : PreferredBase(file);
     LoadedImage image = LoadImage(std::move(file), address, [this](const std::string& dll, const std::string& name) {
         return ThunkAddress(dll, name);
     });
     Unload();
+    uint8_t* running = memory ? memory : image.memory.data();
+    if (memory) std::memcpy(memory, image.memory.data(), image.size);
     size_t mapped = 0;
     try {
         for (; mapped < image.sections.size(); ++mapped) {
             const MappedSection& section = image.sections[mapped];
-            cpu_.MapMemory(section.address, section.size, image.memory.data() + (section.address - image.base),
-                           section.protection);
+            cpu_.MapMemory(section.address, section.size, running + (section.address - image.base), section.protection);
         }
     } catch (...) {
         while (mapped > 0) {

@@ -20,6 +20,9 @@ struct RunnerLayout {
     uint32_t thunkPage = 0xFFFF0000;
     uint32_t stackBase = 0xF0100000;       // the page below stays unmapped: an overflow faults
     uint32_t stackSize = 12 * 1024;        // an i386 Windows 2000 kernel stack
+    // Page-aligned memory of stackSize bytes that holds the stack (a simulated machine's own, so
+    // that its kernel sees records on the stack); null: the runner's own.
+    uint8_t* stackMemory = nullptr;
 };
 
 class ImageRunner {
@@ -29,8 +32,11 @@ public:
                          const RunnerLayout& layout = {});
 
     // Loads the image at `base` (its preferred base when nullopt), replacing an image loaded
-    // before. Throws ImageError.
-    const LoadedImage& Load(std::vector<uint8_t> file, std::optional<uint32_t> base = std::nullopt);
+    // before. Throws ImageError. With `memory` (page-aligned, ImageSize(file) bytes, owned by the
+    // caller: a simulated machine's own), the image runs there; LoadedImage::memory keeps the image
+    // as loaded.
+    const LoadedImage& Load(std::vector<uint8_t> file, std::optional<uint32_t> base = std::nullopt,
+                            uint8_t* memory = nullptr);
     const LoadedImage& Image() const;
     // Gives a stripped image the symbols its link map lists (linked with --no-demangle, the names its
     // symbol table would have held), at the addresses where the image was loaded.

@@ -159,6 +159,8 @@ uint32_t LoadedImage::Read32(uint32_t address) const {
 
 uint32_t PreferredBase(const std::vector<uint8_t>& file) { return Parse(file).imageBase; }
 
+uint32_t ImageSize(const std::vector<uint8_t>& file) { return RoundToPages(Parse(file).sizeOfImage); }
+
 LoadedImage LoadImage(std::vector<uint8_t> file, uint32_t base, const ImportResolver& resolve) {
     pe::Image headers = Parse(std::move(file));
     if (base % PageSize) throw ImageError("the load address " + Hex(base) + " is not page-aligned");

@@ -62,5 +62,7 @@ LoadedImage LoadImage(std::vector<uint8_t> file, uint32_t base, const ImportReso
 
 // The image's preferred base, from its headers.
 uint32_t PreferredBase(const std::vector<uint8_t>& file);
+// The bytes the image takes in memory (whole pages), from its headers.
+uint32_t ImageSize(const std::vector<uint8_t>& file);
 
 }  // namespace sim::image

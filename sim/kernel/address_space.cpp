@@ -1,8 +1,27 @@
 #include "kernel/address_space.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZARN_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define ZARN_ASAN 1
+#endif
+#if defined(ZARN_ASAN)
+#include <sanitizer/asan_interface.h>
+#define POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#else
+#define POISON(address, size) ((void)(address), (void)(size))
+#define UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
 
 namespace sim {
 
@@ -10,6 +29,23 @@ namespace {
 constexpr uint32_t PageSize = 0x1000;
 uint32_t PagesFor(uint32_t size) { return (size + PageSize - 1) / PageSize * PageSize; }
 }  // namespace
+
+HostBlock::HostBlock(uint32_t size) : size_(size), bytes_(nullptr, Release{size}) {
+    if (size == 0) return;
+    const uint32_t pages = PagesFor(size);
+    auto* bytes = static_cast<uint8_t*>(std::aligned_alloc(PageSize, pages));
+    if (!bytes) throw std::bad_alloc();
+    std::memset(bytes, 0, pages);
+    POISON(bytes + size, pages - size);
+    bytes_.reset(bytes);
+}
+
+void HostBlock::Release::operator()(uint8_t* bytes) const {
+    UNPOISON(bytes + size, PagesFor(size) - size);
+    std::free(bytes);
+}
+
+uint32_t HostBlock::pageBytes() const { return PagesFor(size_); }
 
 HostBlock& HostBlock::operator=(const HostBlock& other) {
     if (this != &other) {
@@ -80,7 +116,7 @@ uint32_t KernelSpace::TryAllocateMemory(uint32_t size, const std::string& purpos
     region.memory = HostBlock(size);
     region.purpose = purpose;
     uint32_t base = region.base;
-    regions_.emplace(base, std::move(region));
+    Added(regions_.emplace(base, std::move(region)).first->second);
     last_ = nullptr;
     return base;
 }
@@ -98,13 +134,16 @@ uint32_t KernelSpace::MapPhysical(uint32_t physical, uint32_t size, const std::s
     region.physical = physical;
     region.purpose = purpose;
     uint32_t base = region.base;
-    regions_.emplace(base, std::move(region));
+    Added(regions_.emplace(base, std::move(region)).first->second);
     last_ = nullptr;
     return base;
 }
 
 void KernelSpace::Free(uint32_t base) {
-    regions_.erase(base);
+    auto found = regions_.find(base);
+    if (found == regions_.end()) return;
+    if (watcher_) watcher_->RegionRemoved(found->second);
+    regions_.erase(found);
     last_ = nullptr;
 }
 
@@ -138,7 +177,10 @@ void KernelSpace::RestoreFrom(const KernelSpace& saved) {
     last_ = nullptr;
     for (auto it = regions_.begin(); it != regions_.end();) {
         auto old = saved.regions_.find(it->first);
-        if (old == saved.regions_.end()) {
+        // A region made since in the place of a freed one is another region: the saved one comes back.
+        if (old == saved.regions_.end() || old->second.size != it->second.size ||
+            old->second.device != it->second.device || old->second.physical != it->second.physical) {
+            if (watcher_) watcher_->RegionRemoved(it->second);
             it = regions_.erase(it);
             continue;
         }
@@ -146,7 +188,46 @@ void KernelSpace::RestoreFrom(const KernelSpace& saved) {
         ++it;
     }
     for (const auto& [base, region] : saved.regions_) {
-        if (!regions_.count(base)) regions_.emplace(base, region);
+        if (!regions_.count(base)) Added(regions_.emplace(base, region).first->second);
+    }
+}
+
+// --- Sharing the address space with an emulated processor ---
+
+// A watcher that cannot take a region leaves the space as it was.
+void KernelSpace::Added(const Region& region) {
+    if (!watcher_) return;
+    try {
+        watcher_->RegionAdded(region);
+    } catch (...) {
+        const uint32_t base = region.base;
+        regions_.erase(base);
+        last_ = nullptr;
+        throw;
+    }
+}
+
+void KernelSpace::PlaceMemory(uint32_t base, uint32_t size, const std::string& purpose) {
+    uint32_t span = PagesFor(size == 0 ? 1 : size);
+    uint32_t free = 0;
+    if (base % PageSize || base < LoaderBase || uint64_t{base} + span > LoaderLimit ||
+        !FindFree(base, base + span, span, &free) || free != base) {
+        throw std::invalid_argument("the loader cannot place " + purpose + " there: the range is taken or outside its own");
+    }
+    Region region;
+    region.base = base;
+    region.size = size;
+    region.reserved = span;
+    region.memory = HostBlock(size);
+    region.purpose = purpose;
+    Added(regions_.emplace(base, std::move(region)).first->second);
+    last_ = nullptr;
+}
+
+void KernelSpace::Watch(SpaceWatcher* watcher) {
+    watcher_ = watcher;
+    if (watcher_) {
+        for (const auto& [base, region] : regions_) watcher_->RegionAdded(region);
     }
 }
 

@@ -10,12 +10,14 @@
 
 namespace sim {
 
-// A block of host memory of exactly the requested size (so that the sanitizers see overruns).
-// Copying a block copies its contents into a new allocation.
+// A block of host memory of the requested size, zero-filled. It starts on a page and spans whole
+// pages, so that an emulated processor can share it page for page; under AddressSanitizer the
+// bytes past the requested size are poisoned, so that host code running past the end is still
+// caught. Copying a block copies its contents into a new allocation.
 class HostBlock {
 public:
     HostBlock() = default;
-    explicit HostBlock(uint32_t size) : size_(size), bytes_(size ? new uint8_t[size]() : nullptr) {}
+    explicit HostBlock(uint32_t size);
     HostBlock(const HostBlock& other) : HostBlock(other.size_) { CopyFrom(other); }
     HostBlock& operator=(const HostBlock& other);
     HostBlock(HostBlock&&) = default;
@@ -23,11 +25,17 @@ public:
 
     uint8_t* data() const { return bytes_.get(); }
     uint32_t size() const { return size_; }
+    // The whole pages from data(): what a processor sharing the memory sees.
+    uint32_t pageBytes() const;
     void CopyFrom(const HostBlock& other);
 
 private:
+    struct Release {
+        uint32_t size;
+        void operator()(uint8_t* bytes) const;
+    };
     uint32_t size_ = 0;
-    std::unique_ptr<uint8_t[]> bytes_;
+    std::unique_ptr<uint8_t, Release> bytes_{nullptr, Release{0}};
 };
 
 struct Region {
@@ -39,6 +47,16 @@ struct Region {
     bool ioSpace = false;    // device: the mapping names I/O ports
     HostBlock memory;        // not device: the memory itself
     std::string purpose;
+};
+
+// --- Sharing the address space with an emulated processor ---
+// Told of every region as it appears in the kernel address space and as it goes, so that an
+// emulated processor can map the same memory and device windows.
+class SpaceWatcher {
+public:
+    virtual ~SpaceWatcher() = default;
+    virtual void RegionAdded(const Region& region) = 0;
+    virtual void RegionRemoved(const Region& region) = 0;
 };
 
 class KernelSpace {
@@ -76,8 +94,18 @@ public:
 
     // Restores the contents of memory regions from a saved copy without moving them, so that
     // host pointers held across the restore stay valid; regions created since are dropped, regions
-    // freed since come back.
+    // freed since come back (also where another region has taken their place).
     void RestoreFrom(const KernelSpace& saved);
+
+    // --- Sharing the address space with an emulated processor ---
+    // Host memory of `size` bytes at a fixed address from LoaderBase up to LoaderLimit, where the
+    // kernel's loader puts a driver image and its stack; throws when the range is taken or outside.
+    static constexpr uint32_t LoaderBase = 0xF0000000;
+    static constexpr uint32_t LoaderLimit = 0xF8000000;
+    void PlaceMemory(uint32_t base, uint32_t size, const std::string& purpose);
+    // The watcher (null: none) is told of every region there is now and of every change after. A
+    // copy of the space has no watcher.
+    void Watch(SpaceWatcher* watcher);
 
 private:
     static constexpr uint32_t PoolBase = 0x81000000;      // host memory: extensions, buffers, pool
@@ -92,6 +120,9 @@ private:
     // whenever a region comes or goes.
     mutable const Region* last_ = nullptr;
     uint32_t poolLimit_ = 0x84000000;
+    // --- Sharing the address space with an emulated processor ---
+    void Added(const Region& region);
+    SpaceWatcher* watcher_ = nullptr;
 };
 
 }  // namespace sim

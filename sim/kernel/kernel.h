@@ -131,6 +131,10 @@ public:
     State Save() const { return State{space_, registry_, currentProcess_, memory_, objects_.Save()}; }
     void Restore(const State& state);
 
+    // --- Both builds of the driver ---
+    // ZwClose: a handle of a key or file, or else of a section in the calling process's table.
+    NTSTATUS CloseHandle(HANDLE handle);
+
 private:
     bool Resolve(uint32_t id, uint32_t address, uint32_t length, bool write, std::vector<std::pair<uint32_t, uint32_t>>* pieces);
     bool InjectedFailure(PlatformCall call, NTSTATUS* status);

@@ -192,7 +192,8 @@ void Kernel::PhysicalAccess(uint32_t physical, uint8_t* bytes, uint32_t length, 
             count = std::min(count, PageBytes - address % PageBytes);
             if (!write) std::memset(bytes, 0, count);
         }
-        bus_.Trace(-1, write, count * 8, Window::Ram, physical, name, FirstDword(bytes, count));
+        // The name is made here: the trace keeps its own copy of it.
+        bus_.TraceText(-1, write, count * 8, Window::Ram, physical, name, FirstDword(bytes, count));
         physical += count;
         bytes += count;
         length -= count;

@@ -390,6 +390,21 @@ void KernelObjects::FreeAnsiString(PANSI_STRING string) {
     if (string->Buffer.address && FreeString(string->Buffer.address, "RtlFreeAnsiString")) *string = ANSI_STRING{};
 }
 
+NTSTATUS KernelObjects::AppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source) {
+    if (destination == nullptr) return Violation("RtlAppendUnicodeToString without a string");
+    if (source == nullptr) return STATUS_SUCCESS;
+    size_t units = 0;
+    while (source[units]) ++units;
+    const uint64_t end = uint64_t{destination->Length} + units * 2;
+    if (end > destination->MaximumLength) return STATUS_BUFFER_TOO_SMALL;
+    uint8_t* out = MachineBytes(destination->Buffer.address, destination->MaximumLength);
+    if (!out) return Violation("RtlAppendUnicodeToString into memory that is not there");
+    std::memmove(out + destination->Length, source, units * 2);
+    destination->Length = static_cast<USHORT>(end);
+    if (end + 2 <= destination->MaximumLength) out[end] = out[end + 1] = 0;
+    return STATUS_SUCCESS;
+}
+
 // --- Pool memory ----------------------------------------------------------------------------------
 
 uint32_t KernelObjects::AllocatePool(uint32_t size, uint32_t tag) {

@@ -52,6 +52,9 @@ public:
     NTSTATUS UnicodeToAnsi(PANSI_STRING destination, PCUNICODE_STRING source, BOOLEAN allocate);
     void FreeUnicodeString(PUNICODE_STRING string);
     void FreeAnsiString(PANSI_STRING string);
+    // RtlAppendUnicodeToString: the text up to its zero after the string's, zero-terminated when
+    // there is room; STATUS_BUFFER_TOO_SMALL (nothing changed) when it does not fit.
+    NTSTATUS AppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source);
 
     // --- Pool memory ---------------------------------------------------------------------------------
     // A block of `size` bytes holding garbage, as pool memory does; its address.

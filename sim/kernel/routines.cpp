@@ -55,12 +55,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUT
         .CreateFile(handle, access, attributes, ioStatus, shareAccess, disposition, options, eaBuffer, eaLength);
 }
 
-// A handle is a key's or a file's, or a section's: each kind has its own table.
-NTSTATUS NTAPI ZwClose(HANDLE handle) {
-    sim::Kernel& kernel = KernelFor("ZwClose");
-    if (kernel.Objects().HoldsHandle(handle)) return kernel.Objects().Close(handle);
-    return kernel.Close(kernel.HandleValue(handle));
-}
+NTSTATUS NTAPI ZwClose(HANDLE handle) { return KernelFor("ZwClose").CloseHandle(handle); }
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING string, PCWSTR source) {
     Objects("RtlInitUnicodeString").InitUnicodeString(string, source);

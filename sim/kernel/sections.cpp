@@ -162,6 +162,12 @@ NTSTATUS Kernel::MapViewOfSection(uint32_t section, uint32_t processHandle, uint
     return STATUS_SUCCESS;
 }
 
+// A handle is a key's or a file's, or a section's: each kind has its own table.
+NTSTATUS Kernel::CloseHandle(HANDLE handle) {
+    if (objects_.HoldsHandle(handle)) return objects_.Close(handle);
+    return Close(HandleValue(handle));
+}
+
 NTSTATUS Kernel::Close(uint32_t handle) {
     uint32_t value = 0;
     Process* owner = HandleOwner(handle, &value);

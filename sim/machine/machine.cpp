@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "machine/image_routines.h"
+#include "port/image_miniport.h"
+
 namespace sim {
 
 namespace {
@@ -19,12 +22,30 @@ std::string Hex(uint64_t value) {
 
 Machine* CurrentMachine() { return currentMachine; }
 
+// --- The driver image ---
+
+namespace {
+
+// The build of the driver the machine runs: the host build, or the image the configuration names.
+std::unique_ptr<Miniport> MakeMiniport(const MachineConfig& config, Kernel& kernel) {
+    if (config.driverImage.empty()) return std::make_unique<HostMiniport>();
+    return std::make_unique<ImageMiniport>(config.driverImage, kernel);
+}
+
+}  // namespace
+
+image::Cpu* Machine::Processor() {
+    auto* image = dynamic_cast<ImageMiniport*>(miniport_.get());
+    return image ? &image->Runner().Processor() : nullptr;
+}
+
 Machine::Machine(MachineConfig config)
     : config_(std::move(config)),
       bus_(trace_, faults_),
       kernel_(bus_, faults_),
-      miniport_(std::make_unique<HostMiniport>()),
+      miniport_(MakeMiniport(config_, kernel_)),
       port_(kernel_, bus_, faults_, *miniport_) {
+    if (auto* image = dynamic_cast<ImageMiniport*>(miniport_.get())) image->Routines() = ImageRoutines(port_, kernel_);
     if (config_.adapters.empty()) throw std::invalid_argument("a machine needs at least one adapter");
     if (config_.adapters.size() > MaxAdapters) {
         throw std::invalid_argument("at most " + std::to_string(MaxAdapters) + " adapters fit in the machine");

@@ -19,6 +19,10 @@
 
 namespace sim {
 
+namespace image {
+class Cpu;
+}
+
 struct MachineConfig {
     std::vector<AdapterConfig> adapters{AdapterConfig{}};
     // The Length the port puts into VIDEO_PORT_CONFIG_INFO.
@@ -33,6 +37,10 @@ struct MachineConfig {
     std::vector<std::string> systemFiles;
     // System memory (RAM), 24 to 256 MiB: kernel pool and contiguous memory come from it.
     uint32_t systemMemoryMiB = 64;
+    // --- The driver image ---
+    // The shipped zarn.sys to run on an emulated i386 processor; empty: the host build linked into
+    // this program.
+    std::string driverImage;
 };
 
 class Machine {
@@ -136,6 +144,10 @@ public:
     VideoPort& Port() { return port_; }
     Kernel& GetKernel() { return kernel_; }
     Bus& GetBus() { return bus_; }
+
+    // --- The driver image ---
+    // The emulated processor that runs the driver image; null when the machine runs the host build.
+    image::Cpu* Processor();
 
     // The machine's state (everything but video memory, ROM images and the trace: saving copies no
     // trace, whatever its length), to come back to: the aliasing check restores it after its check

@@ -30,6 +30,18 @@ struct DriverView {
 
 DriverView ReadDriverView(sim::Machine& machine, int adapter);
 
+// --- The driver image ---
+// Where the report's fields lie in the adapter state record of the driver image (zarn.sys), as the
+// i386 compiler lays it out: pointers there take 4 bytes, so the offsets differ from the host
+// build's record. The fields are those of win/adapter_layout_list.h, in its order.
+struct ImageRecordLayout {
+    uint32_t biosVersion, romPresent, romHasVersion10001, biosModeTable, debugLevel, useSoftwareCursor,
+        useNonBiosModeSet, graphicsClockMhz, memClockMhz, dramInit0Value, dramInit1Value, miscInit1Value, gammaTable,
+        lumenGammaTable, modeCount;
+};
+constexpr ImageRecordLayout ImageAdapterLayout = {3228, 3220, 3260, 3272, 3296, 3300, 3304, 3312,
+                                                  3308, 3196, 3200, 3204, 3316, 4340, 3284};
+
 // The clock a PLL register value gives: 14.31818 MHz x (N + 2) / ((M + 2) x 2^K).
 double PllMegahertz(uint32_t pll);
 

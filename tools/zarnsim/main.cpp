@@ -37,6 +37,7 @@ struct Options {
     std::string mode;
     std::string screenshot;
     int display = 0;
+    std::string driverImage;
 };
 
 // CALL[@N][=STATUS]: the Nth call (every call when N is 0 or absent) of a platform routine fails.
@@ -72,6 +73,7 @@ sim::MachineConfig MachineConfigOf(const Options& options) {
     sim::MachineConfig config;
     config.checkAliasing = options.checkAliasing;
     config.systemFiles = options.systemFiles;
+    config.driverImage = options.driverImage;
     if (!options.adapters.empty()) {
         config.adapters.clear();
         for (const std::string& description : options.adapters) config.adapters.push_back(sim::ParseAdapterDescription(description));
@@ -245,6 +247,10 @@ int main(int argc, char** argv) {
                    "A file in the system directory \\SystemRoot\\System32\\ (such as the OpenGL driver a "
                    "registry value names); repeatable")
         ->type_name("NAME");
+    app.add_option("--driver", options.driverImage,
+                   "Run this build of the driver, the shipped zarn.sys (such as build/win/zarn.sys), on an emulated "
+                   "i386 processor instead of the host build linked into zarnsim; every command works the same")
+        ->type_name("ZARN.SYS");
     app.add_flag("--check-aliasing", options.checkAliasing,
                  "Run every request with input and output in one buffer and in two, and report a driver fault "
                  "when the answers differ");

@@ -1,0 +1,325 @@
+#include "machine/image_routines.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace sim {
+
+namespace {
+
+using image::Address;
+using image::CpuFault;
+
+// The bytes of VIDEO_HW_INITIALIZATION_DATA the Windows 2000 port reads.
+constexpr uint32_t InitializationDataBytes = 80;
+// The access ranges the port fills at most (the adapter's three windows).
+constexpr uint32_t AccessRangesFilled = 3;
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+// The image's arguments as the host build's routines receive them.
+class Arguments {
+public:
+    explicit Arguments(Kernel& kernel) : kernel_(kernel) {}
+
+    // A pointer passed through as the host build passes it: the memory behind a machine address,
+    // or the address itself as a pointer value (a device mapping, a port number, a process handle).
+    void* Pointer(Address address) const { return kernel_.HostPointer(address); }
+
+    // The memory behind [address, address + bytes), which a routine reads or writes; null for 0.
+    // Nothing is touched of an empty range: it is passed through.
+    void* Memory(Address address, uint64_t bytes, const char* routine) const {
+        if (address == 0) return nullptr;
+        if (bytes == 0) return Pointer(address);
+        const Region* region = kernel_.Space().Find(address);
+        if (!region || region->device || address - region->base + bytes > region->size) {
+            throw CpuFault(std::string(routine) + " was given " + Hex(address) + ", where no " + std::to_string(bytes) +
+                           " bytes of memory are");
+        }
+        return kernel_.HostPointer(address);
+    }
+
+    template <class T>
+    T* Record(Address address, const char* routine, uint64_t count = 1) const {
+        return static_cast<T*>(Memory(address, sizeof(T) * count, routine));
+    }
+
+    // A 32-bit slot that a routine fills (the image's PVOID, HANDLE and SIZE_T); never null.
+    uint32_t* Slot(Address address, const char* routine) const {
+        if (address == 0) throw CpuFault(std::string(routine) + " was given no place for its result");
+        return Record<uint32_t>(address, routine);
+    }
+
+    // Zero-terminated text that ends in the memory it starts in; null for 0.
+    template <class C>
+    C* Text(Address address, const char* routine) const {
+        if (address == 0) return nullptr;
+        const Region* region = kernel_.Space().Find(address);
+        if (region && !region->device) {
+            const auto* text = static_cast<const C*>(kernel_.HostPointer(address));
+            const uint64_t room = (region->base + uint64_t{region->size} - address) / sizeof(C);
+            for (uint64_t i = 0; i < room; ++i) {
+                if (text[i] == 0) return const_cast<C*>(text);
+            }
+        }
+        throw CpuFault(std::string(routine) + " was given text at " + Hex(address) + " that does not end in memory");
+    }
+
+    // A handle value as the host build passes it (NtCurrentProcess() is -1 in a pointer).
+    static HANDLE Handle(uint32_t value) {
+        return value == 0xFFFFFFFF ? reinterpret_cast<HANDLE>(intptr_t{-1}) : reinterpret_cast<HANDLE>(uintptr_t{value});
+    }
+    // What the routine returned or wrote, as the image's 32-bit value.
+    uint32_t AddressOf(const void* pointer) const { return kernel_.AddressOfPointer(pointer); }
+
+    static PHYSICAL_ADDRESS Physical(uint64_t value) {
+        PHYSICAL_ADDRESS physical;
+        physical.QuadPart = static_cast<LONGLONG>(value);
+        return physical;
+    }
+
+private:
+    Kernel& kernel_;
+};
+
+void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Arguments& a) {
+    r.VideoPortInitialize = [&port, a](Address argument1, Address argument2, Address data, Address) -> uint32_t {
+        auto* record = static_cast<PVIDEO_HW_INITIALIZATION_DATA>(
+            a.Memory(data, InitializationDataBytes, "VideoPortInitialize"));
+        return port.VideoPortInitialize(a.Pointer(argument1), a.Pointer(argument2), record);
+    };
+    r.VideoPortGetAccessRanges = [&port, a](Address extension, uint32_t, Address, uint32_t count, Address ranges,
+                                            Address vendorId, Address deviceId, Address slot) -> uint32_t {
+        const char* routine = "VideoPortGetAccessRanges";
+        return port.GetAccessRanges(a.Pointer(extension), count,
+                                    a.Record<VIDEO_ACCESS_RANGE>(ranges, routine, std::min(count, AccessRangesFilled)),
+                                    a.Record<USHORT>(vendorId, routine), a.Record<USHORT>(deviceId, routine),
+                                    a.Record<ULONG>(slot, routine));
+    };
+    r.VideoPortVerifyAccessRanges = [&port, a](Address extension, uint32_t count, Address ranges) -> uint32_t {
+        return port.VerifyAccessRanges(a.Pointer(extension), count,
+                                       a.Record<VIDEO_ACCESS_RANGE>(ranges, "VideoPortVerifyAccessRanges", count));
+    };
+    r.VideoPortGetDeviceBase = [&port, a](Address extension, uint64_t physical, uint32_t length,
+                                          uint8_t inIoSpace) -> Address {
+        return a.AddressOf(port.GetDeviceBase(a.Pointer(extension), Arguments::Physical(physical), length, inIoSpace));
+    };
+    r.VideoPortFreeDeviceBase = [&port, a](Address extension, Address base) {
+        port.FreeDeviceBase(a.Pointer(extension), a.Pointer(base));
+    };
+    r.VideoPortGetBusData = [&port, a](Address extension, uint32_t type, uint32_t slot, Address buffer,
+                                       uint32_t offset, uint32_t length) -> uint32_t {
+        return port.GetBusData(a.Pointer(extension), static_cast<BUS_DATA_TYPE>(type), slot,
+                               a.Memory(buffer, length, "VideoPortGetBusData"), offset, length);
+    };
+    r.VideoPortSetBusData = [&port, a](Address extension, uint32_t type, uint32_t slot, Address buffer,
+                                       uint32_t offset, uint32_t length) -> uint32_t {
+        return port.SetBusData(a.Pointer(extension), static_cast<BUS_DATA_TYPE>(type), slot,
+                               a.Memory(buffer, length, "VideoPortSetBusData"), offset, length);
+    };
+
+    r.VideoPortReadPortUchar = [&port, a](Address at) { return static_cast<uint8_t>(port.ReadPort(a.Pointer(at), 8)); };
+    r.VideoPortReadPortUshort = [&port, a](Address at) { return static_cast<uint16_t>(port.ReadPort(a.Pointer(at), 16)); };
+    r.VideoPortReadPortUlong = [&port, a](Address at) { return port.ReadPort(a.Pointer(at), 32); };
+    r.VideoPortWritePortUchar = [&port, a](Address at, uint8_t value) { port.WritePort(a.Pointer(at), 8, value); };
+    r.VideoPortWritePortUshort = [&port, a](Address at, uint16_t value) { port.WritePort(a.Pointer(at), 16, value); };
+    r.VideoPortWritePortUlong = [&port, a](Address at, uint32_t value) { port.WritePort(a.Pointer(at), 32, value); };
+    r.VideoPortReadRegisterUchar = [&port, a](Address at) {
+        return static_cast<uint8_t>(port.ReadRegister(a.Pointer(at), 8));
+    };
+    r.VideoPortReadRegisterUshort = [&port, a](Address at) {
+        return static_cast<uint16_t>(port.ReadRegister(a.Pointer(at), 16));
+    };
+    r.VideoPortReadRegisterUlong = [&port, a](Address at) { return port.ReadRegister(a.Pointer(at), 32); };
+    r.VideoPortWriteRegisterUchar = [&port, a](Address at, uint8_t value) { port.WriteRegister(a.Pointer(at), 8, value); };
+    r.VideoPortWriteRegisterUshort = [&port, a](Address at, uint16_t value) {
+        port.WriteRegister(a.Pointer(at), 16, value);
+    };
+    r.VideoPortWriteRegisterUlong = [&port, a](Address at, uint32_t value) { port.WriteRegister(a.Pointer(at), 32, value); };
+
+    // The callback is the image's own code address, as the port names every callback.
+    r.VideoPortGetRegistryParameters = [&port, a](Address extension, Address name, uint8_t isFileName, Address callback,
+                                                  Address context) -> uint32_t {
+        return port.GetRegistryParameters(a.Pointer(extension), a.Text<WCHAR>(name, "VideoPortGetRegistryParameters"),
+                                          isFileName, callback, a.Pointer(context));
+    };
+    r.VideoPortSetRegistryParameters = [&port, a](Address extension, Address name, Address data,
+                                                  uint32_t length) -> uint32_t {
+        const char* routine = "VideoPortSetRegistryParameters";
+        return port.SetRegistryParameters(a.Pointer(extension), a.Text<WCHAR>(name, routine),
+                                          a.Memory(data, length, routine), length);
+    };
+    r.VideoPortScanRom = [&port, a](Address extension, Address base, uint32_t length, Address text) -> uint8_t {
+        return port.ScanRom(a.Pointer(extension), static_cast<PUCHAR>(a.Pointer(base)), length,
+                            reinterpret_cast<PUCHAR>(a.Text<char>(text, "VideoPortScanRom")));
+    };
+    r.VideoPortInt10 = [&port, a](Address extension, Address arguments) -> uint32_t {
+        return port.Int10(a.Pointer(extension), a.Record<VIDEO_X86_BIOS_ARGUMENTS>(arguments, "VideoPortInt10"));
+    };
+    // The view's address is in and out: a process handle in, the view out.
+    r.VideoPortMapMemory = [&port, a](Address extension, uint64_t physical, Address length, Address inIoSpace,
+                                      Address virtualAddress) -> uint32_t {
+        const char* routine = "VideoPortMapMemory";
+        uint32_t* slot = a.Slot(virtualAddress, routine);
+        PVOID view = Arguments::Handle(*slot);
+        uint32_t status = port.MapMemory(a.Pointer(extension), Arguments::Physical(physical),
+                                         a.Record<ULONG>(length, routine), a.Record<ULONG>(inIoSpace, routine), &view);
+        *slot = a.AddressOf(view);
+        return status;
+    };
+    r.VideoPortUnmapMemory = [&port, a](Address extension, Address virtualAddress, image::Handle process) -> uint32_t {
+        return port.UnmapMemory(a.Pointer(extension), a.Pointer(virtualAddress), Arguments::Handle(process));
+    };
+    // The helper checks the buffer itself.
+    r.VideoPortDDCMonitorHelper = [&port, a](Address extension, Address control, Address buffer,
+                                             uint32_t size) -> uint8_t {
+        return port.DdcMonitorHelper(a.Pointer(extension), a.Record<I2C_FNC_TABLE>(control, "VideoPortDDCMonitorHelper"),
+                                     static_cast<PUCHAR>(a.Pointer(buffer)), size);
+    };
+    r.VideoPortStallExecution = [&port](uint32_t microseconds) { port.StallExecution(microseconds); };
+    r.VideoPortZeroMemory = [a](Address destination, uint32_t length) {
+        void* bytes = a.Memory(destination, length, "VideoPortZeroMemory");
+        if (length) std::memset(bytes, 0, length);
+    };
+    r.VideoPortMoveMemory = [a](Address destination, Address source, uint32_t length) {
+        void* to = a.Memory(destination, length, "VideoPortMoveMemory");
+        void* from = a.Memory(source, length, "VideoPortMoveMemory");
+        if (length) std::memmove(to, from, length);
+    };
+}
+
+void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Arguments& a) {
+    KernelObjects& objects = kernel.Objects();
+    r.ExAllocatePoolWithTag = [&objects, a](uint32_t type, uint32_t size, uint32_t tag) -> Address {
+        return a.AddressOf(objects.AllocatePoolFor(static_cast<POOL_TYPE>(type), size, tag));
+    };
+    r.ExFreePool = [&objects, a](Address pointer) { objects.FreePoolAt(a.Pointer(pointer)); };
+    r.IoGetCurrentProcess = [&kernel]() -> Address { return kernel.CurrentProcessObject(); };
+    r.MmAllocateContiguousMemory = [&kernel](uint32_t size, uint64_t highest) -> Address {
+        return kernel.AllocateContiguousMemory(size, highest);
+    };
+    r.MmGetPhysicalAddress = [&kernel](Address address) -> uint64_t { return kernel.PhysicalAddressOf(address); };
+
+    r.ZwOpenSection = [&kernel, a](Address handle, uint32_t access, Address attributes) -> uint32_t {
+        uint32_t opened = 0;
+        NTSTATUS status =
+            kernel.OpenSection(&opened, access, a.Record<OBJECT_ATTRIBUTES>(attributes, "ZwOpenSection"));
+        if (NT_SUCCESS(status)) *a.Slot(handle, "ZwOpenSection") = opened;
+        return static_cast<uint32_t>(status);
+    };
+    r.ObReferenceObjectByHandle = [&kernel, a](image::Handle handle, uint32_t, Address objectType, uint8_t,
+                                               Address object, Address) -> uint32_t {
+        uint32_t referenced = 0;
+        NTSTATUS status =
+            kernel.ReferenceObjectByHandle(kernel.HandleValue(Arguments::Handle(handle)), a.Pointer(objectType), &referenced);
+        if (NT_SUCCESS(status)) *a.Slot(object, "ObReferenceObjectByHandle") = referenced;
+        return static_cast<uint32_t>(status);
+    };
+    r.ObfDereferenceObject = [&kernel](Address object) -> uint32_t {
+        kernel.DereferenceObject(object);
+        return 0;
+    };
+    r.ZwMapViewOfSection = [&kernel, a](image::Handle section, image::Handle process, Address base, uint32_t, uint32_t,
+                                        Address offset, Address viewSize, uint32_t, uint32_t,
+                                        uint32_t protect) -> uint32_t {
+        const char* routine = "ZwMapViewOfSection";
+        uint32_t* baseSlot = a.Slot(base, routine);
+        uint32_t* sizeSlot = a.Slot(viewSize, routine);
+        auto* start = a.Record<LARGE_INTEGER>(offset, routine);
+        uint32_t at = *baseSlot;
+        uint64_t from = start ? static_cast<uint64_t>(start->QuadPart) : 0;
+        uint64_t size = *sizeSlot;
+        NTSTATUS status = kernel.MapViewOfSection(kernel.HandleValue(Arguments::Handle(section)),
+                                                  kernel.HandleValue(Arguments::Handle(process)), &at, &from, &size, protect);
+        if (!NT_SUCCESS(status)) return static_cast<uint32_t>(status);
+        *baseSlot = at;
+        if (start) start->QuadPart = static_cast<LONGLONG>(from);
+        *sizeSlot = static_cast<uint32_t>(size);
+        return static_cast<uint32_t>(status);
+    };
+    r.ZwClose = [&kernel](image::Handle handle) -> uint32_t {
+        return static_cast<uint32_t>(kernel.CloseHandle(Arguments::Handle(handle)));
+    };
+
+    // A handle is written back only when the routine gave one, as the host's own routines do.
+    r.ZwOpenKey = [&objects, a](Address handle, uint32_t access, Address attributes) -> uint32_t {
+        HANDLE opened = nullptr;
+        NTSTATUS status = objects.OpenKey(handle ? &opened : nullptr, access,
+                                          a.Record<OBJECT_ATTRIBUTES>(attributes, "ZwOpenKey"));
+        if (NT_SUCCESS(status)) *a.Slot(handle, "ZwOpenKey") = a.AddressOf(opened);
+        return static_cast<uint32_t>(status);
+    };
+    r.ZwQueryValueKey = [&objects, a](image::Handle key, Address name, uint32_t type, Address information,
+                                      uint32_t length, Address resultLength) -> uint32_t {
+        const char* routine = "ZwQueryValueKey";
+        return static_cast<uint32_t>(objects.QueryValueKey(
+            Arguments::Handle(key), a.Record<UNICODE_STRING>(name, routine), static_cast<KEY_VALUE_INFORMATION_CLASS>(type),
+            a.Memory(information, length, routine), length, a.Record<ULONG>(resultLength, routine)));
+    };
+    r.ZwSetValueKey = [&objects, a](image::Handle key, Address name, uint32_t titleIndex, uint32_t type, Address data,
+                                    uint32_t size) -> uint32_t {
+        const char* routine = "ZwSetValueKey";
+        return static_cast<uint32_t>(objects.SetValueKey(Arguments::Handle(key), a.Record<UNICODE_STRING>(name, routine),
+                                                         titleIndex, type, a.Memory(data, size, routine), size));
+    };
+    r.ZwCreateFile = [&objects, a](Address handle, uint32_t access, Address attributes, Address ioStatus, Address,
+                                   uint32_t, uint32_t shareAccess, uint32_t disposition, uint32_t options,
+                                   Address eaBuffer, uint32_t eaLength) -> uint32_t {
+        const char* routine = "ZwCreateFile";
+        HANDLE opened = nullptr;
+        NTSTATUS status = objects.CreateFile(handle ? &opened : nullptr, access,
+                                             a.Record<OBJECT_ATTRIBUTES>(attributes, routine),
+                                             a.Record<IO_STATUS_BLOCK>(ioStatus, routine), shareAccess, disposition,
+                                             options, a.Pointer(eaBuffer), eaLength);
+        if (NT_SUCCESS(status)) *a.Slot(handle, routine) = a.AddressOf(opened);
+        return static_cast<uint32_t>(status);
+    };
+
+    r.RtlInitUnicodeString = [&objects, a](Address destination, Address source) {
+        const char* routine = "RtlInitUnicodeString";
+        objects.InitUnicodeString(a.Record<UNICODE_STRING>(destination, routine), a.Text<WCHAR>(source, routine));
+    };
+    r.RtlInitAnsiString = [&objects, a](Address destination, Address source) {
+        const char* routine = "RtlInitAnsiString";
+        objects.InitAnsiString(a.Record<ANSI_STRING>(destination, routine), a.Text<char>(source, routine));
+    };
+    r.RtlAnsiStringToUnicodeString = [&objects, a](Address destination, Address source, uint8_t allocate) -> uint32_t {
+        const char* routine = "RtlAnsiStringToUnicodeString";
+        return static_cast<uint32_t>(objects.AnsiToUnicode(a.Record<UNICODE_STRING>(destination, routine),
+                                                           a.Record<ANSI_STRING>(source, routine), allocate));
+    };
+    r.RtlUnicodeStringToAnsiString = [&objects, a](Address destination, Address source, uint8_t allocate) -> uint32_t {
+        const char* routine = "RtlUnicodeStringToAnsiString";
+        return static_cast<uint32_t>(objects.UnicodeToAnsi(a.Record<ANSI_STRING>(destination, routine),
+                                                           a.Record<UNICODE_STRING>(source, routine), allocate));
+    };
+    r.RtlAppendUnicodeToString = [&objects, a](Address destination, Address source) -> uint32_t {
+        const char* routine = "RtlAppendUnicodeToString";
+        return static_cast<uint32_t>(objects.AppendUnicodeToString(a.Record<UNICODE_STRING>(destination, routine),
+                                                                   a.Text<WCHAR>(source, routine)));
+    };
+    r.RtlFreeUnicodeString = [&objects, a](Address string) {
+        objects.FreeUnicodeString(a.Record<UNICODE_STRING>(string, "RtlFreeUnicodeString"));
+    };
+    r.RtlFreeAnsiString = [&objects, a](Address string) {
+        objects.FreeAnsiString(a.Record<ANSI_STRING>(string, "RtlFreeAnsiString"));
+    };
+}
+
+}  // namespace
+
+image::PlatformRoutines ImageRoutines(VideoPort& port, Kernel& kernel) {
+    image::PlatformRoutines routines;
+    Arguments arguments(kernel);
+    FillVideoPortRoutines(routines, port, arguments);
+    FillKernelRoutines(routines, kernel, arguments);
+    return routines;
+}
+
+}  // namespace sim

@@ -1,0 +1,115 @@
+// zarnsim --driver: every command run against the shipped zarn.sys gives what it gives with the host
+// build, the report and the screenshot's picture included; a file that is no driver image is
+// refused with a clear error.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli_runner.h"
+
+namespace {
+
+using clirunner::Outcome;
+using clirunner::ReadFile;
+using clirunner::RunZarnsim;
+using clirunner::TempPath;
+
+bool ZarnSysBuilt() { return static_cast<bool>(std::ifstream(ZARN_SYS)); }
+
+std::string Binary(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+struct CommandCase {
+    const char* description;
+    std::string arguments;   // SHOT stands for the screenshot's path
+    std::string input;
+};
+
+void PrintTo(const CommandCase& row, std::ostream* out) { *out << row.description; }
+
+std::string WithShot(std::string arguments, const std::string& shot) {
+    size_t at = arguments.find("SHOT");
+    if (at != std::string::npos) arguments.replace(at, 4, "'" + shot + "'");
+    return arguments;
+}
+
+class DriverOption : public testing::TestWithParam<CommandCase> {};
+
+// Under the sanitizers (an unoptimized zarnsim) the commands that mostly draw and set modes are
+// left to the normal build.
+std::vector<CommandCase> Commands() {
+    std::vector<CommandCase> commands = {
+        {"RunAModeWithAScreenshot", "run --mode 1024x768x16@85 --screenshot SHOT", ""},
+        {"Timings", "--adapter device=4,memory=8 timings", ""},
+        {"Monitor", "monitor", ""},
+        {"ScriptWithFaults", "--fault MapMemory@2 --check-aliasing script -",
+         "process 2\nrequest IOCTL_VIDEO_MAP_APERTURES in=ffffffff out=24\nviews\n"
+         "request IOCTL_VIDEO_MAP_APERTURES in=ffffffff out=24\npower monitor off\n"},
+    };
+#if !defined(ZARN_SANITIZED)
+    commands.push_back({"RunAPaletteModeOnASecondary",
+                        "--adapter device=5 --adapter device=3,memory=4,secondary run --mode 640x480x8@60 "
+                        "--display 1 --screenshot SHOT",
+                        ""});
+    commands.push_back({"ModesAsJson", "--adapter rom=none modes --json", ""});
+#endif
+    return commands;
+}
+
+TEST_P(DriverOption, GivesWhatTheHostBuildGives) {
+    if (!ZarnSysBuilt()) GTEST_SKIP() << "zarn.sys was not built";
+    const std::string hostShot = TempPath("host.png"), imageShot = TempPath("image.png");
+    Outcome host = RunZarnsim(WithShot(GetParam().arguments, hostShot), GetParam().input);
+    Outcome image =
+        RunZarnsim("--driver '" + std::string(ZARN_SYS) + "' " + WithShot(GetParam().arguments, imageShot), GetParam().input);
+    ASSERT_EQ(host.exitCode, 0) << host.err;
+    EXPECT_EQ(image.exitCode, host.exitCode) << image.err;
+    EXPECT_EQ(image.err, host.err);
+    if (GetParam().arguments.find("SHOT") != std::string::npos) {
+        // The report names its screenshot file; everything else is the same.
+        std::string hostOut = host.out, imageOut = image.out;
+        hostOut.replace(hostOut.find(hostShot), hostShot.size(), "SHOT");
+        imageOut.replace(imageOut.find(imageShot), imageShot.size(), "SHOT");
+        EXPECT_EQ(imageOut, hostOut);
+        std::string picture = Binary(hostShot);
+        EXPECT_GT(picture.size(), 1000u);
+        EXPECT_EQ(Binary(imageShot), picture) << "the same picture, byte for byte";
+    } else {
+        EXPECT_EQ(image.out, host.out);
+    }
+    std::remove(hostShot.c_str());
+    std::remove(imageShot.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, DriverOption, testing::ValuesIn(Commands()),
+                         [](const testing::TestParamInfo<CommandCase>& info) { return info.param.description; });
+
+struct RefusedCase {
+    const char* description;
+    std::string file;
+    const char* message;
+};
+
+void PrintTo(const RefusedCase& row, std::ostream* out) { *out << row.description; }
+
+class DriverOptionRefuses : public testing::TestWithParam<RefusedCase> {};
+
+TEST_P(DriverOptionRefuses, WhatIsNoDriverImage) {
+    Outcome run = RunZarnsim("--driver '" + GetParam().file + "' run");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(GetParam().message), std::string::npos) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DriverOptionRefuses,
+    testing::Values(RefusedCase{"MissingFile", "/nonexistent/zarn.sys", "cannot read the driver image"},
+                    RefusedCase{"TextFile", std::string(ZARN_SOURCE_DIR) + "/README.md", "cannot be loaded"}),
+    [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.description; });
+
+}  // namespace
