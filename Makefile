@@ -16,7 +16,8 @@ PACKAGES := cmake make g++ ninja-build googletest libgtest-dev libgmock-dev libb
 FUZZ_BUILD := build-fuzz
 FUZZ_HARNESSES := request discovery regfile edid
 FUZZ_SECONDS ?= 60
-FUZZ_SMOKE_SECONDS ?= 10
+FUZZ_SMOKE_SECONDS ?= 60
+FUZZ_SMOKE_RUNS ?= 5000
 
 .PHONY: run test deps win host asan fuzz fuzz-build fuzz-smoke clean
 
@@ -55,7 +56,8 @@ asan:
 
 # The libFuzzer harnesses over an instrumented driver and simulator (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer). `make fuzz` runs each for FUZZ_SECONDS and prints its inputs per
-# second and coverage; `make fuzz-smoke` (part of `make test`) runs each for FUZZ_SMOKE_SECONDS.
+# second and coverage; `make fuzz-smoke` (part of `make test`) runs each on its corpus and then
+# FUZZ_SMOKE_RUNS new inputs from a fixed seed (at most FUZZ_SMOKE_SECONDS), the same on every machine.
 fuzz-build: deps
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_SANITIZE=ON \
 	  -DZARN_FUZZ=ON -DBUILD_TESTING=OFF -DZARN_BENCH=OFF >/dev/null
@@ -65,7 +67,7 @@ fuzz: fuzz-build
 	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SECONDS) || exit 1; done
 
 fuzz-smoke:
-	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SMOKE_SECONDS) || exit 1; done
+	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SMOKE_SECONDS) $(FUZZ_SMOKE_RUNS) || exit 1; done
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -2,22 +2,28 @@
 # Runs one libFuzzer harness for a while on a working copy of its checked-in corpus, then prints one
 # line: inputs per second, the edges covered in all instrumented code and in the driver's own code.
 # A finding (crash, sanitizer report, driver fault) fails the run and names the saved input.
-#   fuzz/run.sh BUILD_DIR HARNESS SECONDS
+#   fuzz/run.sh BUILD_DIR HARNESS SECONDS [RUNS]
+# With RUNS the run is repeatable: the same seed, the corpus and then RUNS new inputs (SECONDS stays
+# an upper bound), so a smoke run in CI finds the same thing on every machine or nothing.
 set -euo pipefail
-build=$1 harness=$2 seconds=$3
+build=$1 harness=$2 seconds=$3 runs=${4:-}
 root=$(cd "$(dirname "$0")" && pwd)
 work=$build/fuzz/work/$harness
 mkdir -p "$work/corpus" "$work/findings"
 cp -n "$root/corpus/$harness"/* "$work/corpus/" 2>/dev/null || true
 log=$work/log.txt
 status=0
-"$build/fuzz/${harness}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 -dict="$root/dict/$harness.dict" \
+limits=(-max_total_time="$seconds")
+if [ -n "$runs" ]; then limits+=(-runs="$runs" -seed=1); fi
+started=$(date +%s)
+"$build/fuzz/${harness}_fuzzer" "${limits[@]}" -print_final_stats=1 -dict="$root/dict/$harness.dict" \
     -max_len=4096 -artifact_prefix="$work/findings/" "$work/corpus" >"$log" 2>&1 || status=$?
 if [ "$status" -ne 0 ]; then
     echo "$harness: FINDING after $(grep -c '^#' "$log") status lines; see $log"
     grep -E "^(==[0-9]+==ERROR|driver fault|SUMMARY|artifact_prefix|Test unit written)" "$log" | head -5
     exit 1
 fi
+seconds=$(( $(date +%s) - started ))
 # The coverage of the driver's code: every instrumented edge of functions under driver/.
 "$build/fuzz/${harness}_fuzzer" -runs=0 -print_coverage=1 "$work/corpus" >"$work/coverage.txt" 2>&1 || true
 awk -v name="$harness" -v seconds="$seconds" '

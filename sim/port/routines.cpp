@@ -157,10 +157,14 @@ VP_STATUS NTAPI VideoPortUnmapMemory(PVOID extension, PVOID virtualAddress, HAND
     return Port("VideoPortUnmapMemory").UnmapMemory(extension, virtualAddress, processHandle);
 }
 
-VOID NTAPI VideoPortZeroMemory(PVOID destination, ULONG length) { std::memset(destination, 0, length); }
+// Moving or zeroing no bytes touches neither pointer, as on the platform (the port hands a callback
+// a zero-length value without a buffer behind it).
+VOID NTAPI VideoPortZeroMemory(PVOID destination, ULONG length) {
+    if (length) std::memset(destination, 0, length);
+}
 
 VOID NTAPI VideoPortMoveMemory(PVOID destination, PVOID source, ULONG length) {
-    std::memmove(destination, source, length);
+    if (length) std::memmove(destination, source, length);
 }
 
 }  // extern "C"
