@@ -1,4 +1,5 @@
 #include "devices/bus.h"
+#include "support/text_format.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,12 +18,6 @@ constexpr uint32_t VgaFirstOffset = 0xC0;        // I/O window offset of VGA por
 constexpr uint32_t VgaLastOffset = 0xDF;
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) { return (value + alignment - 1) & ~(alignment - 1); }
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
 
 }  // namespace
 

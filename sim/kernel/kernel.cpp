@@ -1,18 +1,9 @@
 #include "kernel/kernel.h"
+#include "support/text_format.h"
 
 #include <cstdio>
 
 namespace sim {
-
-namespace {
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-}  // namespace
 
 void* Kernel::HostPointer(uint32_t address) {
     if (address == 0) return nullptr;

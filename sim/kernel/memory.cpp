@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "kernel/kernel.h"
+#include "support/text_format.h"
 
 namespace sim {
 
@@ -14,12 +15,6 @@ namespace {
 constexpr uint32_t ProcessObjectBytes = 0x100;
 constexpr uint32_t MinSystemMemory = 24u << 20;
 constexpr uint32_t MaxSystemMemory = 256u << 20;   // pool must stay below the device mappings
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
 
 uint32_t FirstDword(const uint8_t* bytes, uint32_t length) {
     uint32_t value = 0;

@@ -1,4 +1,5 @@
 #include "kernel/objects.h"
+#include "support/text_format.h"
 
 #include <algorithm>
 #include <cctype>
@@ -31,12 +32,6 @@ std::string Narrow(const std::u16string& text) {
     std::string out;
     for (char16_t unit : text) out.push_back(unit <= 0xFF ? static_cast<char>(unit) : '?');
     return out;
-}
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
 }
 
 uint32_t HandleValue(HANDLE handle) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle)); }

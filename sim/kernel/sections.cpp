@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "kernel/kernel.h"
+#include "support/text_format.h"
 
 namespace sim {
 
@@ -22,12 +23,6 @@ constexpr uint32_t KernelHandleBit = 0x80000000;
 constexpr uint32_t SectionObjectBytes = 0x40;
 constexpr uint64_t SectionBytes = 1ull << 32;   // the physical memory section spans physical space
 const char16_t PhysicalMemoryName[] = u"\\Device\\PhysicalMemory";
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
 
 char16_t Folded(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
 

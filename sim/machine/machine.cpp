@@ -1,4 +1,5 @@
 #include "machine/machine.h"
+#include "support/text_format.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -11,12 +12,6 @@ namespace sim {
 namespace {
 
 thread_local Machine* currentMachine = nullptr;
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "port/port.h"
+#include "support/text_format.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -12,12 +13,6 @@ constexpr uint32_t DriverObjectAddress = 0x8A000000;
 constexpr uint32_t RegistryPathAddress = 0x8A001000;
 constexpr uint32_t Windows2000InitDataSize = 80;
 static_assert(offsetof(VIDEO_HW_INITIALIZATION_DATA, Reserved) == Windows2000InitDataSize);
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
 
 std::string NarrowName(PCWSTR name) {
     std::string out;

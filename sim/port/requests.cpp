@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "port/port.h"
+#include "support/text_format.h"
 
 namespace sim {
 
@@ -12,12 +13,6 @@ namespace {
 
 constexpr uint8_t RequestPattern = 0xCD;   // what a fresh system buffer holds beyond the input
 constexpr uint32_t StatusUnset = 0xFFFFFFFF;
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
 
 }  // namespace
 

@@ -19,4 +19,10 @@ std::string Format(const char* format, ...) {
     return text.data();
 }
 
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
 }  // namespace sim

@@ -1,4 +1,5 @@
 #include "builds_run.h"
+#include "support/text_format.h"
 
 #include <cstdio>
 #include <cstring>
@@ -16,13 +17,9 @@
 
 namespace builds {
 
-namespace {
+using sim::Hex;
 
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
+namespace {
 
 std::string Bytes(const void* data, size_t size) {
     static const char digits[] = "0123456789abcdef";
