@@ -12,7 +12,7 @@
 
 namespace {
 
-sim::TraceEntry EntryNumber(uint32_t n) { return sim::TraceEntry{0, true, sim::Window::Mmio, 32, 0x5C, "pipeline", n}; }
+sim::TraceEntry EntryNumber(uint32_t n) { return sim::TraceEntry{0, true, sim::Window::Mmio, 32, 0x5C, n, "pipeline"}; }
 
 TEST(TraceLog, KeepsTheLatestEntriesWithinItsBoundAndStreamsEveryOne) {
     struct {

@@ -53,13 +53,13 @@ public:
     // An access named by a register or port name in static storage.
     void Trace(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string_view name,
                uint32_t value) {
-        trace_.Record(TraceEntry{static_cast<int16_t>(adapter), write, window, width, offset, name, value});
+        trace_.Record(static_cast<int16_t>(adapter), write, window, width, offset, value, name);
     }
     // An access named by a text made for it.
     void TraceText(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string text,
                    uint32_t value) {
         if (trace_.Recording()) {
-            trace_.RecordText(TraceEntry{static_cast<int16_t>(adapter), write, window, width, offset, {}, value},
+            trace_.RecordText(TraceEntry{static_cast<int16_t>(adapter), write, window, width, offset, value, {}},
                               std::move(text));
         }
     }

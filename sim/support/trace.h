@@ -23,12 +23,13 @@ struct TraceEntry {
     Window window = Window::Mmio;
     uint32_t width = 32;   // bits; configuration and block accesses give their byte count times 8
     uint32_t offset = 0;   // in the window (the configuration header offset for Config)
+    uint32_t value = 0;
     // Register name, "?" for an unknown register; the call for Bios; for a configuration write,
     // "config" followed by the registers it changed, " [0x30]=0xe0a00001". The text lives in static
     // storage (register and port names) or in the trace log that recorded the entry.
     std::string_view name;
-    uint32_t value = 0;
 };
+static_assert(sizeof(TraceEntry) <= 32, "a trace entry fits half a cache line");
 
 const char* WindowName(Window window);
 
@@ -48,6 +49,23 @@ public:
     static constexpr size_t KeepAll = SIZE_MAX;
 
     TraceLog() { entries_.reserve(4096); }
+    // An access whose name is in static storage. The common case (everything kept, nothing streamed)
+    // stores the fields straight into the log's next entry.
+    void Record(int16_t adapter, bool write, Window window, uint32_t width, uint32_t offset, uint32_t value,
+                std::string_view name) {
+        if (paused_ == 0 && keep_ == KeepAll && stream_ == nullptr) {
+            TraceEntry& entry = entries_.emplace_back();
+            entry.adapter = adapter;
+            entry.write = write;
+            entry.window = window;
+            entry.width = width;
+            entry.offset = offset;
+            entry.value = value;
+            entry.name = name;
+            return;
+        }
+        Record(TraceEntry{adapter, write, window, width, offset, value, name});
+    }
     void Record(const TraceEntry& entry) {
         if (!Recording()) return;
         if (stream_) *stream_ << FormatTraceEntry(entry) << '\n';
