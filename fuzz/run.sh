@@ -28,11 +28,14 @@ seconds=$(( $(date +%s) - started ))
 "$build/fuzz/${harness}_fuzzer" -runs=0 -print_coverage=1 "$work/corpus" >"$work/coverage.txt" 2>&1 || true
 awk -v name="$harness" -v seconds="$seconds" '
     FNR == NR && /stat::average_exec_per_sec/ { rate = $2 }
+    FNR == NR && /stat::number_of_executed_units/ { units = $2 }
     FNR == NR && /(DONE|INITED) +cov:/ { for (i = 1; i <= NF; ++i) if ($i == "cov:") edges = $(i + 1) }
     FNR != NR && /_FUNC: hits:/ && /\/driver\// {
         split($5, e, "/"); covered += e[1]; total += e[2]
     }
     END {
-        printf "%s: %d inputs/s over %d s, %d edges covered; driver code %d of %d edges (%.0f%%); no finding\n",
-               name, rate, seconds, edges, covered, total, total ? 100 * covered / total : 0
+        if (rate == 0 && seconds > 0) rate = units / seconds
+        if (total) driver = sprintf("driver code %d of %d edges (%.0f%%)", covered, total, 100 * covered / total)
+        else driver = "no driver code runs in this harness"
+        printf "%s: %d inputs/s over %d s, %d edges covered; %s; no finding\n", name, rate, seconds, edges, driver
     }' "$log" "$work/coverage.txt"
