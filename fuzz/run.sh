@@ -34,7 +34,8 @@ awk -v name="$harness" -v seconds="$seconds" '
         split($5, e, "/"); covered += e[1]; total += e[2]
     }
     END {
-        if (rate == 0 && seconds > 0) rate = units / seconds
+        if (seconds < 1) seconds = 1
+        if (rate == 0) rate = units / seconds
         if (total) driver = sprintf("driver code %d of %d edges (%.0f%%)", covered, total, 100 * covered / total)
         else driver = "no driver code runs in this harness"
         printf "%s: %d inputs/s over %d s, %d edges covered; %s; no finding\n", name, rate, seconds, edges, driver
