@@ -270,8 +270,10 @@ int main(int argc, char** argv) {
         ->type_name("FILE.png");
     run->add_option("--display", options.display, "The adapter that --mode sets (default 0)")->type_name("N");
     CLI::App* timings = app.add_subcommand(
-        "timings", "Set every offered mode of each adapter, decode the timing the chip was given, and flag every "
-                   "entry whose decoded resolution differs or whose refresh is more than 1% from its rate");
+        "timings", "Set every offered mode of each adapter, decode what the chip shows, and flag every entry whose "
+                   "picture is off or damaged (a timing the scanout cannot show, memory the board does not have), whose "
+                   "resolution, depth or stride differs from what the driver reports, or whose refresh is more "
+                   "than 1% from its rate");
     CLI::App* modes = app.add_subcommand("modes", "List every offered mode of each adapter as the display driver "
                                                   "receives it");
     CLI::App* monitor = app.add_subcommand(
