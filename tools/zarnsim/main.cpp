@@ -271,9 +271,9 @@ int main(int argc, char** argv) {
     run->add_option("--display", options.display, "The adapter that --mode sets (default 0)")->type_name("N");
     CLI::App* timings = app.add_subcommand(
         "timings", "Set every offered mode of each adapter, decode what the chip shows, and flag every entry whose "
-                   "picture is off or damaged (a timing the scanout cannot show, memory the board does not have), whose "
-                   "resolution, depth or stride differs from what the driver reports, or whose refresh is more "
-                   "than 1% from its rate");
+                   "picture is off or damaged (a timing the scanout cannot show, memory the board does not "
+                   "have), whose resolution, depth or stride differs from what the driver reports, or whose "
+                   "refresh is more than 1% from its rate");
     CLI::App* modes = app.add_subcommand("modes", "List every offered mode of each adapter as the display driver "
                                                   "receives it");
     CLI::App* monitor = app.add_subcommand(
