@@ -73,8 +73,8 @@ private:
 }  // namespace
 
 // The kernel's regions as the processor sees them: memory shared page for page, device mappings
-// as windows (an empty region has no page to share). The loader's own regions (the image with its sections' protections, and the stack)
-// the runner maps itself.
+// as windows (an empty region has no page to share). The loader's own regions (the image with its
+// sections' protections, and the stack) the runner maps itself.
 class ImageMiniport::SharedSpace : public SpaceWatcher {
 public:
     SharedSpace(Kernel& kernel, image::Cpu& cpu) : kernel_(kernel), cpu_(cpu) {}
