@@ -6,6 +6,8 @@
 #include <new>
 #include <stdexcept>
 
+#include <sys/mman.h>
+
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define ZARN_ASAN 1
@@ -28,21 +30,33 @@ namespace sim {
 namespace {
 constexpr uint32_t PageSize = 0x1000;
 uint32_t PagesFor(uint32_t size) { return (size + PageSize - 1) / PageSize * PageSize; }
+// From this size a block is mapped from the host's own zeroed pages, which cost nothing until
+// touched (a block of contiguous memory can be megabytes that are never written).
+constexpr uint32_t MappedBlockBytes = 64 * 1024;
 }  // namespace
 
 HostBlock::HostBlock(uint32_t size) : size_(size), bytes_(nullptr, Release{size}) {
     if (size == 0) return;
     const uint32_t pages = PagesFor(size);
-    auto* bytes = static_cast<uint8_t*>(std::aligned_alloc(PageSize, pages));
-    if (!bytes) throw std::bad_alloc();
-    std::memset(bytes, 0, pages);
+    uint8_t* bytes = nullptr;
+    if (pages >= MappedBlockBytes) {
+        void* mapped = ::mmap(nullptr, pages, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) throw std::bad_alloc();
+        bytes = static_cast<uint8_t*>(mapped);
+    } else {
+        bytes = static_cast<uint8_t*>(std::aligned_alloc(PageSize, pages));
+        if (!bytes) throw std::bad_alloc();
+        std::memset(bytes, 0, pages);
+    }
     POISON(bytes + size, pages - size);
     bytes_.reset(bytes);
 }
 
 void HostBlock::Release::operator()(uint8_t* bytes) const {
-    UNPOISON(bytes + size, PagesFor(size) - size);
-    std::free(bytes);
+    const uint32_t pages = PagesFor(size);
+    UNPOISON(bytes + size, pages - size);
+    if (pages >= MappedBlockBytes) ::munmap(bytes, pages);
+    else std::free(bytes);
 }
 
 uint32_t HostBlock::pageBytes() const { return PagesFor(size_); }
