@@ -3,8 +3,9 @@
 # line: inputs per second, the edges covered in all instrumented code and in the driver's own code.
 # A finding (crash, sanitizer report, driver fault) fails the run and names the saved input.
 #   fuzz/run.sh BUILD_DIR HARNESS SECONDS [RUNS]
-# With RUNS the run is repeatable: the same seed, the corpus and then RUNS new inputs (SECONDS stays
-# an upper bound), so a smoke run in CI finds the same thing on every machine or nothing.
+# With RUNS the run has a fixed seed and size: the corpus, then RUNS new inputs (SECONDS stays an
+# upper bound), so a smoke run does as much on a slow machine as on a fast one. (Not exactly the
+# same inputs every time: the driver's traced comparisons include host addresses.)
 set -euo pipefail
 build=$1 harness=$2 seconds=$3 runs=${4:-}
 root=$(cd "$(dirname "$0")" && pwd)
