@@ -57,7 +57,7 @@ asan:
 # The libFuzzer harnesses over an instrumented driver and simulator (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer). `make fuzz` runs each for FUZZ_SECONDS and prints its inputs per
 # second and coverage; `make fuzz-smoke` (part of `make test`) runs each on its corpus and then
-# FUZZ_SMOKE_RUNS new inputs from a fixed seed (at most FUZZ_SMOKE_SECONDS), the same on every machine.
+# FUZZ_SMOKE_RUNS new inputs from a fixed seed (at most FUZZ_SMOKE_SECONDS), however fast the machine.
 fuzz-build: deps
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_SANITIZE=ON \
 	  -DZARN_FUZZ=ON -DBUILD_TESTING=OFF -DZARN_BENCH=OFF >/dev/null
