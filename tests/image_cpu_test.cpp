@@ -12,8 +12,8 @@ using namespace image_test;
 using Seen = std::vector<uint64_t>;
 
 std::string DllOf(const char* routine) {
-    for (const RoutineSpec& spec : RoutineTable()) {
-        if (spec.name == routine) return std::string(spec.dll);
+    for (const ImportedRoutine& entry : RoutineTable()) {
+        if (entry.name == routine) return std::string(entry.dll);
     }
     return "";
 }
@@ -38,17 +38,17 @@ std::set<std::string> Decorations(const std::vector<char>& archive, std::string_
 
 TEST(ImageRoutineTable, AgreesWithTheDecoratedNamesOfThePlatformsImportLibraries) {
     if (std::string(ZARN_MINGW_LIB).empty()) GTEST_SKIP() << "the mingw-w64 import libraries were not found";
-    for (const RoutineSpec& spec : RoutineTable()) {
-        SCOPED_TRACE(std::string(spec.dll) + "!" + std::string(spec.name));
-        std::string module(spec.dll.substr(0, spec.dll.find('.')));
+    for (const ImportedRoutine& entry : RoutineTable()) {
+        SCOPED_TRACE(std::string(entry.dll) + "!" + std::string(entry.name));
+        std::string module(entry.dll.substr(0, entry.dll.find('.')));
         std::ifstream file(std::string(ZARN_MINGW_LIB) + "/lib" + module + ".a", std::ios::binary);
         std::vector<char> archive((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         ASSERT_FALSE(archive.empty());
-        std::string bytes = "@" + std::to_string(spec.argumentBytes);
-        std::string expected = spec.convention == Convention::Fastcall ? "@" + std::string(spec.name) + bytes
-                               : spec.convention == Convention::Stdcall ? "_" + std::string(spec.name) + bytes
-                                                                        : "_" + std::string(spec.name);
-        EXPECT_EQ(Decorations(archive, spec.name), std::set<std::string>{expected});
+        std::string bytes = "@" + std::to_string(entry.argumentBytes);
+        std::string expected = entry.convention == Convention::Fastcall ? "@" + std::string(entry.name) + bytes
+                               : entry.convention == Convention::Stdcall ? "_" + std::string(entry.name) + bytes
+                                                                        : "_" + std::string(entry.name);
+        EXPECT_EQ(Decorations(archive, entry.name), std::set<std::string>{expected});
     }
 }
 

@@ -63,7 +63,7 @@ public:
     static constexpr uint32_t CodePage = 0x00400000;
     static constexpr uint32_t DataPage = 0x00500000;
 
-    explicit RunnerWithScratch(const PlatformRoutines& routines, std::span<const RoutineSpec> table = RoutineTable())
+    explicit RunnerWithScratch(const PlatformRoutines& routines, std::span<const ImportedRoutine> table = RoutineTable())
         : code_(PageSize), data_(PageSize), runner(routines, table) {
         runner.Processor().MapMemory(CodePage, PageSize, code_.data(), ProtectRead | ProtectExecute);
         runner.Processor().MapMemory(DataPage, PageSize, data_.data(), ProtectRead | ProtectWrite);

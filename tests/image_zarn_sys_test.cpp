@@ -164,9 +164,9 @@ TEST_P(ImageImports, AreRefusedNamingEveryMissingRoutine) {
             if (import.dll == row.renamedModule) expected.push_back(import.dll + "!" + import.name);
         }
     }
-    std::vector<RoutineSpec> table;
-    for (const RoutineSpec& spec : RoutineTable()) {
-        if (std::find(row.removed.begin(), row.removed.end(), spec.name) == row.removed.end()) table.push_back(spec);
+    std::vector<ImportedRoutine> table;
+    for (const ImportedRoutine& entry : RoutineTable()) {
+        if (std::find(row.removed.begin(), row.removed.end(), entry.name) == row.removed.end()) table.push_back(entry);
     }
     PlatformRoutines routines;
     ImageRunner runner(routines, table);

@@ -17,25 +17,25 @@ std::string Key(std::string dll, const std::string& name) {
 
 }  // namespace
 
-ImageRunner::ImageRunner(const PlatformRoutines& routines, std::span<const RoutineSpec> table, const RunnerLayout& layout)
+ImageRunner::ImageRunner(const PlatformRoutines& routines, std::span<const ImportedRoutine> table, const RunnerLayout& layout)
     : stack_(layout.stackMemory ? 0 : layout.stackSize), cpu_(layout.thunkPage) {
     uint8_t* stack = layout.stackMemory ? layout.stackMemory : stack_.data();
     cpu_.MapMemory(layout.stackBase, RoundToPages(layout.stackSize), stack, ProtectRead | ProtectWrite);
     cpu_.SetStackTop(layout.stackBase + RoundToPages(layout.stackSize));
-    for (const RoutineSpec& spec : table) {
+    for (const ImportedRoutine& entry : table) {
         Thunk thunk;
-        thunk.name = std::string(spec.name);
-        thunk.convention = spec.convention;
-        thunk.argumentBytes = spec.argumentBytes;
-        thunk.result = spec.result;
-        thunk.run = [&routines, spec](std::span<const uint32_t> slots) -> uint64_t {
-            if (!spec.provided(routines)) {
-                throw CpuFault("the image called " + std::string(spec.dll) + "!" + std::string(spec.name) +
+        thunk.name = std::string(entry.name);
+        thunk.convention = entry.convention;
+        thunk.argumentBytes = entry.argumentBytes;
+        thunk.result = entry.result;
+        thunk.run = [&routines, entry](std::span<const uint32_t> slots) -> uint64_t {
+            if (!entry.provided(routines)) {
+                throw CpuFault("the image called " + std::string(entry.dll) + "!" + std::string(entry.name) +
                                ", which this machine does not implement");
             }
-            return spec.invoke(routines, slots);
+            return entry.invoke(routines, slots);
         };
-        thunks_[Key(std::string(spec.dll), std::string(spec.name))] = cpu_.AddThunk(std::move(thunk));
+        thunks_[Key(std::string(entry.dll), std::string(entry.name))] = cpu_.AddThunk(std::move(thunk));
     }
 }
 

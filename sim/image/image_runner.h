@@ -28,7 +28,7 @@ struct RunnerLayout {
 class ImageRunner {
 public:
     // `routines` must outlive the runner. The thunks are made from `table`.
-    explicit ImageRunner(const PlatformRoutines& routines, std::span<const RoutineSpec> table = RoutineTable(),
+    explicit ImageRunner(const PlatformRoutines& routines, std::span<const ImportedRoutine> table = RoutineTable(),
                          const RunnerLayout& layout = {});
 
     // Loads the image at `base` (its preferred base when nullopt), replacing an image loaded

@@ -92,12 +92,12 @@ bool MemberSet(const PlatformRoutines& routines) {
 // One row of the table; fails to compile when the decorated name's byte count disagrees with the
 // member's signature.
 template <auto Member>
-consteval RoutineSpec Routine(std::string_view dll, std::string_view name, uint32_t argumentBytes,
+consteval ImportedRoutine Routine(std::string_view dll, std::string_view name, uint32_t argumentBytes,
                               Convention convention) {
     using S = SignatureOf<Member>;
     if (S::Bytes != argumentBytes) throw "the argument bytes disagree with the routine's signature";
     if (convention == Convention::Fastcall && S::HasQword) throw "fastcall routines here take 32-bit arguments only";
-    return RoutineSpec{dll,       name,       convention, argumentBytes,         S::Result(),
+    return ImportedRoutine{dll,       name,       convention, argumentBytes,         S::Result(),
                        S::Kinds(), S::Count, &InvokeMember<Member>, &MemberSet<Member>};
 }
 
@@ -109,7 +109,7 @@ constexpr std::string_view Kernel = "ntoskrnl.exe";
 
 // The byte counts are those of the decorated names in the mingw-w64 import libraries libvideoprt.a
 // and libntoskrnl.a (_Name@N for stdcall, @Name@N for fastcall).
-constexpr RoutineSpec Table[] = {
+constexpr ImportedRoutine Table[] = {
     STDCALL(VideoPort, VideoPortInitialize, 16),
     STDCALL(VideoPort, VideoPortGetAccessRanges, 32),
     STDCALL(VideoPort, VideoPortVerifyAccessRanges, 12),
@@ -168,12 +168,12 @@ constexpr RoutineSpec Table[] = {
 
 }  // namespace
 
-std::span<const RoutineSpec> RoutineTable() { return Table; }
+std::span<const ImportedRoutine> RoutineTable() { return Table; }
 
-std::vector<std::string> UnsetRoutines(const PlatformRoutines& routines, std::span<const RoutineSpec> table) {
+std::vector<std::string> UnsetRoutines(const PlatformRoutines& routines, std::span<const ImportedRoutine> table) {
     std::vector<std::string> unset;
-    for (const RoutineSpec& spec : table) {
-        if (!spec.provided(routines)) unset.push_back(std::string(spec.dll) + "!" + std::string(spec.name));
+    for (const ImportedRoutine& entry : table) {
+        if (!entry.provided(routines)) unset.push_back(std::string(entry.dll) + "!" + std::string(entry.name));
     }
     return unset;
 }

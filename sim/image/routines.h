@@ -109,7 +109,7 @@ enum class ArgumentKind : uint8_t { Byte, Word, Dword, Qword };
 
 constexpr size_t MaxArguments = 11;
 
-struct RoutineSpec {
+struct ImportedRoutine {
     std::string_view dll;
     std::string_view name;
     Convention convention;
@@ -123,10 +123,10 @@ struct RoutineSpec {
 };
 
 // Every routine the simulator can give a driver image.
-std::span<const RoutineSpec> RoutineTable();
+std::span<const ImportedRoutine> RoutineTable();
 
 // "dll!Name" of every routine the machine left empty.
 std::vector<std::string> UnsetRoutines(const PlatformRoutines& routines,
-                                       std::span<const RoutineSpec> table = RoutineTable());
+                                       std::span<const ImportedRoutine> table = RoutineTable());
 
 }  // namespace sim::image
