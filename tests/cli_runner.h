@@ -48,6 +48,13 @@ inline Outcome RunZarnsim(const std::string& arguments, const std::string& input
     return outcome;
 }
 
+// How many times `what` occurs in `text`, overlapping occurrences included.
+inline size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
 // Runs zarnsim with standard output and standard error going to one file, as in a terminal or
 // `2>&1`; returns what the file holds.
 inline std::string RunZarnsimMerged(const std::string& arguments) {

@@ -18,16 +18,11 @@
 
 namespace {
 
+using clirunner::Count;
 using clirunner::Outcome;
 using clirunner::ReadFile;
 using clirunner::RunZarnsim;
 using clirunner::TempPath;
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-    return count;
-}
 
 // The first line of a hex list in a .reg file, value by value: "GammaTable"=hex:00,00,00,00,01,01,01,00,...
 std::string IdentityRampStart() { return "=hex:00,00,00,00,01,01,01,00,02,02,02,00"; }

@@ -11,16 +11,11 @@
 
 namespace {
 
+using clirunner::Count;
 using clirunner::Outcome;
 using clirunner::ReadFile;
 using clirunner::RunZarnsim;
 using clirunner::TempPath;
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-    return count;
-}
 
 TEST(ModeCommand, DrawsThroughTheFrameBufferMappingAndReportsIt) {
     std::string png = TempPath("mapped.png"), trace = TempPath("mapped.trace");

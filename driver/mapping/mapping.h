@@ -29,6 +29,8 @@ VP_STATUS UnshareVideoMemory(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet
 // the view's length and address as the platform leaves them.
 VP_STATUS MapWindow(AdapterState* adapter, AdapterRange range, ULONG inIoSpace, PVOID target, ULONG* length,
                     ADDRESS32* address);
+// How every mapping of the frame buffer window is made: in the window's space, write-combined.
+ULONG FrameBufferInIoSpace(const AdapterState* adapter);
 
 // --- The driver's own mapping requests ----------------------------------------------------------
 

@@ -8,8 +8,7 @@
 // The bytes of VIDEO_SHARE_MEMORY that a share reads: ProcessHandle, ViewOffset and ViewSize.
 constexpr ULONG ShareFieldsRead = 3 * sizeof(ULONG);
 
-// Every mapping of the frame buffer window is write-combined.
-static ULONG FrameBufferInIoSpace(const AdapterState* adapter) {
+ULONG FrameBufferInIoSpace(const AdapterState* adapter) {
     return adapter->mappedRanges[FrameBufferRange].RangeInIoSpace | VIDEO_MEMORY_SPACE_P6CACHE;
 }
 

@@ -68,7 +68,7 @@ VP_STATUS MapApertures(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
 
     const VIDEO_ACCESS_RANGE& frameBuffer = adapter->mappedRanges[FrameBufferRange];
     out->frameBufferInIoSpace = frameBuffer.RangeInIoSpace;
-    out->frameBufferMappedInIoSpace = frameBuffer.RangeInIoSpace | VIDEO_MEMORY_SPACE_P6CACHE;
+    out->frameBufferMappedInIoSpace = FrameBufferInIoSpace(adapter);
     length = frameBuffer.RangeLength;
     status = MapWindow(adapter, FrameBufferRange, out->frameBufferMappedInIoSpace, target, &length,
                        &out->frameBufferAddress);
