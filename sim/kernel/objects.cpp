@@ -22,11 +22,6 @@ constexpr NTSTATUS StatusInsufficientResources = static_cast<NTSTATUS>(0xC000009
 constexpr NTSTATUS StatusNotADirectory = static_cast<NTSTATUS>(0xC0000103);
 const char* const SystemDirectory = "\\systemroot\\system32";
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // UTF-16 to the Latin-1 bytes the simulated registry keeps.
 std::string Narrow(const std::u16string& text) {
     std::string out;
@@ -145,7 +140,7 @@ NTSTATUS KernelObjects::OpenKey(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTR
     if (!ObjectPath(attributes, &key.path, &key.process, &status)) return status;
     // Relative opens start from a key's HKEY_ form; absolute ones must lie in the registry.
     bool absolute = !attributes->RootDirectory.address;
-    if (absolute && Lower(key.path).rfind("\\registry\\", 0) != 0 && Lower(key.path) != "\\registry") {
+    if (absolute && LowerAscii(key.path).rfind("\\registry\\", 0) != 0 && LowerAscii(key.path) != "\\registry") {
         return STATUS_OBJECT_PATH_NOT_FOUND;
     }
     key.path = Registry::Canonical(key.path + "\\");
@@ -223,9 +218,9 @@ NTSTATUS KernelObjects::SetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG, 
 
 // --- Files ----------------------------------------------------------------------------------------
 
-void KernelObjects::AddSystemFile(const std::string& name) { state_.systemFiles.insert(Lower(name)); }
+void KernelObjects::AddSystemFile(const std::string& name) { state_.systemFiles.insert(LowerAscii(name)); }
 
-bool KernelObjects::SystemFileExists(const std::string& name) const { return state_.systemFiles.count(Lower(name)) != 0; }
+bool KernelObjects::SystemFileExists(const std::string& name) const { return state_.systemFiles.count(LowerAscii(name)) != 0; }
 
 NTSTATUS KernelObjects::CreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
                                    PIO_STATUS_BLOCK ioStatus, ULONG, ULONG disposition, ULONG options, PVOID eaBuffer,
@@ -241,7 +236,7 @@ NTSTATUS KernelObjects::CreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_A
     Handle file;
     if (!ObjectPath(attributes, &file.path, &file.process, &status)) return status;
     if (attributes->RootDirectory.address) return STATUS_OBJECT_PATH_NOT_FOUND;   // files by full path only
-    std::string path = Lower(file.path);
+    std::string path = LowerAscii(file.path);
     while (path.size() > 1 && path.back() == '\\') path.pop_back();
 
     ULONG information = FILE_OPENED;

@@ -1,4 +1,5 @@
 #include "kernel/regfile.h"
+#include "support/text_format.h"
 
 #include "support/file_save.h"
 
@@ -28,16 +29,6 @@ constexpr const char* HexContinuation = "  ";
 
 const char* const Roots[] = {"HKEY_LOCAL_MACHINE", "HKEY_USERS",          "HKEY_CURRENT_USER",
                              "HKEY_CLASSES_ROOT",  "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
-
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-bool StartsWithText(const std::string& text, const std::string& prefix) {
-    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
-}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -87,7 +78,7 @@ bool CheckKeyPath(const std::string& path, std::string* canonical, std::string* 
     }
     std::string canon = Registry::Canonical(path);
     std::string root = canon.substr(0, canon.find('\\'));
-    if (std::none_of(std::begin(Roots), std::end(Roots), [&](const char* r) { return SameText(root, r); })) {
+    if (std::none_of(std::begin(Roots), std::end(Roots), [&](const char* r) { return SameTextAnyCase(root, r); })) {
         *why = "key name " + Quoted(path) + " does not start with a root key such as HKEY_LOCAL_MACHINE";
         return false;
     }
@@ -208,7 +199,7 @@ private:
             if (first == text.size()) continue;
             text = TrimRight(text.substr(first));
             if (text == "REGEDIT4") return index;
-            if (StartsWithText(text, "Windows Registry Editor Version")) {
+            if (StartsWithAnyCase(text, "Windows Registry Editor Version")) {
                 Fail(index + 1, "\"" + Excerpt(text) + "\" files are not read; only REGEDIT4 files are");
             }
             Fail(index + 1, "missing REGEDIT4 header: the first line must be REGEDIT4, found " + Quoted(text));
@@ -291,13 +282,13 @@ private:
             if (end != data.size()) Fail(number, "unexpected text after the string: " + Quoted(data.substr(end)));
             op.type = regtype::Sz;
             op.data = Utf16Bytes(value);
-        } else if (StartsWithText(data, "dword:")) {
+        } else if (StartsWithAnyCase(data, "dword:")) {
             op.type = regtype::Dword;
             op.data = ParseDword(data.substr(6), number);
-        } else if (StartsWithText(data, "hex:")) {
+        } else if (StartsWithAnyCase(data, "hex:")) {
             op.type = regtype::Binary;
             op.data = ParseHexList(data.substr(4), index);
-        } else if (StartsWithText(data, "hex(")) {
+        } else if (StartsWithAnyCase(data, "hex(")) {
             size_t close = data.find(')');
             if (close == std::string::npos) Fail(number, "hex( has no closing ')'");
             std::string digits = data.substr(4, close - 4);

@@ -1,31 +1,11 @@
 #include "kernel/registry.h"
+#include "support/text_format.h"
 
 #include <algorithm>
 #include <cctype>
 #include <iterator>
 
 namespace sim {
-
-namespace {
-
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-// A path or name as compared: ASCII letters in lower case.
-std::string Folded(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-bool StartsWithText(const std::string& text, const std::string& prefix) {
-    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
-}
-
-}  // namespace
 
 std::string Registry::Canonical(const std::string& path) {
     static const std::pair<const char*, const char*> roots[] = {
@@ -37,7 +17,7 @@ std::string Registry::Canonical(const std::string& path) {
     };
     std::string out = path;
     for (const auto& [from, to] : roots) {
-        if (StartsWithText(out, from)) {
+        if (StartsWithAnyCase(out, from)) {
             out = std::string(to) + out.substr(std::string(from).size());
             break;
         }
@@ -58,11 +38,11 @@ Registry& Registry::operator=(const Registry& other) {
 
 void Registry::Reindex() {
     index_.clear();
-    for (auto it = keys_.begin(); it != keys_.end(); ++it) index_.emplace(Folded(it->path), it);
+    for (auto it = keys_.begin(); it != keys_.end(); ++it) index_.emplace(LowerAscii(it->path), it);
 }
 
 RegKey* Registry::FindKey(const std::string& path) {
-    auto found = index_.find(Folded(Canonical(path)));
+    auto found = index_.find(LowerAscii(Canonical(path)));
     return found == index_.end() ? nullptr : &*found->second;
 }
 
@@ -71,7 +51,7 @@ const RegKey* Registry::FindKey(const std::string& path) const {
 }
 
 bool Registry::KeyExists(const std::string& path) const {
-    std::string folded = Folded(Canonical(path));
+    std::string folded = LowerAscii(Canonical(path));
     if (folded.find('\\') == std::string::npos) return true;   // a root key
     if (index_.count(folded)) return true;
     std::string below = folded + "\\";
@@ -81,7 +61,7 @@ bool Registry::KeyExists(const std::string& path) const {
 
 RegKey& Registry::CreateKey(const std::string& path) {
     std::string canonical = Canonical(path);
-    std::string folded = Folded(canonical);
+    std::string folded = LowerAscii(canonical);
     auto found = index_.find(folded);
     if (found != index_.end()) return *found->second;
     keys_.push_back(RegKey{canonical, {}});
@@ -90,7 +70,7 @@ RegKey& Registry::CreateKey(const std::string& path) {
 }
 
 bool Registry::DeleteKeyTree(const std::string& path) {
-    std::string folded = Folded(Canonical(path));
+    std::string folded = LowerAscii(Canonical(path));
     std::string below = folded + "\\";
     bool removed = false;
     auto it = index_.find(folded);
@@ -111,7 +91,7 @@ const RegValue* Registry::GetValue(const std::string& path, const std::string& n
     const RegKey* key = FindKey(path);
     if (!key) return nullptr;
     for (const RegValue& value : key->values) {
-        if (SameText(value.name, name)) return &value;
+        if (SameTextAnyCase(value.name, name)) return &value;
     }
     return nullptr;
 }
@@ -119,7 +99,7 @@ const RegValue* Registry::GetValue(const std::string& path, const std::string& n
 void Registry::SetValue(const std::string& path, const std::string& name, uint32_t type, std::vector<uint8_t> data) {
     RegKey& key = CreateKey(path);
     for (RegValue& value : key.values) {
-        if (SameText(value.name, name)) {
+        if (SameTextAnyCase(value.name, name)) {
             value.type = type;
             value.data = std::move(data);
             return;
@@ -132,7 +112,7 @@ bool Registry::DeleteValue(const std::string& path, const std::string& name) {
     RegKey* key = FindKey(path);
     if (!key) return false;
     auto it = std::find_if(key->values.begin(), key->values.end(),
-                           [&](const RegValue& value) { return SameText(value.name, name); });
+                           [&](const RegValue& value) { return SameTextAnyCase(value.name, name); });
     if (it == key->values.end()) return false;
     key->values.erase(it);
     return true;

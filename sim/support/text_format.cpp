@@ -1,5 +1,7 @@
 #include "support/text_format.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -23,6 +25,21 @@ std::string Hex(uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
     return text;
+}
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool SameTextAnyCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool StartsWithAnyCase(const std::string& text, const std::string& prefix) {
+    return text.size() >= prefix.size() && SameTextAnyCase(text.substr(0, prefix.size()), prefix);
 }
 
 }  // namespace sim
