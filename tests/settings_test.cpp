@@ -191,6 +191,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {}, "ZRx", 8, {0, 3, 8, Bytes(8, 2)}},
         ReadCase{"ParameterLargerThanTheSizeField", [](sim::Registry& r) { r.SetValue(ParameterKey, "Sx", 3, Bytes(9, 2)); },
                  {}, "Sx", 8, {122, 0, 0, {}}},
+        ReadCase{"ParameterNamedInLatin1",
+                 [](sim::Registry& r) {
+                     r.SetDword(ParameterKey, "S?", 1);
+                     r.SetDword(ParameterKey, "S\xE9", 2);
+                 },
+                 {}, "S\xE9", 1024, {0, 4, 4, Dword(2)}},
         ReadCase{"EmptyParameter", [](sim::Registry& r) { r.SetValue(ParameterKey, "Sx", 3, {}); }, {}, "Sx", 1024,
                  {0, 3, 0, {}}},
         ReadCase{"NumberAsText640", [](sim::Registry& r) { r.SetValue(ParameterKey, "KMTC4_Level", 3, Dword(640)); }, {},

@@ -22,13 +22,6 @@ constexpr NTSTATUS StatusInsufficientResources = static_cast<NTSTATUS>(0xC000009
 constexpr NTSTATUS StatusNotADirectory = static_cast<NTSTATUS>(0xC0000103);
 const char* const SystemDirectory = "\\systemroot\\system32";
 
-// UTF-16 to the Latin-1 bytes the simulated registry keeps.
-std::string Narrow(const std::u16string& text) {
-    std::string out;
-    for (char16_t unit : text) out.push_back(unit <= 0xFF ? static_cast<char>(unit) : '?');
-    return out;
-}
-
 uint32_t HandleValue(HANDLE handle) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle)); }
 
 void PutDword(std::vector<uint8_t>& bytes, uint32_t value) {
@@ -96,7 +89,7 @@ bool KernelObjects::ObjectPath(POBJECT_ATTRIBUTES attributes, std::string* path,
         *status = STATUS_OBJECT_NAME_INVALID;
         return false;
     }
-    *path = Narrow(text);
+    *path = Latin1Of(text);
     if (attributes->RootDirectory.address) {
         Handle* root = FindHandle(reinterpret_cast<HANDLE>(uintptr_t{attributes->RootDirectory.address}));
         if (!root || root->kind != Handle::Kind::Key) {
@@ -160,7 +153,7 @@ NTSTATUS KernelObjects::QueryValueKey(HANDLE handle, PUNICODE_STRING name, KEY_V
     std::u16string text;
     if (!ReadCounted(name, &text, "a value name")) return name ? StatusAccessViolation : Violation("no value name");
     if (resultLength == nullptr) return Violation("ZwQueryValueKey without a place for the result length");
-    const RegValue* value = kernel_.GetRegistry().GetValue(key->path, Narrow(text));
+    const RegValue* value = kernel_.GetRegistry().GetValue(key->path, Latin1Of(text));
     if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
 
     // The whole record of the class asked for, and the part of it that must fit at least.
@@ -212,7 +205,7 @@ NTSTATUS KernelObjects::SetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG, 
     if (!ReadCounted(name, &text, "a value name")) return name ? StatusAccessViolation : Violation("no value name");
     if (size && data == nullptr) return Violation("ZwSetValueKey of " + std::to_string(size) + " bytes from nowhere");
     const auto* bytes = static_cast<const uint8_t*>(data);
-    kernel_.GetRegistry().SetValue(key->path, Narrow(text), type, std::vector<uint8_t>(bytes, bytes + size));
+    kernel_.GetRegistry().SetValue(key->path, Latin1Of(text), type, std::vector<uint8_t>(bytes, bytes + size));
     return STATUS_SUCCESS;
 }
 
@@ -347,7 +340,7 @@ NTSTATUS KernelObjects::UnicodeToAnsi(PANSI_STRING destination, PCUNICODE_STRING
     destination->Length = static_cast<USHORT>(size - 1);
     uint8_t* out = MachineBytes(destination->Buffer.address, size);
     if (!out) return Violation("RtlUnicodeStringToAnsiString into memory that is not there");
-    std::string narrow = Narrow(text);
+    std::string narrow = Latin1Of(text);
     std::memcpy(out, narrow.data(), size - 1);
     out[size - 1] = 0;
     return status;

@@ -14,11 +14,8 @@ constexpr uint32_t RegistryPathAddress = 0x8A001000;
 constexpr uint32_t Windows2000InitDataSize = 80;
 static_assert(offsetof(VIDEO_HW_INITIALIZATION_DATA, Reserved) == Windows2000InitDataSize);
 
-std::string NarrowName(PCWSTR name) {
-    std::string out;
-    for (; name && *name; ++name) out.push_back(*name < 0x80 ? static_cast<char>(*name) : '?');
-    return out;
-}
+// A name the driver passes, in the registry's Latin-1 (as the kernel's own registry routines take it).
+std::string NarrowName(PCWSTR name) { return name ? Latin1Of(std::u16string_view(name)) : std::string(); }
 
 }  // namespace
 

@@ -42,4 +42,10 @@ bool StartsWithAnyCase(const std::string& text, const std::string& prefix) {
     return text.size() >= prefix.size() && SameTextAnyCase(text.substr(0, prefix.size()), prefix);
 }
 
+std::string Latin1Of(std::u16string_view text) {
+    std::string out;
+    for (char16_t unit : text) out.push_back(unit <= 0xFF ? static_cast<char>(unit) : '?');
+    return out;
+}
+
 }  // namespace sim

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace sim {
 
@@ -15,5 +16,9 @@ std::string Hex(uint64_t value);
 std::string LowerAscii(std::string text);
 bool SameTextAnyCase(const std::string& a, const std::string& b);
 bool StartsWithAnyCase(const std::string& text, const std::string& prefix);
+
+// UTF-16 text as the Latin-1 bytes the simulated registry keeps names in; a unit beyond Latin-1
+// becomes '?'.
+std::string Latin1Of(std::u16string_view text);
 
 }  // namespace sim
