@@ -7,6 +7,7 @@
 #include <string>
 
 #include "machine/machine.h"
+#include "support/text_format.h"
 
 namespace {
 
@@ -20,6 +21,8 @@ protected:
     void SetUp() override {
         machine_.GetRegistry().SetValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\Zarn\\Test", "Ten", 3, Bytes(10, 7));
         machine_.GetRegistry().SetDword("HKEY_CURRENT_USER\\Software\\Zarn", "User", 1);
+        machine_.GetRegistry().SetDword("HKEY_USERS\\CurrentUser\\Created", "AsWritten", 1);
+        machine_.GetRegistry().CreateKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Z\xE4rn\xDF");
         machine_.GetKernel().Objects().AddSystemFile("present.dll");
         machine_.Boot();
         machine_.ClearFaults();
@@ -77,7 +80,16 @@ INSTANTIATE_TEST_SUITE_P(
                     OpenCase{"AnyCase", "\\REGISTRY\\machine\\software\\ZARN\\test", STATUS_SUCCESS},
                     OpenCase{"ParentOfAKey", "\\Registry\\Machine\\SOFTWARE\\Zarn", STATUS_SUCCESS},
                     OpenCase{"Root", "\\Registry\\Machine", STATUS_SUCCESS},
-                    OpenCase{"CurrentUser", "\\Registry\\User\\CurrentUser\\Software\\Zarn", STATUS_SUCCESS},
+                    OpenCase{"NoKeyNamedCurrentUser", "\\Registry\\User\\CurrentUser\\Software\\Zarn",
+                             STATUS_OBJECT_NAME_NOT_FOUND},
+                    OpenCase{"UserHiveBySid", "\\Registry\\User\\" + std::string(sim::SimulatedUserSid) + "\\Software\\Zarn",
+                             STATUS_SUCCESS},
+                    OpenCase{"UserHiveBySidInAnyCase", "\\registry\\user\\" + sim::LowerAscii(sim::SimulatedUserSid) + "\\SOFTWARE\\zarn",
+                             STATUS_SUCCESS},
+                    OpenCase{"CurrentUserCreatedUnderUsers", "\\Registry\\User\\CurrentUser\\Created", STATUS_SUCCESS},
+                    OpenCase{"Latin1LettersInAnyCase", "\\Registry\\Machine\\SOFTWARE\\z\xC4RN\xDF", STATUS_SUCCESS},
+                    OpenCase{"NoCaseBeyondLetters", "\\Registry\\Machine\\SOFTWARE\\Z\xC4rn\xFF", STATUS_OBJECT_NAME_NOT_FOUND},
+                    OpenCase{"MachineIsAWholeName", "\\Registry\\MachineX\\SOFTWARE\\Zarn\\Test", STATUS_OBJECT_NAME_NOT_FOUND},
                     OpenCase{"Missing", "\\Registry\\Machine\\SOFTWARE\\Zarn\\Gone", STATUS_OBJECT_NAME_NOT_FOUND},
                     OpenCase{"UserKeyUnderMachine", "\\Registry\\Machine\\Software\\Zarn\\User", STATUS_OBJECT_NAME_NOT_FOUND},
                     OpenCase{"Relative", "Registry\\Machine\\SOFTWARE", STATUS_OBJECT_PATH_SYNTAX_BAD},

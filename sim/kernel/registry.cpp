@@ -2,23 +2,46 @@
 #include "support/text_format.h"
 
 #include <algorithm>
-#include <cctype>
+#include <cstddef>
 #include <iterator>
 
 namespace sim {
 
+std::string FoldName(std::string name) {
+    for (char& c : name) {
+        unsigned char u = static_cast<unsigned char>(c);
+        bool lower = (u >= 'a' && u <= 'z') || (u >= 0xE0 && u <= 0xFE && u != 0xF7);
+        if (lower) c = static_cast<char>(u - 0x20);
+    }
+    return name;
+}
+
+bool SameName(const std::string& a, const std::string& b) { return a.size() == b.size() && FoldName(a) == FoldName(b); }
+
+namespace {
+
+// Whether `path` starts with the key `root` (a whole key name: followed by a backslash or nothing).
+bool UnderRoot(const std::string& path, const std::string& root) {
+    return path.size() >= root.size() && SameName(path.substr(0, root.size()), root) &&
+           (path.size() == root.size() || path[root.size()] == '\\');
+}
+
+}  // namespace
+
 std::string Registry::Canonical(const std::string& path) {
-    static const std::pair<const char*, const char*> roots[] = {
-        {"\\Registry\\Machine\\", "HKEY_LOCAL_MACHINE\\"},
-        // The kernel's stand-in for the calling user's hive.
-        {"\\Registry\\User\\CurrentUser\\", "HKEY_CURRENT_USER\\"},
-        {"\\Registry\\User\\", "HKEY_USERS\\"},
-        {"HKLM\\", "HKEY_LOCAL_MACHINE\\"},
+    static const std::string user = SimulatedUserSid;
+    static const std::pair<std::string, std::string> roots[] = {
+        {"\\Registry\\Machine", "HKEY_LOCAL_MACHINE"},
+        // The simulated user's hive under both its names.
+        {"\\Registry\\User\\" + user, "HKEY_CURRENT_USER"},
+        {"HKEY_USERS\\" + user, "HKEY_CURRENT_USER"},
+        {"\\Registry\\User", "HKEY_USERS"},
+        {"HKLM", "HKEY_LOCAL_MACHINE"},
     };
     std::string out = path;
     for (const auto& [from, to] : roots) {
-        if (StartsWithAnyCase(out, from)) {
-            out = std::string(to) + out.substr(std::string(from).size());
+        if (UnderRoot(out, from)) {
+            out = to + out.substr(from.size());
             break;
         }
     }
@@ -38,11 +61,11 @@ Registry& Registry::operator=(const Registry& other) {
 
 void Registry::Reindex() {
     index_.clear();
-    for (auto it = keys_.begin(); it != keys_.end(); ++it) index_.emplace(LowerAscii(it->path), it);
+    for (auto it = keys_.begin(); it != keys_.end(); ++it) index_.emplace(FoldName(it->path), it);
 }
 
 RegKey* Registry::FindKey(const std::string& path) {
-    auto found = index_.find(LowerAscii(Canonical(path)));
+    auto found = index_.find(FoldName(Canonical(path)));
     return found == index_.end() ? nullptr : &*found->second;
 }
 
@@ -51,7 +74,7 @@ const RegKey* Registry::FindKey(const std::string& path) const {
 }
 
 bool Registry::KeyExists(const std::string& path) const {
-    std::string folded = LowerAscii(Canonical(path));
+    std::string folded = FoldName(Canonical(path));
     if (folded.find('\\') == std::string::npos) return true;   // a root key
     if (index_.count(folded)) return true;
     std::string below = folded + "\\";
@@ -61,16 +84,16 @@ bool Registry::KeyExists(const std::string& path) const {
 
 RegKey& Registry::CreateKey(const std::string& path) {
     std::string canonical = Canonical(path);
-    std::string folded = LowerAscii(canonical);
+    std::string folded = FoldName(canonical);
     auto found = index_.find(folded);
     if (found != index_.end()) return *found->second;
-    keys_.push_back(RegKey{canonical, {}});
+    keys_.push_back(RegKey{canonical, {}, {}});
     index_.emplace(std::move(folded), std::prev(keys_.end()));
     return keys_.back();
 }
 
 bool Registry::DeleteKeyTree(const std::string& path) {
-    std::string folded = LowerAscii(Canonical(path));
+    std::string folded = FoldName(Canonical(path));
     std::string below = folded + "\\";
     bool removed = false;
     auto it = index_.find(folded);
@@ -90,20 +113,18 @@ bool Registry::DeleteKeyTree(const std::string& path) {
 const RegValue* Registry::GetValue(const std::string& path, const std::string& name) const {
     const RegKey* key = FindKey(path);
     if (!key) return nullptr;
-    for (const RegValue& value : key->values) {
-        if (SameTextAnyCase(value.name, name)) return &value;
-    }
-    return nullptr;
+    auto found = key->valueIndex.find(FoldName(name));
+    return found == key->valueIndex.end() ? nullptr : &key->values[found->second];
 }
 
 void Registry::SetValue(const std::string& path, const std::string& name, uint32_t type, std::vector<uint8_t> data) {
     RegKey& key = CreateKey(path);
-    for (RegValue& value : key.values) {
-        if (SameTextAnyCase(value.name, name)) {
-            value.type = type;
-            value.data = std::move(data);
-            return;
-        }
+    auto [found, added] = key.valueIndex.emplace(FoldName(name), key.values.size());
+    if (!added) {
+        RegValue& value = key.values[found->second];
+        value.type = type;
+        value.data = std::move(data);
+        return;
     }
     key.values.push_back(RegValue{name, type, std::move(data)});
 }
@@ -111,10 +132,14 @@ void Registry::SetValue(const std::string& path, const std::string& name, uint32
 bool Registry::DeleteValue(const std::string& path, const std::string& name) {
     RegKey* key = FindKey(path);
     if (!key) return false;
-    auto it = std::find_if(key->values.begin(), key->values.end(),
-                           [&](const RegValue& value) { return SameTextAnyCase(value.name, name); });
-    if (it == key->values.end()) return false;
-    key->values.erase(it);
+    auto found = key->valueIndex.find(FoldName(name));
+    if (found == key->valueIndex.end()) return false;
+    size_t place = found->second;
+    key->valueIndex.erase(found);
+    key->values.erase(key->values.begin() + static_cast<std::ptrdiff_t>(place));
+    for (auto& [folded, index] : key->valueIndex) {
+        if (index > place) --index;
+    }
     return true;
 }
 

@@ -1,13 +1,17 @@
 // The registry: keys holding typed values. Key paths and value names compare without regard to
-// case, as the platform's registry does. "\Registry\Machine\" and "HKEY_LOCAL_MACHINE\" name the
-// same root; "\Registry\User\CurrentUser\" names HKEY_CURRENT_USER, the hive of the user on whose
-// behalf the driver runs.
+// case as the platform's kernel compares them: upper-cased as RtlUpcaseUnicodeChar does, over the
+// Latin-1 characters that names hold. "\Registry\Machine\" and "HKEY_LOCAL_MACHINE\" name the same
+// root; "\Registry\User\" is HKEY_USERS, whose hives are named by security identifier. The simulated
+// user's hive, "\Registry\User\<SimulatedUserSid>\", is what user-mode programs (and .reg files)
+// call HKEY_CURRENT_USER. There is no key "\Registry\User\CurrentUser" unless one is created under
+// HKEY_USERS.
 #pragma once
 
 #include <cstdint>
 #include <list>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace sim {
@@ -30,7 +34,20 @@ struct RegValue {
 struct RegKey {
     std::string path;            // as first created, in the HKEY_ form
     std::vector<RegValue> values;  // in the order they were first set
+    // FoldName of each value's name -> its place in values, so that finding and setting a value
+    // cost the same however many values the key holds. Kept by Registry.
+    std::unordered_map<std::string, size_t> valueIndex;
 };
+
+// The security identifier of the simulated user: "\Registry\User\" followed by it is the hive that
+// user-mode programs call HKEY_CURRENT_USER.
+constexpr const char* SimulatedUserSid = "S-1-5-21-1085031214-1563985344-725345543-1003";
+
+// A name as the kernel compares it: every character upper-cased as RtlUpcaseUnicodeChar does (a-z,
+// and the Latin-1 letters U+00E0-U+00FE other than U+00F7). U+00FF and U+00B5 upper-case to
+// characters beyond Latin-1, which no name holds, so they match only themselves.
+std::string FoldName(std::string name);
+bool SameName(const std::string& a, const std::string& b);
 
 // Keys are kept in the order they were created, with an index by path, so that finding, creating
 // and deleting a key cost O(log n) whatever the number of keys.
@@ -42,7 +59,8 @@ public:
     Registry(Registry&&) = default;
     Registry& operator=(Registry&&) = default;
 
-    // The HKEY_ form of a path given in either form, without a trailing backslash.
+    // The HKEY_ form of a path given in either form, without a trailing backslash: the simulated
+    // user's hive, under either of its names, is HKEY_CURRENT_USER.
     static std::string Canonical(const std::string& path);
 
     RegKey* FindKey(const std::string& path);
@@ -55,6 +73,8 @@ public:
     bool KeyExists(const std::string& path) const;
     const RegValue* GetValue(const std::string& path, const std::string& name) const;
     void SetValue(const std::string& path, const std::string& name, uint32_t type, std::vector<uint8_t> data);
+    // Removes the value, keeping the order of the rest; costs time in the number of values the key
+    // holds.
     bool DeleteValue(const std::string& path, const std::string& name);
     // The same as DeleteKeyTree.
     bool DeleteKey(const std::string& path);
@@ -70,7 +90,7 @@ private:
     void Reindex();
 
     std::list<RegKey> keys_;
-    // Canonical path in lower case -> its key in keys_. Keys below a key follow it in this order.
+    // FoldName of the canonical path -> its key in keys_. Keys below a key follow it in this order.
     std::map<std::string, std::list<RegKey>::iterator> index_;
 };
 
