@@ -291,7 +291,9 @@ uint32_t VideoPort::GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isF
     uint32_t result = miniport_.RegistryValue(callback, extension, context, name, kernel_.HostPointer(address), size);
     if (address) kernel_.Space().Free(address);
     state_.registryCalls.back().status = result;
-    return result;
+    // The routine answers only its documented values: a callback's refusal, whatever its status, is
+    // ERROR_INVALID_PARAMETER.
+    return result == NO_ERROR ? NO_ERROR : ERROR_INVALID_PARAMETER;
 }
 
 BOOLEAN VideoPort::ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text) {
