@@ -18,7 +18,12 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 const std::string SettingsKey = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0";
-const std::string UserKey = "HKEY_CURRENT_USER\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0";
+// The relay's current-user paths name "\Registry\User\CurrentUser\...", a key the platform does not
+// have: the user's own hive (HKEY_CURRENT_USER) is named by the user's security identifier, so those
+// paths never open and the machine's values are read. A registry that creates the key under
+// HKEY_USERS (as a .reg file can) lets them open.
+const std::string UserHiveKey = "HKEY_CURRENT_USER\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0";
+const std::string UserKey = "HKEY_USERS\\CurrentUser\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0";
 const std::string OpenGlKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\OpenGLDrivers";
 const std::string ParameterKey = sim::Machine::DeviceKey(1);
 constexpr uint32_t Reply = 1032;
@@ -126,6 +131,7 @@ struct ReadCase {
     std::string setting;
     uint32_t sizeField;
     Answer expected;
+    uint32_t outputLength = Reply;
 };
 
 void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.name; }
@@ -138,7 +144,7 @@ TEST_P(SettingsRead, FindsTheValueWhereTheNameIsRouted) {
     c.registry(machine.GetRegistry());
     machine.Boot();
     ASSERT_TRUE(machine.Adapter(1).started);
-    EXPECT_EQ(AnswerOf(Read(machine, c.setting, c.sizeField)), c.expected);
+    EXPECT_EQ(AnswerOf(Read(machine, c.setting, c.sizeField, 0, c.outputLength)), c.expected);
     EXPECT_EQ(Faults(machine), "");
 }
 
@@ -170,6 +176,13 @@ INSTANTIATE_TEST_SUITE_P(
                      r.SetDword(UserKey + "\\Lumen", "ZRFoo", 8);
                  },
                  {}, "ZRFoo", 1024, {0, 4, 4, Dword(8)}},
+        ReadCase{"TheUsersOwnHiveIsNeverSearched",
+                 [](sim::Registry& r) {
+                     r.SetDword(SettingsKey, "ZRFoo", 7);
+                     r.SetDword(UserHiveKey + "\\Lumen", "ZRFoo", 8);
+                     r.SetDword(UserHiveKey, "ZRFoo", 9);
+                 },
+                 {}, "ZRFoo", 1024, {0, 4, 4, Dword(7)}},
         ReadCase{"UserD3DKeyBeforeTheMachineKey",
                  [](sim::Registry& r) {
                      r.SetValue(SettingsKey + "\\D3D", "LuMode", 3, {1, 2});
@@ -210,7 +223,26 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"LumenGammaTableIsAParameter", [](sim::Registry& r) { r.SetValue(UserKey, "LumenGammaTable", 3, {1}); },
                  {}, "LumenGammaTable", 1024, {0, 3, 1024, IdentityRamp()}},
         ReadCase{"ParameterOf1025BytesIsRefused", [](sim::Registry& r) { r.SetValue(ParameterKey, "Big", 3, Bytes(1025, 1)); },
-                 {}, "Big", 1024, {0xC0000001, 0, 0, {}}},
+                 {}, "Big", 1024, {87, 0, 0, {}}},
+        // Names of at most three letters leave the size field (bytes 4-7) as the requester set it.
+        ReadCase{"RelayedBinaryFillingTheReply", [](sim::Registry& r) { r.SetValue(SettingsKey, "ZRx", 3, Bytes(1024, 1)); },
+                 {}, "ZRx", 1028, {0, 3, 1024, Bytes(1024, 1)}, Reply + 4},
+        ReadCase{"RelayedBinaryLongerThanTheReplyIsNotAnsweredInPart",
+                 [](sim::Registry& r) { r.SetValue(SettingsKey, "ZRx", 3, Bytes(1028, 1)); }, {}, "ZRx", 1028,
+                 {87, 0, 0, {}}, Reply + 4},
+        ReadCase{"RelayedNumberLongerThanTheReplyFallsBack",
+                 [](sim::Registry& r) {
+                     r.SetValue(SettingsKey, "KMTC4_Big", 4, Bytes(1025, 1));
+                     r.SetValue(ParameterKey, "KMTC4_Big", 3, Dword(12));
+                 },
+                 {}, "KMTC4_Big", 1028, {0, 1, 3, Text("12")}, Reply + 4},
+        ReadCase{"ParameterNameInAnyCaseOfLatin1",
+                 [](sim::Registry& r) { r.SetDword(ParameterKey, "S\xC9T\xDE", 4); }, {}, "S\xE9t\xFE", 1024,
+                 {0, 4, 4, Dword(4)}},
+        ReadCase{"DivisionSignIsNoLetter", [](sim::Registry& r) { r.SetDword(ParameterKey, "S\xD7", 1); }, {}, "S\xF7",
+                 1024, {87, 0, 0, {}}},
+        ReadCase{"YWithDiaeresisHasNoLatin1Capital", [](sim::Registry& r) { r.SetDword(ParameterKey, "S\xDF", 1); }, {},
+                 "S\xFF", 1024, {87, 0, 0, {}}},
         ReadCase{"NameOf300CharactersReadsItsFirst255",
                  [](sim::Registry& r) { r.SetDword(ParameterKey, Name300.substr(0, 255), 300); }, {}, Name300, 1024,
                  {0, 4, 4, Dword(300)}},
@@ -419,6 +451,21 @@ TEST(SettingsAndColourRequests, AnyBufferSizeIsAnsweredSafely) {
     EXPECT_EQ(machine.GetKernel().Objects().OpenHandles(), 0u);
     EXPECT_EQ(machine.GetKernel().Objects().LiveStrings(), 0u);
     EXPECT_EQ(machine.GetKernel().Objects().LivePoolBlocks(), 0u);
+}
+
+// Without pool memory for the driver-file check nothing is known of the file: the request fails
+// rather than answering with the device parameter, as it would for a missing file.
+TEST(SettingsRelay, DriverFileCheckWithoutPoolMemoryFailsTheRead) {
+    sim::Machine machine(TwoAdapters({"example.dll"}));
+    machine.GetRegistry().SetString(OpenGlKey, "Zarn", "example.dll");
+    machine.GetRegistry().SetDword(ParameterKey, "Zarn", 9);
+    machine.Boot();
+    unsigned before = machine.GetKernel().Objects().Save().injector.Calls(sim::PlatformCall::AllocatePool, 1);
+    // The relay's own work area first, then the file check's.
+    machine.InjectFault(sim::InjectedFault{sim::PlatformCall::AllocatePool, 1, before + 2, 0});
+    EXPECT_EQ(AnswerOf(Read(machine, "Zarn")), (Answer{8, 0, 0, {}}));
+    EXPECT_EQ(AnswerOf(Read(machine, "Zarn")), (Answer{0, 1, 12, Text("example.dll")}));
+    EXPECT_EQ(Faults(machine), "");
 }
 
 // A platform routine that fails in the middle of the relay's work leaves nothing behind.

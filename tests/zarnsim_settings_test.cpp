@@ -21,6 +21,9 @@ const char* const RegistryText =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\OpenGLDrivers]\n"
     "\"Zarn\"=\"example.dll\"\n\n"
     "[HKEY_CURRENT_USER\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0\\Lumen]\n"
+    "\"LuLevel\"=dword:00000005\n"
+    "\"LuOwn\"=dword:00000006\n\n"
+    "[HKEY_USERS\\CurrentUser\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0\\Lumen]\n"
     "\"LuLevel\"=dword:00000003\n"
     "\"ZRb\"=hex:01,02,03,04\n";
 
@@ -32,7 +35,10 @@ struct ScriptLine {
 TEST(SettingsScript, ReadsAndWritesSettingsAndColoursAsThe3DDriversDo) {
     const std::vector<ScriptLine> lines = {
         {"read-setting Zarn", "status 0 NO_ERROR, type 1 REG_SZ, size 12, value \"example.dll\""},
+        // The relay's current-user paths name \Registry\User\CurrentUser, which this file creates; the
+        // user's own hive (HKEY_CURRENT_USER) is never searched.
         {"read-setting LuLevel", "type 4 REG_DWORD, size 4, value 0x00000003 (3)"},
+        {"read-setting LuOwn", "read-setting LuOwn: status 87 ERROR_INVALID_PARAMETER"},
         // Too large for the reply's size field: the device parameter is read instead, and there is none.
         {"read-setting ZRb size=3", "read-setting ZRb: status 87 ERROR_INVALID_PARAMETER"},
         {"read-setting ZRb size=4", "type 3 REG_BINARY, size 4, value 01020304"},
@@ -61,6 +67,8 @@ TEST(SettingsScript, ReadsAndWritesSettingsAndColoursAsThe3DDriversDo) {
     std::string saved = ReadFile(path);
     EXPECT_NE(saved.find("\"ZRSpeed\"=\" 42\""), std::string::npos) << "the relay's value is saved";
     EXPECT_NE(saved.find("[HKEY_CURRENT_USER\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0\\Lumen]\r\n"
+                         "\"LuLevel\"=dword:00000005\r\n\"LuOwn\"=dword:00000006\r\n\r\n"
+                         "[HKEY_USERS\\CurrentUser\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0\\Lumen]\r\n"
                          "\"LuLevel\"=dword:00000003\r\n\"ZRb\"=hex:01,02,03,04\r\n"),
               std::string::npos)
         << saved;
@@ -68,6 +76,41 @@ TEST(SettingsScript, ReadsAndWritesSettingsAndColoursAsThe3DDriversDo) {
 
     Outcome missing = RunZarnsim("script -", "read-setting Zarn\n");
     EXPECT_NE(missing.out.find("status 87"), std::string::npos) << "without --system-file the driver file is missing";
+}
+
+// The registry file keeps every change it can hold, in the encoding it came in: a setting whose name
+// holds a line break is named and left out, and the rest of the run's changes are saved.
+TEST(SettingsScript, RegistryFileKeepsEveryChangeItCanHoldInItsEncoding) {
+    struct Case {
+        const char* label;
+        std::string head;        // what the file starts with
+        std::string script;
+        std::string error;       // on standard error
+    };
+    const std::string key = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0]\r\n";
+    const Case cases[] = {
+        {"name with a line break", "REGEDIT4\r\n",
+         "write-setting \"ZRa\rb\" dword 1\nwrite-setting ZRkept dword 2\n", "the name holds a line break"},
+        {"UTF-8 file", "\xEF\xBB\xBFREGEDIT4\r\n", "write-setting ZRkept dword 2\n", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string path = TempPath("keep.reg");
+        std::ofstream(path) << c.head << "\r\n" << key;
+        Outcome run = RunZarnsim("--registry '" + path + "' script -", c.script);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        if (c.error.empty()) {
+            EXPECT_EQ(run.err, "");
+        } else {
+            EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find(path), std::string::npos) << run.err;
+        }
+        std::string saved = ReadFile(path);
+        EXPECT_EQ(saved.rfind(c.head, 0), 0u) << saved;
+        EXPECT_NE(saved.find("\"ZRkept\"=dword:00000002\r\n"), std::string::npos) << saved;
+        EXPECT_EQ(saved.find("ZRa"), std::string::npos) << saved;
+        std::remove(path.c_str());
+    }
 }
 
 TEST(SettingsScript, RefusesMalformedCommandsWithTheirLine) {

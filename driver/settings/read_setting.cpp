@@ -51,14 +51,22 @@ static VP_STATUS ReplyWithFoundValue(AdapterState* adapter, RelayWork* work, PVI
     case REG_SZ: {
         auto* text = reinterpret_cast<WCHAR*>(value->Data);
         ULONG units = UnitsBeforeZero(text, length / 2);   // whole UTF-16 units
-        if (nameClass == SettingClass::OpenGlDriver && !NT_SUCCESS(DriverFileExists(adapter, text, units))) {
-            return ERROR_DEV_NOT_EXIST;
+        if (nameClass == SettingClass::OpenGlDriver) {
+            NTSTATUS file = DriverFileExists(adapter, text, units);
+            // Without pool memory nothing can be checked: the request fails rather than reading as
+            // "no file" and answering with a device parameter instead.
+            if (file == STATUS_NO_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
+            if (!NT_SUCCESS(file)) return ERROR_DEV_NOT_EXIST;
         }
         return ReplyWithText(work, packet, text, units);
     }
     case REG_BINARY:
     case REG_DWORD:
-        if (length > sizeOnEntry || length > ReplyRoom(packet)) return ERROR_INSUFFICIENT_BUFFER;
+        // The reply's data holds 1024 bytes and only the reply is returned: a longer value is never
+        // answered in part.
+        if (length > sizeOnEntry || length > ReplyRoom(packet) || length > SettingDataBytes) {
+            return ERROR_INSUFFICIENT_BUFFER;
+        }
         return WriteReply(packet, value->Type, value->Data, length);
     default:
         return ERROR_DEV_NOT_EXIST;

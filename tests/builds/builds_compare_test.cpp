@@ -100,6 +100,8 @@ const char* const SettingsRegistry =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\OpenGLDrivers]\n"
     "\"Zarn\"=\"example.dll\"\n\n"
     "[HKEY_CURRENT_USER\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0\\Lumen]\n"
+    "\"LuOwn\"=dword:00000006\n\n"
+    "[HKEY_USERS\\CurrentUser\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0\\Lumen]\n"
     "\"LuLevel\"=dword:00000003\n"
     "\"ZRb\"=hex:01,02,03,04\n"
     "\"LumenGammaTable\"=hex:01,02\n\n"
@@ -191,9 +193,13 @@ std::vector<Scenario> Sessions() {
     mapping.script = MappingScript;
     sessions.push_back(mapping);
     Scenario settings = On("SettingsAndColours", {"device=5,memory=16"});
-    settings.registry = SettingsRegistry;
+    // A relayed binary value of 1028 bytes under the machine's settings key, longer than the reply holds.
+    settings.registry = std::string(SettingsRegistry) + "\"ZRBig\"=hex:01";
+    for (int i = 1; i < 1028; ++i) settings.registry += ",01";
     settings.systemFiles = {"example.dll"};
-    settings.script = SettingsScript;
+    // ZRBig, with the size field (bytes 4-7, over the name's end) far above 1028.
+    settings.script = std::string(SettingsScript) + "read-setting LuOwn\n" +
+                      "request IOCTL_VIDEO_READ_SETTING in=5a52426967000404 out=1036\n";
     sessions.push_back(settings);
     Scenario secondarySettings = On("SettingsOfASecondary", {"device=5", "device=3,memory=4,secondary"});
     secondarySettings.registry =
