@@ -626,8 +626,6 @@ bool WithFileSizeLimit(rlim_t bytes, Save save) {
 TEST(RegFileFile, FailedSaveLeavesTheExistingFileAsItWasAndNoTemporaryFile) {
     sim::Registry big = SampleRegistry();
     big.SetValue(Key, "Big", sim::regtype::Binary, Counting(4096));
-    sim::Registry unwritable = SampleRegistry();
-    unwritable.SetDword(Key, "line\nbreak", 1);
 
     struct Case {
         const char* label;
@@ -637,7 +635,6 @@ TEST(RegFileFile, FailedSaveLeavesTheExistingFileAsItWasAndNoTemporaryFile) {
         std::string mention;
     };
     const Case cases[] = {
-        {"registry that cannot be written", "machine.reg", &unwritable, 0, "line break"},
         {"write fails part way (disk full)", "machine.reg", &big, 1000, "cannot write"},
         {"target is a directory", "taken", &big, 0, "is a directory"},
         {"directory missing", "missing/machine.reg", &big, 0, "cannot create"},
@@ -661,6 +658,69 @@ TEST(RegFileFile, FailedSaveLeavesTheExistingFileAsItWasAndNoTemporaryFile) {
         EXPECT_EQ(error.find(path), 0u) << error;
         EXPECT_NE(error.find(c.mention), std::string::npos) << error;
         EXPECT_EQ(Snapshot(dir.Path()), before);
+    }
+}
+
+// A value name that REGEDIT4 cannot hold (a line break would end the value line inside it) costs
+// only that value: it is named and left out, and every other change is saved.
+TEST(RegFileFile, SaveLeavesOutWhatTheTextCannotHoldAndSavesTheRest) {
+    sim::Registry registry = SampleRegistry();
+    registry.SetDword(Key, "line\nbreak", 1);
+    registry.SetDword(Key, "carriage\rreturn", 2);
+    registry.SetDword(Key, "Kept", 3);
+    sim::Registry expected = SampleRegistry();
+    expected.SetDword(Key, "Kept", 3);
+
+    TempDir dir;
+    std::string path = (dir.Path() / "machine.reg").string();
+    std::string error;
+    std::vector<std::string> leftOut;
+    ASSERT_TRUE(sim::SaveRegFileToPath(path, registry, &error, sim::RegFileEncoding::Latin1, &leftOut)) << error;
+    ASSERT_EQ(leftOut.size(), 2u);
+    for (const std::string& why : leftOut) {
+        EXPECT_EQ(why.find(path), 0u) << why;
+        EXPECT_NE(why.find("line break"), std::string::npos) << why;
+    }
+    sim::Registry loaded;
+    ASSERT_TRUE(sim::LoadRegFileFromPath(path, loaded, &error)) << error;
+    EXPECT_EQ(Describe(loaded), Describe(expected));
+}
+
+// A file is written back in the encoding it was read in: Latin-1 bytes, or UTF-8 behind a byte
+// order mark.
+TEST(RegFileFile, SaveKeepsTheEncodingTheFileCameIn) {
+    struct Case {
+        const char* label;
+        std::string text;
+        sim::RegFileEncoding encoding;
+        std::string writtenName;   // the Latin-1 name "Gr\xF6\xDF" as the file holds it
+    };
+    const std::string body = "REGEDIT4\r\n\r\n[" + Key + "]\r\n";
+    const Case cases[] = {
+        {"Latin-1", body + "\"Gr\xF6\xDF\"=\"\xE9t\xE9\"\r\n", sim::RegFileEncoding::Latin1, "\"Gr\xF6\xDF\""},
+        {"UTF-8 with a byte order mark", "\xEF\xBB\xBF" + body + "\"Gr\xC3\xB6\xC3\x9F\"=\"\xC3\xA9t\xC3\xA9\"\r\n",
+         sim::RegFileEncoding::Utf8, "\"Gr\xC3\xB6\xC3\x9F\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir dir;
+        fs::path path = dir.Path() / "machine.reg";
+        WriteFile(path, c.text);
+        sim::Registry registry;
+        std::string error;
+        sim::RegFileEncoding encoding = sim::RegFileEncoding::Latin1;
+        ASSERT_TRUE(sim::LoadRegFileFromPath(path, registry, &error, &encoding)) << error;
+        EXPECT_EQ(encoding, c.encoding);
+        ASSERT_NE(registry.GetValue(Key, "GR\xD6\xDF"), nullptr);
+        registry.SetString(Key, "Added\xC4", "\xFC");
+
+        ASSERT_TRUE(sim::SaveRegFileToPath(path, registry, &error, encoding)) << error;
+        std::string saved = ReadFile(path);
+        EXPECT_EQ(saved.rfind("\xEF\xBB\xBFREGEDIT4\r\n", 0) == 0, c.encoding == sim::RegFileEncoding::Utf8) << saved;
+        EXPECT_NE(saved.find(c.writtenName), std::string::npos) << saved;
+        sim::Registry loaded;
+        ASSERT_TRUE(sim::LoadRegFile(saved, loaded, &error)) << error;
+        EXPECT_EQ(Describe(loaded), Describe(registry));
     }
 }
 

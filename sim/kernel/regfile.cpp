@@ -20,6 +20,7 @@ namespace sim {
 namespace {
 
 constexpr const char* LineEnd = "\r\n";
+const std::string Utf8Bom = "\xEF\xBB\xBF";
 // Larger input is refused rather than read on and on (a device such as /dev/zero never ends).
 constexpr size_t MaxRegFileBytes = 64u << 20;
 // A hex list line is broken after the comma that brings it to this many characters, as the
@@ -457,6 +458,38 @@ std::string ValueLine(const RegValue& value) {
     return line + HexList(value.data, line.size());
 }
 
+// Whether REGEDIT4 text can hold the key's name, so that it reads back as itself; else why not.
+bool KeyWritable(const RegKey& key, std::string* why) {
+    std::string canonical;
+    std::string reason;
+    if (CheckKeyPath(key.path, &canonical, &reason) && canonical == key.path) return true;
+    if (reason.empty()) reason = "key name " + Quoted(key.path) + " does not read back as itself";
+    *why = "cannot write key: " + reason;
+    return false;
+}
+
+// Whether a value line can hold the value's name: a line break would end the line within it.
+bool ValueNameWritable(const RegKey& key, const RegValue& value, std::string* why) {
+    if (value.name.find_first_of("\r\n") == std::string::npos) return true;
+    *why = "cannot write value " + Quoted(value.name) + " of key " + Quoted(key.path) + ": the name holds a line break";
+    return false;
+}
+
+std::string Latin1ToUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x80) {
+            out.push_back(c);
+        } else {
+            out.push_back(static_cast<char>(0xC0 | u >> 6));
+            out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+        }
+    }
+    return out;
+}
+
 // ---- Files ----
 
 std::string SystemError(int error) { return std::strerror(error); }
@@ -499,10 +532,10 @@ bool ReadWholeFile(const std::string& path, std::string* text, std::string* erro
 
 }  // namespace
 
-bool LoadRegFile(const std::string& text, Registry& registry, std::string* error) {
-    static const std::string Bom = "\xEF\xBB\xBF";
-    bool utf8 = text.compare(0, Bom.size(), Bom) == 0;
-    std::string body = utf8 ? text.substr(Bom.size()) : text;
+bool LoadRegFile(const std::string& text, Registry& registry, std::string* error, RegFileEncoding* encoding) {
+    bool utf8 = text.compare(0, Utf8Bom.size(), Utf8Bom) == 0;
+    if (encoding) *encoding = utf8 ? RegFileEncoding::Utf8 : RegFileEncoding::Latin1;
+    std::string body = utf8 ? text.substr(Utf8Bom.size()) : text;
     if (body.empty()) return true;
     try {
         if (body.size() >= 2 && ((body[0] == '\xFF' && body[1] == '\xFE') || (body[0] == '\xFE' && body[1] == '\xFF'))) {
@@ -518,64 +551,67 @@ bool LoadRegFile(const std::string& text, Registry& registry, std::string* error
     }
 }
 
-std::string SaveRegFile(const Registry& registry) {
+std::string SaveRegFile(const Registry& registry, RegFileEncoding encoding, std::vector<std::string>* leftOut) {
     std::string out = std::string("REGEDIT4") + LineEnd;
     for (const RegKey& key : registry.Keys()) {
+        std::string why;
+        if (!KeyWritable(key, &why)) {
+            if (leftOut) leftOut->push_back(why + "; the key and its values are left out");
+            continue;
+        }
         out += LineEnd;
         out += "[" + key.path + "]" + LineEnd;
-        for (const RegValue& value : key.values) out += ValueLine(value) + LineEnd;
+        for (const RegValue& value : key.values) {
+            if (!ValueNameWritable(key, value, &why)) {
+                if (leftOut) leftOut->push_back(why + "; the value is left out");
+                continue;
+            }
+            out += ValueLine(value) + LineEnd;
+        }
     }
     out += LineEnd;
-    return out;
+    return encoding == RegFileEncoding::Utf8 ? Utf8Bom + Latin1ToUtf8(out) : out;
 }
 
 bool CanSaveRegFile(const Registry& registry, std::string* error) {
     for (const RegKey& key : registry.Keys()) {
-        std::string canonical;
         std::string why;
-        if (!CheckKeyPath(key.path, &canonical, &why) || canonical != key.path) {
-            if (why.empty()) why = "key name " + Quoted(key.path) + " does not read back as itself";
-            if (error) *error = "cannot write key: " + why;
+        bool writable = KeyWritable(key, &why);
+        for (size_t i = 0; writable && i < key.values.size(); ++i) writable = ValueNameWritable(key, key.values[i], &why);
+        if (!writable) {
+            if (error) *error = why;
             return false;
-        }
-        for (const RegValue& value : key.values) {
-            if (value.name.find_first_of("\r\n") != std::string::npos) {
-                if (error) {
-                    *error = "cannot write value " + Quoted(value.name) + " of key " + Quoted(key.path) +
-                             ": the name holds a line break";
-                }
-                return false;
-            }
         }
     }
     return true;
 }
 
-bool LoadRegFileFromPath(const std::string& path, Registry& registry, std::string* error) {
+bool LoadRegFileFromPath(const std::string& path, Registry& registry, std::string* error, RegFileEncoding* encoding) {
     std::string text;
     std::string message;
     if (!ReadWholeFile(path, &text, &message)) {
         if (error) *error = message;
         return false;
     }
-    if (!LoadRegFile(text, registry, &message)) {
+    if (!LoadRegFile(text, registry, &message, encoding)) {
         if (error) *error = path + ": " + message;
         return false;
     }
     return true;
 }
 
-bool SaveRegFileToPath(const std::string& path, const Registry& registry, std::string* error) {
+bool SaveRegFileToPath(const std::string& path, const Registry& registry, std::string* error,
+                       RegFileEncoding encoding, std::vector<std::string>* leftOut) {
     if (path.empty()) {
         if (error) *error = "no file name to save the registry to";
         return false;
     }
-    std::string message;
-    if (!CanSaveRegFile(registry, &message)) {
-        if (error) *error = path + ": " + message;
-        return false;
+    std::vector<std::string> omitted;
+    std::string text = SaveRegFile(registry, encoding, &omitted);
+    if (leftOut) {
+        for (const std::string& why : omitted) leftOut->push_back(path + ": " + why);
     }
-    return SaveFile(path, SaveRegFile(registry), RegFileSavePolicy(), error);
+    return SaveFile(path, text, RegFileSavePolicy(), error);
 }
 
 SavePolicy RegFileSavePolicy() {

@@ -230,8 +230,11 @@ int main(int argc, char** argv) {
         ->type_name("ITEMS");
     app.add_flag("--json", options.json, "Machine-readable output");
     app.add_option("--registry", options.registryFile,
-                   "A REGEDIT4 file loaded into the registry before boot and written back afterwards (an empty file "
-                   "starts an empty registry)")
+                   "A REGEDIT4 file loaded into the registry before boot and written back afterwards in the encoding "
+                   "it came in (Latin-1, or UTF-8 after a byte order mark; an empty file starts an empty registry; a "
+                   "value name holding a line break is named and left out). HKEY_CURRENT_USER is the simulated user's "
+                   "hive \\Registry\\User\\<SID>; \\Registry\\User\\CurrentUser exists only when the file creates "
+                   "HKEY_USERS\\CurrentUser")
         ->type_name("FILE.reg");
     app.add_option("--fault", options.faults,
                    "Make a platform routine fail: CALL[@N][=STATUS], the Nth call (every call without @N) of "
@@ -324,8 +327,9 @@ int main(int argc, char** argv) {
         if (!options.screenshot.empty() && !sim::CheckSaveTarget(options.screenshot, sim::SavePolicy{}, &error)) {
             throw std::invalid_argument(error);
         }
+        sim::RegFileEncoding registryEncoding = sim::RegFileEncoding::Latin1;
         if (!options.registryFile.empty() &&
-            !sim::LoadRegFileFromPath(options.registryFile, machine.GetRegistry(), &error)) {
+            !sim::LoadRegFileFromPath(options.registryFile, machine.GetRegistry(), &error, &registryEncoding)) {
             throw std::invalid_argument(error);
         }
         TraceFile trace(machine, options.traceFile);
@@ -337,10 +341,13 @@ int main(int argc, char** argv) {
         if (monitor->parsed()) status = ListAdapters(machine, options, zarnsim::MonitorJson, zarnsim::MonitorText);
         if (script->parsed()) status = Script(machine, options);
         trace.Finish();
+        // What REGEDIT4 cannot hold is named and left out; every other change is saved.
+        std::vector<std::string> leftOut;
         if (!options.registryFile.empty() &&
-            !sim::SaveRegFileToPath(options.registryFile, machine.GetRegistry(), &error)) {
+            !sim::SaveRegFileToPath(options.registryFile, machine.GetRegistry(), &error, registryEncoding, &leftOut)) {
             throw std::runtime_error(error);
         }
+        for (const std::string& why : leftOut) PrintError("zarnsim: " + why + "\n");
         return status;
     } catch (const std::exception& error) {
         // Bad input of any kind: an option, a script line, a file that cannot be read or written.
