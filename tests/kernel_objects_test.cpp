@@ -9,6 +9,18 @@
 #include "machine/machine.h"
 #include "support/text_format.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define TEST_ASAN 1
+#endif
+#if defined(TEST_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -95,6 +107,62 @@ INSTANTIATE_TEST_SUITE_P(
                     OpenCase{"Relative", "Registry\\Machine\\SOFTWARE", STATUS_OBJECT_PATH_SYNTAX_BAD},
                     OpenCase{"NotTheRegistry", "\\Device\\Video0", STATUS_OBJECT_PATH_NOT_FOUND}),
     [](const testing::TestParamInfo<OpenCase>& info) { return std::string(info.param.name); });
+
+// What a device parameter's callback saw, and what it answers.
+struct CallbackSeen {
+    uint32_t answer = 0;
+    bool called = false;
+    Bytes data;
+    bool endsAtTheValue = true;   // the byte behind the value is no memory (under the sanitizers)
+};
+
+VP_STATUS NTAPI RecordingCallback(PVOID, PVOID context, PWSTR, PVOID data, ULONG length) {
+    auto* seen = static_cast<CallbackSeen*>(context);
+    seen->called = true;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    seen->data.assign(bytes, bytes + length);
+#if defined(TEST_ASAN)
+    if (length) seen->endsAtTheValue = !__asan_address_is_poisoned(bytes + length - 1) && __asan_address_is_poisoned(bytes + length);
+#endif
+    return seen->answer;
+}
+
+struct ParameterCase {
+    const char* name;
+    size_t length;          // of the stored value
+    uint32_t answer;        // the callback's
+    uint32_t status;        // VideoPortGetRegistryParameters's
+};
+
+class PortRegistryParameters : public KernelRoutines, public testing::WithParamInterface<ParameterCase> {};
+
+// The callback gets a copy of exactly the value's bytes (the sanitizer build stops on a read past
+// them), and the routine answers only its documented values whatever the callback answered.
+TEST_P(PortRegistryParameters, HandsOverExactlyTheValueAndAnswersOnlyTheDocumentedValues) {
+    const ParameterCase& c = GetParam();
+    Bytes value(c.length);
+    for (size_t i = 0; i < value.size(); ++i) value[i] = static_cast<uint8_t>(i * 13 + 1);
+    machine_.GetRegistry().SetValue(sim::Machine::DeviceKey(0), "Probe", 3, value);
+    auto* name = Allocate<WCHAR>(12);
+    for (int i = 0; i < 6; ++i) name[i] = static_cast<WCHAR>("Probe"[i]);
+    CallbackSeen seen;
+    seen.answer = c.answer;
+    EXPECT_EQ(VideoPortGetRegistryParameters(machine_.Extension(0), name, FALSE, RecordingCallback, &seen), c.status);
+    EXPECT_TRUE(seen.called);
+    EXPECT_EQ(seen.data, value);
+    EXPECT_TRUE(seen.endsAtTheValue);
+    EXPECT_EQ(Faults(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, PortRegistryParameters,
+    testing::Values(ParameterCase{"OneByteAccepted", 1, NO_ERROR, NO_ERROR},
+                    ParameterCase{"ThreeBytesAccepted", 3, NO_ERROR, NO_ERROR},
+                    ParameterCase{"RampAccepted", 1024, NO_ERROR, NO_ERROR},
+                    ParameterCase{"RefusedWithAnNtStatus", 1025, 0xC0000001, ERROR_INVALID_PARAMETER},
+                    ParameterCase{"RefusedWithAWin32Error", 5, ERROR_MORE_DATA, ERROR_INVALID_PARAMETER},
+                    ParameterCase{"RefusedWithTheDocumentedError", 4, ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER}),
+    [](const testing::TestParamInfo<ParameterCase>& info) { return std::string(info.param.name); });
 
 struct QueryCase {
     ULONG length;
