@@ -858,6 +858,28 @@ TEST(SystemSpace, MappingsAreKernelAddressesThatNoUserProgramReaches) {
     EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
 }
 
+// System space is scarce: once it is full a mapping answers 87, and an unmap makes room again.
+TEST(SystemSpace, RunsOutWithTheDocumentedAnswer) {
+    Machine machine(Config(sim::AdapterConfig{}, false));
+    machine.Boot();
+    std::vector<uint8_t> last;
+    int made = 0;
+    for (; made < 200; ++made) {
+        sim::RequestResult map = Send(machine, 2, IOCTL_VIDEO_SHARE_VIDEO_MEMORY, Dwords({0, 0, 0x1000000, 0}), 12);
+        if (map.status != NO_ERROR) {
+            EXPECT_EQ(map.status, uint32_t{ERROR_INVALID_PARAMETER});
+            break;
+        }
+        last = map.output;
+    }
+    ASSERT_GT(made, 0);
+    ASSERT_LT(made, 200);
+    const uint32_t view = sim::Dword(last, 8);
+    EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_UNSHARE_VIDEO_MEMORY, Dwords({0, 0, 0x1000000, view}), 0).status, 0u);
+    EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_SHARE_VIDEO_MEMORY, Dwords({0, 0, 0x1000000, 0}), 12).status, 0u);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
 // Contiguous memory and pool are not cleared: a fresh block holds what earlier owners left, and a
 // user view that shows it is the driver's fault.
 TEST(StaleMemory, FreshBlocksHoldStaleWordsThatAUserViewMustNotShow) {

@@ -15,6 +15,7 @@ namespace {
 constexpr uint32_t ProcessObjectBytes = 0x100;
 constexpr uint32_t MinSystemMemory = 24u << 20;
 constexpr uint32_t MaxSystemMemory = 256u << 20;   // pool must stay below the device mappings
+constexpr uint32_t MaxSystemViewBytes = 256u << 20;   // the most one system-space mapping spans
 
 uint32_t FirstDword(const uint8_t* bytes, uint32_t length) {
     uint32_t value = 0;
@@ -96,8 +97,10 @@ uint32_t Kernel::MapSystemView(uint32_t physical, uint32_t length, const std::st
                                uint32_t* viewLength) {
     const uint32_t lead = physical % PageBytes;
     const uint64_t size = (uint64_t{lead} + length + PageBytes - 1) / PageBytes * PageBytes;
-    if (length == 0 || size > (256u << 20)) return 0;
-    const uint32_t base = space_.MapPhysical(physical - lead, static_cast<uint32_t>(size), madeBy + " (system space)");
+    if (length == 0 || size > MaxSystemViewBytes) return 0;
+    // System space is a scarce resource: a mapping that finds no room fails.
+    const uint32_t base = space_.TryMapPhysical(physical - lead, static_cast<uint32_t>(size), madeBy + " (system space)");
+    if (base == 0) return 0;
     View view;
     view.base = base;
     view.size = static_cast<uint32_t>(size);
