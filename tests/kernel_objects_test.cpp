@@ -261,6 +261,8 @@ TEST_F(KernelRoutines, ReportsHandlesAndStringsLeftBehindAndForeignHandles) {
     machine_.GetKernel().Objects().ReportLeftBehind("HwStartIO");
     machine_.GetKernel().Objects().ReportLeftBehind("HwStartIO");
     EXPECT_EQ(Faults(),
+              "ZwOpenKey opened handle 0x10000 to key HKEY_LOCAL_MACHINE\\SOFTWARE\\Zarn\\Test without "
+              "OBJ_KERNEL_HANDLE in process 1: any thread of that process can use it while it is open\n"
               "HwStartIO returned with a key handle left open (HKEY_LOCAL_MACHINE\\SOFTWARE\\Zarn\\Test)\n"
               "HwStartIO returned with a converted string of 10 bytes never freed (leak)\n");
 

@@ -346,6 +346,9 @@ TEST(ThreeDDriver, MapsTheWindowsAndContiguousMemoryIntoItsProcess) {
     EXPECT_GE(view.physical, physical) << "the view shows nothing before the block";
     EXPECT_LE(view.physical + view.size, physical + 0x3000) << "nor after it";
 
+    std::vector<uint8_t> shown(0x1000, 0xFF);
+    ASSERT_TRUE(machine.ProcessRead(process, user, shown));
+    EXPECT_EQ(shown, std::vector<uint8_t>(0x1000, 0)) << "the driver cleared the block before the view showed it";
     const std::vector<uint8_t> data = {0xCA, 0xFE, 0xF0, 0x0D};
     ASSERT_TRUE(machine.ProcessWrite(process, user, data));
     ASSERT_TRUE(machine.ProcessWrite(process, user + 0xFFC, data)) << "the whole range is mapped";
@@ -679,7 +682,7 @@ TEST_P(ProcessHandles, NameTheProcessThatReceivesTheView) {
 
 INSTANTIATE_TEST_SUITE_P(
     Handles, ProcessHandles,
-    testing::Values(HandleCase{"CurrentProcess", 0xFFFFFFFF, 0, 2}, HandleCase{"Zero", 0, 0, 2},
+    testing::Values(HandleCase{"CurrentProcess", 0xFFFFFFFF, 0, 2}, HandleCase{"ZeroIsSystemSpace", 0, 0, 0},
                     HandleCase{"OwnHandle", Machine::ProcessHandle(2), 0, 2},
                     HandleCase{"AnotherProcess", Machine::ProcessHandle(3), 0, 3},
                     HandleCase{"EndedProcess", Machine::ProcessHandle(4), ERROR_INVALID_PARAMETER, 0},
@@ -735,10 +738,12 @@ TEST(SimulatedKernel, ReportsAHandleAReferenceOrAViewARequestLeavesBehind) {
     attributes.Attributes = OBJ_CASE_INSENSITIVE;
     ASSERT_EQ(kernel.OpenSection(&handle, SECTION_ALL_ACCESS, &attributes), STATUS_SUCCESS);
     uint32_t object = 0;
-    ASSERT_EQ(kernel.ReferenceObjectByHandle(handle, nullptr, &object), STATUS_SUCCESS);
+    ASSERT_EQ(kernel.ReferenceObjectByHandle(handle, SECTION_ALL_ACCESS, nullptr, 0, &object), STATUS_SUCCESS);
     uint32_t base = 0;
     uint64_t offset = 0x01234567, size = 0x1001;
-    ASSERT_EQ(kernel.MapViewOfSection(handle, 0xFFFFFFFF, &base, &offset, &size, PAGE_READWRITE | PAGE_NOCACHE), 0);
+    sim::Kernel::ViewRequest request;
+    request.protection = PAGE_READWRITE | PAGE_NOCACHE;
+    ASSERT_EQ(kernel.MapViewOfSection(handle, 0xFFFFFFFF, &base, &offset, &size, request), 0);
     EXPECT_EQ(offset, 0x01230000u) << "the offset goes down to 64 KiB";
     EXPECT_EQ(size, 0x2000u) << "the size up to pages";
     EXPECT_EQ(kernel.FindProcess(5)->ViewAt(base)->physical, 0x01230000u);
@@ -754,6 +759,441 @@ TEST(SimulatedKernel, ReportsAHandleAReferenceOrAViewARequestLeavesBehind) {
     EXPECT_EQ(kernel.Close(handle), STATUS_SUCCESS);
     EXPECT_NE(kernel.Close(handle), STATUS_SUCCESS);
     EXPECT_NE(FaultText(machine).find("ZwClose"), std::string::npos);
+}
+
+// --- The platform as strict as Windows 2000 ------------------------------------------------------
+
+enum class Place { System, Caller, Other, Nowhere };
+
+struct TargetCase {
+    const char* name;
+    uint32_t handle;      // the address argument on input
+    ULONG inIoSpace;
+    ULONG length;         // 0: the register window's
+    uint32_t status;
+    Place place;
+};
+
+void PrintTo(const TargetCase& value, std::ostream* out) { *out << value.name; }
+
+class PortMapMemory : public testing::TestWithParam<TargetCase> {};
+
+// VideoPortMapMemory called as the driver calls it, in a request of process 2: NULL without the
+// user-mode flag maps into system space, and only a system-space mapping is unmapped with NULL.
+TEST_P(PortMapMemory, MapsWhereTheAddressArgumentSays) {
+    const TargetCase& c = GetParam();
+    Machine machine(Config());
+    machine.Boot();
+    sim::Kernel& kernel = machine.GetKernel();
+    kernel.EnsureProcess(3);
+    kernel.SetCurrentProcess(2);
+    PHYSICAL_ADDRESS start;
+    start.QuadPart = c.length ? 0x10000000 : machine.PciOf(0).BarAddress(0);
+    ULONG length = c.length ? c.length : machine.PciOf(0).BarSize(0);
+    ULONG inIoSpace = c.inIoSpace;
+    PVOID address = reinterpret_cast<PVOID>(uintptr_t{c.handle});
+    EXPECT_EQ(machine.Port().MapMemory(machine.Extension(0), start, &length, &inIoSpace, &address), c.status);
+    const uint32_t at = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
+    EXPECT_EQ(kernel.SystemViews().size(), c.place == Place::System ? 1u : 0u);
+    EXPECT_EQ(ViewCount(machine, 2), c.place == Place::Caller ? 1u : 0u);
+    EXPECT_EQ(ViewCount(machine, 3), c.place == Place::Other ? 1u : 0u);
+    if (c.place == Place::Nowhere) {
+        EXPECT_EQ(at, 0u);
+        return;
+    }
+    EXPECT_EQ(at >= sim::KernelSpaceStart, c.place == Place::System) << std::hex << at;
+    kernel.SetCurrentProcess(c.place == Place::Other ? 3 : 2);
+    // NULL names system space only; a user view goes with its process's handle.
+    const uint32_t byNull = machine.Port().UnmapMemory(machine.Extension(0), address, nullptr);
+    EXPECT_EQ(byNull, c.place == Place::System ? 0u : uint32_t{ERROR_INVALID_PARAMETER});
+    if (c.place != Place::System) {
+        EXPECT_EQ(machine.Port().UnmapMemory(machine.Extension(0), address, reinterpret_cast<HANDLE>(-1)), 0u);
+    }
+    EXPECT_TRUE(kernel.SystemViews().empty());
+    EXPECT_EQ(ViewCount(machine, 2) + ViewCount(machine, 3), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, PortMapMemory,
+    testing::Values(TargetCase{"NullIsSystemSpace", 0, 0, 0, 0, Place::System},
+                    TargetCase{"NullWithTheUserModeFlagIsTheCaller", 0, VIDEO_MEMORY_SPACE_USER_MODE, 0, 0, Place::Caller},
+                    TargetCase{"CurrentProcess", Current, 0, 0, 0, Place::Caller},
+                    TargetCase{"HandleOfAnotherProcess", Machine::ProcessHandle(3), 0, 0, 0, Place::Other},
+                    // No room in the process: the documented answer, not a status of the port's own.
+                    TargetCase{"NoRoomAnswers87", Current, 0, 0x7F000000, ERROR_INVALID_PARAMETER, Place::Nowhere}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The reproduction: a NULL handle from a user process gives kernel addresses, which the
+// process's own code cannot touch; the display driver (kernel mode) can, in every process's context.
+TEST(SystemSpace, MappingsAreKernelAddressesThatNoUserProgramReaches) {
+    Machine machine(Config());
+    machine.Boot();
+    sim::RequestResult map = Send(machine, 2, IOCTL_VIDEO_MAP_APERTURES, Dwords({0}), 24);
+    ASSERT_EQ(map.status, 0u);
+    const uint32_t registers = sim::Dword(map.output, 8), frameBuffer = sim::Dword(map.output, 20);
+    EXPECT_GE(registers, sim::KernelSpaceStart);
+    EXPECT_GE(frameBuffer, sim::KernelSpaceStart);
+    EXPECT_EQ(ViewCount(machine, 2), 0u);
+    EXPECT_EQ(machine.GetKernel().SystemViews().size(), 2u);
+
+    struct Access {
+        uint32_t process;
+        uint32_t address;
+        bool done;
+    };
+    const uint32_t driverRegisters = AddressOf(StateOf(machine).registerBase);
+    for (const Access& a : {Access{1, registers + StrideRegister, true}, Access{1, driverRegisters, true},
+                            Access{2, registers + StrideRegister, false}, Access{3, driverRegisters, false},
+                            Access{2, machine.Adapter(0).extension, false}, Access{2, 0x7FFFFFFE, false}}) {
+        machine.ClearFaults();
+        std::vector<uint8_t> bytes(4);
+        EXPECT_EQ(machine.ProcessRead(a.process, a.address, bytes), a.done) << a.process << " " << std::hex << a.address;
+        EXPECT_EQ(machine.Faults().size(), a.done ? 0u : 1u);
+        if (!a.done) {
+            EXPECT_EQ(machine.Faults()[0].kind, sim::FaultKind::Process) << machine.Faults()[0].message;
+        }
+    }
+    EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({registers, frameBuffer, 0}), 0).status, 0u);
+    EXPECT_TRUE(machine.GetKernel().SystemViews().empty()) << "NULL unmaps the system-space mappings";
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+// System space is scarce: once it is full a mapping answers 87, and an unmap makes room again.
+TEST(SystemSpace, RunsOutWithTheDocumentedAnswer) {
+    Machine machine(Config(sim::AdapterConfig{}, false));
+    machine.Boot();
+    std::vector<uint8_t> last;
+    int made = 0;
+    for (; made < 200; ++made) {
+        sim::RequestResult map = Send(machine, 2, IOCTL_VIDEO_SHARE_VIDEO_MEMORY, Dwords({0, 0, 0x1000000, 0}), 12);
+        if (map.status != NO_ERROR) {
+            EXPECT_EQ(map.status, uint32_t{ERROR_INVALID_PARAMETER});
+            break;
+        }
+        last = map.output;
+    }
+    ASSERT_GT(made, 0);
+    ASSERT_LT(made, 200);
+    const uint32_t view = sim::Dword(last, 8);
+    EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_UNSHARE_VIDEO_MEMORY, Dwords({0, 0, 0x1000000, view}), 0).status, 0u);
+    EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_SHARE_VIDEO_MEMORY, Dwords({0, 0, 0x1000000, 0}), 12).status, 0u);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+// Contiguous memory and pool are not cleared: a fresh block holds what earlier owners left, and a
+// user view that shows it is the driver's fault.
+TEST(StaleMemory, FreshBlocksHoldStaleWordsThatAUserViewMustNotShow) {
+    Machine machine(Config());
+    machine.Boot();
+    sim::Kernel& kernel = machine.GetKernel();
+    const uint32_t block = kernel.AllocateContiguousMemory(0x2000, 0xFFFFFFFF);
+    const uint32_t pool = kernel.Objects().AllocatePool(64, 0);
+    for (uint32_t address : {block, block + 0x1FFC, pool, pool + 60}) {
+        uint32_t word = 0;
+        std::memcpy(&word, kernel.HostPointer(address), 4);
+        EXPECT_EQ(word, sim::Kernel::StaleDword) << std::hex << address;
+    }
+    const uint32_t physical = static_cast<uint32_t>(kernel.PhysicalAddressOf(block));
+    std::memset(kernel.HostPointer(block), 0, 0x1000);   // the first page cleared, the second not
+    for (uint32_t page : {0u, 1u}) {
+        machine.ClearFaults();
+        uint32_t viewLength = 0;
+        ASSERT_NE(kernel.MapUserView(5, physical + page * 0x1000, 0x1000, "cached", "test", &viewLength), 0u);
+        EXPECT_EQ(FaultText(machine).find("never wrote or cleared") != std::string::npos, page == 1) << FaultText(machine);
+    }
+}
+
+// Handles opened during a request of a process go into its table unless the attributes ask for a
+// kernel handle; every one of a section, key or file is reported.
+enum class Opens { Section, Key, File };
+
+struct HandleTableCase {
+    const char* name;
+    Opens opens;
+    ULONG attributes;
+    uint32_t process;
+    bool reported;
+};
+
+void PrintTo(const HandleTableCase& value, std::ostream* out) { *out << value.name; }
+
+class HandleTables : public testing::TestWithParam<HandleTableCase> {};
+
+POBJECT_ATTRIBUTES AttributesIn(sim::Kernel& kernel, const std::u16string& path, ULONG flags) {
+    uint32_t area = kernel.Space().AllocateMemory(sizeof(UNICODE_STRING) + sizeof(OBJECT_ATTRIBUTES) + 2 * path.size() + 2,
+                                                  "records");
+    auto* name = static_cast<UNICODE_STRING*>(kernel.HostPointer(area));
+    auto* attributes = reinterpret_cast<OBJECT_ATTRIBUTES*>(name + 1);
+    auto* text = reinterpret_cast<char16_t*>(attributes + 1);
+    std::copy(path.begin(), path.end(), text);
+    name->Length = static_cast<USHORT>(path.size() * 2);
+    name->MaximumLength = name->Length;
+    name->Buffer = reinterpret_cast<PWSTR>(text);
+    InitializeObjectAttributes(attributes, name, flags, nullptr, nullptr);
+    return attributes;
+}
+
+TEST_P(HandleTables, HandlesInAProcessTableAreReported) {
+    const HandleTableCase& c = GetParam();
+    sim::MachineConfig config = Config();
+    config.systemFiles = {"present.dll"};
+    Machine machine(config);
+    machine.Boot();
+    sim::Kernel& kernel = machine.GetKernel();
+    kernel.SetCurrentProcess(c.process);
+    HANDLE handle = nullptr;
+    IO_STATUS_BLOCK io{};
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    switch (c.opens) {
+    case Opens::Section:
+        status = ZwOpenSection(&handle, SECTION_ALL_ACCESS, AttributesIn(kernel, u"\\Device\\PhysicalMemory", c.attributes));
+        break;
+    case Opens::Key:
+        status = ZwOpenKey(&handle, KEY_READ, AttributesIn(kernel, u"\\Registry\\Machine\\SYSTEM", c.attributes));
+        break;
+    case Opens::File:
+        status = ZwCreateFile(&handle, GENERIC_READ, AttributesIn(kernel, u"\\SystemRoot\\System32\\present.dll", c.attributes),
+                              &io, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+                              nullptr, 0);
+        break;
+    }
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(FaultText(machine).find("without OBJ_KERNEL_HANDLE") != std::string::npos, c.reported) << FaultText(machine);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    kernel.SetCurrentProcess(0);
+}
+
+constexpr ULONG KernelAttributes = OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE;
+
+INSTANTIATE_TEST_SUITE_P(
+    Opens, HandleTables,
+    testing::Values(HandleTableCase{"SectionInAProcess", Opens::Section, OBJ_CASE_INSENSITIVE, 2, true},
+                    HandleTableCase{"SectionKernelHandle", Opens::Section, KernelAttributes, 2, false},
+                    HandleTableCase{"SectionInTheSystemProcess", Opens::Section, OBJ_CASE_INSENSITIVE, 0, false},
+                    HandleTableCase{"KeyInAProcess", Opens::Key, OBJ_CASE_INSENSITIVE, 1, true},
+                    HandleTableCase{"KeyKernelHandle", Opens::Key, KernelAttributes, 1, false},
+                    HandleTableCase{"FileInAProcess", Opens::File, OBJ_CASE_INSENSITIVE, 3, true},
+                    HandleTableCase{"FileKernelHandle", Opens::File, KernelAttributes, 3, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The section routines' argument checks. Process 5 holds a kernel handle of all rights and a handle
+// of its own that may only map for reading.
+constexpr ACCESS_MASK SectionMapRead = 0x0004;
+
+struct SectionHandles {
+    uint32_t all = 0;
+    uint32_t readOnly = 0;
+};
+
+struct ArgumentCase {
+    const char* name;
+    std::function<NTSTATUS(sim::Kernel&, const SectionHandles&)> call;
+    NTSTATUS status;
+};
+
+void PrintTo(const ArgumentCase& value, std::ostream* out) { *out << value.name; }
+
+class SectionArguments : public testing::TestWithParam<ArgumentCase> {};
+
+TEST_P(SectionArguments, AreCheckedAsThePlatformChecksThem) {
+    Machine machine(Config());
+    machine.Boot();
+    sim::Kernel& kernel = machine.GetKernel();
+    kernel.SetCurrentProcess(5);
+    SectionHandles handles;
+    ASSERT_EQ(kernel.OpenSection(&handles.all, SECTION_ALL_ACCESS, AttributesIn(kernel, u"\\Device\\PhysicalMemory", KernelAttributes)),
+              STATUS_SUCCESS);
+    ASSERT_EQ(kernel.OpenSection(&handles.readOnly, SectionMapRead,
+                                 AttributesIn(kernel, u"\\Device\\PhysicalMemory", OBJ_CASE_INSENSITIVE)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(GetParam().call(kernel, handles), GetParam().status);
+}
+
+NTSTATUS Reference(sim::Kernel& kernel, uint32_t handle, ACCESS_MASK access, uint32_t mode) {
+    uint32_t object = 0;
+    NTSTATUS status = kernel.ReferenceObjectByHandle(handle, access, nullptr, mode, &object);
+    if (NT_SUCCESS(status)) kernel.DereferenceObject(object);
+    return status;
+}
+
+NTSTATUS MapView(sim::Kernel& kernel, uint32_t handle, uint32_t process, uint64_t viewSize,
+                 std::function<void(sim::Kernel::ViewRequest&)> change) {
+    sim::Kernel::ViewRequest request;
+    request.commitSize = viewSize;
+    request.protection = PAGE_READWRITE | PAGE_NOCACHE;
+    change(request);
+    uint32_t base = 0;
+    uint64_t offset = 0x01000000;
+    return kernel.MapViewOfSection(handle, process, &base, &offset, &viewSize, request);
+}
+
+constexpr NTSTATUS AccessDeniedStatus = static_cast<NTSTATUS>(0xC0000022);
+constexpr NTSTATUS InvalidHandle = static_cast<NTSTATUS>(0xC0000008);
+constexpr NTSTATUS TypeMismatch = static_cast<NTSTATUS>(0xC0000024);
+constexpr NTSTATUS InvalidProtection = static_cast<NTSTATUS>(0xC0000045);
+
+using SA = ArgumentCase;
+using VR = sim::Kernel::ViewRequest;
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, SectionArguments,
+    testing::Values(
+        SA{"OpenWithNoRights",
+           [](sim::Kernel& k, const SectionHandles&) {
+               uint32_t h = 0;
+               return k.OpenSection(&h, 0, AttributesIn(k, u"\\Device\\PhysicalMemory", KernelAttributes));
+           },
+           AccessDeniedStatus},
+        SA{"OpenWithARightNoSectionHas",
+           [](sim::Kernel& k, const SectionHandles&) {
+               uint32_t h = 0;
+               return k.OpenSection(&h, SECTION_ALL_ACCESS | 0x20, AttributesIn(k, u"\\Device\\PhysicalMemory", KernelAttributes));
+           },
+           AccessDeniedStatus},
+        SA{"ReferenceInKernelMode", [](sim::Kernel& k, const SectionHandles& h) { return Reference(k, h.all, SECTION_ALL_ACCESS, 0); },
+           STATUS_SUCCESS},
+        SA{"ReferenceOfAnObjectType",
+           [](sim::Kernel& k, const SectionHandles& h) {
+               uint32_t object = 0;
+               static const int type = 0;
+               return k.ReferenceObjectByHandle(h.all, SECTION_ALL_ACCESS, &type, 0, &object);
+           },
+           TypeMismatch},
+        SA{"ReferenceInAnUnknownMode", [](sim::Kernel& k, const SectionHandles& h) { return Reference(k, h.all, SECTION_ALL_ACCESS, 2); },
+           STATUS_INVALID_PARAMETER},
+        SA{"ReferenceOfAKernelHandleForUserMode",
+           [](sim::Kernel& k, const SectionHandles& h) { return Reference(k, h.all, SectionMapRead, 1); }, InvalidHandle},
+        SA{"ReferenceBeyondTheRightsForUserMode",
+           [](sim::Kernel& k, const SectionHandles& h) { return Reference(k, h.readOnly, SECTION_ALL_ACCESS, 1); },
+           AccessDeniedStatus},
+        SA{"ReferenceWithinTheRightsForUserMode",
+           [](sim::Kernel& k, const SectionHandles& h) { return Reference(k, h.readOnly, SectionMapRead, 1); }, STATUS_SUCCESS},
+        SA{"ReferenceOfNoHandle", [](sim::Kernel& k, const SectionHandles&) { return Reference(k, 0x44, SectionMapRead, 0); },
+           InvalidHandle},
+        SA{"MapAsTheDriverDoes", [](sim::Kernel& k, const SectionHandles& h) { return MapView(k, h.all, Current, 0x1000, [](VR&) {}); },
+           STATUS_SUCCESS},
+        SA{"MapIntoProcessHandleZero",
+           [](sim::Kernel& k, const SectionHandles& h) { return MapView(k, h.all, 0, 0x1000, [](VR&) {}); }, InvalidHandle},
+        SA{"MapWithAHandleOfNoTable",
+           [](sim::Kernel& k, const SectionHandles&) { return MapView(k, 0x44, Current, 0x1000, [](VR&) {}); }, InvalidHandle},
+        SA{"MapCommittingMoreThanTheView",
+           [](sim::Kernel& k, const SectionHandles& h) {
+               return MapView(k, h.all, Current, 0x1000, [](VR& r) { r.commitSize = 0x1001; });
+           },
+           static_cast<NTSTATUS>(0xC00000F4)},
+        SA{"MapWithTooManyZeroBits",
+           [](sim::Kernel& k, const SectionHandles& h) { return MapView(k, h.all, Current, 0x1000, [](VR& r) { r.zeroBits = 22; }); },
+           static_cast<NTSTATUS>(0xC00000F3)},
+        SA{"MapWithAnUnknownInheritance",
+           [](sim::Kernel& k, const SectionHandles& h) { return MapView(k, h.all, Current, 0x1000, [](VR& r) { r.inherit = 3; }); },
+           static_cast<NTSTATUS>(0xC00000F6)},
+        SA{"MapCommittingAtOnce",
+           [](sim::Kernel& k, const SectionHandles& h) {
+               return MapView(k, h.all, Current, 0x1000, [](VR& r) { r.allocationType = 0x1000; });
+           },
+           static_cast<NTSTATUS>(0xC00000F7)},
+        SA{"MapWithTwoProtections",
+           [](sim::Kernel& k, const SectionHandles& h) {
+               return MapView(k, h.all, Current, 0x1000, [](VR& r) { r.protection = PAGE_READWRITE | 0x02 /* PAGE_READONLY */; });
+           },
+           InvalidProtection},
+        SA{"MapWriteCombined",
+           [](sim::Kernel& k, const SectionHandles& h) {
+               return MapView(k, h.all, Current, 0x1000, [](VR& r) { r.protection = PAGE_READWRITE | 0x400; });
+           },
+           InvalidProtection},
+        SA{"MapGuardedAndUncached",
+           [](sim::Kernel& k, const SectionHandles& h) {
+               return MapView(k, h.all, Current, 0x1000, [](VR& r) { r.protection = PAGE_READWRITE | 0x300; });
+           },
+           InvalidProtection},
+        SA{"MapWithNoProtection",
+           [](sim::Kernel& k, const SectionHandles& h) { return MapView(k, h.all, Current, 0x1000, [](VR& r) { r.protection = 0; }); },
+           InvalidProtection}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Driver faults the strict platform shows ---------------------------------------------------------
+
+struct UnmapCase {
+    const char* name;
+    uint32_t process;                            // sends the undo
+    std::function<std::vector<uint8_t>(uint32_t, uint32_t)> input;   // from the register and frame buffer views
+    uint32_t status;
+    size_t viewsLeft;                            // of process 2
+    bool registryUnchanged;
+};
+
+void PrintTo(const UnmapCase& value, std::ostream* out) { *out << value.name; }
+
+class UnmapApertures : public testing::TestWithParam<UnmapCase> {};
+
+TEST_P(UnmapApertures, ChecksBothAddressesBeforeUnmappingEither) {
+    const UnmapCase& c = GetParam();
+    Machine machine(Config());
+    machine.Boot();
+    Found(machine, 3, 0);
+    sim::RequestResult map = Send(machine, 2, IOCTL_VIDEO_MAP_APERTURES, Dwords({Current}), 24);
+    ASSERT_EQ(map.status, 0u);
+    const uint32_t registers = sim::Dword(map.output, 8), frameBuffer = sim::Dword(map.output, 20);
+    Registry before = RegistryOf(machine);
+    EXPECT_EQ(Send(machine, c.process, IOCTL_VIDEO_UNMAP_APERTURES, c.input(registers, frameBuffer), 0).status, c.status);
+    EXPECT_EQ(ViewCount(machine, 2), c.viewsLeft);
+    EXPECT_EQ(RegistryOf(machine) == before, c.registryUnchanged);
+    if (c.viewsLeft == 2) {
+        EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({registers, frameBuffer, Current}), 0).status, 0u)
+            << "the right addresses still undo both views";
+        EXPECT_EQ(ViewCount(machine, 2), 0u);
+    }
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnmapApertures,
+    testing::Values(
+        UnmapCase{"BothRight", 2, [](uint32_t r, uint32_t f) { return Dwords({r, f, Current}); }, 0, 0, false},
+        UnmapCase{"WrongFrameBuffer", 2, [](uint32_t r, uint32_t f) { return Dwords({r, f + 0x1000, Current}); },
+                  ERROR_INVALID_PARAMETER, 2, true},
+        UnmapCase{"WrongRegisters", 2, [](uint32_t r, uint32_t f) { return Dwords({r + 4, f, Current}); },
+                  ERROR_INVALID_PARAMETER, 2, true},
+        UnmapCase{"AnotherProcessesViews", 3,
+                  [](uint32_t r, uint32_t f) { return Dwords({r, f, Machine::ProcessHandle(2)}); },
+                  ERROR_INVALID_PARAMETER, 2, true},
+        // A frame buffer address of 0 names no view: the register view goes alone.
+        UnmapCase{"NoFrameBuffer", 2, [](uint32_t r, uint32_t) { return Dwords({r, 0, Current}); }, 0, 1, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The frame buffer view fails and so does the undo of the register view: the view stays recorded, so
+// the process finds it and can remove it.
+TEST(MapApertures, ARegisterViewThatCannotBeUndoneStaysFindable) {
+    Machine machine(Config());
+    for (sim::PlatformCall call : {sim::PlatformCall::MapMemory, sim::PlatformCall::UnmapMemory}) {
+        sim::InjectedFault fault;
+        fault.call = call;
+        fault.occurrence = call == sim::PlatformCall::MapMemory ? 2 : 1;
+        machine.InjectFault(fault);
+    }
+    machine.Boot();
+    EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_MAP_APERTURES, Dwords({Current}), 24).status, uint32_t{ERROR_INVALID_PARAMETER});
+    ASSERT_EQ(ViewCount(machine, 2), 1u);
+    const uint32_t view = machine.FindProcess(2)->views.begin()->first;
+    EXPECT_EQ(Found(machine, 2, view + 0x10), view);
+    EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({view, 0, Current}), 0).status, 0u);
+    EXPECT_EQ(ViewCount(machine, 2), 0u);
+    EXPECT_EQ(Found(machine, 2, view), 0u);
+}
+
+// UNMAP_VIDEO_MEMORY gives back the caller's own view: NULL would name system space.
+TEST(UnmapVideoMemory, RemovesTheCallersView) {
+    Machine machine(Config());
+    machine.Boot();
+    sim::RequestResult map = Send(machine, 2, IOCTL_VIDEO_MAP_VIDEO_MEMORY, Dwords({Current}), 16);
+    ASSERT_EQ(map.status, 0u);
+    const uint32_t view = sim::Dword(map.output, 0);
+    ASSERT_EQ(ViewCount(machine, 2), 1u);
+    EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_UNMAP_VIDEO_MEMORY, Dwords({view}), 0).status, 0u);
+    EXPECT_EQ(ViewCount(machine, 2), 0u);
+    EXPECT_EQ(Found(machine, 2, view), 0u);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
 }
 
 }  // namespace

@@ -78,6 +78,32 @@ TEST(ScriptCommands, ProcessesTouchTheMemoryTheyWereGiven) {
     }
 }
 
+// A NULL handle from a user process maps into system space: kernel addresses that the process's
+// own code cannot touch, listed apart from its views; the display driver's process can.
+TEST(ScriptCommands, UserProgramsReachNoKernelAddress) {
+    const std::string script =
+        "process 2\n"
+        "request IOCTL_VIDEO_MAP_APERTURES in=00000000 out=24\n"
+        "views\n"
+        "read 0x01000000 4\n"
+        "read 0x90000000 4\n"
+        "process 1\n"
+        "read 0x90000000 4\n";
+    Outcome run = RunZarnsim("script -", script);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("views of process 2: none\nsystem space:\n  0x9"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("read 4 bytes at 0x01000000 in process 2: access violation (nothing maps it)"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("read 4 bytes at 0x90000000 in process 2: access violation (kernel space, from user mode)"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("read 4 bytes at 0x90000000 in process 1: "), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("in process 1: access violation"), std::string::npos) << run.out;
+    EXPECT_EQ(Count(run.err, "process fault"), 2u) << run.err;
+    EXPECT_EQ(Count(run.err, "driver fault"), 0u) << run.err;
+}
+
 TEST(FaultOption, MakesMappingRoutinesFail) {
     Outcome map = RunZarnsim("--json --fault MapMemory=8 script -",
                              "request IOCTL_VIDEO_MAP_APERTURES in=ffffffff out=24\n");

@@ -12,6 +12,8 @@ ULONG CallingProcess();
 void RecordMapping(AdapterState* adapter, ADDRESS32 address);
 // One hand-out of `address` by the calling process given back.
 void ReleaseMapping(AdapterState* adapter, ADDRESS32 address);
+// True when the calling process holds a hand-out of `address`.
+bool IsRecorded(const AdapterState* adapter, ADDRESS32 address);
 // The recorded address of the calling process whose 16 MiB window holds `address`, or 0.
 ADDRESS32 FindMapping(AdapterState* adapter, ADDRESS32 address);
 

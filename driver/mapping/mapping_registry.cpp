@@ -46,6 +46,10 @@ void ReleaseMapping(AdapterState* adapter, ADDRESS32 address) {
     }
 }
 
+bool IsRecorded(const AdapterState* adapter, ADDRESS32 address) {
+    return address != 0 && SlotOf(adapter, address, CallingProcess()) != NoSlot;
+}
+
 ADDRESS32 FindMapping(AdapterState* adapter, ADDRESS32 address) {
     ULONG process = CallingProcess();
     for (ULONG slot = 0; slot < MappingSlots; ++slot) {

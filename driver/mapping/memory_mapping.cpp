@@ -52,9 +52,11 @@ VP_STATUS UnmapVideoMemory(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) 
     if (packet->InputBufferLength < sizeof(VIDEO_MEMORY)) return ERROR_INSUFFICIENT_BUFFER;
 
     ADDRESS32 address = AddressOf(static_cast<PVIDEO_MEMORY>(packet->InputBuffer)->RequestedVirtualAddress);
-    // The driver's own kernel mapping stays; only its hand-out is counted back.
+    // The driver's own kernel mapping stays; only its hand-out is counted back. Any other address
+    // was mapped into a process (a NULL handle would name system space, where this request maps
+    // nothing): the caller's own view is what it can give back.
     if (address != AddressOf(adapter->frameBufferBase)) {
-        VP_STATUS status = VideoPortUnmapMemory(adapter, PointerOf(address), nullptr);
+        VP_STATUS status = VideoPortUnmapMemory(adapter, PointerOf(address), NtCurrentProcess());
         if (status != NO_ERROR) return status;
     }
     ReleaseMapping(adapter, address);

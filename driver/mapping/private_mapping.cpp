@@ -73,9 +73,12 @@ VP_STATUS MapApertures(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
     status = MapWindow(adapter, FrameBufferRange, out->frameBufferMappedInIoSpace, target, &length,
                        &out->frameBufferAddress);
     if (status != NO_ERROR) {
-        // The caller receives no output on a failure and could never unmap the register view.
-        VideoPortUnmapMemory(adapter, PointerOf(out->registerAddress), target);
-        ReleaseMapping(adapter, out->registerAddress);
+        // The caller receives no output on a failure and could never unmap the register view. When
+        // the view cannot be undone it stays recorded: FIND_MAPPING still finds it, and
+        // UNMAP_APERTURES with no frame buffer address removes it.
+        if (VideoPortUnmapMemory(adapter, PointerOf(out->registerAddress), target) == NO_ERROR) {
+            ReleaseMapping(adapter, out->registerAddress);
+        }
         return status;
     }
     RecordMapping(adapter, out->frameBufferAddress);
@@ -89,15 +92,18 @@ VP_STATUS UnmapApertures(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
     const ADDRESS32 frameBufferAddress = in->frameBufferAddress;
     PVOID target = PointerOf(in->processHandle);
     if (registerAddress == 0) return ERROR_INVALID_PARAMETER;
+    // Both addresses are checked before either view goes: a wrong one changes nothing. A frame
+    // buffer address of 0 names no view (a register view left by a failed map).
+    if (!IsRecorded(adapter, registerAddress)) return ERROR_INVALID_PARAMETER;
+    if (frameBufferAddress != 0 && !IsRecorded(adapter, frameBufferAddress)) return ERROR_INVALID_PARAMETER;
 
     VP_STATUS status = VideoPortUnmapMemory(adapter, PointerOf(registerAddress), target);
     if (status != NO_ERROR) return status;
     ReleaseMapping(adapter, registerAddress);
     // The frame buffer view goes too: a live view the registry no longer knows could never be undone.
-    if (frameBufferAddress != 0) {
-        status = VideoPortUnmapMemory(adapter, PointerOf(frameBufferAddress), target);
-        if (status != NO_ERROR) return status;
-    }
+    if (frameBufferAddress == 0) return NO_ERROR;
+    status = VideoPortUnmapMemory(adapter, PointerOf(frameBufferAddress), target);
+    if (status != NO_ERROR) return status;
     ReleaseMapping(adapter, frameBufferAddress);
     return NO_ERROR;
 }
@@ -128,8 +134,11 @@ static ADDRESS32 AllocateBlock(AdapterState* adapter, ULONG length) {
     // Room to move the start up to the next granularity boundary.
     PHYSICAL_ADDRESS highest;
     highest.QuadPart = HighestContiguousAddress;
-    PVOID memory = MmAllocateContiguousMemory(length + (SectionGranularity - 1), highest);
+    const ULONG allocated = length + (SectionGranularity - 1);
+    PVOID memory = MmAllocateContiguousMemory(allocated, highest);
     if (memory == nullptr) return 0;
+    // The memory holds what earlier owners left there; the caller's view must not show it.
+    VideoPortZeroMemory(memory, allocated);
     const ULONG physical = MmGetPhysicalAddress(memory).LowPart;
     const ULONG skip = (SectionGranularity - (physical & (SectionGranularity - 1))) & (SectionGranularity - 1);
 
@@ -202,7 +211,10 @@ static HANDLE OpenPhysicalMemory() {
     if (open == nullptr) return nullptr;
     for (ULONG i = 0; i < sizeof(sectionName) / sizeof(sectionName[0]); ++i) open->text[i] = sectionName[i];
     RtlInitUnicodeString(&open->name, open->text);
-    InitializeObjectAttributes(&open->attributes, &open->name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    // A kernel handle: in the caller's table, any thread of the caller could map all of physical
+    // memory through it while it is open.
+    InitializeObjectAttributes(&open->attributes, &open->name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
     HANDLE section = nullptr;
     NTSTATUS status = ZwOpenSection(&section, SECTION_ALL_ACCESS, &open->attributes);
     ExFreePool(open);

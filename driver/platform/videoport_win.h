@@ -35,6 +35,10 @@ static inline PVOID PointerOf(ADDRESS32 address) {
 
 typedef ULONG ACCESS_MASK;
 
+#ifndef OBJ_KERNEL_HANDLE
+#define OBJ_KERNEL_HANDLE 0x00000200L
+#endif
+
 #ifndef STATUS_SUCCESS
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #endif

@@ -137,7 +137,8 @@ NTSTATUS DriverFileExists(AdapterState* adapter, const WCHAR* fileName, ULONG un
     work->pathName.Buffer = work->path;
     work->pathName.Length = static_cast<USHORT>(length * sizeof(WCHAR));
     work->pathName.MaximumLength = sizeof(work->path);
-    InitializeObjectAttributes(&work->attributes, &work->pathName, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    InitializeObjectAttributes(&work->attributes, &work->pathName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
 
     HANDLE file = nullptr;
     NTSTATUS status = ZwCreateFile(&file, GENERIC_READ, &work->attributes, &work->ioStatus, nullptr,

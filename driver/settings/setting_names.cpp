@@ -76,7 +76,8 @@ void FreeWorkArea(AdapterState*, PVOID area) { ExFreePool(area); }
 
 bool OpenKey(RelayWork* work, ACCESS_MASK access, HANDLE* key) {
     RtlInitUnicodeString(&work->keyName, work->keyPath);
-    InitializeObjectAttributes(&work->attributes, &work->keyName, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    InitializeObjectAttributes(&work->attributes, &work->keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
     return NT_SUCCESS(ZwOpenKey(key, access, &work->attributes));
 }
 

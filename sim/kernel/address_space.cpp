@@ -136,12 +136,19 @@ uint32_t KernelSpace::TryAllocateMemory(uint32_t size, const std::string& purpos
 }
 
 uint32_t KernelSpace::MapPhysical(uint32_t physical, uint32_t size, const std::string& purpose) {
+    uint32_t base = TryMapPhysical(physical, size, purpose);
+    if (base == 0) throw std::runtime_error("the simulated kernel address space is full");
+    return base;
+}
+
+uint32_t KernelSpace::TryMapPhysical(uint32_t physical, uint32_t size, const std::string& purpose) {
     // As much unmapped space behind a mapping as it is long (up to 16 MiB), so that a run past its
     // end hits nothing.
     uint32_t pages = PagesFor((physical & (PageSize - 1)) + size);
     uint32_t span = pages + std::min<uint32_t>(pages, 16u << 20) + PageSize;
     Region region;
-    region.base = FindFree(MappingBase, MappingLimit, span) + (physical & (PageSize - 1));
+    if (!FindFree(MappingBase, MappingLimit, span, &region.base)) return 0;
+    region.base += physical & (PageSize - 1);
     region.size = size;
     region.reserved = span - (physical & (PageSize - 1));
     region.device = true;

@@ -84,6 +84,8 @@ public:
     void SetPoolLimit(uint32_t limit) { poolLimit_ = limit; }
     // A mapping of `size` bytes of physical memory space; returns its address.
     uint32_t MapPhysical(uint32_t physical, uint32_t size, const std::string& purpose);
+    // The same, or 0 when the mapping space has no room for it.
+    uint32_t TryMapPhysical(uint32_t physical, uint32_t size, const std::string& purpose);
     void Free(uint32_t base);
 
     // The region containing the address, or null.

@@ -5,7 +5,13 @@
 // Memory: system memory (RAM) is physical 0 up to SystemMemoryBytes(); kernel pool lives in it at
 // kernel address 0x80000000 + physical, as x86 Windows maps low memory, so a view of physical
 // memory reaches any pool block. The first 16 MiB are the system's own (no pool is given out
-// there). Contiguous memory comes from the same pool, and can run out.
+// there). Contiguous memory comes from the same pool, and can run out. Neither is cleared: a fresh
+// block holds StaleDword in every aligned 32-bit word, standing for what earlier owners left there,
+// and a user view that shows such a word is reported as a driver fault.
+//
+// User and kernel mode: processes 0 (the system) and 1 (the display driver) run in kernel mode and
+// reach kernel addresses; every other process is a user program, whose access to an address at or
+// above 0x80000000 faults whatever is mapped there.
 #pragma once
 
 #include <cstdint>
@@ -54,7 +60,11 @@ public:
 
     // --- Memory mapping: processes, user views, system memory, the physical memory section ------
 
-    static constexpr uint32_t SystemProcess = 0;   // where discovery and initialization run
+    static constexpr uint32_t SystemProcess = 0;         // where discovery and initialization run
+    static constexpr uint32_t DisplayDriverProcess = 1;  // the display driver, in kernel mode
+    static bool RunsInKernelMode(uint32_t id) { return id <= DisplayDriverProcess; }
+    // What a fresh pool or contiguous block holds in every aligned 32-bit word.
+    static constexpr uint32_t StaleDword = 0xDEC0ADDE;   // bytes DE AD C0 DE
 
     // System memory; set before boot (24 to 256 MiB).
     void SetSystemMemory(uint64_t bytes);
@@ -68,8 +78,8 @@ public:
     // Ends a process: its views and handles go (the platform cleans them up; nothing is reported).
     // Returns the views it had.
     std::vector<View> EndProcess(uint32_t id);
-    // The process a handle names (0 and -1: the current one); false for an unknown handle or a
-    // process that has ended.
+    // The process a handle names (-1: the current one); false for 0, an unknown handle or a process
+    // that has ended.
     bool ProcessOfHandle(uint32_t handle, uint32_t* id);
 
     // A user view of `length` bytes of physical memory from `physical` in process `id`. Returns the
@@ -79,11 +89,17 @@ public:
                          const std::string& madeBy, uint32_t* viewLength);
     // Removes the view holding `address`; false when no view of the process holds it.
     bool UnmapUserView(uint32_t id, uint32_t address);
+    // The same in system space (VideoPortMapMemory without a process): a kernel address, the same in
+    // every process. Only such mappings can be removed again.
+    uint32_t MapSystemView(uint32_t physical, uint32_t length, const std::string& caching, const std::string& madeBy,
+                           uint32_t* viewLength);
+    bool UnmapSystemView(uint32_t address);
+    const std::map<uint32_t, View>& SystemViews() const { return memory_.systemViews; }
 
     // The processor's accesses in process `id`'s address space, as code running in that process
-    // makes them: user addresses through its views, kernel addresses in every process. All or
-    // nothing: false, and a fault of the process, when a byte is reachable through nothing (or a
-    // write meets a read-only view). Every access reaches the memory or device behind it and is
+    // makes them: user addresses through its views, kernel addresses only in a process that runs in
+    // kernel mode. All or nothing: false, and a fault of the process, when a byte is reachable
+    // through nothing (or a write meets a read-only view, or a user program reaches kernel space). Every access reaches the memory or device behind it and is
     // traced.
     bool ProcessRead(uint32_t id, uint32_t address, uint8_t* bytes, uint32_t length);
     bool ProcessWrite(uint32_t id, uint32_t address, const uint8_t* bytes, uint32_t length);
@@ -95,10 +111,21 @@ public:
     uint32_t AllocateContiguousMemory(uint64_t bytes, uint64_t highestAcceptable);
     uint64_t PhysicalAddressOf(uint32_t address);
     NTSTATUS OpenSection(uint32_t* handle, ACCESS_MASK access, const OBJECT_ATTRIBUTES* attributes);
-    NTSTATUS ReferenceObjectByHandle(uint32_t handle, const void* objectType, uint32_t* object);
+    NTSTATUS ReferenceObjectByHandle(uint32_t handle, ACCESS_MASK access, const void* objectType, uint32_t mode,
+                                     uint32_t* object);
     void DereferenceObject(uint32_t object);
+    // ZwMapViewOfSection's arguments besides the handles and the in/out base, offset and size.
+    struct ViewRequest {
+        uint32_t zeroBits = 0;
+        uint64_t commitSize = 0;
+        uint32_t inherit = 2;          // ViewUnmap
+        uint32_t allocationType = 0;
+        uint32_t protection = 0;
+    };
     NTSTATUS MapViewOfSection(uint32_t section, uint32_t processHandle, uint32_t* base, uint64_t* offset,
-                              uint64_t* viewSize, ULONG protection);
+                              uint64_t* viewSize, const ViewRequest& request);
+    // Fills [address, address + size) of pool memory with StaleDword.
+    void FillStale(uint32_t address, uint32_t size);
     NTSTATUS Close(uint32_t handle);
     // A handle argument as the driver passed it, as a 32-bit value (NtCurrentProcess() is -1).
     uint32_t HandleValue(const void* handle);
@@ -116,6 +143,7 @@ public:
     struct MemoryState {
         uint32_t systemBytes = 64u << 20;
         std::map<uint32_t, Process> processes;
+        std::map<uint32_t, View> systemViews;    // by base: system-space mappings of VideoPortMapMemory
         uint32_t physicalMemorySection = 0;      // kernel address of its object, 0 before first use
         std::map<uint32_t, int> references;      // object address -> references the driver holds
         uint64_t nextSerial = 1;
@@ -131,6 +159,10 @@ public:
     State Save() const { return State{space_, registry_, currentProcess_, memory_, objects_.Save()}; }
     void Restore(const State& state);
 
+    // A handle the driver opened without OBJ_KERNEL_HANDLE goes into the calling process's table:
+    // reported as a driver fault while a request of a process runs.
+    void ReportUserHandle(const std::string& routine, const std::string& object, const std::string& handle);
+
     // --- Both builds of the driver ---
     // ZwClose: a handle of a key or file, or else of a section in the calling process's table.
     NTSTATUS CloseHandle(HANDLE handle);
@@ -138,6 +170,8 @@ public:
 private:
     bool Resolve(uint32_t id, uint32_t address, uint32_t length, bool write, std::vector<std::pair<uint32_t, uint32_t>>* pieces);
     bool InjectedFailure(PlatformCall call, NTSTATUS* status);
+    // Reports the words of a fresh block that a new user view of process `id` shows.
+    void CheckViewShowsNoStale(uint32_t id, const View& view);
     Process* HandleOwner(uint32_t handle, uint32_t* value);
 
     Bus& bus_;

@@ -15,6 +15,7 @@ namespace {
 constexpr uint32_t ProcessObjectBytes = 0x100;
 constexpr uint32_t MinSystemMemory = 24u << 20;
 constexpr uint32_t MaxSystemMemory = 256u << 20;   // pool must stay below the device mappings
+constexpr uint32_t MaxSystemViewBytes = 256u << 20;   // the most one system-space mapping spans
 
 uint32_t FirstDword(const uint8_t* bytes, uint32_t length) {
     uint32_t value = 0;
@@ -59,7 +60,7 @@ std::vector<View> Kernel::EndProcess(uint32_t id) {
 }
 
 bool Kernel::ProcessOfHandle(uint32_t handle, uint32_t* id) {
-    if (handle == 0 || handle == CurrentProcessHandle) {
+    if (handle == CurrentProcessHandle) {
         *id = currentProcess_;
         return !EnsureProcess(currentProcess_).ended;
     }
@@ -87,8 +88,40 @@ uint32_t Kernel::MapUserView(uint32_t id, uint32_t physical, uint32_t length, co
     view.adapter = faults_.CurrentAdapter();
     view.serial = memory_.nextSerial++;
     process.views.emplace(base, view);
+    CheckViewShowsNoStale(id, view);
     *viewLength = view.size - lead;
     return base + lead;
+}
+
+uint32_t Kernel::MapSystemView(uint32_t physical, uint32_t length, const std::string& caching, const std::string& madeBy,
+                               uint32_t* viewLength) {
+    const uint32_t lead = physical % PageBytes;
+    const uint64_t size = (uint64_t{lead} + length + PageBytes - 1) / PageBytes * PageBytes;
+    if (length == 0 || size > MaxSystemViewBytes) return 0;
+    // System space is a scarce resource: a mapping that finds no room fails.
+    const uint32_t base = space_.TryMapPhysical(physical - lead, static_cast<uint32_t>(size), madeBy + " (system space)");
+    if (base == 0) return 0;
+    View view;
+    view.base = base;
+    view.size = static_cast<uint32_t>(size);
+    view.physical = physical - lead;
+    view.caching = caching;
+    view.madeBy = madeBy;
+    view.adapter = faults_.CurrentAdapter();
+    view.serial = memory_.nextSerial++;
+    memory_.systemViews.emplace(base, view);
+    *viewLength = view.size - lead;
+    return base + lead;
+}
+
+bool Kernel::UnmapSystemView(uint32_t address) {
+    auto it = memory_.systemViews.upper_bound(address);
+    if (it == memory_.systemViews.begin()) return false;
+    --it;
+    if (address - it->second.base >= it->second.size) return false;
+    space_.Free(it->first);
+    memory_.systemViews.erase(it);
+    return true;
 }
 
 bool Kernel::UnmapUserView(uint32_t id, uint32_t address) {
@@ -113,7 +146,9 @@ bool Kernel::Resolve(uint32_t id, uint32_t address, uint32_t length, bool write,
         uint64_t pieceEnd = end;
         uint32_t physical = 0;
         const char* problem = nullptr;
-        if (here >= KernelSpaceStart) {
+        if (here >= KernelSpaceStart && !RunsInKernelMode(id)) {
+            problem = "kernel space, which a user program cannot reach";
+        } else if (here >= KernelSpaceStart) {
             const Region* region = space_.Find(here);
             if (region) {
                 physical = region->device ? region->physical + (here - region->base) : here - KernelSpaceStart;
@@ -209,7 +244,45 @@ uint32_t Kernel::AllocateContiguousMemory(uint64_t bytes, uint64_t highestAccept
         space_.Free(base);
         return 0;
     }
+    FillStale(base, static_cast<uint32_t>(bytes));
     return base;
+}
+
+void Kernel::FillStale(uint32_t address, uint32_t size) {
+    Region* region = space_.Find(address);
+    if (!region || region->device) return;
+    uint8_t* bytes = region->memory.data() + (address - region->base);
+    const uint32_t count = std::min(size, region->base + region->size - address);
+    for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(StaleDword >> (8 * ((address + i) % 4)));
+}
+
+// A user view shows system memory as soon as it is made: another thread of the process can read it
+// at once. A word that still holds StaleDword is what an earlier owner left there.
+void Kernel::CheckViewShowsNoStale(uint32_t id, const View& view) {
+    uint32_t stale = 0, first = 0;
+    std::string purpose;
+    for (uint32_t at = view.physical; at - view.physical < view.size && at < memory_.systemBytes;) {
+        const Region* region = space_.Find(KernelSpaceStart + at);
+        if (!region || region->device) {
+            at = (at / PageBytes + 1) * PageBytes;
+            continue;
+        }
+        const uint32_t end = std::min({region->base + region->size - KernelSpaceStart, view.physical + view.size,
+                                       memory_.systemBytes});
+        for (uint32_t word = (at + 3) & ~3u; word + 4 <= end; word += 4) {
+            const uint8_t* w = region->memory.data() + (KernelSpaceStart + word - region->base);
+            if ((w[0] | w[1] << 8 | w[2] << 16 | uint32_t{w[3]} << 24) != StaleDword) continue;
+            if (stale++ == 0) {
+                first = word;
+                purpose = region->purpose;
+            }
+        }
+        at = std::max(end, at + 1);
+    }
+    if (stale == 0) return;
+    faults_.ReportDriver("a view at " + Hex(view.base) + " in process " + std::to_string(id) + " shows " +
+                         std::to_string(stale * 4) + " bytes of " + purpose + " (first at physical " + Hex(first) +
+                         ") that the driver never wrote or cleared: an earlier owner's data");
 }
 
 uint64_t Kernel::PhysicalAddressOf(uint32_t address) {

@@ -16,7 +16,6 @@ namespace {
 constexpr uint32_t ObjKernelHandle = 0x200;
 constexpr uint32_t KernelHandleBit = 0x80000000;
 constexpr uint32_t MaxCounted = 0xFFFF;   // the most bytes a counted string's length holds
-constexpr uint8_t PoolGarbage = 0xBA;     // what fresh pool memory holds
 constexpr NTSTATUS StatusAccessViolation = static_cast<NTSTATUS>(0xC0000005);
 constexpr NTSTATUS StatusInsufficientResources = static_cast<NTSTATUS>(0xC000009A);
 constexpr NTSTATUS StatusNotADirectory = static_cast<NTSTATUS>(0xC0000103);
@@ -139,7 +138,9 @@ NTSTATUS KernelObjects::OpenKey(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTR
     key.path = Registry::Canonical(key.path + "\\");
     if (!kernel_.GetRegistry().KeyExists(key.path)) return STATUS_OBJECT_NAME_NOT_FOUND;
     key.access = access;
-    *handle = reinterpret_cast<HANDLE>(uintptr_t{AddHandle(key)});
+    const uint32_t value = AddHandle(key);
+    if (key.process != 0) kernel_.ReportUserHandle("ZwOpenKey", "key " + key.path, Hex(value));
+    *handle = reinterpret_cast<HANDLE>(uintptr_t{value});
     return STATUS_SUCCESS;
 }
 
@@ -253,7 +254,9 @@ NTSTATUS KernelObjects::CreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_A
         return STATUS_OBJECT_PATH_NOT_FOUND;
     }
     file.access = access;
-    *handle = reinterpret_cast<HANDLE>(uintptr_t{AddHandle(file)});
+    const uint32_t value = AddHandle(file);
+    if (file.process != 0) kernel_.ReportUserHandle("ZwCreateFile", "file " + file.path, Hex(value));
+    *handle = reinterpret_cast<HANDLE>(uintptr_t{value});
     ioStatus->Status = STATUS_SUCCESS;
     ioStatus->Information = information;
     return STATUS_SUCCESS;
@@ -288,7 +291,7 @@ void KernelObjects::InitAnsiString(PANSI_STRING string, PCSZ source) {
 
 uint32_t KernelObjects::AllocateString(uint32_t size) {
     uint32_t address = kernel_.Space().AllocateMemory(size, "string");
-    std::memset(kernel_.HostPointer(address), PoolGarbage, size);
+    kernel_.FillStale(address, size);
     state_.blocks[address] = Block{true, size, 0, false};
     return address;
 }
@@ -392,7 +395,7 @@ NTSTATUS KernelObjects::AppendUnicodeToString(PUNICODE_STRING destination, PCWST
 
 uint32_t KernelObjects::AllocatePool(uint32_t size, uint32_t tag) {
     uint32_t address = kernel_.Space().AllocateMemory(size, "pool");
-    std::memset(kernel_.HostPointer(address), PoolGarbage, size);
+    kernel_.FillStale(address, size);
     state_.blocks[address] = Block{false, size, tag, false};
     return address;
 }

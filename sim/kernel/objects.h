@@ -5,7 +5,9 @@
 // handle, string and pool block that a call into the driver left behind.
 //
 // Handles belong to the process in whose context they were opened (the requesting process during a
-// request), unless the object attributes ask for a kernel handle. The system's ANSI code page is
+// request), unless the object attributes ask for a kernel handle; one opened into a process's table
+// is reported as a driver fault (any thread of the process could use it). Pool memory and converted
+// strings come back holding stale words (Kernel::StaleDword), not zeros. The system's ANSI code page is
 // taken as ISO 8859-1: byte b is character U+00b; a character above U+00FF becomes '?' in 8-bit
 // text and in the simulated registry's names.
 #pragma once
@@ -57,7 +59,7 @@ public:
     NTSTATUS AppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source);
 
     // --- Pool memory ---------------------------------------------------------------------------------
-    // A block of `size` bytes holding garbage, as pool memory does; its address.
+    // A block of `size` bytes holding stale words, as pool memory does; its address.
     uint32_t AllocatePool(uint32_t size, uint32_t tag);
     // False (and a driver fault) for an address that is no live pool block.
     bool FreePool(uint32_t address);

@@ -43,6 +43,7 @@ struct View {
 struct HandleEntry {
     std::string object;         // the object's name
     uint64_t serial = 0;
+    uint32_t access = 0;        // the rights it was opened with
 };
 
 struct Process {

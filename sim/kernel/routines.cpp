@@ -100,11 +100,12 @@ NTSTATUS NTAPI ZwOpenSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIB
     return status;
 }
 
-NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE objectType, KPROCESSOR_MODE,
-                                         PVOID* object, POBJECT_HANDLE_INFORMATION) {
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK access, POBJECT_TYPE objectType,
+                                         KPROCESSOR_MODE mode, PVOID* object, POBJECT_HANDLE_INFORMATION) {
     sim::Kernel& kernel = KernelFor("ObReferenceObjectByHandle");
     uint32_t address = 0;
-    NTSTATUS status = kernel.ReferenceObjectByHandle(kernel.HandleValue(handle), objectType, &address);
+    NTSTATUS status = kernel.ReferenceObjectByHandle(kernel.HandleValue(handle), access, objectType,
+                                                     static_cast<uint8_t>(mode), &address);
     if (NT_SUCCESS(status)) *object = kernel.HostPointer(address);
     return status;
 }
@@ -115,14 +116,17 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID object) {
     return 0;
 }
 
-NTSTATUS NTAPI ZwMapViewOfSection(HANDLE section, HANDLE process, PVOID* base, ULONG_PTR, SIZE_T, PLARGE_INTEGER offset,
-                                  PSIZE_T viewSize, SECTION_INHERIT, ULONG, ULONG protection) {
+NTSTATUS NTAPI ZwMapViewOfSection(HANDLE section, HANDLE process, PVOID* base, ULONG_PTR zeroBits, SIZE_T commitSize,
+                                  PLARGE_INTEGER offset, PSIZE_T viewSize, SECTION_INHERIT inherit, ULONG allocationType,
+                                  ULONG protection) {
     sim::Kernel& kernel = KernelFor("ZwMapViewOfSection");
     uint32_t at = kernel.AddressOfPointer(*base);
     uint64_t start = offset ? static_cast<uint64_t>(offset->QuadPart) : 0;
     uint64_t size = *viewSize;
+    sim::Kernel::ViewRequest request{static_cast<uint32_t>(zeroBits), commitSize, static_cast<uint32_t>(inherit),
+                                     allocationType, protection};
     NTSTATUS status =
-        kernel.MapViewOfSection(kernel.HandleValue(section), kernel.HandleValue(process), &at, &start, &size, protection);
+        kernel.MapViewOfSection(kernel.HandleValue(section), kernel.HandleValue(process), &at, &start, &size, request);
     if (!NT_SUCCESS(status)) return status;
     *base = reinterpret_cast<PVOID>(uintptr_t{at});
     if (offset) offset->QuadPart = static_cast<LONGLONG>(start);

@@ -17,11 +17,35 @@ constexpr NTSTATUS StatusObjectTypeMismatch = static_cast<NTSTATUS>(0xC0000024);
 constexpr NTSTATUS StatusObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
 constexpr NTSTATUS StatusInsufficientResources = static_cast<NTSTATUS>(0xC000009A);
 constexpr NTSTATUS StatusMappedAlignment = static_cast<NTSTATUS>(0xC0000220);
+constexpr NTSTATUS StatusAccessDenied = static_cast<NTSTATUS>(0xC0000022);
+constexpr NTSTATUS StatusInvalidPageProtection = static_cast<NTSTATUS>(0xC0000045);
+constexpr NTSTATUS StatusInvalidParameter4 = static_cast<NTSTATUS>(0xC00000F3);   // zero bits
+constexpr NTSTATUS StatusInvalidParameter5 = static_cast<NTSTATUS>(0xC00000F4);   // commit size
+constexpr NTSTATUS StatusInvalidParameter8 = static_cast<NTSTATUS>(0xC00000F6);   // inherit disposition
+constexpr NTSTATUS StatusInvalidParameter9 = static_cast<NTSTATUS>(0xC00000F7);   // allocation type
 
 constexpr uint32_t ObjKernelHandle = 0x200;
 constexpr uint32_t KernelHandleBit = 0x80000000;
 constexpr uint32_t SectionObjectBytes = 0x40;
 constexpr uint64_t SectionBytes = 1ull << 32;   // the physical memory section spans physical space
+
+// Access rights a section handle can carry: the section's own (query, map write, read and execute,
+// extend size), the standard rights, synchronize, system security; and the requests that the object
+// manager turns into rights (maximum allowed, the generic rights).
+constexpr uint32_t SectionAllAccess = 0x000F001F;
+constexpr uint32_t Synchronize = 0x00100000;
+constexpr uint32_t AccessSystemSecurity = 0x01000000;
+constexpr uint32_t MaximumAllowed = 0x02000000;
+constexpr uint32_t GenericRights = 0xF0000000;
+constexpr uint32_t SectionAccessKnown = SectionAllAccess | Synchronize | AccessSystemSecurity | MaximumAllowed | GenericRights;
+constexpr uint32_t ModeKernel = 0, ModeUser = 1;   // KPROCESSOR_MODE
+
+// ZwMapViewOfSection's documented values on Windows 2000.
+constexpr uint32_t MaxZeroBits = 21;
+constexpr uint32_t InheritShare = 1, InheritUnmap = 2;   // SECTION_INHERIT
+constexpr uint32_t MemReserve = 0x2000, MemTopDown = 0x100000;
+constexpr uint32_t PageBaseProtections = 0xFF;   // PAGE_NOACCESS ... PAGE_EXECUTE_WRITECOPY, one bit each
+constexpr uint32_t PageNoAccess = 0x01, PageGuard = 0x100, PageNoCache = 0x200;
 const char16_t PhysicalMemoryName[] = u"\\Device\\PhysicalMemory";
 
 char16_t Folded(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
@@ -37,10 +61,32 @@ bool NamesPhysicalMemory(const UNICODE_STRING& name, bool caseInsensitive) {
     return true;
 }
 
-std::string Caching(ULONG protection) {
-    if (protection & 0x200) return "uncached";
-    if (protection & 0x400) return "write-combined";
-    return "cached";
+std::string Caching(ULONG protection) { return (protection & PageNoCache) ? "uncached" : "cached"; }
+
+// One base protection, optionally with PAGE_GUARD or PAGE_NOCACHE (not both, and neither on
+// PAGE_NOACCESS). PAGE_WRITECOMBINE came after Windows 2000.
+bool ProtectionValid(uint32_t protection) {
+    const uint32_t base = protection & PageBaseProtections;
+    const uint32_t modifiers = protection & ~PageBaseProtections;
+    if (base == 0 || (base & (base - 1)) != 0) return false;
+    if (modifiers & ~(PageGuard | PageNoCache)) return false;
+    if (modifiers == (PageGuard | PageNoCache)) return false;
+    return !(base == PageNoAccess && modifiers);
+}
+
+// True when a 32-bit word of a request's output lies in the view.
+bool AddressGiven(const std::vector<uint8_t>& output, const View& view) {
+    for (size_t i = 0; i + 4 <= output.size(); i += 4) {
+        uint32_t value = output[i] | output[i + 1] << 8 | output[i + 2] << 16 | uint32_t{output[i + 3]} << 24;
+        if (value - view.base < view.size) return true;
+    }
+    return false;
+}
+
+// The rights a desired access grants on the section (a kernel-mode open is not access-checked).
+uint32_t GrantedSectionAccess(uint32_t desired) {
+    if (desired & (MaximumAllowed | GenericRights)) return SectionAllAccess | Synchronize;
+    return desired;
 }
 
 }  // namespace
@@ -74,12 +120,14 @@ Process* Kernel::HandleOwner(uint32_t handle, uint32_t* value) {
     return owner.handles.count(*value) ? &owner : nullptr;
 }
 
-NTSTATUS Kernel::OpenSection(uint32_t* handle, ACCESS_MASK, const OBJECT_ATTRIBUTES* attributes) {
+NTSTATUS Kernel::OpenSection(uint32_t* handle, ACCESS_MASK access, const OBJECT_ATTRIBUTES* attributes) {
     NTSTATUS status = 0;
     if (InjectedFailure(PlatformCall::ZwOpenSection, &status)) return status;
     if (!attributes || attributes->Length != sizeof(OBJECT_ATTRIBUTES) || !attributes->ObjectName) {
         return STATUS_INVALID_PARAMETER;
     }
+    // Rights a section does not have cannot be granted; a handle of no rights serves nothing.
+    if ((access & ~SectionAccessKnown) || GrantedSectionAccess(access) == 0) return StatusAccessDenied;
     if (attributes->RootDirectory ||
         !NamesPhysicalMemory(*attributes->ObjectName, attributes->Attributes & OBJ_CASE_INSENSITIVE)) {
         return StatusObjectNameNotFound;
@@ -91,18 +139,31 @@ NTSTATUS Kernel::OpenSection(uint32_t* handle, ACCESS_MASK, const OBJECT_ATTRIBU
     if (memory_.physicalMemorySection == 0) {
         memory_.physicalMemorySection = space_.AllocateMemory(SectionObjectBytes, "section object \\Device\\PhysicalMemory");
     }
-    owner.handles[value] = HandleEntry{"\\Device\\PhysicalMemory", memory_.nextSerial++};
+    owner.handles[value] = HandleEntry{"\\Device\\PhysicalMemory", memory_.nextSerial++, GrantedSectionAccess(access)};
     *handle = kernelHandle ? value | KernelHandleBit : value;
+    if (!kernelHandle) ReportUserHandle("ZwOpenSection", "section \\Device\\PhysicalMemory", Hex(value));
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Kernel::ReferenceObjectByHandle(uint32_t handle, const void* objectType, uint32_t* object) {
+void Kernel::ReportUserHandle(const std::string& routine, const std::string& object, const std::string& handle) {
+    if (currentProcess_ == SystemProcess) return;
+    faults_.ReportDriver(routine + " opened handle " + handle + " to " + object + " without OBJ_KERNEL_HANDLE in process " +
+                         std::to_string(currentProcess_) + ": any thread of that process can use it while it is open");
+}
+
+NTSTATUS Kernel::ReferenceObjectByHandle(uint32_t handle, ACCESS_MASK access, const void* objectType, uint32_t mode,
+                                         uint32_t* object) {
     NTSTATUS status = 0;
     if (InjectedFailure(PlatformCall::ObReferenceObjectByHandle, &status)) return status;
+    if (mode != ModeKernel && mode != ModeUser) return STATUS_INVALID_PARAMETER;
     uint32_t value = 0;
-    if (!HandleOwner(handle, &value)) return StatusInvalidHandle;
+    Process* owner = HandleOwner(handle, &value);
+    // A kernel handle means nothing to a reference made for user mode.
+    if (!owner || (mode == ModeUser && (handle & KernelHandleBit))) return StatusInvalidHandle;
     // Only section handles exist; the sim exports no object type the driver could name.
     if (objectType) return StatusObjectTypeMismatch;
+    // Kernel mode is not access-checked; user mode gets only the rights the handle was opened with.
+    if (mode == ModeUser && (GrantedSectionAccess(access) & ~owner->handles[value].access)) return StatusAccessDenied;
     *object = memory_.physicalMemorySection;
     ++memory_.references[*object];
     return STATUS_SUCCESS;
@@ -118,9 +179,15 @@ void Kernel::DereferenceObject(uint32_t object) {
 }
 
 NTSTATUS Kernel::MapViewOfSection(uint32_t section, uint32_t processHandle, uint32_t* base, uint64_t* offset,
-                                  uint64_t* viewSize, ULONG protection) {
+                                  uint64_t* viewSize, const ViewRequest& request) {
     NTSTATUS status = 0;
     if (InjectedFailure(PlatformCall::ZwMapViewOfSection, &status)) return status;
+    if (request.zeroBits > MaxZeroBits) return StatusInvalidParameter4;
+    if (*viewSize != 0 && request.commitSize > *viewSize) return StatusInvalidParameter5;
+    if (request.inherit != InheritShare && request.inherit != InheritUnmap) return StatusInvalidParameter8;
+    if (request.allocationType & ~(MemReserve | MemTopDown)) return StatusInvalidParameter9;
+    if (!ProtectionValid(request.protection)) return StatusInvalidPageProtection;
+    const ULONG protection = request.protection;
     uint32_t value = 0;
     if (!HandleOwner(section, &value)) return StatusInvalidHandle;
     uint32_t id = 0;
@@ -151,6 +218,7 @@ NTSTATUS Kernel::MapViewOfSection(uint32_t section, uint32_t processHandle, uint
     view.adapter = faults_.CurrentAdapter();
     view.serial = memory_.nextSerial++;
     process.views.emplace(at, view);
+    CheckViewShowsNoStale(id, view);
     *base = at;
     *offset = start;
     *viewSize = size;
@@ -189,16 +257,18 @@ void Kernel::EndRequest(const RequestMark& mark, const std::string& request, boo
         }
         for (const auto& [base, view] : process.views) {
             if (view.serial < mark.serial) continue;
-            bool given = false;
-            for (size_t i = 0; succeeded && !given && i + 4 <= output.size(); i += 4) {
-                uint32_t value = output[i] | output[i + 1] << 8 | output[i + 2] << 16 | uint32_t{output[i + 3]} << 24;
-                given = value - view.base < view.size;
-            }
-            if (given) continue;
+            if (succeeded && AddressGiven(output, view)) continue;
             faults_.Report(FaultKind::Driver, adapter,
                            request + (succeeded ? "" : " failed and") + " left a view at " + Hex(view.base) +
                                " in process " + std::to_string(id) + " whose address the requester was not given");
         }
+    }
+    for (const auto& [base, view] : memory_.systemViews) {
+        if (view.serial < mark.serial) continue;
+        if (succeeded && AddressGiven(output, view)) continue;
+        faults_.Report(FaultKind::Driver, adapter,
+                       request + (succeeded ? "" : " failed and") + " left a system-space mapping at " + Hex(view.base) +
+                           " whose address the requester was not given");
     }
     for (const auto& [object, count] : memory_.references) {
         auto before = mark.references.find(object);

@@ -213,11 +213,11 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
         if (NT_SUCCESS(status)) *a.Slot(handle, "ZwOpenSection") = opened;
         return static_cast<uint32_t>(status);
     };
-    r.ObReferenceObjectByHandle = [&kernel, a](image::Handle handle, uint32_t, Address objectType, uint8_t,
+    r.ObReferenceObjectByHandle = [&kernel, a](image::Handle handle, uint32_t access, Address objectType, uint8_t mode,
                                                Address object, Address) -> uint32_t {
         uint32_t referenced = 0;
-        NTSTATUS status =
-            kernel.ReferenceObjectByHandle(kernel.HandleValue(Arguments::Handle(handle)), a.Pointer(objectType), &referenced);
+        NTSTATUS status = kernel.ReferenceObjectByHandle(kernel.HandleValue(Arguments::Handle(handle)), access,
+                                                         a.Pointer(objectType), mode, &referenced);
         if (NT_SUCCESS(status)) *a.Slot(object, "ObReferenceObjectByHandle") = referenced;
         return static_cast<uint32_t>(status);
     };
@@ -225,9 +225,9 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
         kernel.DereferenceObject(object);
         return 0;
     };
-    r.ZwMapViewOfSection = [&kernel, a](image::Handle section, image::Handle process, Address base, uint32_t, uint32_t,
-                                        Address offset, Address viewSize, uint32_t, uint32_t,
-                                        uint32_t protect) -> uint32_t {
+    r.ZwMapViewOfSection = [&kernel, a](image::Handle section, image::Handle process, Address base, uint32_t zeroBits,
+                                        uint32_t commitSize, Address offset, Address viewSize, uint32_t inherit,
+                                        uint32_t allocationType, uint32_t protect) -> uint32_t {
         const char* routine = "ZwMapViewOfSection";
         uint32_t* baseSlot = a.Slot(base, routine);
         uint32_t* sizeSlot = a.Slot(viewSize, routine);
@@ -236,7 +236,8 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
         uint64_t from = start ? static_cast<uint64_t>(start->QuadPart) : 0;
         uint64_t size = *sizeSlot;
         NTSTATUS status = kernel.MapViewOfSection(kernel.HandleValue(Arguments::Handle(section)),
-                                                  kernel.HandleValue(Arguments::Handle(process)), &at, &from, &size, protect);
+                                                  kernel.HandleValue(Arguments::Handle(process)), &at, &from, &size,
+                                                  Kernel::ViewRequest{zeroBits, commitSize, inherit, allocationType, protect});
         if (!NT_SUCCESS(status)) return static_cast<uint32_t>(status);
         *baseSlot = at;
         if (start) start->QuadPart = static_cast<LONGLONG>(from);

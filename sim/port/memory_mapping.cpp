@@ -1,6 +1,8 @@
 // VideoPortMapMemory and VideoPortUnmapMemory: views of physical ranges (an adapter's window, or
-// system memory) in the user address space of the process that a handle names. On x86 an I/O range
-// is used by its port numbers, so "mapping" one gives back its first port.
+// system memory). The address argument names the target on input: NULL without the user-mode flag
+// is system space (a kernel address, the same in every process), NULL with it the calling process,
+// anything else a process handle. On x86 an I/O range is used by its port numbers, so "mapping" one
+// gives back its first port. The routines answer only NO_ERROR and ERROR_INVALID_PARAMETER.
 #include "port/port.h"
 
 namespace sim {
@@ -20,10 +22,11 @@ uint32_t VideoPort::MapMemory(PVOID extension, PHYSICAL_ADDRESS physical, PULONG
         *virtualAddress = nullptr;
         return call.status;
     }
-    uint32_t process = 0;
+    const uint32_t handle = kernel_.HandleValue(*virtualAddress);
+    const bool systemSpace = handle == 0 && !(*inIoSpace & VIDEO_MEMORY_SPACE_USER_MODE);
+    uint32_t process = kernel_.CurrentProcess();
     const uint64_t start = static_cast<uint64_t>(physical.QuadPart);
-    if (!kernel_.ProcessOfHandle(kernel_.HandleValue(*virtualAddress), &process) || *length == 0 ||
-        start + *length > (1ull << 32)) {
+    if ((handle != 0 && !kernel_.ProcessOfHandle(handle, &process)) || *length == 0 || start + *length > (1ull << 32)) {
         *virtualAddress = nullptr;
         return ERROR_INVALID_PARAMETER;
     }
@@ -32,11 +35,13 @@ uint32_t VideoPort::MapMemory(PVOID extension, PHYSICAL_ADDRESS physical, PULONG
         return NO_ERROR;
     }
     uint32_t viewLength = 0;
-    uint32_t address = kernel_.MapUserView(process, static_cast<uint32_t>(start), *length, CachingOf(*inIoSpace),
-                                           "VideoPortMapMemory", &viewLength);
+    const uint32_t from = static_cast<uint32_t>(start);
+    uint32_t address =
+        systemSpace ? kernel_.MapSystemView(from, *length, CachingOf(*inIoSpace), "VideoPortMapMemory", &viewLength)
+                    : kernel_.MapUserView(process, from, *length, CachingOf(*inIoSpace), "VideoPortMapMemory", &viewLength);
     if (address == 0) {
         *virtualAddress = nullptr;
-        return ERROR_NOT_ENOUGH_MEMORY;
+        return ERROR_INVALID_PARAMETER;
     }
     *length = viewLength;
     *virtualAddress = reinterpret_cast<PVOID>(static_cast<uintptr_t>(address));
@@ -46,9 +51,12 @@ uint32_t VideoPort::MapMemory(PVOID extension, PHYSICAL_ADDRESS physical, PULONG
 uint32_t VideoPort::UnmapMemory(PVOID extension, PVOID virtualAddress, HANDLE processHandle) {
     RoutineCall call = BeginRoutine(extension, "VideoPortUnmapMemory", PlatformCall::UnmapMemory);
     if (call.fail) return call.status;
+    const uint32_t handle = kernel_.HandleValue(processHandle);
+    const uint32_t address = kernel_.AddressOfPointer(virtualAddress);
+    if (handle == 0) return kernel_.UnmapSystemView(address) ? NO_ERROR : ERROR_INVALID_PARAMETER;
     uint32_t process = 0;
-    if (!kernel_.ProcessOfHandle(kernel_.HandleValue(processHandle), &process)) return ERROR_INVALID_PARAMETER;
-    if (!kernel_.UnmapUserView(process, kernel_.AddressOfPointer(virtualAddress))) return ERROR_INVALID_PARAMETER;
+    if (!kernel_.ProcessOfHandle(handle, &process)) return ERROR_INVALID_PARAMETER;
+    if (!kernel_.UnmapUserView(process, address)) return ERROR_INVALID_PARAMETER;
     return NO_ERROR;
 }
 

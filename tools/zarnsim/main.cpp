@@ -298,9 +298,11 @@ int main(int argc, char** argv) {
                   "number; the query HwGetPowerState, then HwSetPowerState when the query accepts it); process N (later "
                   "commands run in process N; 1 at the start); end-process N (its views go, what the driver recorded "
                   "stays); read ADDRESS LENGTH, write ADDRESS HEX, fill ADDRESS LENGTH BYTE (the current process "
-                  "touching memory: user addresses through its views, kernel addresses in every process; an address "
-                  "reachable through nothing is a fault of the process); views (the current process's views). A "
-                  "handle to process N is 0x1000+4*N in every process; 0 and 0xFFFFFFFF name the calling process. "
+                  "touching memory: user addresses through its views; kernel addresses, 0x80000000 and up, only from "
+                  "process 1, the display driver, in kernel mode; an address reachable through nothing, or a kernel "
+                  "address from a user program, is a fault of the process); views (the current process's views and "
+                  "the system-space mappings). A handle to process N is 0x1000+4*N in every process; 0xFFFFFFFF "
+                  "names the calling process; VideoPortMapMemory maps a handle of 0 into system space. "
                   "Every command takes adapter=N. A word in double quotes may hold blanks. Blank lines and # "
                   "comments are skipped.");
     script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")->required();

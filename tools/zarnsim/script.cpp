@@ -479,7 +479,10 @@ void RunMemory(sim::Machine& machine, int line, const std::vector<std::string>& 
     std::string text = command + " " + std::to_string(bytes.size()) + " bytes at " + Address(address) + " in process " +
                        std::to_string(process);
     if (!done) {
-        text += ": access violation (nothing maps it)";
+        // A user program (process 2 and up) reaches no kernel address, whatever is mapped there.
+        const bool kernelSpace = uint64_t{address} + bytes.size() > sim::KernelSpaceStart;
+        text += !sim::Kernel::RunsInKernelMode(process) && kernelSpace ? ": access violation (kernel space, from user mode)"
+                                                                       : ": access violation (nothing maps it)";
     } else if (command == "read") {
         fields["bytes"] = HexBytes(bytes);
         text += ": " + HexBytes(bytes);
@@ -499,6 +502,25 @@ void RunEndProcess(sim::Machine& machine, int line, const std::vector<std::strin
            "end-process " + std::to_string(process) + ": " + std::to_string(views.size()) + " views removed");
 }
 
+// One view as `views` lists it.
+Json ViewJson(const sim::View& view) {
+    Json item = Json::object();
+    item["base"] = view.base;
+    item["size"] = view.size;
+    item["physical"] = view.physical;
+    item["caching"] = view.caching;
+    item["writable"] = view.writable;
+    item["madeBy"] = view.madeBy;
+    return item;
+}
+
+std::string ViewText(const sim::View& view) {
+    return "\n  " + Address(view.base) + " " + std::to_string(view.size) + " bytes -> physical " +
+           Address(view.physical) + ", " + view.caching + (view.writable ? "" : ", read-only") + " (" + view.madeBy + ")";
+}
+
+// The current process's views, then the mappings in system space (kernel addresses, the same in
+// every process, reachable only from kernel mode).
 void RunViews(sim::Machine& machine, int line, const std::vector<std::string>& tokens, uint32_t process, bool json,
               std::ostream& out) {
     ExpectArguments(line, tokens, 0, "views");
@@ -507,23 +529,23 @@ void RunViews(sim::Machine& machine, int line, const std::vector<std::string>& t
     std::string text = "views of process " + std::to_string(process) + ":";
     if (found) {
         for (const auto& [base, view] : found->views) {
-            Json item = Json::object();
-            item["base"] = view.base;
-            item["size"] = view.size;
-            item["physical"] = view.physical;
-            item["caching"] = view.caching;
-            item["writable"] = view.writable;
-            item["madeBy"] = view.madeBy;
-            list.push_back(item);
-            text += "\n  " + Address(view.base) + " " + std::to_string(view.size) + " bytes -> physical " +
-                    Address(view.physical) + ", " + view.caching + (view.writable ? "" : ", read-only") + " (" +
-                    view.madeBy + ")";
+            list.push_back(ViewJson(view));
+            text += ViewText(view);
         }
     }
     if (!found || found->views.empty()) text += " none";
+    Json system = Json::array();
+    const auto& systemViews = machine.GetKernel().SystemViews();
+    text += "\nsystem space:";
+    for (const auto& [base, view] : systemViews) {
+        system.push_back(ViewJson(view));
+        text += ViewText(view);
+    }
+    if (systemViews.empty()) text += " none";
     Json fields = Json::object();
     fields["process"] = process;
     fields["views"] = list;
+    fields["systemSpace"] = system;
     Report(out, json, line, "views", fields, text);
 }
 
