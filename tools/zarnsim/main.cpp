@@ -140,17 +140,18 @@ public:
         stream_.rdbuf(buffer_.get());
         machine.StreamTrace(&stream_);
     }
-    ~TraceFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~TraceFile() { (void)Finish(); }
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
     // Empty when everything written reached the file, else why not.
     std::string Finish() {
         if (fd_ < 0) return "";
+        // Nothing reaches the descriptor after it is closed: later trace lines go nowhere.
+        stream_.rdbuf(nullptr);
         bool written = buffer_->Flush();
         int error = buffer_->Error();
+        buffer_.reset();
         if (::close(fd_) != 0 && written) error = errno;
         fd_ = -1;
         if (error == 0) return "";
