@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "dispatch/control_codes.h"
+#include "support/untrusted_text.h"
 
 namespace sim {
 
@@ -53,7 +54,7 @@ ModeRequest ParseModeRequest(const std::string& text) {
     if (std::sscanf(text.c_str(), "%ux%ux%u@%u%c", &request.width, &request.height, &request.bitsPerPixel,
                     &request.refreshHz, &tail) != 4 ||
         request.width == 0 || request.height == 0 || request.refreshHz == 0) {
-        throw std::invalid_argument("a mode is written WIDTHxHEIGHTxBITS@HZ, like 1024x768x16@75, not '" + text + "'");
+        throw std::invalid_argument("a mode is written WIDTHxHEIGHTxBITS@HZ, like 1024x768x16@75, not '" + TerminalText(text) + "'");
     }
     return request;
 }

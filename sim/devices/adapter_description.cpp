@@ -1,46 +1,46 @@
 // The adapter description language of the command line: comma-separated key=value items.
 #include <cctype>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 
 #include "devices/adapter_description.h"
 #include "devices/board.h"
+#include "support/file_read.h"
+#include "support/number_text.h"
+#include "support/untrusted_text.h"
 
 namespace sim {
 
 namespace {
 
+// The largest files the description reads: an option ROM image and a monitor's EDID (a base block
+// and one extension block).
+constexpr size_t MaxRomBytes = 128 * 1024;
+constexpr size_t MaxEdidBytes = 256;
+
 uint32_t ParseNumber(const std::string& key, const std::string& text, uint32_t max) {
     if (text.empty()) throw std::invalid_argument("adapter key '" + key + "' needs a value");
-    char* end = nullptr;
-    unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-    if (*end != '\0' || text[0] == '-' || value > max) {
-        throw std::invalid_argument("adapter key '" + key + "' has a bad value '" + text + "'");
+    uint64_t value = 0;
+    if (!ParseUnsigned(text, max, &value)) {
+        throw std::invalid_argument("adapter key '" + key + "' has a bad value '" + TerminalText(text) + "' (a number up to " +
+                                    std::to_string(max) + ")");
     }
     return static_cast<uint32_t>(value);
 }
 
 std::vector<uint8_t> ReadRomFile(const std::string& path) {
     if (path.empty()) throw std::invalid_argument("adapter key 'rom' needs builtin, none or a file name");
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::invalid_argument("cannot read the option ROM file '" + path + "'");
-    std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (image.empty()) throw std::invalid_argument("the option ROM file '" + path + "' is empty");
-    if (image.size() > 128 * 1024) throw std::invalid_argument("the option ROM file '" + path + "' is larger than 128 KiB");
+    std::vector<uint8_t> image = ReadBoundedFile("the option ROM file", path, MaxRomBytes);
+    if (image.empty()) throw std::invalid_argument(NamedFile("the option ROM file", path) + " is empty");
     return image;
 }
 
 // --- Monitor ---
 
 std::vector<uint8_t> ReadEdidFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::invalid_argument("cannot read the EDID file '" + path + "'");
-    std::vector<uint8_t> edid((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> edid = ReadBoundedFile("the EDID file", path, MaxEdidBytes);
     std::string problem = CheckEdidImage(edid);
-    if (!problem.empty()) throw std::invalid_argument("the EDID file '" + path + "' does not fit a monitor: " + problem);
+    if (!problem.empty()) throw std::invalid_argument(NamedFile("the EDID file", path) + " does not fit a monitor: " + problem);
     return edid;
 }
 
@@ -163,7 +163,7 @@ void ApplyItem(AdapterConfig& config, const std::string& key, const std::string&
     }
     std::string known;
     for (const KeyRule& rule : rules) known += std::string(known.empty() ? "" : ", ") + rule.key.key;
-    throw std::invalid_argument("unknown adapter key '" + key + "' (known: " + known + ")");
+    throw std::invalid_argument("unknown adapter key '" + TerminalText(key) + "' (known: " + known + ")");
 }
 
 }  // namespace
@@ -175,7 +175,7 @@ AdapterConfig ParseAdapterDescription(const std::string& description) {
     while (start <= description.size()) {
         size_t comma = description.find(',', start);
         std::string item = description.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (item.empty()) throw std::invalid_argument("empty item in adapter description '" + description + "'");
+        if (item.empty()) throw std::invalid_argument("empty item in adapter description '" + TerminalText(description) + "'");
         size_t equals = item.find('=');
         std::string key = item.substr(0, equals);
         std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);

@@ -1,9 +1,9 @@
 #include "port/image_miniport.h"
 
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <stdexcept>
+
+#include "support/file_read.h"
 
 namespace sim {
 
@@ -20,10 +20,9 @@ bool PlacedByLoader(const Region& region) {
     return region.base >= KernelSpace::LoaderBase && region.base < KernelSpace::LoaderLimit;
 }
 
+// No file larger than the room the loader has for the image is a driver it can load.
 std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw std::invalid_argument("cannot read the driver image '" + path + "'");
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return ReadBoundedFile("the driver image", path, KernelSpace::LoaderLimit - ImageMiniport::ImageBase);
 }
 
 // The stack, placed in the kernel address space before the runner maps it.
@@ -116,7 +115,7 @@ ImageMiniport::ImageMiniport(const std::string& path, Kernel& kernel)
         kernel_.Space().PlaceMemory(ImageBase, image::ImageSize(file), "driver image");
         runner_.Load(std::move(file), ImageBase, static_cast<uint8_t*>(kernel_.HostPointer(ImageBase)));
     } catch (const image::ImageError& error) {
-        throw std::invalid_argument("the driver image '" + path + "' cannot be loaded: " + error.what());
+        throw std::invalid_argument(NamedFile("the driver image", path) + " cannot be loaded: " + error.what());
     }
     shared_ = std::make_unique<SharedSpace>(kernel_, runner_.Processor());
     kernel_.Space().Watch(shared_.get());

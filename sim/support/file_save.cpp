@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <random>
 
+#include "support/untrusted_text.h"
+
 namespace sim {
 
 namespace {
@@ -75,10 +77,10 @@ Decision Decide(const std::string& path, const SavePolicy& policy) {
     return decision;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
+bool WriteAll(int fd, const char* bytes, size_t size) {
     size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+    while (done < size) {
+        ssize_t put = ::write(fd, bytes + done, size - done);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) {
             if (put == 0) errno = EIO;
@@ -88,6 +90,8 @@ bool WriteAll(int fd, const std::string& bytes) {
     }
     return true;
 }
+
+bool WriteAll(int fd, const std::string& bytes) { return WriteAll(fd, bytes.data(), bytes.size()); }
 
 bool WriteThrough(const std::string& path, const std::string& bytes, std::string* message) {
     int fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
@@ -121,7 +125,7 @@ bool ReplaceAtomically(const std::filesystem::path& target, const std::string& b
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
-        *message = "cannot create a file in " + directory.string() + ": " + SystemError(errno);
+        *message = "cannot create a file in " + TerminalText(directory.string()) + ": " + SystemError(errno);
         return false;
     }
     struct stat existing {};
@@ -142,7 +146,7 @@ bool ReplaceAtomically(const std::filesystem::path& target, const std::string& b
     }
     if (!written) {
         ::unlink(temporary.c_str());
-        *message = "cannot write " + temporary.string() + ": " + SystemError(saved);
+        *message = "cannot write " + TerminalText(temporary.string()) + ": " + SystemError(saved);
         return false;
     }
     // Make the rename itself last (best effort: not every file system can sync a directory).
@@ -155,11 +159,33 @@ bool ReplaceAtomically(const std::filesystem::path& target, const std::string& b
 }
 
 bool Fail(const std::string& path, const std::string& message, std::string* error) {
-    if (error) *error = path + ": " + message;
+    if (error) *error = TerminalText(path) + ": " + message;
     return false;
 }
 
 }  // namespace
+
+DescriptorOutput::DescriptorOutput(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+
+DescriptorOutput::~DescriptorOutput() { Flush(); }
+
+bool DescriptorOutput::Flush() {
+    if (error_ == 0 && pptr() > pbase()) {
+        if (!WriteAll(fd_, pbase(), static_cast<size_t>(pptr() - pbase()))) error_ = errno;
+    }
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return error_ == 0;
+}
+
+DescriptorOutput::int_type DescriptorOutput::overflow(int_type c) {
+    if (!Flush()) return traits_type::eof();
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    *pptr() = traits_type::to_char_type(c);
+    pbump(1);
+    return c;
+}
+
+int DescriptorOutput::sync() { return Flush() ? 0 : -1; }
 
 bool CheckSaveTarget(const std::string& path, const SavePolicy& policy, std::string* error) {
     if (path.empty()) {

@@ -2,6 +2,7 @@
 // whole or not at all, and nothing that is not a regular file is ever replaced by one.
 #pragma once
 
+#include <streambuf>
 #include <string>
 
 namespace sim {
@@ -27,5 +28,30 @@ bool SaveFile(const std::string& path, const std::string& bytes, const SavePolic
 // The refusal SaveFile would give for what `path` names now, so that a command can refuse before
 // doing the work whose result it would save; true when SaveFile may go ahead.
 bool CheckSaveTarget(const std::string& path, const SavePolicy& policy, std::string* error);
+
+// The bytes of an output stream written to a file descriptor as a shell redirection writes them.
+// The first failure (a pipe whose reader has gone, a full disk) is kept and stops the writing: the
+// stream goes bad, and Error() says why.
+class DescriptorOutput : public std::streambuf {
+public:
+    explicit DescriptorOutput(int fd);
+    ~DescriptorOutput() override;
+    DescriptorOutput(const DescriptorOutput&) = delete;
+    DescriptorOutput& operator=(const DescriptorOutput&) = delete;
+
+    // Writes what is buffered; false once any write has failed.
+    bool Flush();
+    // The errno of the first failed write, 0 while none has failed.
+    int Error() const { return error_; }
+
+protected:
+    int_type overflow(int_type c) override;
+    int sync() override;
+
+private:
+    int fd_;
+    int error_ = 0;
+    char buffer_[1 << 16];
+};
 
 }  // namespace sim

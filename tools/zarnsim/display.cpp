@@ -12,6 +12,7 @@
 #include "names.h"
 #include "support/text_format.h"
 #include "support/png_writer.h"
+#include "support/untrusted_text.h"
 #include "clients/test_pattern.h"
 
 namespace zarnsim {
@@ -171,7 +172,11 @@ Json TimingJson(const sim::DisplayState& display) {
 void SaveScreenshot(sim::Machine& machine, int adapter, const std::string& path) {
     sim::Image image = sim::RenderScreen(machine.ChipOf(adapter), machine.VideoMemory(adapter));
     std::string error;
-    if (!sim::WritePng(path, image, &error)) throw std::runtime_error("cannot save the screenshot " + error);
+    if (sim::WritePng(path, image, &error)) return;
+    // A failure to save names the path already; one of the picture does not.
+    const std::string shown = sim::TerminalText(path);
+    if (error.rfind(shown + ": ", 0) == 0) error.erase(0, shown.size() + 2);
+    throw std::runtime_error("cannot save the screenshot '" + shown + "': " + error);
 }
 
 std::string ShowModeText(sim::Machine& machine, int adapter, const std::string& mode, const std::string& screenshot) {
@@ -181,7 +186,7 @@ std::string ShowModeText(sim::Machine& machine, int adapter, const std::string& 
                    "unmapped: status %s\n",
                    shown.mapping.frameBufferBase, shown.mapping.videoRamLength, shown.mapping.frameBufferLength,
                    StatusText(shown.unmapStatus).c_str());
-    if (!screenshot.empty()) text += "Screenshot: " + screenshot + "\n";
+    if (!screenshot.empty()) text += "Screenshot: " + sim::TerminalText(screenshot) + "\n";
     return text;
 }
 

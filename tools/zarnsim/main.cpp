@@ -1,6 +1,10 @@
 // zarnsim: runs the driver on the simulated machine.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
-#include <cstdlib>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -11,9 +15,12 @@
 #include "clients/display_driver.h"
 #include "json.h"
 #include "machine/machine.h"
+#include "image/cpu.h"
 #include "kernel/regfile.h"
 #include "monitor_report.h"
 #include "support/file_save.h"
+#include "support/number_text.h"
+#include "support/untrusted_text.h"
 #include "report.h"
 #include "script.h"
 
@@ -36,6 +43,7 @@ struct Options {
     std::string traceFile;
     std::string mode;
     std::string screenshot;
+    std::string displayText;   // --display as given; empty when not given
     int display = 0;
     std::string driverImage;
 };
@@ -44,28 +52,35 @@ struct Options {
 sim::InjectedFault ParseFault(const std::string& text) {
     sim::InjectedFault fault;
     fault.occurrence = 0;
-    std::string name = text.substr(0, text.find_first_of("@="));
+    const size_t marks = text.find_first_of("@=");
+    std::string name = text.substr(0, marks);
     if (!sim::ParsePlatformCall(name, &fault.call)) {
         std::string known;
         for (int i = 0; i < static_cast<int>(sim::PlatformCall::Count); ++i) {
             known += std::string(known.empty() ? "" : ", ") + sim::PlatformCallName(static_cast<sim::PlatformCall>(i));
         }
-        throw std::invalid_argument("unknown platform call '" + name + "' in --fault (known: " + known + ")");
+        throw std::invalid_argument("unknown platform call '" + sim::TerminalText(name) + "' in --fault (known: " + known +
+                                    ")");
     }
-    auto number = [&](char mark) -> long long {
-        size_t at = text.find(mark);
-        if (at == std::string::npos) return -1;
-        char* end = nullptr;
-        std::string digits = text.substr(at + 1, text.find_first_of("@=", at + 1) - at - 1);
-        long long value = std::strtoll(digits.c_str(), &end, 0);
-        if (digits.empty() || *end != '\0' || value < 0 || value > 0xFFFFFFFFll) {
-            throw std::invalid_argument("bad number after '" + std::string(1, mark) + "' in --fault " + text);
-        }
-        return value;
+    auto bad = [&](const char* what) {
+        return std::invalid_argument("--fault " + sim::TerminalText(text) + ": " + what +
+                                     " must be a number up to 0xFFFFFFFF (CALL[@N][=STATUS])");
     };
-    long long occurrence = number('@'), status = number('=');
-    if (occurrence >= 0) fault.occurrence = static_cast<unsigned>(occurrence);
-    if (status >= 0) fault.status = static_cast<uint32_t>(status);
+    std::string rest = marks == std::string::npos ? "" : text.substr(marks);
+    uint64_t value = 0;
+    if (!rest.empty() && rest[0] == '@') {
+        const size_t equals = rest.find('=');
+        if (!sim::ParseUnsigned(rest.substr(1, equals == std::string::npos ? std::string::npos : equals - 1), 0xFFFFFFFF,
+                                &value)) {
+            throw bad("N");
+        }
+        fault.occurrence = static_cast<unsigned>(value);
+        rest = equals == std::string::npos ? "" : rest.substr(equals);
+    }
+    if (!rest.empty()) {
+        if (!sim::ParseUnsigned(rest.substr(1), 0xFFFFFFFF, &value)) throw bad("STATUS");
+        fault.status = static_cast<uint32_t>(value);
+    }
     return fault;
 }
 
@@ -108,7 +123,8 @@ int StatusOf(const sim::Machine& machine, bool everyAdapterMustStart) {
 }
 
 // The trace file, written as the accesses happen (into a FIFO or a device too, as a redirection
-// would); the machine keeps no trace in memory.
+// would); the machine keeps no trace in memory. A write that fails (a reader that closed the pipe)
+// ends the writing, not the run.
 class TraceFile {
 public:
     TraceFile(sim::Machine& machine, const std::string& path) : path_(path) {
@@ -116,44 +132,47 @@ public:
         if (path.empty()) return;
         std::string error;
         if (!sim::CheckSaveTarget(path, sim::SavePolicy{}, &error)) throw std::invalid_argument(error);
-        file_.rdbuf()->pubsetbuf(buffer_, sizeof buffer_);
-        file_.open(path, std::ios::binary | std::ios::trunc);
-        if (!file_) throw std::invalid_argument("cannot open the trace file '" + path + "'");
-        machine.StreamTrace(&file_);
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd_ < 0) {
+            throw std::invalid_argument("cannot open the trace file '" + sim::TerminalText(path) + "': " + std::strerror(errno));
+        }
+        buffer_ = std::make_unique<sim::DescriptorOutput>(fd_);
+        stream_.rdbuf(buffer_.get());
+        machine.StreamTrace(&stream_);
     }
-    // Everything written reached the file.
-    void Finish() {
-        if (path_.empty()) return;
-        file_.close();
-        if (!file_) throw std::runtime_error("cannot write the trace to '" + path_ + "'");
+    ~TraceFile() { (void)Finish(); }
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+
+    // Empty when everything written reached the file, else why not.
+    std::string Finish() {
+        if (fd_ < 0) return "";
+        // Nothing reaches the descriptor after it is closed: later trace lines go nowhere.
+        stream_.rdbuf(nullptr);
+        bool written = buffer_->Flush();
+        int error = buffer_->Error();
+        buffer_.reset();
+        if (::close(fd_) != 0 && written) error = errno;
+        fd_ = -1;
+        if (error == 0) return "";
+        return "cannot write the trace to '" + sim::TerminalText(path_) + "': " + std::strerror(error);
     }
 
 private:
     std::string path_;
-    char buffer_[1 << 16];
-    std::ofstream file_;
+    int fd_ = -1;
+    std::unique_ptr<sim::DescriptorOutput> buffer_;
+    std::ostream stream_{nullptr};
 };
 
-void CheckDisplayAdapter(const sim::Machine& machine, const Options& options) {
-    if (options.display < 0 || static_cast<size_t>(options.display) >= machine.AdapterCount()) {
-        throw std::invalid_argument("there is no adapter " + std::to_string(options.display));
-    }
-    if (!machine.Adapter(options.display).started) {
-        throw std::runtime_error("adapter " + std::to_string(options.display) + " did not start");
-    }
-}
-
 int Run(sim::Machine& machine, const Options& options) {
-    if (!options.screenshot.empty() && options.mode.empty()) throw std::invalid_argument("--screenshot needs --mode");
-    if (!options.mode.empty()) {
-        sim::ParseModeRequest(options.mode);
-        CheckDisplayAdapter(machine, options);
-    }
+    // An adapter that did not start cannot set a mode: the report still comes, with status 1.
+    const bool showMode = !options.mode.empty() && machine.Adapter(options.display).started;
     if (options.json) {
         zarnsim::Json adapters = zarnsim::Json::array();
         for (size_t i = 0; i < machine.AdapterCount(); ++i) {
             zarnsim::Json adapter = zarnsim::AdapterReportJson(machine, static_cast<int>(i));
-            if (!options.mode.empty() && static_cast<int>(i) == options.display) {
+            if (showMode && static_cast<int>(i) == options.display) {
                 zarnsim::Json shown = zarnsim::ShowModeJson(machine, options.display, options.mode, options.screenshot);
                 adapter["mode"] = shown.at("mode");
                 adapter["timing"] = shown.at("timing");
@@ -169,11 +188,13 @@ int Run(sim::Machine& machine, const Options& options) {
     } else {
         std::cout << "Driver entry: status " << machine.DriverEntryStatus() << "\n";
         for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << zarnsim::AdapterReportText(machine, static_cast<int>(i));
-        if (!options.mode.empty()) {
-            std::cout << zarnsim::ShowModeText(machine, options.display, options.mode, options.screenshot);
-        }
+        if (showMode) std::cout << zarnsim::ShowModeText(machine, options.display, options.mode, options.screenshot);
     }
     PrintFaults(machine);
+    if (!options.mode.empty() && !showMode) {
+        PrintError("zarnsim: adapter " + std::to_string(options.display) + " did not start, so --mode " +
+                   sim::TerminalText(options.mode) + " was not set\n");
+    }
     return StatusOf(machine, true);
 }
 
@@ -196,24 +217,67 @@ int ListAdapters(sim::Machine& machine, const Options& options, zarnsim::Json (*
 int Script(sim::Machine& machine, const Options& options) {
     std::ifstream file;
     std::istream* in = &std::cin;
+    const std::string name = "script '" + sim::TerminalText(options.scriptFile) + "'";
     if (options.scriptFile != "-") {
         std::error_code ec;
-        if (std::filesystem::is_directory(options.scriptFile, ec)) {
-            throw std::invalid_argument("script '" + options.scriptFile + "' is a directory");
-        }
+        if (std::filesystem::is_directory(options.scriptFile, ec)) throw std::invalid_argument(name + " is a directory");
         file.open(options.scriptFile);
-        if (!file) throw std::invalid_argument("cannot open script '" + options.scriptFile + "'");
+        if (!file) throw std::invalid_argument("cannot open " + name + ": " + std::strerror(errno));
         in = &file;
     }
-    zarnsim::RunScript(machine, *in, options.json, std::cout);
-    if (in->bad()) throw std::runtime_error("cannot read script '" + options.scriptFile + "'");
+    try {
+        zarnsim::RunScript(machine, *in, options.json, std::cout);
+    } catch (const std::ios_base::failure& error) {
+        throw std::runtime_error("cannot read " + name + ": " + error.what());
+    }
+    if (in->bad()) throw std::runtime_error("cannot read " + name);
     PrintFaults(machine);
     return StatusOf(machine, false);
 }
 
-}  // namespace
+// An option whose value names a file or a mode: the empty word means nothing.
+CLI::Validator NotEmpty(const std::string& what) {
+    return CLI::Validator([what](std::string& value) { return value.empty() ? "needs " + what + ", not an empty word" : ""; },
+                          "");
+}
 
-int main(int argc, char** argv) {
+// What the options mean together, checked before the machine runs.
+void CheckRunOptions(Options& options) {
+    if (!options.screenshot.empty() && options.mode.empty()) throw std::invalid_argument("--screenshot needs --mode");
+    if (!options.mode.empty()) sim::ParseModeRequest(options.mode);
+    if (options.displayText.empty()) return;
+    if (options.mode.empty()) throw std::invalid_argument("--display needs --mode (it names the adapter --mode sets)");
+    const size_t adapters = options.adapters.empty() ? 1 : options.adapters.size();
+    uint64_t display = 0;
+    if (!sim::ParseUnsigned(options.displayText, 0xFFFFFFFF, &display) || display >= adapters) {
+        throw std::invalid_argument("--display " + sim::TerminalText(options.displayText) + ": there is no such adapter (" +
+                                    (adapters == 1 ? std::string("adapter 0 is the only one")
+                                                   : "adapters 0 to " + std::to_string(adapters - 1)) +
+                                    ")");
+    }
+    options.display = static_cast<int>(display);
+}
+
+// What the run leaves behind, kept whatever stopped the run once the machine was running: the trace
+// file closed, the registry written back, standard output flushed. The messages of what failed.
+// Closes the trace and writes the registry back; what REGEDIT4 cannot hold is named in `leftOut` and
+// every other change is saved.
+std::vector<std::string> FinishRun(sim::Machine& machine, const Options& options, TraceFile& trace,
+                                   sim::DescriptorOutput& standardOutput, sim::RegFileEncoding registryEncoding,
+                                   std::vector<std::string>* leftOut) {
+    std::vector<std::string> errors;
+    std::string error = trace.Finish();
+    if (!error.empty()) errors.push_back(error);
+    if (!options.registryFile.empty() &&
+        !sim::SaveRegFileToPath(options.registryFile, machine.GetRegistry(), &error, registryEncoding, leftOut)) {
+        errors.push_back(error);
+    }
+    std::cout.flush();
+    if (!standardOutput.Flush()) errors.push_back(std::string("cannot write standard output: ") + std::strerror(standardOutput.Error()));
+    return errors;
+}
+
+int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
     Options options;
     CLI::App app{"zarnsim runs the Zarn Mistral display miniport on a simulated machine: it boots the driver as the "
                  "platform does, lists the modes it offers and sends it requests. The machine is made of the video port "
@@ -221,9 +285,12 @@ int main(int argc, char** argv) {
                  "option ROM, video BIOS, video memory, scanout) and the monitor on each connector."};
     app.fallthrough();
     app.require_subcommand(1);
-    app.footer("Exit status: 0 success; 1 an adapter did not start (run, modes, timings); 2 bad input (an option, "
-               "a script line, a file that cannot be read or written); 3 the simulator reported a driver fault "
-               "(even when an adapter did not start as well).");
+    app.footer("Exit status: 0 success; 1 an adapter did not start (run, modes, timings; run --mode when the adapter it "
+               "sets did not start, after the report); 2 bad input (an option, a script line, a file that cannot be read "
+               "or written, output that cannot be written); 3 the simulator reported a driver fault, or the driver's "
+               "code stopped the emulated processor (even when an adapter did not start as well). "
+               "Once the machine has booted, the registry file is written back whatever stops the run. Numbers are "
+               "decimal, or hexadecimal after 0x (010 is ten).");
     app.add_option("--adapter", options.adapters,
                    "One adapter per use, in PCI slot order (default: device=5,memory=16). ITEMS is comma-separated "
                    "items: " + sim::AdapterDescriptionHelp())
@@ -235,7 +302,8 @@ int main(int argc, char** argv) {
                    "value name holding a line break is named and left out). HKEY_CURRENT_USER is the simulated user's "
                    "hive \\Registry\\User\\<SID>; \\Registry\\User\\CurrentUser exists only when the file creates "
                    "HKEY_USERS\\CurrentUser")
-        ->type_name("FILE.reg");
+        ->type_name("FILE.reg")
+        ->check(NotEmpty("a file name"));
     app.add_option("--fault", options.faults,
                    "Make a platform routine fail: CALL[@N][=STATUS], the Nth call (every call without @N) of "
                    "GetAccessRanges, VerifyAccessRanges, GetDeviceBase, GetBusData, SetBusData, "
@@ -249,11 +317,13 @@ int main(int argc, char** argv) {
     app.add_option("--system-file", options.systemFiles,
                    "A file in the system directory \\SystemRoot\\System32\\ (such as the OpenGL driver a "
                    "registry value names); repeatable")
-        ->type_name("NAME");
+        ->type_name("NAME")
+        ->check(NotEmpty("a file name"));
     app.add_option("--driver", options.driverImage,
                    "Run this build of the driver, the shipped zarn.sys (such as build/win/zarn.sys), on an emulated "
                    "i386 processor instead of the host build linked into zarnsim; every command works the same")
-        ->type_name("ZARN.SYS");
+        ->type_name("ZARN.SYS")
+        ->check(NotEmpty("a file name"));
     app.add_flag("--check-aliasing", options.checkAliasing,
                  "Run every request with input and output in one buffer and in two, and report a driver fault "
                  "when the answers differ");
@@ -262,16 +332,20 @@ int main(int argc, char** argv) {
                                               "memory, HardwareInformation values and the modes offered");
     const char* traceHelp = "Write the trace of every hardware access, one per line, to FILE as the accesses happen "
                             "(a FIFO or a device is written through)";
-    run->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE");
+    run->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE")->check(NotEmpty("a file name"));
     run->add_option("--mode", options.mode,
                     "Set this mode like a display driver (query the list, find the index, set it; an 8-bit mode "
                     "then gets the display driver's palette), map the frame buffer with IOCTL_VIDEO_MAP_VIDEO_MEMORY "
                     "(requested address 0), draw a test pattern through that mapping at the mode's stride, unmap "
                     "it, and report the mapping and the timing the chip was given")
-        ->type_name("WxHxBPP@HZ");
+        ->type_name("WxHxBPP@HZ")
+        ->check(NotEmpty("a mode WxHxBPP@HZ"));
     run->add_option("--screenshot", options.screenshot, "With --mode: save what the monitor shows as a PNG file")
-        ->type_name("FILE.png");
-    run->add_option("--display", options.display, "The adapter that --mode sets (default 0)")->type_name("N");
+        ->type_name("FILE.png")
+        ->check(NotEmpty("a file name"));
+    run->add_option("--display", options.displayText, "With --mode: the adapter it sets (default 0)")
+        ->type_name("N")
+        ->check(NotEmpty("an adapter number"));
     CLI::App* timings = app.add_subcommand(
         "timings", "Set every offered mode of each adapter, decode what the chip shows, and flag every entry whose "
                    "picture is off or damaged (a timing the scanout cannot show, memory the board does not "
@@ -305,19 +379,22 @@ int main(int argc, char** argv) {
                   "names the calling process; VideoPortMapMemory maps a handle of 0 into system space. "
                   "Every command takes adapter=N. A word in double quotes may hold blanks. Blank lines and # "
                   "comments are skipped.");
-    script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")->required();
-    script->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE");
+    script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")
+        ->required()
+        ->check(NotEmpty("a file name"));
+    script->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE")->check(NotEmpty("a file name"));
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::ParseError& error) {
-        PrintError("zarnsim: " + std::string(error.what()) + "\n");
+        PrintError("zarnsim: " + sim::TerminalText(error.what()) + "\n");
         return ExitBadInput;
     }
 
     try {
+        CheckRunOptions(options);
         sim::Machine machine(MachineConfigOf(options));
         for (const std::string& fault : options.faults) machine.InjectFault(ParseFault(fault));
         std::string error;
@@ -335,26 +412,53 @@ int main(int argc, char** argv) {
             throw std::invalid_argument(error);
         }
         TraceFile trace(machine, options.traceFile);
-        machine.Boot();
+
+        // From here on the machine runs: what it changed is kept whatever stops it.
         int status = ExitBadInput;
-        if (run->parsed()) status = Run(machine, options);
-        if (modes->parsed()) status = ListAdapters(machine, options, zarnsim::ModesJson, zarnsim::ModesText);
-        if (timings->parsed()) status = ListAdapters(machine, options, zarnsim::TimingsJson, zarnsim::TimingsText);
-        if (monitor->parsed()) status = ListAdapters(machine, options, zarnsim::MonitorJson, zarnsim::MonitorText);
-        if (script->parsed()) status = Script(machine, options);
-        trace.Finish();
-        // What REGEDIT4 cannot hold is named and left out; every other change is saved.
-        std::vector<std::string> leftOut;
-        if (!options.registryFile.empty() &&
-            !sim::SaveRegFileToPath(options.registryFile, machine.GetRegistry(), &error, registryEncoding, &leftOut)) {
-            throw std::runtime_error(error);
+        std::vector<std::string> errors;
+        try {
+            machine.Boot();
+            if (run->parsed()) status = Run(machine, options);
+            if (modes->parsed()) status = ListAdapters(machine, options, zarnsim::ModesJson, zarnsim::ModesText);
+            if (timings->parsed()) status = ListAdapters(machine, options, zarnsim::TimingsJson, zarnsim::TimingsText);
+            if (monitor->parsed()) status = ListAdapters(machine, options, zarnsim::MonitorJson, zarnsim::MonitorText);
+            if (script->parsed()) status = Script(machine, options);
+        } catch (const sim::image::CpuFault& fault) {
+            // The driver's code stopped the emulated processor: a fault of the driver, not of the input.
+            PrintFaults(machine);
+            errors.push_back(std::string("driver fault: the emulated processor stopped: ") + fault.what());
+            status = ExitDriverFault;
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& failure) {
+            errors.push_back(failure.what());
+            status = machine.DriverFaults().empty() ? ExitBadInput : ExitDriverFault;
+            PrintFaults(machine);
         }
-        for (const std::string& why : leftOut) PrintError("zarnsim: " + why + "\n");
+        std::vector<std::string> leftOut;
+        std::vector<std::string> unsaved = FinishRun(machine, options, trace, standardOutput, registryEncoding, &leftOut);
+        for (const std::string& why : leftOut) errors.push_back(why);
+        errors.insert(errors.end(), unsaved.begin(), unsaved.end());
+        for (const std::string& message : errors) PrintError("zarnsim: " + message + "\n");
+        if (!unsaved.empty() && status != ExitDriverFault) status = ExitBadInput;
         return status;
     } catch (const std::exception& error) {
-        // Bad input of any kind: an option, a script line, a file that cannot be read or written.
+        // Bad input of any kind before the machine ran: an option, a file that cannot be read or written.
         PrintError("zarnsim: " + std::string(error.what()) + "\n");
         return ExitBadInput;
     }
-    return ExitBadInput;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A reader that closes its end of an output pipe makes the write fail, which is reported; it
+    // does not end the run before the registry is written back.
+    std::signal(SIGPIPE, SIG_IGN);
+    sim::DescriptorOutput standardOutput(STDOUT_FILENO);
+    std::streambuf* terminal = std::cout.rdbuf(&standardOutput);
+    int status = RunZarnsim(argc, argv, standardOutput);
+    std::cout.flush();
+    std::cout.rdbuf(terminal);
+    return status;
 }

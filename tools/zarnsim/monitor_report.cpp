@@ -6,6 +6,7 @@
 #include "devices/scanout.h"
 #include "names.h"
 #include "support/text_format.h"
+#include "support/untrusted_text.h"
 
 namespace zarnsim {
 
@@ -102,13 +103,13 @@ std::string PowerText(sim::Machine& machine, int adapter) {
 }
 
 void EdidText(const sim::Edid& edid, std::ostringstream& out) {
-    out << "  manufacturer:    " << edid.manufacturer << "\n";
+    out << "  manufacturer:    " << sim::TerminalText(edid.manufacturer) << "\n";
     out << Format("  product code:    0x%04X (%u)\n", edid.productCode, edid.productCode);
     out << "  serial number:   " << edid.serialNumber;
-    if (!edid.serialText.empty()) out << " (\"" << edid.serialText << "\")";
+    if (!edid.serialText.empty()) out << " (\"" << sim::TerminalText(edid.serialText) << "\")";
     out << "\n  made:            " << MadeText(edid) << "\n";
     out << Format("  EDID version:    %u.%u\n", edid.version, edid.revision);
-    out << "  name:            " << (edid.name.empty() ? "(none given)" : edid.name) << "\n";
+    out << "  name:            " << (edid.name.empty() ? "(none given)" : sim::TerminalText(edid.name)) << "\n";
     out << "  input:           " << (edid.digital ? "digital" : "analog") << "\n";
     out << Format("  size:            %u cm x %u cm\n", edid.widthCm, edid.heightCm);
     out << "  power saving:    " << PowerSaving(edid) << "\n";
@@ -137,14 +138,14 @@ void EdidText(const sim::Edid& edid, std::ostringstream& out) {
 
 Json EdidJson(const sim::Edid& edid) {
     Json json = Json::object();
-    json["manufacturer"] = edid.manufacturer;
+    json["manufacturer"] = sim::Utf8Text(edid.manufacturer);
     json["productCode"] = static_cast<unsigned>(edid.productCode);
     json["serialNumber"] = static_cast<uint64_t>(edid.serialNumber);
-    json["serialText"] = edid.serialText;
+    json["serialText"] = sim::Utf8Text(edid.serialText);
     json["week"] = edid.week;
     json["year"] = edid.year;
     json["version"] = Format("%u.%u", edid.version, edid.revision);
-    json["name"] = edid.name;
+    json["name"] = sim::Utf8Text(edid.name);
     json["digital"] = edid.digital;
     json["widthCm"] = edid.widthCm;
     json["heightCm"] = edid.heightCm;
@@ -192,7 +193,8 @@ std::string MonitorText(sim::Machine& machine, int adapter) {
     std::ostringstream out;
     out << "Adapter " << adapter << ":\n";
     if (!machine.Adapter(adapter).started) return out.str() + "  not started\n";
-    out << "  connector:       " << (machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "no monitor")
+    const sim::DisplayMonitor& monitor = machine.MonitorOf(adapter);
+    out << "  connector:       " << (monitor.Present() ? sim::TerminalText(monitor.Source()) : "no monitor")
         << ", monitor power " << PowerText(machine, adapter) << "\n";
     if (machine.Children(adapter).empty()) return out.str() + "  children:        none enumerated\n";
     for (const sim::ChildDevice& child : machine.Children(adapter)) {
@@ -231,7 +233,7 @@ Json MonitorJson(sim::Machine& machine, int adapter) {
         json["started"] = false;
         return json;
     }
-    json["connector"] = machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "none";
+    json["connector"] = machine.MonitorOf(adapter).Present() ? sim::Utf8Text(machine.MonitorOf(adapter).Source()) : "none";
     json["monitorPower"] = PowerText(machine, adapter);
     json["children"] = ChildrenJson(machine, adapter);
     sim::Edid edid;
@@ -247,14 +249,15 @@ Json MonitorJson(sim::Machine& machine, int adapter) {
 
 std::string MonitorSummary(sim::Machine& machine, int adapter) {
     const sim::ChildDevice* child = MonitorChild(machine, adapter);
-    std::string text = machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "none on the connector";
+    std::string text = machine.MonitorOf(adapter).Present() ? sim::TerminalText(machine.MonitorOf(adapter).Source())
+                                                           : "none on the connector";
     if (!child) return text + "; no monitor child enumerated";
     text += Format("; child identifier 0x%08X", child->uid);
     sim::Edid edid;
     std::vector<uint8_t> raw;
     if (ReadEdid(machine, adapter, &edid, &raw)) {
-        text += ", " + (edid.name.empty() ? edid.manufacturer : edid.name) +
-                Format(" (%s 0x%04X)", edid.manufacturer.c_str(), edid.productCode);
+        text += ", " + sim::TerminalText(edid.name.empty() ? edid.manufacturer : edid.name) + " (" +
+                sim::TerminalText(edid.manufacturer) + Format(" 0x%04X)", edid.productCode);
     } else {
         text += ", no identification data";
     }
@@ -264,11 +267,11 @@ std::string MonitorSummary(sim::Machine& machine, int adapter) {
 
 Json MonitorSummaryJson(sim::Machine& machine, int adapter) {
     Json json = Json::object();
-    json["connector"] = machine.MonitorOf(adapter).Present() ? machine.MonitorOf(adapter).Source() : "none";
+    json["connector"] = machine.MonitorOf(adapter).Present() ? sim::Utf8Text(machine.MonitorOf(adapter).Source()) : "none";
     json["identifier"] = machine.MonitorId(adapter);
     sim::Edid edid;
     std::vector<uint8_t> raw;
-    if (ReadEdid(machine, adapter, &edid, &raw)) json["name"] = edid.name;
+    if (ReadEdid(machine, adapter, &edid, &raw)) json["name"] = sim::Utf8Text(edid.name);
     json["power"] = PowerText(machine, adapter);
     return json;
 }

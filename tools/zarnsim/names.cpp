@@ -1,10 +1,10 @@
 #include "names.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "dispatch/control_codes.h"
 #include "platform/videoport.h"
+#include "support/number_text.h"
 
 namespace zarnsim {
 
@@ -73,10 +73,8 @@ bool ParseControlCode(const std::string& text, uint32_t* code) {
             return true;
         }
     }
-    if (text.empty() || text[0] == '-') return false;
-    char* end = nullptr;
-    unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-    if (*end != '\0' || value > 0xFFFFFFFFull) return false;
+    uint64_t value = 0;
+    if (!sim::ParseUnsigned(text, 0xFFFFFFFF, &value)) return false;
     *code = static_cast<uint32_t>(value);
     return true;
 }

@@ -12,7 +12,7 @@
 #include "monitor_report.h"
 #include "names.h"
 #include "support/text_format.h"
-#include "untrusted_text.h"
+#include "support/untrusted_text.h"
 
 namespace zarnsim {
 
@@ -39,9 +39,9 @@ std::vector<std::pair<std::string, std::u32string>> HardwareInformation(sim::Mac
         if (value.name.compare(0, prefix.size(), prefix) != 0) continue;
         std::string name = value.name.substr(prefix.size());
         if (name == "MemorySize" && value.data.size() == 4) {
-            out.emplace_back(name, CodePointsOfLatin1(std::to_string(sim::Dword(value.data, 0))));
+            out.emplace_back(name, sim::CodePointsOfLatin1(std::to_string(sim::Dword(value.data, 0))));
         } else {
-            out.emplace_back(name, CodePointsOfUtf16(value.data));
+            out.emplace_back(name, sim::CodePointsOfUtf16(value.data));
         }
     }
     return out;
@@ -96,7 +96,7 @@ std::vector<std::string> SettingsAccepted(const sim::Machine& machine, int adapt
 
 std::string RomText(const DriverView& view) {
     if (view.biosVersion.empty()) return "no version text";
-    return "version text \"" + TerminalText(view.biosVersion) + "\", maker text " + (view.romPresent ? "found" : "not found") +
+    return "version text \"" + sim::TerminalText(view.biosVersion) + "\", maker text " + (view.romPresent ? "found" : "not found") +
            ", 1.00.01 banner " + (view.romHasVersion10001 ? "found" : "not found");
 }
 
@@ -141,14 +141,14 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
     auto information = HardwareInformation(machine, index);
     if (information.empty()) out << "  HardwareInformation: none written\n";
     for (const auto& [name, text] : information) {
-        out << "  HardwareInformation." << name << " = " << TerminalText(text) << "\n";
+        out << "  HardwareInformation." << name << " = " << sim::TerminalText(text) << "\n";
     }
     DriverView view = ReadDriverView(machine, index);
     if (view.available) {
         out << "  option ROM:      " << RomText(view) << "\n";
         out << "  mode-set path:   " << (view.biosPath ? "video BIOS (VESA mode numbers)" : "direct programming") << "\n";
         std::string present;
-        for (const std::string& name : SettingsAccepted(machine, index)) present += " " + name;
+        for (const std::string& name : SettingsAccepted(machine, index)) present += " " + sim::TerminalText(name);
         out << "  registry values:" << (present.empty() ? " none (defaults)" : present) << "\n";
         out << Format("  settings:        debug level %d, software cursor %u, non-BIOS mode set %u, graphics clock %u MHz, "
                       "memory clock %u MHz, gamma %s, 3D gamma %s\n",
@@ -203,13 +203,13 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
     json["started"] = adapter.started;
     Json information = Json::object();
     for (const auto& [name, text] : HardwareInformation(machine, index)) {
-        information["HardwareInformation." + name] = Utf8Text(text);
+        information["HardwareInformation." + name] = sim::Utf8Text(text);
     }
     json["hardwareInformation"] = information;
     DriverView view = ReadDriverView(machine, index);
     if (view.available) {
         Json rom = Json::object();
-        rom["versionText"] = Utf8Text(CodePointsOfLatin1(view.biosVersion));
+        rom["versionText"] = sim::Utf8Text(view.biosVersion);
         rom["makerText"] = view.romPresent;
         rom["version10001"] = view.romHasVersion10001;
         json["rom"] = rom;
@@ -321,7 +321,7 @@ std::string FaultsText(const sim::Machine& machine) {
                 : fault.kind == sim::FaultKind::Process ? "process fault"
                                                         : "unknown register");
         if (fault.adapter >= 0) out << " (adapter " << fault.adapter << ")";
-        out << ": " << TerminalText(fault.message);
+        out << ": " << sim::TerminalText(fault.message);
         if (fault.count > 1) out << " (" << fault.count << " times)";
         out << "\n";
     }

@@ -17,7 +17,10 @@
 #include "json.h"
 #include "monitor_report.h"
 #include "names.h"
-#include "untrusted_text.h"
+#include "image/cpu.h"
+#include "support/file_read.h"
+#include "support/number_text.h"
+#include "support/untrusted_text.h"
 
 namespace zarnsim {
 
@@ -52,24 +55,43 @@ int HexDigit(char c) {
     return -1;
 }
 
-std::vector<uint8_t> ParseHex(int line, const std::string& text, const std::string& what = "in=") {
-    if (text.size() % 2) throw ScriptError(line, what + " needs an even number of hex digits");
+// A word of the script as an error message shows it: escaped, and cut short when it is long.
+std::string Echo(const std::string& word) {
+    constexpr size_t Shown = 40;
+    if (word.size() <= Shown) return "'" + sim::TerminalText(word) + "'";
+    return "'" + sim::TerminalText(word.substr(0, Shown)) + "...' (" + std::to_string(word.size()) + " characters)";
+}
+
+// The most bytes one request's input or output may hold, and so the longest line a script needs.
+constexpr uint32_t MaxRequestBytes = 1u << 24;
+constexpr size_t MaxLineBytes = 2 * size_t{MaxRequestBytes} + 4096;
+
+std::vector<uint8_t> ParseHex(int line, const std::string& text, const std::string& what) {
+    if (text.size() / 2 > MaxRequestBytes) {
+        throw ScriptError(line, what + " holds " + std::to_string(text.size() / 2) + " bytes, more than the " +
+                                    std::to_string(MaxRequestBytes) + " a request may carry");
+    }
+    if (text.size() % 2) throw ScriptError(line, what + " needs an even number of hex digits, not " + Echo(text));
     std::vector<uint8_t> bytes;
     for (size_t i = 0; i < text.size(); i += 2) {
         int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
-        if (high < 0 || low < 0) throw ScriptError(line, what + " holds something other than hex digits");
+        if (high < 0 || low < 0) throw ScriptError(line, what + " holds something other than hex digits: " + Echo(text));
         bytes.push_back(static_cast<uint8_t>(high << 4 | low));
     }
     return bytes;
 }
 
-uint32_t ParseCount(int line, const std::string& key, const std::string& text, uint32_t max) {
-    char* end = nullptr;
-    unsigned long long value = text.empty() || text[0] == '-' ? max + 1ull : std::strtoull(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || *end != '\0' || value > max) {
-        throw ScriptError(line, key + "= needs a number up to " + std::to_string(max));
+// A number as README documents them: decimal, or hexadecimal after 0x.
+uint32_t Number(int line, const std::string& what, const std::string& text, uint32_t max) {
+    uint64_t value = 0;
+    if (!sim::ParseUnsigned(text, max, &value)) {
+        throw ScriptError(line, what + " must be a number up to " + std::to_string(max) + ", not " + Echo(text));
     }
     return static_cast<uint32_t>(value);
+}
+
+uint32_t ParseCount(int line, const std::string& key, const std::string& text, uint32_t max) {
+    return Number(line, key + "=", text, max);
 }
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
@@ -86,7 +108,7 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
                 std::ostream& out) {
     if (tokens.size() < 2) throw ScriptError(line, "request needs a control code");
     uint32_t code = 0;
-    if (!ParseControlCode(tokens[1], &code)) throw ScriptError(line, "unknown control code '" + TerminalText(tokens[1]) + "'");
+    if (!ParseControlCode(tokens[1], &code)) throw ScriptError(line, "unknown control code " + Echo(tokens[1]));
 
     std::vector<uint8_t> input;
     uint32_t outputLength = 0;
@@ -94,13 +116,13 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
     options.process = process;
     for (size_t i = 2; i < tokens.size(); ++i) {
         size_t equals = tokens[i].find('=');
-        if (equals == std::string::npos) throw ScriptError(line, "expected key=value, found '" + TerminalText(tokens[i]) + "'");
+        if (equals == std::string::npos) throw ScriptError(line, "expected key=value, found " + Echo(tokens[i]));
         std::string key = tokens[i].substr(0, equals), value = tokens[i].substr(equals + 1);
-        if (key == "in") input = ParseHex(line, value);
-        else if (key == "out") outputLength = ParseCount(line, key, value, 1u << 24);
+        if (key == "in") input = ParseHex(line, value, "in=");
+        else if (key == "out") outputLength = ParseCount(line, key, value, MaxRequestBytes);
         else if (key == "adapter") options.adapter = static_cast<int>(ParseCount(line, key, value, 64));
         else if (key == "process") options.process = ParseCount(line, key, value, 0xFFFF);
-        else throw ScriptError(line, "unknown request option '" + TerminalText(key) + "' (in, out, adapter, process)");
+        else throw ScriptError(line, "unknown request option " + Echo(key) + " (in, out, adapter, process)");
     }
     if (static_cast<size_t>(options.adapter) >= machine.AdapterCount()) {
         throw ScriptError(line, "there is no adapter " + std::to_string(options.adapter));
@@ -131,7 +153,7 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
 int AdapterOption(sim::Machine& machine, int line, const std::vector<std::string>& tokens, size_t first) {
     int adapter = 0;
     for (size_t i = first; i < tokens.size(); ++i) {
-        if (tokens[i].rfind("adapter=", 0) != 0) throw ScriptError(line, "unexpected '" + TerminalText(tokens[i]) + "'");
+        if (tokens[i].rfind("adapter=", 0) != 0) throw ScriptError(line, "unexpected " + Echo(tokens[i]));
         adapter = static_cast<int>(ParseCount(line, "adapter", tokens[i].substr(8), 64));
     }
     if (static_cast<size_t>(adapter) >= machine.AdapterCount()) {
@@ -153,7 +175,7 @@ void Report(std::ostream& out, bool json, int line, const std::string& command, 
 
 void RunMode(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
     if (tokens.size() < 2) throw ScriptError(line, "mode needs a mode index");
-    uint32_t index = ParseCount(line, "mode", tokens[1], 0xFFFFFFFF);
+    uint32_t index = Number(line, "mode INDEX", tokens[1], 0xFFFFFFFF);
     int adapter = AdapterOption(machine, line, tokens, 2);
     sim::ModeSetResult result = sim::SetModeByIndex(machine, adapter, index);
     Json fields = Json::object();
@@ -186,7 +208,7 @@ void RunScreenshot(sim::Machine& machine, int line, const std::vector<std::strin
     }
     Json fields = Json::object();
     fields["file"] = tokens[1];
-    Report(out, json, line, "screenshot", fields, "screenshot: " + tokens[1]);
+    Report(out, json, line, "screenshot", fields, "screenshot: " + sim::TerminalText(tokens[1]));
 }
 
 
@@ -227,7 +249,7 @@ CommandOptions ParseOptions(sim::Machine& machine, int line, const std::vector<s
         } else if (keys.count(key)) {
             options.values[key] = tokens[i].substr(equals + 1);
         } else {
-            throw ScriptError(line, "unexpected '" + tokens[i] + "'");
+            throw ScriptError(line, "unexpected " + Echo(tokens[i]));
         }
     }
     adapterTokens.insert(adapterTokens.begin(), "");
@@ -258,13 +280,13 @@ void RunReadSetting(sim::Machine& machine, int line, const std::vector<std::stri
     fields["name"] = name;
     fields["status"] = result.status;
     fields["information"] = result.information;
-    std::string text = "read-setting " + name + ": status " + StatusText(result.status);
+    std::string text = "read-setting " + sim::TerminalText(name) + ": status " + StatusText(result.status);
     if (result.status == NO_ERROR && result.output.size() >= 8) {
         uint32_t type = sim::Dword(result.output, 0);
         uint32_t bytes = std::min<uint32_t>(sim::Dword(result.output, 4), static_cast<uint32_t>(result.output.size() - 8));
         std::vector<uint8_t> data(result.output.begin() + 8, result.output.begin() + 8 + bytes);
         std::string value = HexBytes(data);
-        if (type == 1) value = "\"" + std::string(data.begin(), std::find(data.begin(), data.end(), 0)) + "\"";
+        if (type == 1) value = "\"" + sim::TerminalText(std::string(data.begin(), std::find(data.begin(), data.end(), 0))) + "\"";
         if (type == 4 && bytes == 4) value = Hex32(sim::Dword(data, 0)) + " (" + std::to_string(sim::Dword(data, 0)) + ")";
         fields["type"] = type;
         fields["size"] = sim::Dword(result.output, 4);
@@ -285,16 +307,16 @@ void RunWriteSetting(sim::Machine& machine, int line, const std::vector<std::str
     if (tokens[2] == "sz") type = 1;
     else if (tokens[2] == "binary") type = 3;
     else if (tokens[2] == "dword") type = 4;
-    else type = ParseCount(line, "type", tokens[2], 0xFFFFFFFF);
+    else type = Number(line, "write-setting TYPE (sz, binary, dword or a number)", tokens[2], 0xFFFFFFFF);
     std::vector<uint8_t> data;
     if (type == 1) {
         data.assign(tokens[3].begin(), tokens[3].end());
         data.push_back(0);
     } else if (type == 4) {
         data.resize(4);
-        PutDword(data, 0, ParseCount(line, "dword", tokens[3], 0xFFFFFFFF));
+        PutDword(data, 0, Number(line, "the dword VALUE", tokens[3], 0xFFFFFFFF));
     } else {
-        data = ParseHex(line, tokens[3]);
+        data = ParseHex(line, tokens[3], "the " + tokens[2] + " VALUE");
     }
     CommandOptions options = ParseOptions(machine, line, tokens, 4, {});
     std::vector<uint8_t> record(SettingHeadBytes, 0);
@@ -310,17 +332,19 @@ void RunWriteSetting(sim::Machine& machine, int line, const std::vector<std::str
     Json fields = Json::object();
     fields["name"] = name;
     fields["status"] = result.status;
-    Report(out, json, line, "write-setting", fields, "write-setting " + name + ": status " + StatusText(result.status));
+    Report(out, json, line, "write-setting", fields, "write-setting " + sim::TerminalText(name) + ": status " + StatusText(result.status));
 }
 
 void RunPalette(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
     if (tokens.size() < 3) throw ScriptError(line, "palette needs the first entry and at least one colour RRGGBB");
-    uint32_t first = ParseCount(line, "first", tokens[1], 0xFFFF);
+    uint32_t first = Number(line, "palette FIRST", tokens[1], 0xFFFF);
     std::vector<uint32_t> colours;
     size_t i = 2;
     for (; i < tokens.size() && tokens[i].find('=') == std::string::npos; ++i) {
-        std::vector<uint8_t> rgb = tokens[i].size() == 6 ? ParseHex(line, tokens[i]) : std::vector<uint8_t>{};
-        if (rgb.size() != 3) throw ScriptError(line, "a colour is six hex digits RRGGBB, not '" + tokens[i] + "'");
+        std::vector<uint8_t> rgb = tokens[i].size() == 6 && tokens[i].find_first_not_of("0123456789abcdefABCDEF") == std::string::npos
+                                       ? ParseHex(line, tokens[i], "RRGGBB")
+                                       : std::vector<uint8_t>{};
+        if (rgb.size() != 3) throw ScriptError(line, "a colour is six hex digits RRGGBB, not " + Echo(tokens[i]));
         colours.push_back(static_cast<uint32_t>(rgb[0]) << 16 | rgb[1] << 8 | rgb[2]);
     }
     CommandOptions options = ParseOptions(machine, line, tokens, i, {});
@@ -333,17 +357,23 @@ void RunPalette(sim::Machine& machine, int line, const std::vector<std::string>&
 }
 
 // identity, inverse, or a file of 1024 bytes: 256 little-endian entries 0x00RRGGBB.
+constexpr size_t GammaFileBytes = 1024;
+
 std::vector<uint32_t> GammaRampOf(int line, const std::string& what) {
     std::vector<uint32_t> ramp(256);
     if (what == "identity" || what == "inverse") {
         for (uint32_t i = 0; i < 256; ++i) ramp[i] = (what == "identity" ? i : 255 - i) * 0x010101u;
         return ramp;
     }
-    std::ifstream file(what, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file.is_open() || bytes.size() != 1024) {
-        throw ScriptError(line, "gamma takes identity, inverse or a file of 1024 bytes (256 little-endian entries), "
-                                "not '" + what + "'");
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = sim::ReadBoundedFile("the gamma file", what, GammaFileBytes);
+    } catch (const std::invalid_argument& error) {
+        throw ScriptError(line, std::string(error.what()) + " (gamma takes identity, inverse or a file of 1024 bytes)");
+    }
+    if (bytes.size() != GammaFileBytes) {
+        throw ScriptError(line, sim::NamedFile("the gamma file", what) + " holds " + std::to_string(bytes.size()) +
+                                    " bytes, not 1024 (256 little-endian entries)");
     }
     for (uint32_t i = 0; i < 256; ++i) ramp[i] = sim::Dword(bytes, i * 4);
     return ramp;
@@ -356,7 +386,7 @@ void RunGamma(sim::Machine& machine, int line, const std::vector<std::string>& t
     uint32_t status = sim::SetGammaRamp(machine, options.adapter, ramp);
     Json fields = Json::object();
     fields["status"] = status;
-    Report(out, json, line, "gamma", fields, "gamma " + tokens[1] + ": status " + StatusText(status));
+    Report(out, json, line, "gamma", fields, "gamma " + sim::TerminalText(tokens[1]) + ": status " + StatusText(status));
 }
 
 // --- Monitor child and power ---
@@ -388,14 +418,14 @@ uint32_t PowerDevice(sim::Machine& machine, int line, const std::string& text, i
         if (id == 0) throw ScriptError(line, "adapter " + std::to_string(adapter) + " has no monitor child");
         return id;
     }
-    return ParseCount(line, "power", text, 0xFFFFFFFF);
+    return Number(line, "power DEVICE (monitor, adapter or a number)", text, 0xFFFFFFFF);
 }
 
 uint32_t PowerState(int line, const std::string& text) {
     for (const NamedState& named : powerStates) {
         if (text == named.name) return named.state;
     }
-    return ParseCount(line, "power", text, 0xFFFFFFFF);
+    return Number(line, "power STATE (on, standby, suspend, off, hibernate or a number)", text, 0xFFFFFFFF);
 }
 
 // The power manager asks first; a refused query vetoes the change, so the set is not sent.
@@ -427,15 +457,6 @@ void RunPower(sim::Machine& machine, int line, const std::vector<std::string>& t
 constexpr uint32_t MaxProcess = 0xFFFF;
 constexpr uint32_t MaxAccessBytes = 1u << 20;
 
-uint32_t Number(int line, const std::string& what, const std::string& text, uint32_t max) {
-    char* end = nullptr;
-    unsigned long long value = text.empty() || text[0] == '-' ? max + 1ull : std::strtoull(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || *end != '\0' || value > max) {
-        throw ScriptError(line, what + " must be a number up to " + std::to_string(max) + ", not '" + text + "'");
-    }
-    return static_cast<uint32_t>(value);
-}
-
 void ExpectArguments(int line, const std::vector<std::string>& tokens, size_t count, const std::string& usage) {
     if (tokens.size() != count + 1) throw ScriptError(line, "usage: " + usage);
 }
@@ -455,17 +476,17 @@ void RunMemory(sim::Machine& machine, int line, const std::vector<std::string>& 
     uint32_t address = 0;
     if (command == "read") {
         ExpectArguments(line, tokens, 2, "read ADDRESS LENGTH");
-        address = Number(line, "ADDRESS", tokens[1], 0xFFFFFFFF);
-        bytes.resize(Number(line, "LENGTH", tokens[2], MaxAccessBytes));
+        address = Number(line, command + " ADDRESS", tokens[1], 0xFFFFFFFF);
+        bytes.resize(Number(line, command + " LENGTH", tokens[2], MaxAccessBytes));
     } else if (command == "write") {
         ExpectArguments(line, tokens, 2, "write ADDRESS HEX");
-        address = Number(line, "ADDRESS", tokens[1], 0xFFFFFFFF);
-        bytes = ParseHex(line, tokens[2], "HEX");
+        address = Number(line, command + " ADDRESS", tokens[1], 0xFFFFFFFF);
+        bytes = ParseHex(line, tokens[2], "write HEX");
     } else {
         ExpectArguments(line, tokens, 3, "fill ADDRESS LENGTH BYTE");
-        address = Number(line, "ADDRESS", tokens[1], 0xFFFFFFFF);
-        bytes.assign(Number(line, "LENGTH", tokens[2], MaxAccessBytes),
-                     static_cast<uint8_t>(Number(line, "BYTE", tokens[3], 0xFF)));
+        address = Number(line, command + " ADDRESS", tokens[1], 0xFFFFFFFF);
+        bytes.assign(Number(line, command + " LENGTH", tokens[2], MaxAccessBytes),
+                     static_cast<uint8_t>(Number(line, command + " BYTE", tokens[3], 0xFF)));
     }
     if (bytes.empty()) throw ScriptError(line, command + " needs at least one byte");
     CheckRunning(machine, line, process);
@@ -492,7 +513,7 @@ void RunMemory(sim::Machine& machine, int line, const std::vector<std::string>& 
 
 void RunEndProcess(sim::Machine& machine, int line, const std::vector<std::string>& tokens, bool json, std::ostream& out) {
     ExpectArguments(line, tokens, 1, "end-process N");
-    uint32_t process = Number(line, "N", tokens[1], MaxProcess);
+    uint32_t process = Number(line, tokens[0] + " N", tokens[1], MaxProcess);
     CheckRunning(machine, line, process);
     std::vector<sim::View> views = machine.EndProcess(process);
     Json fields = Json::object();
@@ -549,53 +570,90 @@ void RunViews(sim::Machine& machine, int line, const std::vector<std::string>& t
     Report(out, json, line, "views", fields, text);
 }
 
+// The next line of the script, without its line break; false at the end. A line longer than any
+// command needs is refused before it is read whole.
+bool ReadLine(std::istream& script, int line, std::string* text) {
+    text->clear();
+    std::streambuf* in = script.rdbuf();
+    for (;;) {
+        int c = in->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            script.setstate(std::ios::eofbit);
+            return !text->empty();
+        }
+        if (c == '\n') return true;
+        if (text->size() == MaxLineBytes) {
+            throw ScriptError(line, "the line is longer than " + std::to_string(MaxLineBytes) + " bytes");
+        }
+        text->push_back(static_cast<char>(c));
+    }
+}
+
+// Runs one command line; `process` is the process later lines run in.
+void RunLine(sim::Machine& machine, int line, const std::vector<std::string>& tokens, uint32_t& process, bool json,
+             std::ostream& out) {
+    if (tokens[0] == "request") {
+        RunRequest(machine, line, tokens, process, json, out);
+    } else if (tokens[0] == "process") {
+        ExpectArguments(line, tokens, 1, "process N");
+        process = Number(line, tokens[0] + " N", tokens[1], MaxProcess);
+        CheckRunning(machine, line, process);
+        Json fields = Json::object();
+        fields["process"] = process;
+        fields["handle"] = sim::Machine::ProcessHandle(process);
+        Report(out, json, line, "process", fields,
+               "process " + std::to_string(process) + " (handle " + Hex32(sim::Machine::ProcessHandle(process)) + ")");
+    } else if (tokens[0] == "end-process") {
+        RunEndProcess(machine, line, tokens, json, out);
+    } else if (tokens[0] == "read" || tokens[0] == "write" || tokens[0] == "fill") {
+        RunMemory(machine, line, tokens, process, json, out);
+    } else if (tokens[0] == "views") {
+        RunViews(machine, line, tokens, process, json, out);
+    } else if (tokens[0] == "mode") {
+        RunMode(machine, line, tokens, json, out);
+    } else if (tokens[0] == "reset") {
+        RunReset(machine, line, tokens, json, out);
+    } else if (tokens[0] == "screenshot") {
+        RunScreenshot(machine, line, tokens, json, out);
+    } else if (tokens[0] == "read-setting") {
+        RunReadSetting(machine, line, tokens, json, out);
+    } else if (tokens[0] == "write-setting") {
+        RunWriteSetting(machine, line, tokens, json, out);
+    } else if (tokens[0] == "palette") {
+        RunPalette(machine, line, tokens, json, out);
+    } else if (tokens[0] == "gamma") {
+        RunGamma(machine, line, tokens, json, out);
+    } else if (tokens[0] == "children") {
+        RunChildren(machine, line, tokens, json, out);
+    } else if (tokens[0] == "power") {
+        RunPower(machine, line, tokens, json, out);
+    } else {
+        throw ScriptError(line, "unknown command " + Echo(tokens[0]) +
+                                    " (request, mode, reset, screenshot, process, end-process, read, write, "
+                                    "fill, views, read-setting, write-setting, palette, gamma, children, power)");
+    }
+}
+
 }  // namespace
 
 void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out) {
     std::string text;
     uint32_t process = 1;   // the display driver's process
-    for (int line = 1; std::getline(script, text); ++line) {
+    for (int line = 1; ReadLine(script, line, &text); ++line) {
         std::vector<std::string> tokens = Tokens(text);
         if (tokens.empty()) continue;
-        if (tokens[0] == "request") {
-            RunRequest(machine, line, tokens, process, json, out);
-        } else if (tokens[0] == "process") {
-            ExpectArguments(line, tokens, 1, "process N");
-            process = Number(line, "N", tokens[1], MaxProcess);
-            CheckRunning(machine, line, process);
-            Json fields = Json::object();
-            fields["process"] = process;
-            fields["handle"] = sim::Machine::ProcessHandle(process);
-            Report(out, json, line, "process", fields,
-                   "process " + std::to_string(process) + " (handle " + Hex32(sim::Machine::ProcessHandle(process)) + ")");
-        } else if (tokens[0] == "end-process") {
-            RunEndProcess(machine, line, tokens, json, out);
-        } else if (tokens[0] == "read" || tokens[0] == "write" || tokens[0] == "fill") {
-            RunMemory(machine, line, tokens, process, json, out);
-        } else if (tokens[0] == "views") {
-            RunViews(machine, line, tokens, process, json, out);
-        } else if (tokens[0] == "mode") {
-            RunMode(machine, line, tokens, json, out);
-        } else if (tokens[0] == "reset") {
-            RunReset(machine, line, tokens, json, out);
-        } else if (tokens[0] == "screenshot") {
-            RunScreenshot(machine, line, tokens, json, out);
-        } else if (tokens[0] == "read-setting") {
-            RunReadSetting(machine, line, tokens, json, out);
-        } else if (tokens[0] == "write-setting") {
-            RunWriteSetting(machine, line, tokens, json, out);
-        } else if (tokens[0] == "palette") {
-            RunPalette(machine, line, tokens, json, out);
-        } else if (tokens[0] == "gamma") {
-            RunGamma(machine, line, tokens, json, out);
-        } else if (tokens[0] == "children") {
-            RunChildren(machine, line, tokens, json, out);
-        } else if (tokens[0] == "power") {
-            RunPower(machine, line, tokens, json, out);
-        } else {
-            throw ScriptError(line, "unknown command '" + TerminalText(tokens[0]) +
-                                        "' (request, mode, reset, screenshot, process, end-process, read, write, "
-                                        "fill, views, read-setting, write-setting, palette, gamma, children, power)");
+        // Whatever stops a command is reported with its line and the command word.
+        try {
+            RunLine(machine, line, tokens, process, json, out);
+        } catch (const ScriptError&) {
+            throw;
+        } catch (const sim::image::CpuFault& fault) {
+            throw sim::image::CpuFault("script line " + std::to_string(line) + " (" + sim::TerminalText(tokens[0]) +
+                                       "): " + fault.what());
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& error) {
+            throw ScriptError(line, sim::TerminalText(tokens[0]) + ": " + error.what());
         }
     }
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace zarnsim {
+namespace sim {
 
 // Bytes read as Latin-1, one character each (the option ROM's texts).
 std::u32string CodePointsOfLatin1(const std::string& bytes);
@@ -18,5 +18,6 @@ std::u32string CodePointsOfUtf16(const std::vector<uint8_t>& bytes);
 std::string TerminalText(const std::u32string& text);
 std::string TerminalText(const std::string& latin1);
 std::string Utf8Text(const std::u32string& text);
+std::string Utf8Text(const std::string& latin1);
 
-}  // namespace zarnsim
+}  // namespace sim

@@ -1,8 +1,8 @@
-#include "untrusted_text.h"
+#include "support/untrusted_text.h"
 
 #include <cstdio>
 
-namespace zarnsim {
+namespace sim {
 
 namespace {
 
@@ -84,4 +84,6 @@ std::string Utf8Text(const std::u32string& text) {
     return out;
 }
 
-}  // namespace zarnsim
+std::string Utf8Text(const std::string& latin1) { return Utf8Text(CodePointsOfLatin1(latin1)); }
+
+}  // namespace sim

@@ -1,0 +1,306 @@
+// zarnsim and bad input: every input file is read up to its bound and refused by name beyond it,
+// every error names the file or the script line and the word typed, text from outside reaches the
+// terminal escaped, a fault of the driver's code is status 3, and output that cannot be written is
+// a clear error after which the registry is still written back.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli_runner.h"
+
+namespace {
+
+using clirunner::Outcome;
+using clirunner::ReadFile;
+using clirunner::RunZarnsim;
+using clirunner::TempPath;
+
+std::string Quoted(const std::string& path) { return "'" + path + "'"; }
+
+std::string WriteFile(const std::string& name, const std::string& bytes) {
+    std::string path = TempPath(name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+std::string Directory() {
+    std::string path = TempPath("directory");
+    ::mkdir(path.c_str(), 0700);
+    return path;
+}
+
+// zarn.sys with `code` written over the first bytes of its entry point, or empty without zarn.sys.
+std::string ZarnSysWithEntry(const std::string& name, const std::string& code) {
+    std::ifstream file(ZARN_SYS, std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (image.size() < 0x400) return "";
+    auto at = [&](size_t offset, int bytes) {
+        uint32_t value = 0;
+        for (int i = 0; i < bytes; ++i) value |= uint32_t{static_cast<uint8_t>(image[offset + i])} << (8 * i);
+        return value;
+    };
+    const uint32_t header = at(0x3C, 4), sections = at(header + 6, 2), optional = at(header + 20, 2);
+    const uint32_t entry = at(header + 24 + 16, 4);
+    for (uint32_t i = 0; i < sections; ++i) {
+        const uint32_t section = header + 24 + optional + 40 * i;
+        const uint32_t address = at(section + 12, 4), size = at(section + 16, 4), raw = at(section + 20, 4);
+        if (entry >= address && entry < address + size) image.replace(raw + entry - address, code.size(), code);
+    }
+    return WriteFile(name, image);
+}
+
+// An EDID of a real monitor whose name and serial texts hold terminal control sequences.
+std::string EdidWithControlText() {
+    std::string edid = ReadFile(ZARN_SOURCE_DIR "/tests/data/edid/eizo-l788.bin");
+    edid.replace(72 + 5, 6, "\x1b]0;x\x07");   // the serial text descriptor
+    edid.replace(108 + 5, 5, "\x1b[2J\x0a");   // the name descriptor
+    unsigned sum = 0;
+    for (size_t i = 0; i < 127; ++i) sum += static_cast<uint8_t>(edid[i]);
+    edid[127] = static_cast<char>((256 - sum % 256) % 256);
+    return WriteFile("control.edid", edid);
+}
+
+bool HasControlBytes(const std::string& text) {
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\n') || c == 0x7F) return true;
+    }
+    return false;
+}
+
+size_t Lines(const std::string& text) { return clirunner::Count(text, "\n"); }
+
+// --- Bad command lines and files ------------------------------------------------------------------
+
+struct InputCase {
+    const char* name;
+    std::string arguments;
+    std::string script;                // standard input
+    int status;
+    std::vector<std::string> errorHas;   // the one-line error says each; no error when empty
+    std::string outputHas;             // empty: nothing on standard output
+    bool needsZarnSys = false;
+};
+
+void PrintTo(const InputCase& row, std::ostream* out) { *out << row.name; }
+
+// Each row a bad input, or the good one at a bound.
+class BadInput : public testing::TestWithParam<InputCase> {};
+
+TEST_P(BadInput, IsRefusedByNameWithItsStatus) {
+    const InputCase& row = GetParam();
+    if (row.needsZarnSys && !static_cast<bool>(std::ifstream(ZARN_SYS))) GTEST_SKIP() << "zarn.sys was not built";
+    Outcome run = RunZarnsim(row.arguments, row.script);
+    EXPECT_EQ(run.exitCode, row.status) << run.err;
+    for (const std::string& part : row.errorHas) EXPECT_NE(run.err.find(part), std::string::npos) << part << " in " << run.err;
+    EXPECT_EQ(Lines(run.err), row.errorHas.empty() ? 0u : 1u) << run.err;
+    if (row.outputHas.empty()) {
+        EXPECT_EQ(run.out, "");
+    } else {
+        EXPECT_NE(run.out.find(row.outputHas), std::string::npos) << run.out.substr(0, 300);
+    }
+}
+
+std::vector<InputCase> InputCases() {
+    const std::string dir = Quoted(Directory());
+    const std::string rom = Quoted(WriteFile("big.rom", std::string(128 * 1024 + 1, '\0')));
+    const std::string fullRom = Quoted(WriteFile("full.rom", std::string(128 * 1024, '\0')));
+    const std::string fullGamma = WriteFile("full.gamma", std::string(1024, '\0'));
+    const std::string edid = Quoted(WriteFile("big.edid", ReadFile(ZARN_SOURCE_DIR "/tests/data/edid/dell-d3218hn.bin") + "x"));
+    const std::string gamma = WriteFile("big.gamma", std::string(1025, '\0'));   // script words take no quotes
+    const std::string twoAdapters = "--adapter device=5 --adapter device=9 ";
+    return {
+        {"RomDevZero", "--adapter rom=/dev/zero run", "", 2, {"option ROM file '/dev/zero' is larger than 131072 bytes"}, ""},
+        {"RomOneByteTooLarge", "--adapter rom=" + rom + " run", "", 2, {"option ROM file", "larger than 131072"}, ""},
+        {"RomAtTheLimit", "--adapter rom=" + fullRom + " run", "", 0, {}, "Driver entry: status 0"},
+        {"RomDirectory", "--adapter rom=" + dir + " run", "", 2, {"option ROM file", "is a directory"}, ""},
+        {"EdidDevZero", "--adapter monitor=/dev/zero monitor", "", 2, {"EDID file '/dev/zero' is larger than 256 bytes"}, ""},
+        {"EdidOneByteTooLarge", "--adapter monitor=" + edid + " monitor", "", 2, {"EDID file", "larger than 256"}, ""},
+        {"EdidDirectory", "--adapter monitor=" + dir + " monitor", "", 2, {"EDID file", "is a directory"}, ""},
+        {"ImageDevZero", "--driver /dev/zero run", "", 2, {"driver image '/dev/zero' is larger than"}, ""},
+        {"ImageDirectory", "--driver " + dir + " run", "", 2, {"driver image", "is a directory"}, ""},
+        {"GammaDevZero", "script -", "gamma /dev/zero\n", 2, {"script line 1", "gamma file '/dev/zero' is larger than 1024"}, ""},
+        {"GammaOneByteTooLarge", "script -", "gamma " + gamma + "\n", 2, {"script line 1", "gamma file", "larger than 1024"}, ""},
+        {"GammaAtTheLimit", "script -", "gamma " + fullGamma + "\n", 0, {}, ": status 0 NO_ERROR"},
+        {"GammaDirectory", "script -", "\ngamma " + Directory() + "\n", 2, {"script line 2", "gamma file", "is a directory"}, ""},
+        {"ScriptDirectory", "script " + dir, "", 2, {"script '", "is a directory"}, ""},
+        // A fault of the driver's code on the emulated processor is the driver's, not the input's.
+        {"ImageWritesAtZero", "--driver " + Quoted(ZarnSysWithEntry("w.sys", std::string("\xA3\0\0\0\0", 5))) + " run", "", 3,
+         {"driver fault", "the image wrote 4 bytes at 0x00000000"}, "", true},
+        {"ImageInvalidInstruction", "--driver " + Quoted(ZarnSysWithEntry("ud.sys", "\x0F\x0B")) + " run", "", 3,
+         {"driver fault", "Invalid instruction"}, "", true},
+        // Options that mean nothing, and statuses.
+        {"EmptyMode", "run --mode ''", "", 2, {"--mode", "empty"}, ""},
+        {"EmptyScreenshot", "run --mode 640x480x8@60 --screenshot ''", "", 2, {"--screenshot", "empty"}, ""},
+        {"EmptyDriver", "--driver '' run", "", 2, {"--driver", "empty"}, ""},
+        {"EmptyTrace", "run --trace ''", "", 2, {"--trace", "empty"}, ""},
+        {"DisplayWithoutMode", "run --display 0", "", 2, {"--display needs --mode"}, ""},
+        {"DisplayBeyondAdapters", twoAdapters + "run --mode 640x480x8@60 --display 2", "", 2, {"--display 2", "no such adapter"}, ""},
+        {"FaultWithTwoOccurrences", "--fault GetBusData@1@2 run", "", 2, {"--fault GetBusData@1@2", "N must be a number"}, ""},
+        {"FaultWithStatusAndMore", "--fault GetBusData=5@1 run", "", 2, {"--fault GetBusData=5@1", "STATUS must be a number"}, ""},
+        {"SecondAdapterNotStarted", twoAdapters + "run --mode 640x480x8@60 --display 1", "", 1,
+         {"adapter 1 did not start", "640x480x8@60 was not set"}, "Adapter 1"},
+        // A leading zero makes no octal number: device=010 is device 10.
+        {"DeviceLeadingZero", "--adapter device=010 run", "", 1, {}, "device ID 10 is not one"},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BadInput, testing::ValuesIn(InputCases()),
+                         [](const testing::TestParamInfo<InputCase>& info) { return info.param.name; });
+
+// --- Bad script lines ---------------------------------------------------------------------------
+
+struct LineCase {
+    const char* name;
+    std::string lines;   // the bad line is the last
+    std::vector<std::string> errorHas;
+    std::string errorLacks;
+};
+
+void PrintTo(const LineCase& row, std::ostream* out) { *out << row.name; }
+
+class BadScriptLine : public testing::TestWithParam<LineCase> {};
+
+TEST_P(BadScriptLine, NamesTheLineAndTheWordTyped) {
+    const LineCase& row = GetParam();
+    Outcome run = RunZarnsim("script -", "request IOCTL_VIDEO_QUERY_ADAPTER_ID out=8\n" + row.lines + "\nviews\n");
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    const std::string line = "script line " + std::to_string(1 + clirunner::Count(row.lines, "\n") + 1) + ": ";
+    EXPECT_EQ(run.err.rfind("zarnsim: " + line, 0), 0u) << run.err;
+    for (const std::string& part : row.errorHas) EXPECT_NE(run.err.find(part), std::string::npos) << part << " in " << run.err;
+    if (!row.errorLacks.empty()) {
+        EXPECT_EQ(run.err.find(row.errorLacks), std::string::npos) << run.err;
+    }
+    EXPECT_FALSE(HasControlBytes(run.err)) << run.err;
+    EXPECT_EQ(Lines(run.err), 1u) << run.err;
+    EXPECT_EQ(run.out.find("views of process"), std::string::npos) << "the script went on after the bad line";
+}
+
+std::vector<LineCase> LineCases() {
+    const std::string tooLong(2 * ((1u << 24) + 1), '0');
+    return {
+        {"ModeAfterItsProcessEnded", "end-process 1\nmode 0", {"mode: process 1 has ended"}, ""},
+        {"InputBeyondTheLimit", "request IOCTL_VIDEO_QUERY_ADAPTER_ID in=" + tooLong + " out=8",
+         {"in= holds 16777217 bytes, more than the 16777216"}, ""},
+        {"BinaryValueOddDigits", "write-setting a binary abc", {"binary VALUE", "'abc'"}, "in="},
+        {"DwordValueNotANumber", "write-setting a dword 12q", {"dword VALUE", "'12q'"}, ""},
+        // Each command echoes the word typed, escaped.
+        {"PaletteColour", "palette 0 \x1b[31m", {"RRGGBB", "'\\x1b[31m'"}, ""},
+        {"PaletteFirst", "palette \x1b 000000", {"palette FIRST", "'\\x1b'"}, ""},
+        {"GammaFile", "gamma \x1b[2J", {"gamma file '\\x1b[2J'"}, ""},
+        {"Process", "process \x07", {"process N", "'\\x07'"}, ""},
+        {"ReadLength", "read 0x1000 \x1b", {"read LENGTH", "'\\x1b'"}, ""},
+        {"WriteHex", "write 0x1000 \x1bz", {"write HEX", "'\\x1bz'"}, ""},
+        {"FillByte", "fill 0x1000 4 \x1b", {"fill BYTE", "'\\x1b'"}, ""},
+        {"ReadSettingOption", "read-setting Name \x1b=1", {"unexpected '\\x1b=1'"}, ""},
+        {"ReadSettingSize", "read-setting Name size=\x1b", {"size=", "'\\x1b'"}, ""},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BadScriptLine, testing::ValuesIn(LineCases()),
+                         [](const testing::TestParamInfo<LineCase>& info) { return info.param.name; });
+
+// Numbers in a script are read as README documents them: a leading zero is decimal.
+TEST(ScriptNumbers, ALeadingZeroIsDecimal) {
+    Outcome run = RunZarnsim("script -", "process 010\nprocess 0x10\n");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "line 1: process 10 (handle 0x00001028)\nline 2: process 16 (handle 0x00001040)\n");
+}
+
+// --- Text from outside, as the printers show it ----------------------------------------------------
+
+struct TextCase {
+    const char* name;
+    std::string arguments;
+    std::string script;
+    std::string outputHas;   // the text, escaped
+};
+
+void PrintTo(const TextCase& row, std::ostream* out) { *out << row.name; }
+
+class TextFromOutside : public testing::TestWithParam<TextCase> {};
+
+TEST_P(TextFromOutside, ReachesTheTerminalEscaped) {
+    Outcome run = RunZarnsim(GetParam().arguments, GetParam().script);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find(GetParam().outputHas), std::string::npos) << run.out;
+    EXPECT_FALSE(HasControlBytes(run.out)) << run.out;
+    EXPECT_FALSE(HasControlBytes(run.err)) << run.err;
+}
+
+std::vector<TextCase> TextCases() {
+    const std::string monitor = "--adapter monitor=" + Quoted(EdidWithControlText()) + " ";
+    // A relayed name in the settings key, a REG_SZ value.
+    const std::string registry = Quoted(WriteFile("text.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\"
+                                                              "Services\\Zarn\\Device0]\n\"ZRColour\"=\"\x1b[31mred\"\n"));
+    return {
+        {"ReadSettingTextValue", "--registry " + registry + " script -", "read-setting ZRColour\n", "value \"\\x1b[31mred\""},
+        {"SettingNameInResultLines", "script -", "write-setting \x1b]0;t dword 1\nread-setting \x1b]0;t\n",
+         "read-setting \\x1b]0;t: status 0"},
+        {"MonitorName", monitor + "monitor", "", "name:            \\x1b[2J"},
+        {"MonitorSerialText", monitor + "monitor", "", "(\"\\x1b]0;x\\x0727\")"},
+        {"MonitorNameInRunReport", monitor + "run", "", "\\x1b[2J (ENC"},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TextFromOutside, testing::ValuesIn(TextCases()),
+                         [](const testing::TestParamInfo<TextCase>& info) { return info.param.name; });
+
+// --- Output that cannot be written -----------------------------------------------------------------
+
+// A script long enough to fill any pipe, that changes the registry on its last line.
+std::string LongScriptThatWritesASetting() {
+    std::string script;
+    for (int i = 0; i < 3000; ++i) script += "request IOCTL_VIDEO_QUERY_ADAPTER_ID out=8\n";
+    return script + "write-setting LastLine dword 7\n";   // a device parameter, kept as bytes
+}
+
+struct OutputCase {
+    const char* name;
+    // A shell command around ZARNSIM, ARGS and REG (the registry file); its reader quits at once.
+    std::string command;
+    const char* errorHas;
+};
+
+void PrintTo(const OutputCase& row, std::ostream* out) { *out << row.name; }
+
+class OutputFailure : public testing::TestWithParam<OutputCase> {};
+
+std::string Replace(std::string text, const std::string& what, const std::string& with) {
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
+        text.replace(at, what.size(), with);
+    }
+    return text;
+}
+
+TEST_P(OutputFailure, IsAClearErrorAndTheRegistryIsStillWrittenBack) {
+    const std::string registry = WriteFile("out.reg", "");
+    const std::string script = WriteFile("out.script", LongScriptThatWritesASetting());
+    const std::string fifo = TempPath("trace.fifo"), err = TempPath("out.err"), status = TempPath("out.status");
+    std::remove(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string command = Replace(GetParam().command, "ZARNSIM", Quoted(ZARNSIM) + " --registry " + Quoted(registry));
+    command = Replace(Replace(command, "SCRIPT", Quoted(script)), "FIFO", Quoted(fifo));
+    // The exit status of zarnsim itself, not of the pipeline's last command.
+    std::string shell = "(" + command + " 2>" + Quoted(err) + "; echo $? >" + Quoted(status) + ") | head -c 1 >/dev/null";
+    int raw = std::system(shell.c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(ReadFile(status), "2\n") << ReadFile(err);
+    EXPECT_NE(ReadFile(err).find(GetParam().errorHas), std::string::npos) << ReadFile(err);
+    EXPECT_EQ(Lines(ReadFile(err)), 1u) << ReadFile(err);
+    EXPECT_NE(ReadFile(registry).find("\"LastLine\"=hex:07,00,00,00"), std::string::npos) << ReadFile(registry);
+    for (const std::string& path : {registry, script, fifo, err, status}) std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OutputFailure,
+    testing::Values(OutputCase{"StandardOutput", "ZARNSIM script SCRIPT", "cannot write standard output: Broken pipe"},
+                    OutputCase{"TraceFifo", "(head -c 1 FIFO >/dev/null &) ; ZARNSIM script SCRIPT --trace FIFO >/dev/null",
+                               "cannot write the trace to"}),
+    [](const testing::TestParamInfo<OutputCase>& info) { return info.param.name; });
+
+}  // namespace
