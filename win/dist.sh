@@ -29,7 +29,8 @@ for f in ZARN.INF ZARN.SYS INSTALL.TXT; do mcopy -i "$img" "$stage/release/$f" "
 
 iso="$out/zarn-$version.iso"
 rm -f "$iso"
-xorriso -as mkisofs -quiet -J -V ZARN -o "$iso" "$stage/release"
+# xorriso speaks on standard error even when all is well: shown only when it fails.
+xorriso -as mkisofs -quiet -J -V ZARN -o "$iso" "$stage/release" 2>"$stage/xorriso.log" || { cat "$stage/xorriso.log" >&2; exit 1; }
 
 cp "$build/zarn.map" "$stage/release/ZARN.MAP"
 cp "$build/zarn-checked.map" "$stage/checked/ZARN.MAP"
