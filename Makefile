@@ -11,7 +11,8 @@ HOST_FLAGS := $(GENERATOR) -DZARN_WIN_BUILD=$(CURDIR)/$(WIN_BUILD)
 
 # Debian packages the project needs.
 PACKAGES := cmake make g++ ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
-            libpng-dev nlohmann-json3-dev libunicorn-dev g++-mingw-w64-i686 mingw-w64-i686-dev clang libclang-rt-14-dev edid-decode
+            libpng-dev nlohmann-json3-dev libunicorn-dev g++-mingw-w64-i686 mingw-w64-i686-dev clang libclang-rt-14-dev edid-decode \
+            mtools dosfstools xorriso zip unzip
 
 FUZZ_BUILD := build-fuzz
 FUZZ_HARNESSES := request discovery regfile edid
@@ -19,16 +20,20 @@ FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 60
 FUZZ_SMOKE_RUNS ?= 5000
 
-.PHONY: run test deps win host asan fuzz fuzz-build fuzz-smoke clean
+DIST := $(BUILD)/dist
+
+.PHONY: run test deps win host asan dist fuzz fuzz-build fuzz-smoke clean
 
 run: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(HOST_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target zarnsim
 	$(BUILD)/zarnsim run
 
-test: deps win host asan fuzz-build
+test: deps win host asan fuzz-build dist
 	$(BUILD)/pecheck $(WIN_BUILD)/zarn.sys
+	$(BUILD)/pecheck $(WIN_BUILD)/zarn-checked.sys
 	$(BUILD)/stackcheck $(WIN_BUILD)/zarn.sys $(WIN_BUILD)/CMakeFiles/zarn.dir 2048
+	$(BUILD)/stackcheck $(WIN_BUILD)/zarn-checked.sys $(WIN_BUILD)/CMakeFiles/zarn-checked.dir 2048
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory fuzz-smoke
@@ -45,6 +50,12 @@ win:
 	cmake -S win -B $(WIN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/win/toolchain-i686-mingw.cmake >/dev/null
 	cmake --build $(WIN_BUILD)
+
+# The driver disks in $(DIST): for the version V of win/version.cmake, zarn-V.img (a 1.44 MB floppy),
+# zarn-V.iso (a CD with Joliet names), zarn-V.zip (the same files and the link map) and
+# zarn-V-checked.zip (the checked build with the same INF).
+dist: deps win
+	win/dist.sh $(WIN_BUILD) $(DIST)
 
 host:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(HOST_FLAGS) >/dev/null

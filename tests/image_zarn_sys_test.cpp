@@ -187,6 +187,92 @@ INSTANTIATE_TEST_SUITE_P(Imports, ImageImports,
                                          MissingImports{"module", {}, "videoprx.sys"}),
                          [](const testing::TestParamInfo<MissingImports>& info) { return info.param.description; });
 
+// zarn.sys with one header field changed to what the file cannot satisfy: the loader refuses it
+// before anything runs, naming the field.
+struct CorruptHeader {
+    const char* description;
+    const char* field;   // in the message
+    // Changes the field; given the offsets of the COFF header, the optional header and the first section.
+    void (*corrupt)(std::vector<uint8_t>& b, size_t coff, size_t opt, size_t section);
+};
+
+void PrintTo(const CorruptHeader& row, std::ostream* out) { *out << row.description; }
+
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t value) { std::memcpy(&b[at], &value, 4); }
+uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
+    uint32_t value;
+    std::memcpy(&value, &b[at], 4);
+    return value;
+}
+
+class ImageHeaders : public testing::TestWithParam<CorruptHeader> {};
+
+TEST_P(ImageHeaders, ThatTheFileCannotSatisfyAreRefusedNamingTheField) {
+    std::vector<uint8_t> bytes = ZarnSys();
+    SKIP_WITHOUT_ZARN_SYS(bytes);
+    size_t coff = Get32(bytes, 0x3C) + 4;
+    size_t opt = coff + 20;
+    size_t section = opt + (bytes[coff + 16] | bytes[coff + 17] << 8);
+    GetParam().corrupt(bytes, coff, opt, section);
+    auto anyThunk = [](const std::string&, const std::string&) -> std::optional<uint32_t> { return 0xFFFF0004; };
+    try {
+        LoadImage(bytes, Elsewhere, anyThunk);
+        FAIL() << "loaded";
+    } catch (const ImageError& error) {
+        EXPECT_NE(std::string(error.what()).find(GetParam().field), std::string::npos) << error.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corrupted, ImageHeaders,
+    testing::Values(
+        CorruptHeader{"PE header past the end", "e_lfanew",
+                      [](auto& b, size_t, size_t, size_t) { Put32(b, 0x3C, static_cast<uint32_t>(b.size())); }},
+        CorruptHeader{"section table past the end", "NumberOfSections",
+                      [](auto& b, size_t coff, size_t, size_t) { b[coff + 2] = 0xFF, b[coff + 3] = 0xFF; }},
+        CorruptHeader{"optional header too short", "SizeOfOptionalHeader",
+                      [](auto& b, size_t coff, size_t, size_t) { b[coff + 16] = 0x40, b[coff + 17] = 0; }},
+        CorruptHeader{"image base off 64 KiB", "ImageBase",
+                      [](auto& b, size_t, size_t opt, size_t) { Put32(b, opt + 28, Get32(b, opt + 28) + 0x1000); }},
+        CorruptHeader{"sections on three pages", "SectionAlignment",
+                      [](auto& b, size_t, size_t opt, size_t) { Put32(b, opt + 32, 0x3000); }},
+        CorruptHeader{"file alignment of 768", "FileAlignment",
+                      [](auto& b, size_t, size_t opt, size_t) { Put32(b, opt + 36, 0x300); }},
+        CorruptHeader{"headers longer than the file", "SizeOfHeaders",
+                      [](auto& b, size_t, size_t opt, size_t) { Put32(b, opt + 60, static_cast<uint32_t>(b.size()) + 1); }},
+        CorruptHeader{"entry point past the image", "AddressOfEntryPoint",
+                      [](auto& b, size_t, size_t opt, size_t) { Put32(b, opt + 16, Get32(b, opt + 56)); }},
+        CorruptHeader{"seventeen directories", "NumberOfRvaAndSizes",
+                      [](auto& b, size_t, size_t opt, size_t) { Put32(b, opt + 92, 17); }},
+        CorruptHeader{"import directory far outside", "import directory",
+                      [](auto& b, size_t, size_t opt, size_t) { Put32(b, opt + 96 + 8, 0x7FFF0000); }},
+        CorruptHeader{"import directory past the image end", "import directory",
+                      [](auto& b, size_t, size_t opt, size_t) { Put32(b, opt + 96 + 8 + 4, Get32(b, opt + 56)); }},
+        CorruptHeader{"relocations far outside", "base relocation directory",
+                      [](auto& b, size_t, size_t opt, size_t) { Put32(b, opt + 96 + 5 * 8, 0xFFFFF000); }},
+        CorruptHeader{"raw size far past the file", "SizeOfRawData",
+                      [](auto& b, size_t, size_t, size_t section) { Put32(b, section + 16, 0x10000000); }},
+        CorruptHeader{"raw data one byte past the file", "SizeOfRawData",
+                      [](auto& b, size_t, size_t, size_t section) {
+                          Put32(b, section + 16, static_cast<uint32_t>(b.size()) - Get32(b, section + 20) + 1);
+                      }},
+        CorruptHeader{"raw data offset past the file", "PointerToRawData",
+                      [](auto& b, size_t, size_t, size_t section) { Put32(b, section + 20, static_cast<uint32_t>(b.size())); }},
+        CorruptHeader{"section past the image", "VirtualSize",
+                      [](auto& b, size_t, size_t opt, size_t section) { Put32(b, section + 8, Get32(b, opt + 56)); }},
+        CorruptHeader{"symbol table past the file", "PointerToSymbolTable",
+                      [](auto& b, size_t coff, size_t, size_t) {
+                          Put32(b, coff + 8, static_cast<uint32_t>(b.size()) - 17);
+                          Put32(b, coff + 12, 1);
+                      }}),
+    [](const testing::TestParamInfo<CorruptHeader>& info) {
+        std::string name;
+        for (const char* c = info.param.description; *c; ++c) {
+            if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+        }
+        return name;
+    });
+
 TEST(ImageDriverEntry, RegistersItsCallbacksThroughVideoPortInitialize) {
     std::vector<uint8_t> bytes = ZarnSys();
     SKIP_WITHOUT_ZARN_SYS(bytes);

@@ -8,6 +8,7 @@
 #include "hw/registers.h"
 #include "modes/mode_tables.h"
 #include "modes/modes.h"
+#include "platform/diagnostics.h"
 
 bool ReadPciHeader(AdapterState* adapter, UCHAR* header) {
     VideoPortZeroMemory(header, PciHeaderSize);
@@ -63,11 +64,18 @@ static VP_STATUS ConfigurePci(AdapterState* adapter) {
     ULONG slot = 0;
     VP_STATUS status = VideoPortGetAccessRanges(adapter, 0, nullptr, RangeCount, adapter->accessRanges, &vendorId,
                                                 &deviceId, &slot);
-    if (status != NO_ERROR) return status;
+    if (status != NO_ERROR) {
+        DebugMessage(Error, "VideoPortGetAccessRanges failed with status %u: the adapter's windows are not known\n",
+                     status);
+        return status;
+    }
 
     adapter->pciSlot = slot;
     UCHAR header[PciHeaderSize];
-    if (!ReadPciHeader(adapter, header)) return ERROR_DEV_NOT_EXIST;
+    if (!ReadPciHeader(adapter, header)) {
+        DebugMessage(Error, "the PCI configuration space of slot %u could not be read\n", slot);
+        return ERROR_DEV_NOT_EXIST;
+    }
 
     if (header[PciStatusOffset] & PciStatus66MHz) adapter->pciBusClock = 66;
     adapter->pciDeviceId = PciWord(header, PciDeviceIdOffset);
@@ -78,7 +86,12 @@ static VP_STATUS ConfigurePci(AdapterState* adapter) {
 
     header[PciCommandOffset] |= PciCommandIoEnable | PciCommandMemoryEnable;
     adapter->isSecondary = 1;
-    if (!WritePciHeader(adapter, header)) return ERROR_DEV_NOT_EXIST;
+    DebugMessage(Info, "device 0x%04X in slot %u: decoding was off, switched on (secondary adapter)\n",
+                 adapter->pciDeviceId, slot);
+    if (!WritePciHeader(adapter, header)) {
+        DebugMessage(Error, "the PCI configuration space of slot %u could not be written\n", slot);
+        return ERROR_DEV_NOT_EXIST;
+    }
     return NO_ERROR;
 }
 
@@ -90,8 +103,16 @@ static bool WindowsLargeEnough(const AdapterState* adapter) {
 
 static VP_STATUS MapRanges(AdapterState* adapter) {
     VP_STATUS status = VideoPortVerifyAccessRanges(adapter, RangeCount, adapter->accessRanges);
-    if (status != NO_ERROR) return status;
-    if (!WindowsLargeEnough(adapter)) return ERROR_INVALID_PARAMETER;
+    if (status != NO_ERROR) {
+        DebugMessage(Error, "VideoPortVerifyAccessRanges refused the windows with status %u\n", status);
+        return status;
+    }
+    if (!WindowsLargeEnough(adapter)) {
+        DebugMessage(Error, "register window 0x%X bytes (0x%X needed), I/O window 0x%X bytes (0x%X needed)\n",
+                     adapter->accessRanges[RegisterRange].RangeLength, RegisterWindowNeeded,
+                     adapter->accessRanges[IoRange].RangeLength, IoWindowNeeded);
+        return ERROR_INVALID_PARAMETER;
+    }
 
     adapter->accessRanges[FrameBufferRange].RangeInIoSpace |= VIDEO_MEMORY_SPACE_P6CACHE;
 
@@ -99,7 +120,10 @@ static VP_STATUS MapRanges(AdapterState* adapter) {
     for (ULONG i = 0; i < RangeCount; ++i) {
         const VIDEO_ACCESS_RANGE& range = adapter->accessRanges[i];
         PVOID base = VideoPortGetDeviceBase(adapter, range.RangeStart, range.RangeLength, range.RangeInIoSpace);
-        if (base == nullptr) return ERROR_INVALID_PARAMETER;
+        if (base == nullptr) {
+            DebugMessage(Error, "VideoPortGetDeviceBase could not map window %u (0x%X bytes)\n", i, range.RangeLength);
+            return ERROR_INVALID_PARAMETER;
+        }
         *bases[i] = static_cast<PUCHAR>(base);
     }
 
@@ -171,6 +195,14 @@ static void UndoDiscovery(AdapterState* adapter) {
     SwitchDecodingOff(adapter);
 }
 
+// Logs why discovery refused the adapter (the event log in every build, the debugger's message in
+// the checked build) and hands the status on.
+static VP_STATUS Refuse(AdapterState* adapter, VP_STATUS status, DiscoveryStep step) {
+    DebugMessage(Error, "discovery refused the adapter with status %u (step 0x%08X)\n", status, step);
+    LogRefusal(adapter, status, step);
+    return status;
+}
+
 // Discovery after the adapter has its own copy of the mode tables, from the defaults on.
 static VP_STATUS DiscoverAdapter(AdapterState* adapter, PVIDEO_PORT_CONFIG_INFO configInfo) {
     SetDefaults(adapter);
@@ -178,22 +210,25 @@ static VP_STATUS DiscoverAdapter(AdapterState* adapter, PVIDEO_PORT_CONFIG_INFO 
     FillIdentityRamps(adapter);
 
     VP_STATUS status = ConfigurePci(adapter);
-    if (status != NO_ERROR) return status;
+    if (status != NO_ERROR) return Refuse(adapter, status, DiscoveryStepPci);
 
     ReadRegistryConfiguration(adapter);
     adapter->modeAttributeBits = 0;
 
     status = MapRanges(adapter);
-    if (status != NO_ERROR) return status;
+    if (status != NO_ERROR) return Refuse(adapter, status, DiscoveryStepRanges);
 
     status = ProbeOptionRom(adapter);
-    if (status != NO_ERROR) return status;
+    if (status != NO_ERROR) return Refuse(adapter, status, DiscoveryStepRomProbe);
 
     if (adapter->isSecondary) InitializeChip(adapter);
     SizeMemory(adapter);
 
     status = ValidateModes(adapter);
-    if (status != NO_ERROR) return status;
+    if (status != NO_ERROR) {
+        DebugMessage(Error, "no mode fits the adapter's %u KiB of video memory\n", adapter->memorySize / 1024);
+        return Refuse(adapter, status, DiscoveryStepModes);
+    }
 
     FillConfigInfo(configInfo);
     CopyRangesForMapping(adapter);
@@ -203,11 +238,18 @@ static VP_STATUS DiscoverAdapter(AdapterState* adapter, PVIDEO_PORT_CONFIG_INFO 
 VP_STATUS NTAPI HwFindAdapter(PVOID hwDeviceExtension, PVOID, PWSTR, PVIDEO_PORT_CONFIG_INFO configInfo,
                               PUCHAR again) {
     AdapterState* adapter = AdapterOf(hwDeviceExtension);
-    if (configInfo->Length < ConfigInfoLength) return ERROR_INVALID_PARAMETER;
+    if (configInfo->Length < ConfigInfoLength) {
+        DebugMessage(Error, "the configuration information is %u bytes, %u needed\n", configInfo->Length,
+                     ConfigInfoLength);
+        return Refuse(adapter, ERROR_INVALID_PARAMETER, DiscoveryStepConfigInfo);
+    }
 
     // One adapter more than the driver keeps mode tables for is refused before anything is touched.
     ModeTables* tables = ClaimModeTables(adapter);
-    if (tables == nullptr) return ERROR_DEV_NOT_EXIST;
+    if (tables == nullptr) {
+        DebugMessage(Error, "the driver serves at most %u adapters at once\n", MaxAdapters);
+        return Refuse(adapter, ERROR_DEV_NOT_EXIST, DiscoveryStepAdapterLimit);
+    }
     adapter->modeTables = tables;
 
     VP_STATUS status = DiscoverAdapter(adapter, configInfo);

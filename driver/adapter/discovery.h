@@ -9,6 +9,9 @@ constexpr USHORT ZarnVendorId = 0x1A5D;
 // The device ID given to the platform when asking for the adapter's ranges.
 constexpr USHORT ZarnFirstDeviceId = 3;
 
+// Whether the driver serves an adapter of this PCI device ID (the ROM probe's identity table).
+bool ServesDevice(USHORT deviceId);
+
 // The configuration information the driver needs from the port (the record of Windows 2000).
 constexpr ULONG ConfigInfoLength = 112;
 static_assert(sizeof(VIDEO_PORT_CONFIG_INFO) == ConfigInfoLength, "VIDEO_PORT_CONFIG_INFO keeps its i386 size");

@@ -2,6 +2,7 @@
 // is absent or refused leaves its default; a missing or malformed gamma ramp is written back, while
 // one the platform could not read is kept as stored.
 #include "adapter/bringup.h"
+#include "platform/diagnostics.h"
 
 constexpr ULONG GammaTableBytes = GammaEntries * sizeof(ULONG);
 
@@ -78,4 +79,11 @@ void ReadRegistryConfiguration(AdapterState* adapter) {
     ReadNumber(adapter, WIDE_NAME("UseSoftwareCursor"), &adapter->useSoftwareCursor);
     ReadNumber(adapter, WIDE_NAME("GraphicsClocking"), &adapter->graphicsClockMhz);
     if (adapter->pciDeviceId == 3) ReadNumber(adapter, WIDE_NAME("MemClocking"), &adapter->memClockMhz);
+    DebugMessage(Trace, "settings: UseNonBIOSModeSet %u UseSoftwareCursor %u GraphicsClocking %u MHz MemClocking %u MHz\n",
+                 adapter->useNonBiosModeSet, adapter->useSoftwareCursor, adapter->graphicsClockMhz,
+                 adapter->memClockMhz);
+    if (adapter->isSecondary) {
+        DebugMessage(Trace, "settings of a secondary adapter: miscInit1 0x%X dramInit0 0x%X dramInit1 0x%X\n",
+                     adapter->miscInit1Value, adapter->dramInit0Value, adapter->dramInit1Value);
+    }
 }

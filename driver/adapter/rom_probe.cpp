@@ -6,6 +6,7 @@
 #include "hw/access.h"
 #include "hw/registers.h"
 #include "modes/mode_tables.h"
+#include "platform/diagnostics.h"
 
 namespace {
 
@@ -163,6 +164,8 @@ void PublishIdentity(AdapterState* adapter, const BoardIdentity* identity, const
 
 }  // namespace
 
+bool ServesDevice(USHORT deviceId) { return IdentityOf(deviceId, 0) != nullptr; }
+
 VP_STATUS ProbeOptionRom(AdapterState* adapter) {
     RomProbe probe;
     VideoPortZeroMemory(&probe, sizeof(probe));
@@ -181,9 +184,14 @@ VP_STATUS ProbeOptionRom(AdapterState* adapter) {
         FindVersionText(adapter, &probe);
     }
     ChooseTables(adapter, &probe);
+    if (adapter->biosVersion[0] == 0) DebugMessage(Info, "option ROM: no version text\n");
+    else DebugMessage(Info, "option ROM: version %.31s\n", reinterpret_cast<const char*>(adapter->biosVersion));
+    DebugMessage(Info, "modes are set %s\n",
+                 adapter->romPresent && !adapter->useNonBiosModeSet ? "through the video BIOS" : "by direct programming");
 
     const BoardIdentity* identity = IdentityOf(adapter->pciDeviceId, PciWord(probe.header, PciSubsystemVendorOffset));
     if (identity == nullptr) {
+        DebugMessage(Error, "device ID 0x%04X is not one the driver serves\n", adapter->pciDeviceId);
         RestoreRom(adapter, &probe);
         return ERROR_DEV_NOT_EXIST;
     }

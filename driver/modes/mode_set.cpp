@@ -4,6 +4,7 @@
 #include "adapter/callbacks.h"
 #include "modes/modes.h"
 #include "modes/program_mode.h"
+#include "platform/diagnostics.h"
 
 namespace {
 
@@ -81,8 +82,14 @@ VP_STATUS SetModeThroughBios(AdapterState* adapter, ULONG index) {
     if (info->vesaMode != 0 && SetBiosMode(adapter, info->vesaMode)) return FinishModeSet(adapter, entry);
     if (info->vesaModeAlt != 0 && SetBiosMode(adapter, info->vesaModeAlt)) return FinishModeSet(adapter, entry);
 
+    DebugMessage(Warn, "the video BIOS refused VESA modes 0x%X and 0x%X: programming %ux%u directly\n",
+                 info->vesaMode, info->vesaModeAlt, entry->width, entry->height);
     ModeSelectorEntry* fallback = FindDirectFallback(adapter, entry);
-    if (fallback == nullptr) return ERROR_INVALID_PARAMETER;
+    if (fallback == nullptr) {
+        DebugMessage(Error, "no directly programmed mode of %ux%u at %u Hz or less: the mode set fails\n",
+                     entry->width, entry->height, entry->refreshRate);
+        return ERROR_INVALID_PARAMETER;
+    }
     fallback->valid = 1;
     fallback->infoEntry = info;
     return ProgramAndFinish(adapter, fallback);

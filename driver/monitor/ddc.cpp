@@ -4,6 +4,7 @@
 #include "hw/access.h"
 #include "hw/registers.h"
 #include "monitor/monitor.h"
+#include "platform/diagnostics.h"
 
 // Drives one output bit of the monitor line register, keeping every other bit.
 static void WriteLineBit(const AdapterState* adapter, ULONG bit, UCHAR level) {
@@ -76,5 +77,6 @@ VP_STATUS NTAPI HwGetVideoChildDescriptor(PVOID hwDeviceExtension, PVIDEO_CHILD_
     *childType = Monitor;
     BOOLEAN read = ReadMonitorDescriptor(AdapterOf(hwDeviceExtension), childDescriptor, descriptorSize);
     *uid = read ? MonitorWithEdidId : MonitorWithoutEdidId;
+    if (!read) DebugMessage(Warn, "the monitor did not answer on the display data channel: no EDID\n");
     return ERROR_MORE_DATA;
 }

@@ -5,6 +5,7 @@
 #include "hw/access.h"
 #include "hw/registers.h"
 #include "monitor/monitor.h"
+#include "platform/diagnostics.h"
 
 struct MonitorPowerEntry {
     ULONG syncBits;     // written to the output control register's monitor power bits
@@ -41,8 +42,17 @@ static void ReinitializeAdapter(AdapterState* adapter) {
 }
 
 VP_STATUS NTAPI HwGetPowerState(PVOID, ULONG hwId, PVIDEO_POWER_MANAGEMENT powerControl) {
-    if (!IsMonitorId(hwId) && hwId != AdapterPowerId) return ERROR_INVALID_PARAMETER;
-    return IsPowerState(powerControl->PowerState) ? NO_ERROR : ERROR_INVALID_PARAMETER;
+    if (!IsMonitorId(hwId) && hwId != AdapterPowerId) {
+        DebugMessage(Warn, "power state %u refused: 0x%08X names no device of the adapter\n",
+                     powerControl->PowerState, hwId);
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!IsPowerState(powerControl->PowerState)) {
+        DebugMessage(Warn, "power state %u refused for device 0x%08X: not a state from 1 to 5\n",
+                     powerControl->PowerState, hwId);
+        return ERROR_INVALID_PARAMETER;
+    }
+    return NO_ERROR;
 }
 
 // A refused request changes nothing: recording an invalid adapter state would lose the suspend or
@@ -50,8 +60,14 @@ VP_STATUS NTAPI HwGetPowerState(PVOID, ULONG hwId, PVIDEO_POWER_MANAGEMENT power
 VP_STATUS NTAPI HwSetPowerState(PVOID hwDeviceExtension, ULONG hwId, PVIDEO_POWER_MANAGEMENT powerControl) {
     AdapterState* adapter = AdapterOf(hwDeviceExtension);
     ULONG state = powerControl->PowerState;
-    if (!IsMonitorId(hwId) && hwId != AdapterPowerId) return ERROR_INVALID_PARAMETER;
-    if (!IsPowerState(state)) return ERROR_INVALID_PARAMETER;
+    if (!IsMonitorId(hwId) && hwId != AdapterPowerId) {
+        DebugMessage(Warn, "power state %u refused: 0x%08X names no device of the adapter\n", state, hwId);
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!IsPowerState(state)) {
+        DebugMessage(Warn, "power state %u refused for device 0x%08X: not a state from 1 to 5\n", state, hwId);
+        return ERROR_INVALID_PARAMETER;
+    }
 
     if (IsMonitorId(hwId)) {
         const MonitorPowerEntry& entry = monitorPowerTable[state - VideoPowerOn];

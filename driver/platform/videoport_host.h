@@ -532,6 +532,10 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 
 // The kernel's pool.
+// The levels of VideoPortDebugPrint; the platform prints a message whose level is at most
+// VideoDebugLevel.
+typedef enum VIDEO_DEBUG_LEVEL { Error = 0, Warn, Trace, Info } VIDEO_DEBUG_LEVEL, *PVIDEO_DEBUG_LEVEL;
+
 typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
 
 // --- Control codes ----------------------------------------------------------------------------
@@ -608,6 +612,12 @@ VOID NTAPI VideoPortMoveMemory(PVOID Destination, PVOID Source, ULONG Length);
 
 // Monitor and power: the processor waits in place (the DDC line callbacks' wait for vertical sync).
 VOID NTAPI VideoPortStallExecution(ULONG Microseconds);
+
+// Diagnostics: a message of the checked build (printf-style, with the caller's arguments; cdecl,
+// as the platform declares it), and an entry in the system's event log.
+VOID VideoPortDebugPrint(VIDEO_DEBUG_LEVEL DebugPrintLevel, PCHAR DebugMessage, ...)
+    __attribute__((format(printf, 2, 3)));
+VOID NTAPI VideoPortLogError(PVOID HwDeviceExtension, PVIDEO_REQUEST_PACKET Vrp, VP_STATUS ErrorCode, ULONG UniqueId);
 }
 
 // --- Kernel routines: registry keys, files and string conversions (settings relay) ------------

@@ -243,8 +243,10 @@ void Cpu::RunThunk(uint32_t address) {
         if (inRegisters > 1) slots[1] = Register(UC_X86_REG_EDX);
         uint32_t stack = Register(UC_X86_REG_ESP);
         uint32_t frame[1 + MaxArgumentBytes / 4];
-        Read(stack, frame, 4 * (1 + count - inRegisters));
-        std::copy(frame + 1, frame + 1 + count - inRegisters, slots + inRegisters);
+        uint32_t read = count - inRegisters - (thunk.variadic ? 1 : 0);
+        Read(stack, frame, 4 * (1 + read));
+        std::copy(frame + 1, frame + 1 + read, slots + inRegisters);
+        if (thunk.variadic) slots[count - 1] = stack + 4 + 4 * read;
 
         uint64_t result = thunk.run(std::span<const uint32_t>(slots, count));
 

@@ -55,6 +55,9 @@ struct Thunk {
     Convention convention = Convention::Stdcall;
     uint32_t argumentBytes = 0;
     ResultWidth result = ResultWidth::Dword;
+    // A variable argument list (cdecl): the last slot `run` receives is the address of the first
+    // variable argument on the stack, not a value read from there.
+    bool variadic = false;
     std::function<uint64_t(std::span<const uint32_t> arguments)> run;
 };
 

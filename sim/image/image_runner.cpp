@@ -28,6 +28,7 @@ ImageRunner::ImageRunner(const PlatformRoutines& routines, std::span<const Impor
         thunk.convention = entry.convention;
         thunk.argumentBytes = entry.argumentBytes;
         thunk.result = entry.result;
+        thunk.variadic = entry.variadic;
         thunk.run = [&routines, entry](std::span<const uint32_t> slots) -> uint64_t {
             if (!entry.provided(routines)) {
                 throw CpuFault("the image called " + std::string(entry.dll) + "!" + std::string(entry.name) +

@@ -101,11 +101,21 @@ consteval ImportedRoutine Routine(std::string_view dll, std::string_view name, u
                        S::Kinds(), S::Count, &InvokeMember<Member>, &MemberSet<Member>};
 }
 
+// A cdecl routine with a variable argument list: its member takes the fixed arguments and then the
+// address of the first variable one.
+template <auto Member>
+consteval ImportedRoutine VariadicRoutine(std::string_view dll, std::string_view name) {
+    ImportedRoutine routine = Routine<Member>(dll, name, SignatureOf<Member>::Bytes, Convention::Cdecl);
+    routine.variadic = true;
+    return routine;
+}
+
 constexpr std::string_view VideoPort = "videoprt.sys";
 constexpr std::string_view Kernel = "ntoskrnl.exe";
 
 #define STDCALL(dll, name, bytes) Routine<&PlatformRoutines::name>(dll, #name, bytes, Convention::Stdcall)
 #define FASTCALL(dll, name, bytes) Routine<&PlatformRoutines::name>(dll, #name, bytes, Convention::Fastcall)
+#define VARIADIC(dll, name) VariadicRoutine<&PlatformRoutines::name>(dll, #name)
 
 // The byte counts are those of the decorated names in the mingw-w64 import libraries libvideoprt.a
 // and libntoskrnl.a (_Name@N for stdcall, @Name@N for fastcall).
@@ -139,6 +149,8 @@ constexpr ImportedRoutine Table[] = {
     STDCALL(VideoPort, VideoPortStallExecution, 4),
     STDCALL(VideoPort, VideoPortZeroMemory, 8),
     STDCALL(VideoPort, VideoPortMoveMemory, 12),
+    VARIADIC(VideoPort, VideoPortDebugPrint),
+    STDCALL(VideoPort, VideoPortLogError, 16),
 
     STDCALL(Kernel, ExAllocatePoolWithTag, 12),
     STDCALL(Kernel, ExFreePool, 4),
@@ -165,6 +177,7 @@ constexpr ImportedRoutine Table[] = {
 
 #undef STDCALL
 #undef FASTCALL
+#undef VARIADIC
 
 }  // namespace
 

@@ -67,6 +67,10 @@ struct PlatformRoutines {
     std::function<void(uint32_t microseconds)> VideoPortStallExecution;
     std::function<void(Address destination, uint32_t length)> VideoPortZeroMemory;
     std::function<void(Address destination, Address source, uint32_t length)> VideoPortMoveMemory;
+    // Diagnostics. VideoPortDebugPrint is cdecl with a variable argument list: `arguments` is the
+    // address of its first variable argument on the image's stack.
+    std::function<void(uint32_t level, Address format, Address arguments)> VideoPortDebugPrint;
+    std::function<void(Address extension, Address request, uint32_t errorCode, uint32_t uniqueId)> VideoPortLogError;
 
     // ntoskrnl.exe
     std::function<Address(uint32_t poolType, uint32_t size, uint32_t tag)> ExAllocatePoolWithTag;
@@ -113,13 +117,15 @@ struct ImportedRoutine {
     std::string_view dll;
     std::string_view name;
     Convention convention;
-    uint32_t argumentBytes;  // as in the decorated name _Name@N (stdcall) or @Name@N (fastcall)
+    uint32_t argumentBytes;  // as in the decorated name _Name@N (stdcall) or @Name@N (fastcall); for a
+                             // variable argument list, the fixed arguments and the list's address
     ResultWidth result;
     std::array<ArgumentKind, MaxArguments> arguments;
     uint8_t argumentCount;
     // Decodes the argument slots, calls the machine's routine and returns EDX:EAX.
     uint64_t (*invoke)(const PlatformRoutines& routines, std::span<const uint32_t> slots);
     bool (*provided)(const PlatformRoutines& routines);
+    bool variadic = false;   // the last argument is the address of the variable arguments (cdecl)
 };
 
 // Every routine the simulator can give a driver image.

@@ -187,6 +187,28 @@ void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Ar
         void* bytes = a.Memory(destination, length, "VideoPortZeroMemory");
         if (length) std::memset(bytes, 0, length);
     };
+    // The variable arguments are read from the image's stack one 32-bit slot after another.
+    r.VideoPortDebugPrint = [&port, a](uint32_t level, Address format, Address arguments) {
+        const char* routine = "VideoPortDebugPrint";
+        Address next = arguments;
+        auto slot = [&]() {
+            uint32_t value;
+            std::memcpy(&value, a.Memory(next, 4, routine), 4);
+            next += 4;
+            return value;
+        };
+        const char* message = a.Text<char>(format, routine);
+        if (!message) throw CpuFault("VideoPortDebugPrint was given no message");
+        std::string text = VideoPort::FormatMessage(message, slot, [&]() {
+            const char* value = a.Text<char>(slot(), routine);
+            return std::string(value ? value : "(null)");
+        });
+        port.DebugPrint(level, std::move(text));
+    };
+    r.VideoPortLogError = [&port, a](Address extension, Address request, uint32_t errorCode, uint32_t uniqueId) {
+        port.LogError(a.Pointer(extension), a.Record<VIDEO_REQUEST_PACKET>(request, "VideoPortLogError"), errorCode,
+                      uniqueId);
+    };
     r.VideoPortMoveMemory = [a](Address destination, Address source, uint32_t length) {
         void* to = a.Memory(destination, length, "VideoPortMoveMemory");
         void* from = a.Memory(source, length, "VideoPortMoveMemory");

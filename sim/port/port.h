@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,21 @@ struct AdapterRuntime {
     // --- Monitor child and power ---
     std::vector<ChildDevice> children;   // as the last enumeration found them
     uint32_t powerState = VideoPowerOn;  // the adapter's power state as the port last set it
+};
+
+// An error the driver logged with VideoPortLogError, as the system's event log keeps it.
+struct LoggedError {
+    int adapter = -1;
+    uint32_t errorCode = 0;     // the driver's VP_STATUS
+    uint32_t uniqueId = 0;      // the driver's own value saying where
+    uint32_t requestCode = 0;   // the control code of the request it names, 0 for none
+};
+
+// A message of the driver's checked build (VideoPortDebugPrint), as the kernel debugger shows it.
+struct DriverMessage {
+    int adapter = -1;           // the adapter whose callback was running, -1 for none (driver entry)
+    uint32_t level = 0;         // 0 error, 1 warning, 2 trace, 3 information
+    std::string text;
 };
 
 struct RequestOptions {
@@ -122,6 +138,21 @@ public:
     bool ReadDisplayData(int adapter, const I2C_FNC_TABLE& lines, uint8_t offset, uint32_t count,
                          std::vector<uint8_t>* bytes);
 
+    // --- Diagnostics: the event log and the kernel debugger ---------------------------------------
+
+    // VideoDebugLevel: the port keeps (and hands to the sink) the driver's messages of this level and
+    // below; -1, the default, is no debugger attached: nothing is kept.
+    void SetDebugLevel(int level) { debugLevel_ = level; }
+    // Called with each message kept, as it is printed (zarnsim shows them on standard error).
+    void SetMessageSink(std::function<void(const DriverMessage&)> sink) { messageSink_ = std::move(sink); }
+    const std::vector<DriverMessage>& Messages() const { return state_.messages; }
+    const std::vector<LoggedError>& LoggedErrors() const { return state_.loggedErrors; }
+    // The text of a message as the platform formats it: the conversions d i u x X c s and %% with
+    // their flags, width and precision; `number` gives the next 32-bit argument, `text` the next
+    // string. Anything else is copied as it stands.
+    static std::string FormatMessage(const char* format, const std::function<uint32_t()>& number,
+                                     const std::function<std::string()>& text);
+
     // --- The routines the driver calls -------------------------------------------------------------
 
     uint32_t VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INITIALIZATION_DATA data);
@@ -141,6 +172,8 @@ public:
     // --- Monitor child and power ---
     BOOLEAN DdcMonitorHelper(PVOID extension, PVOID control, PUCHAR buffer, ULONG size);
     void StallExecution(ULONG microseconds) { bus_.AdvanceTime(uint64_t{microseconds} * 1000); }
+    void DebugPrint(uint32_t level, std::string text);
+    void LogError(PVOID extension, PVIDEO_REQUEST_PACKET request, uint32_t errorCode, uint32_t uniqueId);
 
     // Memory mapping: user views of physical ranges in the process a handle names.
     uint32_t MapMemory(PVOID extension, PHYSICAL_ADDRESS physical, PULONG length, PULONG inIoSpace,
@@ -160,6 +193,8 @@ public:
     struct State {
         std::vector<AdapterRuntime> adapters;
         std::vector<RegistryCall> registryCalls;
+        std::vector<DriverMessage> messages;
+        std::vector<LoggedError> loggedErrors;
         FaultInjector injector;
         bool registered = false;
         VIDEO_HW_INITIALIZATION_DATA registration{};
@@ -193,6 +228,8 @@ private:
     Miniport& miniport_;
     uint32_t configInfoLength_ = 112;
     bool enumerateAtLoad_ = true;
+    int debugLevel_ = -1;
+    std::function<void(const DriverMessage&)> messageSink_;
     State state_;
 };
 

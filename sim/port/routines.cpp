@@ -1,5 +1,6 @@
 // The video port routines of the host build, as the driver calls them. Each one hands the call to
 // the port driver of the machine the driver runs for.
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -155,6 +156,24 @@ VP_STATUS NTAPI VideoPortMapMemory(PVOID extension, PHYSICAL_ADDRESS physical, P
 
 VP_STATUS NTAPI VideoPortUnmapMemory(PVOID extension, PVOID virtualAddress, HANDLE processHandle) {
     return Port("VideoPortUnmapMemory").UnmapMemory(extension, virtualAddress, processHandle);
+}
+
+// The arguments of a message come as the driver passed them: every number a 32-bit value.
+VOID VideoPortDebugPrint(VIDEO_DEBUG_LEVEL level, PCHAR format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::string text = VideoPort::FormatMessage(
+        format, [&arguments] { return va_arg(arguments, uint32_t); },
+        [&arguments] {
+            const char* value = va_arg(arguments, const char*);
+            return std::string(value ? value : "(null)");
+        });
+    va_end(arguments);
+    Port("VideoPortDebugPrint").DebugPrint(static_cast<uint32_t>(level), std::move(text));
+}
+
+VOID NTAPI VideoPortLogError(PVOID extension, PVIDEO_REQUEST_PACKET request, VP_STATUS errorCode, ULONG uniqueId) {
+    Port("VideoPortLogError").LogError(extension, request, errorCode, uniqueId);
 }
 
 // Moving or zeroing no bytes touches neither pointer, as on the platform (the port hands a callback

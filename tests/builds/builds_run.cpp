@@ -142,6 +142,13 @@ void RecordState(sim::Machine& machine, Recorder& record) {
     record("kernel objects", std::to_string(objects.OpenHandles()) + " handles, " +
                                  std::to_string(objects.LiveStrings()) + " strings, " +
                                  std::to_string(objects.LivePoolBlocks()) + " pool blocks");
+    for (const sim::LoggedError& logged : machine.Port().LoggedErrors()) {
+        record("event log", std::to_string(logged.adapter) + " " + Hex(logged.errorCode) + " " + Hex(logged.uniqueId) +
+                                " " + Hex(logged.requestCode));
+    }
+    for (const sim::DriverMessage& message : machine.Port().Messages()) {
+        record("message", std::to_string(message.adapter) + " level " + std::to_string(message.level) + " " + message.text);
+    }
     for (const sim::RegistryCall& call : machine.RegistryCalls()) {
         record("registry call", std::to_string(call.adapter) + (call.write ? " write " : " read ") + call.name +
                                     " found " + std::to_string(call.found) + " status " + Hex(call.status));
@@ -209,6 +216,8 @@ Run RunScenario(const Scenario& scenario, const std::string& driverImage) {
     Run run;
     run.machine = std::make_unique<sim::Machine>(config);
     sim::Machine& machine = *run.machine;
+    // A debugger that shows every message (the checked build prints them; the release build has none).
+    machine.Port().SetDebugLevel(3);
     for (const sim::InjectedFault& fault : scenario.faults) machine.InjectFault(fault);
     std::string error;
     if (!scenario.registry.empty() && !sim::LoadRegFile(scenario.registry, machine.GetRegistry(), &error)) {

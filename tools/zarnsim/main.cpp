@@ -46,6 +46,7 @@ struct Options {
     std::string displayText;   // --display as given; empty when not given
     int display = 0;
     std::string driverImage;
+    int debugLevel = -1;
 };
 
 // CALL[@N][=STATUS]: the Nth call (every call when N is 0 or absent) of a platform routine fails.
@@ -324,6 +325,12 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
                    "i386 processor instead of the host build linked into zarnsim; every command works the same")
         ->type_name("ZARN.SYS")
         ->check(NotEmpty("a file name"));
+    app.add_option("--debug-level", options.debugLevel,
+                   "Show the messages of the driver's checked build (--driver build/win/zarn-checked.sys) of level N "
+                   "and below on standard error as they come, each with its adapter, as a kernel debugger does with "
+                   "VideoDebugLevel N: 0 errors, 1 warnings, 2 trace, 3 information (the release build has none)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 3));
     app.add_flag("--check-aliasing", options.checkAliasing,
                  "Run every request with input and output in one buffer and in two, and report a driver fault "
                  "when the answers differ");
@@ -397,6 +404,10 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
         CheckRunOptions(options);
         sim::Machine machine(MachineConfigOf(options));
         for (const std::string& fault : options.faults) machine.InjectFault(ParseFault(fault));
+        if (options.debugLevel >= 0) {
+            machine.Port().SetDebugLevel(options.debugLevel);
+            machine.Port().SetMessageSink([](const sim::DriverMessage& message) { PrintError(zarnsim::MessageText(message)); });
+        }
         std::string error;
         // Files that could not be saved are refused before the machine runs.
         if (!options.registryFile.empty() &&

@@ -137,6 +137,11 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
                       "", controller.configuredBytes >> 20, controller.installedBytes >> 20);
     }
     out << "  discovery:       " << DiscoveryText(adapter, board) << "\n";
+    for (const sim::LoggedError& logged : machine.Port().LoggedErrors()) {
+        if (logged.adapter != index) continue;
+        out << "  event log:       error " << StatusText(logged.errorCode) << Format(", unique ID 0x%08X", logged.uniqueId)
+            << (logged.requestCode ? Format(", request 0x%08X", logged.requestCode) : std::string()) << "\n";
+    }
     if (adapter.initializeRan) out << "  HwInitialize:    " << (adapter.started ? "TRUE" : "FALSE") << "\n";
     auto information = HardwareInformation(machine, index);
     if (information.empty()) out << "  HardwareInformation: none written\n";
@@ -201,6 +206,16 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
     json["memoryConfiguredMiB"] = sim::MemoryController::Of(board.chip, board.videoMemory.size()).configuredBytes >> 20;
     json["status"] = adapter.discoveryRan ? static_cast<int64_t>(adapter.discoveryStatus) : int64_t{-1};
     json["started"] = adapter.started;
+    Json logged = Json::array();
+    for (const sim::LoggedError& error : machine.Port().LoggedErrors()) {
+        if (error.adapter != index) continue;
+        Json entry = Json::object();
+        entry["errorCode"] = error.errorCode;
+        entry["uniqueId"] = error.uniqueId;
+        entry["requestCode"] = error.requestCode;
+        logged.push_back(entry);
+    }
+    json["eventLog"] = logged;
     Json information = Json::object();
     for (const auto& [name, text] : HardwareInformation(machine, index)) {
         information["HardwareInformation." + name] = sim::Utf8Text(text);
@@ -312,6 +327,15 @@ Json ModesJson(sim::Machine& machine, int index) {
     }
     json["modes"] = modes;
     return json;
+}
+
+std::string MessageText(const sim::DriverMessage& message) {
+    static const char* const levels[] = {"error", "warning", "trace", "info"};
+    std::string text = message.text;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    std::string source = message.adapter < 0 ? "driver" : "adapter " + std::to_string(message.adapter);
+    return "zarnsim: " + source + ": " + (message.level < 4 ? levels[message.level] : "level " + std::to_string(message.level)) +
+           ": " + TerminalText(text) + "\n";
 }
 
 std::string FaultsText(const sim::Machine& machine) {

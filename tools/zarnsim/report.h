@@ -16,6 +16,10 @@ Json AdapterReportJson(sim::Machine& machine, int adapter);
 std::string ModesText(sim::Machine& machine, int adapter);
 Json ModesJson(sim::Machine& machine, int adapter);
 
+// A message of the driver's checked build as zarnsim shows it: its adapter, its level and its text
+// (escaped), one line.
+std::string MessageText(const sim::DriverMessage& message);
+
 // Driver faults and unknown register accesses, one per line; empty when there were none.
 std::string FaultsText(const sim::Machine& machine);
 

@@ -1,11 +1,15 @@
 // pecheck: checks that a file is a kernel-mode driver image for i386 Windows. The image is shipped
 // stripped; its link map (by default the .map file beside it) says where the entry point must be.
+// It prints the image's version resource, which must agree with DriverVer of the INF the image
+// installs with (by default zarn.inf beside it).
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
 
+#include "inf_file.h"
 #include "pe_image.h"
+#include "version_check.h"
 
 namespace {
 
@@ -25,22 +29,38 @@ std::string MapBeside(const std::string& image) {
     return (hasSuffix ? image.substr(0, dot) : image) + ".map";
 }
 
+std::string InfBeside(const std::string& image) {
+    size_t slash = image.find_last_of('/');
+    return (slash == std::string::npos ? std::string() : image.substr(0, slash + 1)) + "zarn.inf";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 3) {
-        std::cerr << "usage: pecheck DRIVER.sys [DRIVER.map]\n";
+    if (argc < 2 || argc > 4) {
+        std::cerr << "usage: pecheck DRIVER.sys [DRIVER.map [DRIVER.inf]]\n";
         return 2;
     }
     const std::string imagePath = argv[1];
-    const std::string mapPath = argc == 3 ? argv[2] : MapBeside(imagePath);
-    std::string image, map;
+    const std::string mapPath = argc >= 3 ? argv[2] : MapBeside(imagePath);
+    const std::string infPath = argc == 4 ? argv[3] : InfBeside(imagePath);
+    std::string image, map, infText;
     if (!ReadFile(imagePath, &image)) {
         std::cerr << "pecheck: cannot open " << imagePath << "\n";
         return 2;
     }
     if (!ReadFile(mapPath, &map)) {
         std::cerr << "pecheck: cannot open the link map " << mapPath << " (give it as the second argument)\n";
+        return 2;
+    }
+    inf::File inf;
+    std::string infError;
+    if (!ReadFile(infPath, &infText)) {
+        std::cerr << "pecheck: cannot open the INF " << infPath << " (give it as the third argument)\n";
+        return 2;
+    }
+    if (!inf::Parse(infText, &inf, &infError)) {
+        std::cerr << "pecheck: " << infPath << ": " << infError << "\n";
         return 2;
     }
     pe::Image parsed;
@@ -52,7 +72,11 @@ int main(int argc, char** argv) {
     pe::EntryExpectation entry{"_DriverEntry@8"};
     entry.inMap = pe::FindMapSymbol(map, entry.symbol, &entry.address);
     bool ok = true;
-    for (const pe::CheckResult& result : pe::CheckDriver(parsed, entry)) {
+    std::vector<pe::CheckResult> results = pe::CheckDriver(parsed, entry);
+    std::string version;
+    for (pe::CheckResult& result : inf::CheckVersion(parsed, inf, &version)) results.push_back(std::move(result));
+    std::cout << version;
+    for (const pe::CheckResult& result : results) {
         std::cout << (result.passed ? "ok   " : "FAIL ") << result.name;
         if (!result.detail.empty()) std::cout << " (" << result.detail << ")";
         std::cout << "\n";

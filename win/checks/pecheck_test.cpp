@@ -7,8 +7,11 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 
+#include "inf_file.h"
 #include "pe_image.h"
+#include "version_check.h"
 
 namespace {
 
@@ -170,5 +173,103 @@ INSTANTIATE_TEST_SUITE_P(
         }
         return name;
     });
+
+// The version resource read back against the INF: the build's pair agrees; a changed INF or image
+// fails the check that names it.
+struct VersionCase {
+    const char* description;
+    std::function<void(std::vector<uint8_t>& image, std::string& inf)> apply;
+    std::vector<std::string> failingChecks;
+};
+
+void PrintTo(const VersionCase& row, std::ostream* out) { *out << row.description; }
+
+class DriverVersion : public testing::TestWithParam<VersionCase> {};
+
+TEST_P(DriverVersion, AgreesWithTheInfOrFailsItsCheck) {
+    std::vector<uint8_t> bytes = DriverBytes();
+    std::ifstream file(ZARN_INF, std::ios::binary);
+    std::string infText((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(bytes.empty() || infText.empty());
+    GetParam().apply(bytes, infText);
+    pe::Image image;
+    inf::File inf;
+    std::string error, shown;
+    ASSERT_TRUE(pe::Parse(bytes, &image, &error)) << error;
+    ASSERT_TRUE(inf::Parse(infText, &inf, &error)) << error;
+    std::vector<std::string> failed;
+    for (const pe::CheckResult& result : inf::CheckVersion(image, inf, &shown)) {
+        if (!result.passed) failed.push_back(result.name);
+    }
+    EXPECT_EQ(failed, GetParam().failingChecks) << shown;
+    if (failed.empty()) EXPECT_NE(shown.find("OriginalFilename: zarn.sys"), std::string::npos) << shown;
+}
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) text.replace(at, from.size(), to);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, DriverVersion,
+    testing::Values(
+        VersionCase{"as built", [](std::vector<uint8_t>&, std::string&) {}, {}},
+        VersionCase{"another DriverVer",
+                    [](std::vector<uint8_t>&, std::string& inf) {
+                        size_t at = inf.find("DriverVer");
+                        size_t comma = inf.find(',', at);
+                        inf.insert(inf.find_first_of("\r\n", comma), ".1");
+                    },
+                    {"version agrees with the INF"}},
+        VersionCase{"no DriverVer", [](std::vector<uint8_t>&, std::string& inf) { ReplaceAll(inf, "DriverVer", "DriverXyz"); },
+                    {"version agrees with the INF"}},
+        VersionCase{"another FileVersion text",
+                    [](std::vector<uint8_t>& b, std::string&) {
+                        // The UTF-16 value after the key "FileVersion": its first digit becomes 9.
+                        std::string key;
+                        for (char c : std::string("FileVersion")) key += std::string(1, c) + '\0';
+                        size_t at = Find(b, key);
+                        ASSERT_NE(at, std::string::npos);
+                        size_t value = at + key.size();
+                        while (b[value] < '0' || b[value] > '9') ++value;
+                        b[value] = '9';
+                    },
+                    {"version agrees with the INF"}},
+        VersionCase{"no resource directory",
+                    [](std::vector<uint8_t>& b, std::string&) {
+                        Put32(b, OptionalHeader(b) + 96 + 2 * 8, 0);
+                        Put32(b, OptionalHeader(b) + 96 + 2 * 8 + 4, 0);
+                    },
+                    {"version resource"}}),
+    [](const testing::TestParamInfo<VersionCase>& info) {
+        std::string name;
+        for (const char* c = info.param.description; *c; ++c) {
+            if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+        }
+        return name;
+    });
+
+// The release image keeps none of the checked build's messages: no import of the print routine and
+// none of their text; the checked image has both. Both log a refused adapter.
+TEST(DriverImage, OnlyTheCheckedBuildCarriesMessages) {
+    std::ifstream checkedFile(ZARN_CHECKED_SYS, std::ios::binary);
+    std::vector<uint8_t> checked((std::istreambuf_iterator<char>(checkedFile)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> release = DriverBytes();
+    ASSERT_FALSE(checked.empty() || release.empty());
+    for (auto [bytes, isChecked] : {std::pair{&release, false}, std::pair{&checked, true}}) {
+        SCOPED_TRACE(isChecked ? "zarn-checked.sys" : "zarn.sys");
+        pe::Image image;
+        std::string error;
+        ASSERT_TRUE(pe::Parse(*bytes, &image, &error)) << error;
+        std::set<std::string> imported;
+        for (const pe::Import& import : image.imports) imported.insert(import.name);
+        EXPECT_EQ(imported.count("VideoPortDebugPrint"), isChecked ? 1u : 0u);
+        EXPECT_EQ(imported.count("VideoPortLogError"), 1u);
+        EXPECT_EQ(Find(*bytes, "zarn: ") != std::string::npos, isChecked);
+        EXPECT_EQ(Find(*bytes, "is not one the driver serves") != std::string::npos, isChecked);
+        pe::VersionInfo version;
+        ASSERT_TRUE(pe::ReadVersion(image, &version, &error)) << error;
+        EXPECT_EQ(version.fileFlags & 1, isChecked ? 1u : 0u) << "VS_FF_DEBUG";
+    }
+}
 
 }  // namespace

@@ -49,6 +49,8 @@ struct Image {
     std::vector<Import> imports;
     uint32_t relocationsRva = 0;
     uint32_t relocationsSize = 0;
+    uint32_t resourceRva = 0;         // the resource directory (version information), 0 when absent
+    uint32_t resourceSize = 0;
     uint32_t symbolTableOffset = 0;   // PointerToSymbolTable; 0 in a stripped image
     uint32_t symbolCount = 0;
     // COFF symbols when the image keeps its symbol table: name and RVA.
@@ -56,7 +58,9 @@ struct Image {
 };
 
 // Parses the headers, sections, import directory and symbol table (empty in a stripped image); false
-// with a reason on error. Everything the file refers to is checked to lie inside it.
+// with a reason on error. Every header field the file cannot satisfy is refused, naming the field:
+// an offset or size past the end of the file, a section, directory or entry point outside the image,
+// an image base off 64 KiB, alignments that are no powers of two.
 bool Parse(std::vector<uint8_t> bytes, Image* image, std::string* error);
 
 // The address the linker gave a symbol, from the text of its link map (GNU ld's -Map output, which
@@ -66,6 +70,27 @@ bool FindMapSymbol(const std::string& mapText, const std::string& symbol, uint32
 // Every symbol line of a link map: name as the map writes it and address. Linked with
 // --no-demangle, the names are those the image's COFF symbol table would hold.
 std::vector<std::pair<std::string, uint32_t>> MapSymbols(const std::string& mapText);
+
+// The version resource (VS_VERSIONINFO): the fixed file information and the strings of its first
+// string table.
+struct VersionInfo {
+    std::string fileVersion;      // "a.b.c.d" from the fixed file information
+    std::string productVersion;
+    uint32_t fileFlags = 0;       // VS_FF_DEBUG (1) for a checked build
+    uint32_t fileType = 0;        // VFT_DRV (3)
+    uint32_t fileSubtype = 0;     // VFT2_DRV_DISPLAY (4)
+    std::vector<std::pair<std::string, std::string>> strings;   // CompanyName, FileVersion, ...
+
+    // The string of that name, or empty.
+    std::string String(const std::string& name) const;
+};
+
+// Reads the version resource through the resource directory; false with a reason when the image
+// has none or it does not lie inside the file.
+bool ReadVersion(const Image& image, VersionInfo* version, std::string* error);
+
+// Whether the image carries a resource of that type (16 version, 11 message table).
+bool HasResource(const Image& image, uint32_t type);
 
 // The PE checksum of the file, computed with the checksum field itself counted as zero.
 uint32_t ComputeChecksum(const std::vector<uint8_t>& bytes, uint32_t checksumOffset);
