@@ -330,6 +330,11 @@ int main(int argc, char** argv) {
         }
         TraceFile trace(machine, options.traceFile);
         machine.Boot();
+        // The display driver's session begins with the boot: it opens every started display device,
+        // and the first open runs HwInitialize.
+        for (size_t i = 0; i < machine.AdapterCount(); ++i) {
+            if (machine.Adapter(static_cast<int>(i)).started) machine.OpenDevice(static_cast<int>(i));
+        }
         int status = ExitBadInput;
         if (run->parsed()) status = Run(machine, options);
         if (modes->parsed()) status = ListAdapters(machine, options, zarnsim::ModesJson, zarnsim::ModesText);
