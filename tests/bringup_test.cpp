@@ -10,7 +10,9 @@
 #include "adapter/adapter_state.h"
 #include "clients/display_driver.h"
 #include "machine/machine.h"
+#include "clients/test_pattern.h"
 #include "devices/option_rom.h"
+#include "monitor/monitor.h"
 
 namespace {
 
@@ -201,14 +203,28 @@ TEST(RomProbePath, SecondaryWithAFullRomUsesDirectProgramming) {
     EXPECT_EQ(ModeCount(machine), 158u);
 }
 
+// Without a ROM chip the chip's ROM window reads as the bus floats it, all ones, like any byte past
+// a ROM image: a length byte of 0xFF and no version text, and nothing the machine warns about.
 TEST(RomProbePath, NoRomMeansDirectProgramming) {
-    AdapterConfig adapter = Device(5);
-    adapter.hasRom = false;
-    Machine machine(OneAdapter(adapter));
-    machine.Boot();
-    EXPECT_EQ(Text(machine, "HardwareInformation.BiosString"), "NO ROM DETECTED");
-    EXPECT_EQ(Value(machine, "HardwareInformation.BiosString")->data.size(), 32u);
-    EXPECT_EQ(ModeCount(machine), 158u);
+    for (bool secondary : {false, true}) {
+        AdapterConfig adapter = Device(5);
+        adapter.hasRom = false;
+        adapter.secondary = secondary;
+        Machine machine(OneAdapter(adapter));
+        machine.Boot();
+        EXPECT_EQ(Text(machine, "HardwareInformation.BiosString"), "NO ROM DETECTED");
+        EXPECT_EQ(Value(machine, "HardwareInformation.BiosString")->data.size(), 32u);
+        EXPECT_EQ(ModeCount(machine), 158u);
+        size_t romReads = 0;
+        for (const sim::TraceEntry& entry : machine.Trace()) {
+            if (entry.name != "rom") continue;
+            ++romReads;
+            EXPECT_EQ(entry.value, entry.width == 8 ? 0xFFu : 0xFFFFFFFFu);
+        }
+        EXPECT_GT(romReads, 0u);
+        EXPECT_TRUE(machine.Faults().empty()) << machine.Faults().front().message;
+        EXPECT_FALSE(machine.PciOf(0).RomEnabled()) << "the ROM register is put back";
+    }
 }
 
 TEST(RomProbePath, BiosPathOffersFiftyOneModesAtEveryMemorySize) {
@@ -618,6 +634,7 @@ TEST_P(RegistryNumber, GraphicsClockingIsReadAsTheFirstWordWhateverItsType) {
     Machine machine(OneAdapter(adapter));
     machine.GetRegistry().SetValue(Machine::DeviceKey(0), "GraphicsClocking", GetParam().type, GetParam().data);
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     EXPECT_EQ(machine.ChipOf(0).Peek(GraphicsClock), GetParam().expectedPll);
     EXPECT_TRUE(machine.DriverFaults().empty());
 }
@@ -700,6 +717,7 @@ TEST(SecondaryBringUp, Bus66AddsBits8And9OnEveryRun) {
     adapter.bus66 = true;
     Machine machine(OneAdapter(adapter));
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     EXPECT_EQ(machine.ChipOf(0).Peek(Reg04) & 0x300, 0x300u);
     int orWrites = 0;
     for (const sim::TraceEntry& entry : machine.Trace()) orWrites += entry.write && entry.offset == Reg04 && entry.window == sim::Window::Mmio;
@@ -714,6 +732,81 @@ TEST(SecondaryBringUp, Bus66AddsBits8And9OnEveryRun) {
             << "a primary adapter is initialized by its BIOS, not by the driver";
     }
 }
+
+// --- Start-up order and the PCI start ---------------------------------------------------------------
+
+// The platform starts the device (discovery), enumerates its children, and calls HwInitialize only
+// when the display driver first opens the device; a request is one through an open device.
+TEST(StartUpOrder, HwInitializeWaitsForTheFirstOpenAndRunsOnce) {
+    for (bool explicitOpen : {true, false}) {
+        Machine machine(OneAdapter(Device(5)));
+        machine.Boot();
+        ASSERT_TRUE(machine.Adapter(0).started);
+        EXPECT_FALSE(machine.Adapter(0).initializeRan);
+        EXPECT_EQ(machine.MonitorId(0), MonitorWithEdidId) << "children are enumerated after the start";
+        for (const sim::TraceEntry& entry : machine.Trace()) {
+            EXPECT_FALSE(entry.write && entry.window == sim::Window::Io && entry.name == "pipeline")
+                << "the display reset sequence ran before the device was opened";
+        }
+        machine.ClearTrace();
+        if (explicitOpen) EXPECT_TRUE(machine.OpenDevice(0));
+        else machine.Request(IOCTL_VIDEO_QUERY_NUM_AVAIL_MODES, {}, 8);
+        EXPECT_TRUE(machine.Adapter(0).opened);
+        ASSERT_FALSE(machine.Trace().empty());
+        EXPECT_EQ(machine.Trace().front().name, "pipeline") << "HwInitialize comes first";
+        machine.ClearTrace();
+        EXPECT_TRUE(machine.OpenDevice(0));
+        EXPECT_TRUE(machine.Trace().empty()) << "a later open runs nothing";
+    }
+}
+
+struct PciStartCase {
+    const char* name;
+    bool secondary;
+    bool startEnables;        // the bus driver's start switches decoding on
+    bool takenForSecondary;   // what the driver concludes
+    bool pictureShows;        // a drawn 640x480x32 test pattern reaches the screen
+};
+
+void PrintTo(const PciStartCase& value, std::ostream* out) { *out << value.name; }
+
+class PciStart : public testing::TestWithParam<PciStartCase> {};
+
+// The driver takes an adapter found with decoding on for one a BIOS initialized. When the bus
+// driver's start switches decoding on for a board no BIOS ran on, the chip is never initialized
+// and the memory holds no picture.
+TEST_P(PciStart, DecidesPrimaryOrSecondaryFromTheDecodingItFinds) {
+    const PciStartCase& c = GetParam();
+    AdapterConfig adapter = Device(5);
+    adapter.hasRom = false;
+    adapter.secondary = c.secondary;
+    adapter.pciStartEnables = c.startEnables;
+    Machine machine(OneAdapter(adapter));
+    machine.Boot();
+    ASSERT_TRUE(machine.Adapter(0).started);
+    EXPECT_EQ(static_cast<const AdapterState*>(machine.Extension(0))->isSecondary, c.takenForSecondary ? 1 : 0);
+    EXPECT_EQ(machine.Adapter(0).commandAtDiscovery & 3, c.secondary && !c.startEnables ? 0 : 3);
+
+    sim::ModeSetResult set = sim::SetMode(machine, 0, sim::ParseModeRequest("640x480x32@60"));
+    ASSERT_EQ(set.status, 0u);
+    sim::FrameBufferMapping mapping = sim::MapFrameBuffer(machine, 0);
+    std::string error;
+    ASSERT_TRUE(sim::DrawThroughMapping(machine, 1, mapping, set.mode, &error)) << error;
+    sim::Image image = sim::RenderScreen(machine.ChipOf(0), machine.VideoMemory(0));
+    size_t off = 0;
+    for (unsigned y = 0; y < 480; ++y) {
+        for (unsigned x = 0; x < 640; ++x) off += image.At(x, y) != sim::PatternColour(x, y, 640, 480);
+    }
+    EXPECT_EQ(off == 0, c.pictureShows) << off << " pixels off the pattern";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, PciStart,
+    testing::Values(PciStartCase{"PrimaryKept", false, false, false, true},
+                    PciStartCase{"PrimaryEnabled", false, true, false, true},
+                    PciStartCase{"SecondaryKept", true, false, true, true},
+                    PciStartCase{"SecondaryEnabledIsTakenForThePrimary", true, true, false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PrimaryBringUp, HwInitializeRunsOnlyTheDisplayResetAndTheClocks) {
     Machine machine(OneAdapter(Device(5)));
@@ -735,6 +828,7 @@ TEST(DisplayReset, HwInitializeClearsTheDisplayRegistersThroughTheIoWindow) {
     machine.ChipOf(0).MutableVga().crtc[0x1A] = 0xFF;
     machine.ChipOf(0).MutableVga().crtc[0x1B] = 0xFF;
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     sim::Chip& chip = machine.ChipOf(0);
     EXPECT_EQ(chip.Peek(0x5C), 0u);
     EXPECT_EQ(chip.Peek(0x2C), 0u);
@@ -769,6 +863,7 @@ TEST_P(GraphicsClocking, AppliesOnlyInsideTheDeviceRange) {
     Machine machine(OneAdapter(adapter));
     machine.GetRegistry().SetDword(Machine::DeviceKey(0), "GraphicsClocking", GetParam().mhz);
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     uint32_t initial = GetParam().device == 3 ? 0x2805 : Device45Table143;
     EXPECT_EQ(machine.ChipOf(0).Peek(GraphicsClock), GetParam().applied ? GetParam().pll : initial);
 }
@@ -802,6 +897,7 @@ TEST_P(MemClocking, FollowsThe105MegahertzRuleUnlessTheBiosIsVersion10001) {
     uint32_t before = machine.ChipOf(0).Peek(MemoryClock);
     machine.GetRegistry().SetDword(Machine::DeviceKey(0), "MemClocking", GetParam().mhz);
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     EXPECT_EQ(machine.ChipOf(0).Peek(DramInit1) & 0x4000, GetParam().bit14After);
     EXPECT_EQ(machine.ChipOf(0).Peek(MemoryClock), GetParam().pll ? GetParam().pll : before);
 }

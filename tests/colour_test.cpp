@@ -125,6 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PaletteRequest, WritesEachEntryWithItsFourAccesses) {
     sim::Machine machine(Config());
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     machine.ClearTrace();
     ASSERT_EQ(sim::SetPalette(machine, 0, 40, {0x010203}), 0u);
     std::vector<std::string> accesses;

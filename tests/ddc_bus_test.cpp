@@ -35,7 +35,7 @@ public:
     void Lines(bool clock, bool data) {
         clock_ = clock;
         data_ = data;
-        monitor_.DriveLines(clock, data);
+        monitor_.DriveLines(clock, data, 0);
     }
     void Start() {
         Lines(clock_, true);

@@ -314,6 +314,7 @@ INSTANTIATE_TEST_SUITE_P(Boards, BiosVersionRecord,
 TEST(DispatcherAnswers, QueriesTouchNoRegister) {
     sim::Machine machine(CheckedConfig());
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     machine.ClearTrace();
     for (uint32_t code : std::initializer_list<uint32_t>{IOCTL_VIDEO_QUERY_NUM_AVAIL_MODES, IOCTL_VIDEO_QUERY_AVAIL_MODES,
                           IOCTL_VIDEO_QUERY_CURRENT_MODE, IOCTL_VIDEO_QUERY_ADAPTER_ID,

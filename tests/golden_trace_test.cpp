@@ -34,10 +34,10 @@ std::string TraceOf(const GoldenCase& c) {
     sim::MachineConfig config;
     config.adapters = {c.adapter};
     config.checkAliasing = true;
-    config.enumerateChildren = false;   // the bring-up alone: discovery and HwInitialize
+    config.enumerateChildren = false;   // the bring-up alone: discovery, then HwInitialize at the first open
     sim::Machine machine(config);
     machine.Boot();
-    EXPECT_TRUE(machine.Adapter(0).started);
+    EXPECT_TRUE(machine.OpenDevice(0));
     if (c.modeSet) {
         machine.ClearTrace();
         std::vector<uint8_t> index(4, 0);

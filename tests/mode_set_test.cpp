@@ -120,6 +120,7 @@ TEST_P(ProgramModeState, PipelineStrideAndScreenRegistersMatchTheMode) {
     const ProgramCase& c = GetParam();
     Machine machine(Config(Direct()));
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     // Bits the programming must leave alone, and bits it must clear, set beforehand.
     machine.ChipOf(0).Poke(Pipeline, 0xFFFFFFFF & ~0x1u);
     machine.ChipOf(0).Poke(Stride, 0xFFFFFFFF);
@@ -238,6 +239,7 @@ TEST(ProgramModeState, EachDacEntryTakesTwoWritesAndTwoReadsInOrder) {
 TEST(ProgramModeState, ReadModifyWritesKeepTheOtherBits) {
     Machine machine(Config(Direct()));
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     machine.ChipOf(0).Poke(Reg2C, 0xFFFFFFFF);
     machine.ChipOf(0).Poke(Reg28, 0xFFFFEFFF);
     machine.ChipOf(0).Poke(DramInit1, 0xFFFFFFFE);
@@ -279,6 +281,7 @@ TEST(ProgramModeEdges, MissingTimingBlockIsRefusedAfterTheEngineDefaults) {
     static const CrtcBlock missing{};
     Machine machine(Config(Direct()));
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     ModeSelectorEntry& entry = Record(machine)->directModeTable[0];
     entry.crtcBlock = &missing;
     machine.ChipOf(0).Poke(DramInit1, 0xFFFFFFFF);
@@ -409,6 +412,7 @@ TEST(BiosModeSet, OnlyListedNumbersAreAccepted) {
 TEST(BiosModeSet, PreloadLoadsTheTimingPaletteAndGammaButNotTheEngine) {
     Machine machine(Config(Bios()));
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     machine.ChipOf(0).Poke(Pipeline, 0xFFFFFFFF);
     machine.ClearTrace();
     ASSERT_EQ(SetMode(machine, static_cast<uint32_t>(FindMode(machine, 1024, 768, 8, 85))), 0u);
@@ -445,6 +449,7 @@ TEST(BiosModeSet, MissingTimingBlockIsRefusedByThePreload) {
     static const CrtcBlock missing{};
     Machine machine(Config(Bios()));
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     ModeSelectorEntry& entry = Record(machine)->biosModeTable[0];
     entry.crtcBlock = &missing;
     entry.refreshRate = 59;
@@ -488,6 +493,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(BiosModeSet, InvalidEntryIsRefusedBeforeAnyRegisterIsWritten) {
     Machine machine(Config(Bios()));
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     machine.ClearTrace();
     EXPECT_EQ(SetMode(machine, 3), 87u) << "640 x 480 x 32 has no BIOS number";
     EXPECT_TRUE(machine.Trace().empty());
@@ -519,6 +525,7 @@ TEST(Reset, SecondResetAfterOneModeSetWritesNothing) {
 TEST(Reset, WithoutAModeSetNothingHappens) {
     Machine machine(Config(Direct()));
     machine.Boot();
+    machine.OpenDevice(0);   // the display driver's session: HwInitialize
     machine.ClearTrace();
     EXPECT_FALSE(machine.ResetHw(0));
     EXPECT_TRUE(machine.Trace().empty());

@@ -136,7 +136,13 @@ INSTANTIATE_TEST_SUITE_P(
                     ChildCase{"NotAnswering", MonitorWith({}, MonitorFault::NoAnswer), false, false, MonitorWithoutEdidId, -1},
                     ChildCase{"DataLineHeldLow", MonitorWith({}, MonitorFault::DataLineLow), false, false,
                               MonitorWithoutEdidId, -1},
-                    ChildCase{"HelperFails", MonitorWith({}), false, true, MonitorWithoutEdidId, -1}),
+                    ChildCase{"HelperFails", MonitorWith({}), false, true, MonitorWithoutEdidId, -1},
+                    // The helper gives up on a clock that never rises; a clock stretched after every
+                    // byte is waited for, which only a driver reading the wire (not its own output) sees.
+                    ChildCase{"ClockLineHeldLow", MonitorWith({}, MonitorFault::ClockLineLow), false, false,
+                              MonitorWithoutEdidId, -1},
+                    ChildCase{"ClockStretchedAfterEveryByte", MonitorWith({}, MonitorFault::StretchesClock), false,
+                              false, MonitorWithEdidId, -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MonitorChild, OnlyIndexOneIsAChildAndOtherIndicesTouchNothing) {
@@ -154,6 +160,28 @@ TEST(MonitorChild, OnlyIndexOneIsAChildAndOtherIndicesTouchNothing) {
         EXPECT_EQ(uid, 0x5A5A5A5Au);
         EXPECT_EQ(descriptor, std::vector<UCHAR>(256, 0xEE));
         EXPECT_TRUE(machine.Trace().empty()) << "index " << index;
+    }
+}
+
+// The platform enumerates children again whenever it is asked, in whatever mode the adapter is in:
+// the monitor is read, and the picture stays as it was.
+TEST(MonitorChild, IsEnumeratedAgainInAnyModeWithoutTouchingThePicture) {
+    for (const char* mode : {"640x480x8@60", "800x600x16@75", "1024x768x16@85"}) {
+        SCOPED_TRACE(mode);
+        Machine machine;
+        machine.Boot();
+        sim::ModeSetResult set = sim::SetMode(machine, 0, sim::ParseModeRequest(mode));
+        ASSERT_TRUE(set.offered);
+        ASSERT_EQ(set.status, 0u);
+        sim::FrameBufferMapping mapping = sim::MapFrameBuffer(machine, 0);
+        std::string error;
+        ASSERT_TRUE(sim::DrawThroughMapping(machine, 1, mapping, set.mode, &error, nullptr)) << error;
+        sim::Image before = sim::RenderScreen(machine.ChipOf(0), machine.VideoMemory(0));
+        machine.EnumerateChildren(0);
+        EXPECT_EQ(machine.MonitorId(0), MonitorWithEdidId);
+        EXPECT_EQ(machine.Children(0)[0].descriptor[8], sim::BuiltinEdid()[8]);
+        EXPECT_EQ(sim::RenderScreen(machine.ChipOf(0), machine.VideoMemory(0)).pixels, before.pixels);
+        EXPECT_TRUE(machine.DriverFaults().empty()) << machine.DriverFaults().front().message;
     }
 }
 
@@ -265,6 +293,8 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"ClockDrivenLowReadsLow", MonitorFault::None, DdcEnable | DataOut, 2, 0, DdcEnable | DataOut, FALSE},
         LineCase{"DisabledChannelDrivesNothing", MonitorFault::None, 0, 3, 0, 0, TRUE},
         LineCase{"MonitorHoldingDataLowWins", MonitorFault::DataLineLow, DdcEnable | ClockOut | DataOut, 3, 0,
+                 DdcEnable | ClockOut | DataOut, FALSE},
+        LineCase{"MonitorHoldingClockLowWins", MonitorFault::ClockLineLow, DdcEnable | ClockOut | DataOut, 2, 0,
                  DdcEnable | ClockOut | DataOut, FALSE}),
     [](const auto& info) { return std::string(info.param.name); });
 

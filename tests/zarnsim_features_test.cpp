@@ -160,6 +160,33 @@ TEST(ModeCommand, SetsTheModeAndSavesWhatTheMonitorShows) {
     EXPECT_EQ(Count(malformed.err, "\n"), 1u);
 }
 
+// The bus driver's start decides what the driver concludes: a board no BIOS has run on, started
+// with decoding on, is taken for the primary, its chip is never initialized, and the drawn test
+// pattern never reaches its memory.
+TEST(PciStartOption, ReportSaysWhatTheDriverConcludedAndTheScreenShowsIt) {
+    for (const char* start : {"keep", "enable"}) {
+        SCOPED_TRACE(start);
+        bool enabled = std::string(start) == "enable";
+        std::string png = TempPath("pcistart.png");
+        Outcome run = RunZarnsim(std::string("--adapter device=5,secondary,rom=none,pcistart=") + start +
+                                 " run --json --mode 640x480x16@60 --screenshot '" + png + "'");
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        clirunner::Json adapter = clirunner::JsonOf(run.out)["adapters"][0];
+        EXPECT_EQ(adapter["pciStart"], start);
+        EXPECT_EQ(adapter["driverConcluded"], enabled ? "primary" : "secondary");
+        sim::Image image;
+        std::string error;
+        ASSERT_TRUE(sim::ReadPng(png, &image, &error)) << error;
+        bool black = true;
+        for (uint32_t pixel : image.pixels) black = black && pixel == 0;
+        EXPECT_EQ(black, enabled) << "the test pattern shows only on an initialized chip";
+        std::remove(png.c_str());
+    }
+    Outcome text = RunZarnsim("--adapter device=5,secondary,rom=none,pcistart=enable run");
+    EXPECT_NE(text.out.find("taken by the driver for the primary"), std::string::npos) << text.out;
+    EXPECT_EQ(RunZarnsim("--adapter pcistart=on run").exitCode, 2);
+}
+
 TEST(TimingsCommand, ListsEveryModeAndFlagsOnlyTheEntriesThatMissTheirRate) {
     Outcome run = RunZarnsim("--adapter rom=none timings --json");
     ASSERT_EQ(run.exitCode, 0) << run.err;

@@ -57,7 +57,9 @@ void ApplyMonitorItem(AdapterConfig& config, const std::string& key, const std::
     else if (value == "noanswer") monitor.fault = MonitorFault::NoAnswer;
     else if (value == "checksum") monitor.fault = MonitorFault::BadChecksum;
     else if (value == "datalow") monitor.fault = MonitorFault::DataLineLow;
-    else throw std::invalid_argument("adapter key 'monitorfault' takes noanswer, checksum, datalow or none");
+    else if (value == "clocklow") monitor.fault = MonitorFault::ClockLineLow;
+    else if (value == "stretch") monitor.fault = MonitorFault::StretchesClock;
+    else throw std::invalid_argument("adapter key 'monitorfault' takes noanswer, checksum, datalow, clocklow, stretch or none");
 }
 
 void Flag(bool& field, const std::string& key, bool hasValue) {
@@ -95,6 +97,12 @@ void ApplyTiming(AdapterConfig& config, const std::string& value) {
     else throw std::invalid_argument("adapter key 'timing' must be keep or own");
 }
 
+void ApplyPciStart(AdapterConfig& config, const std::string& value) {
+    if (value == "keep") config.pciStartEnables = false;
+    else if (value == "enable") config.pciStartEnables = true;
+    else throw std::invalid_argument("adapter key 'pcistart' must be keep or enable");
+}
+
 void ApplyMemory(AdapterConfig& config, const std::string& key, const std::string& value) {
     uint32_t mib = ParseNumber(key, value, 1024);
     if (mib != 4 && mib != 8 && mib != 16) throw std::invalid_argument("adapter memory must be 4, 8 or 16 (MiB)");
@@ -125,6 +133,9 @@ const KeyRule rules[] = {
      [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyMemory(c, k, v); }},
     {{"secondary", "secondary", "found with decoding off; no BIOS has run on it"},
      [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.secondary, k, has); }},
+    {{"pcistart", "pcistart=keep|enable",
+      "the PCI bus driver's start leaves decoding as the BIOS left it, or switches it on before discovery"},
+     [](AdapterConfig& c, const std::string&, const std::string& v, bool) { ApplyPciStart(c, v); }},
     {{"bus66", "bus66", "on a 66 MHz capable bus"},
      [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.bus66, k, has); }},
     {{"altmem", "altmem", "the alternative memory type, 16 MiB only"},
@@ -152,8 +163,9 @@ const KeyRule rules[] = {
     {{"monitor", "monitor=builtin|none|FILE",
       "the monitor on the connector: the built-in 17-inch CRT, none, or one serving a binary EDID file of 128 or 256 bytes"},
      [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyMonitorItem(c, k, v); }},
-    {{"monitorfault", "monitorfault=noanswer|checksum|datalow",
-      "the monitor does not answer on the display data channel, serves its EDID with a wrong checksum, or holds the data line low"},
+    {{"monitorfault", "monitorfault=noanswer|checksum|datalow|clocklow|stretch",
+      "the monitor does not answer on the display data channel, serves its EDID with a wrong checksum, holds the data "
+      "line low, holds the clock line low, or stretches the clock after every byte"},
      [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyMonitorItem(c, k, v); }},
 };
 

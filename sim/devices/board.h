@@ -30,6 +30,9 @@ struct AdapterConfig {
     bool altMemory = false;         // the alternative memory type (16 MB, dramInit1 strap)
     bool secondary = false;         // found with decoding switched off; no BIOS has run on it
     bool bus66 = false;             // on a 66 MHz capable bus
+    // The PCI bus driver's start of the device switches memory and I/O decoding on before discovery
+    // (as the platform documents a PCI device's start); false: it leaves decoding as the BIOS left it.
+    bool pciStartEnables = false;
     uint16_t subsystemVendor = ZarnVendorId;
     uint16_t subsystemId = 0x0001;
     uint32_t registerWindowMiB = 32;  // size of the register window (a power of two, 1 to 128)
@@ -99,6 +102,8 @@ struct Board {
     // --- What hangs off the chip: the CRTC's sync in time, the monitor on the connector ---
     SyncGenerator sync;
     DisplayMonitor monitor;
+    // The chip has power (the system's D0 to D2); in a deep power state only configuration space answers.
+    bool powered = true;
 };
 
 }  // namespace sim

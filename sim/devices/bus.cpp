@@ -32,16 +32,20 @@ int Bus::AddBoard(const AdapterConfig& config) {
     PciIdentity identity{ZarnVendorId, config.deviceId, config.revision, config.subsystemVendor, config.subsystemId};
     std::array<BarLayout, 3> bars{BarLayout{config.registerWindowMiB << 20, false, false},
                                   BarLayout{FrameBufferWindowSize, false, true}, BarLayout{IoWindowSize, true, false}};
-    board.pci = PciFunction(identity, bars, config.hasRom ? RomWindowSize : 0);
+    // The chip decodes its expansion ROM window whether or not a ROM chip is fitted; without one the
+    // window's data lines float and every byte reads as 0xFF.
+    board.pci = PciFunction(identity, bars, RomWindowSize);
     uint32_t registerBase = AlignUp(nextMemory_, bars[0].size);
     uint32_t frameBufferBase = AlignUp(registerBase + bars[0].size, bars[1].size);
     nextMemory_ = frameBufferBase + bars[1].size;
     uint32_t ioBase = PciIoBase + static_cast<uint32_t>(boards_.size()) * IoWindowSize;
     board.pci.Assign({registerBase, frameBufferBase, ioBase}, !config.secondary);
     if (config.bus66) board.pci.SetStatusBits(pcicfg::Status66MHz);
-    board.chip = Chip(Straps{config.memoryMiB, config.altMemory});
+    board.chip = Chip(Straps{config.memoryMiB, config.altMemory, config.deviceId == 3});
     // The system BIOS runs the video BIOS of the primary adapter before any driver loads.
-    if (!config.secondary && config.hasRom) RunPowerOnSelfTest(board.chip, config.deviceId, config.bus66);
+    // A primary board without a ROM chip is an on-board chip whose video BIOS is part of the system
+    // BIOS: the power-on self test runs for it all the same.
+    if (!config.secondary) RunPowerOnSelfTest(board.chip, config.deviceId, config.bus66);
     board.monitor = DisplayMonitor(config.monitor);
     board.videoMemory = VideoMemoryBytes(static_cast<size_t>(config.memoryMiB) << 20);
     if (config.hasRom) board.rom = config.romImage.empty() ? BuiltinRom(ZarnVendorId, config.deviceId) : config.romImage;
@@ -64,6 +68,7 @@ Bus::State Bus::Save() const {
         state.chips.push_back(board.chip);
         state.syncs.push_back(board.sync);
         state.monitors.push_back(board.monitor);
+        state.powered.push_back(board.powered);
     }
     state.now = now_;
     return state;
@@ -75,6 +80,7 @@ void Bus::Restore(const State& state) {
         boards_[i].chip = state.chips[i];
         boards_[i].sync = state.syncs[i];
         boards_[i].monitor = state.monitors[i];
+        boards_[i].powered = state.powered[i] != 0;
     }
     now_ = state.now;
 }
@@ -127,6 +133,9 @@ uint32_t Bus::MemoryAccess(uint32_t physical, unsigned width, bool write, uint32
         if (!pci.MemoryDecode()) continue;
         int index = static_cast<int>(i);
         uint32_t registerBase = pci.BarAddress(0);
+        bool inWindow = physical - registerBase < pci.BarSize(0) || physical - pci.BarAddress(1) < pci.BarSize(1) ||
+                        (pci.RomEnabled() && physical - pci.RomAddress() < pci.RomSize());
+        if (inWindow && !boards_[i].powered) return UnpoweredAccess(index, Window::Mmio, physical - registerBase, width, write, value);
         if (pci.RomEnabled() && physical - pci.RomAddress() < pci.RomSize()) {
             return RomAccess(index, physical - pci.RomAddress(), physical - registerBase, width, write);
         }
@@ -145,7 +154,7 @@ uint32_t Bus::MemoryAccess(uint32_t physical, unsigned width, bool write, uint32
 bool Bus::ReadRomBlock(uint32_t physical, uint32_t length, uint8_t* out) const {
     for (const Board& board : boards_) {
         const PciFunction& pci = board.pci;
-        if (!pci.MemoryDecode() || !pci.RomEnabled()) continue;
+        if (!pci.MemoryDecode() || !pci.RomEnabled() || !board.powered) continue;
         uint64_t offset = static_cast<uint64_t>(physical) - pci.RomAddress();
         if (physical < pci.RomAddress() || offset + length > pci.RomSize()) continue;
         for (uint32_t i = 0; i < length; ++i) {
@@ -169,9 +178,11 @@ void Bus::MemoryBlock(uint32_t physical, uint8_t* bytes, uint32_t length, bool w
             MemoryController controller = MemoryController::Of(boards_[i].chip, memory.size());
             uint32_t reachable = std::min(controller.configuredBytes, controller.installedBytes);
             uint32_t offset = physical - pci.BarAddress(1);
-            if (!pci.MemoryDecode() || offset >= reachable || offset >= pci.BarSize(1)) continue;
+            if (!pci.MemoryDecode() || !boards_[i].powered || offset >= reachable || offset >= pci.BarSize(1)) continue;
             count = static_cast<uint32_t>(std::min<uint64_t>(length, reachable - offset));
-            if (write) std::copy(bytes, bytes + count, memory.begin() + offset);
+            if (write && !controller.running) {
+                // The cells are not run: the writes are lost.
+            } else if (write) std::copy(bytes, bytes + count, memory.begin() + offset);
             else std::copy(memory.begin() + offset, memory.begin() + offset + count, bytes);
             uint32_t first = 0;
             for (uint32_t b = 0; b < 4 && b < count; ++b) first |= static_cast<uint32_t>(bytes[b]) << (8 * b);
@@ -239,7 +250,7 @@ uint32_t Bus::FrameBufferAccess(int board, uint32_t offset, unsigned width, bool
     for (unsigned i = 0; i < bytes; ++i) {
         int64_t target = controller.Target(static_cast<uint64_t>(offset) + i);
         if (write) {
-            if (target >= 0) memory[static_cast<size_t>(target)] = static_cast<uint8_t>(value >> (8 * i));
+            if (target >= 0 && controller.running) memory[static_cast<size_t>(target)] = static_cast<uint8_t>(value >> (8 * i));
         } else {
             uint8_t byte = target >= 0 ? memory[static_cast<size_t>(target)] : 0xFF;
             result |= static_cast<uint32_t>(byte) << (8 * i);
@@ -258,6 +269,7 @@ uint32_t Bus::PortAccess(uint32_t port, unsigned width, bool write, uint32_t val
         uint32_t offset = port - pci.BarAddress(2);
         if (offset >= pci.BarSize(2)) continue;
         int index = static_cast<int>(i);
+        if (!boards_[i].powered) return UnpoweredAccess(index, Window::Io, offset, width, write, value);
         if (offset < VgaFirstOffset) return ChipPortAccess(index, offset, width, write, value);
         if (offset > VgaLastOffset || width == 32) break;
         return VgaPortAccess(index, offset, width, write, value);
@@ -304,6 +316,11 @@ uint32_t Bus::VgaPortAccess(int board, uint32_t offset, unsigned width, bool wri
     return value;
 }
 
+uint32_t Bus::UnpoweredAccess(int board, Window window, uint32_t offset, unsigned width, bool write, uint32_t value) {
+    Trace(board, write, width, window, offset, "no power", write ? value : 0xFFFFFFFF);
+    return write ? 0 : 0xFFFFFFFF;
+}
+
 // --- Time and the wiring around each chip ---------------------------------------------------------
 
 namespace {
@@ -324,6 +341,7 @@ uint32_t Bus::ReadChip(Board& board, const RegisterInfo& info) {
         value = (value & ~StatusVsync) | (board.sync.VsyncLevel(board.chip, now_) ? StatusVsync : 0);
     } else if (offset == chipreg::MonitorLines) {
         value &= ~(LinesClockIn | LinesDataIn);
+        board.monitor.Advance(now_);
         value |= (board.monitor.ClockWire() ? LinesClockIn : 0) | (board.monitor.DataWire() ? LinesDataIn : 0);
         board.monitor.Sample(now_);
     }
@@ -338,7 +356,7 @@ void Bus::WriteChip(Board& board, const RegisterInfo& info, uint32_t value) {
     if (offset != chipreg::MonitorLines) return;
     uint32_t lines = board.chip.Peek(offset);
     bool enabled = (lines & LinesEnable) != 0;
-    board.monitor.DriveLines(!enabled || (lines & LinesClockOut) != 0, !enabled || (lines & LinesDataOut) != 0);
+    board.monitor.DriveLines(!enabled || (lines & LinesClockOut) != 0, !enabled || (lines & LinesDataOut) != 0, now_);
     board.monitor.Sample(now_);
 }
 
@@ -354,9 +372,21 @@ uint64_t Bus::VsyncPulses(int board) {
 
 void Bus::PowerDown(int board) {
     Board& b = boards_.at(board);
-    b.chip = Chip(Straps{b.config.memoryMiB, b.config.altMemory});
+    b.chip = Chip(b.chip.BoardStraps());
     b.sync = SyncGenerator{};
-    b.monitor.DriveLines(true, true);
+    b.monitor.DriveLines(true, true, now_);
+    b.powered = false;
+    // Without refresh the DRAM cells lose their charge: what they held is gone, and they settle to
+    // a pattern that is nobody's data.
+    uint64_t noise = 0x9E3779B97F4A7C15ull;
+    for (size_t at = 0; at < b.videoMemory.size(); ++at) {
+        if (at % 8 == 0) {
+            noise ^= noise << 13;
+            noise ^= noise >> 7;
+            noise ^= noise << 17;
+        }
+        b.videoMemory[at] = static_cast<uint8_t>(noise >> (8 * (at % 8)));
+    }
 }
 
 }  // namespace sim

@@ -74,9 +74,12 @@ public:
     // sent since power-on.
     bool VsyncLevel(int board);
     uint64_t VsyncPulses(int board);
-    // A board loses power (a deep power state): its chip comes back with its power-on values, as no
-    // BIOS runs for it on the way back. The configuration space is kept, as the system restores it.
+    // A board loses power (a deep power state): until PowerUp its chip and memory answer nothing
+    // (reads all ones, writes lost), its video memory loses what it held, and its chip comes back
+    // with its power-on values, as no BIOS runs for it on the way back. The configuration space is
+    // kept, as the system restores it.
     void PowerDown(int board);
+    void PowerUp(int board) { boards_.at(board).powered = true; }
 
     // The registers and configuration spaces of every board (not video memory or ROMs), for the
     // machine's snapshots.
@@ -87,6 +90,7 @@ public:
         uint64_t now = 0;
         std::vector<SyncGenerator> syncs;
         std::vector<DisplayMonitor> monitors;
+        std::vector<uint8_t> powered;
     };
     State Save() const;
     void Restore(const State& state);
@@ -97,6 +101,8 @@ private:
     uint32_t FrameBufferAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);
     uint32_t ChipPortAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);
     uint32_t VgaPortAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);
+    // An access to a board without power: nothing answers, reads float to all ones.
+    uint32_t UnpoweredAccess(int board, Window window, uint32_t offset, unsigned width, bool write, uint32_t value);
     // A chip register access with the board's wiring: the status register's vertical sync bit and
     // the monitor line register's wires.
     uint32_t ReadChip(Board& board, const RegisterInfo& info);

@@ -78,7 +78,7 @@ const RegisterInfo* FindRegister(uint32_t offset) {
     return position < 0 ? nullptr : &registerTable[position];
 }
 
-Chip::Chip(const Straps& straps) {
+Chip::Chip(const Straps& straps) : straps_(straps) {
     for (const RegisterInfo& info : registerTable) registers_.push_back(info.reset);
     uint32_t dram0 = 0;
     if (straps.memoryMiB >= 8) dram0 |= StrapSize27;

@@ -38,6 +38,7 @@ constexpr uint32_t Status = 0x00;
 constexpr uint32_t DramInit0 = 0x18;
 constexpr uint32_t DramInit1 = 0x1C;
 constexpr uint32_t Reg28 = 0x28;
+constexpr uint32_t MemoryRefresh = 0x20;
 constexpr uint32_t PixelClock = 0x40;
 constexpr uint32_t GraphicsClock = 0x44;
 constexpr uint32_t MemoryClock = 0x48;
@@ -73,6 +74,8 @@ struct VgaState {
 struct Straps {
     uint32_t memoryMiB = 16;   // 4, 8 or 16
     bool altMemory = false;    // the alternative memory type (always 16 MB)
+    // The memory runs from its own clock register (device 3); otherwise from the graphics clock.
+    bool separateMemoryClock = false;
 };
 
 class Chip {
@@ -95,6 +98,7 @@ public:
     // A 16-bit write to a VGA port: to an index port it sets index and data at once.
     void WriteVgaPortWord(uint16_t port, uint16_t value, bool* known);
 
+    const Straps& BoardStraps() const { return straps_; }
     uint32_t DacEntry(uint32_t index) const { return dac_.at(index); }
     const VgaState& Vga() const { return vga_; }
     VgaState& MutableVga() {
@@ -109,6 +113,7 @@ public:
     static std::string_view VgaPortName(uint16_t port, bool word, uint16_t value);
 
 private:
+    Straps straps_;
     std::vector<uint32_t> registers_;   // by position in the register table
     std::array<uint32_t, DacEntries> dac_{};
     uint32_t dacIndex_ = 0;

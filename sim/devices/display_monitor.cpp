@@ -110,6 +110,8 @@ DisplayMonitor::DisplayMonitor(const MonitorConfig& config)
     if (fault_ == MonitorFault::BadChecksum) edid[EdidBlock - 1] = static_cast<uint8_t>(edid[EdidBlock - 1] + 1);
     eeprom_ = EdidEeprom(std::move(edid));
     if (fault_ == MonitorFault::DataLineLow) bus_.HoldDataLow(true, Device());
+    if (fault_ == MonitorFault::ClockLineLow) bus_.HoldClockLow(true, Device());
+    if (fault_ == MonitorFault::StretchesClock) bus_.SetStretch(MonitorStretchNanoseconds);
 }
 
 I2cDevice& DisplayMonitor::Device() {
@@ -117,6 +119,9 @@ I2cDevice& DisplayMonitor::Device() {
     return eeprom_;
 }
 
-void DisplayMonitor::DriveLines(bool clock, bool data) { bus_.SetMasterLines(clock, data, Device()); }
+void DisplayMonitor::DriveLines(bool clock, bool data, uint64_t now) {
+    bus_.Advance(now, Device());
+    bus_.SetMasterLines(clock, data, Device());
+}
 
 }  // namespace sim

@@ -18,7 +18,13 @@ enum class MonitorFault {
     NoAnswer,      // nothing acknowledges on the display data channel
     BadChecksum,   // the memory serves the base block with a wrong checksum byte
     DataLineLow,   // the monitor holds the data line low
+    ClockLineLow,  // the monitor holds the clock line low
+    StretchesClock,  // the monitor holds the clock low for a while after every byte (clock stretching)
 };
+
+// How long a monitor that stretches the clock holds it low after each byte: well inside the 1 ms a
+// DDC master waits for the clock, and far longer than a bit.
+constexpr uint64_t MonitorStretchNanoseconds = 100000;
 
 // How the monitor on a connector is built.
 struct MonitorConfig {
@@ -56,8 +62,10 @@ public:
     // What the monitor's memory serves (the fault included).
     const std::vector<uint8_t>& Edid() const { return eeprom_.Contents(); }
 
-    // The adapter's outputs on the two lines (true: released).
-    void DriveLines(bool clock, bool data);
+    // The adapter's outputs on the two lines (true: released), at machine time `now` (ns).
+    void DriveLines(bool clock, bool data, uint64_t now);
+    // Time passes on the wires: a clock the monitor stretched is released when its time is up.
+    void Advance(uint64_t now) { bus_.Advance(now, Device()); }
     bool ClockWire() const { return bus_.Clock(); }
     bool DataWire() const { return bus_.Data(); }
 

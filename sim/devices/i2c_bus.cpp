@@ -18,10 +18,30 @@ void I2cBus::HoldDataLow(bool hold, I2cDevice& device) {
     Settle(device);
 }
 
+void I2cBus::HoldClockLow(bool hold, I2cDevice& device) {
+    clockHeldLow_ = hold;
+    Settle(device);
+}
+
+void I2cBus::Advance(uint64_t now, I2cDevice& device) {
+    now_ = now;
+    if (stretching_ && now_ >= stretchEnd_) {
+        stretching_ = false;
+        Settle(device);
+    }
+}
+
+// The device has a byte behind it and holds the clock low (it is low already) while it works.
+void I2cBus::Stretch() {
+    if (stretchNs_ == 0) return;
+    stretching_ = true;
+    stretchEnd_ = now_ + stretchNs_;
+}
+
 // Brings the wires to what the outputs drive and acts on the edges that produces.
 void I2cBus::Settle(I2cDevice& device) {
     bool oldClock = clock_, oldData = data_;
-    clock_ = masterClock_;
+    clock_ = ClockLevel();
     data_ = masterData_ && deviceData_ && !heldLow_;
     if (oldClock && clock_ && oldData != data_) {
         if (data_) Stop(device);
@@ -77,6 +97,7 @@ void I2cBus::ClockFalls(I2cDevice& device) {
     case Phase::AckOut:
         if (!clockedHigh_) break;
         DriveData(true);
+        Stretch();
         if (reading_) {
             SendNextByte(device);
         } else {
@@ -97,6 +118,7 @@ void I2cBus::ClockFalls(I2cDevice& device) {
     case Phase::AckIn:
         if (!clockedHigh_) break;
         if (masterAcked_) {
+            Stretch();
             SendNextByte(device);
         } else {
             phase_ = Phase::Idle;   // a byte not acknowledged ends the read

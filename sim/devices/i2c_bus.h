@@ -40,6 +40,13 @@ public:
     void SetMasterLines(bool clock, bool data, I2cDevice& device);
     // A faulty device that holds the data line low for good.
     void HoldDataLow(bool hold, I2cDevice& device);
+    // A faulty device that holds the clock line low for good.
+    void HoldClockLow(bool hold, I2cDevice& device);
+    // A slow device: after the ninth clock pulse of every byte it holds the clock low for
+    // `nanoseconds` (clock stretching) while it gets the next byte ready.
+    void SetStretch(uint64_t nanoseconds) { stretchNs_ = nanoseconds; }
+    // The machine's time now: a stretched clock whose time is up is released.
+    void Advance(uint64_t now, I2cDevice& device);
 
     bool Clock() const { return clock_; }
     bool Data() const { return data_; }
@@ -61,11 +68,18 @@ private:
     void ByteReceived(I2cDevice& device);
     void SendNextByte(I2cDevice& device);
     void DriveData(bool level) { deviceData_ = level; }
+    void Stretch();
+    bool ClockLevel() const { return masterClock_ && !clockHeldLow_ && !stretching_; }
 
     bool masterClock_ = true;
     bool masterData_ = true;
     bool deviceData_ = true;      // the device's output on the data line
     bool heldLow_ = false;
+    bool clockHeldLow_ = false;
+    uint64_t stretchNs_ = 0;
+    bool stretching_ = false;     // the device holds the clock low until stretchEnd_
+    uint64_t stretchEnd_ = 0;
+    uint64_t now_ = 0;
     bool clock_ = true;           // the wires
     bool data_ = true;
 

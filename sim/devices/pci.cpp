@@ -37,7 +37,7 @@ PciFunction::PciFunction(const PciIdentity& identity, const std::array<BarLayout
             writable_[offset + i] = static_cast<uint8_t>(mask >> (8 * i));
         }
     }
-    // A board without an option ROM has no expansion ROM base register: it reads as 0.
+    // A function without a ROM decoder (a ROM size of 0) has no expansion ROM base register: it reads as 0.
     uint32_t romMask = romSize_ ? (~(romSize_ - 1) & 0xFFFFF800) | pcicfg::RomEnable : 0;
     for (int i = 0; i < 4; ++i) writable_[pcicfg::RomBar + i] = static_cast<uint8_t>(romMask >> (8 * i));
 }

@@ -49,6 +49,8 @@ public:
     // Assigns the base address registers (the system's resource assignment) and the command register.
     void Assign(const std::array<uint32_t, 3>& barAddresses, bool decoding);
     void SetStatusBits(uint16_t bits);
+    // Switches memory and I/O decoding on, keeping the command register's other bits.
+    void EnableDecoding() { WriteByte(pcicfg::Command, static_cast<uint8_t>(ReadByte(pcicfg::Command) | pcicfg::CommandIo | pcicfg::CommandMemory)); }
 
     uint8_t ReadByte(uint32_t offset) const { return config_[offset & 0xFF]; }
     void WriteByte(uint32_t offset, uint8_t value);

@@ -265,6 +265,10 @@ DisplayState DecodeDisplay(const Chip& chip, size_t videoMemoryBytes) {
     MemoryController controller = MemoryController::Of(chip, videoMemoryBytes);
     state.memoryConfiguredBytes = controller.configuredBytes;
     state.memoryInstalledBytes = controller.installedBytes;
+    if (!controller.running) {
+        state.problems.push_back(
+            "the memory controller is not set up (memory clock, DRAM timing or refresh is 0): video memory holds no data");
+    }
     CheckTiming(chip, state.timing, state.problems);
     CheckDoubleClock(state.timing, state.problems);
     CheckScreenSize(state, state.problems);

@@ -69,6 +69,12 @@ uint32_t Machine::Boot() {
 
 void* Machine::Extension(int adapter) { return port_.Extension(adapter); }
 
+bool Machine::OpenDevice(int adapter) {
+    CheckStarted(adapter);
+    Activate();
+    return port_.Open(adapter);
+}
+
 void Machine::CheckStarted(int adapter) const {
     if (adapter < 0 || static_cast<size_t>(adapter) >= AdapterCount()) {
         throw std::invalid_argument("there is no adapter " + std::to_string(adapter));
@@ -93,8 +99,10 @@ void Machine::Restore(const Snapshot& snapshot) {
 
 RequestResult Machine::Request(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
                                const RequestOptions& options) {
-    CheckStarted(options.adapter);
-    Activate();
+    if (!OpenDevice(options.adapter)) {
+        throw std::invalid_argument("adapter " + std::to_string(options.adapter) +
+                                    " could not be opened: HwInitialize answered FALSE");
+    }
     CheckRunning(options.process);
     if (!config_.checkAliasing) return port_.Deliver(code, input, outputLength, options, true);
 

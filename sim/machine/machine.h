@@ -27,7 +27,7 @@ struct MachineConfig {
     std::vector<AdapterConfig> adapters{AdapterConfig{}};
     // The Length the port puts into VIDEO_PORT_CONFIG_INFO.
     uint32_t configInfoLength = 112;
-    // Boot enumerates each started adapter's children (the monitor) after HwInitialize, as the
+    // Boot enumerates each started adapter's children (the monitor) after its start, as the
     // platform does; off, only an explicit EnumerateChildren does.
     bool enumerateChildren = true;
     // Run every request twice, once with the input and output in one buffer (as the port does it)
@@ -50,9 +50,14 @@ public:
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
-    // Loads the driver: driver entry, then discovery and HwInitialize for every adapter.
-    // Returns the driver entry's status.
+    // Loads the driver: driver entry, then the start (discovery) and the child enumeration of every
+    // adapter. HwInitialize follows when the display device is first opened (OpenDevice, or the
+    // first request). Returns the driver entry's status.
     uint32_t Boot();
+    // Opens an adapter's display device as the display driver's session does first: the first open
+    // runs HwInitialize. True when the device is open (HwInitialize answered TRUE). Throws
+    // std::invalid_argument for an adapter that does not exist or was not started.
+    bool OpenDevice(int adapter);
     uint32_t DriverEntryStatus() const { return port_.DriverEntryStatus(); }
 
     size_t AdapterCount() const { return bus_.BoardCount(); }
@@ -61,8 +66,9 @@ public:
     // Turns the aliasing check of later requests on or off (see MachineConfig::checkAliasing).
     void SetAliasingCheck(bool on) { config_.checkAliasing = on; }
 
-    // A request from a process, through HwStartIO. Throws std::invalid_argument for an adapter
-    // that does not exist or was not started.
+    // A request from a process, through HwStartIO, on the display device (opened first if it is
+    // not open yet). Throws std::invalid_argument for an adapter that does not exist, was not
+    // started or could not be opened.
     RequestResult Request(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
                           const RequestOptions& options = {});
 

@@ -138,9 +138,13 @@ uint32_t VideoPort::QueryPower(int adapter, uint32_t hwId, uint32_t state) { ret
 
 // The adapter's own power follows a request the driver accepted: in suspend and off the chip loses
 // its power, and nothing but the driver sets it up again.
+// On the way back the bus driver powers the device before the driver is told, so that the driver can
+// set the chip up again in its HwSetPowerState.
 uint32_t VideoPort::SetPower(int adapter, uint32_t hwId, uint32_t state) {
-    uint32_t status = CallPower(adapter, true, hwId, state);
     constexpr uint32_t AdapterId = 0xFFFFFFFF;
+    bool keepsPower = state == VideoPowerOn || state == VideoPowerStandBy || state == VideoPowerHibernate;
+    if (hwId == AdapterId && keepsPower) bus_.PowerUp(adapter);
+    uint32_t status = CallPower(adapter, true, hwId, state);
     if (hwId != AdapterId || status != NO_ERROR) return status;
     state_.adapters.at(adapter).powerState = state;
     if (state == VideoPowerSuspend || state == VideoPowerOff) bus_.PowerDown(adapter);

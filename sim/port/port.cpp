@@ -87,7 +87,11 @@ void VideoPort::StartAdapter(int index) {
     configInfo->VdmPhysicalVideoMemoryLength = 0x20000;
     configInfo->SystemMemorySize = kernel_.SystemMemoryBytes();
 
+    // The bus driver's start: as the platform documents a PCI device's start it switches decoding
+    // on, or it leaves decoding as the BIOS left it (see AdapterConfig::pciStartEnables).
+    if (bus_.BoardAt(index).config.pciStartEnables) bus_.BoardAt(index).pci.EnableDecoding();
     const uint16_t commandBefore = pci.ReadWord(pcicfg::Command);
+    adapter.commandAtDiscovery = commandBefore;
     const bool romEnabledBefore = pci.RomEnabled();
     faults_.SetCurrentAdapter(index);
     auto* again = static_cast<PUCHAR>(kernel_.HostPointer(againAddress));
@@ -101,13 +105,21 @@ void VideoPort::StartAdapter(int index) {
     space.Free(againAddress);
     if (adapter.discoveryStatus != NO_ERROR) CheckLeftovers(index, commandBefore, romEnabledBefore);
 
-    if (adapter.discoveryStatus == NO_ERROR) {
-        adapter.initializeRan = true;
-        adapter.started = miniport_.Initialize(data.HwInitialize.address, ExtensionPointer(index)) != FALSE;
-        CheckLeftBehind("HwInitialize");
-    }
+    adapter.started = adapter.discoveryStatus == NO_ERROR;
     if (adapter.started && enumerateAtLoad_) EnumerateChildren(index);
     faults_.SetCurrentAdapter(-1);
+}
+
+bool VideoPort::Open(int index) {
+    AdapterRuntime& adapter = state_.adapters.at(index);
+    if (!adapter.started || adapter.initializeRan) return adapter.opened;
+    int previous = faults_.CurrentAdapter();
+    faults_.SetCurrentAdapter(index);
+    adapter.initializeRan = true;
+    adapter.opened = miniport_.Initialize(state_.registration.HwInitialize.address, ExtensionPointer(index)) != FALSE;
+    CheckLeftBehind("HwInitialize");
+    faults_.SetCurrentAdapter(previous);
+    return adapter.opened;
 }
 
 void VideoPort::CheckLeftovers(int index, uint16_t commandBefore, bool romEnabledBefore) {

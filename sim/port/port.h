@@ -49,8 +49,11 @@ struct AdapterRuntime {
     bool discoveryRan = false;
     uint32_t discoveryStatus = 0;
     uint8_t again = 0;
+    bool started = false;          // discovery succeeded: the device is started
+    uint16_t commandAtDiscovery = 0;   // the PCI command register as the bus driver's start left it
+    // HwInitialize runs when the display device is first opened (the display driver's session).
     bool initializeRan = false;
-    bool started = false;          // discovery succeeded and HwInitialize returned TRUE
+    bool opened = false;           // HwInitialize returned TRUE
     std::vector<DeviceMapping> mappings;
     VIDEO_PORT_CONFIG_INFO configInfo{};   // as HwFindAdapter left it
     uint16_t askedVendorId = 0;    // the identification given to VideoPortGetAccessRanges
@@ -105,9 +108,12 @@ public:
 
     // --- Loading and driving the miniport ----------------------------------------------------------
 
-    // Driver entry, then discovery and HwInitialize for every board on the bus; returns the driver
-    // entry's status.
+    // Driver entry, then for every board on the bus the bus driver's start, discovery and the
+    // enumeration of its children; returns the driver entry's status.
     uint32_t Load();
+    // The first open of an adapter's display device (the display driver's session) runs
+    // HwInitialize; later opens do nothing. True when the device is open.
+    bool Open(int adapter);
     uint32_t DriverEntryStatus() const { return state_.driverEntryStatus; }
     const VIDEO_HW_INITIALIZATION_DATA& Registration() const { return state_.registration; }
     size_t AdapterCount() const { return state_.adapters.size(); }
@@ -126,7 +132,8 @@ public:
 
     // --- Monitor child and power -------------------------------------------------------------------
 
-    // Asks the driver for its children (index 1 on) as the platform does after HwInitialize.
+    // Asks the driver for its children (index 1 on) as the platform does after the start and whenever
+    // the Plug and Play manager asks again.
     void EnumerateChildren(int adapter);
     // HwGetPowerState and HwSetPowerState for a device of the adapter (a child's identifier, or
     // 0xFFFFFFFF for the adapter); an adapter set to suspend or off loses power.

@@ -158,6 +158,7 @@ std::vector<Scenario> Boots() {
         On("UnknownDevice", {"device=9"}),
         On("PrimaryAndSecondary", {"device=5,memory=16", "device=4,memory=4,secondary"}),
         On("ThreeAdapters", {"device=5,memory=8", "device=3,memory=4,secondary,bus66", "device=4,memory=16,secondary,rom=none"}),
+        On("SecondaryStartedWithDecodingOn", {"device=5,memory=16", "device=4,memory=8,secondary,rom=none,pcistart=enable"}),
     };
     for (Scenario& boot : boots) boot.script = SessionScript;
     // Discovery refusing an adapter at the range step and for want of mode tables.
@@ -225,6 +226,8 @@ std::vector<Scenario> Monitors() {
         {"MonitorThatDoesNotAnswer", "monitorfault=noanswer"},
         {"MonitorWithABadChecksum", "monitorfault=checksum"},
         {"MonitorHoldingTheDataLine", "monitorfault=datalow"},
+        {"MonitorHoldingTheClockLine", "monitorfault=clocklow"},
+        {"MonitorStretchingTheClock", "monitorfault=stretch"},
         {"CompaqV700", "monitor=" + Edid + "compaq-v700.bin"},
         {"DellD3218HN", "monitor=" + Edid + "dell-d3218hn.bin"},
         {"EizoL788", "monitor=" + Edid + "eizo-l788.bin"},

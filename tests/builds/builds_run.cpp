@@ -157,6 +157,10 @@ void RecordState(sim::Machine& machine, Recorder& record) {
 
 void Play(const Scenario& scenario, sim::Machine& machine, Recorder& record) {
     machine.Boot();
+    // The display driver's session opens every started display device, as zarnsim's does.
+    for (size_t i = 0; i < machine.AdapterCount(); ++i) {
+        if (machine.Adapter(static_cast<int>(i)).started) machine.OpenDevice(static_cast<int>(i));
+    }
     RecordRegistration(machine, record);
     RecordAdapters(machine, record, "after boot");
     for (size_t i = 0; i < machine.AdapterCount(); ++i) {

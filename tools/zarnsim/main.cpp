@@ -429,6 +429,11 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
         std::vector<std::string> errors;
         try {
             machine.Boot();
+            // The display driver's session begins with the boot: it opens every started display
+            // device, and the first open runs HwInitialize.
+            for (size_t i = 0; i < machine.AdapterCount(); ++i) {
+                if (machine.Adapter(static_cast<int>(i)).started) machine.OpenDevice(static_cast<int>(i));
+            }
             if (run->parsed()) status = Run(machine, options);
             if (modes->parsed()) status = ListAdapters(machine, options, zarnsim::ModesJson, zarnsim::ModesText);
             if (timings->parsed()) status = ListAdapters(machine, options, zarnsim::TimingsJson, zarnsim::TimingsText);

@@ -100,6 +100,30 @@ std::string RomText(const DriverView& view) {
            ", 1.00.01 banner " + (view.romHasVersion10001 ? "found" : "not found");
 }
 
+// The driver takes an adapter for a secondary one when it finds decoding off and switches it on
+// itself: the configuration writes of its discovery show which it concluded.
+bool DriverTookSecondary(sim::Machine& machine, int index) {
+    const uint16_t decoding = sim::pcicfg::CommandIo | sim::pcicfg::CommandMemory;
+    uint16_t before = machine.Adapter(index).commandAtDiscovery & decoding;
+    return before == 0 && (machine.BoardOf(index).pci.ReadWord(sim::pcicfg::Command) & decoding) != 0;
+}
+
+// What the board is (a BIOS initialized it or not), what the bus driver's start did, and what the
+// driver concluded.
+std::string RoleText(sim::Machine& machine, int index) {
+    const sim::Board& board = machine.BoardOf(index);
+    std::string text = board.config.secondary ? "secondary (no BIOS has run on it" : "primary (its BIOS ran at boot";
+    if (board.config.secondary) {
+        text += board.config.pciStartEnables ? "; the bus driver's start switched decoding on)" : "; found with decoding off)";
+    } else {
+        text += ")";
+    }
+    if (machine.Adapter(index).discoveryRan) {
+        text += std::string(", taken by the driver for ") + (DriverTookSecondary(machine, index) ? "a secondary" : "the primary");
+    }
+    return text;
+}
+
 std::string ClockText(uint32_t pll) {
     return pll ? Format("0x%04X = %.1f MHz", pll, PllMegahertz(pll)) : std::string("0x0000 (not set)");
 }
@@ -118,8 +142,7 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
                   index, board.slot, pci.ReadWord(sim::pcicfg::VendorId), pci.ReadWord(sim::pcicfg::DeviceId),
                   pci.ReadByte(sim::pcicfg::Revision), pci.ReadWord(sim::pcicfg::SubsystemVendor),
                   pci.ReadWord(sim::pcicfg::SubsystemId));
-    out << Format("  %-17s%s%s\n", "role:", board.config.secondary ? "secondary (found with decoding off)" : "primary",
-                  board.config.bus66 ? ", 66 MHz capable bus" : "");
+    out << Format("  %-17s%s%s\n", "role:", RoleText(machine, index).c_str(), board.config.bus66 ? ", 66 MHz capable bus" : "");
     for (int bar = 0; bar < 3; ++bar) {
         std::string mapped = "not mapped";
         for (const sim::DeviceMapping& mapping : adapter.mappings) {
@@ -142,7 +165,7 @@ std::string AdapterReportText(sim::Machine& machine, int index) {
         out << "  event log:       error " << StatusText(logged.errorCode) << Format(", unique ID 0x%08X", logged.uniqueId)
             << (logged.requestCode ? Format(", request 0x%08X", logged.requestCode) : std::string()) << "\n";
     }
-    if (adapter.initializeRan) out << "  HwInitialize:    " << (adapter.started ? "TRUE" : "FALSE") << "\n";
+    if (adapter.initializeRan) out << "  HwInitialize:    " << (adapter.opened ? "TRUE" : "FALSE") << "\n";
     auto information = HardwareInformation(machine, index);
     if (information.empty()) out << "  HardwareInformation: none written\n";
     for (const auto& [name, text] : information) {
@@ -189,6 +212,8 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
     json["revision"] = static_cast<unsigned>(pci.ReadByte(sim::pcicfg::Revision));
     json["subsystemVendor"] = static_cast<unsigned>(pci.ReadWord(sim::pcicfg::SubsystemVendor));
     json["secondary"] = board.config.secondary;
+    json["pciStart"] = board.config.pciStartEnables ? "enable" : "keep";
+    if (adapter.discoveryRan) json["driverConcluded"] = DriverTookSecondary(machine, index) ? "secondary" : "primary";
     Json windows = Json::array();
     for (int bar = 0; bar < 3; ++bar) {
         Json window = Json::object();
