@@ -360,7 +360,7 @@ std::string MessageText(const sim::DriverMessage& message) {
     if (!text.empty() && text.back() == '\n') text.pop_back();
     std::string source = message.adapter < 0 ? "driver" : "adapter " + std::to_string(message.adapter);
     return "zarnsim: " + source + ": " + (message.level < 4 ? levels[message.level] : "level " + std::to_string(message.level)) +
-           ": " + TerminalText(text) + "\n";
+           ": " + sim::TerminalText(text) + "\n";
 }
 
 std::string FaultsText(const sim::Machine& machine) {
