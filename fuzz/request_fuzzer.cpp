@@ -3,13 +3,15 @@
 // any code), with input and output lengths near the sizes the handlers check, input bytes that may
 // carry addresses the driver handed out in earlier replies, from several processes, with mode sets,
 // resets, power changes and child enumeration in between, on a machine with a BIOS-path primary and
-// a direct-path secondary. Every input starts from the same booted machine. A driver fault, output
+// a direct-path secondary, with a value under each kind of setting name. Every input starts from the same booted machine. A driver fault, output
 // beyond the buffer, or an answer that differs when input and output share one buffer stops the run.
 //
 // Input: a sequence of operations, each introduced by one byte; op % 10 selects:
 //   0-3 request: selector byte (bit 7: a raw 32-bit code follows instead of a served one), process
-//       byte, input length, output length, the input bytes, then a patch byte (bit 7: the dword at
-//       offset 4 * (bits 0-4) is replaced by the earlier reply's dword chosen by the next byte).
+//       byte, input length, output length, the input bytes, then a patch byte (bit 6: a setting's
+//       name chosen by the next byte is written where the settings requests carry it; bit 7: the
+//       dword at offset 4 * (bits 0-4) is replaced by the earlier reply's dword chosen by the next
+//       byte).
 //       A length is one byte: below 0xF0 it picks a size the handlers check or the adapter's list
 //       of modes (one less, the size, one more or twice it); from 0xF0 a 2-byte length follows
 //       (at most 8 KiB).
@@ -74,6 +76,9 @@ constexpr uint32_t checkedSizes[] = {
     sizeof(SettingWriteHead) + 1024,
 };
 
+// Names of each class the settings requests route differently.
+const char* const settingNames[] = {"ZRFoo", "LuMode", "KMTC4_Level", "Zarn", "LumenGammaTable", "GammaTable", "Sx"};
+
 // And the list of modes of each adapter, known once the machine has booted.
 uint32_t modeListBytes[2];
 
@@ -116,9 +121,21 @@ struct Fixture {
         secondary.secondary = true;
         secondary.memoryMiB = 4;
         config.adapters = {sim::AdapterConfig{}, secondary};
+        config.systemFiles = {"EXAMPLE.DLL"};
         return config;
     }
     Fixture() : machine(Config()) {
+        // A value under each name the relay and the device parameters hold.
+        const std::string settings = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0";
+        sim::Registry& registry = machine.GetRegistry();
+        registry.SetDword(settings, "ZRFoo", 7);
+        registry.SetString(settings + "\\D3D", "LuMode", "fast");
+        registry.SetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\OpenGLDrivers", "Zarn",
+                           "example.dll");
+        for (int adapter : {0, 1}) {
+            registry.SetValue(sim::Machine::DeviceKey(adapter), "KMTC4_Level", 3, {0x80, 2});
+            registry.SetValue(sim::Machine::DeviceKey(adapter), "Sx", 3, {1, 2, 3});
+        }
         machine.Boot();
         // No access trace: nothing here reads it, and recording it would cost every input.
         machine.KeepLatestTrace(0);
@@ -178,6 +195,15 @@ void SendRequest(sim::Machine& machine, Reader& in, int adapter, bool checkAlias
     if (taken) std::memcpy(input.data(), in.data + in.at, taken);
     in.at += taken;
     uint8_t patch = in.Byte();
+    if (patch & 0x40) {
+        // A setting's name where the settings requests carry it.
+        const char* name = settingNames[in.Byte() % std::size(settingNames)];
+        size_t at = code == IOCTL_VIDEO_WRITE_SETTING ? 4 : 0;
+        for (size_t i = 0; at + i < input.size(); ++i) {
+            input[at + i] = static_cast<uint8_t>(name[i]);
+            if (name[i] == 0) break;
+        }
+    }
     if (patch & 0x80) {
         uint32_t value = remembered.Pick(in.Byte());
         size_t at = 4u * (patch & 0x1F);

