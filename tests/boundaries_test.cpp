@@ -334,6 +334,43 @@ TEST(TextLengthLimit, RelayedTextUpToTheLongestConvertibleString) {
     }
 }
 
+// --- Name prefixes: the whole prefix routes a name to the relay, one letter less does not ------------
+
+struct PrefixCase {
+    const char* name;
+    bool relayed;
+};
+
+void PrintTo(const PrefixCase& c, std::ostream* out) { *out << c.name; }
+
+class NamePrefixLimit : public testing::TestWithParam<PrefixCase> {};
+
+TEST_P(NamePrefixLimit, RoutesOnlyTheWholePrefixToTheRelay) {
+    const PrefixCase& c = GetParam();
+    const std::string settingsKey = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0";
+    sim::Machine machine(TwoAdapters());
+    machine.GetRegistry().SetDword(settingsKey, c.name, 7);
+    machine.GetRegistry().SetValue(ParameterKey, c.name, 3, {1, 2, 3});
+    machine.Boot();
+    sim::RequestOptions options;
+    options.adapter = 1;
+    sim::RequestResult r = machine.Request(IOCTL_VIDEO_READ_SETTING, ReadInput(c.name, 1024), 1032, options);
+    ASSERT_EQ(r.status, 0u);
+    EXPECT_EQ(sim::Dword(r.output, 0), c.relayed ? 4u : 3u) << "the relay's number or the parameter's bytes";
+    uint32_t size = sim::Dword(r.output, 4);
+    ASSERT_LE(size, 1024u);
+    const Bytes expected = c.relayed ? Bytes{7, 0, 0, 0} : Bytes{1, 2, 3};
+    EXPECT_EQ(Bytes(r.output.begin() + 8, r.output.begin() + 8 + size), expected);
+    EXPECT_EQ(Faults(machine), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, NamePrefixLimit,
+                         testing::Values(PrefixCase{"KMTC4_A", true}, PrefixCase{"KMTC4A", false},
+                                         PrefixCase{"ZRa", true}, PrefixCase{"Zra", false},
+                                         PrefixCase{"LuA", true}, PrefixCase{"LA", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+
 // --- Exact buffers: what the platform hands the driver ends where its size ends ----------------------
 
 #if defined(BOUNDARIES_ASAN)
