@@ -162,7 +162,7 @@ def run_tests(binary, gtest_filter, timeout):
     if result.returncode == 0:
         return True, ""
     failed = re.findall(r"\[  FAILED  \] (\S+)", result.stdout)
-    return False, failed[0] if failed else "exit %d" % result.returncode
+    return False, failed[0].rstrip(",") if failed else "exit %d" % result.returncode
 
 
 def main():
