@@ -371,6 +371,24 @@ INSTANTIATE_TEST_SUITE_P(Names, NamePrefixLimit,
                          [](const auto& info) { return std::string(info.param.name); });
 
 
+// --- Contiguous memory: up to the number of blocks an adapter keeps ----------------------------------
+
+TEST(ContiguousBlockLimit, SixteenBlocksAndNoMore) {
+    sim::Machine machine(TwoAdapters());
+    machine.Boot();
+    sim::RequestOptions options;
+    options.adapter = 1;
+    options.process = 2;
+    const Bytes length{0x00, 0x10, 0, 0};   // 4 KiB each
+    for (int block = 1; block <= 17; ++block) {
+        sim::RequestResult r = machine.Request(IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, length, 4, options);
+        ASSERT_EQ(r.status, 0u);
+        EXPECT_EQ(sim::Dword(r.output, 0) != 0, block <= 16) << "block " << block;
+    }
+    EXPECT_EQ(Faults(machine), "");
+}
+
+
 // --- Exact buffers: what the platform hands the driver ends where its size ends ----------------------
 
 #if defined(BOUNDARIES_ASAN)
