@@ -126,7 +126,7 @@ def all_mutants(src):
 
 
 def sync_sources(src):
-    """Copies the tracked files to the mutation tree, keeping the times of files that did not change."""
+    """Copies the tracked files that changed to the mutation tree (files that did not change keep their times)."""
     files = subprocess.run(["git", "ls-files"], cwd=ROOT, check=True, stdout=subprocess.PIPE,
                            text=True).stdout.split("\n")
     for name in filter(None, files):
@@ -140,7 +140,7 @@ def sync_sources(src):
                 if f.read() == data:
                     continue
         os.makedirs(os.path.dirname(copy), exist_ok=True)
-        shutil.copy2(origin, copy)
+        shutil.copy(origin, copy)   # a fresh time, so that the build sees the change
 
 
 def build(build_dir, quiet=True):
