@@ -12,7 +12,7 @@ HOST_FLAGS := $(GENERATOR) -DZARN_WIN_BUILD=$(CURDIR)/$(WIN_BUILD)
 # Debian packages the project needs.
 PACKAGES := cmake make g++ ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
             libpng-dev nlohmann-json3-dev libunicorn-dev g++-mingw-w64-i686 mingw-w64-i686-dev clang libclang-rt-14-dev edid-decode \
-            mtools dosfstools xorriso zip unzip
+            mtools dosfstools xorriso zip unzip llvm
 
 FUZZ_BUILD := build-fuzz
 FUZZ_HARNESSES := request discovery regfile edid
@@ -22,7 +22,7 @@ FUZZ_SMOKE_RUNS ?= 5000
 
 DIST := $(BUILD)/dist
 
-.PHONY: run test deps win host asan dist fuzz fuzz-build fuzz-smoke clean
+.PHONY: run test deps win host asan dist fuzz fuzz-build fuzz-smoke coverage mutate clean
 
 run: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(HOST_FLAGS) >/dev/null
@@ -76,9 +76,26 @@ fuzz-build: deps
 
 fuzz: fuzz-build
 	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SECONDS) || exit 1; done
+	@fuzz/union.py $(foreach h,$(FUZZ_HARNESSES),$(FUZZ_BUILD)/fuzz/work/$(h)/coverage.txt)
 
 fuzz-smoke:
 	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SMOKE_SECONDS) $(FUZZ_SMOKE_RUNS) || exit 1; done
 
+# The driver's line and branch coverage from every test (clang source-based coverage of the
+# driver's code only): a table per file, then each line and branch outcome no test runs.
+COVERAGE_BUILD := build-coverage
+coverage: deps win
+	CXX=clang++ cmake -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DZARN_COVERAGE=ON -DZARN_BENCH=OFF \
+	  $(HOST_FLAGS) >/dev/null
+	cmake --build $(COVERAGE_BUILD) -j $(JOBS)
+	tools/coverage/coverage.py $(COVERAGE_BUILD)
+
+# Mutation testing of the driver: MUTATE_SAMPLE mutants drawn with MUTATE_SEED, each rebuilt and
+# run against the normal build's tests (fail-fast); prints the score and every survivor.
+MUTATE_SEED ?= 1
+MUTATE_SAMPLE ?= 200
+mutate: deps win
+	tools/mutate/mutate.py --seed $(MUTATE_SEED) --sample $(MUTATE_SAMPLE)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(COVERAGE_BUILD) build-mutate

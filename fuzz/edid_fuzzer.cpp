@@ -4,6 +4,8 @@
 // a driver fault stops the run, and so does a read that reports success with other bytes than the
 // monitor served. Whatever was read is then decoded as the command line decodes it.
 //
+// The machine boots once; every input plugs in a new monitor and has the children enumerated again.
+//
 // Input: a byte whose low two bits choose the monitor's behaviour (answers, does not answer,
 // corrupts its checksum, holds the data line low), then the EDID bytes (padded with zeros or cut to
 // 128, or to 256 from 129 bytes on). A header byte of 0 in the input keeps the EDID header valid,
@@ -28,29 +30,45 @@ void Stop(const sim::Machine& machine, const char* what) {
 
 }  // namespace
 
+// The machine boots once; each input restores it, connects a monitor with the input's memory and
+// behaviour, and has the platform enumerate the children again (a new monitor plugged in).
+struct Fixture {
+    sim::Machine machine;
+    sim::Machine::Snapshot booted;
+    static sim::MachineConfig Config() {
+        sim::MachineConfig config;
+        config.adapters[0].hasRom = false;
+        return config;
+    }
+    Fixture() : machine(Config()) {
+        machine.Boot();
+        machine.KeepLatestTrace(0);
+        booted = machine.Save();
+    }
+};
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
+    static Fixture* fixture = new Fixture;
+    sim::Machine& machine = fixture->machine;
     const uint8_t behaviour = data[0];
     std::vector<uint8_t> edid(data + 1, data + size);
     edid.resize(edid.size() > 128 ? 256 : 128, 0);
     if (!(behaviour & 0x80)) std::memcpy(edid.data(), EdidHeader, sizeof EdidHeader);
 
-    sim::MachineConfig config;
-    config.adapters[0].hasRom = false;
-    config.adapters[0].monitor.edid = edid;
-    config.adapters[0].monitor.source = "fuzzer";
     const sim::MonitorFault faults[4] = {sim::MonitorFault::None, sim::MonitorFault::NoAnswer,
                                          sim::MonitorFault::BadChecksum, sim::MonitorFault::DataLineLow};
-    config.adapters[0].monitor.fault = faults[behaviour & 3];
-    sim::Machine machine(config);
-    machine.Boot();
+    const sim::MonitorFault fault = faults[behaviour & 3];
+    machine.Restore(fixture->booted);
+    machine.MonitorOf(0) = sim::DisplayMonitor(sim::MonitorConfig{true, edid, "fuzzer", fault});
+    machine.EnumerateChildren(0);
     if (!machine.DriverFaults().empty()) Stop(machine, "the simulator reported a driver fault");
     for (const sim::ChildDevice& child : machine.Children(0)) {
         if (child.uid != MonitorRead) continue;
         // A read reported as successful must hold what the monitor served (the checksum fault
         // changes the last byte of the base block on the wire).
         std::vector<uint8_t> served(edid.begin(), edid.begin() + 128);
-        if (config.adapters[0].monitor.fault == sim::MonitorFault::BadChecksum) ++served[127];
+        if (fault == sim::MonitorFault::BadChecksum) ++served[127];
         if (child.descriptor.size() < 128 || !std::equal(served.begin(), served.end(), child.descriptor.begin())) {
             Stop(machine, "the monitor child was read, but not the bytes the monitor served");
         }

@@ -1,43 +1,114 @@
-// Request sequences as the port delivers them, chosen by the fuzzer: requests of any control code
-// (mostly one the driver serves), any input bytes and output length, from several processes, with
-// mode sets and resets in between, on a machine with a BIOS-path primary and a direct-path
-// secondary. Every input starts from the same booted machine. A driver fault, output beyond the
-// buffer, or an answer that differs when input and output share one buffer stops the run.
+// Request sequences as the port delivers them, chosen by the fuzzer and decoded as a small grammar,
+// so that every handler is reached with the state it needs: requests of a served control code (or
+// any code), with input and output lengths near the sizes the handlers check, input bytes that may
+// carry addresses the driver handed out in earlier replies, from several processes, with mode sets,
+// resets, power changes and child enumeration in between, on a machine with a BIOS-path primary and
+// a direct-path secondary, with a value under each kind of setting name. Every input starts from the same booted machine. A driver fault, output
+// beyond the buffer, or an answer that differs when input and output share one buffer stops the run.
 //
-// Input: a sequence of operations, each introduced by one byte:
-//   op % 6 == 0  request: selector byte (bit 7: a raw 32-bit code follows instead of a served one),
-//                process byte, 2-byte input length, 2-byte output length, then the input bytes
-//   op % 6 == 1  mode set: 2-byte mode index
-//   op % 6 == 2  HwResetHw
-//   op % 6 == 3  IOCTL_VIDEO_RESET_DEVICE
-//   op % 6 == 4  a process ends (2, 3 or 4; the display driver's process 1 stays)
-//   op % 6 == 5  a process writes: process byte, 4-byte address, length byte, the bytes (a user-mode
-//                program touching what it was given: the address's top bit is cleared, since only
-//                kernel-mode code reaches kernel addresses; an address nothing maps is the program's
-//                own fault)
-// Bit 4 of the op byte selects the adapter. A request from an ended process is not sent. Bit 5 of a
-// request's op byte also runs the request the way the aliasing check does: once with input and
-// output in separate buffers, once in one, and the answers must agree.
+// Input: a sequence of operations, each introduced by one byte; op % 10 selects:
+//   0-3 request: selector byte (bit 7: a raw 32-bit code follows instead of a served one), process
+//       byte, input length, output length, the input bytes, then a patch byte (bit 6: a setting's
+//       name chosen by the next byte is written where the settings requests carry it; bit 7: the
+//       dword at offset 4 * (bits 0-4) is replaced by the earlier reply's dword chosen by the next
+//       byte).
+//       A length is one byte: below 0xF0 it picks a size the handlers check or the adapter's list
+//       of modes (one less, the size, one more or twice it); from 0xF0 a 2-byte length follows
+//       (at most 8 KiB).
+//   4   mode set: 2-byte mode index
+//   5   HwResetHw, or IOCTL_VIDEO_RESET_DEVICE (next byte odd)
+//   6   a process ends (2, 3 or 4; the display driver's process 1 stays)
+//   7   a process writes: process byte, dword selector (as the patch), length byte, the byte
+//       (a user-mode program touching what it was given; an address nothing maps is its own fault)
+//   8   power: device byte (even: the adapter, odd: the monitor), state byte; the state is set when
+//       the driver's query allows it, as the platform does
+//   9   child enumeration for the op byte 0xF9 (once per input: the monitor is read bit by bit),
+//       otherwise a query of the monitor's power
+// Bit 4 of the op byte selects the adapter. A request from an ended process is not sent. A request
+// whose op byte has bits 5-7 set also runs the way the aliasing check does: once with input and
+// output in separate buffers, once in one, and the answers must agree (it snapshots the machine, so
+// it is kept to one request in eight).
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 
+#include "colour/colour.h"
 #include "machine/machine.h"
 #include "served_codes.h"
+#include "settings/settings.h"
 
 namespace {
 
 const auto& servedCodes = servedcodes::codes;
 constexpr unsigned MaxOperations = 16;
+constexpr size_t MaxRemembered = 32;
+
+// The sizes the handlers compare their buffers with.
+constexpr uint32_t checkedSizes[] = {
+    0,
+    sizeof(ULONG),
+    2 * sizeof(ULONG),
+    3 * sizeof(ULONG),
+    sizeof(VIDEO_MEMORY),
+    2 * sizeof(VIDEO_MEMORY),
+    sizeof(VIDEO_MEMORY_INFORMATION),
+    2 * sizeof(VIDEO_PUBLIC_ACCESS_RANGES),
+    sizeof(VIDEO_SHARE_MEMORY),
+    sizeof(VIDEO_SHARE_MEMORY_INFORMATION),
+    sizeof(VIDEO_MODE),
+    sizeof(VIDEO_NUM_MODES),
+    sizeof(VIDEO_MODE_INFORMATION),
+    20 * sizeof(VIDEO_MODE_INFORMATION),
+    sizeof(VIDEO_POWER_MANAGEMENT),
+    sizeof(AdapterIdentity),
+    sizeof(ApertureMap),
+    sizeof(ApertureUnmap),
+    sizeof(MappingLookup),
+    sizeof(PhysicalPages),
+    sizeof(ADDRESS32),
+    32,                                   // the BIOS version
+    4 + 4 * 1,                            // a colour table of one entry
+    4 + 4 * 256,                          // and of 256
+    GammaTableBytes,
+    sizeof(SettingReply),
+    sizeof(SettingWriteHead),
+    sizeof(SettingWriteHead) + 4,
+    sizeof(SettingWriteHead) + 1024,
+};
+
+// Names of each class the settings requests route differently.
+const char* const settingNames[] = {"ZRFoo", "LuMode", "KMTC4_Level", "Zarn", "LumenGammaTable", "GammaTable", "Sx"};
+
+// And the list of modes of each adapter, known once the machine has booted.
+uint32_t modeListBytes[2];
+
+uint32_t SizeAt(uint32_t pick) {
+    pick %= std::size(checkedSizes) + 2;
+    return pick < std::size(checkedSizes) ? checkedSizes[pick] : modeListBytes[pick - std::size(checkedSizes)];
+}
+
+constexpr uint32_t MaxRawLength = 0x1FFF;
 
 struct Reader {
     const uint8_t* data;
     size_t size;
     size_t at = 0;
     bool Done() const { return at >= size; }
+    size_t Left() const { return at < size ? size - at : 0; }
     uint8_t Byte() { return at < size ? data[at++] : 0; }
     uint16_t Word() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
     uint32_t Dword() { return Word() | static_cast<uint32_t>(Word()) << 16; }
+    uint32_t Length() {
+        uint8_t b = Byte();
+        if (b >= 0xF0) return Word() & MaxRawLength;
+        uint32_t size = SizeAt(b >> 2);
+        switch (b & 3) {
+        case 0: return size ? size - 1 : 0;
+        case 1: return size;
+        case 2: return size + 1;
+        default: return 2 * size;
+        }
+    }
 };
 
 struct Fixture {
@@ -50,10 +121,30 @@ struct Fixture {
         secondary.secondary = true;
         secondary.memoryMiB = 4;
         config.adapters = {sim::AdapterConfig{}, secondary};
+        config.systemFiles = {"EXAMPLE.DLL"};
         return config;
     }
     Fixture() : machine(Config()) {
+        // A value under each name the relay and the device parameters hold.
+        const std::string settings = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0";
+        sim::Registry& registry = machine.GetRegistry();
+        registry.SetDword(settings, "ZRFoo", 7);
+        registry.SetString(settings + "\\D3D", "LuMode", "fast");
+        registry.SetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\OpenGLDrivers", "Zarn",
+                           "example.dll");
+        for (int adapter : {0, 1}) {
+            registry.SetValue(sim::Machine::DeviceKey(adapter), "KMTC4_Level", 3, {0x80, 2});
+            registry.SetValue(sim::Machine::DeviceKey(adapter), "Sx", 3, {1, 2, 3});
+        }
         machine.Boot();
+        // No access trace: nothing here reads it, and recording it would cost every input.
+        machine.KeepLatestTrace(0);
+        for (int adapter : {0, 1}) {
+            sim::RequestResult count =
+                machine.Request(IOCTL_VIDEO_QUERY_NUM_AVAIL_MODES, {}, sizeof(VIDEO_NUM_MODES), sim::RequestOptions{adapter});
+            uint32_t modes = count.output.size() >= 4 ? count.output[0] | count.output[1] << 8 : 0;
+            modeListBytes[adapter] = modes * static_cast<uint32_t>(sizeof(VIDEO_MODE_INFORMATION));
+        }
         booted = machine.Save();
     }
 };
@@ -71,23 +162,59 @@ void Stop(sim::Machine& machine, const char* what) {
 
 uint32_t ProcessOf(uint8_t byte) { return 1 + byte % 4; }
 
-void SendRequest(sim::Machine& machine, Reader& in, int adapter, bool checkAliasing, const bool* ended) {
+// Dwords of earlier replies: the addresses and handles the driver handed out.
+struct Remembered {
+    uint32_t values[MaxRemembered];
+    size_t count = 0;
+    void Add(const std::vector<uint8_t>& output) {
+        for (size_t at = 0; at + 4 <= output.size() && at < 64; at += 4) {
+            uint32_t value;
+            std::memcpy(&value, output.data() + at, 4);
+            if (value == 0) continue;
+            values[count % MaxRemembered] = value;
+            ++count;
+        }
+    }
+    uint32_t Pick(uint8_t selector) const {
+        size_t known = count < MaxRemembered ? count : MaxRemembered;
+        return known ? values[selector % known] : 0;
+    }
+};
+
+void SendRequest(sim::Machine& machine, Reader& in, int adapter, bool checkAliasing, const bool* ended,
+                 Remembered& remembered) {
     uint8_t selector = in.Byte();
     uint32_t code = selector & 0x80 ? in.Dword() : servedCodes[selector % std::size(servedCodes)];
     sim::RequestOptions options;
     options.adapter = adapter;
     options.process = ProcessOf(in.Byte());
-    uint32_t inputLength = in.Word();
-    uint32_t outputLength = in.Word();
-    size_t available = in.size - in.at;
-    if (inputLength > available) inputLength = static_cast<uint32_t>(available);
-    std::vector<uint8_t> input(in.data + in.at, in.data + in.at + inputLength);
-    in.at += inputLength;
+    uint32_t inputLength = in.Length();
+    uint32_t outputLength = in.Length();
+    std::vector<uint8_t> input(inputLength, 0);
+    size_t taken = std::min<size_t>(inputLength, in.Left());
+    if (taken) std::memcpy(input.data(), in.data + in.at, taken);
+    in.at += taken;
+    uint8_t patch = in.Byte();
+    if (patch & 0x40) {
+        // A setting's name where the settings requests carry it.
+        const char* name = settingNames[in.Byte() % std::size(settingNames)];
+        size_t at = code == IOCTL_VIDEO_WRITE_SETTING ? 4 : 0;
+        for (size_t i = 0; at + i < input.size(); ++i) {
+            input[at + i] = static_cast<uint8_t>(name[i]);
+            if (name[i] == 0) break;
+        }
+    }
+    if (patch & 0x80) {
+        uint32_t value = remembered.Pick(in.Byte());
+        size_t at = 4u * (patch & 0x1F);
+        if (at + 4 <= input.size()) std::memcpy(input.data() + at, &value, 4);
+    }
     if (ended[options.process]) return;
     machine.SetAliasingCheck(checkAliasing);
     sim::RequestResult result = machine.Request(code, input, outputLength, options);
     machine.SetAliasingCheck(false);
     if (result.output.size() > outputLength) Stop(machine, "output beyond the buffer");
+    remembered.Add(result.output);
 }
 
 }  // namespace
@@ -102,35 +229,59 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fixture& fixture = TheFixture();
     sim::Machine& machine = fixture.machine;
     machine.Restore(fixture.booted);
-    machine.ClearTrace();
     Reader in{data, size};
+    Remembered remembered;
     bool ended[5] = {};
+    bool enumerated = false;
     for (unsigned n = 0; n < MaxOperations && !in.Done(); ++n) {
         uint8_t op = in.Byte();
         int adapter = (op >> 4) & 1;
-        switch (op % 6) {
-        case 0: SendRequest(machine, in, adapter, (op & 0x20) != 0, ended); break;
-        case 1: {
+        switch (op % 10) {
+        case 0: case 1: case 2: case 3:
+            SendRequest(machine, in, adapter, (op & 0xE0) == 0xE0, ended, remembered);
+            break;
+        case 4: {
             uint32_t index = in.Word();
             std::vector<uint8_t> input{static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8), 0, 0};
             machine.Request(IOCTL_VIDEO_SET_CURRENT_MODE, input, 0, sim::RequestOptions{adapter});
             break;
         }
-        case 2: machine.ResetHw(adapter); break;
-        case 3: machine.Request(IOCTL_VIDEO_RESET_DEVICE, {}, 0, sim::RequestOptions{adapter}); break;
-        case 4: {
+        case 5:
+            if (in.Byte() & 1) machine.Request(IOCTL_VIDEO_RESET_DEVICE, {}, 0, sim::RequestOptions{adapter});
+            else machine.ResetHw(adapter);
+            break;
+        case 6: {
             uint32_t process = 2 + in.Byte() % 3;
             if (!ended[process]) machine.EndProcess(process);
             ended[process] = true;
             break;
         }
-        case 5: {
+        case 7: {
             uint32_t process = ProcessOf(in.Byte());
-            uint32_t address = in.Dword() & 0x7FFFFFFF;
+            uint8_t pick = in.Byte();
+            uint32_t address = (pick & 0x80 ? remembered.Pick(pick) + in.Byte() : in.Dword()) & 0x7FFFFFFF;
             std::vector<uint8_t> bytes(in.Byte() % 64 + 1, in.Byte());
             if (!ended[process]) machine.ProcessWrite(process, address, bytes);
             break;
         }
+        case 8: {
+            uint8_t device = in.Byte();
+            uint32_t state = 1 + in.Byte() % 6;
+            uint32_t id = device & 1 ? machine.MonitorId(adapter) : sim::Machine::AdapterDevice;
+            if (device & 1 && id == 0) break;
+            if (machine.QueryPower(adapter, id, state) == NO_ERROR) machine.SetPower(adapter, id, state);
+            break;
+        }
+        default:
+            // Reading the monitor bit by bit costs more than all else here: one op byte value
+            // enumerates (at most once per input), the others only ask for the monitor's power.
+            if (op == 0xF9 && !enumerated) {
+                machine.EnumerateChildren(adapter);
+                enumerated = true;
+            } else if (machine.MonitorId(adapter) != 0) {
+                machine.QueryPower(adapter, machine.MonitorId(adapter), 1 + op % 6);
+            }
+            break;
         }
         if (!machine.DriverFaults().empty()) Stop(machine, "the simulator reported a driver fault");
     }

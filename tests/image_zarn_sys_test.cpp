@@ -311,7 +311,9 @@ TEST(ImageDriverEntry, RegistersItsCallbacksThroughVideoPortInitialize) {
         {"HwStartIO", data.HwStartIO.address},           {"HwResetHw", data.HwResetHw.address},
         {"HwSetPowerState", data.HwSetPowerState.address}, {"HwGetPowerState", data.HwGetPowerState.address},
         {"HwGetVideoChildDescriptor", data.HwGetVideoChildDescriptor.address}};
-    for (const auto& [name, address] : callbacks) {
+    for (const auto& callback : callbacks) {
+        const char* name = callback.first;
+        uint32_t address = callback.second;
         SCOPED_TRACE(name);
         ASSERT_NE(image.SectionAt(address), nullptr);
         EXPECT_EQ(image.SectionAt(address)->name, ".text");

@@ -409,6 +409,8 @@ INSTANTIATE_TEST_SUITE_P(
                     PhysicalCase{"DeviceExtension", [](const Blocks& b) { return b.extension; }, 0x100, false},
                     PhysicalCase{"AnotherProcessesBlock", [](const Blocks& b) { return b.other; }, 0x1000, false},
                     PhysicalCase{"RunningPastTheBlock", [](const Blocks& b) { return b.own + 0x1000; }, 0x1001, false},
+                    PhysicalCase{"LastByteOfOwnBlock", [](const Blocks& b) { return b.own + 0x1FFF; }, 1, true},
+                    PhysicalCase{"FirstByteAfterOwnBlock", [](const Blocks& b) { return b.own + 0x2000; }, 1, false},
                     PhysicalCase{"StartingBeforeTheBlock", [](const Blocks& b) { return b.own - 0x10; }, 0x20, false},
                     PhysicalCase{"NoBytes", [](const Blocks& b) { return b.own; }, 0, false},
                     PhysicalCase{"LengthWrapsAround", [](const Blocks& b) { return b.own + 0x10; }, 0xFFFFFFF8, false},

@@ -292,6 +292,7 @@ INSTANTIATE_TEST_SUITE_P(
                  DdcEnable | ClockOut | DataOut, TRUE},
         LineCase{"ClockDrivenLowReadsLow", MonitorFault::None, DdcEnable | DataOut, 2, 0, DdcEnable | DataOut, FALSE},
         LineCase{"DisabledChannelDrivesNothing", MonitorFault::None, 0, 3, 0, 0, TRUE},
+        LineCase{"DisabledChannelLeavesTheClockHigh", MonitorFault::None, 0, 2, 0, 0, TRUE},
         LineCase{"MonitorHoldingDataLowWins", MonitorFault::DataLineLow, DdcEnable | ClockOut | DataOut, 3, 0,
                  DdcEnable | ClockOut | DataOut, FALSE},
         LineCase{"MonitorHoldingClockLowWins", MonitorFault::ClockLineLow, DdcEnable | ClockOut | DataOut, 2, 0,

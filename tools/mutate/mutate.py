@@ -1,0 +1,264 @@
+#!/usr/bin/env python3
+"""Mutation testing of the driver: how many small faults in driver/ the normal build's tests catch.
+
+    tools/mutate/mutate.py [--seed N] [--sample N] [--build DIR] [--list] [--only FILE:LINE]
+
+Each mutant changes one operator or constant of one line of driver/ (a comparison turned around or
+moved by one, a logical or bit operator swapped, a shift turned around, + and - swapped, a number
+made one larger or smaller). The script keeps a copy of the sources in DIR/src and a build of it in
+DIR/build (g++, optimized, no link-time optimization, so that a mutant rebuilds one object and
+relinks). For each mutant it rebuilds the driver's library and the test programs, then runs the
+tests in one process with fail-fast: first the tests that caught earlier mutants of the same file
+and those named for its part of the driver, then all others. A mutant that no test fails survives.
+A mutant that does not compile is not counted. The sample is drawn from every mutant with the seed.
+Left out: driver/platform (the platform's definitions, shared with the simulator) and rows of data
+tables (five or more numbers on a line, no operator).
+"""
+import argparse
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+
+# Binary operators are written with a space on each side in driver/, which tells them apart from
+# templates (static_cast<T>), references (T& x), pointers and unary operators.
+OPERATORS = {
+    " < ": [" <= ", " > "], " <= ": [" < ", " >= "], " > ": [" >= ", " < "], " >= ": [" > ", " <= "],
+    " == ": [" != "], " != ": [" == "],
+    " && ": [" || "], " || ": [" && "],
+    " & ": [" | ", " ^ "], " | ": [" & ", " ^ "], " ^ ": [" & ", " | "],
+    " << ": [" >> "], " >> ": [" << "],
+    " + ": [" - "], " - ": [" + "],
+    " &= ": [" |= "], " |= ": [" &= "], " += ": [" -= "], " -= ": [" += "],
+}
+# Rows of data tables (a mode's timing bytes, a clock table): five or more numbers to a line and no operator. They are data,
+# checked by the golden traces and scanout tables, not the driver's logic, and would be most of any
+# sample; they are left out.
+DataRowNumbers = 5
+NUMBER = re.compile(r"(?<![\w.])(0[xX][0-9a-fA-F]+|\d+)([uUlL]*)(?![\w.])")
+OPERATOR = re.compile("|".join(re.escape(op) for op in sorted(OPERATORS, key=len, reverse=True)))
+
+# The tests named for each part of the driver (gtest filter patterns), run first.
+AREAS = {
+    "settings": "*Setting*:*Relay*:*Regist*:*Gamma*:Names/*:Lengths/*:Buffers/*",
+    "mapping": "*Mapping*:*Map*:*Memory*:*Shared*:*ThreeD*:Ranges/*:Cases/*:Handles/*:Scenarios/*",
+    "modes": "*Mode*:*Timing*:*Bios*:*Screen*:*Scanout*:*Vga*:*Clock*:Straps/*:Limits/*",
+    "monitor": "*Monitor*:*Power*:*Edid*:*DisplayData*:Transactions/*:SharedEdids/*",
+    "colour": "*Palette*:*Gamma*:*Dac*:*Colour*:Ramps/*:Shapes/*",
+    "dispatch": "*Dispatch*:*Request*:*Unserved*:*Reset*",
+    "adapter": "*Discovery*:*BringUp*:*Rom*:*Adapter*:*Boards*:*Memory*:*Pci*:*Straps*:*Clock*:*Primary*:*Secondary*",
+    "hw": "*Trace*:*Register*:*BringUp*",
+}
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def strip_comment(line):
+    """The code part of a line: no // comment, string or character literal mutates."""
+    out, i, quote = [], 0, None
+    while i < len(line):
+        c = line[i]
+        if quote:
+            out.append(" ")
+            if c == "\\":
+                out.append(" ")
+                i += 1
+            elif c == quote:
+                quote = None
+        elif c in "\"'":
+            quote = c
+            out.append(" ")
+        elif line.startswith("//", i):
+            break
+        else:
+            out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def mutants_of(path, text):
+    result = []
+    in_block_comment = False
+    for number, line in enumerate(text.split("\n"), 1):
+        stripped = line.strip()
+        if in_block_comment:
+            if "*/" in stripped:
+                in_block_comment = False
+            continue
+        if stripped.startswith("/*"):
+            in_block_comment = "*/" not in stripped
+            continue
+        if stripped.startswith("#") or stripped.startswith("static_assert") or not stripped:
+            continue
+        code = strip_comment(line)
+        if len(NUMBER.findall(code)) >= DataRowNumbers and not OPERATOR.search(code):
+            continue
+        for match in OPERATOR.finditer(code):
+            for replacement in OPERATORS[match.group()]:
+                result.append((path, number, match.start(), match.group(), replacement))
+        for match in NUMBER.finditer(code):
+            digits, suffix = match.groups()
+            value = int(digits, 0)
+            hexadecimal = digits.lower().startswith("0x")
+            for changed in {value + 1, value - 1} - {-1}:
+                shown = (hex(changed) if hexadecimal else str(changed)) + suffix
+                result.append((path, number, match.start(), match.group(), shown))
+    return result
+
+
+def all_mutants(src):
+    result = []
+    for directory, _, names in sorted(os.walk(os.path.join(src, "driver"))):
+        for name in sorted(names):
+            # driver/platform holds the platform's own definitions, shared with the simulator.
+            if name.endswith((".cpp", ".h")) and not directory.endswith("platform"):
+                path = os.path.join(directory, name)
+                with open(path) as f:
+                    result += mutants_of(os.path.relpath(path, src), f.read())
+    return result
+
+
+def sync_sources(src):
+    """Copies the tracked files that changed to the mutation tree (files that did not change keep their times)."""
+    files = subprocess.run(["git", "ls-files"], cwd=ROOT, check=True, stdout=subprocess.PIPE,
+                           text=True).stdout.split("\n")
+    for name in filter(None, files):
+        origin, copy = os.path.join(ROOT, name), os.path.join(src, name)
+        if not os.path.isfile(origin):
+            continue
+        with open(origin, "rb") as f:
+            data = f.read()
+        if os.path.exists(copy):
+            with open(copy, "rb") as f:
+                if f.read() == data:
+                    continue
+        os.makedirs(os.path.dirname(copy), exist_ok=True)
+        shutil.copy(origin, copy)   # a fresh time, so that the build sees the change
+
+
+def build(build_dir, quiet=True):
+    result = subprocess.run(["cmake", "--build", build_dir, "-j", os.environ.get("JOBS", "2"),
+                             "--target", "zarn_tests"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if result.returncode != 0 and not quiet:
+        log(result.stdout[-3000:])
+    return result.returncode == 0
+
+
+def run_tests(binary, gtest_filter, timeout):
+    """True when every selected test passes (the mutant survives this group)."""
+    try:
+        result = subprocess.run([binary, "--gtest_fail_fast", "--gtest_brief=1", "--gtest_filter=" + gtest_filter],
+                                cwd=os.path.dirname(binary), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                text=True, errors="replace", timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return False, "timeout"
+    if result.returncode == 0:
+        return True, ""
+    failed = re.findall(r"\[  FAILED  \] (\S+)", result.stdout)
+    return False, failed[0].rstrip(",") if failed else "exit %d" % result.returncode
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--sample", type=int, default=200)
+    parser.add_argument("--build", default=os.path.join(ROOT, "build-mutate"))
+    parser.add_argument("--list", action="store_true", help="print the sample and stop")
+    parser.add_argument("--only", help="only the mutants of FILE:LINE (e.g. driver/modes/mode_set.cpp:40)")
+    parser.add_argument("--no-baseline", action="store_true",
+                        help="skip the run of the unchanged sources (each mutant's tests then stop after 10 minutes)")
+    args = parser.parse_args()
+
+    src, build_dir = os.path.join(args.build, "src"), os.path.join(args.build, "build")
+    os.makedirs(src, exist_ok=True)
+    sync_sources(src)
+    mutants = all_mutants(src)
+    if args.only:
+        file, line = args.only.rsplit(":", 1)
+        sample = [m for m in mutants if m[0] == file and m[1] == int(line)]
+    else:
+        sample = random.Random(args.seed).sample(mutants, min(args.sample, len(mutants)))
+    log(f"{len(mutants)} mutants of driver/; sample of {len(sample)} with seed {args.seed}")
+    if args.list:
+        for path, line, column, old, new in sample:
+            log(f"  {path}:{line}:{column + 1}: '{old.strip()}' -> '{new.strip()}'")
+        return 0
+
+    if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
+        env = dict(os.environ, CXX=os.environ.get("CXX", "g++"))
+        subprocess.run(["cmake", "-S", src, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                        "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1", "-DZARN_LTO=OFF", "-DZARN_BENCH=OFF",
+                        "-DZARN_WIN_BUILD=" + os.path.join(ROOT, "build", "win")],
+                       env=env, check=True, stdout=subprocess.DEVNULL)
+    log("building the unchanged sources ...")
+    if not build(build_dir, quiet=False):
+        return 2
+    binary = os.path.join(build_dir, "tests", "zarn_tests")
+    timeout = 600
+    if not args.no_baseline:
+        started = time.time()
+        passed, failure = run_tests(binary, "*", None)
+        baseline = time.time() - started
+        if not passed:
+            log(f"the unchanged sources fail {failure}; fix that first")
+            return 2
+        log(f"the unchanged sources pass every test in {baseline:.0f} s")
+        timeout = max(60, 3 * baseline)
+
+    killers = {}
+    caught, survivors, broken = 0, [], 0
+    try:
+        for n, (path, line, column, old, new) in enumerate(sample, 1):
+            name = f"{path}:{line}:{column + 1}: '{old.strip()}' -> '{new.strip()}'"
+            full = os.path.join(src, path)
+            with open(full) as f:
+                original = f.read()
+            lines = original.split("\n")
+            text = lines[line - 1]
+            lines[line - 1] = text[:column] + new + text[column + len(old):]
+            with open(full, "w") as f:
+                f.write("\n".join(lines))
+            try:
+                if not build(build_dir):
+                    broken += 1
+                    log(f"[{n}/{len(sample)}] does not compile: {name}")
+                    continue
+                area = path.split("/")[1]
+                first = ":".join(list(killers.get(path, [])) + [AREAS.get(area, "")]).strip(":")
+                groups = [first, "*" + ("-" + first if first else "")] if first else ["*"]
+                outcome = "survived"
+                for group in groups:
+                    ok, failure = run_tests(binary, group, timeout)
+                    if not ok:
+                        outcome = "caught by " + failure
+                        if failure not in ("timeout",) and not failure.startswith("exit"):
+                            killers.setdefault(path, {})[failure] = None
+                        break
+                if outcome == "survived":
+                    survivors.append(name)
+                else:
+                    caught += 1
+                log(f"[{n}/{len(sample)}] {outcome}: {name}")
+            finally:
+                with open(full, "w") as f:
+                    f.write(original)
+    finally:
+        build(build_dir)
+    counted = caught + len(survivors)
+    score = 100.0 * caught / counted if counted else 0.0
+    log(f"\nmutation score: {caught} of {counted} mutants caught ({score:.1f}%); "
+        f"{broken} did not compile; seed {args.seed}, sample {len(sample)}")
+    for name in survivors:
+        log(f"  survived: {name}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
