@@ -26,25 +26,25 @@ std::string VideoPort::FormatMessage(const char* format, const std::function<uin
             continue;
         }
         const char* start = at++;
-        std::string spec = "%";
-        while (*at && std::strchr("-+ #0", *at)) spec += *at++;
-        while (*at >= '0' && *at <= '9' && spec.size() < 12) spec += *at++;
+        std::string conversion = "%";
+        while (*at && std::strchr("-+ #0", *at)) conversion += *at++;
+        while (*at >= '0' && *at <= '9' && conversion.size() < 12) conversion += *at++;
         if (*at == '.') {
-            spec += *at++;
-            while (*at >= '0' && *at <= '9' && spec.size() < 16) spec += *at++;
+            conversion += *at++;
+            while (*at >= '0' && *at <= '9' && conversion.size() < 16) conversion += *at++;
         }
         while (*at == 'l' || *at == 'h') ++at;   // every number is 32 bits on i386
         char buffer[64];
         switch (*at) {
         case 'd':
         case 'i':
-            std::snprintf(buffer, sizeof buffer, (spec + "d").c_str(), static_cast<int32_t>(number()));
+            std::snprintf(buffer, sizeof buffer, (conversion + "d").c_str(), static_cast<int32_t>(number()));
             out += buffer;
             break;
         case 'u':
         case 'x':
         case 'X':
-            std::snprintf(buffer, sizeof buffer, (spec + *at).c_str(), number());
+            std::snprintf(buffer, sizeof buffer, (conversion + *at).c_str(), number());
             out += buffer;
             break;
         case 'c':
@@ -53,7 +53,7 @@ std::string VideoPort::FormatMessage(const char* format, const std::function<uin
         case 's': {
             std::string value = text();
             std::vector<char> room(value.size() + 64);
-            std::snprintf(room.data(), room.size(), (spec + "s").c_str(), value.c_str());
+            std::snprintf(room.data(), room.size(), (conversion + "s").c_str(), value.c_str());
             out += room.data();
             break;
         }
