@@ -168,6 +168,8 @@ public:
     NTSTATUS CloseHandle(HANDLE handle);
 
 private:
+    // A view record of the current adapter with the next serial number.
+    View NewView(uint32_t base, uint32_t size, uint32_t physical, const std::string& caching, const std::string& madeBy);
     bool Resolve(uint32_t id, uint32_t address, uint32_t length, bool write, std::vector<std::pair<uint32_t, uint32_t>>* pieces);
     bool InjectedFailure(PlatformCall call, NTSTATUS* status);
     // Reports the words of a fresh block that a new user view of process `id` shows.

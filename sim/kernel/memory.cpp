@@ -79,18 +79,24 @@ uint32_t Kernel::MapUserView(uint32_t id, uint32_t physical, uint32_t length, co
     if (process.ended || length == 0 || size > UserSpaceEnd) return 0;
     uint32_t base = process.FreeRange(static_cast<uint32_t>(size));
     if (base == 0) return 0;
-    View view;
-    view.base = base;
-    view.size = static_cast<uint32_t>(size);
-    view.physical = physical - lead;
-    view.caching = caching;
-    view.madeBy = madeBy;
-    view.adapter = faults_.CurrentAdapter();
-    view.serial = memory_.nextSerial++;
+    View view = NewView(base, static_cast<uint32_t>(size), physical - lead, caching, madeBy);
     process.views.emplace(base, view);
     CheckViewShowsNoStale(id, view);
     *viewLength = view.size - lead;
     return base + lead;
+}
+
+View Kernel::NewView(uint32_t base, uint32_t size, uint32_t physical, const std::string& caching,
+                     const std::string& madeBy) {
+    View view;
+    view.base = base;
+    view.size = size;
+    view.physical = physical;
+    view.caching = caching;
+    view.madeBy = madeBy;
+    view.adapter = faults_.CurrentAdapter();
+    view.serial = memory_.nextSerial++;
+    return view;
 }
 
 uint32_t Kernel::MapSystemView(uint32_t physical, uint32_t length, const std::string& caching, const std::string& madeBy,
@@ -101,14 +107,7 @@ uint32_t Kernel::MapSystemView(uint32_t physical, uint32_t length, const std::st
     // System space is a scarce resource: a mapping that finds no room fails.
     const uint32_t base = space_.TryMapPhysical(physical - lead, static_cast<uint32_t>(size), madeBy + " (system space)");
     if (base == 0) return 0;
-    View view;
-    view.base = base;
-    view.size = static_cast<uint32_t>(size);
-    view.physical = physical - lead;
-    view.caching = caching;
-    view.madeBy = madeBy;
-    view.adapter = faults_.CurrentAdapter();
-    view.serial = memory_.nextSerial++;
+    View view = NewView(base, static_cast<uint32_t>(size), physical - lead, caching, madeBy);
     memory_.systemViews.emplace(base, view);
     *viewLength = view.size - lead;
     return base + lead;
