@@ -105,7 +105,11 @@ consteval ImportedRoutine Routine(std::string_view dll, std::string_view name, u
 // address of the first variable one.
 template <auto Member>
 consteval ImportedRoutine VariadicRoutine(std::string_view dll, std::string_view name) {
-    ImportedRoutine routine = Routine<Member>(dll, name, SignatureOf<Member>::Bytes, Convention::Cdecl);
+    // Built here rather than through Routine: clang 14 refuses a consteval call that takes this
+    // function's parameters.
+    using S = SignatureOf<Member>;
+    ImportedRoutine routine{dll,        name,     Convention::Cdecl,     S::Bytes,           S::Result(),
+                            S::Kinds(), S::Count, &InvokeMember<Member>, &MemberSet<Member>};
     routine.variadic = true;
     return routine;
 }
