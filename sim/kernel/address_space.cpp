@@ -40,9 +40,13 @@ HostBlock::HostBlock(uint32_t size) : size_(size), bytes_(nullptr, Release{size}
     const uint32_t pages = PagesFor(size);
     uint8_t* bytes = nullptr;
     if (pages >= MappedBlockBytes) {
-        void* mapped = ::mmap(nullptr, pages, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        // One more page behind the block that nothing may touch: a block of whole pages still ends
+        // where its size ends.
+        void* mapped = ::mmap(nullptr, pages + PageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapped == MAP_FAILED) throw std::bad_alloc();
         bytes = static_cast<uint8_t*>(mapped);
+        ::mprotect(bytes + pages, PageSize, PROT_NONE);
+        POISON(bytes + pages, PageSize);
     } else {
         bytes = static_cast<uint8_t*>(std::aligned_alloc(PageSize, pages));
         if (!bytes) throw std::bad_alloc();
@@ -55,8 +59,12 @@ HostBlock::HostBlock(uint32_t size) : size_(size), bytes_(nullptr, Release{size}
 void HostBlock::Release::operator()(uint8_t* bytes) const {
     const uint32_t pages = PagesFor(size);
     UNPOISON(bytes + size, pages - size);
-    if (pages >= MappedBlockBytes) ::munmap(bytes, pages);
-    else std::free(bytes);
+    if (pages >= MappedBlockBytes) {
+        UNPOISON(bytes + pages, PageSize);
+        ::munmap(bytes, pages + PageSize);
+    } else {
+        std::free(bytes);
+    }
 }
 
 uint32_t HostBlock::pageBytes() const { return PagesFor(size_); }
