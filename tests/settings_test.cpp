@@ -468,6 +468,24 @@ TEST(SettingsRelay, DriverFileCheckWithoutPoolMemoryFailsTheRead) {
     EXPECT_EQ(Faults(machine), "");
 }
 
+// Without pool memory for a string conversion the value cannot be looked up or answered: the read
+// fails, and neither a later key nor the device parameter answers in its place.
+TEST(SettingsRelay, StringConversionWithoutPoolMemoryFailsTheRead) {
+    for (sim::PlatformCall call : {sim::PlatformCall::RtlAnsiStringToUnicodeString,
+                                   sim::PlatformCall::RtlUnicodeStringToAnsiString}) {
+        sim::Machine machine(TwoAdapters());
+        machine.GetRegistry().SetString(UserKey, "ZRText", "user");
+        machine.GetRegistry().SetString(SettingsKey, "ZRText", "machine");
+        machine.GetRegistry().SetDword(ParameterKey, "ZRText", 9);
+        machine.Boot();
+        unsigned before = machine.GetKernel().Objects().Save().injector.Calls(call, 1);
+        machine.InjectFault(sim::InjectedFault{call, 1, before + 1, 0xC000009A});
+        EXPECT_EQ(AnswerOf(Read(machine, "ZRText")), (Answer{8, 0, 0, {}})) << sim::PlatformCallName(call);
+        EXPECT_EQ(AnswerOf(Read(machine, "ZRText")), (Answer{0, 1, 5, Text("user")})) << sim::PlatformCallName(call);
+        EXPECT_EQ(Faults(machine), "");
+    }
+}
+
 // A platform routine that fails in the middle of the relay's work leaves nothing behind.
 TEST(SettingsRelay, FailingPlatformRoutinesLeaveNothingBehind) {
     for (sim::PlatformCall call : {sim::PlatformCall::AllocatePool, sim::PlatformCall::ZwOpenKey,

@@ -30,7 +30,9 @@ static VP_STATUS ReplyWithText(RelayWork* work, PVIDEO_REQUEST_PACKET packet, WC
     work->text.Buffer = data;
     work->text.Length = static_cast<USHORT>(units * sizeof(WCHAR));
     work->text.MaximumLength = work->text.Length;
-    if (!NT_SUCCESS(RtlUnicodeStringToAnsiString(&work->ansiText, &work->text, TRUE))) return ERROR_DEV_NOT_EXIST;
+    // The text is at most 514 units, so only a lack of pool memory fails the conversion: the request
+    // fails rather than answering with a device parameter instead of the value that was found.
+    if (!NT_SUCCESS(RtlUnicodeStringToAnsiString(&work->ansiText, &work->text, TRUE))) return ERROR_NOT_ENOUGH_MEMORY;
 
     ULONG size = work->ansiText.Length + 1u;
     VP_STATUS status = size > ReplyRoom(packet) ? ERROR_INSUFFICIENT_BUFFER
@@ -73,15 +75,18 @@ static VP_STATUS ReplyWithFoundValue(AdapterState* adapter, RelayWork* work, PVI
     }
 }
 
-// Looks the name up in one key; true when the key holds it (its information in the work area).
-static bool QueryValue(RelayWork* work, HANDLE key, const CHAR* name) {
-    if (!ConvertValueName(work, name)) return false;
+// Looks the name up in one key: NO_ERROR when the key holds it (its information in the work area),
+// ERROR_DEV_NOT_EXIST when it does not. The name's length was checked, so only a lack of pool
+// memory fails its conversion (ERROR_NOT_ENOUGH_MEMORY): a later key or a device parameter must not
+// answer for a value that could not be looked up.
+static VP_STATUS QueryValue(RelayWork* work, HANDLE key, const CHAR* name) {
+    if (!ConvertValueName(work, name)) return ERROR_NOT_ENOUGH_MEMORY;
     ULONG resultLength = 0;
     NTSTATUS status = ZwQueryValueKey(key, &work->valueName, KeyValuePartialInformation, work->valueInformation,
                                       sizeof(work->valueInformation), &resultLength);
-    if (NT_SUCCESS(status)) return true;
+    if (NT_SUCCESS(status)) return NO_ERROR;
     RtlFreeUnicodeString(&work->valueName);
-    return false;
+    return ERROR_DEV_NOT_EXIST;
 }
 
 VP_STATUS ReadRelayedSetting(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
@@ -100,14 +105,16 @@ VP_STATUS ReadRelayedSetting(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet
         BuildKeyPath(nameClass, entry, work->keyPath);
         HANDLE key = nullptr;
         if (!OpenKey(work, KEY_READ, &key)) continue;
-        bool found = QueryValue(work, key, name);
-        if (found) {
+        VP_STATUS lookup = QueryValue(work, key, name);
+        if (lookup == NO_ERROR) {
             // The first key that holds the name decides, whatever the outcome.
             status = ReplyWithFoundValue(adapter, work, packet, nameClass, sizeOnEntry);
             RtlFreeUnicodeString(&work->valueName);
+        } else if (lookup == ERROR_NOT_ENOUGH_MEMORY) {
+            status = lookup;
         }
         ZwClose(key);
-        if (found) break;
+        if (lookup != ERROR_DEV_NOT_EXIST) break;
     }
     FreeWorkArea(adapter, work);
     return status;
