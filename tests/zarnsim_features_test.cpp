@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "devices/adapter_description.h"
 #include "cli_runner.h"
@@ -162,8 +163,9 @@ TEST(ModeCommand, SetsTheModeAndSavesWhatTheMonitorShows) {
 
 // The bus driver's start decides what the driver concludes: a board no BIOS has run on, started
 // with decoding on, is taken for the primary, its chip is never initialized, and the drawn test
-// pattern never reaches its memory.
+// pattern never reaches its memory: the screen shows what the memory held at power-on.
 TEST(PciStartOption, ReportSaysWhatTheDriverConcludedAndTheScreenShowsIt) {
+    std::vector<uint32_t> pattern;
     for (const char* start : {"keep", "enable"}) {
         SCOPED_TRACE(start);
         bool enabled = std::string(start) == "enable";
@@ -177,10 +179,15 @@ TEST(PciStartOption, ReportSaysWhatTheDriverConcludedAndTheScreenShowsIt) {
         sim::Image image;
         std::string error;
         ASSERT_TRUE(sim::ReadPng(png, &image, &error)) << error;
-        bool black = true;
-        for (uint32_t pixel : image.pixels) black = black && pixel == 0;
-        EXPECT_EQ(black, enabled) << "the test pattern shows only on an initialized chip";
         std::remove(png.c_str());
+        if (!enabled) {
+            pattern = image.pixels;
+            continue;
+        }
+        ASSERT_EQ(image.pixels.size(), pattern.size());
+        size_t same = 0;
+        for (size_t i = 0; i < pattern.size(); ++i) same += image.pixels[i] == pattern[i];
+        EXPECT_LT(same, pattern.size() / 10) << "the test pattern shows only on an initialized chip";
     }
     Outcome text = RunZarnsim("--adapter device=5,secondary,rom=none,pcistart=enable run");
     EXPECT_NE(text.out.find("taken by the driver for the primary"), std::string::npos) << text.out;

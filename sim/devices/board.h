@@ -51,17 +51,14 @@ constexpr uint32_t FrameBufferWindowSize = 16u << 20;
 constexpr uint32_t IoWindowSize = 256;
 constexpr uint32_t RomWindowSize = 128u << 10;
 
-// A board's video memory: a fresh anonymous mapping, which the system zeroes a page at a time on
-// first use, so untouched pages cost nothing (neither to make nor to free). It never changes size.
+// A board's video memory. DRAM holds no data when power comes on: its cells settle to a pattern
+// that is nobody's data, so a fresh board's memory (and a board's memory after its power was removed)
+// holds one noise pattern, never zeros. The pattern is mapped copy-on-write from one shared copy, so
+// untouched pages cost nothing (neither to make nor to free). It never changes size.
 class VideoMemoryBytes {
 public:
     VideoMemoryBytes() = default;
-    explicit VideoMemoryBytes(size_t size) : size_(size) {
-        if (size == 0) return;
-        void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) throw std::bad_alloc();
-        bytes_ = static_cast<uint8_t*>(memory);
-    }
+    explicit VideoMemoryBytes(size_t size);
     VideoMemoryBytes(VideoMemoryBytes&& other) noexcept : bytes_(other.bytes_), size_(other.size_) {
         other.bytes_ = nullptr;
         other.size_ = 0;
@@ -76,6 +73,11 @@ public:
     ~VideoMemoryBytes() {
         if (bytes_) munmap(bytes_, size_);
     }
+
+    // Every byte back to the power-on noise (the cells lost their charge).
+    void LoseCharge();
+    // The power-on noise's byte at `offset` (what an untouched cell reads).
+    static uint8_t NoiseAt(size_t offset);
 
     size_t size() const { return size_; }
     uint8_t* data() { return bytes_; }

@@ -376,17 +376,8 @@ void Bus::PowerDown(int board) {
     b.sync = SyncGenerator{};
     b.monitor.DriveLines(true, true, now_);
     b.powered = false;
-    // Without refresh the DRAM cells lose their charge: what they held is gone, and they settle to
-    // a pattern that is nobody's data.
-    uint64_t noise = 0x9E3779B97F4A7C15ull;
-    for (size_t at = 0; at < b.videoMemory.size(); ++at) {
-        if (at % 8 == 0) {
-            noise ^= noise << 13;
-            noise ^= noise >> 7;
-            noise ^= noise << 17;
-        }
-        b.videoMemory[at] = static_cast<uint8_t>(noise >> (8 * (at % 8)));
-    }
+    // Without refresh the DRAM cells lose their charge: what they held is gone.
+    b.videoMemory.LoseCharge();
 }
 
 }  // namespace sim
