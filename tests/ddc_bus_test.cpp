@@ -129,6 +129,8 @@ INSTANTIATE_TEST_SUITE_P(
         BusCase{"WritesAreAcknowledgedAndDropped", 128, MonitorFault::None,
                 {S(), W(0xA0), W(0x00), W(0x11), W(0x22), P(), S(), W(0xA0), W(0x01), S(), W(0xA1), R(0x01, false), P()}},
         BusCase{"SilentMonitorAcknowledgesNothing", 128, MonitorFault::NoAnswer, {S(), W(0xA0, false), P()}},
+        BusCase{"FirstTransactionAfterPowerUpIsMissed", 128, MonitorFault::MissesFirstTransaction,
+                {S(), W(0xA0, false), P(), S(), W(0xA0), W(0x05), S(), W(0xA1), R(0x05, false), P()}},
         BusCase{"DataHeldLowLooksLikeAnAnswerOfZeros", 128, MonitorFault::DataLineLow,
                 {S(), W(0xA1, true), R(-2, false), P()}}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -185,6 +185,61 @@ TEST(MonitorChild, IsEnumeratedAgainInAnyModeWithoutTouchingThePicture) {
     }
 }
 
+// --- How many times the platform's DDC helper tries ---------------------------------------------------
+
+struct AttemptCase {
+    const char* name;
+    MonitorFault fault;
+    uint32_t attempts;       // the adapter's ddcattempts
+    uint32_t uid, waits;     // the enumeration after start: the identifier, and the waits for vertical sync
+    uint32_t uidAgain, waitsAgain;   // the next enumeration
+};
+
+void PrintTo(const AttemptCase& value, std::ostream* out) { *out << value.name; }
+
+class DdcHelperAttempts : public testing::TestWithParam<AttemptCase> {};
+
+// A monitor that misses the first transaction after power-up is silent to a helper that tries once,
+// and read by one that tries again; every attempt starts with one wait for vertical sync (the
+// driver's WaitVsync reads the sync polarity once per call).
+TEST_P(DdcHelperAttempts, DecideWhetherAMonitorMissingItsFirstTransactionIsRead) {
+    const AttemptCase& c = GetParam();
+    sim::MachineConfig config = WithMonitor(MonitorWith({}, c.fault));
+    config.adapters[0].ddcAttempts = c.attempts;
+    Machine machine(config);
+    auto check = [&machine](uint32_t uid, uint32_t waits) {
+        ASSERT_EQ(machine.Children(0).size(), 1u);
+        const sim::ChildDevice& child = machine.Children(0)[0];
+        EXPECT_EQ(child.uid, uid);
+        std::vector<uint8_t> expected = uid == MonitorWithEdidId ? sim::BuiltinEdid() : std::vector<uint8_t>(128, 0);
+        EXPECT_EQ(std::vector<uint8_t>(child.descriptor.begin(), child.descriptor.begin() + 128), expected);
+        uint32_t polarityReads = 0;
+        for (const sim::TraceEntry& entry : machine.Trace()) polarityReads += !entry.write && entry.name == "misc_read";
+        EXPECT_EQ(polarityReads, waits);
+    };
+    machine.Boot();
+    check(c.uid, c.waits);
+    machine.ClearTrace();
+    machine.EnumerateChildren(0);
+    check(c.uidAgain, c.waitsAgain);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << machine.DriverFaults().front().message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Readings, DdcHelperAttempts,
+    testing::Values(
+        AttemptCase{"FirstMissWithOneAttempt", MonitorFault::MissesFirstTransaction, 1, MonitorWithoutEdidId, 1,
+                    MonitorWithEdidId, 1},
+        AttemptCase{"FirstMissWithTwoAttempts", MonitorFault::MissesFirstTransaction, 2, MonitorWithEdidId, 2,
+                    MonitorWithEdidId, 1},
+        AttemptCase{"FirstMissWithThreeAttempts", MonitorFault::MissesFirstTransaction, 3, MonitorWithEdidId, 2,
+                    MonitorWithEdidId, 1},
+        AttemptCase{"AnsweringWithOneAttempt", MonitorFault::None, 1, MonitorWithEdidId, 1, MonitorWithEdidId, 1},
+        AttemptCase{"SilentWithOneAttempt", MonitorFault::NoAnswer, 1, MonitorWithoutEdidId, 1, MonitorWithoutEdidId, 1},
+        AttemptCase{"SilentWithTheMostAttempts", MonitorFault::NoAnswer, sim::MaxDdcAttempts, MonitorWithoutEdidId,
+                    sim::MaxDdcAttempts, MonitorWithoutEdidId, sim::MaxDdcAttempts}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- The transaction on the wires -------------------------------------------------------------------
 
 // Decodes the wires as a bus analyser does: start and stop from the data line changing while the

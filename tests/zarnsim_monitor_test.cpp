@@ -66,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(SharedEdids, MonitorCommand, testing::ValuesIn(edidfile
                          });
 
 TEST(MonitorCommand, ReportsAMonitorThatDoesNotAnswer) {
-    for (const char* monitor : {"monitor=none", "monitorfault=noanswer", "monitorfault=datalow"}) {
+    for (const char* monitor : {"monitor=none", "monitorfault=noanswer", "monitorfault=datalow", "monitorfault=firstmiss"}) {
         Outcome run = RunZarnsim(std::string("--adapter ") + monitor + " monitor");
         ASSERT_EQ(run.exitCode, 0) << run.err;
         EXPECT_NE(run.out.find("identifier 0x11223344"), std::string::npos) << monitor << "\n" << run.out;

@@ -59,7 +59,8 @@ void ApplyMonitorItem(AdapterConfig& config, const std::string& key, const std::
     else if (value == "datalow") monitor.fault = MonitorFault::DataLineLow;
     else if (value == "clocklow") monitor.fault = MonitorFault::ClockLineLow;
     else if (value == "stretch") monitor.fault = MonitorFault::StretchesClock;
-    else throw std::invalid_argument("adapter key 'monitorfault' takes noanswer, checksum, datalow, clocklow, stretch or none");
+    else if (value == "firstmiss") monitor.fault = MonitorFault::MissesFirstTransaction;
+    else throw std::invalid_argument("adapter key 'monitorfault' takes noanswer, checksum, datalow, clocklow, stretch, firstmiss or none");
 }
 
 void Flag(bool& field, const std::string& key, bool hasValue) {
@@ -103,6 +104,12 @@ void ApplyPciStart(AdapterConfig& config, const std::string& value) {
     else throw std::invalid_argument("adapter key 'pcistart' must be keep or enable");
 }
 
+void ApplyDdcAttempts(AdapterConfig& config, const std::string& key, const std::string& value) {
+    uint32_t attempts = ParseNumber(key, value, MaxDdcAttempts);
+    if (attempts == 0) throw std::invalid_argument("adapter key 'ddcattempts' must be from 1 to " + std::to_string(MaxDdcAttempts));
+    config.ddcAttempts = attempts;
+}
+
 void ApplyMemory(AdapterConfig& config, const std::string& key, const std::string& value) {
     uint32_t mib = ParseNumber(key, value, 1024);
     if (mib != 4 && mib != 8 && mib != 16) throw std::invalid_argument("adapter memory must be 4, 8 or 16 (MiB)");
@@ -136,6 +143,9 @@ const KeyRule rules[] = {
     {{"pcistart", "pcistart=keep|enable",
       "the PCI bus driver's start leaves decoding as the BIOS left it, or switches it on before discovery"},
      [](AdapterConfig& c, const std::string&, const std::string& v, bool) { ApplyPciStart(c, v); }},
+    {{"ddcattempts", "ddcattempts=N",
+      "how many times the platform's DDC helper tries to read the monitor's EDID: 1 to 8, 1 by default"},
+     [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyDdcAttempts(c, k, v); }},
     {{"bus66", "bus66", "on a 66 MHz capable bus"},
      [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.bus66, k, has); }},
     {{"altmem", "altmem", "the alternative memory type, 16 MiB only"},
@@ -163,9 +173,10 @@ const KeyRule rules[] = {
     {{"monitor", "monitor=builtin|none|FILE",
       "the monitor on the connector: the built-in 17-inch CRT, none, or one serving a binary EDID file of 128 or 256 bytes"},
      [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyMonitorItem(c, k, v); }},
-    {{"monitorfault", "monitorfault=noanswer|checksum|datalow|clocklow|stretch",
+    {{"monitorfault", "monitorfault=noanswer|checksum|datalow|clocklow|stretch|firstmiss",
       "the monitor does not answer on the display data channel, serves its EDID with a wrong checksum, holds the data "
-      "line low, holds the clock line low, or stretches the clock after every byte"},
+      "line low, holds the clock line low, stretches the clock after every byte, or misses the first transaction after "
+      "power-up"},
      [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyMonitorItem(c, k, v); }},
 };
 

@@ -33,6 +33,9 @@ struct AdapterConfig {
     // The PCI bus driver's start of the device switches memory and I/O decoding on before discovery
     // (as the platform documents a PCI device's start); false: it leaves decoding as the BIOS left it.
     bool pciStartEnables = false;
+    // How many times the platform's DDC helper tries to read the monitor's EDID (1 to
+    // MaxDdcAttempts), each try after a wait for vertical sync. The platform documents no retries.
+    uint32_t ddcAttempts = 1;
     uint16_t subsystemVendor = ZarnVendorId;
     uint16_t subsystemId = 0x0001;
     uint32_t registerWindowMiB = 32;  // size of the register window (a power of two, 1 to 128)
@@ -47,6 +50,7 @@ struct AdapterConfig {
 // one-line message.
 AdapterConfig ParseAdapterDescription(const std::string& description);
 
+constexpr uint32_t MaxDdcAttempts = 8;
 constexpr uint32_t FrameBufferWindowSize = 16u << 20;
 constexpr uint32_t IoWindowSize = 256;
 constexpr uint32_t RomWindowSize = 128u << 10;

@@ -112,6 +112,7 @@ DisplayMonitor::DisplayMonitor(const MonitorConfig& config)
     if (fault_ == MonitorFault::DataLineLow) bus_.HoldDataLow(true, Device());
     if (fault_ == MonitorFault::ClockLineLow) bus_.HoldClockLow(true, Device());
     if (fault_ == MonitorFault::StretchesClock) bus_.SetStretch(MonitorStretchNanoseconds);
+    if (fault_ == MonitorFault::MissesFirstTransaction) eeprom_.StartInTransmitOnlyMode();
 }
 
 I2cDevice& DisplayMonitor::Device() {

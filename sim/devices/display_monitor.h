@@ -20,6 +20,7 @@ enum class MonitorFault {
     DataLineLow,   // the monitor holds the data line low
     ClockLineLow,  // the monitor holds the clock line low
     StretchesClock,  // the monitor holds the clock low for a while after every byte (clock stretching)
+    MissesFirstTransaction,  // it starts in DDC1 mode and misses the first transaction after power-up
 };
 
 // How long a monitor that stretches the clock holds it low after each byte: well inside the 1 ms a

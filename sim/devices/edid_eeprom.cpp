@@ -3,6 +3,10 @@
 namespace sim {
 
 bool EdidEeprom::Select(uint8_t address, bool read) {
+    if (transmitOnly_) {
+        transmitOnly_ = false;
+        return false;
+    }
     if (address != Address || contents_.empty()) return false;
     offsetNext_ = !read;
     return true;

@@ -25,11 +25,16 @@ public:
     bool Write(uint8_t byte) override;
     uint8_t Read() override;
     void Stop() override { offsetNext_ = false; }
+    // A memory that powers up in transmit-only (DDC1) mode: the clock pulses of the first
+    // transaction switch it to two-way (DDC2B) mode, too late to acknowledge that transaction's
+    // address; from then on it answers.
+    void StartInTransmitOnlyMode() { transmitOnly_ = true; }
 
 private:
     std::vector<uint8_t> contents_;
     uint32_t offset_ = 0;
     bool offsetNext_ = false;   // the next written byte is the offset
+    bool transmitOnly_ = false;
 };
 
 }  // namespace sim

@@ -18,12 +18,12 @@ constexpr uint32_t ErrorInvalidName = 123;   // this child cannot be enumerated;
 constexpr uint32_t ErrorContinue = 1246;     // the later name for "a child, and maybe more"
 
 // The helper reads the base block only. The platform documents no retry count and promises only
-// FALSE for a monitor that does not answer; this one tries three times, enough for a monitor that
-// switches from DDC1 to DDC2B on the first clock pulses it sees and misses the first transaction.
-// Before each attempt it waits for a vertical sync through the driver's WaitVsync, so that the
-// transaction starts on a frame boundary, away from the sync edge that DDC1 monitors clock on.
+// FALSE for a monitor that does not answer, so the helper tries once unless the adapter's
+// description asks for more (AdapterConfig::ddcAttempts): a driver cannot count on a retry for a
+// monitor that switches from DDC1 to DDC2B on the first clock pulses it sees and misses the first
+// transaction. Before each attempt it waits for a vertical sync through the driver's WaitVsync, so
+// that the transaction starts on a frame boundary, away from the sync edge that DDC1 monitors clock on.
 constexpr uint32_t DdcBaseBlockBytes = 128;
-constexpr uint32_t DdcAttempts = 3;
 
 bool HasEdidHeader(const uint8_t* bytes, uint32_t count) {
     static const uint8_t header[] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
@@ -102,7 +102,8 @@ BOOLEAN VideoPort::DdcMonitorHelper(PVOID extension, PVOID control, PUCHAR buffe
     std::memset(buffer, 0, size);
     uint32_t count = std::min<uint32_t>(size, DdcBaseBlockBytes);
     DdcMaster master(miniport_, extension, lines, bus_);
-    for (uint32_t attempt = 0; attempt < DdcAttempts; ++attempt) {
+    const uint32_t attempts = bus_.BoardAt(call.adapter).config.ddcAttempts;
+    for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
         if (lines.WaitVsync.address) miniport_.WaitVsync(lines.WaitVsync.address, extension);
         if (master.Read(0, buffer, count) && HasEdidHeader(buffer, count)) return TRUE;
     }

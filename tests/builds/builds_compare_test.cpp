@@ -228,6 +228,8 @@ std::vector<Scenario> Monitors() {
         {"MonitorHoldingTheDataLine", "monitorfault=datalow"},
         {"MonitorHoldingTheClockLine", "monitorfault=clocklow"},
         {"MonitorStretchingTheClock", "monitorfault=stretch"},
+        {"MonitorMissingItsFirstTransaction", "monitorfault=firstmiss"},
+        {"MonitorMissingItsFirstTransactionRetried", "monitorfault=firstmiss,ddcattempts=3"},
         {"CompaqV700", "monitor=" + Edid + "compaq-v700.bin"},
         {"DellD3218HN", "monitor=" + Edid + "dell-d3218hn.bin"},
         {"EizoL788", "monitor=" + Edid + "eizo-l788.bin"},
