@@ -42,7 +42,8 @@ VP_STATUS ValidateModes(AdapterState* adapter) {
         entry->valid = 1;
         info->modeInfo.DriverSpecificAttributeFlags |= adapter->modeAttributeBits;
 
-        if (biosTable && info->vesaMode == 0 && info->vesaModeAlt == 0) entry->valid = 0;
+        // The BIOS path needs a VESA mode number: the first or the second.
+        if (biosTable && (info->vesaMode | info->vesaModeAlt) == 0) entry->valid = 0;
         if (!FitsInMemory(adapter, info)) entry->valid = 0;
         if (entry->valid) ++adapter->validModeCount;
     }
