@@ -905,6 +905,7 @@ TEST_P(MemClocking, FollowsThe105MegahertzRuleUnlessTheBiosIsVersion10001) {
 INSTANTIATE_TEST_SUITE_P(Rule, MemClocking,
                          testing::Values(MemClockCase{105, false, 0, 0x4000, Device3Table105},
                                          MemClockCase{106, false, 0x4000, 0, Device3Table106},
+                                         MemClockCase{106, false, 0, 0, Device3Table106},
                                          MemClockCase{105, false, 0x4000, 0x4000, Device3Table105},
                                          MemClockCase{106, true, 0x4000, 0x4000, Device3Table106},
                                          MemClockCase{105, true, 0, 0, Device3Table105},

@@ -443,6 +443,27 @@ TEST(ContiguousMemory, IsBoundedPerAdapterAndCanRunOut) {
     EXPECT_TRUE(tight.DriverFaults().empty()) << FaultText(tight);
 }
 
+// The second adapter's bound is its own: the first adapter's used-up bound takes nothing from it.
+TEST(ContiguousMemory, EachAdapterHasABoundOfItsOwn) {
+    sim::AdapterConfig secondary;
+    secondary.secondary = true;
+    sim::MachineConfig config = Config();
+    config.adapters.push_back(secondary);
+    Machine machine(config);
+    machine.Boot();
+    auto allocate = [&](int adapter) {
+        sim::RequestOptions options;
+        options.process = 2;
+        options.adapter = adapter;
+        return sim::Dword(machine.Request(IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({0x1000}), 4, options).output, 0);
+    };
+    for (int adapter : {0, 1}) {
+        for (int i = 0; i < 16; ++i) EXPECT_NE(allocate(adapter), 0u) << "adapter " << adapter << " block " << i;
+        EXPECT_EQ(allocate(adapter), 0u) << "adapter " << adapter << ": a 17th block";
+    }
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+}
+
 // --- Under every platform failure -------------------------------------------------------------------
 
 struct Prepared {

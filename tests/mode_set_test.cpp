@@ -278,25 +278,64 @@ TEST(ProgramModeEdges, WidthOf2048IsProgrammedAs2046) {
 }
 
 TEST(ProgramModeEdges, MissingTimingBlockIsRefusedAfterTheEngineDefaults) {
-    static const CrtcBlock missing{};
+    static const CrtcBlock zeros{};
+    for (const CrtcBlock* missing : {&zeros, static_cast<const CrtcBlock*>(nullptr)}) {
+        Machine machine(Config(Direct()));
+        machine.Boot();
+        machine.OpenDevice(0);   // the display driver's session: HwInitialize
+        ModeSelectorEntry& entry = Record(machine)->directModeTable[0];
+        entry.crtcBlock = missing;
+        machine.ChipOf(0).Poke(DramInit1, 0xFFFFFFFF);
+        machine.ClearTrace();
+        EXPECT_EQ(SetMode(machine, 0), 87u);
+        std::vector<std::string> written;
+        for (const sim::TraceEntry& entry2 : machine.Trace()) {
+            if (entry2.write) written.emplace_back(entry2.name);
+        }
+        std::vector<std::string> expected = {"reg_2c", "pipeline",  "reg_e4",     "stride",   "reg_10", "reg_0c",
+                                             "reg_a8", "engine_250", "engine_128", "pipeline", "stride", "dram_init1"};
+        EXPECT_EQ(written, expected);
+        EXPECT_EQ(machine.ChipOf(0).Peek(DramInit1) & 1, 0u) << "bit 0 follows the pipeline's cleared enable bit";
+        EXPECT_EQ(Record(machine)->currentModeEntry, &entry) << "the failed entry is recorded";
+        EXPECT_EQ(Record(machine)->modeSetActive, 0);
+    }
+}
+
+// Below 400 lines only a mode of up to 16 bits per pixel is line-doubled, its line count
+// programmed from bit 13; a deeper one keeps single lines.
+TEST(ProgramModeEdges, LinesBelow400AreDoubledOnlyUpTo16BitsPerPixel) {
+    for (unsigned bits : {16u, 32u}) {
+        Machine machine(Config(Direct()));
+        machine.Boot();
+        ModeSelectorEntry& entry = Record(machine)->directModeTable[FindMode(machine, 640, 480, bits, 60)];
+        entry.height = 399;
+        ASSERT_EQ(SetMode(machine, entry.tableIndex), 0u) << bits;
+        bool doubled = bits <= 16;
+        EXPECT_EQ(machine.ChipOf(0).Peek(Pipeline) & 0x10, doubled ? 0x10u : 0u) << bits;
+        EXPECT_EQ(machine.ChipOf(0).Peek(ScreenSize), 640u | 399u << (doubled ? 13 : 12)) << bits;
+    }
+}
+
+TEST(ProgramModeEdges, StrideTooShortForTheWidthFailsTheModeSet) {
     Machine machine(Config(Direct()));
     machine.Boot();
+    ModeSelectorEntry& entry = Record(machine)->directModeTable[FindMode(machine, 640, 480, 32, 60)];
+    entry.infoEntry->strideBytes = 640 * 4 - 4;   // 639 pixels
+    EXPECT_EQ(SetMode(machine, entry.tableIndex), 87u);
+    entry.infoEntry->strideBytes = 640 * 4;
+    EXPECT_EQ(SetMode(machine, entry.tableIndex), 0u);
+}
+
+// A first VESA mode number of 0 is no number: only the second is tried.
+TEST(BiosModeSet, FirstModeNumberZeroIsNotCalled) {
+    Machine machine(Config(Bios()));
+    machine.Boot();
     machine.OpenDevice(0);   // the display driver's session: HwInitialize
-    ModeSelectorEntry& entry = Record(machine)->directModeTable[0];
-    entry.crtcBlock = &missing;
-    machine.ChipOf(0).Poke(DramInit1, 0xFFFFFFFF);
+    ModeSelectorEntry& entry = Record(machine)->biosModeTable[FindMode(machine, 640, 480, 16, 60)];
+    entry.infoEntry->vesaMode = 0;
     machine.ClearTrace();
-    EXPECT_EQ(SetMode(machine, 0), 87u);
-    std::vector<std::string> written;
-    for (const sim::TraceEntry& entry2 : machine.Trace()) {
-        if (entry2.write) written.emplace_back(entry2.name);
-    }
-    std::vector<std::string> expected = {"reg_2c", "pipeline",  "reg_e4",     "stride",     "reg_10",   "reg_0c",
-                                         "reg_a8", "engine_250", "engine_128", "pipeline", "stride",    "dram_init1"};
-    EXPECT_EQ(written, expected);
-    EXPECT_EQ(machine.ChipOf(0).Peek(DramInit1) & 1, 0u) << "bit 0 follows the pipeline's cleared enable bit";
-    EXPECT_EQ(Record(machine)->currentModeEntry, &entry) << "the failed entry is recorded";
-    EXPECT_EQ(Record(machine)->modeSetActive, 0);
+    EXPECT_EQ(SetMode(machine, entry.tableIndex), 0u);
+    EXPECT_EQ(BiosCalls(machine), (std::vector<std::string>{"int10 ax=4f02 bx=0111 -> ax=004f"}));
 }
 
 TEST(ProgramModeEdges, UnacceptedRefreshRateIsReportedAsSixty) {

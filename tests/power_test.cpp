@@ -140,6 +140,22 @@ INSTANTIATE_TEST_SUITE_P(
                     QueryCase{"DeviceZero", 0, 3, ERROR_INVALID_PARAMETER}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A power change for an identifier that names neither the monitor nor the adapter is refused before
+// anything is touched: the adapter keeps its state, and an off adapter is not woken up.
+TEST(PowerChange, ForNoDeviceOfTheAdapterChangesNothing) {
+    for (uint32_t id : {0u, 1u, 0x12345678u}) {
+        for (uint32_t state : {VideoPowerOn, VideoPowerOff}) {
+            Machine machine(Direct());
+            machine.Boot();
+            ASSERT_EQ(machine.SetPower(0, AdapterPowerId, VideoPowerOff), 0u);
+            machine.ClearTrace();
+            EXPECT_EQ(machine.SetPower(0, id, state), ERROR_INVALID_PARAMETER) << id << " " << state;
+            EXPECT_TRUE(machine.Trace().empty()) << id << " " << state;
+            EXPECT_EQ(static_cast<const AdapterState*>(machine.Extension(0))->powerState, VideoPowerOff);
+        }
+    }
+}
+
 // --- Adapter power ----------------------------------------------------------------------------------
 
 struct AdapterCase {

@@ -149,6 +149,7 @@ TEST_P(SettingsRead, FindsTheValueWhereTheNameIsRouted) {
 }
 
 const std::string Name300 = "Setting" + std::string(293, 'x');
+const std::string LongRelayedName = "ZR" + std::string(32764, 'A');
 
 INSTANTIATE_TEST_SUITE_P(
     Names, SettingsRead,
@@ -247,7 +248,32 @@ INSTANTIATE_TEST_SUITE_P(
                  [](sim::Registry& r) { r.SetDword(ParameterKey, Name300.substr(0, 255), 300); }, {}, Name300, 1024,
                  {0, 4, 4, Dword(300)}},
         ReadCase{"LowerCaseLettersAreNotRelayed", [](sim::Registry& r) { r.SetDword(SettingsKey, "zrFoo", 1); }, {},
-                 "zrFoo", 1024, {87, 0, 0, {}}}),
+                 "zrFoo", 1024, {87, 0, 0, {}}},
+        ReadCase{"RelayedTextWithoutItsZeroCharacter",
+                 [](sim::Registry& r) { r.SetValue(SettingsKey, "ZRt", 1, {'a', 0, 'b', 0, 'c', 0}); }, {}, "ZRt", 1024,
+                 {0, 1, 4, Text("abc")}},
+        ReadCase{"RelayedBinaryOneByteLongerThanAnExactReplyFallsBack",
+                 [](sim::Registry& r) {
+                     r.SetValue(SettingsKey, "ZRx", 3, Bytes(1025, 1));
+                     r.SetDword(ParameterKey, "ZRx", 5);
+                 },
+                 {}, "ZRx", 1028, {0, 4, 4, Dword(5)}},
+        ReadCase{"NumberAsTextOfAParameterOf1024Bytes",
+                 [](sim::Registry& r) { r.SetValue(ParameterKey, "KMTC4_Big", 3, Bytes(1024, 1)); }, {}, "KMTC4_Big", 1024,
+                 {0, 1, 9, Text("16843009")}},
+        ReadCase{"NumberAsTextOfAParameterOf1025BytesIsRefused",
+                 [](sim::Registry& r) { r.SetValue(ParameterKey, "KMTC4_Big", 3, Bytes(1025, 1)); }, {}, "KMTC4_Big", 1024,
+                 {87, 0, 0, {}}},
+        // The longest name the platform converts is relayed; one more character and it is a device
+        // parameter, read by its first 255 characters.
+        ReadCase{"RelayedNameOf32766Characters", [](sim::Registry& r) { r.SetDword(SettingsKey, LongRelayedName, 1); },
+                 {}, LongRelayedName, 1024, {0, 4, 4, Dword(1)}},
+        ReadCase{"NameOf32767CharactersIsNotRelayed",
+                 [](sim::Registry& r) {
+                     r.SetDword(SettingsKey, LongRelayedName + "A", 1);
+                     r.SetDword(ParameterKey, LongRelayedName.substr(0, 255), 2);
+                 },
+                 {}, LongRelayedName + "A", 1024, {0, 4, 4, Dword(2)}}),
     [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
 struct BadRead {
@@ -484,6 +510,35 @@ TEST(SettingsRelay, StringConversionWithoutPoolMemoryFailsTheRead) {
         EXPECT_EQ(AnswerOf(Read(machine, "ZRText")), (Answer{0, 1, 5, Text("user")})) << sim::PlatformCallName(call);
         EXPECT_EQ(Faults(machine), "");
     }
+}
+
+TEST(SettingsRelay, ParameterReadWithoutPoolMemoryFails) {
+    sim::Machine machine(TwoAdapters());
+    machine.GetRegistry().SetDword(ParameterKey, "Sx", 9);
+    machine.Boot();
+    unsigned before = machine.GetKernel().Objects().Save().injector.Calls(sim::PlatformCall::AllocatePool, 1);
+    machine.InjectFault(sim::InjectedFault{sim::PlatformCall::AllocatePool, 1, before + 1, 0});
+    EXPECT_EQ(AnswerOf(Read(machine, "Sx")), (Answer{8, 0, 0, {}}));
+    EXPECT_EQ(AnswerOf(Read(machine, "Sx")), (Answer{0, 4, 4, Dword(9)}));
+    EXPECT_EQ(machine.GetKernel().Objects().LivePoolBlocks(), 0u);
+    EXPECT_EQ(Faults(machine), "");
+}
+
+// Text the relay's key could not take (its UTF-16 copy failed) is kept as the device parameter.
+TEST(SettingsRelay, RelayedTextThatCannotBeConvertedIsKeptAsAParameter) {
+    sim::Machine machine(TwoAdapters());
+    machine.Boot();
+    unsigned before =
+        machine.GetKernel().Objects().Save().injector.Calls(sim::PlatformCall::RtlAnsiStringToUnicodeString, 1);
+    // The value name's conversion first, then the text's.
+    machine.InjectFault(sim::InjectedFault{sim::PlatformCall::RtlAnsiStringToUnicodeString, 1, before + 2, 0xC0000017});
+    EXPECT_EQ(Write(machine, WriteRecord("ZRText", 1, Text("42"))).status, 0u);
+    EXPECT_EQ(machine.GetRegistry().GetValue(SettingsKey, "ZRText"), nullptr);
+    const sim::RegValue* parameter = machine.GetRegistry().GetValue(ParameterKey, "ZRText");
+    ASSERT_NE(parameter, nullptr);
+    EXPECT_EQ(parameter->data, Dword(42));
+    EXPECT_EQ(machine.GetKernel().Objects().LiveStrings() + machine.GetKernel().Objects().LivePoolBlocks(), 0u);
+    EXPECT_EQ(Faults(machine), "");
 }
 
 // A platform routine that fails in the middle of the relay's work leaves nothing behind.

@@ -93,7 +93,8 @@ static void ApplyMemoryClock(const AdapterState* adapter) {
     if (mhz < 50 || mhz > 169) return;
     // The version 1.00.01 BIOS manages bit 14 itself.
     if (!adapter->romHasVersion10001) ApplySlowMemoryBit(adapter, mhz);
-    if (device3ClockTable[mhz] != NoClock) WriteMmio(adapter, reg::MemoryClock, device3ClockTable[mhz]);
+    // Every entry from 50 to 169 MHz holds a clock.
+    WriteMmio(adapter, reg::MemoryClock, device3ClockTable[mhz]);
 }
 
 BOOLEAN NTAPI HwInitialize(PVOID hwDeviceExtension) {

@@ -20,22 +20,6 @@ const ULONG device3ClockTable[Device3ClockEntries] = {
     /* 170 */ 0xBC38,
 };
 
-// Devices 4 and 5 run the PLL with M = 1 and K = 1, so that the clock is 14.31818 MHz x (N + 2) / 6;
-// entry f holds the N whose clock comes nearest to f MHz. Computed by the compiler, not at start-up.
-static constexpr Device45ClockTable BuildDevice45ClockTable() {
-    Device45ClockTable table{};
-    for (ULONG f = 0; f < Device45ClockEntries; ++f) {
-        if (f < 30) {
-            table.entries[f] = NoClock;
-            continue;
-        }
-        // Nearest integer to 6 f / 14.31818, in integer arithmetic.
-        ULONG nearest = (6 * f * 100000 * 2 + 1431818) / (2 * 1431818);
-        table.entries[f] = ((nearest - 2) << 8) | 0x05;
-    }
-    return table;
-}
-
 constexpr Device45ClockTable device45ClockTable = BuildDevice45ClockTable();
 static_assert(device45ClockTable.entries[100] == 0x2805 && device45ClockTable.entries[143] == 0x3A05 &&
               device45ClockTable.entries[220] == 0x5A05 && device45ClockTable.entries[29] == NoClock);

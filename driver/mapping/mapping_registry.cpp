@@ -46,8 +46,9 @@ void ReleaseMapping(AdapterState* adapter, ADDRESS32 address) {
     }
 }
 
+// A free slot (address 0) belongs to no process, so 0 is never found.
 bool IsRecorded(const AdapterState* adapter, ADDRESS32 address) {
-    return address != 0 && SlotOf(adapter, address, CallingProcess()) != NoSlot;
+    return SlotOf(adapter, address, CallingProcess()) != NoSlot;
 }
 
 ADDRESS32 FindMapping(AdapterState* adapter, ADDRESS32 address) {

@@ -38,8 +38,7 @@ static ContiguousBlocks* BlocksOf(AdapterState* adapter, bool claim) {
     for (ULONG i = 0; i < MaxAdapters; ++i) {
         if (contiguousBlocks[i].adapter == adapter) return &contiguousBlocks[i];
     }
-    if (!claim) return nullptr;
-    for (ULONG i = 0; i < MaxAdapters; ++i) {
+    for (ULONG i = 0; claim && i < MaxAdapters; ++i) {
         if (contiguousBlocks[i].adapter != nullptr) continue;
         contiguousBlocks[i].adapter = adapter;
         return &contiguousBlocks[i];
@@ -222,6 +221,9 @@ static HANDLE OpenPhysicalMemory() {
 }
 
 ADDRESS32 MapPhysicalRange(PHYSICAL_ADDRESS physical, ULONG length) {
+    // The view starts at the granularity boundary below the range and reaches its end.
+    const ULONG lead = physical.LowPart & (SectionGranularity - 1);
+    if (length > 0xFFFFFFFF - lead) return 0;
     HANDLE section = OpenPhysicalMemory();
     if (section == nullptr) return 0;
     PVOID object = nullptr;
@@ -232,12 +234,6 @@ ADDRESS32 MapPhysicalRange(PHYSICAL_ADDRESS physical, ULONG length) {
     // The reference only confirmed the section; the view keeps the section alive.
     ObfDereferenceObject(object);
 
-    // The view starts at the granularity boundary below the range and reaches its end.
-    const ULONG lead = physical.LowPart & (SectionGranularity - 1);
-    if (length > 0xFFFFFFFF - lead) {
-        ZwClose(section);
-        return 0;
-    }
     LARGE_INTEGER offset;
     offset.QuadPart = physical.QuadPart - lead;
     SIZE_T viewSize = lead + length;

@@ -42,7 +42,8 @@ VP_STATUS ValidateModes(AdapterState* adapter) {
         entry->valid = 1;
         info->modeInfo.DriverSpecificAttributeFlags |= adapter->modeAttributeBits;
 
-        if (biosTable && info->vesaMode == 0 && info->vesaModeAlt == 0) entry->valid = 0;
+        // The BIOS path needs a VESA mode number: the first or the second.
+        if (biosTable && (info->vesaMode | info->vesaModeAlt) == 0) entry->valid = 0;
         if (!FitsInMemory(adapter, info)) entry->valid = 0;
         if (entry->valid) ++adapter->validModeCount;
     }
@@ -79,11 +80,12 @@ VP_STATUS QueryNumAvailModes(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet
 }
 
 // Before the first mode set there is no current mode to report: the request fails and nothing is
-// written.
+// written. The mode set records the entry before the information, so a recorded information has
+// its entry.
 VP_STATUS QueryCurrentMode(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
     packet->StatusBlock->Information = sizeof(VIDEO_MODE_INFORMATION);
     if (packet->OutputBufferLength < sizeof(VIDEO_MODE_INFORMATION)) return ERROR_INSUFFICIENT_BUFFER;
-    if (adapter->currentModeInfo == nullptr || adapter->currentModeEntry == nullptr) {
+    if (adapter->currentModeInfo == nullptr) {
         packet->StatusBlock->Information = 0;
         return ERROR_INVALID_FUNCTION;
     }

@@ -167,8 +167,6 @@ ModeValues ValuesOf(const ModeSelectorEntry* entry) {
 
 VP_STATUS ProgramMode(AdapterState* adapter) {
     const ModeSelectorEntry* entry = adapter->currentModeEntry;
-    if (entry == nullptr || entry->infoEntry == nullptr) return ERROR_INVALID_PARAMETER;
-
     MaskMmio(adapter, reg::Reg2C, reg::Reg2CModeKeep);
     ModeValues mode = ValuesOf(entry);
     ProgramPixelFormat(adapter, mode);

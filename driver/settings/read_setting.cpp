@@ -3,10 +3,9 @@
 // adapter's device parameters for every other name and whatever the keys could not supply.
 #include "settings/settings.h"
 
-// The reply record in the output buffer, and the room its data has there.
+// The reply record in the output buffer, which the request checks can hold it whole: its data
+// has room for SettingDataBytes.
 static SettingReply* ReplyOf(PVIDEO_REQUEST_PACKET packet) { return static_cast<SettingReply*>(packet->OutputBuffer); }
-
-static ULONG ReplyRoom(PVIDEO_REQUEST_PACKET packet) { return packet->OutputBufferLength - SettingReplyHeadBytes; }
 
 static VP_STATUS WriteReply(PVIDEO_REQUEST_PACKET packet, ULONG type, const void* data, ULONG size) {
     SettingReply* reply = ReplyOf(packet);
@@ -35,7 +34,7 @@ static VP_STATUS ReplyWithText(RelayWork* work, PVIDEO_REQUEST_PACKET packet, WC
     if (!NT_SUCCESS(RtlUnicodeStringToAnsiString(&work->ansiText, &work->text, TRUE))) return ERROR_NOT_ENOUGH_MEMORY;
 
     ULONG size = work->ansiText.Length + 1u;
-    VP_STATUS status = size > ReplyRoom(packet) ? ERROR_INSUFFICIENT_BUFFER
+    VP_STATUS status = size > SettingDataBytes ? ERROR_INSUFFICIENT_BUFFER
                                                 : WriteReply(packet, REG_SZ, work->ansiText.Buffer, size);
     RtlFreeAnsiString(&work->ansiText);
     return status;
@@ -66,7 +65,7 @@ static VP_STATUS ReplyWithFoundValue(AdapterState* adapter, RelayWork* work, PVI
     case REG_DWORD:
         // The reply's data holds 1024 bytes and only the reply is returned: a longer value is never
         // answered in part.
-        if (length > sizeOnEntry || length > ReplyRoom(packet) || length > SettingDataBytes) {
+        if (length > sizeOnEntry || length > SettingDataBytes) {
             return ERROR_INSUFFICIENT_BUFFER;
         }
         return WriteReply(packet, value->Type, value->Data, length);
@@ -89,10 +88,8 @@ static VP_STATUS QueryValue(RelayWork* work, HANDLE key, const CHAR* name) {
     return ERROR_DEV_NOT_EXIST;
 }
 
-VP_STATUS ReadRelayedSetting(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
+VP_STATUS ReadRelayedSetting(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet, SettingClass nameClass) {
     const CHAR* name = static_cast<const CHAR*>(packet->InputBuffer);
-    SettingClass nameClass = ClassifySettingName(name, 0);
-    if (nameClass != SettingClass::OpenGlDriver && nameClass != SettingClass::Relayed) return ERROR_DEV_NOT_EXIST;
     if (BoundedLength(name, packet->InputBufferLength) > MaxConvertibleLength) return ERROR_DEV_NOT_EXIST;
     ULONG sizeOnEntry = ReplyOf(packet)->size;
 
@@ -157,10 +154,10 @@ NTSTATUS DriverFileExists(AdapterState* adapter, const WCHAR* fileName, ULONG un
 
 // --- The device parameters ----------------------------------------------------------------------
 
+// The capture record the driver handed the port, or null when the value is too long for it.
 static ValueCapture* CaptureOf(PVOID context, ULONG length) {
     auto* capture = static_cast<ValueCapture*>(context);
-    if (capture == nullptr || length > capture->size) return nullptr;
-    return capture;
+    return length > capture->size ? nullptr : capture;
 }
 
 VP_STATUS NTAPI CaptureRawValue(PVOID, PVOID context, PWSTR, PVOID valueData, ULONG valueLength) {
@@ -178,23 +175,20 @@ VP_STATUS NTAPI CaptureNumberAsText(PVOID, PVOID context, PWSTR, PVOID valueData
     const UCHAR* bytes = static_cast<const UCHAR*>(valueData);
     ULONG number = 0;
     for (ULONG i = 0; i < valueLength && i < sizeof(ULONG); ++i) number |= static_cast<ULONG>(bytes[i]) << (8 * i);
-    CHAR* text = FormatNumber(number, reinterpret_cast<CHAR*>(capture->data), 10);
+    CHAR* text = FormatDecimal(number, reinterpret_cast<CHAR*>(capture->data));
     capture->size = BoundedLength(text, capture->size) + 1;
     return NO_ERROR;
 }
 
-CHAR* FormatNumber(ULONG value, CHAR* buffer, ULONG base) {
+CHAR* FormatDecimal(ULONG value, CHAR* buffer) {
     CHAR digits[12];
     ULONG at = sizeof(digits) - 1;
     digits[at] = 0;
-    if (base >= 8 && base <= 36) {
-        // At least one digit: the value 0 is "0".
-        do {
-            ULONG digit = value % base;
-            digits[--at] = static_cast<CHAR>(digit <= 9 ? '0' + digit : 'A' + (digit - 10));
-            value /= base;
-        } while (value != 0);
-    }
+    // At least one digit: the value 0 is "0".
+    do {
+        digits[--at] = static_cast<CHAR>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
     ULONG i = 0;
     while ((buffer[i] = digits[at + i]) != 0) ++i;
     return buffer;
@@ -220,8 +214,8 @@ static VP_STATUS ReadDeviceParameter(AdapterState* adapter, PVIDEO_REQUEST_PACKE
     if (status == NO_ERROR) {
         ULONG size = work->capture.size;
         ULONG type = asText ? REG_SZ : size == sizeof(ULONG) ? REG_DWORD : REG_BINARY;
-        status = size > sizeOnEntry || size > ReplyRoom(packet) ? ERROR_INSUFFICIENT_BUFFER
-                                                                : WriteReply(packet, type, work->data, size);
+        // The capture holds at most the reply's SettingDataBytes.
+        status = size > sizeOnEntry ? ERROR_INSUFFICIENT_BUFFER : WriteReply(packet, type, work->data, size);
     }
     FreeWorkArea(adapter, work);
     return status;
@@ -243,7 +237,7 @@ VP_STATUS ReadSetting(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
 
     SettingClass nameClass = ClassifySettingName(name, inputLength);
     if (nameClass == SettingClass::OpenGlDriver || nameClass == SettingClass::Relayed) {
-        VP_STATUS status = ReadRelayedSetting(adapter, packet);
+        VP_STATUS status = ReadRelayedSetting(adapter, packet, nameClass);
         if (status == NO_ERROR || status == ERROR_NOT_ENOUGH_MEMORY) return status;
     }
     return ReadDeviceParameter(adapter, packet, name, sizeOnEntry);

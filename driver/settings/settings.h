@@ -65,7 +65,8 @@ struct ValueCapture {
 };
 
 VP_STATUS ReadSetting(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
-VP_STATUS ReadRelayedSetting(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+// A name of the OpenGL driver or relayed class (`nameClass`) from the relay's keys.
+VP_STATUS ReadRelayedSetting(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet, SettingClass nameClass);
 // Whether "\SystemRoot\System32\" + the file name (`units` UTF-16 units, no terminator needed)
 // opens for reading; the kernel's status.
 NTSTATUS DriverFileExists(AdapterState* adapter, const WCHAR* fileName, ULONG units);
@@ -73,8 +74,8 @@ VP_STATUS NTAPI CaptureRawValue(PVOID hwDeviceExtension, PVOID context, PWSTR va
                                 ULONG valueLength);
 VP_STATUS NTAPI CaptureNumberAsText(PVOID hwDeviceExtension, PVOID context, PWSTR valueName, PVOID valueData,
                                     ULONG valueLength);
-// The number in `base` (8 to 36) as zero-terminated text in `buffer`, which holds 12 bytes.
-CHAR* FormatNumber(ULONG value, CHAR* buffer, ULONG base);
+// The number as zero-terminated decimal text in `buffer`, which holds 12 bytes.
+CHAR* FormatDecimal(ULONG value, CHAR* buffer);
 
 // --- Writing ------------------------------------------------------------------------------------
 

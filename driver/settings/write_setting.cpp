@@ -65,16 +65,18 @@ VP_STATUS WriteRelayedSetting(AdapterState* adapter, PVIDEO_REQUEST_PACKET packe
     return NT_SUCCESS(status) ? NO_ERROR : ERROR_DEV_NOT_EXIST;
 }
 
+static VP_STATUS WriteNumberParameter(AdapterState* adapter, PWSTR name, ULONG number) {
+    return VideoPortSetRegistryParameters(adapter, name, &number, sizeof(number));
+}
+
 static VP_STATUS WriteDeviceParameter(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
     const SettingWriteHead* head = HeadOf(packet);
     WCHAR wideName[NameUnits];
     WidenName(head->name, wideName);
     PVOID data = const_cast<UCHAR*>(DataOf(packet));
     switch (head->type) {
-    case REG_SZ: {
-        ULONG number = ParseDecimal(static_cast<const CHAR*>(data));
-        return VideoPortSetRegistryParameters(adapter, wideName, &number, sizeof(number));
-    }
+    case REG_SZ:
+        return WriteNumberParameter(adapter, wideName, ParseDecimal(static_cast<const CHAR*>(data)));
     case REG_BINARY:
     case REG_DWORD:
         return VideoPortSetRegistryParameters(adapter, wideName, data, head->size);
