@@ -20,6 +20,11 @@ while the test that caught it is still in the suite (tests are added, not remove
 compile counts as such, and a survivor (or a mutant caught by a crash or a timeout) only when tests/
 is unchanged too (a new test may catch it).
 --fresh ignores the earlier results.
+
+tools/mutate/equivalent.txt lists mutants that no behaviour can tell from the driver, each with the
+reason ("FILE:LINE:COLUMN: 'old' -> 'new' -- why"). They still run: a listed mutant that survives is
+not counted in the score (it is shown with its reason, and the score with it counted is shown too);
+one that is caught is counted as caught and named as wrongly listed.
 Left out: driver/platform (the platform's definitions, shared with the simulator) and rows of data
 tables (five or more numbers on a line, no operator).
 """
@@ -177,6 +182,19 @@ def fingerprints(src):
     return code.hexdigest(), tests.hexdigest()
 
 
+def load_equivalents(path):
+    """The mutants listed as equivalent, by the name the run prints, with their reasons."""
+    listed = {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for text in f:
+                text = text.strip()
+                if text and not text.startswith("#"):
+                    name, _, reason = text.partition(" -- ")
+                    listed[name.strip()] = reason.strip()
+    return listed
+
+
 def mutant_key(mutant):
     path, line, column, old, new = mutant
     return f"{path}:{line}:{column + 1}:{old}:{new}"
@@ -303,8 +321,10 @@ def main():
     code, tests = fingerprints(src)
     names = test_names(binary) if earlier else set()
 
+    equivalents = load_equivalents(os.path.join(ROOT, "tools", "mutate", "equivalent.txt"))
     killers = {}
     caught, survivors, broken, reused = 0, [], 0, 0
+    wrongly_listed = []
     started = time.time()
     results = open(results_path, "a")
 
@@ -322,7 +342,10 @@ def main():
                 reused += 1
                 if known["outcome"] == "caught":
                     caught += 1
-                    killers.setdefault(path, {})[known["by"]] = None
+                    if known["by"] in names:
+                        killers.setdefault(path, {})[known["by"]] = None
+                    if name in equivalents:
+                        wrongly_listed.append(name)
                     log(f"[{n}/{len(sample)}] caught by {known['by']} (earlier run): {name}")
                 elif known["outcome"] == "broken":
                     broken += 1
@@ -362,6 +385,8 @@ def main():
                 else:
                     caught += 1
                     record(mutant, "caught", failure)
+                    if name in equivalents:
+                        wrongly_listed.append(name)
                 log(f"[{n}/{len(sample)}] {outcome}: {name}")
             finally:
                 with open(full, "w") as f:
@@ -369,13 +394,22 @@ def main():
     finally:
         results.close()
         build(build_dir)
+    equivalent = [name for name in survivors if name in equivalents]
+    survivors = [name for name in survivors if name not in equivalents]
     counted = caught + len(survivors)
     score = 100.0 * caught / counted if counted else 0.0
+    everything = counted + len(equivalent)
+    raw = 100.0 * caught / everything if everything else 0.0
     log(f"\nmutation score: {caught} of {counted} mutants caught ({score:.1f}%); "
+        f"{len(equivalent)} equivalent survivors not counted ({caught} of {everything}, {raw:.1f}%, with them); "
         f"{broken} did not compile; seed {args.seed}, sample {len(sample)}; "
         f"{reused} results from earlier runs; {time.time() - started:.0f} s")
     for name in survivors:
         log(f"  survived: {name}")
+    for name in equivalent:
+        log(f"  equivalent: {name} -- {equivalents[name]}")
+    for name in wrongly_listed:
+        log(f"  caught, although listed as equivalent: {name}")
     return 0
 
 
