@@ -159,27 +159,79 @@ def sync_sources(src):
         shutil.copy(origin, copy)   # a fresh time, so that the build sees the change
 
 
-def fingerprints(src):
-    """Hashes of the copied sources: everything the mutants and the tests build from apart from
-    tests/, and tests/."""
-    files = subprocess.run(["git", "ls-files"], cwd=ROOT, check=True, stdout=subprocess.PIPE,
-                           text=True).stdout.split("\n")
-    code, tests = hashlib.sha1(), hashlib.sha1()
-    for name in sorted(filter(None, files)):
-        top = name.split("/")[0]
-        if top == "tests":
-            digest = tests
-        elif top in ("driver", "sim", "pe") or name.endswith("CMakeLists.txt"):
-            digest = code
-        else:
+def test_set(names, read):
+    """The fingerprint of tests/ and a hash of each of its files, from the sorted tracked names and a
+    reader of a file's bytes (None: not there)."""
+    digest, files = hashlib.sha1(), {}
+    for name in names:
+        if name.split("/")[0] != "tests":
             continue
-        path = os.path.join(src, name)
-        if not os.path.isfile(path):
+        data = read(name)
+        if data is None:
             continue
         digest.update(name.encode() + b"\0")
+        digest.update(data)
+        files[name] = hashlib.sha1(data).hexdigest()
+    return digest.hexdigest(), files
+
+
+def read_file(root):
+    def read(name):
+        path = os.path.join(root, name)
+        if not os.path.isfile(path):
+            return None
         with open(path, "rb") as f:
-            digest.update(f.read())
-    return code.hexdigest(), tests.hexdigest()
+            return f.read()
+    return read
+
+
+def fingerprints(src):
+    """Hashes of the copied sources: everything the mutants and the tests build from apart from
+    tests/, tests/, and each file of tests/."""
+    names = sorted(filter(None, subprocess.run(["git", "ls-files"], cwd=ROOT, check=True, stdout=subprocess.PIPE,
+                                               text=True).stdout.split("\n")))
+    code = hashlib.sha1()
+    read = read_file(src)
+    for name in names:
+        if name.split("/")[0] == "tests" or not (name.split("/")[0] in ("driver", "sim", "pe") or
+                                                  name.endswith("CMakeLists.txt")):
+            continue
+        data = read(name)
+        if data is None:
+            continue
+        code.update(name.encode() + b"\0")
+        code.update(data)
+    tests, files = test_set(names, read)
+    return code.hexdigest(), tests, files
+
+
+def tests_at(revision):
+    """The test set of a commit, as test_set gives it for a tree of that commit."""
+    names = sorted(subprocess.run(["git", "ls-tree", "-r", "--name-only", revision], cwd=ROOT, check=True,
+                                  stdout=subprocess.PIPE, text=True).stdout.split())
+
+    def read(name):
+        result = subprocess.run(["git", "show", f"{revision}:{name}"], cwd=ROOT, stdout=subprocess.PIPE)
+        return result.stdout if result.returncode == 0 else None
+    return test_set(names, read)
+
+
+TEST_SUITE = re.compile(r"^\s*(?:TEST|TEST_P|TEST_F|TYPED_TEST)\(\s*(\w+)\s*,", re.MULTILINE)
+
+
+def changed_tests_filter(src, before, now):
+    """A filter of the tests in the test files that differ between two test sets, or None when a
+    changed file defines no tests (a shared helper: every test may depend on it)."""
+    suites = set()
+    for name, digest in now.items():
+        if before.get(name) == digest:
+            continue
+        with open(os.path.join(src, name), errors="replace") as f:
+            found = TEST_SUITE.findall(f.read())
+        if not found or not name.endswith(".cpp"):
+            return None
+        suites.update(found)
+    return ":".join(f"*{suite}.*" for suite in sorted(suites)) if suites else None
 
 
 def load_equivalents(path):
@@ -272,6 +324,9 @@ def main():
     parser.add_argument("--no-baseline", action="store_true",
                         help="skip the run of the unchanged sources (each mutant's tests then stop after 10 minutes)")
     parser.add_argument("--fresh", action="store_true", help="run every mutant again, ignoring earlier results")
+    parser.add_argument("--tests-at", metavar="COMMIT",
+                        help="record the test set of COMMIT (the one an earlier run used) so that its survivors "
+                             "are run against the tests changed since")
     args = parser.parse_args()
 
     src, build_dir = os.path.join(args.build, "src"), os.path.join(args.build, "build")
@@ -318,8 +373,21 @@ def main():
 
     results_path = os.path.join(args.build, "results.jsonl")
     earlier = {} if args.fresh else load_results(results_path)
-    code, tests = fingerprints(src)
+    code, tests, test_files = fingerprints(src)
     names = test_names(binary) if earlier else set()
+    # The files of every test set a result was recorded with: a survivor of an earlier run, which
+    # passed all of that run's tests, is run against the tests of the files that changed since.
+    sets_path = os.path.join(args.build, "testsets.json")
+    test_sets = {}
+    if os.path.exists(sets_path):
+        with open(sets_path) as f:
+            test_sets = json.load(f)
+    test_sets[tests] = test_files
+    if args.tests_at:
+        at, files = tests_at(args.tests_at)
+        test_sets[at] = files
+    with open(sets_path, "w") as f:
+        json.dump(test_sets, f)
 
     equivalents = load_equivalents(os.path.join(ROOT, "tools", "mutate", "equivalent.txt"))
     killers = {}
@@ -337,7 +405,8 @@ def main():
         for n, mutant in enumerate(sample, 1):
             path, line, column, old, new = mutant
             name = f"{path}:{line}:{column + 1}: '{old.strip()}' -> '{new.strip()}'"
-            known = reusable(earlier.get(mutant_key(mutant)), code, tests, names)
+            before = earlier.get(mutant_key(mutant))
+            known = reusable(before, code, tests, names)
             if known:
                 reused += 1
                 if known["outcome"] == "caught":
@@ -371,6 +440,11 @@ def main():
                 area = path.split("/")[1]
                 first = ":".join(list(killers.get(path, [])) + [AREAS.get(area, "")]).strip(":")
                 groups = [first, "*" + ("-" + first if first else "")] if first else ["*"]
+                note = ""
+                if before and before["code"] == code and before["outcome"] == "survived" and before["tests"] in test_sets:
+                    changed = changed_tests_filter(src, test_sets[before["tests"]], test_files)
+                    if changed:
+                        groups, note = [changed], " (survived every earlier test; run against the changed test files)"
                 outcome = "survived"
                 for group in groups:
                     ok, failure = run_tests(binary, group, timeout)
@@ -387,7 +461,7 @@ def main():
                     record(mutant, "caught", failure)
                     if name in equivalents:
                         wrongly_listed.append(name)
-                log(f"[{n}/{len(sample)}] {outcome}: {name}")
+                log(f"[{n}/{len(sample)}] {outcome}{note}: {name}")
             finally:
                 with open(full, "w") as f:
                     f.write(original)
