@@ -6,10 +6,13 @@
 #include <vector>
 
 #include "clients/display_driver.h"
-#include "hw/registers.h"
 #include "machine/machine.h"
 
 namespace {
+
+// The chip's registers and bits as the hardware defines them (not the driver's names for them).
+constexpr uint32_t DramInit1 = 0x1C, SlowMemoryClock = 1u << 14;
+constexpr uint32_t Reg28 = 0x28, SecondaryOff = 1u << 9;
 
 // An option ROM whose version is not 1.00.01, so that the memory clock rule applies.
 std::vector<uint8_t> RomOfVersion110() {
@@ -31,20 +34,20 @@ TEST(KeptBits, MemoryClockRuleChangesOnlyTheSlowClockBit) {
     };
     for (const Case& c : {Case{105, true}, Case{106, false}}) {
         for (bool slowBefore : {false, true}) {
-            for (uint32_t others : {0u, ~reg::DramInit1SlowMemClock}) {
+            for (uint32_t others : {0u, ~SlowMemoryClock}) {
                 SCOPED_TRACE(testing::Message() << c.mhz << " MHz, slow before " << slowBefore << ", others " << std::hex << others);
                 sim::MachineConfig config;
                 config.adapters[0].deviceId = 3;
                 config.adapters[0].romImage = RomOfVersion110();
                 sim::Machine machine(config);
-                const uint32_t before = others | (slowBefore ? reg::DramInit1SlowMemClock : 0);
-                machine.ChipOf(0).Poke(reg::DramInit1, before);
+                const uint32_t before = others | (slowBefore ? SlowMemoryClock : 0);
+                machine.ChipOf(0).Poke(DramInit1, before);
                 machine.GetRegistry().SetDword(sim::Machine::DeviceKey(0), "MemClocking", c.mhz);
                 machine.Boot();
                 ASSERT_TRUE(machine.OpenDevice(0));
-                const uint32_t after = machine.ChipOf(0).Peek(reg::DramInit1);
-                EXPECT_EQ((after & reg::DramInit1SlowMemClock) != 0, c.slowAfter);
-                EXPECT_EQ(after & ~reg::DramInit1SlowMemClock, others);
+                const uint32_t after = machine.ChipOf(0).Peek(DramInit1);
+                EXPECT_EQ((after & SlowMemoryClock) != 0, c.slowAfter);
+                EXPECT_EQ(after & ~SlowMemoryClock, others);
             }
         }
     }
@@ -52,18 +55,18 @@ TEST(KeptBits, MemoryClockRuleChangesOnlyTheSlowClockBit) {
 
 // A secondary adapter's switch-off clears bit 9 of register 0x28 and keeps the bits around it.
 TEST(KeptBits, SecondarySwitchOffClearsOnlyItsBit) {
-    for (uint32_t others : {0u, ~reg::Reg28SecondaryOff}) {
+    for (uint32_t others : {0u, ~SecondaryOff}) {
         SCOPED_TRACE(testing::Message() << std::hex << others);
         sim::AdapterConfig secondary;
         secondary.secondary = true;
         sim::MachineConfig config;
         config.adapters = {sim::AdapterConfig{}, secondary};
         sim::Machine machine(config);
-        machine.ChipOf(1).Poke(reg::Reg28, others | reg::Reg28SecondaryOff);
+        machine.ChipOf(1).Poke(Reg28, others | SecondaryOff);
         machine.Boot();
         const sim::TraceEntry* first = nullptr;
         for (const sim::TraceEntry& entry : machine.Trace()) {
-            if (entry.adapter == 1 && entry.write && entry.window == sim::Window::Mmio && entry.offset == reg::Reg28) {
+            if (entry.adapter == 1 && entry.write && entry.window == sim::Window::Mmio && entry.offset == Reg28) {
                 first = &entry;
                 break;
             }
