@@ -354,6 +354,23 @@ TEST(TextLengthLimit, RelayedTextUpToTheLongestConvertibleString) {
     }
 }
 
+// The name field of a write holds 64 bytes: a name of 63 letters and its zero byte is stored, a
+// name of 64 letters (no zero byte in the field) is refused.
+TEST(TextLengthLimit, WrittenNameFillsItsFieldWithItsZeroByte) {
+    for (size_t length : {63u, 64u}) {
+        SCOPED_TRACE(length);
+        sim::Machine machine(TwoAdapters());
+        machine.Boot();
+        const std::string name = "S" + std::string(length - 1, 'n');
+        sim::RequestOptions options;
+        options.adapter = 1;
+        sim::RequestResult r = machine.Request(IOCTL_VIDEO_WRITE_SETTING, WriteRecord(name, 4, {1, 0, 0, 0}), 0, options);
+        EXPECT_EQ(r.status, length < 64 ? 0u : 87u);
+        EXPECT_EQ(machine.GetRegistry().GetValue(ParameterKey, name) != nullptr, length < 64);
+        EXPECT_EQ(Faults(machine), "");
+    }
+}
+
 // --- Name prefixes: the whole prefix routes a name to the relay, one letter less does not ------------
 
 struct PrefixCase {
