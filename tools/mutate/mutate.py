@@ -401,8 +401,10 @@ def main():
                                   "outcome": outcome, "by": by}) + "\n")
         results.flush()
 
+    done = 0
     try:
         for n, mutant in enumerate(sample, 1):
+            done = n - 1
             path, line, column, old, new = mutant
             name = f"{path}:{line}:{column + 1}: '{old.strip()}' -> '{new.strip()}'"
             before = earlier.get(mutant_key(mutant))
@@ -465,6 +467,9 @@ def main():
             finally:
                 with open(full, "w") as f:
                     f.write(original)
+        done = len(sample)
+    except KeyboardInterrupt:
+        log("\ninterrupted: the score below covers the mutants before it")
     finally:
         results.close()
         build(build_dir)
@@ -476,7 +481,8 @@ def main():
     raw = 100.0 * caught / everything if everything else 0.0
     log(f"\nmutation score: {caught} of {counted} mutants caught ({score:.1f}%); "
         f"{len(equivalent)} equivalent survivors not counted ({caught} of {everything}, {raw:.1f}%, with them); "
-        f"{broken} did not compile; seed {args.seed}, sample {len(sample)}; "
+        f"{broken} did not compile; seed {args.seed}, sample {len(sample)}"
+        f"{'' if done == len(sample) else f' (only the first {done} run)'}; "
         f"{reused} results from earlier runs; {time.time() - started:.0f} s")
     for name in survivors:
         log(f"  survived: {name}")
