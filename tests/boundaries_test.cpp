@@ -12,6 +12,7 @@
 #include "dispatch/control_codes.h"
 #include "hw/registers.h"
 #include "machine/machine.h"
+#include "modes/mode_tables.h"
 #include "settings/settings.h"
 
 #if defined(__has_feature)
@@ -141,6 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ValueCase{"ExactlyTheReplysRoom", "Big", Bytes(1024, 7), 1024, 1032, 0, 3, Bytes(1024, 7)},
         ValueCase{"ExactlyTheReplysRoomInALargerOutput", "Big", Bytes(1024, 7), 1024, 1040, 0, 3, Bytes(1024, 7)},
+        // The reply's data holds 1024 bytes whatever the output's size: one more is refused.
+        ValueCase{"OnePastTheReplysDataInALargerOutput", "Big", Bytes(1025, 7), 1040, 1040, 87, 0, {}},
         ValueCase{"ExactlyTheSizeField", "Sx", Bytes(8, 2), 8, 1032, 0, 3, Bytes(8, 2)},
         ValueCase{"OnePastTheSizeField", "Sx", Bytes(9, 2), 8, 1032, 122, 0, {}},
         ValueCase{"ThreeBytesIsNoNumber", "Sx", Bytes{1, 2, 3}, 1024, 1032, 0, 3, Bytes{1, 2, 3}},
@@ -155,6 +158,23 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"NumberAsTextOfTheLargestNumber", "KMTC4_A", Bytes{0xFF, 0xFF, 0xFF, 0xFF}, 1024, 1032, 0, 1,
                   Text("4294967295")}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- Number formatting: bases 8 to 36, nothing outside them -------------------------------------------
+
+TEST(NumberBaseLimit, FormatsInBasesEightToThirtySixOnly) {
+    struct Case {
+        uint32_t value, base;
+        const char* text;
+    };
+    const Case cases[] = {{8, 8, "10"},   {8, 7, ""},     {35, 36, "Z"}, {36, 36, "10"},
+                          {36, 37, ""},   {0, 10, "0"},   {0xFFFFFFFF, 10, "4294967295"},
+                          {0xFFFFFFFF, 8, "37777777777"}, {255, 16, "FF"}};
+    for (const Case& c : cases) {
+        CHAR buffer[12];
+        std::fill(std::begin(buffer), std::end(buffer), 'x');
+        EXPECT_STREQ(FormatNumber(c.value, buffer, c.base), c.text) << c.value << " in base " << c.base;
+    }
+}
 
 // --- Request buffers: each handler's least input and output, and one byte less -----------------------
 
@@ -334,6 +354,23 @@ TEST(TextLengthLimit, RelayedTextUpToTheLongestConvertibleString) {
     }
 }
 
+// The name field of a write holds 64 bytes: a name of 63 letters and its zero byte is stored, a
+// name of 64 letters (no zero byte in the field) is refused.
+TEST(TextLengthLimit, WrittenNameFillsItsFieldWithItsZeroByte) {
+    for (size_t length : {63u, 64u}) {
+        SCOPED_TRACE(length);
+        sim::Machine machine(TwoAdapters());
+        machine.Boot();
+        const std::string name = "S" + std::string(length - 1, 'n');
+        sim::RequestOptions options;
+        options.adapter = 1;
+        sim::RequestResult r = machine.Request(IOCTL_VIDEO_WRITE_SETTING, WriteRecord(name, 4, {1, 0, 0, 0}), 0, options);
+        EXPECT_EQ(r.status, length < 64 ? 0u : 87u);
+        EXPECT_EQ(machine.GetRegistry().GetValue(ParameterKey, name) != nullptr, length < 64);
+        EXPECT_EQ(Faults(machine), "");
+    }
+}
+
 // --- Name prefixes: the whole prefix routes a name to the relay, one letter less does not ------------
 
 struct PrefixCase {
@@ -384,6 +421,47 @@ TEST(ContiguousBlockLimit, SixteenBlocksAndNoMore) {
         sim::RequestResult r = machine.Request(IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, length, 4, options);
         ASSERT_EQ(r.status, 0u);
         EXPECT_EQ(sim::Dword(r.output, 0) != 0, block <= 16) << "block " << block;
+    }
+    EXPECT_EQ(Faults(machine), "");
+}
+
+// The adapter's bound of 16 MiB: it can be taken whole, in one block or in several, and then not a
+// byte more.
+TEST(ContiguousBlockLimit, TheWholeBoundAndNotAByteMore) {
+    const std::vector<std::vector<uint32_t>> runs = {{16u << 20, 1}, {(16u << 20) - 0x1000, 0x1000, 1}};
+    for (const std::vector<uint32_t>& run : runs) {
+        sim::Machine machine(TwoAdapters());
+        machine.Boot();
+        sim::RequestOptions options;
+        options.adapter = 1;
+        options.process = 2;
+        for (size_t i = 0; i < run.size(); ++i) {
+            Bytes length{static_cast<uint8_t>(run[i]), static_cast<uint8_t>(run[i] >> 8),
+                         static_cast<uint8_t>(run[i] >> 16), static_cast<uint8_t>(run[i] >> 24)};
+            sim::RequestResult r = machine.Request(IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, length, 4, options);
+            ASSERT_EQ(r.status, 0u);
+            EXPECT_EQ(sim::Dword(r.output, 0) != 0, i + 1 < run.size()) << run.size() << " blocks, block " << i;
+        }
+        EXPECT_EQ(Faults(machine), "");
+    }
+}
+
+// As many adapters as the driver serves each keep blocks of their own: the last one to ask still
+// finds a table for them.
+TEST(ContiguousBlockLimit, EveryAdapterOfAFullMachineHasItsOwnBlocks) {
+    sim::MachineConfig config;
+    config.adapters.assign(::MaxAdapters, sim::AdapterConfig{});
+    for (size_t i = 1; i < config.adapters.size(); ++i) config.adapters[i].secondary = true;
+    sim::Machine machine(config);
+    machine.Boot();
+    for (int adapter = static_cast<int>(::MaxAdapters) - 1; adapter >= 0; --adapter) {
+        ASSERT_TRUE(machine.Adapter(adapter).started) << adapter;
+        sim::RequestOptions options;
+        options.adapter = adapter;
+        options.process = 2;
+        sim::RequestResult r = machine.Request(IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, {0x00, 0x10, 0, 0}, 4, options);
+        ASSERT_EQ(r.status, 0u);
+        EXPECT_NE(sim::Dword(r.output, 0), 0u) << "adapter " << adapter;
     }
     EXPECT_EQ(Faults(machine), "");
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Mutation testing of the driver: how many small faults in driver/ the normal build's tests catch.
 
-    tools/mutate/mutate.py [--seed N] [--sample N] [--build DIR] [--list] [--only FILE:LINE]
+    tools/mutate/mutate.py [--seed N] [--sample N] [--build DIR] [--list] [--only FILE:LINE] [--fresh]
 
 Each mutant changes one operator or constant of one line of driver/ (a comparison turned around or
 moved by one, a logical or bit operator swapped, a shift turned around, + and - swapped, a number
@@ -10,11 +10,27 @@ DIR/build (g++, optimized, no link-time optimization, so that a mutant rebuilds 
 relinks). For each mutant it rebuilds the driver's library and the test programs, then runs the
 tests in one process with fail-fast: first the tests that caught earlier mutants of the same file
 and those named for its part of the driver, then all others. A mutant that no test fails survives.
-A mutant that does not compile is not counted. The sample is drawn from every mutant with the seed.
+A mutant that does not compile is not counted. The sample is drawn from every mutant with the seed,
+so a seed and a sample size name the same mutants whatever the speed of the machine.
+
+Each result is appended to DIR/results.jsonl as soon as it is known, so that a run that was stopped
+continues where it stopped. A result is taken again only for the same mutant of the same sources
+outside tests/ (driver/, sim/, pe/ and the build files): a mutant that was caught counts as caught
+while the test that caught it is still in the suite (tests are added, not removed), one that did not
+compile counts as such, and a survivor (or a mutant caught by a crash or a timeout) only when tests/
+is unchanged too (a new test may catch it).
+--fresh ignores the earlier results.
+
+tools/mutate/equivalent.txt lists mutants that no behaviour can tell from the driver, each with the
+reason ("FILE:LINE:COLUMN: 'old' -> 'new' -- why"). They still run: a listed mutant that survives is
+not counted in the score (it is shown with its reason, and the score with it counted is shown too);
+one that is caught is counted as caught and named as wrongly listed.
 Left out: driver/platform (the platform's definitions, shared with the simulator) and rows of data
 tables (five or more numbers on a line, no operator).
 """
 import argparse
+import hashlib
+import json
 import os
 import random
 import re
@@ -143,6 +159,139 @@ def sync_sources(src):
         shutil.copy(origin, copy)   # a fresh time, so that the build sees the change
 
 
+def test_set(names, read):
+    """The fingerprint of tests/ and a hash of each of its files, from the sorted tracked names and a
+    reader of a file's bytes (None: not there)."""
+    digest, files = hashlib.sha1(), {}
+    for name in names:
+        if name.split("/")[0] != "tests":
+            continue
+        data = read(name)
+        if data is None:
+            continue
+        digest.update(name.encode() + b"\0")
+        digest.update(data)
+        files[name] = hashlib.sha1(data).hexdigest()
+    return digest.hexdigest(), files
+
+
+def read_file(root):
+    def read(name):
+        path = os.path.join(root, name)
+        if not os.path.isfile(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+    return read
+
+
+def fingerprints(src):
+    """Hashes of the copied sources: everything the mutants and the tests build from apart from
+    tests/, tests/, and each file of tests/."""
+    names = sorted(filter(None, subprocess.run(["git", "ls-files"], cwd=ROOT, check=True, stdout=subprocess.PIPE,
+                                               text=True).stdout.split("\n")))
+    code = hashlib.sha1()
+    read = read_file(src)
+    for name in names:
+        if name.split("/")[0] == "tests" or not (name.split("/")[0] in ("driver", "sim", "pe") or
+                                                  name.endswith("CMakeLists.txt")):
+            continue
+        data = read(name)
+        if data is None:
+            continue
+        code.update(name.encode() + b"\0")
+        code.update(data)
+    tests, files = test_set(names, read)
+    return code.hexdigest(), tests, files
+
+
+def tests_at(revision):
+    """The test set of a commit, as test_set gives it for a tree of that commit."""
+    names = sorted(subprocess.run(["git", "ls-tree", "-r", "--name-only", revision], cwd=ROOT, check=True,
+                                  stdout=subprocess.PIPE, text=True).stdout.split())
+
+    def read(name):
+        result = subprocess.run(["git", "show", f"{revision}:{name}"], cwd=ROOT, stdout=subprocess.PIPE)
+        return result.stdout if result.returncode == 0 else None
+    return test_set(names, read)
+
+
+TEST_SUITE = re.compile(r"^\s*(?:TEST|TEST_P|TEST_F|TYPED_TEST)\(\s*(\w+)\s*,", re.MULTILINE)
+
+
+def changed_tests_filter(src, before, now):
+    """A filter of the tests in the test files that differ between two test sets, or None when a
+    changed file defines no tests (a shared helper: every test may depend on it)."""
+    suites = set()
+    for name, digest in now.items():
+        if before.get(name) == digest:
+            continue
+        with open(os.path.join(src, name), errors="replace") as f:
+            found = TEST_SUITE.findall(f.read())
+        if not found or not name.endswith(".cpp"):
+            return None
+        suites.update(found)
+    return ":".join(f"*{suite}.*" for suite in sorted(suites)) if suites else None
+
+
+def load_equivalents(path):
+    """The mutants listed as equivalent, by the name the run prints, with their reasons."""
+    listed = {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for text in f:
+                text = text.strip()
+                if text and not text.startswith("#"):
+                    name, _, reason = text.partition(" -- ")
+                    listed[name.strip()] = reason.strip()
+    return listed
+
+
+def mutant_key(mutant):
+    path, line, column, old, new = mutant
+    return f"{path}:{line}:{column + 1}:{old}:{new}"
+
+
+def load_results(path):
+    results = {}
+    if os.path.exists(path):
+        with open(path) as f:
+            for text in f:
+                try:
+                    record = json.loads(text)
+                except ValueError:
+                    continue   # a line cut short by an interruption
+                results[record["key"]] = record
+    return results
+
+
+def test_names(binary):
+    """The full names of the tests in the binary."""
+    result = subprocess.run([binary, "--gtest_list_tests"], cwd=os.path.dirname(binary), stdout=subprocess.PIPE,
+                            text=True, errors="replace")
+    names, suite = set(), ""
+    for text in result.stdout.split("\n"):
+        if not text.strip():
+            continue
+        if text.startswith("  "):
+            names.add(suite + text.split()[0])
+        else:
+            suite = text.split()[0]
+    return names
+
+
+def reusable(record, code, tests, names):
+    """The outcome of an earlier run of this mutant that still holds for the current sources, or None."""
+    if record is None or record["code"] != code:
+        return None
+    if record["outcome"] == "broken" or record["tests"] == tests:
+        return record
+    # A crash or a timeout names no test: that result holds only for the same tests.
+    if record["outcome"] == "caught" and record["by"] in names:
+        return record
+    return None
+
+
 def build(build_dir, quiet=True):
     result = subprocess.run(["cmake", "--build", build_dir, "-j", os.environ.get("JOBS", "2"),
                              "--target", "zarn_tests"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -174,6 +323,10 @@ def main():
     parser.add_argument("--only", help="only the mutants of FILE:LINE (e.g. driver/modes/mode_set.cpp:40)")
     parser.add_argument("--no-baseline", action="store_true",
                         help="skip the run of the unchanged sources (each mutant's tests then stop after 10 minutes)")
+    parser.add_argument("--fresh", action="store_true", help="run every mutant again, ignoring earlier results")
+    parser.add_argument("--tests-at", metavar="COMMIT",
+                        help="record the test set of COMMIT (the one an earlier run used) so that its survivors "
+                             "are run against the tests changed since")
     args = parser.parse_args()
 
     src, build_dir = os.path.join(args.build, "src"), os.path.join(args.build, "build")
@@ -191,12 +344,18 @@ def main():
             log(f"  {path}:{line}:{column + 1}: '{old.strip()}' -> '{new.strip()}'")
         return 0
 
-    if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
-        env = dict(os.environ, CXX=os.environ.get("CXX", "g++"))
-        subprocess.run(["cmake", "-S", src, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                        "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1", "-DZARN_LTO=OFF", "-DZARN_BENCH=OFF",
-                        "-DZARN_WIN_BUILD=" + os.path.join(ROOT, "build", "win")],
-                       env=env, check=True, stdout=subprocess.DEVNULL)
+    # Faster, not weaker: a restored file is a cache hit, the fast linker relinks the tests, and the
+    # test list is read when ctest runs rather than after every link.
+    env = dict(os.environ, CXX=os.environ.get("CXX", "g++"))
+    options = ["-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1", "-DZARN_LTO=OFF",
+               "-DZARN_BENCH=OFF", "-DZARN_WIN_BUILD=" + os.path.join(ROOT, "build", "win"),
+               "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST"]
+    if shutil.which("ccache"):
+        options += ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_C_COMPILER_LAUNCHER=ccache"]
+    if shutil.which("ld.lld"):
+        options += ["-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld"]
+    subprocess.run(["cmake", "-S", src, "-B", build_dir, "-G", "Ninja"] + options,
+                   env=env, check=True, stdout=subprocess.DEVNULL)
     log("building the unchanged sources ...")
     if not build(build_dir, quiet=False):
         return 2
@@ -212,11 +371,60 @@ def main():
         log(f"the unchanged sources pass every test in {baseline:.0f} s")
         timeout = max(60, 3 * baseline)
 
+    results_path = os.path.join(args.build, "results.jsonl")
+    earlier = {} if args.fresh else load_results(results_path)
+    code, tests, test_files = fingerprints(src)
+    names = test_names(binary) if earlier else set()
+    # The files of every test set a result was recorded with: a survivor of an earlier run, which
+    # passed all of that run's tests, is run against the tests of the files that changed since.
+    sets_path = os.path.join(args.build, "testsets.json")
+    test_sets = {}
+    if os.path.exists(sets_path):
+        with open(sets_path) as f:
+            test_sets = json.load(f)
+    test_sets[tests] = test_files
+    if args.tests_at:
+        at, files = tests_at(args.tests_at)
+        test_sets[at] = files
+    with open(sets_path, "w") as f:
+        json.dump(test_sets, f)
+
+    equivalents = load_equivalents(os.path.join(ROOT, "tools", "mutate", "equivalent.txt"))
     killers = {}
-    caught, survivors, broken = 0, [], 0
+    caught, survivors, broken, reused = 0, [], 0, 0
+    wrongly_listed = []
+    started = time.time()
+    results = open(results_path, "a")
+
+    def record(mutant, outcome, by=""):
+        results.write(json.dumps({"key": mutant_key(mutant), "code": code, "tests": tests,
+                                  "outcome": outcome, "by": by}) + "\n")
+        results.flush()
+
+    done = 0
     try:
-        for n, (path, line, column, old, new) in enumerate(sample, 1):
+        for n, mutant in enumerate(sample, 1):
+            done = n - 1
+            path, line, column, old, new = mutant
             name = f"{path}:{line}:{column + 1}: '{old.strip()}' -> '{new.strip()}'"
+            before = earlier.get(mutant_key(mutant))
+            known = reusable(before, code, tests, names)
+            if known:
+                reused += 1
+                if known["outcome"] == "caught":
+                    caught += 1
+                    if known["by"] in names:
+                        killers.setdefault(path, {})[known["by"]] = None
+                    if name in equivalents:
+                        wrongly_listed.append(name)
+                    log(f"[{n}/{len(sample)}] caught by {known['by']} (earlier run): {name}")
+                elif known["outcome"] == "broken":
+                    broken += 1
+                    log(f"[{n}/{len(sample)}] does not compile (earlier run): {name}")
+                else:
+                    survivors.append(name)
+                    log(f"[{n}/{len(sample)}] survived (earlier run): {name}")
+                continue
             full = os.path.join(src, path)
             with open(full) as f:
                 original = f.read()
@@ -228,11 +436,17 @@ def main():
             try:
                 if not build(build_dir):
                     broken += 1
+                    record(mutant, "broken")
                     log(f"[{n}/{len(sample)}] does not compile: {name}")
                     continue
                 area = path.split("/")[1]
                 first = ":".join(list(killers.get(path, [])) + [AREAS.get(area, "")]).strip(":")
                 groups = [first, "*" + ("-" + first if first else "")] if first else ["*"]
+                note = ""
+                if before and before["code"] == code and before["outcome"] == "survived" and before["tests"] in test_sets:
+                    changed = changed_tests_filter(src, test_sets[before["tests"]], test_files)
+                    if changed:
+                        groups, note = [changed], " (survived every earlier test; run against the changed test files)"
                 outcome = "survived"
                 for group in groups:
                     ok, failure = run_tests(binary, group, timeout)
@@ -243,20 +457,39 @@ def main():
                         break
                 if outcome == "survived":
                     survivors.append(name)
+                    record(mutant, "survived")
                 else:
                     caught += 1
-                log(f"[{n}/{len(sample)}] {outcome}: {name}")
+                    record(mutant, "caught", failure)
+                    if name in equivalents:
+                        wrongly_listed.append(name)
+                log(f"[{n}/{len(sample)}] {outcome}{note}: {name}")
             finally:
                 with open(full, "w") as f:
                     f.write(original)
+        done = len(sample)
+    except KeyboardInterrupt:
+        log("\ninterrupted: the score below covers the mutants before it")
     finally:
+        results.close()
         build(build_dir)
+    equivalent = [name for name in survivors if name in equivalents]
+    survivors = [name for name in survivors if name not in equivalents]
     counted = caught + len(survivors)
     score = 100.0 * caught / counted if counted else 0.0
+    everything = counted + len(equivalent)
+    raw = 100.0 * caught / everything if everything else 0.0
     log(f"\nmutation score: {caught} of {counted} mutants caught ({score:.1f}%); "
-        f"{broken} did not compile; seed {args.seed}, sample {len(sample)}")
+        f"{len(equivalent)} equivalent survivors not counted ({caught} of {everything}, {raw:.1f}%, with them); "
+        f"{broken} did not compile; seed {args.seed}, sample {len(sample)}"
+        f"{'' if done == len(sample) else f' (only the first {done} run)'}; "
+        f"{reused} results from earlier runs; {time.time() - started:.0f} s")
     for name in survivors:
         log(f"  survived: {name}")
+    for name in equivalent:
+        log(f"  equivalent: {name} -- {equivalents[name]}")
+    for name in wrongly_listed:
+        log(f"  caught, although listed as equivalent: {name}")
     return 0
 
 
