@@ -175,20 +175,23 @@ VP_STATUS NTAPI CaptureNumberAsText(PVOID, PVOID context, PWSTR, PVOID valueData
     const UCHAR* bytes = static_cast<const UCHAR*>(valueData);
     ULONG number = 0;
     for (ULONG i = 0; i < valueLength && i < sizeof(ULONG); ++i) number |= static_cast<ULONG>(bytes[i]) << (8 * i);
-    CHAR* text = FormatDecimal(number, reinterpret_cast<CHAR*>(capture->data));
+    CHAR* text = FormatNumber(number, reinterpret_cast<CHAR*>(capture->data), 10);
     capture->size = BoundedLength(text, capture->size) + 1;
     return NO_ERROR;
 }
 
-CHAR* FormatDecimal(ULONG value, CHAR* buffer) {
+CHAR* FormatNumber(ULONG value, CHAR* buffer, ULONG base) {
     CHAR digits[12];
     ULONG at = sizeof(digits) - 1;
     digits[at] = 0;
-    // At least one digit: the value 0 is "0".
-    do {
-        digits[--at] = static_cast<CHAR>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
+    if (base >= 8 && base <= 36) {
+        // At least one digit: the value 0 is "0".
+        do {
+            ULONG digit = value % base;
+            digits[--at] = static_cast<CHAR>(digit <= 9 ? '0' + digit : 'A' + (digit - 10));
+            value /= base;
+        } while (value != 0);
+    }
     ULONG i = 0;
     while ((buffer[i] = digits[at + i]) != 0) ++i;
     return buffer;

@@ -74,8 +74,8 @@ VP_STATUS NTAPI CaptureRawValue(PVOID hwDeviceExtension, PVOID context, PWSTR va
                                 ULONG valueLength);
 VP_STATUS NTAPI CaptureNumberAsText(PVOID hwDeviceExtension, PVOID context, PWSTR valueName, PVOID valueData,
                                     ULONG valueLength);
-// The number as zero-terminated decimal text in `buffer`, which holds 12 bytes.
-CHAR* FormatDecimal(ULONG value, CHAR* buffer);
+// The number in `base` (8 to 36) as zero-terminated text in `buffer`, which holds 12 bytes.
+CHAR* FormatNumber(ULONG value, CHAR* buffer, ULONG base);
 
 // --- Writing ------------------------------------------------------------------------------------
 
