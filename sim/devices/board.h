@@ -77,6 +77,14 @@ public:
         if (bytes_) munmap(bytes_, size_);
     }
 
+    // Makes every byte the file's byte at the same offset (the file holds at least size() bytes):
+    // a private copy-on-write mapping of it in the same place, so that nothing is copied until
+    // written. False (nothing changed) when the system refuses.
+    bool MapCopyOf(int file) {
+        if (size_ == 0) return true;
+        return mmap(bytes_, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, file, 0) != MAP_FAILED;
+    }
+
     size_t size() const { return size_; }
     uint8_t* data() { return bytes_; }
     const uint8_t* data() const { return bytes_; }

@@ -3,7 +3,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <stdexcept>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "devices/memory_controller.h"
 #include "devices/option_rom.h"
@@ -18,6 +23,40 @@ constexpr uint32_t VgaFirstOffset = 0xC0;        // I/O window offset of VGA por
 constexpr uint32_t VgaLastOffset = 0xDF;
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) { return (value + alignment - 1) & ~(alignment - 1); }
+
+// Makes video memory what it is after losing power: xorshift noise, eight bytes a step, lowest
+// byte first. The noise is the same every time: it is made once (for the largest memory so far, under
+// a lock, as machines on several threads share it) in a file in memory, which the memory then maps
+// copy-on-write, so that a power loss copies nothing. Without such a file the noise is copied.
+void FillDecayed(VideoMemoryBytes& memory) {
+    static std::mutex guard;
+    static std::vector<uint8_t> pattern;
+    static int file = -1;
+    std::lock_guard<std::mutex> lock(guard);
+    const size_t size = memory.size();
+    if (pattern.size() < size) {
+        pattern.resize((size + 7) & ~size_t{7});
+        uint64_t noise = 0x9E3779B97F4A7C15ull;
+        for (size_t at = 0; at < pattern.size(); at += 8) {
+            noise ^= noise << 13;
+            noise ^= noise >> 7;
+            noise ^= noise << 17;
+            for (size_t i = 0; i < 8; ++i) pattern[at + i] = static_cast<uint8_t>(noise >> (8 * i));
+        }
+        if (file >= 0) close(file);   // mappings of the old file keep it
+        file = memfd_create("decayed video memory", MFD_CLOEXEC);
+        for (size_t at = 0; file >= 0 && at < pattern.size();) {
+            ssize_t written = write(file, pattern.data() + at, pattern.size() - at);
+            if (written <= 0) {
+                close(file);
+                file = -1;
+            }
+            at += written > 0 ? static_cast<size_t>(written) : 0;
+        }
+    }
+    if (file >= 0 && memory.MapCopyOf(file)) return;
+    std::memcpy(memory.data(), pattern.data(), size);
+}
 
 }  // namespace
 
@@ -378,15 +417,7 @@ void Bus::PowerDown(int board) {
     b.powered = false;
     // Without refresh the DRAM cells lose their charge: what they held is gone, and they settle to
     // a pattern that is nobody's data.
-    uint64_t noise = 0x9E3779B97F4A7C15ull;
-    for (size_t at = 0; at < b.videoMemory.size(); ++at) {
-        if (at % 8 == 0) {
-            noise ^= noise << 13;
-            noise ^= noise >> 7;
-            noise ^= noise << 17;
-        }
-        b.videoMemory[at] = static_cast<uint8_t>(noise >> (8 * (at % 8)));
-    }
+    FillDecayed(b.videoMemory);
 }
 
 }  // namespace sim
