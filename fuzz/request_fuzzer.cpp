@@ -11,7 +11,7 @@
 //       byte, input length, output length, the input bytes, then a patch byte (bit 6: a setting's
 //       name chosen by the next byte is written where the settings requests carry it; bit 7: the
 //       dword at offset 4 * (bits 0-4) is replaced by the earlier reply's dword chosen by the next
-//       byte).
+//       byte; bit 5: another patch byte follows, up to four).
 //       A length is one byte: below 0xF0 it picks a size the handlers check or the adapter's list
 //       of modes (one less, the size, one more or twice it); from 0xF0 a 2-byte length follows
 //       (at most 8 KiB).
@@ -207,20 +207,24 @@ void SendRequest(sim::Machine& machine, Reader& in, int adapter, bool checkAlias
     size_t taken = std::min<size_t>(inputLength, in.Left());
     if (taken) std::memcpy(input.data(), in.data + in.at, taken);
     in.at += taken;
-    uint8_t patch = in.Byte();
-    if (patch & 0x40) {
-        // A setting's name where the settings requests carry it.
-        const char* name = settingNames[in.Byte() % std::size(settingNames)];
-        size_t at = code == IOCTL_VIDEO_WRITE_SETTING ? 4 : 0;
-        for (size_t i = 0; at + i < input.size(); ++i) {
-            input[at + i] = static_cast<uint8_t>(name[i]);
-            if (name[i] == 0) break;
+    // Up to four patches, each byte's bit 5 asking for another.
+    for (unsigned patches = 0; patches < 4; ++patches) {
+        uint8_t patch = in.Byte();
+        if (patch & 0x40) {
+            // A setting's name where the settings requests carry it.
+            const char* name = settingNames[in.Byte() % std::size(settingNames)];
+            size_t at = code == IOCTL_VIDEO_WRITE_SETTING ? 4 : 0;
+            for (size_t i = 0; at + i < input.size(); ++i) {
+                input[at + i] = static_cast<uint8_t>(name[i]);
+                if (name[i] == 0) break;
+            }
         }
-    }
-    if (patch & 0x80) {
-        uint32_t value = remembered.Pick(in.Byte());
-        size_t at = 4u * (patch & 0x1F);
-        if (at + 4 <= input.size()) std::memcpy(input.data() + at, &value, 4);
+        if (patch & 0x80) {
+            uint32_t value = remembered.Pick(in.Byte());
+            size_t at = 4u * (patch & 0x1F);
+            if (at + 4 <= input.size()) std::memcpy(input.data() + at, &value, 4);
+        }
+        if (!(patch & 0x20)) break;
     }
     if (ended[options.process]) return;
     machine.SetAliasingCheck(checkAliasing);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "colour/colour.h"
@@ -55,17 +56,23 @@ public:
     // A request; `pick` >= 0 replaces dword `dword` of the input with the earlier replies' value it picks.
     Seed& Request(int adapter, uint32_t code, const Bytes& input, uint32_t outputLength, uint32_t process = 1,
                   int dword = -1, int pick = -1, bool aliasing = false) {
+        std::vector<std::pair<int, int>> patches;
+        if (pick >= 0) patches.emplace_back(dword, pick);
+        return Patched(adapter, code, input, outputLength, process, patches, aliasing);
+    }
+    // A request whose input dwords are replaced by the earlier replies' values: (dword, pick) pairs.
+    Seed& Patched(int adapter, uint32_t code, const Bytes& input, uint32_t outputLength, uint32_t process,
+                  const std::vector<std::pair<int, int>>& patches, bool aliasing = false) {
         Op(0, adapter, 0, aliasing);
         bytes.push_back(CodeSelector(code));
         bytes.push_back(static_cast<uint8_t>(process - 1));
         Length(static_cast<uint32_t>(input.size()));
         Length(outputLength);
         bytes.insert(bytes.end(), input.begin(), input.end());
-        if (pick < 0) {
-            bytes.push_back(0);
-        } else {
-            bytes.push_back(static_cast<uint8_t>(0x80 | dword));
-            bytes.push_back(static_cast<uint8_t>(pick));
+        if (patches.empty()) bytes.push_back(0);
+        for (size_t i = 0; i < patches.size(); ++i) {
+            bytes.push_back(static_cast<uint8_t>(0x80 | (i + 1 < patches.size() ? 0x20 : 0) | patches[i].first));
+            bytes.push_back(static_cast<uint8_t>(patches[i].second));
         }
         return *this;
     }
@@ -225,6 +232,57 @@ std::vector<Bytes> RequestSeeds() {
             }
         }
     }
+    for (int a : {0, 1}) {
+        // Relayed and device-parameter values of each type and size, read back into every room.
+        for (const char* name : {"ZR", "Sx"}) {
+            for (uint32_t type : {RegSz, RegBinary, RegDword}) {
+                for (size_t size : {size_t{1}, size_t{4}, size_t{SettingDataBytes}, size_t{SettingDataBytes + 1}}) {
+                    Bytes data = type == RegSz ? Text(std::string(size, '7')) : Bytes(size, 0x31);
+                    for (uint32_t room : {0u, 3u, 4u, 1024u}) {
+                        Bytes input(8, 0);
+                        std::memcpy(input.data(), name, std::strlen(name));
+                        Put32(input, 4, room);
+                        seeds.push_back(Seed().Request(a, IOCTL_VIDEO_WRITE_SETTING, WriteRecord(name, type, data), 0)
+                                            .Request(a, IOCTL_VIDEO_READ_SETTING, input, sizeof(SettingReply)));
+                    }
+                }
+            }
+        }
+        // Contiguous blocks to the bound of their count and bytes, and pages mapped from another
+        // process's block, from past a block's end and across it.
+        Seed blocks;
+        for (int i = 0; i < 17; ++i) blocks.Request(a, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({0x1000}), sizeof(ADDRESS32));
+        seeds.push_back(blocks);
+        seeds.push_back(Seed().Request(a, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({16u << 20}), sizeof(ADDRESS32))
+                            .Request(a, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({1}), sizeof(ADDRESS32)));
+        for (uint32_t length : {0x1000u, 0x2000u, 0x2001u, 0u}) {
+            seeds.push_back(Seed().Request(a, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({0x2000}), sizeof(ADDRESS32), 2)
+                                .Request(a, IOCTL_VIDEO_MAP_PHYSICAL_PAGES, Dwords({0, length}), sizeof(ADDRESS32), 3, 0, 0)
+                                .Request(a, IOCTL_VIDEO_MAP_PHYSICAL_PAGES, Dwords({0, length}), sizeof(ADDRESS32), 2, 0, 0)
+                                .EndProcess(2)
+                                .Request(a, IOCTL_VIDEO_MAP_PHYSICAL_PAGES, Dwords({0, length}), sizeof(ADDRESS32), 3, 0, 0));
+        }
+        // Aperture views released with both addresses the reply gave (wherever they are in it).
+        for (int first = 0; first < 4; ++first) {
+            for (int second = 0; second < 4; ++second) {
+                seeds.push_back(Seed().Request(a, IOCTL_VIDEO_MAP_APERTURES, Dwords({0}), sizeof(ApertureMap), 2)
+                                    .Patched(a, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({0, 0, 0x1000 + 4 * 2}), 0, 2,
+                                             {{0, first}, {1, second}}));
+            }
+        }
+        // Aperture views released by another process, with the frame buffer's address only, twice.
+        for (uint32_t process : {1u, 2u}) {
+            seeds.push_back(Seed().Request(a, IOCTL_VIDEO_MAP_APERTURES, Dwords({0}), sizeof(ApertureMap), 2)
+                                .Request(a, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({0, 0, 0x1000 + 4 * 2}), 0, process, 1, 1)
+                                .Request(a, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({0, 0, 0x1000 + 4 * 2}), 0, process, 0, 0)
+                                .Request(a, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({0, 0, 0x1000 + 4 * 2}), 0, process, 0, 0));
+        }
+    }
+    // The monitor read after each power state and reset, and with the routine that reads it failing.
+    for (uint32_t state = 1; state <= 6; ++state) seeds.push_back(Seed().Power(1, false, state).Enumerate());
+    seeds.push_back(Seed().Reset(1, false).Enumerate());
+    seeds.push_back(Seed().SetMode(1, 3).Enumerate());
+    seeds.push_back(Seed().Fail(1, sim::PlatformCall::DDCMonitorHelper).Enumerate());
     std::vector<Bytes> files;
     for (const Seed& seed : seeds) files.push_back(seed.bytes);
     return files;
