@@ -130,6 +130,28 @@ TEST(FailedDiscovery, WhatTheUndoCouldNotUndoIsADriverFault) {
     }
 }
 
+// A discovery refused on its own (a device ID the driver does not serve) whose write switching
+// decoding off fails once tries it again and leaves nothing behind; failing twice is reported.
+TEST(FailedDiscovery, TheWriteSwitchingDecodingOffIsTriedAgain) {
+    struct {
+        std::vector<unsigned> failedWrites;   // of the configuration header, counted from the boot
+        unsigned writes;
+        size_t faults;
+    } cases[] = {{{}, 5, 0}, {{5}, 6, 0}, {{5, 6}, 6, 1}};
+    for (const auto& c : cases) {
+        sim::MachineConfig config = ConfigOf(Board::Secondary);
+        config.adapters[0].deviceId = 0xFF;
+        sim::Machine machine(config);
+        for (unsigned write : c.failedWrites) machine.InjectFault(sim::InjectedFault{PlatformCall::SetBusData, 0, write, 0});
+        machine.Boot();
+        EXPECT_FALSE(machine.Adapter(0).started);
+        EXPECT_EQ(machine.PlatformCalls(PlatformCall::SetBusData, 0), c.writes) << c.failedWrites.size() << " failed writes";
+        EXPECT_EQ(machine.DriverFaults().size(), c.faults) << c.failedWrites.size() << " failed writes";
+        uint16_t decoding = sim::pcicfg::CommandIo | sim::pcicfg::CommandMemory;
+        EXPECT_EQ(machine.PciOf(0).ReadWord(sim::pcicfg::Command) & decoding, c.faults ? decoding : 0);
+    }
+}
+
 // VideoPortFreeDeviceBase gives back what VideoPortGetDeviceBase handed out, once; anything else is
 // a driver fault and changes nothing.
 TEST(FreeDeviceBase, GivesBackALiveMappingOnceAndRefusesAnythingElse) {
