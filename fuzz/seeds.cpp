@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -288,10 +289,39 @@ std::vector<Bytes> RequestSeeds() {
     return files;
 }
 
+// A discovery input: flags (bits 5-6 the memory size), device byte, the maker's subsystem, BIOS byte,
+// and registry values of (name index in the harness's list, type, data).
+Bytes Board(uint8_t flags, uint8_t device, uint8_t bios, const std::vector<std::tuple<uint8_t, uint8_t, Bytes>>& values) {
+    Bytes input{flags, device, 0x5D, 0x1A, 0x01, 0x00, 1, bios, static_cast<uint8_t>(values.size())};
+    for (const auto& [name, type, data] : values) {
+        input.insert(input.end(), {name, type, static_cast<uint8_t>(data.size()), static_cast<uint8_t>(data.size() >> 8)});
+        input.insert(input.end(), data.begin(), data.end());
+    }
+    return input;
+}
+
 // The standard board (16 MiB, device 5, the maker's subsystem), primary or secondary, with one
-// routine failing.
+// routine failing; each device, memory size and BIOS with clock and gamma values in and out of range.
 std::vector<Bytes> DiscoverySeeds() {
+    constexpr uint8_t GammaTable = 5, LumenGammaTable = 6, GraphicsClocking = 8, MemClocking = 9;
     std::vector<Bytes> seeds;
+    const uint32_t clocks[][2] = {{30, 49}, {31, 50}, {50, 105}, {100, 106}, {169, 169}, {170, 170}, {219, 0}, {220, 1000}};
+    for (uint8_t device : {0, 1, 2}) {
+        for (uint8_t flags : {0x00, 0x01, 0x20, 0x40, 0x44, 0x08, 0x41}) {
+            for (const auto& clock : clocks) {
+                seeds.push_back(Board(flags, device, static_cast<uint8_t>(clock[0] % 6),
+                                      {{GraphicsClocking, RegDword, Dwords({clock[0]})},
+                                       {MemClocking, RegDword, Dwords({clock[1]})}}));
+            }
+        }
+    }
+    for (uint8_t name : {GammaTable, LumenGammaTable}) {
+        for (uint8_t type : {RegBinary, RegDword, RegSz}) {
+            for (uint32_t size : {0u, 4u, GammaTableBytes - 1, GammaTableBytes, GammaTableBytes + 1}) {
+                seeds.push_back(Board(0x40, 2, 0, {{name, type, Bytes(size, 0x81)}}));
+            }
+        }
+    }
     for (uint8_t secondary : {0, 1}) {
         for (unsigned call = 0; call < static_cast<unsigned>(sim::PlatformCall::Count); ++call) {
             for (uint8_t occurrence : {1, 2, 3, 0}) {
