@@ -72,11 +72,11 @@ asan:
 fuzz-build: deps
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_SANITIZE=ON \
 	  -DZARN_FUZZ=ON -DBUILD_TESTING=OFF -DZARN_BENCH=OFF >/dev/null
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addsuffix _fuzzer,$(FUZZ_HARNESSES))
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addsuffix _fuzzer,$(FUZZ_HARNESSES)) seeds
 
 fuzz: fuzz-build
 	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SECONDS) || exit 1; done
-	@fuzz/union.py $(foreach h,$(FUZZ_HARNESSES),$(FUZZ_BUILD)/fuzz/work/$(h)/coverage.txt)
+	@fuzz/union.py --unreached --binary $(FUZZ_BUILD)/fuzz/request_fuzzer $(foreach h,$(FUZZ_HARNESSES),$(FUZZ_BUILD)/fuzz/work/$(h)/coverage.txt)
 
 fuzz-smoke:
 	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SMOKE_SECONDS) $(FUZZ_SMOKE_RUNS) || exit 1; done

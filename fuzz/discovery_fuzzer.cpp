@@ -1,12 +1,13 @@
 // Everything discovery takes from outside, chosen by the fuzzer: the board's PCI identity and
 // subsystem fields, how it is found (primary or secondary, bus speed, memory), its option ROM
 // (the standard image with bytes changed, or any bytes), what its video BIOS answers, and registry
-// values of any type and length under the names the driver reads. A fresh machine boots for every
-// input; a driver fault stops the run. A board that starts must answer the mode queries and set its
-// first mode.
+// values of any type and length under the names the driver reads, and a platform routine that fails.
+// A fresh machine boots for every input; a driver fault stops the run. A board that starts (with no
+// routine failing) must open, answer the mode queries and set its first mode.
 //
 // Input: flags byte (bit 0 secondary, bit 1 66 MHz bus, bit 2 alternative memory type, bit 3 no ROM,
-// bit 4 raw ROM image, bits 5-6 memory size), device byte, subsystem vendor and ID (2 bytes each),
+// bit 4 raw ROM image, bits 5-6 memory size, bit 7 a platform routine fails: then a routine byte and
+// an occurrence byte follow, the Nth call failing, or every call for a multiple of 8), device byte, subsystem vendor and ID (2 bytes each),
 // revision, BIOS byte (bits 0-1 accept every/none/listed, bit 2 own timing), value count, then per
 // value: name selector, type, 2-byte length and the bytes; the rest is the ROM: raw bytes, or
 // (offset, byte) patches XORed into the standard image.
@@ -37,9 +38,13 @@ struct Reader {
     uint16_t Word() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
 };
 
-sim::AdapterConfig ReadBoard(Reader& in) {
+sim::AdapterConfig ReadBoard(Reader& in, std::vector<sim::InjectedFault>& failures) {
     sim::AdapterConfig board;
     uint8_t flags = in.Byte();
+    if (flags & 0x80) {
+        auto call = static_cast<sim::PlatformCall>(in.Byte() % static_cast<unsigned>(sim::PlatformCall::Count));
+        failures.push_back(sim::InjectedFault{call, -1, in.Byte() % 8u});
+    }
     board.secondary = flags & 1;
     board.bus66 = flags & 2;
     const uint32_t sizes[4] = {4, 8, 16, 16};
@@ -86,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader in{data, size};
     uint8_t flags = size ? data[0] : 0;
     sim::MachineConfig config;
-    config.adapters = {ReadBoard(in)};
+    std::vector<sim::InjectedFault> failures;
+    config.adapters = {ReadBoard(in, failures)};
     config.enumerateChildren = false;   // the monitor's own harness reads it
     sim::Registry values;
     ReadValues(in, values);
@@ -95,14 +101,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     sim::Machine machine(config);
     machine.GetRegistry() = values;
+    machine.KeepLatestTrace(0);   // nothing here reads the access trace
+    for (const sim::InjectedFault& failure : failures) machine.InjectFault(failure);
     machine.Boot();
-    if (machine.Adapter(0).started) {
+    // A routine that fails may keep the display device from opening or a mode from being set;
+    // without one, a started board opens, lists its modes and sets the first.
+    const bool opened = machine.Adapter(0).started && machine.OpenDevice(0);
+    if (machine.Adapter(0).started && !opened && failures.empty()) {
+        std::cerr << "a started adapter does not open\n";
+        std::abort();
+    }
+    if (opened) {
         sim::ModeList list = sim::QueryModes(machine, 0);
-        if (list.status != NO_ERROR || list.modes.empty()) {
+        if (failures.empty() && (list.status != NO_ERROR || list.modes.empty())) {
             std::cerr << "a started adapter answers the mode list with " << list.status << "\n";
             std::abort();
         }
-        sim::SetModeByIndex(machine, 0, list.modes.front().ModeIndex);
+        if (!list.modes.empty()) sim::SetModeByIndex(machine, 0, list.modes.front().ModeIndex);
     }
     if (!machine.DriverFaults().empty()) {
         for (const sim::Fault& fault : machine.DriverFaults()) std::cerr << "driver fault: " << fault.message << "\n";

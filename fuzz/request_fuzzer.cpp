@@ -11,13 +11,16 @@
 //       byte, input length, output length, the input bytes, then a patch byte (bit 6: a setting's
 //       name chosen by the next byte is written where the settings requests carry it; bit 7: the
 //       dword at offset 4 * (bits 0-4) is replaced by the earlier reply's dword chosen by the next
-//       byte).
+//       byte; bit 5: another patch byte follows, up to four).
 //       A length is one byte: below 0xF0 it picks a size the handlers check or the adapter's list
 //       of modes (one less, the size, one more or twice it); from 0xF0 a 2-byte length follows
 //       (at most 8 KiB).
-//   4   mode set: 2-byte mode index
+//   4   mode set: 2-byte word; below 0x8000 it picks one of the adapter's valid modes (word modulo
+//       their count), from 0x8000 its low 15 bits are the requested index itself
 //   5   HwResetHw, or IOCTL_VIDEO_RESET_DEVICE (next byte odd)
-//   6   a process ends (2, 3 or 4; the display driver's process 1 stays)
+//   6   a process ends (2, 3 or 4; the display driver's process 1 stays); with bit 5 of the op
+//       byte instead a platform routine fails for the adapter from now on (routine byte), as the
+//       platform's routines can
 //   7   a process writes: process byte, dword selector (as the patch), length byte, the byte
 //       (a user-mode program touching what it was given; an address nothing maps is its own fault)
 //   8   power: device byte (even: the adapter, odd: the monitor), state byte; the state is set when
@@ -79,8 +82,9 @@ constexpr uint32_t checkedSizes[] = {
 // Names of each class the settings requests route differently.
 const char* const settingNames[] = {"ZRFoo", "LuMode", "KMTC4_Level", "Zarn", "LumenGammaTable", "GammaTable", "Sx"};
 
-// And the list of modes of each adapter, known once the machine has booted.
+// And the list of modes of each adapter and their indices, known once the machine has booted.
 uint32_t modeListBytes[2];
+std::vector<uint32_t> modeIndices[2];
 
 uint32_t SizeAt(uint32_t pick) {
     pick %= std::size(checkedSizes) + 2;
@@ -144,6 +148,15 @@ struct Fixture {
                 machine.Request(IOCTL_VIDEO_QUERY_NUM_AVAIL_MODES, {}, sizeof(VIDEO_NUM_MODES), sim::RequestOptions{adapter});
             uint32_t modes = count.output.size() >= 4 ? count.output[0] | count.output[1] << 8 : 0;
             modeListBytes[adapter] = modes * static_cast<uint32_t>(sizeof(VIDEO_MODE_INFORMATION));
+            sim::RequestResult list = machine.Request(IOCTL_VIDEO_QUERY_AVAIL_MODES, {}, modeListBytes[adapter],
+                                                      sim::RequestOptions{adapter});
+            for (size_t at = 0; at + sizeof(VIDEO_MODE_INFORMATION) <= list.output.size();
+                 at += sizeof(VIDEO_MODE_INFORMATION)) {
+                VIDEO_MODE_INFORMATION mode;
+                std::memcpy(&mode, list.output.data() + at, sizeof mode);
+                modeIndices[adapter].push_back(mode.ModeIndex);
+            }
+            if (modeIndices[adapter].empty()) modeIndices[adapter].push_back(0);
         }
         booted = machine.Save();
     }
@@ -194,20 +207,24 @@ void SendRequest(sim::Machine& machine, Reader& in, int adapter, bool checkAlias
     size_t taken = std::min<size_t>(inputLength, in.Left());
     if (taken) std::memcpy(input.data(), in.data + in.at, taken);
     in.at += taken;
-    uint8_t patch = in.Byte();
-    if (patch & 0x40) {
-        // A setting's name where the settings requests carry it.
-        const char* name = settingNames[in.Byte() % std::size(settingNames)];
-        size_t at = code == IOCTL_VIDEO_WRITE_SETTING ? 4 : 0;
-        for (size_t i = 0; at + i < input.size(); ++i) {
-            input[at + i] = static_cast<uint8_t>(name[i]);
-            if (name[i] == 0) break;
+    // Up to four patches, each byte's bit 5 asking for another.
+    for (unsigned patches = 0; patches < 4; ++patches) {
+        uint8_t patch = in.Byte();
+        if (patch & 0x40) {
+            // A setting's name where the settings requests carry it.
+            const char* name = settingNames[in.Byte() % std::size(settingNames)];
+            size_t at = code == IOCTL_VIDEO_WRITE_SETTING ? 4 : 0;
+            for (size_t i = 0; at + i < input.size(); ++i) {
+                input[at + i] = static_cast<uint8_t>(name[i]);
+                if (name[i] == 0) break;
+            }
         }
-    }
-    if (patch & 0x80) {
-        uint32_t value = remembered.Pick(in.Byte());
-        size_t at = 4u * (patch & 0x1F);
-        if (at + 4 <= input.size()) std::memcpy(input.data() + at, &value, 4);
+        if (patch & 0x80) {
+            uint32_t value = remembered.Pick(in.Byte());
+            size_t at = 4u * (patch & 0x1F);
+            if (at + 4 <= input.size()) std::memcpy(input.data() + at, &value, 4);
+        }
+        if (!(patch & 0x20)) break;
     }
     if (ended[options.process]) return;
     machine.SetAliasingCheck(checkAliasing);
@@ -241,7 +258,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             SendRequest(machine, in, adapter, (op & 0xE0) == 0xE0, ended, remembered);
             break;
         case 4: {
-            uint32_t index = in.Word();
+            uint32_t word = in.Word();
+            const std::vector<uint32_t>& valid = modeIndices[adapter];
+            uint32_t index = word & 0x8000 ? word & 0x7FFF : valid[word % valid.size()];
             std::vector<uint8_t> input{static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8), 0, 0};
             machine.Request(IOCTL_VIDEO_SET_CURRENT_MODE, input, 0, sim::RequestOptions{adapter});
             break;
@@ -251,6 +270,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             else machine.ResetHw(adapter);
             break;
         case 6: {
+            if (op & 0x20) {
+                auto call = static_cast<sim::PlatformCall>(in.Byte() % static_cast<unsigned>(sim::PlatformCall::Count));
+                machine.InjectFault(sim::InjectedFault{call, adapter, 0});
+                break;
+            }
             uint32_t process = 2 + in.Byte() % 3;
             if (!ended[process]) machine.EndProcess(process);
             ended[process] = true;

@@ -12,6 +12,7 @@ root=$(cd "$(dirname "$0")" && pwd)
 work=$build/fuzz/work/$harness
 mkdir -p "$work/corpus" "$work/findings"
 cp -n "$root/corpus/$harness"/* "$work/corpus/" 2>/dev/null || true
+"$build/fuzz/seeds" "$harness" "$work/corpus" >/dev/null
 log=$work/log.txt
 status=0
 limits=(-max_total_time="$seconds")
@@ -31,19 +32,16 @@ if [ "$status" -ne 0 ]; then
     exit 1
 fi
 seconds=$(( $(date +%s) - started ))
-# The coverage of the driver's code: every instrumented edge of functions under driver/.
+# The coverage of the driver's code: its edges that an input can reach (fuzz/union.py).
 "$build/fuzz/${harness}_fuzzer" -runs=0 -print_coverage=1 "$work/corpus" >"$work/coverage.txt" 2>&1 || true
-awk -v name="$harness" -v seconds="$seconds" '
-    FNR == NR && /stat::average_exec_per_sec/ { rate = $2 }
-    FNR == NR && /stat::number_of_executed_units/ { units = $2 }
-    FNR == NR && /(DONE|INITED) +cov:/ { for (i = 1; i <= NF; ++i) if ($i == "cov:") edges = $(i + 1) }
-    FNR != NR && /_FUNC: hits:/ && /\/driver\// {
-        split($5, e, "/"); covered += e[1]; total += e[2]
-    }
+driver=$("$root/union.py" --name "" --binary "$build/fuzz/${harness}_fuzzer" "$work/coverage.txt")
+awk -v name="$harness" -v seconds="$seconds" -v driver="$driver" '
+    /stat::average_exec_per_sec/ { rate = $2 }
+    /stat::number_of_executed_units/ { units = $2 }
+    /(DONE|INITED) +cov:/ { for (i = 1; i <= NF; ++i) if ($i == "cov:") edges = $(i + 1) }
     END {
         if (seconds < 1) seconds = 1
         if (rate == 0) rate = units / seconds
-        if (total) driver = sprintf("driver code %d of %d edges (%.0f%%)", covered, total, 100 * covered / total)
-        else driver = "no driver code runs in this harness"
+        if (driver ~ / 0 of 0 /) driver = "no driver code runs in this harness"
         printf "%s: %d inputs/s over %d s, %d edges covered; %s; no finding\n", name, rate, seconds, edges, driver
-    }' "$log" "$work/coverage.txt"
+    }' "$log"

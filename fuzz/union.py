@@ -1,18 +1,35 @@
 #!/usr/bin/env python3
-"""The driver's edges that the corpora of all harnesses cover together.
+"""The driver's edges that the corpora of the given harnesses cover together.
 
-    fuzz/union.py COVERAGE_FILE...
+    fuzz/union.py [--binary FUZZER] [--name NAME] COVERAGE_FILE...
 
 Each file is a harness's -print_coverage=1 output over its corpus (fuzz/run.sh writes them). Every
 harness carries the same instrumented driver, so an edge is known by its function and the source
 position libFuzzer names for it: an edge is covered by the union when some harness covers it.
+
+The denominator is the driver's edges that an input can reach. With --binary (any of the fuzzers:
+they carry the same driver objects) it leaves out the edges of the undefined-behaviour checks' failure
+blocks: the compiler adds one block per check that calls the sanitizer's handler, which stops the run,
+so no input that the corpus keeps can cover it (an input that does is a finding). They are found in
+the binary's code: a coverage counter whose block calls a __ubsan_handle_ routine before it ends.
 """
+import argparse
 import collections
+import json
+import os
 import re
+import subprocess
 import sys
 
-FUNC = re.compile(r"^(COVERED|UNCOVERED)_FUNC: hits: \d+ edges: (\d+)/(\d+) (.*)$")
+FUNC = re.compile(r"^(COVERED|UNCOVERED)_FUNC: hits: \d+ edges: (\d+)/(\d+) (.*?)(?: (/\S+:\d+))?$")
 PC = re.compile(r"^\s+UNCOVERED_PC: (.*)$")
+# objdump -d -C: a function's first line, and the instructions that matter here.
+SYMBOL = re.compile(r"^[0-9a-f]+ <(.*)>:$")
+INSTRUCTION = re.compile(r"^\s*([0-9a-f]+):\t(.*)$")
+COUNTER = re.compile(r"^addb\s+\$0x1,0x[0-9a-f]+\(%rip\)")
+JUMP = re.compile(r"^jmp\s+([0-9a-f]+) <")
+BLOCK_END = re.compile(r"^(j[a-z]+|ret[a-z]*|ud2)\b")
+HANDLER = re.compile(r"^call\s+[0-9a-f]+ <__ubsan_handle_")
 
 
 def read(path):
@@ -22,8 +39,8 @@ def read(path):
         for line in f:
             match = FUNC.match(line)
             if match:
-                kind, _, total, name = match.groups()
-                current = name if "/driver/" in name else None
+                kind, _, total, name, where = match.groups()
+                current = name if where and "/driver/" in where else None
                 if current:
                     functions[current] = (int(total), collections.Counter() if kind == "COVERED" else None)
                 continue
@@ -33,29 +50,101 @@ def read(path):
     return functions
 
 
+def check_blocks(binary):
+    """function -> number of its counted blocks that only call an undefined-behaviour handler (kept
+    beside the binary until it changes: reading its code takes seconds)."""
+    cache = binary + ".checks.json"
+    stamp = [os.stat(binary).st_mtime_ns, os.stat(binary).st_size]
+    try:
+        with open(cache) as f:
+            saved = json.load(f)
+        if saved["stamp"] == stamp:
+            return collections.Counter(saved["blocks"])
+    except (OSError, ValueError, KeyError):
+        pass
+    listing = subprocess.run(["objdump", "-d", "-C", "--no-show-raw-insn", binary], check=True,
+                             capture_output=True, text=True).stdout
+    # Each function's instructions by address, in order.
+    functions = collections.defaultdict(list)
+    function = None
+    for line in listing.splitlines():
+        match = SYMBOL.match(line)
+        if match:
+            function = match.group(1)
+            continue
+        match = INSTRUCTION.match(line)
+        if match and function:
+            functions[function].append((int(match.group(1), 16), match.group(2).strip()))
+
+    def calls_handler(code, at, where):
+        # From a counter to the block's end, following unconditional jumps inside the function (the
+        # compiler lets blocks share one handler call): does it reach a handler call first?
+        for _ in range(8):
+            for i in range(at + 1, len(code)):
+                text = code[i][1]
+                if COUNTER.match(text):
+                    return False
+                if HANDLER.match(text):
+                    return True
+                jump = JUMP.match(text)
+                if jump:
+                    target = where.get(int(jump.group(1), 16))
+                    if target is None:
+                        return False
+                    at = target - 1
+                    break
+                if BLOCK_END.match(text):
+                    return False
+            else:
+                return False
+        return False
+
+    blocks = collections.Counter()
+    for function, code in functions.items():
+        where = {address: i for i, (address, _) in enumerate(code)}
+        for i, (_, text) in enumerate(code):
+            if COUNTER.match(text) and calls_handler(code, i, where):
+                blocks[function] += 1
+    with open(cache, "w") as f:
+        json.dump({"stamp": stamp, "blocks": blocks}, f)
+    return blocks
+
+
 def main():
-    runs = [read(path) for path in sys.argv[1:]]
-    names = set().union(*runs) if runs else set()
-    covered = total = 0
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", help="a fuzzer, to leave the sanitizer's check blocks out")
+    parser.add_argument("--name", default="union of the corpora", help="what the figure is of (empty: nothing before it)")
+    parser.add_argument("--unreached", action="store_true", help="list the functions no input reaches")
+    parser.add_argument("coverage", nargs="+")
+    args = parser.parse_args()
+    runs = [read(path) for path in args.coverage]
+    checks = check_blocks(args.binary) if args.binary else collections.Counter()
+    names = set().union(*runs)
+    covered = total = excluded = 0
     unreached = []
     for name in sorted(names):
         edges = max(run[name][0] for run in runs if name in run)
+        unreachable = min(checks[name], edges)
+        excluded += unreachable
         missing = None
         for run in runs:
             if name in run and run[name][1] is not None:
                 missing = run[name][1] if missing is None else missing & run[name][1]
-        total += edges
+        total += edges - unreachable
         if missing is None:
             unreached.append(name)
             continue
         covered += edges - min(edges, sum(missing.values()))
     share = 100.0 * covered / total if total else 0.0
-    print(f"union of the corpora: driver code {covered} of {total} edges ({share:.0f}%)")
-    if unreached:
-        print(f"driver functions no harness reaches ({len(unreached)}):")
+    line = (f"{args.name}: " if args.name else "") + f"driver code {covered} of {total} edges ({share:.0f}%)"
+    if args.binary:
+        line += f"; {excluded} edges of undefined-behaviour check failures not counted"
+    print(line)
+    if args.unreached and unreached:
+        print(f"driver functions no input reaches ({len(unreached)}):")
         for name in unreached:
             print("  " + name)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

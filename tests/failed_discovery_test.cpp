@@ -109,9 +109,10 @@ TEST(FailedDiscovery, WhatTheUndoCouldNotUndoIsADriverFault) {
         std::vector<sim::InjectedFault> faults;
         const char* reported;
     } cases[] = {
-        // The third window cannot be mapped; reading the header to switch decoding off fails too.
+        // The third window cannot be mapped; reading the header to switch decoding off fails too,
+        // and so does its retry.
         {"decoding", Board::Secondary,
-         {{PlatformCall::GetDeviceBase, 0, 3, 0}, {PlatformCall::GetBusData, 0, 2, 0}},
+         {{PlatformCall::GetDeviceBase, 0, 3, 0}, {PlatformCall::GetBusData, 0, 2, 0}, {PlatformCall::GetBusData, 0, 3, 0}},
          "failed discovery left the decoding it switched on still on (command register 0x3, was 0x0)"},
         // The write that restores the ROM register fails, and so does its retry.
         {"option ROM", Board::PrimaryBiosPath,
@@ -127,6 +128,35 @@ TEST(FailedDiscovery, WhatTheUndoCouldNotUndoIsADriverFault) {
         for (const sim::Fault& fault : machine.DriverFaults()) messages.push_back(fault.message);
         EXPECT_EQ(messages, std::vector<std::string>{c.reported}) << c.name;
         EXPECT_TRUE(machine.Adapter(0).mappings.empty()) << c.name;
+    }
+}
+
+// A discovery refused on its own (a device ID the driver does not serve) whose read or write of the
+// header switching decoding off fails once tries it again and leaves nothing behind; failing twice
+// is reported.
+TEST(FailedDiscovery, SwitchingDecodingOffIsTriedAgain) {
+    struct {
+        PlatformCall call;
+        std::vector<unsigned> failed;   // calls of the routine, counted from the boot
+        unsigned calls;
+        size_t faults;
+    } cases[] = {
+        {PlatformCall::SetBusData, {}, 5, 0},     {PlatformCall::SetBusData, {5}, 6, 0},
+        {PlatformCall::SetBusData, {5, 6}, 6, 1}, {PlatformCall::GetBusData, {3}, 4, 0},
+        {PlatformCall::GetBusData, {3, 4}, 4, 1},
+    };
+    for (const auto& c : cases) {
+        const std::string name = std::string(sim::PlatformCallName(c.call)) + " failing " + std::to_string(c.failed.size());
+        sim::MachineConfig config = ConfigOf(Board::Secondary);
+        config.adapters[0].deviceId = 0xFF;
+        sim::Machine machine(config);
+        for (unsigned call : c.failed) machine.InjectFault(sim::InjectedFault{c.call, 0, call, 0});
+        machine.Boot();
+        EXPECT_FALSE(machine.Adapter(0).started) << name;
+        EXPECT_EQ(machine.PlatformCalls(c.call, 0), c.calls) << name;
+        EXPECT_EQ(machine.DriverFaults().size(), c.faults) << name;
+        uint16_t decoding = sim::pcicfg::CommandIo | sim::pcicfg::CommandMemory;
+        EXPECT_EQ(machine.PciOf(0).ReadWord(sim::pcicfg::Command) & decoding, c.faults ? decoding : 0) << name;
     }
 }
 

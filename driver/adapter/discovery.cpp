@@ -178,14 +178,16 @@ static void FreeRanges(AdapterState* adapter) {
 }
 
 // Switches off again the decoding discovery switched on for a secondary adapter, so that the
-// adapter is left as nobody enabled it.
+// adapter is left as nobody enabled it. A failed read or write is tried once more, as for the ROM
+// register: an adapter left decoding would answer at addresses the system never gave it.
 static void SwitchDecodingOff(AdapterState* adapter) {
     UCHAR header[PciHeaderSize];
-    if (!adapter->isSecondary || !ReadPciHeader(adapter, header)) return;
+    if (!adapter->isSecondary) return;
+    if (!ReadPciHeader(adapter, header) && !ReadPciHeader(adapter, header)) return;
     UCHAR decoding = PciCommandIoEnable | PciCommandMemoryEnable;
     if ((header[PciCommandOffset] & decoding) == 0) return;
     header[PciCommandOffset] &= static_cast<UCHAR>(~decoding);
-    WritePciHeader(adapter, header);
+    if (!WritePciHeader(adapter, header)) WritePciHeader(adapter, header);
 }
 
 // Undoes what a failed discovery did, in reverse order. The option ROM probe puts the ROM register

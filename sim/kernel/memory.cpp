@@ -1,6 +1,7 @@
 // The kernel's memory: system memory under the pool, processes with their user views, the
 // processor's accesses in a process's address space, contiguous memory and physical addresses.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -252,7 +253,17 @@ void Kernel::FillStale(uint32_t address, uint32_t size) {
     if (!region || region->device) return;
     uint8_t* bytes = region->memory.data() + (address - region->base);
     const uint32_t count = std::min(size, region->base + region->size - address);
-    for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(StaleDword >> (8 * ((address + i) % 4)));
+    // A page of the pattern, copied a page at a time from its byte of the same alignment.
+    static const auto page = [] {
+        std::array<uint8_t, PageBytes + 4> words{};
+        for (size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint8_t>(StaleDword >> (8 * (i % 4)));
+        return words;
+    }();
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t chunk = std::min<uint32_t>(count - done, PageBytes);
+        std::memcpy(bytes + done, page.data() + (address + done) % 4, chunk);
+        done += chunk;
+    }
 }
 
 // A user view shows system memory as soon as it is made: another thread of the process can read it
