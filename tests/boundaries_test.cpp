@@ -13,19 +13,9 @@
 #include "hw/registers.h"
 #include "machine/machine.h"
 #include "modes/mode_tables.h"
+#include "driver_faults.h"
 #include "settings/settings.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define BOUNDARIES_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define BOUNDARIES_ASAN 1
-#endif
-#if defined(BOUNDARIES_ASAN)
-#include <sanitizer/asan_interface.h>
-#endif
 
 namespace {
 
@@ -40,12 +30,6 @@ sim::MachineConfig TwoAdapters() {
     config.adapters = {sim::AdapterConfig{}, secondary};
     config.checkAliasing = true;
     return config;
-}
-
-std::string Faults(const sim::Machine& machine) {
-    std::string text;
-    for (const sim::Fault& fault : machine.DriverFaults()) text += fault.message + "\n";
-    return text;
 }
 
 // --- Line doubling: below 400 lines, up to 16 bits per pixel -----------------------------------------
@@ -469,7 +453,7 @@ TEST(ContiguousBlockLimit, EveryAdapterOfAFullMachineHasItsOwnBlocks) {
 
 // --- Exact buffers: what the platform hands the driver ends where its size ends ----------------------
 
-#if defined(BOUNDARIES_ASAN)
+#if defined(TEST_ASAN)
 // Every block of kernel memory (the request's system buffer, a registry value, the child descriptor)
 // is as long as asked: under the sanitizer its last byte can be read and the next one cannot.
 TEST(ExactBuffers, KernelMemoryEndsAtItsSize) {

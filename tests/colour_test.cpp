@@ -12,6 +12,7 @@
 #include "dispatch/control_codes.h"
 #include "kernel/regfile.h"
 #include "machine/machine.h"
+#include "driver_faults.h"
 
 namespace {
 
@@ -28,12 +29,6 @@ sim::MachineConfig Config() {
     config.adapters = {adapter};
     config.checkAliasing = true;
     return config;
-}
-
-std::string Faults(const sim::Machine& machine) {
-    std::string text;
-    for (const sim::Fault& fault : machine.DriverFaults()) text += fault.message + "\n";
-    return text;
 }
 
 // Writes a DAC entry as any other party could, to see what a request puts back.

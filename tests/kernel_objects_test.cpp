@@ -9,17 +9,7 @@
 #include "machine/machine.h"
 #include "support/text_format.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TEST_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define TEST_ASAN 1
-#endif
-#if defined(TEST_ASAN)
-#include <sanitizer/asan_interface.h>
-#endif
+#include "driver_faults.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "dispatch/control_codes.h"
 #include "kernel/regfile.h"
 #include "machine/machine.h"
+#include "driver_faults.h"
 
 namespace {
 
@@ -114,12 +115,6 @@ Answer AnswerOf(const sim::RequestResult& r) {
     uint32_t size = sim::Dword(r.output, 4);
     return Answer{r.status, sim::Dword(r.output, 0), size,
                   Bytes(r.output.begin() + 8, r.output.begin() + 8 + std::min<uint32_t>(size, 1024))};
-}
-
-std::string Faults(const sim::Machine& machine) {
-    std::string text;
-    for (const sim::Fault& fault : machine.DriverFaults()) text += fault.message + "\n";
-    return text;
 }
 
 // --- Reading --------------------------------------------------------------------------------------
