@@ -159,12 +159,11 @@ def sync_sources(src):
         shutil.copy(origin, copy)   # a fresh time, so that the build sees the change
 
 
-def test_set(names, read):
-    """The fingerprint of tests/ and a hash of each of its files, from the sorted tracked names and a
-    reader of a file's bytes (None: not there)."""
+def digest_files(names, read, keep):
+    """A hash over the names that `keep` takes, each with its bytes, and a hash of each such file."""
     digest, files = hashlib.sha1(), {}
     for name in names:
-        if name.split("/")[0] != "tests":
+        if not keep(name):
             continue
         data = read(name)
         if data is None:
@@ -173,6 +172,12 @@ def test_set(names, read):
         digest.update(data)
         files[name] = hashlib.sha1(data).hexdigest()
     return digest.hexdigest(), files
+
+
+def test_set(names, read):
+    """The fingerprint of tests/ and a hash of each of its files, from the sorted tracked names and a
+    reader of a file's bytes (None: not there)."""
+    return digest_files(names, read, lambda name: name.split("/")[0] == "tests")
 
 
 def read_file(root):
@@ -190,19 +195,15 @@ def fingerprints(src):
     tests/, tests/, and each file of tests/."""
     names = sorted(filter(None, subprocess.run(["git", "ls-files"], cwd=ROOT, check=True, stdout=subprocess.PIPE,
                                                text=True).stdout.split("\n")))
-    code = hashlib.sha1()
     read = read_file(src)
-    for name in names:
-        if name.split("/")[0] == "tests" or not (name.split("/")[0] in ("driver", "sim", "pe") or
-                                                  name.endswith("CMakeLists.txt")):
-            continue
-        data = read(name)
-        if data is None:
-            continue
-        code.update(name.encode() + b"\0")
-        code.update(data)
+
+    def is_code(name):
+        top = name.split("/")[0]
+        return top != "tests" and (top in ("driver", "sim", "pe") or name.endswith("CMakeLists.txt"))
+
+    code, _ = digest_files(names, read, is_code)
     tests, files = test_set(names, read)
-    return code.hexdigest(), tests, files
+    return code, tests, files
 
 
 def tests_at(revision):
