@@ -150,9 +150,31 @@ INSTANTIATE_TEST_SUITE_P(
                     ParameterCase{"ThreeBytesAccepted", 3, NO_ERROR, NO_ERROR},
                     ParameterCase{"RampAccepted", 1024, NO_ERROR, NO_ERROR},
                     ParameterCase{"RefusedWithAnNtStatus", 1025, 0xC0000001, ERROR_INVALID_PARAMETER},
-                    ParameterCase{"RefusedWithAWin32Error", 5, ERROR_MORE_DATA, ERROR_INVALID_PARAMETER},
-                    ParameterCase{"RefusedWithTheDocumentedError", 4, ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER}),
+                    // A Win32 error number handed on as the query routine's NTSTATUS is a success.
+                    ParameterCase{"RefusedWithAWin32Error", 5, ERROR_MORE_DATA, NO_ERROR},
+                    ParameterCase{"RefusedWithTheDocumentedError", 4, ERROR_INVALID_PARAMETER, NO_ERROR}),
     [](const testing::TestParamInfo<ParameterCase>& info) { return std::string(info.param.name); });
+
+// Under the other reading of a callback's status, any non-zero answer is a refusal.
+TEST(PortRegistryParametersRefusalReading, AnyNonZeroAnswerOfTheCallbackIsARefusal) {
+    sim::AdapterConfig adapter;
+    adapter.callbackStatusIsNtStatus = false;
+    sim::MachineConfig config;
+    config.adapters = {adapter};
+    sim::Machine machine(config);
+    machine.GetRegistry().SetValue(sim::Machine::DeviceKey(0), "Probe", 3, Bytes(4, 1));
+    machine.Boot();
+    auto* name = static_cast<WCHAR*>(machine.HostPointer(machine.GetKernel().Space().AllocateMemory(12, "name")));
+    for (int i = 0; i < 6; ++i) name[i] = static_cast<WCHAR>("Probe"[i]);
+    for (uint32_t answer : {0u, 234u, 87u, 0xC0000001u}) {   // accepted, ERROR_MORE_DATA, 87, an NTSTATUS error
+        CallbackSeen seen;
+        seen.answer = answer;
+        EXPECT_EQ(VideoPortGetRegistryParameters(machine.Extension(0), name, FALSE, RecordingCallback, &seen),
+                  answer == NO_ERROR ? NO_ERROR : ERROR_INVALID_PARAMETER)
+            << answer;
+        EXPECT_TRUE(seen.called);
+    }
+}
 
 struct QueryCase {
     ULONG length;

@@ -162,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(Descriptions, BadAdapterDescription,
                                            "bogus=1", "secondary=1", "device=5,,memory=4", "", "altmem,memory=4",
                                            "regwindow=3", "rom=", "monitor=", "monitor=/nonexistent.bin",
                                            "monitor=" ZARN_SOURCE_DIR "/tests/data/edid/SOURCES.md", "monitorfault=bogus",
-                                           "monitor=none,monitorfault=noanswer", "ddcattempts=0", "ddcattempts=9",
+                                           "monitor=none,monitorfault=noanswer", "ddcattempts=0", "ddcattempts=9", "regcallback=maybe",
                                            "ddcattempts"),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 

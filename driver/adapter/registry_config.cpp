@@ -6,14 +6,23 @@
 
 constexpr ULONG GammaTableBytes = GammaEntries * sizeof(ULONG);
 
+// The context of the number callback: the word it takes and whether it accepted the value. The
+// port's answer alone cannot say so: it may hand the callback's refusal (87, a success status to the
+// registry's query) on as NO_ERROR.
+struct NumberRead {
+    ULONG word;
+    UCHAR accepted;
+};
+
 // Accepts any value with at least one byte and takes its first 32-bit word; a value of one to three
 // bytes is zero-extended, never read past its end.
 static VP_STATUS NTAPI NumberCallback(PVOID, PVOID context, PWSTR, PVOID data, ULONG length) {
     if (length == 0) return ERROR_INVALID_PARAMETER;
     const UCHAR* bytes = static_cast<const UCHAR*>(data);
-    ULONG word = 0;
-    for (ULONG i = 0; i < length && i < sizeof(ULONG); ++i) word |= static_cast<ULONG>(bytes[i]) << (8 * i);
-    *static_cast<PULONG>(context) = word;
+    NumberRead* read = static_cast<NumberRead*>(context);
+    read->word = 0;
+    for (ULONG i = 0; i < length && i < sizeof(ULONG); ++i) read->word |= static_cast<ULONG>(bytes[i]) << (8 * i);
+    read->accepted = 1;
     return NO_ERROR;
 }
 
@@ -36,9 +45,10 @@ static VP_STATUS NTAPI TableCallback(PVOID, PVOID context, PWSTR, PVOID data, UL
 }
 
 static bool ReadNumber(AdapterState* adapter, PWSTR name, ULONG* value) {
-    ULONG word = 0;
-    if (VideoPortGetRegistryParameters(adapter, name, FALSE, NumberCallback, &word) != NO_ERROR) return false;
-    *value = word;
+    NumberRead read = {0, 0};
+    if (VideoPortGetRegistryParameters(adapter, name, FALSE, NumberCallback, &read) != NO_ERROR) return false;
+    if (!read.accepted) return false;
+    *value = read.word;
     return true;
 }
 

@@ -104,6 +104,12 @@ void ApplyPciStart(AdapterConfig& config, const std::string& value) {
     else throw std::invalid_argument("adapter key 'pcistart' must be keep or enable");
 }
 
+void ApplyCallbackStatus(AdapterConfig& config, const std::string& value) {
+    if (value == "ntstatus") config.callbackStatusIsNtStatus = true;
+    else if (value == "refusal") config.callbackStatusIsNtStatus = false;
+    else throw std::invalid_argument("adapter key 'regcallback' must be ntstatus or refusal");
+}
+
 void ApplyDdcAttempts(AdapterConfig& config, const std::string& key, const std::string& value) {
     uint32_t attempts = ParseNumber(key, value, MaxDdcAttempts);
     if (attempts == 0) throw std::invalid_argument("adapter key 'ddcattempts' must be from 1 to " + std::to_string(MaxDdcAttempts));
@@ -146,6 +152,9 @@ const KeyRule rules[] = {
     {{"ddcattempts", "ddcattempts=N",
       "how many times the platform's DDC helper tries to read the monitor's EDID: 1 to 8, 1 by default"},
      [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyDdcAttempts(c, k, v); }},
+    {{"regcallback", "regcallback=ntstatus|refusal",
+      "how the port reads a registry value callback's status: as an NTSTATUS, by default, where a refusal with 87 counts as success; or any non-zero status as a refusal"},
+     [](AdapterConfig& c, const std::string&, const std::string& v, bool) { ApplyCallbackStatus(c, v); }},
     {{"bus66", "bus66", "on a 66 MHz capable bus"},
      [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.bus66, k, has); }},
     {{"altmem", "altmem", "the alternative memory type, 16 MiB only"},

@@ -36,6 +36,12 @@ struct AdapterConfig {
     // How many times the platform's DDC helper tries to read the monitor's EDID (1 to
     // MaxDdcAttempts), each try after a wait for vertical sync. The platform documents no retries.
     uint32_t ddcAttempts = 1;
+    // How the port hands on the status of a registry value callback. true: as the status of the
+    // registry's query routine, an NTSTATUS, where a Win32 error number such as 87 counts as success,
+    // so VideoPortGetRegistryParameters answers NO_ERROR although the callback refused; only an
+    // NTSTATUS error (high bit set) makes it answer ERROR_INVALID_PARAMETER. false: any non-zero
+    // status is a refusal and the routine answers ERROR_INVALID_PARAMETER.
+    bool callbackStatusIsNtStatus = true;
     uint16_t subsystemVendor = ZarnVendorId;
     uint16_t subsystemId = 0x0001;
     uint32_t registerWindowMiB = 32;  // size of the register window (a power of two, 1 to 128)

@@ -303,9 +303,11 @@ uint32_t VideoPort::GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isF
     uint32_t result = miniport_.RegistryValue(callback, extension, context, name, kernel_.HostPointer(address), size);
     if (address) kernel_.Space().Free(address);
     state_.registryCalls.back().status = result;
-    // The routine answers only its documented values: a callback's refusal, whatever its status, is
-    // ERROR_INVALID_PARAMETER.
-    return result == NO_ERROR ? NO_ERROR : ERROR_INVALID_PARAMETER;
+    // The routine answers only its documented values. The callback's status becomes the status of
+    // the registry's query routine: read as an NTSTATUS, a Win32 error number is a success status
+    // and only an NTSTATUS error fails the query (AdapterConfig::callbackStatusIsNtStatus).
+    bool refused = bus_.BoardAt(index).config.callbackStatusIsNtStatus ? (result & 0x80000000u) != 0 : result != NO_ERROR;
+    return refused ? ERROR_INVALID_PARAMETER : NO_ERROR;
 }
 
 BOOLEAN VideoPort::ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR text) {

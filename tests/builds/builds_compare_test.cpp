@@ -212,6 +212,13 @@ std::vector<Scenario> Sessions() {
         "\"miscInit1\"=dword:00000011\n\"dramInit0\"=hex:22\n\"dramInit1\"=dword:33333333\n\"MemClocking\"=dword:00000064\n";
     secondarySettings.script = "mode 1 adapter=1\nrequest IOCTL_VIDEO_QUERY_ADAPTER_ID out=8 adapter=1\n";
     sessions.push_back(secondarySettings);
+    // Empty values, which the number callback refuses with 87: the port hands that on as success.
+    Scenario emptySettings = On("EmptyValuesOfASecondary", {"device=5", "device=3,memory=4,secondary"});
+    emptySettings.registry =
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device1]\n"
+        "\"dramInit0\"=hex:\n\"GraphicsClocking\"=hex:\n";
+    emptySettings.script = "request IOCTL_VIDEO_QUERY_ADAPTER_ID out=8 adapter=1\n";
+    sessions.push_back(emptySettings);
     Scenario power = On("RefusedPowerStates", {"device=5,memory=16"});
     power.script = "power adapter 9\npower 0x12345678 on\npower monitor 0\npower adapter off\npower adapter on\n";
     sessions.push_back(power);
