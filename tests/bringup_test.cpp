@@ -419,6 +419,11 @@ TEST(DriverEntry, RegistersEveryCallbackAndTheRecordSize) {
     EXPECT_EQ(data.StartingDeviceNumber, 0u);
     EXPECT_EQ(data.HwChildDeviceExtensionSize, 0u);
     EXPECT_EQ(data.HwLegacyResourceCount, 0u);
+    // The host build's 4-byte callback fields: a null callback is code address 0 and reads back null.
+    VIDEO_HW_INITIALIZATION_DATA cleared = data;
+    cleared.HwStartIO = nullptr;
+    EXPECT_EQ(cleared.HwStartIO.address, 0u);
+    EXPECT_EQ(static_cast<PVIDEO_HW_START_IO>(cleared.HwStartIO), nullptr);
 }
 
 TEST(DiscoveryResult, FillsTheConfigurationInformationAndAsksForTheRangesByTheMakersIds) {

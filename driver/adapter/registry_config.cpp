@@ -26,21 +26,24 @@ static VP_STATUS NTAPI NumberCallback(PVOID, PVOID context, PWSTR, PVOID data, U
     return NO_ERROR;
 }
 
-// The context of the table callback: the ramp it copies, whether the platform called it at all (it
-// does not for a missing value) and whether it refused the value.
+// The context of the table callback: the ramp it copies and its answer, if the platform called it
+// at all (it does not for a missing value).
+enum TableAnswer : UCHAR { TableNotCalled, TableRefused, TableAccepted };
+
 struct TableRead {
     ULONG words[GammaEntries];
-    UCHAR callbackRan;
-    UCHAR refused;
+    UCHAR answer;
 };
 
 // Accepts a value of exactly 1024 bytes: a ramp of 256 words.
 static VP_STATUS NTAPI TableCallback(PVOID, PVOID context, PWSTR, PVOID data, ULONG length) {
     TableRead* read = static_cast<TableRead*>(context);
-    read->callbackRan = 1;
-    read->refused = length != GammaTableBytes;
-    if (read->refused) return ERROR_INVALID_PARAMETER;
+    if (length != GammaTableBytes) {
+        read->answer = TableRefused;
+        return ERROR_INVALID_PARAMETER;
+    }
     VideoPortMoveMemory(read->words, data, GammaTableBytes);
+    read->answer = TableAccepted;
     return NO_ERROR;
 }
 
@@ -55,17 +58,16 @@ static bool ReadNumber(AdapterState* adapter, PWSTR name, ULONG* value) {
 // The stored ramp with bits 24-31 dropped. A ramp that is missing or of the wrong size is replaced
 // in the registry by the current ramp; one the platform failed to read is left as it is stored.
 static void ReadGammaRamp(AdapterState* adapter, PWSTR name, ULONG* ramp, TableRead* read) {
-    read->callbackRan = 0;
-    read->refused = 0;
+    read->answer = TableNotCalled;
     VP_STATUS status = VideoPortGetRegistryParameters(adapter, name, FALSE, TableCallback, read);
-    if (status == NO_ERROR && read->callbackRan && !read->refused) {
+    if (status == NO_ERROR && read->answer == TableAccepted) {
         for (ULONG i = 0; i < GammaEntries; ++i) ramp[i] = read->words[i] & 0xFFFFFF;
         return;
     }
     // The port reports a missing value with ERROR_INVALID_PARAMETER, without calling the callback;
     // any other failure before the callback ran says nothing about what is stored.
-    bool missing = !read->callbackRan && status == ERROR_INVALID_PARAMETER;
-    if (missing || read->refused) VideoPortSetRegistryParameters(adapter, name, ramp, GammaTableBytes);
+    bool missing = read->answer == TableNotCalled && status == ERROR_INVALID_PARAMETER;
+    if (missing || read->answer == TableRefused) VideoPortSetRegistryParameters(adapter, name, ramp, GammaTableBytes);
 }
 
 void ReadRegistryConfiguration(AdapterState* adapter) {
