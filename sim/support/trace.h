@@ -64,6 +64,8 @@ public:
             entry.name = name;
             return;
         }
+        // Nothing kept or streamed (a fuzzing run): no entry is built at all.
+        if (!Recording()) return;
         Record(TraceEntry{adapter, write, window, width, offset, value, name});
     }
     void Record(const TraceEntry& entry) {
