@@ -78,6 +78,11 @@ int Bus::AddBoard(const AdapterConfig& config) {
     return static_cast<int>(boards_.size() - 1);
 }
 
+void Bus::Record(std::string_view name, int adapter, bool write, unsigned width, Window window, uint32_t offset,
+                 uint32_t value) {
+    trace_.Record(static_cast<int16_t>(adapter), write, window, width, offset, value, name);
+}
+
 Board* Bus::BoardInSlot(uint32_t slot) {
     for (Board& board : boards_) {
         if (board.slot == slot) return &board;
@@ -134,13 +139,14 @@ uint32_t Bus::WriteConfig(int requester, uint32_t slot, const uint8_t* bytes, ui
     uint32_t count = std::min<uint32_t>(length, 256 - offset);
     // One access of `count` bytes; the trace names the registers it changed.
     std::string changes;
+    const bool named = trace_.Recording();
     for (uint32_t dword = offset & ~3u; dword < offset + count; dword += 4) {
         uint32_t before = board->pci.ReadDword(dword);
         for (uint32_t i = dword; i < dword + 4; ++i) {
             if (i >= offset && i < offset + count) board->pci.WriteByte(i, bytes[i - offset]);
         }
         uint32_t after = board->pci.ReadDword(dword);
-        if (after != before) changes += " [" + Hex(dword) + "]=" + Hex(after);
+        if (named && after != before) changes += " [" + Hex(dword) + "]=" + Hex(after);
     }
     uint32_t first = 0;
     for (uint32_t i = 0; i < 4 && i < count; ++i) first |= static_cast<uint32_t>(bytes[i]) << (8 * i);
@@ -180,10 +186,10 @@ bool Bus::ReadRomBlock(uint32_t physical, uint32_t length, uint8_t* out) const {
         if (!pci.MemoryDecode() || !pci.RomEnabled() || !board.powered) continue;
         uint64_t offset = static_cast<uint64_t>(physical) - pci.RomAddress();
         if (physical < pci.RomAddress() || offset + length > pci.RomSize()) continue;
-        for (uint32_t i = 0; i < length; ++i) {
-            // Beyond the image, the ROM's unprogrammed bytes read as 0xFF.
-            out[i] = offset + i < board.rom.size() ? board.rom[offset + i] : 0xFF;
-        }
+        // Beyond the image, the ROM's unprogrammed bytes read as 0xFF.
+        uint64_t inImage = offset < board.rom.size() ? std::min<uint64_t>(length, board.rom.size() - offset) : 0;
+        if (inImage) std::copy_n(board.rom.data() + offset, inImage, out);
+        std::fill(out + inImage, out + length, uint8_t{0xFF});
         return true;
     }
     return false;

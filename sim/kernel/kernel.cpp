@@ -35,30 +35,35 @@ namespace {
 
 }  // namespace
 
-bool Kernel::PhysicalOf(const volatile void* pointer, bool write, uint32_t* physical) {
+uint64_t Kernel::PhysicalOrNone(const volatile void* pointer, bool write) {
     auto value = reinterpret_cast<uintptr_t>(pointer);
     if (value > 0xFFFFFFFFu) {
         ReportHostPointerAccess(faults_, write);
-        return false;
+        return NoPhysical;
     }
     const Region* region = space_.Find(static_cast<uint32_t>(value));
     if (!region || !region->device) {
         ReportUnmappedAccess(faults_, write, value);
-        return false;
+        return NoPhysical;
     }
-    *physical = region->physical + (static_cast<uint32_t>(value) - region->base);
+    return region->physical + (static_cast<uint32_t>(value) - region->base);
+}
+
+bool Kernel::PhysicalOf(const volatile void* pointer, bool write, uint32_t* physical) {
+    uint64_t found = PhysicalOrNone(pointer, write);
+    if (found == NoPhysical) return false;
+    *physical = static_cast<uint32_t>(found);
     return true;
 }
 
 uint32_t Kernel::ReadMemory(const volatile void* pointer, unsigned width) {
-    uint32_t physical = 0;
-    if (!PhysicalOf(pointer, false, &physical)) return 0xFFFFFFFF;
-    return bus_.MemoryAccess(physical, width, false, 0);
+    uint64_t physical = PhysicalOrNone(pointer, false);
+    return physical == NoPhysical ? 0xFFFFFFFF : bus_.MemoryAccess(static_cast<uint32_t>(physical), width, false, 0);
 }
 
 void Kernel::WriteMemory(const volatile void* pointer, unsigned width, uint32_t value) {
-    uint32_t physical = 0;
-    if (PhysicalOf(pointer, true, &physical)) bus_.MemoryAccess(physical, width, true, value);
+    uint64_t physical = PhysicalOrNone(pointer, true);
+    if (physical != NoPhysical) bus_.MemoryAccess(static_cast<uint32_t>(physical), width, true, value);
 }
 
 }  // namespace sim
