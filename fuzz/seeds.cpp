@@ -250,6 +250,10 @@ std::vector<Bytes> RequestSeeds() {
                 }
             }
         }
+        // Relayed values the harness's registry holds as a program may leave them.
+        for (const char* name : {"ZRText", "ZRMulti"}) {
+            seeds.push_back(Seed().Request(a, IOCTL_VIDEO_READ_SETTING, Text(name), sizeof(SettingReply)));
+        }
         // Numbers read as text from values shorter than a dword, of the largest number, and longer
         // than the reply holds.
         for (size_t size : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{SettingDataBytes + 1}}) {
