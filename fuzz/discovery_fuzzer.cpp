@@ -9,7 +9,7 @@
 // bit 4 raw ROM image, bits 5-6 memory size, bit 7 a platform routine fails: then a routine byte and
 // an occurrence byte follow, the Nth call failing, or every call for a multiple of 8), device byte
 // (below 0xF0 a served device, 0xF0-0xF7 that unserved ID, from 0xF8 a served device found after
-// byte - 0xF8 other boards: secondary ones without a ROM, each discovered first and taking its share
+// byte - 0xF8 other boards: standard secondary ones, each discovered first and taking its share
 // of the driver's per-adapter tables; the failing routine then fails only for the fuzzed board),
 // subsystem vendor and ID (2 bytes each),
 // revision, BIOS byte (bits 0-1 accept every/none/listed, bit 2 own timing), value count, then per
@@ -69,11 +69,11 @@ sim::AdapterConfig ReadBoard(Reader& in, std::vector<sim::InjectedFault>& failur
     return board;
 }
 
-// The boards found before the fuzzed one.
+// The boards found before the fuzzed one: standard secondary boards, with the standard ROM (whose
+// version text the driver finds at once; without a ROM it reads the whole floating window).
 std::vector<sim::AdapterConfig> OtherBoards(unsigned count) {
     sim::AdapterConfig other;
     other.secondary = true;
-    other.hasRom = false;
     other.memoryMiB = 4;
     return std::vector<sim::AdapterConfig>(count, other);
 }
