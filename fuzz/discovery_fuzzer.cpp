@@ -69,12 +69,19 @@ sim::AdapterConfig ReadBoard(Reader& in, std::vector<sim::InjectedFault>& failur
     return board;
 }
 
+// The standard board's ROM, built once.
+const std::vector<uint8_t>& StandardRom() {
+    static const std::vector<uint8_t> standard = sim::BuiltinRom(sim::ZarnVendorId, 5);
+    return standard;
+}
+
 // The boards found before the fuzzed one: standard secondary boards, with the standard ROM (whose
 // version text the driver finds at once; without a ROM it reads the whole floating window).
 std::vector<sim::AdapterConfig> OtherBoards(unsigned count) {
     sim::AdapterConfig other;
     other.secondary = true;
     other.memoryMiB = 4;
+    other.romImage = StandardRom();
     return std::vector<sim::AdapterConfig>(count, other);
 }
 
@@ -92,8 +99,7 @@ void ReadValues(Reader& in, sim::Registry& registry, int adapter) {
 
 std::vector<uint8_t> ReadRom(Reader& in, bool raw) {
     if (raw) return std::vector<uint8_t>(in.data + in.at, in.data + in.at + std::min<size_t>(in.Left(), 128 * 1024));
-    static const std::vector<uint8_t> standard = sim::BuiltinRom(sim::ZarnVendorId, 5);
-    std::vector<uint8_t> rom = standard;
+    std::vector<uint8_t> rom = StandardRom();
     while (in.Left() >= 3) {
         size_t offset = in.Word() % rom.size();
         rom[offset] ^= in.Byte();
