@@ -7,7 +7,11 @@
 //
 // Input: flags byte (bit 0 secondary, bit 1 66 MHz bus, bit 2 alternative memory type, bit 3 no ROM,
 // bit 4 raw ROM image, bits 5-6 memory size, bit 7 a platform routine fails: then a routine byte and
-// an occurrence byte follow, the Nth call failing, or every call for a multiple of 8), device byte, subsystem vendor and ID (2 bytes each),
+// an occurrence byte follow, the Nth call failing, or every call for a multiple of 8), device byte
+// (below 0xF0 a served device, 0xF0-0xF7 that unserved ID, from 0xF8 a served device found after
+// byte - 0xF8 other boards: standard secondary ones, each discovered first and taking its share
+// of the driver's per-adapter tables; the failing routine then fails only for the fuzzed board),
+// subsystem vendor and ID (2 bytes each),
 // revision, BIOS byte (bits 0-1 accept every/none/listed, bit 2 own timing), value count, then per
 // value: name selector, type, 2-byte length and the bytes; the rest is the ROM: raw bytes, or
 // (offset, byte) patches XORed into the standard image.
@@ -27,6 +31,7 @@ const char* const valueNames[] = {
     "GammaTable",         "LumenGammaTable",   "UseSoftwareCursor", "GraphicsClocking", "MemClocking",
 };
 constexpr unsigned MaxValues = 12;
+constexpr uint8_t OtherBoardsBase = 0xF8;
 constexpr size_t MaxValueBytes = 2048;
 
 struct Reader {
@@ -38,7 +43,7 @@ struct Reader {
     uint16_t Word() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
 };
 
-sim::AdapterConfig ReadBoard(Reader& in, std::vector<sim::InjectedFault>& failures) {
+sim::AdapterConfig ReadBoard(Reader& in, std::vector<sim::InjectedFault>& failures, unsigned* others) {
     sim::AdapterConfig board;
     uint8_t flags = in.Byte();
     if (flags & 0x80) {
@@ -52,7 +57,8 @@ sim::AdapterConfig ReadBoard(Reader& in, std::vector<sim::InjectedFault>& failur
     board.altMemory = (flags & 4) && board.memoryMiB == 16;
     board.hasRom = !(flags & 8);
     uint8_t device = in.Byte();
-    board.deviceId = device < 0xF0 ? static_cast<uint16_t>(3 + device % 3) : device;
+    board.deviceId = device < 0xF0 ? static_cast<uint16_t>(3 + device % 3) : device < OtherBoardsBase ? device : 5;
+    *others = device >= OtherBoardsBase ? device - OtherBoardsBase : 0;
     board.subsystemVendor = in.Word();
     board.subsystemId = in.Word();
     board.revision = in.Byte();
@@ -63,7 +69,23 @@ sim::AdapterConfig ReadBoard(Reader& in, std::vector<sim::InjectedFault>& failur
     return board;
 }
 
-void ReadValues(Reader& in, sim::Registry& registry) {
+// The standard board's ROM, built once.
+const std::vector<uint8_t>& StandardRom() {
+    static const std::vector<uint8_t> standard = sim::BuiltinRom(sim::ZarnVendorId, 5);
+    return standard;
+}
+
+// The boards found before the fuzzed one: standard secondary boards, with the standard ROM (whose
+// version text the driver finds at once; without a ROM it reads the whole floating window).
+std::vector<sim::AdapterConfig> OtherBoards(unsigned count) {
+    sim::AdapterConfig other;
+    other.secondary = true;
+    other.memoryMiB = 4;
+    other.romImage = StandardRom();
+    return std::vector<sim::AdapterConfig>(count, other);
+}
+
+void ReadValues(Reader& in, sim::Registry& registry, int adapter) {
     unsigned count = in.Byte() % (MaxValues + 1);
     for (unsigned i = 0; i < count && in.Left(); ++i) {
         const char* name = valueNames[in.Byte() % std::size(valueNames)];
@@ -71,13 +93,13 @@ void ReadValues(Reader& in, sim::Registry& registry) {
         size_t length = std::min<size_t>({in.Word(), in.Left(), MaxValueBytes});
         std::vector<uint8_t> bytes(in.data + in.at, in.data + in.at + length);
         in.at += length;
-        registry.SetValue(sim::Machine::DeviceKey(0), name, type, bytes);
+        registry.SetValue(sim::Machine::DeviceKey(adapter), name, type, bytes);
     }
 }
 
 std::vector<uint8_t> ReadRom(Reader& in, bool raw) {
     if (raw) return std::vector<uint8_t>(in.data + in.at, in.data + in.at + std::min<size_t>(in.Left(), 128 * 1024));
-    std::vector<uint8_t> rom = sim::BuiltinRom(sim::ZarnVendorId, 5);
+    std::vector<uint8_t> rom = StandardRom();
     while (in.Left() >= 3) {
         size_t offset = in.Word() % rom.size();
         rom[offset] ^= in.Byte();
@@ -92,12 +114,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t flags = size ? data[0] : 0;
     sim::MachineConfig config;
     std::vector<sim::InjectedFault> failures;
-    config.adapters = {ReadBoard(in, failures)};
+    unsigned others = 0;
+    sim::AdapterConfig fuzzedBoard = ReadBoard(in, failures, &others);
+    config.adapters = OtherBoards(others);
+    const int fuzzed = static_cast<int>(others);
+    // With other boards the failing routine is the fuzzed board's own: the others start.
+    for (sim::InjectedFault& failure : failures) failure.adapter = others ? fuzzed : -1;
+    config.adapters.push_back(fuzzedBoard);
+    sim::AdapterConfig& board = config.adapters.back();
     config.enumerateChildren = false;   // the monitor's own harness reads it
     sim::Registry values;
-    ReadValues(in, values);
-    if (config.adapters[0].hasRom) config.adapters[0].romImage = ReadRom(in, flags & 0x10);
-    if (config.adapters[0].hasRom && config.adapters[0].romImage.empty()) config.adapters[0].hasRom = false;
+    ReadValues(in, values, fuzzed);
+    if (board.hasRom) board.romImage = ReadRom(in, flags & 0x10);
+    if (board.hasRom && board.romImage.empty()) board.hasRom = false;
 
     sim::Machine machine(config);
     machine.GetRegistry() = values;
@@ -106,18 +135,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     machine.Boot();
     // A routine that fails may keep the display device from opening or a mode from being set;
     // without one, a started board opens, lists its modes and sets the first.
-    const bool opened = machine.Adapter(0).started && machine.OpenDevice(0);
-    if (machine.Adapter(0).started && !opened && failures.empty()) {
+    const bool opened = machine.Adapter(fuzzed).started && machine.OpenDevice(fuzzed);
+    if (machine.Adapter(fuzzed).started && !opened && failures.empty()) {
         std::cerr << "a started adapter does not open\n";
         std::abort();
     }
     if (opened) {
-        sim::ModeList list = sim::QueryModes(machine, 0);
+        sim::ModeList list = sim::QueryModes(machine, fuzzed);
         if (failures.empty() && (list.status != NO_ERROR || list.modes.empty())) {
             std::cerr << "a started adapter answers the mode list with " << list.status << "\n";
             std::abort();
         }
-        if (!list.modes.empty()) sim::SetModeByIndex(machine, 0, list.modes.front().ModeIndex);
+        if (!list.modes.empty()) sim::SetModeByIndex(machine, fuzzed, list.modes.front().ModeIndex);
     }
     if (!machine.DriverFaults().empty()) {
         for (const sim::Fault& fault : machine.DriverFaults()) std::cerr << "driver fault: " << fault.message << "\n";

@@ -133,6 +133,9 @@ struct Fixture {
         const std::string settings = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0";
         sim::Registry& registry = machine.GetRegistry();
         registry.SetDword(settings, "ZRFoo", 7);
+        // Text as a program may leave it: no terminating zero, an odd number of bytes.
+        registry.SetValue(settings, "ZRText", 1, {'a', 0, 'b', 0, 'c'});
+        registry.SetValue(settings, "ZRMulti", 7, {'a', 0, 0, 0, 0, 0});
         registry.SetString(settings + "\\D3D", "LuMode", "fast");
         registry.SetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\OpenGLDrivers", "Zarn",
                            "example.dll");

@@ -6,7 +6,8 @@
 // settings written and read back under every class of name and type, with every reply room; power
 // states, resets, process ends and platform routines that fail.
 // discovery: the standard primary and secondary boards with each platform routine failing at its
-// first, second or third call, or at every call (fuzz/discovery_fuzzer.cpp).
+// first, second or third call, or at every call, and the standard board found after 1 to 7 others,
+// started or refused (fuzz/discovery_fuzzer.cpp).
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -249,6 +250,16 @@ std::vector<Bytes> RequestSeeds() {
                 }
             }
         }
+        // Relayed values the harness's registry holds as a program may leave them.
+        for (const char* name : {"ZRText", "ZRMulti"}) {
+            seeds.push_back(Seed().Request(a, IOCTL_VIDEO_READ_SETTING, Text(name), sizeof(SettingReply)));
+        }
+        // Numbers read as text from values shorter than a dword, of the largest number, and longer
+        // than the reply holds.
+        for (size_t size : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{SettingDataBytes + 1}}) {
+            seeds.push_back(Seed().Request(a, IOCTL_VIDEO_WRITE_SETTING, WriteRecord("KMTC4_Level", RegBinary, Bytes(size, 0xFF)), 0)
+                                .Request(a, IOCTL_VIDEO_READ_SETTING, Text("KMTC4_Level"), sizeof(SettingReply)));
+        }
         // Contiguous blocks to the bound of their count and bytes, and pages mapped from another
         // process's block, from past a block's end and across it.
         Seed blocks;
@@ -321,6 +332,14 @@ std::vector<Bytes> DiscoverySeeds() {
                 seeds.push_back(Board(0x40, 2, 0, {{name, type, Bytes(size, 0x81)}}));
             }
         }
+    }
+    // The board found after 1 to 7 others, started, and refused after it took its tables (the
+    // first call reading its configuration space failing).
+    for (uint8_t others = 1; others < 8; ++others) {
+        const uint8_t device = static_cast<uint8_t>(0xF8 + others);
+        seeds.push_back(Board(0x40, device, 0, {}));
+        seeds.push_back(Bytes{0x80 | 0x40, static_cast<uint8_t>(sim::PlatformCall::GetBusData), 1, device, 0x5D, 0x1A,
+                              0x01, 0x00, 1, 0, 0});
     }
     for (uint8_t secondary : {0, 1}) {
         for (unsigned call = 0; call < static_cast<unsigned>(sim::PlatformCall::Count); ++call) {

@@ -12,6 +12,10 @@ they carry the same driver objects) it leaves out the edges of the undefined-beh
 blocks: the compiler adds one block per check that calls the sanitizer's handler, which stops the run,
 so no input that the corpus keeps can cover it (an input that does is a finding). They are found in
 the binary's code: a coverage counter whose block calls a __ubsan_handle_ routine before it ends.
+It also leaves out the functions that nothing in the binary calls, jumps to or holds the address of
+(no instruction names them, and no pointer in its data does, the coverage tables aside): the copies
+the compiler keeps of functions it inlined wherever they are used, which no input can run. Their
+code counts where it was inlined.
 """
 import argparse
 import collections
@@ -30,6 +34,9 @@ COUNTER = re.compile(r"^addb\s+\$0x1,0x[0-9a-f]+\(%rip\)")
 JUMP = re.compile(r"^jmp\s+([0-9a-f]+) <")
 BLOCK_END = re.compile(r"^(j[a-z]+|ret[a-z]*|ud2)\b")
 HANDLER = re.compile(r"^call\s+[0-9a-f]+ <__ubsan_handle_")
+# An address an instruction names, with the symbol objdump gives for it: "call 2716c0 <F(int)>",
+# "lea 0x10(%rip),%rax  # 2716c0 <F(int)>".
+TARGET = re.compile(r"([0-9a-f]+) <([^>]*)>")
 
 
 def read(path):
@@ -50,31 +57,59 @@ def read(path):
     return functions
 
 
+def data_pointers(binary):
+    """The addresses the binary's data points at (its relative relocations), but for the coverage
+    tables, which name every function."""
+    sections = subprocess.run(["readelf", "-SW", binary], check=True, capture_output=True, text=True).stdout
+    tables = []
+    for match in re.finditer(r"\] (__sancov_\w+)\s+\S+\s+([0-9a-f]+) [0-9a-f]+ ([0-9a-f]+)", sections):
+        start = int(match.group(2), 16)
+        tables.append((start, start + int(match.group(3), 16)))
+    relocations = subprocess.run(["readelf", "-rW", binary], check=True, capture_output=True, text=True).stdout
+    pointers = set()
+    for match in re.finditer(r"^([0-9a-f]+)\s+[0-9a-f]+\s+R_X86_64_RELATIVE\s+([0-9a-f]+)$", relocations, re.M):
+        at = int(match.group(1), 16)
+        if not any(start <= at < end for start, end in tables):
+            pointers.add(int(match.group(2), 16))
+    return pointers
+
+
 def check_blocks(binary):
-    """function -> number of its counted blocks that only call an undefined-behaviour handler (kept
-    beside the binary until it changes: reading its code takes seconds)."""
+    """function -> number of its counted blocks that only call an undefined-behaviour handler, and
+    the functions nothing in the binary refers to (kept beside the binary until it changes: reading
+    its code takes seconds)."""
     cache = binary + ".checks.json"
     stamp = [os.stat(binary).st_mtime_ns, os.stat(binary).st_size]
     try:
         with open(cache) as f:
             saved = json.load(f)
         if saved["stamp"] == stamp:
-            return collections.Counter(saved["blocks"])
+            return collections.Counter(saved["blocks"]), set(saved["unreferenced"])
     except (OSError, ValueError, KeyError):
         pass
     listing = subprocess.run(["objdump", "-d", "-C", "--no-show-raw-insn", binary], check=True,
                              capture_output=True, text=True).stdout
-    # Each function's instructions by address, in order.
+    # Each function's instructions by address, in order; where each function starts; every address
+    # an instruction names outside its own function.
     functions = collections.defaultdict(list)
+    starts = {}
+    named = set()
     function = None
     for line in listing.splitlines():
         match = SYMBOL.match(line)
         if match:
             function = match.group(1)
+            starts.setdefault(function, int(line.split()[0], 16))
             continue
         match = INSTRUCTION.match(line)
         if match and function:
-            functions[function].append((int(match.group(1), 16), match.group(2).strip()))
+            text = match.group(2).strip()
+            functions[function].append((int(match.group(1), 16), text))
+            for target in TARGET.finditer(text):
+                if not target.group(2).startswith(function):
+                    named.add(int(target.group(1), 16))
+    referenced = named | data_pointers(binary)
+    unreferenced = {name for name, start in starts.items() if start not in referenced}
 
     def calls_handler(code, at, where):
         # From a counter to the block's end, following unconditional jumps inside the function (the
@@ -106,8 +141,8 @@ def check_blocks(binary):
             if COUNTER.match(text) and calls_handler(code, i, where):
                 blocks[function] += 1
     with open(cache, "w") as f:
-        json.dump({"stamp": stamp, "blocks": blocks}, f)
-    return blocks
+        json.dump({"stamp": stamp, "blocks": blocks, "unreferenced": sorted(unreferenced)}, f)
+    return blocks, unreferenced
 
 
 def main():
@@ -118,12 +153,16 @@ def main():
     parser.add_argument("coverage", nargs="+")
     args = parser.parse_args()
     runs = [read(path) for path in args.coverage]
-    checks = check_blocks(args.binary) if args.binary else collections.Counter()
+    checks, uncalled = check_blocks(args.binary) if args.binary else (collections.Counter(), set())
     names = set().union(*runs)
     covered = total = excluded = 0
     unreached = []
+    uncalledEdges = 0
     for name in sorted(names):
         edges = max(run[name][0] for run in runs if name in run)
+        if name in uncalled:
+            uncalledEdges += edges
+            continue
         unreachable = min(checks[name], edges)
         excluded += unreachable
         missing = None
@@ -139,6 +178,8 @@ def main():
     line = (f"{args.name}: " if args.name else "") + f"driver code {covered} of {total} edges ({share:.0f}%)"
     if args.binary:
         line += f"; {excluded} edges of undefined-behaviour check failures not counted"
+        if uncalledEdges:
+            line += f", nor {uncalledEdges} of functions nothing in the fuzzer calls (inlined where used)"
     print(line)
     if args.unreached and unreached:
         print(f"driver functions no input reaches ({len(unreached)}):")

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -17,6 +18,7 @@
 
 #include "kernel/regfile.h"
 #include "kernel/registry.h"
+#include "machine/machine.h"
 
 namespace {
 
@@ -721,6 +723,32 @@ TEST(RegFileFile, SaveKeepsTheEncodingTheFileCameIn) {
         sim::Registry loaded;
         ASSERT_TRUE(sim::LoadRegFile(saved, loaded, &error)) << error;
         EXPECT_EQ(Describe(loaded), Describe(registry));
+    }
+}
+
+// A machine's restore brings its registry back whatever changed it after the snapshot (the
+// restore skips the copy only when nothing did), again after a second change.
+TEST(RegistryRestore, UndoesEveryKindOfChange) {
+    const std::pair<const char*, std::function<void(sim::Registry&)>> changes[] = {
+        {"a value set", [](sim::Registry& r) { r.SetDword(Key, "New", 1); }},
+        {"a value replaced", [](sim::Registry& r) { r.SetDword(Key, "Kept", 2); }},
+        {"a value deleted", [](sim::Registry& r) { r.DeleteValue(Key, "Kept"); }},
+        {"a key created", [](sim::Registry& r) { r.CreateKey(Key + "\\Sub"); }},
+        {"a key deleted", [](sim::Registry& r) { r.DeleteKeyTree(Key); }},
+        {"a value changed through its key", [](sim::Registry& r) { r.FindKey(Key)->values[0].data = {9}; }},
+        {"another registry moved in", [](sim::Registry& r) { r = sim::Registry(); }},
+    };
+    for (const auto& [what, change] : changes) {
+        sim::Machine machine;
+        machine.GetRegistry().SetDword(Key, "Kept", 1);
+        const std::string saved = Describe(machine.GetRegistry());
+        const sim::Machine::Snapshot snapshot = machine.Save();
+        for (int round = 0; round < 2; ++round) {
+            change(machine.GetRegistry());
+            ASSERT_NE(Describe(machine.GetRegistry()), saved) << what;
+            machine.Restore(snapshot);
+            EXPECT_EQ(Describe(machine.GetRegistry()), saved) << what << ", round " << round;
+        }
     }
 }
 

@@ -20,6 +20,29 @@ constexpr uint32_t VgaLastOffset = 0xDF;
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) { return (value + alignment - 1) & ~(alignment - 1); }
 
+// The faults of an access that goes wrong, reported out of the access paths: those run for every
+// register access the driver makes and build no text.
+[[gnu::noinline, gnu::cold]] void ReportNoDevice(FaultLog& faults, const char* space, unsigned width, bool write,
+                                                 uint32_t address) {
+    std::string access = std::string(write ? "write" : "read") + " of " + space + " " + Hex(address);
+    if (width) access = std::to_string(width) + "-bit " + access;
+    faults.ReportAccess(faults.CurrentAdapter(), access + ", where no device answers");
+}
+
+[[gnu::noinline, gnu::cold]] void ReportUnknownRegister(FaultLog& faults, int board, const char* what, uint32_t offset) {
+    faults.Report(FaultKind::UnknownRegister, board, what + Hex(offset));
+}
+
+// `after` follows the register offset ("" for a port access).
+[[gnu::noinline, gnu::cold]] void ReportRegisterWidth(FaultLog& faults, int board, unsigned width, const char* what,
+                                                      uint32_t offset, const char* after) {
+    faults.ReportAccess(board, std::to_string(width) + what + Hex(offset) + after);
+}
+
+[[gnu::noinline, gnu::cold]] void ReportRomWrite(FaultLog& faults, int board, uint32_t romOffset) {
+    faults.ReportAccess(board, "write to the option ROM at " + Hex(romOffset));
+}
+
 }  // namespace
 
 int Bus::AddBoard(const AdapterConfig& config) {
@@ -53,6 +76,11 @@ int Bus::AddBoard(const AdapterConfig& config) {
     if (board.rom.size() > RomWindowSize) throw std::invalid_argument("the option ROM image is larger than 128 KiB");
     boards_.push_back(std::move(board));
     return static_cast<int>(boards_.size() - 1);
+}
+
+void Bus::Record(std::string_view name, int adapter, bool write, unsigned width, Window window, uint32_t offset,
+                 uint32_t value) {
+    trace_.Record(static_cast<int16_t>(adapter), write, window, width, offset, value, name);
 }
 
 Board* Bus::BoardInSlot(uint32_t slot) {
@@ -111,13 +139,14 @@ uint32_t Bus::WriteConfig(int requester, uint32_t slot, const uint8_t* bytes, ui
     uint32_t count = std::min<uint32_t>(length, 256 - offset);
     // One access of `count` bytes; the trace names the registers it changed.
     std::string changes;
+    const bool named = trace_.Recording();
     for (uint32_t dword = offset & ~3u; dword < offset + count; dword += 4) {
         uint32_t before = board->pci.ReadDword(dword);
         for (uint32_t i = dword; i < dword + 4; ++i) {
             if (i >= offset && i < offset + count) board->pci.WriteByte(i, bytes[i - offset]);
         }
         uint32_t after = board->pci.ReadDword(dword);
-        if (after != before) changes += " [" + Hex(dword) + "]=" + Hex(after);
+        if (named && after != before) changes += " [" + Hex(dword) + "]=" + Hex(after);
     }
     uint32_t first = 0;
     for (uint32_t i = 0; i < 4 && i < count; ++i) first |= static_cast<uint32_t>(bytes[i]) << (8 * i);
@@ -147,8 +176,7 @@ uint32_t Bus::MemoryAccess(uint32_t physical, unsigned width, bool write, uint32
             return FrameBufferAccess(index, physical - pci.BarAddress(1), width, write, value);
         }
     }
-    faults_.ReportAccess(faults_.CurrentAdapter(), std::string(write ? "write" : "read") + " of physical address " + Hex(physical) +
-                         ", where no device answers");
+    ReportNoDevice(faults_, "physical address", 0, write, physical);
     return 0xFFFFFFFF;
 }
 
@@ -158,10 +186,10 @@ bool Bus::ReadRomBlock(uint32_t physical, uint32_t length, uint8_t* out) const {
         if (!pci.MemoryDecode() || !pci.RomEnabled() || !board.powered) continue;
         uint64_t offset = static_cast<uint64_t>(physical) - pci.RomAddress();
         if (physical < pci.RomAddress() || offset + length > pci.RomSize()) continue;
-        for (uint32_t i = 0; i < length; ++i) {
-            // Beyond the image, the ROM's unprogrammed bytes read as 0xFF.
-            out[i] = offset + i < board.rom.size() ? board.rom[offset + i] : 0xFF;
-        }
+        // Beyond the image, the ROM's unprogrammed bytes read as 0xFF.
+        uint64_t inImage = offset < board.rom.size() ? std::min<uint64_t>(length, board.rom.size() - offset) : 0;
+        if (inImage) std::copy_n(board.rom.data() + offset, inImage, out);
+        std::fill(out + inImage, out + length, uint8_t{0xFF});
         return true;
     }
     return false;
@@ -212,12 +240,11 @@ uint32_t Bus::RegisterWindowAccess(int board, uint32_t offset, unsigned width, b
     if (!info) {
         // The chip does not decode the offset: writes are dropped and reads return 0.
         Trace(board, write, width, Window::Mmio, offset, "?", write ? value : 0);
-        faults_.Report(FaultKind::UnknownRegister, board,
-                       std::string(write ? "write" : "read") + " of unknown register " + Hex(offset));
+        ReportUnknownRegister(faults_, board, write ? "write of unknown register " : "read of unknown register ", offset);
         return 0;
     }
     if (width != 32) {
-        faults_.ReportAccess(board, std::to_string(width) + "-bit access to chip register " + Hex(offset) + "; registers are 32-bit");
+        ReportRegisterWidth(faults_, board, width, "-bit access to chip register ", offset, "; registers are 32-bit");
         return 0xFFFFFFFF;
     }
     if (write) WriteChip(boards_[board], *info, value);
@@ -228,7 +255,7 @@ uint32_t Bus::RegisterWindowAccess(int board, uint32_t offset, unsigned width, b
 
 uint32_t Bus::RomAccess(int board, uint32_t romOffset, uint32_t windowOffset, unsigned width, bool write) {
     if (write) {
-        faults_.ReportAccess(board, "write to the option ROM at " + Hex(romOffset));
+        ReportRomWrite(faults_, board, romOffset);
         return 0;
     }
     const std::vector<uint8_t>& rom = boards_[board].rom;
@@ -275,21 +302,20 @@ uint32_t Bus::PortAccess(uint32_t port, unsigned width, bool write, uint32_t val
         if (offset > VgaLastOffset || width == 32) break;
         return VgaPortAccess(index, offset, width, write, value);
     }
-    faults_.ReportAccess(faults_.CurrentAdapter(), std::to_string(width) + "-bit " + (write ? "write" : "read") + " of I/O port " + Hex(port) +
-                         ", where no device answers");
+    ReportNoDevice(faults_, "I/O port", width, write, port);
     return 0xFFFFFFFF;
 }
 
 uint32_t Bus::ChipPortAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value) {
     if (width != 32) {
-        faults_.ReportAccess(board, std::to_string(width) + "-bit port access to chip register " + Hex(offset));
+        ReportRegisterWidth(faults_, board, width, "-bit port access to chip register ", offset, "");
         return 0xFFFFFFFF;
     }
     const RegisterInfo* info = FindRegister(offset);
     if (!info) {
         // The chip does not decode the offset: writes are dropped and reads return 0.
         Trace(board, write, width, Window::Io, offset, "?", write ? value : 0);
-        faults_.Report(FaultKind::UnknownRegister, board, "port access to unknown register " + Hex(offset));
+        ReportUnknownRegister(faults_, board, "port access to unknown register ", offset);
         return 0;
     }
     if (write) WriteChip(boards_[board], *info, value);
@@ -313,7 +339,7 @@ uint32_t Bus::VgaPortAccess(int board, uint32_t offset, unsigned width, bool wri
     }
     Trace(board, write, width, Window::Io, offset, Chip::VgaPortName(vgaPort, width == 16, static_cast<uint16_t>(value)),
           value);
-    if (!known) faults_.Report(FaultKind::UnknownRegister, board, "access to undecoded VGA port " + Hex(vgaPort));
+    if (!known) ReportUnknownRegister(faults_, board, "access to undecoded VGA port ", vgaPort);
     return value;
 }
 

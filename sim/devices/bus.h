@@ -51,9 +51,9 @@ public:
     uint32_t WriteConfig(int requester, uint32_t slot, const uint8_t* bytes, uint32_t offset, uint32_t length);
 
     // An access named by a register or port name in static storage.
-    void Trace(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string_view name,
-               uint32_t value) {
-        trace_.Record(static_cast<int16_t>(adapter), write, window, width, offset, value, name);
+    [[gnu::always_inline]] void Trace(int adapter, bool write, unsigned width, Window window, uint32_t offset,
+                                      std::string_view name, uint32_t value) {
+        if (trace_.Recording()) Record(name, adapter, write, width, window, offset, value);
     }
     // An access named by a text made for it.
     void TraceText(int adapter, bool write, unsigned width, Window window, uint32_t offset, std::string text,
@@ -96,6 +96,11 @@ public:
     void Restore(const State& state);
 
 private:
+    // Trace's entry, recorded out of line: the access paths that call Trace keep nothing of it
+    // when no trace is kept (the name comes first, so that it is passed in registers, not through
+    // a copy in the caller's frame).
+    [[gnu::noinline]] void Record(std::string_view name, int adapter, bool write, unsigned width, Window window,
+                                  uint32_t offset, uint32_t value);
     uint32_t RegisterWindowAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);
     uint32_t RomAccess(int board, uint32_t romOffset, uint32_t windowOffset, unsigned width, bool write);
     uint32_t FrameBufferAccess(int board, uint32_t offset, unsigned width, bool write, uint32_t value);

@@ -120,6 +120,8 @@ I2cDevice& DisplayMonitor::Device() {
     return eeprom_;
 }
 
+void DisplayMonitor::KeepSample(uint64_t timeNs) { samples_.push_back(LineSample{timeNs, bus_.Clock(), bus_.Data()}); }
+
 void DisplayMonitor::DriveLines(bool clock, bool data, uint64_t now) {
     bus_.Advance(now, Device());
     bus_.SetMasterLines(clock, data, Device());

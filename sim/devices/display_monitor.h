@@ -75,13 +75,14 @@ public:
     // A probe on the wires: while on, every access to the line register leaves a sample.
     void SetProbe(bool on) { probing_ = on; }
     void Sample(uint64_t timeNs) {
-        if (probing_) samples_.push_back(LineSample{timeNs, bus_.Clock(), bus_.Data()});
+        if (probing_) KeepSample(timeNs);
     }
     const std::vector<LineSample>& Samples() const { return samples_; }
     void ClearSamples() { samples_.clear(); }
 
 private:
     I2cDevice& Device();
+    void KeepSample(uint64_t timeNs);
 
     bool present_ = false;
     std::string source_;

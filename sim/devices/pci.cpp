@@ -40,6 +40,19 @@ PciFunction::PciFunction(const PciIdentity& identity, const std::array<BarLayout
     // A function without a ROM decoder (a ROM size of 0) has no expansion ROM base register: it reads as 0.
     uint32_t romMask = romSize_ ? (~(romSize_ - 1) & 0xFFFFF800) | pcicfg::RomEnable : 0;
     for (int i = 0; i < 4; ++i) writable_[pcicfg::RomBar + i] = static_cast<uint8_t>(romMask >> (8 * i));
+    UpdateDecode();
+}
+
+void PciFunction::UpdateDecode() {
+    uint16_t command = ReadWord(pcicfg::Command);
+    decode_.io = command & pcicfg::CommandIo;
+    decode_.memory = command & pcicfg::CommandMemory;
+    for (int bar = 0; bar < 3; ++bar) {
+        decode_.bars[bar] = ReadDword(pcicfg::Bar0 + 4 * bar) & (bars_[bar].io ? ~0x3u : ~0xFu);
+    }
+    uint32_t rom = ReadDword(pcicfg::RomBar);
+    decode_.romEnabled = rom & pcicfg::RomEnable;
+    decode_.romAddress = rom & ~(romSize_ - 1) & 0xFFFFF800;
 }
 
 void PciFunction::Assign(const std::array<uint32_t, 3>& barAddresses, bool decoding) {
@@ -65,6 +78,7 @@ void PciFunction::WriteByte(uint32_t offset, uint8_t value) {
         return;
     }
     config_[offset] = static_cast<uint8_t>((config_[offset] & ~writable_[offset]) | (value & writable_[offset]));
+    UpdateDecode();
 }
 
 }  // namespace sim

@@ -60,15 +60,15 @@ public:
     }
     uint16_t ReadWord(uint32_t offset) const { return static_cast<uint16_t>(ReadByte(offset) | ReadByte(offset + 1) << 8); }
 
-    bool IoDecode() const { return ReadWord(pcicfg::Command) & pcicfg::CommandIo; }
-    bool MemoryDecode() const { return ReadWord(pcicfg::Command) & pcicfg::CommandMemory; }
-    uint32_t BarAddress(int bar) const {
-        return ReadDword(pcicfg::Bar0 + 4 * bar) & (bars_[bar].io ? ~0x3u : ~0xFu);
-    }
+    // What the command and base address registers decode, kept up to date by every write: the bus
+    // asks for it on every access.
+    bool IoDecode() const { return decode_.io; }
+    bool MemoryDecode() const { return decode_.memory; }
+    uint32_t BarAddress(int bar) const { return decode_.bars[bar]; }
     uint32_t BarSize(int bar) const { return bars_[bar].size; }
     bool BarIsIo(int bar) const { return bars_[bar].io; }
-    bool RomEnabled() const { return ReadDword(pcicfg::RomBar) & pcicfg::RomEnable; }
-    uint32_t RomAddress() const { return ReadDword(pcicfg::RomBar) & ~(romSize_ - 1) & 0xFFFFF800; }
+    bool RomEnabled() const { return decode_.romEnabled; }
+    uint32_t RomAddress() const { return decode_.romAddress; }
     uint32_t RomSize() const { return romSize_; }
 
 private:
@@ -76,6 +76,15 @@ private:
     std::array<uint8_t, 256> writable_{};
     std::array<BarLayout, 3> bars_{};
     uint32_t romSize_ = 0;
+    struct Decode {
+        bool io = false;
+        bool memory = false;
+        std::array<uint32_t, 3> bars{};
+        bool romEnabled = false;
+        uint32_t romAddress = 0;
+    };
+    Decode decode_;
+    void UpdateDecode();
 };
 
 }  // namespace sim

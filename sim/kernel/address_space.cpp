@@ -176,8 +176,7 @@ void KernelSpace::Free(uint32_t base) {
     last_ = nullptr;
 }
 
-const Region* KernelSpace::Find(uint32_t address) const {
-    if (last_ && address - last_->base < last_->size) return last_;
+const Region* KernelSpace::Search(uint32_t address) const {
     auto it = regions_.upper_bound(address);
     if (it == regions_.begin()) return nullptr;
     --it;
@@ -185,10 +184,6 @@ const Region* KernelSpace::Find(uint32_t address) const {
     if (address - region.base >= region.size) return nullptr;
     last_ = &region;
     return &region;
-}
-
-Region* KernelSpace::Find(uint32_t address) {
-    return const_cast<Region*>(static_cast<const KernelSpace*>(this)->Find(address));
 }
 
 uint32_t KernelSpace::AddressOfHost(const void* pointer) const {

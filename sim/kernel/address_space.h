@@ -88,9 +88,13 @@ public:
     uint32_t TryMapPhysical(uint32_t physical, uint32_t size, const std::string& purpose);
     void Free(uint32_t base);
 
-    // The region containing the address, or null.
-    const Region* Find(uint32_t address) const;
-    Region* Find(uint32_t address);
+    // The region containing the address, or null. Runs of accesses to one region (a register
+    // window) find it without a search.
+    const Region* Find(uint32_t address) const {
+        if (last_ && address - last_->base < last_->size) return last_;
+        return Search(address);
+    }
+    Region* Find(uint32_t address) { return const_cast<Region*>(static_cast<const KernelSpace*>(this)->Find(address)); }
     // The address of a host pointer into a memory region, or 0.
     uint32_t AddressOfHost(const void* pointer) const;
 
@@ -113,6 +117,7 @@ private:
     static constexpr uint32_t PoolBase = 0x81000000;      // host memory: extensions, buffers, pool
     static constexpr uint32_t MappingBase = 0x90000000;   // device mappings
     static constexpr uint32_t MappingLimit = 0xF0000000;
+    const Region* Search(uint32_t address) const;
     uint32_t FindFree(uint32_t from, uint32_t limit, uint32_t span) const;
     bool FindFree(uint32_t from, uint32_t limit, uint32_t span, uint32_t* found) const;
     bool FindFreeFromTop(uint32_t from, uint32_t limit, uint32_t span, uint32_t* found) const;

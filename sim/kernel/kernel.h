@@ -168,6 +168,9 @@ public:
     NTSTATUS CloseHandle(HANDLE handle);
 
 private:
+    // PhysicalOf's answer as a value: the physical address, or NoPhysical (and a driver fault).
+    static constexpr uint64_t NoPhysical = uint64_t{1} << 32;
+    uint64_t PhysicalOrNone(const volatile void* pointer, bool write);
     // A view record of the current adapter with the next serial number.
     View NewView(uint32_t base, uint32_t size, uint32_t physical, const std::string& caching, const std::string& madeBy);
     bool Resolve(uint32_t id, uint32_t address, uint32_t length, bool write, std::vector<std::pair<uint32_t, uint32_t>>* pieces);

@@ -2,6 +2,7 @@
 #include "support/text_format.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <iterator>
 
@@ -49,12 +50,38 @@ std::string Registry::Canonical(const std::string& path) {
     return out;
 }
 
-Registry::Registry(const Registry& other) : keys_(other.keys_) { Reindex(); }
+uint64_t Registry::NewVersion() {
+    static std::atomic<uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+Registry::Registry(const Registry& other) : keys_(other.keys_), version_(other.version_) { Reindex(); }
 
 Registry& Registry::operator=(const Registry& other) {
     if (this != &other) {
         keys_ = other.keys_;
         Reindex();
+        version_ = other.version_;
+    }
+    return *this;
+}
+
+// The list's nodes move with it, so the index stays valid; what is left behind is another registry.
+Registry::Registry(Registry&& other) noexcept
+    : keys_(std::move(other.keys_)), index_(std::move(other.index_)), version_(other.version_) {
+    other.keys_.clear();
+    other.index_.clear();
+    other.Changed();
+}
+
+Registry& Registry::operator=(Registry&& other) noexcept {
+    if (this != &other) {
+        keys_ = std::move(other.keys_);
+        index_ = std::move(other.index_);
+        version_ = other.version_;
+        other.keys_.clear();
+        other.index_.clear();
+        other.Changed();
     }
     return *this;
 }
@@ -65,12 +92,13 @@ void Registry::Reindex() {
 }
 
 RegKey* Registry::FindKey(const std::string& path) {
-    auto found = index_.find(FoldName(Canonical(path)));
-    return found == index_.end() ? nullptr : &*found->second;
+    Changed();
+    return const_cast<RegKey*>(static_cast<const Registry*>(this)->FindKey(path));
 }
 
 const RegKey* Registry::FindKey(const std::string& path) const {
-    return const_cast<Registry*>(this)->FindKey(path);
+    auto found = index_.find(FoldName(Canonical(path)));
+    return found == index_.end() ? nullptr : &*found->second;
 }
 
 bool Registry::KeyExists(const std::string& path) const {
@@ -83,6 +111,7 @@ bool Registry::KeyExists(const std::string& path) const {
 }
 
 RegKey& Registry::CreateKey(const std::string& path) {
+    Changed();
     std::string canonical = Canonical(path);
     std::string folded = FoldName(canonical);
     auto found = index_.find(folded);
@@ -93,6 +122,7 @@ RegKey& Registry::CreateKey(const std::string& path) {
 }
 
 bool Registry::DeleteKeyTree(const std::string& path) {
+    Changed();
     std::string folded = FoldName(Canonical(path));
     std::string below = folded + "\\";
     bool removed = false;

@@ -56,8 +56,13 @@ public:
     Registry() = default;
     Registry(const Registry& other);
     Registry& operator=(const Registry& other);
-    Registry(Registry&&) = default;
-    Registry& operator=(Registry&&) = default;
+    Registry(Registry&& other) noexcept;
+    Registry& operator=(Registry&& other) noexcept;
+
+    // Two registries of the same version hold the same keys and values: a copy keeps the version of
+    // what it copies, and every change, or hand-out of a key that can be changed, takes a version
+    // no registry had before. A machine's restore skips copying a registry that did not change.
+    uint64_t Version() const { return version_; }
 
     // The HKEY_ form of a path given in either form, without a trailing backslash: the simulated
     // user's hive, under either of its names, is HKEY_CURRENT_USER.
@@ -88,10 +93,13 @@ public:
 
 private:
     void Reindex();
+    static uint64_t NewVersion();
+    void Changed() { version_ = NewVersion(); }
 
     std::list<RegKey> keys_;
     // FoldName of the canonical path -> its key in keys_. Keys below a key follow it in this order.
     std::map<std::string, std::list<RegKey>::iterator> index_;
+    uint64_t version_ = NewVersion();
 };
 
 // Text of a REG_SZ value stored as UTF-16 with its terminating zero (ASCII only).

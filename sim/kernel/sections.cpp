@@ -93,7 +93,7 @@ uint32_t GrantedSectionAccess(uint32_t desired) {
 
 void Kernel::Restore(const State& state) {
     space_.RestoreFrom(state.space);
-    registry_ = state.registry;
+    if (registry_.Version() != state.registry.Version()) registry_ = state.registry;
     currentProcess_ = state.currentProcess;
     memory_ = state.memory;
     objects_.Restore(state.objects);

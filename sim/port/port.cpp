@@ -1,6 +1,7 @@
 #include "port/port.h"
 #include "support/text_format.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -331,17 +332,17 @@ BOOLEAN VideoPort::ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR te
         }
         trace.Resume();
     }
-    bool found = false;
-    for (size_t i = 0; !found && textLength && i + textLength <= bytes.size(); ++i) {
-        found = std::memcmp(&bytes[i], text, textLength) == 0;
+    // One search, not a comparison call per position (a fuzzer's build intercepts every such call).
+    bool found = textLength && std::search(bytes.begin(), bytes.end(), text, text + textLength) != bytes.end();
+    if (bus_.TraceOf().Recording()) {
+        const Region* region = kernel_.Space().Find(static_cast<uint32_t>(start));
+        uint32_t offset = region ? region->physical + (static_cast<uint32_t>(start) - region->base) -
+                                       bus_.BoardAt(index).pci.BarAddress(0)
+                                 : 0;
+        bus_.TraceText(index, false, 8, Window::Mmio, offset,
+                       "rom scan " + std::to_string(length) + " bytes for \"" + reinterpret_cast<const char*>(text) + "\"",
+                       found ? 1 : 0);
     }
-    const Region* region = kernel_.Space().Find(static_cast<uint32_t>(start));
-    uint32_t offset = region ? region->physical + (static_cast<uint32_t>(start) - region->base) -
-                                   bus_.BoardAt(index).pci.BarAddress(0)
-                             : 0;
-    bus_.TraceText(index, false, 8, Window::Mmio, offset,
-               "rom scan " + std::to_string(length) + " bytes for \"" + reinterpret_cast<const char*>(text) + "\"",
-               found ? 1 : 0);
     return found ? TRUE : FALSE;
 }
 

@@ -1,5 +1,7 @@
 // The video port routines of the host build, as the driver calls them. Each one hands the call to
 // the port driver of the machine the driver runs for.
+#include <array>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -35,7 +37,11 @@ sim::Kernel& KernelOf(const char* routine) {
 // Code addresses of the driver's callbacks, as the records carry them.
 constexpr ULONG CodeBase = 0xF8000000;
 constexpr ULONG CodeStride = 0x10;
-std::vector<void (*)()> codeTable;
+// Entries are only ever added (under the lock) and never change, so a lookup, which the platform
+// makes for every callback it calls (thousands for one monitor read), takes no lock.
+constexpr size_t MaxCodes = 1024;
+std::array<std::atomic<void (*)()>, MaxCodes> codeTable{};
+std::atomic<size_t> codeCount{0};
 std::mutex codeTableLock;
 
 }  // namespace
@@ -47,19 +53,26 @@ void* ZarnHostPointer(ULONG address) { return KernelOf("a record's pointer").Hos
 ULONG ZarnHostAddress(const void* pointer) { return KernelOf("a record's pointer").AddressOfPointer(pointer); }
 
 void (*ZarnHostCode(ULONG address))() {
-    std::lock_guard<std::mutex> lock(codeTableLock);
     ULONG index = (address - CodeBase) / CodeStride;
-    if (address < CodeBase || (address - CodeBase) % CodeStride || index >= codeTable.size()) return nullptr;
-    return codeTable[index];
+    if (address < CodeBase || (address - CodeBase) % CodeStride || index >= codeCount.load(std::memory_order_acquire)) {
+        return nullptr;
+    }
+    return codeTable[index].load(std::memory_order_relaxed);
 }
 
 ULONG ZarnHostCodeAddress(void (*code)()) {
     std::lock_guard<std::mutex> lock(codeTableLock);
-    for (size_t i = 0; i < codeTable.size(); ++i) {
-        if (codeTable[i] == code) return CodeBase + static_cast<ULONG>(i) * CodeStride;
+    size_t count = codeCount.load(std::memory_order_relaxed);
+    for (size_t i = 0; i < count; ++i) {
+        if (codeTable[i].load(std::memory_order_relaxed) == code) return CodeBase + static_cast<ULONG>(i) * CodeStride;
     }
-    codeTable.push_back(code);
-    return CodeBase + static_cast<ULONG>(codeTable.size() - 1) * CodeStride;
+    if (count == MaxCodes) {
+        std::fprintf(stderr, "zarnsim: the driver handed out more than %zu distinct callbacks\n", MaxCodes);
+        std::abort();
+    }
+    codeTable[count].store(code, std::memory_order_relaxed);
+    codeCount.store(count + 1, std::memory_order_release);
+    return CodeBase + static_cast<ULONG>(count) * CodeStride;
 }
 
 ULONG NTAPI VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INITIALIZATION_DATA data, PVOID) {

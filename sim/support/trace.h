@@ -64,7 +64,8 @@ public:
             entry.name = name;
             return;
         }
-        Record(TraceEntry{adapter, write, window, width, offset, value, name});
+        // Nothing kept or streamed (a fuzzing run): no entry is built at all.
+        if (Recording()) RecordFields(adapter, write, window, width, offset, value, name);
     }
     void Record(const TraceEntry& entry) {
         if (!Recording()) return;
@@ -105,6 +106,12 @@ public:
     void Clear() { entries_.clear(); }
 
 private:
+    // The entry built out of line, so that the callers on the access path keep no entry of their own.
+    [[gnu::noinline]] void RecordFields(int16_t adapter, bool write, Window window, uint32_t width, uint32_t offset,
+                                        uint32_t value, std::string_view name) {
+        Record(TraceEntry{adapter, write, window, width, offset, value, name});
+    }
+
     std::vector<TraceEntry> entries_;
     std::unordered_set<std::string> texts_;   // node-based: the strings never move
     size_t keep_ = KeepAll;
