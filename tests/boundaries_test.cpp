@@ -152,7 +152,7 @@ TEST(NumberBaseLimit, FormatsInBasesEightToThirtySixOnly) {
     };
     const Case cases[] = {{8, 8, "10"},   {8, 7, ""},     {35, 36, "Z"}, {36, 36, "10"},
                           {36, 37, ""},   {0, 10, "0"},   {0xFFFFFFFF, 10, "4294967295"},
-                          {0xFFFFFFFF, 8, "37777777777"}, {255, 16, "FF"}};
+                          {0xFFFFFFFF, 8, "37777777777"}, {255, 16, "FF"}, {9, 16, "9"}, {10, 11, "A"}};
     for (const Case& c : cases) {
         CHAR buffer[12];
         std::fill(std::begin(buffer), std::end(buffer), 'x');

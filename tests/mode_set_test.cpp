@@ -316,6 +316,22 @@ TEST(ProgramModeEdges, LinesBelow400AreDoubledOnlyUpTo16BitsPerPixel) {
     }
 }
 
+// The screen size is written twice for a scan-doubled mode (the programming step and the 400-line
+// rule); the chip never holds a count from bit 12 in between.
+TEST(ProgramModeEdges, EveryScreenSizeWriteOfAScanDoubledModeCountsLinesFromBit13) {
+    Machine machine(Config(Direct()));
+    machine.Boot();
+    int index = FindMode(machine, 320, 200, 8, 70);
+    ASSERT_GE(index, 0);
+    machine.ClearTrace();
+    ASSERT_EQ(SetMode(machine, static_cast<uint32_t>(index)), 0u);
+    std::vector<uint32_t> writes;
+    for (const sim::TraceEntry& entry : machine.Trace()) {
+        if (entry.write && entry.window == sim::Window::Mmio && entry.offset == ScreenSize) writes.push_back(entry.value);
+    }
+    EXPECT_EQ(writes, (std::vector<uint32_t>{0x190140, 0x190140}));
+}
+
 TEST(ProgramModeEdges, StrideTooShortForTheWidthFailsTheModeSet) {
     Machine machine(Config(Direct()));
     machine.Boot();

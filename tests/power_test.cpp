@@ -64,9 +64,10 @@ TEST_P(MonitorPowerState, DrivesTheSyncOutputsAndTheScreenOffBit) {
         Machine machine(Direct());
         ShowPattern(machine);
         sim::Chip& chip = machine.ChipOf(0);
-        // Bits the change must keep, and bits 2 and 4 that it must clear.
-        chip.Poke(OutputControl, (chip.Peek(OutputControl) & ~0x1Eu) | 0xABCD0014u);
-        chip.MutableVga().sequencer[1] = 0xDF;
+        // Bits the change must keep (bit 0, the double pixel clock, clear), and bits 2 and 4 that it
+        // must clear.
+        chip.Poke(OutputControl, (chip.Peek(OutputControl) & ~0x1Fu) | 0xABCD0014u);
+        chip.MutableVga().sequencer[1] = 0xDE;   // bit 0 clear: only the screen-off bit may change
         chip.MutableVga().sequencerIndex = 0x03;
         uint32_t outputBefore = chip.Peek(OutputControl);
         machine.ClearTrace();
@@ -77,7 +78,7 @@ TEST_P(MonitorPowerState, DrivesTheSyncOutputsAndTheScreenOffBit) {
             continue;
         }
         EXPECT_EQ(chip.Peek(OutputControl), (outputBefore & ~0x1Eu) | c.syncBits);
-        EXPECT_EQ(chip.Vga().sequencer[1], (0xDF & ~0x20) | c.screenOff);
+        EXPECT_EQ(chip.Vga().sequencer[1], (0xDE & ~0x20) | c.screenOff);
         EXPECT_EQ(chip.Vga().sequencerIndex, 0x03) << "the sequencer index is put back";
         EXPECT_EQ(machine.MonitorPowerOf(0), c.power) << sim::MonitorPowerName(machine.MonitorPowerOf(0));
         EXPECT_EQ(ScreenIsBlack(machine), c.state != VideoPowerOn && c.state != VideoPowerHibernate);
