@@ -175,7 +175,7 @@ def main():
             continue
         covered += edges - min(edges, sum(missing.values()))
     share = 100.0 * covered / total if total else 0.0
-    line = (f"{args.name}: " if args.name else "") + f"driver code {covered} of {total} edges ({share:.0f}%)"
+    line = (f"{args.name}: " if args.name else "") + f"driver code {covered} of {total} edges ({share:.1f}%)"
     if args.binary:
         line += f"; {excluded} edges of undefined-behaviour check failures not counted"
         if uncalledEdges:
