@@ -206,19 +206,20 @@ std::vector<Scenario> Sessions() {
     settings.script = std::string(SettingsScript) + "read-setting LuOwn\n" +
                       "request IOCTL_VIDEO_READ_SETTING in=5a52426967000404 out=1036\n";
     sessions.push_back(settings);
-    Scenario secondarySettings = On("SettingsOfASecondary", {"device=5", "device=3,memory=4,secondary"});
-    secondarySettings.registry =
-        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device1]\n"
-        "\"miscInit1\"=dword:00000011\n\"dramInit0\"=hex:22\n\"dramInit1\"=dword:33333333\n\"MemClocking\"=dword:00000064\n";
-    secondarySettings.script = "mode 1 adapter=1\nrequest IOCTL_VIDEO_QUERY_ADAPTER_ID out=8 adapter=1\n";
-    sessions.push_back(secondarySettings);
-    // Empty values, which the number callback refuses with 87: the port hands that on as success.
-    Scenario emptySettings = On("EmptyValuesOfASecondary", {"device=5", "device=3,memory=4,secondary"});
-    emptySettings.registry =
-        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device1]\n"
-        "\"dramInit0\"=hex:\n\"GraphicsClocking\"=hex:\n";
-    emptySettings.script = "request IOCTL_VIDEO_QUERY_ADAPTER_ID out=8 adapter=1\n";
-    sessions.push_back(emptySettings);
+    // A secondary's values under its device key: ones of every length, and empty ones, which the
+    // number callback refuses with 87 and the port hands on as success.
+    auto secondaryWith = [](const char* name, const std::string& values, const std::string& script) {
+        Scenario scenario = On(name, {"device=5", "device=3,memory=4,secondary"});
+        scenario.registry =
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device1]\n" + values;
+        scenario.script = script + "request IOCTL_VIDEO_QUERY_ADAPTER_ID out=8 adapter=1\n";
+        return scenario;
+    };
+    sessions.push_back(secondaryWith(
+        "SettingsOfASecondary",
+        "\"miscInit1\"=dword:00000011\n\"dramInit0\"=hex:22\n\"dramInit1\"=dword:33333333\n\"MemClocking\"=dword:00000064\n",
+        "mode 1 adapter=1\n"));
+    sessions.push_back(secondaryWith("EmptyValuesOfASecondary", "\"dramInit0\"=hex:\n\"GraphicsClocking\"=hex:\n", ""));
     Scenario power = On("RefusedPowerStates", {"device=5,memory=16"});
     power.script = "power adapter 9\npower 0x12345678 on\npower monitor 0\npower adapter off\npower adapter on\n";
     sessions.push_back(power);
