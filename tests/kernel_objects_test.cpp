@@ -7,6 +7,7 @@
 #include <string>
 
 #include "machine/machine.h"
+#include "support/code_page.h"
 #include "support/text_format.h"
 
 #include "driver_faults.h"
@@ -301,6 +302,50 @@ TEST_F(KernelRoutines, ConversionsRefuseTextLongerThanACountedString) {
     EXPECT_EQ(RtlAnsiStringToUnicodeString(wide, ansi, TRUE), STATUS_SUCCESS);
     RtlFreeUnicodeString(wide);
     EXPECT_EQ(Faults(), "");
+}
+
+// The ANSI code pages, both ways: a Japanese system's characters take one or two bytes.
+struct CodePageCase {
+    const char* name;
+    sim::AnsiCodePage page;
+    std::u16string text;
+    std::string bytes;
+    bool toAnsi = true;      // the text converts to the bytes
+    bool toUnicode = true;   // the bytes convert to the text
+};
+
+class AnsiConversion : public testing::TestWithParam<CodePageCase> {};
+
+TEST_P(AnsiConversion, ConvertsAsTheCodePageHasIt) {
+    const CodePageCase& c = GetParam();
+    if (c.toAnsi) {
+        EXPECT_EQ(sim::AnsiOfUnicode(c.text, c.page), c.bytes);
+    }
+    if (c.toUnicode) {
+        EXPECT_EQ(sim::UnicodeOfAnsi(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), c.page), c.text);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, AnsiConversion,
+    testing::Values(CodePageCase{"Latin1", sim::AnsiCodePage::Latin1, u"caf\u00E9", "caf\xE9"},
+                    CodePageCase{"Latin1HasNoKana", sim::AnsiCodePage::Latin1, u"\u3042", "?", true, false},
+                    CodePageCase{"Kana932", sim::AnsiCodePage::ShiftJis, u"A\u3042\uFF71\u30DF\u30E0\u3000",
+                                 "A\x82\xA0\xB1\x83\x7E\x83\x80\x81\x40"},
+                    CodePageCase{"Kanji932", sim::AnsiCodePage::ShiftJis, u"\u4E00", "\x88\xEA"},
+                    CodePageCase{"Unmapped932", sim::AnsiCodePage::ShiftJis, u"\u00E9", "?", true, false},
+                    CodePageCase{"LoneLeadByte932", sim::AnsiCodePage::ShiftJis, u"a\u30FB", "a\x82", false},
+                    CodePageCase{"UnusedPair932", sim::AnsiCodePage::ShiftJis, u"\u30FB", "\x85\x40", false}),
+    [](const testing::TestParamInfo<CodePageCase>& info) { return std::string(info.param.name); });
+
+// A conversion into a buffer too small keeps whole characters: a pair that does not fit is left out.
+TEST(AnsiConversionWithin, LeavesOutAPairThatDoesNotFit) {
+    const std::string whole("a\x82\xA0\x82\xA0");
+    const size_t kept[] = {0, 1, 1, 3, 3, 5, 5};   // bytes kept in a room of 0 to 6 bytes
+    for (size_t room = 0; room < std::size(kept); ++room) {
+        EXPECT_EQ(sim::AnsiOfUnicodeWithin(u"a\u3042\u3042", sim::AnsiCodePage::ShiftJis, room), whole.substr(0, kept[room]))
+            << "room " << room;
+    }
 }
 
 }  // namespace

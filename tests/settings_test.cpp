@@ -29,14 +29,31 @@ const std::string OpenGlKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows 
 const std::string ParameterKey = sim::Machine::DeviceKey(1);
 constexpr uint32_t Reply = 1032;
 
-sim::MachineConfig TwoAdapters(const std::vector<std::string>& files = {}) {
+sim::MachineConfig TwoAdapters(const std::vector<std::string>& files = {},
+                              sim::AnsiCodePage page = sim::AnsiCodePage::Latin1) {
     sim::AdapterConfig secondary;
     secondary.secondary = true;
     sim::MachineConfig config;
     config.adapters = {sim::AdapterConfig{}, secondary};
     config.checkAliasing = true;
     config.systemFiles = files;
+    config.ansiCodePage = page;
     return config;
+}
+
+Bytes Utf16(const std::u16string& text) {
+    Bytes bytes;
+    for (char16_t unit : text) bytes.insert(bytes.end(), {static_cast<uint8_t>(unit), static_cast<uint8_t>(unit >> 8)});
+    return bytes;
+}
+
+// Hiragana A (two bytes on a Japanese system) `count` times, then `tail`.
+std::u16string Kana(size_t count, const std::u16string& tail = u"") { return std::u16string(count, u'\u3042') + tail; }
+Bytes KanaBytes(size_t count, const std::string& tail = "") {
+    Bytes bytes;
+    for (size_t i = 0; i < count; ++i) bytes.insert(bytes.end(), {0x82, 0xA0});
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    return bytes;
 }
 
 Bytes Dword(uint32_t value) {
@@ -127,6 +144,7 @@ struct ReadCase {
     uint32_t sizeField;
     Answer expected;
     uint32_t outputLength = Reply;
+    sim::AnsiCodePage page = sim::AnsiCodePage::Latin1;
 };
 
 void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.name; }
@@ -135,7 +153,7 @@ class SettingsRead : public testing::TestWithParam<ReadCase> {};
 
 TEST_P(SettingsRead, FindsTheValueWhereTheNameIsRouted) {
     const ReadCase& c = GetParam();
-    sim::Machine machine(TwoAdapters(c.files));
+    sim::Machine machine(TwoAdapters(c.files, c.page));
     c.registry(machine.GetRegistry());
     machine.Boot();
     ASSERT_TRUE(machine.Adapter(1).started);
@@ -268,7 +286,28 @@ INSTANTIATE_TEST_SUITE_P(
                      r.SetDword(SettingsKey, LongRelayedName + "A", 1);
                      r.SetDword(ParameterKey, LongRelayedName.substr(0, 255), 2);
                  },
-                 {}, LongRelayedName + "A", 1024, {0, 4, 4, Dword(2)}}),
+                 {}, LongRelayedName + "A", 1024, {0, 4, 4, Dword(2)}},
+        // On a Japanese system a character can convert to two bytes: text of 1023 bytes and its zero
+        // fill the reply; one byte more does not fit, and the device parameter answers.
+        ReadCase{"RelayedTextOnAJapaneseSystem", [](sim::Registry& r) { r.SetValue(SettingsKey, "ZRt", 1, Utf16(Kana(1, u"A"))); },
+                 {}, "ZRt", 1024, {0, 1, 4, KanaBytes(1, std::string("A\0", 2))}, Reply, sim::AnsiCodePage::ShiftJis},
+        ReadCase{"RelayedTextOf1023BytesOnAJapaneseSystem",
+                 [](sim::Registry& r) { r.SetValue(SettingsKey, "ZRt", 1, Utf16(Kana(511, u"A"))); }, {}, "ZRt", 1024,
+                 {0, 1, 1024, KanaBytes(511, std::string("A\0", 2))}, Reply, sim::AnsiCodePage::ShiftJis},
+        ReadCase{"RelayedTextOf1024BytesOnAJapaneseSystemDoesNotFit",
+                 [](sim::Registry& r) {
+                     r.SetValue(SettingsKey, "ZRt", 1, Utf16(Kana(512)));
+                     r.SetDword(ParameterKey, "ZRt", 6);
+                 },
+                 {}, "ZRt", 1024, {0, 4, 4, Dword(6)}, Reply, sim::AnsiCodePage::ShiftJis},
+        // A name holding a double-byte character names no value the registry holds ("ZR?" is another
+        // name); the device parameter of the name's bytes answers.
+        ReadCase{"RelayedNameWithADoubleByteCharacter",
+                 [](sim::Registry& r) {
+                     r.SetDword(SettingsKey, "ZR?", 1);
+                     r.SetDword(ParameterKey, "ZR\x82\xA0", 5);
+                 },
+                 {}, "ZR\x82\xA0", 1024, {0, 4, 4, Dword(5)}, Reply, sim::AnsiCodePage::ShiftJis}),
     [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
 struct BadRead {

@@ -168,4 +168,23 @@ INSTANTIATE_TEST_SUITE_P(Ramps, PaletteScreenshot,
                                          ScreenCase{"Inverse", InverseRampLine(), 0x0000FF, 0x00FFFF}),
                          [](const testing::TestParamInfo<ScreenCase>& info) { return std::string(info.param.name); });
 
+// The system's code page decides how relayed text converts: hiragana A is '?' on a Western system
+// and a byte pair on a Japanese one.
+TEST(CodePageOption, ConvertsRelayedTextAsThatSystemDoes) {
+    std::string path = TempPath("codepage.reg");
+    std::ofstream(path) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0]\n"
+                           "\"ZRk\"=hex(1):42,30,41,00,00,00\n";
+    const std::pair<const char*, const char*> pages[] = {{"", "size 3, value \"?A\""},
+                                                         {"--code-page 932 ", "size 4, value \"\\x82\\xa0A\""}};
+    for (const auto& [option, answer] : pages) {
+        Outcome run = RunZarnsim(std::string(option) + "--registry '" + path + "' script -", "read-setting ZRk\n");
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.out.find(answer), std::string::npos) << run.out;
+    }
+    std::remove(path.c_str());
+    Outcome refused = RunZarnsim("--code-page 1252 modes");
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.err.find("--code-page"), std::string::npos) << refused.err;
+}
+
 }  // namespace

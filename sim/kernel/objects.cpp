@@ -11,12 +11,23 @@
 
 namespace sim {
 
+// The simulated registry and file system keep names as Latin-1 bytes: a name holding any other
+// character names nothing they can hold (false).
+static bool Latin1Name(const std::u16string& text, std::string* name) {
+    for (char16_t unit : text) {
+        if (unit > 0xFF) return false;
+    }
+    *name = Latin1Of(text);
+    return true;
+}
+
 namespace {
 
 constexpr uint32_t ObjKernelHandle = 0x200;
 constexpr uint32_t KernelHandleBit = 0x80000000;
 constexpr uint32_t MaxCounted = 0xFFFF;   // the most bytes a counted string's length holds
 constexpr NTSTATUS StatusAccessViolation = static_cast<NTSTATUS>(0xC0000005);
+constexpr NTSTATUS StatusNotSupported = static_cast<NTSTATUS>(0xC00000BB);
 constexpr NTSTATUS StatusInsufficientResources = static_cast<NTSTATUS>(0xC000009A);
 constexpr NTSTATUS StatusNotADirectory = static_cast<NTSTATUS>(0xC0000103);
 const char* const SystemDirectory = "\\systemroot\\system32";
@@ -88,7 +99,10 @@ bool KernelObjects::ObjectPath(POBJECT_ATTRIBUTES attributes, std::string* path,
         *status = STATUS_OBJECT_NAME_INVALID;
         return false;
     }
-    *path = Latin1Of(text);
+    if (!Latin1Name(text, path)) {
+        *status = STATUS_OBJECT_NAME_NOT_FOUND;
+        return false;
+    }
     if (attributes->RootDirectory.address) {
         Handle* root = FindHandle(reinterpret_cast<HANDLE>(uintptr_t{attributes->RootDirectory.address}));
         if (!root || root->kind != Handle::Kind::Key) {
@@ -154,7 +168,8 @@ NTSTATUS KernelObjects::QueryValueKey(HANDLE handle, PUNICODE_STRING name, KEY_V
     std::u16string text;
     if (!ReadCounted(name, &text, "a value name")) return name ? StatusAccessViolation : Violation("no value name");
     if (resultLength == nullptr) return Violation("ZwQueryValueKey without a place for the result length");
-    const RegValue* value = kernel_.GetRegistry().GetValue(key->path, Latin1Of(text));
+    std::string asked;
+    const RegValue* value = Latin1Name(text, &asked) ? kernel_.GetRegistry().GetValue(key->path, asked) : nullptr;
     if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
 
     // The whole record of the class asked for, and the part of it that must fit at least.
@@ -205,8 +220,10 @@ NTSTATUS KernelObjects::SetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG, 
     std::u16string text;
     if (!ReadCounted(name, &text, "a value name")) return name ? StatusAccessViolation : Violation("no value name");
     if (size && data == nullptr) return Violation("ZwSetValueKey of " + std::to_string(size) + " bytes from nowhere");
+    std::string valueName;
+    if (!Latin1Name(text, &valueName)) return StatusNotSupported;
     const auto* bytes = static_cast<const uint8_t*>(data);
-    kernel_.GetRegistry().SetValue(key->path, Latin1Of(text), type, std::vector<uint8_t>(bytes, bytes + size));
+    kernel_.GetRegistry().SetValue(key->path, valueName, type, std::vector<uint8_t>(bytes, bytes + size));
     return STATUS_SUCCESS;
 }
 
@@ -300,7 +317,8 @@ NTSTATUS KernelObjects::AnsiToUnicode(PUNICODE_STRING destination, PCANSI_STRING
     if (destination == nullptr || source == nullptr) return Violation("RtlAnsiStringToUnicodeString without its strings");
     const uint8_t* bytes = source->Length ? MachineBytes(source->Buffer.address, source->Length) : nullptr;
     if (source->Length && !bytes) return Violation("RtlAnsiStringToUnicodeString of text that is not in memory");
-    uint32_t size = (source->Length + 1u) * 2;   // with the terminating zero
+    std::u16string wide = UnicodeOfAnsi(bytes, source->Length, codePage_);
+    uint32_t size = static_cast<uint32_t>(wide.size() + 1) * 2;   // with the terminating zero
     if (size > MaxCounted) return STATUS_INVALID_PARAMETER_2;
     NTSTATUS status = STATUS_SUCCESS;
     if (allocate) {
@@ -313,9 +331,9 @@ NTSTATUS KernelObjects::AnsiToUnicode(PUNICODE_STRING destination, PCANSI_STRING
     destination->Length = static_cast<USHORT>(size - 2);
     uint8_t* out = MachineBytes(destination->Buffer.address, destination->MaximumLength);
     if (!out) return Violation("RtlAnsiStringToUnicodeString into memory that is not there");
-    for (uint32_t i = 0; i < source->Length; ++i) {
-        out[2 * i] = bytes[i];
-        out[2 * i + 1] = 0;
+    for (size_t i = 0; i < wide.size(); ++i) {
+        out[2 * i] = static_cast<uint8_t>(wide[i]);
+        out[2 * i + 1] = static_cast<uint8_t>(wide[i] >> 8);
     }
     if (size <= destination->MaximumLength) out[size - 2] = out[size - 1] = 0;
     return STATUS_SUCCESS;
@@ -327,7 +345,8 @@ NTSTATUS KernelObjects::UnicodeToAnsi(PANSI_STRING destination, PCUNICODE_STRING
     if (!ReadCounted(source, &text, "the text of RtlUnicodeStringToAnsiString")) {
         return source ? StatusAccessViolation : Violation("RtlUnicodeStringToAnsiString without its strings");
     }
-    uint32_t size = static_cast<uint32_t>(text.size()) + 1;
+    std::string narrow = AnsiOfUnicode(text, codePage_);
+    uint32_t size = static_cast<uint32_t>(narrow.size()) + 1;
     if (size > MaxCounted) return STATUS_INVALID_PARAMETER_2;
     NTSTATUS status = STATUS_SUCCESS;
     if (allocate) {
@@ -335,15 +354,15 @@ NTSTATUS KernelObjects::UnicodeToAnsi(PANSI_STRING destination, PCUNICODE_STRING
         destination->Buffer.address = AllocateString(size);
         destination->MaximumLength = static_cast<USHORT>(size);
     } else if (size - 1 >= destination->MaximumLength) {
-        // As much as fits is converted, and the status says the rest was lost.
+        // As much as fits is converted (whole characters), and the status says the rest was lost.
         if (destination->MaximumLength == 0) return STATUS_BUFFER_OVERFLOW;
         status = STATUS_BUFFER_OVERFLOW;
-        size = destination->MaximumLength;
+        narrow = AnsiOfUnicodeWithin(text, codePage_, destination->MaximumLength - 1u);
+        size = static_cast<uint32_t>(narrow.size()) + 1;
     }
     destination->Length = static_cast<USHORT>(size - 1);
     uint8_t* out = MachineBytes(destination->Buffer.address, size);
     if (!out) return Violation("RtlUnicodeStringToAnsiString into memory that is not there");
-    std::string narrow = Latin1Of(text);
     std::memcpy(out, narrow.data(), size - 1);
     out[size - 1] = 0;
     return status;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/videoport.h"
+#include "support/code_page.h"
 #include "support/faults.h"
 
 namespace sim {
@@ -48,6 +49,8 @@ public:
     bool SystemFileExists(const std::string& name) const;
 
     // --- Counted strings ----------------------------------------------------------------------------
+    // The system's ANSI code page, which the two conversions use (set before boot).
+    void SetAnsiCodePage(AnsiCodePage page) { codePage_ = page; }
     void InitUnicodeString(PUNICODE_STRING string, PCWSTR source);
     void InitAnsiString(PANSI_STRING string, PCSZ source);
     NTSTATUS AnsiToUnicode(PUNICODE_STRING destination, PCANSI_STRING source, BOOLEAN allocate);
@@ -114,6 +117,7 @@ private:
     bool FreeString(uint32_t address, const char* routine);
 
     Kernel& kernel_;
+    AnsiCodePage codePage_ = AnsiCodePage::Latin1;
     FaultLog& faults_;
     State state_;
 };

@@ -47,6 +47,7 @@ Machine::Machine(MachineConfig config)
     }
     for (const AdapterConfig& adapter : config_.adapters) bus_.AddBoard(adapter);
     for (const std::string& file : config_.systemFiles) kernel_.Objects().AddSystemFile(file);
+    kernel_.Objects().SetAnsiCodePage(config_.ansiCodePage);
     kernel_.SetSystemMemory(uint64_t{config_.systemMemoryMiB} << 20);
     port_.SetConfigInfoLength(config_.configInfoLength);
     port_.SetEnumerateAtLoad(config_.enumerateChildren);

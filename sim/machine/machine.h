@@ -35,6 +35,8 @@ struct MachineConfig {
     bool checkAliasing = false;
     // The files in the system directory (\SystemRoot\System32\), by name.
     std::vector<std::string> systemFiles;
+    // The system's ANSI code page (a Western system's, or a Japanese system's 932).
+    AnsiCodePage ansiCodePage = AnsiCodePage::Latin1;
     // System memory (RAM), 24 to 256 MiB: kernel pool and contiguous memory come from it.
     uint32_t systemMemoryMiB = 64;
     // --- The driver image ---

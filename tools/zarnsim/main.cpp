@@ -18,6 +18,7 @@
 #include "image/cpu.h"
 #include "kernel/regfile.h"
 #include "monitor_report.h"
+#include "support/code_page.h"
 #include "support/file_save.h"
 #include "support/number_text.h"
 #include "support/untrusted_text.h"
@@ -36,6 +37,7 @@ struct Options {
     std::vector<std::string> adapters;
     std::vector<std::string> faults;
     std::vector<std::string> systemFiles;
+    sim::AnsiCodePage codePage = sim::AnsiCodePage::Latin1;
     bool json = false;
     bool checkAliasing = false;
     std::string scriptFile;
@@ -89,6 +91,7 @@ sim::MachineConfig MachineConfigOf(const Options& options) {
     sim::MachineConfig config;
     config.checkAliasing = options.checkAliasing;
     config.systemFiles = options.systemFiles;
+    config.ansiCodePage = options.codePage;
     config.driverImage = options.driverImage;
     if (!options.adapters.empty()) {
         config.adapters.clear();
@@ -320,6 +323,18 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
                    "registry value names); repeatable")
         ->type_name("NAME")
         ->check(NotEmpty("a file name"));
+    app.add_option_function<std::string>(
+           "--code-page",
+           [&options](const std::string& text) {
+               if (!sim::ParseAnsiCodePage(text, &options.codePage)) {
+                   throw CLI::ValidationError("--code-page", "must be latin1 or 932, not " + sim::TerminalText(text));
+               }
+           },
+           "The system's ANSI code page, which the kernel's string conversions use: latin1 (a Western system, the "
+           "default) or 932 (a Japanese system: ASCII, halfwidth katakana, and as byte pairs the fullwidth digits "
+           "and letters, hiragana, katakana and the ideographic space and stops; other characters convert as "
+           "unmapped ones do, to '?' and U+30FB)")
+        ->type_name("PAGE");
     app.add_option("--driver", options.driverImage,
                    "Run this build of the driver, the shipped zarn.sys (such as build/win/zarn.sys), on an emulated "
                    "i386 processor instead of the host build linked into zarnsim; every command works the same")
