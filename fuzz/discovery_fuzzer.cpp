@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include "clients/display_driver.h"
 #include "devices/option_rom.h"
@@ -128,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (board.hasRom) board.romImage = ReadRom(in, flags & 0x10);
     if (board.hasRom && board.romImage.empty()) board.hasRom = false;
 
-    sim::Machine machine(config);
+    sim::Machine machine(std::move(config));
     machine.GetRegistry() = values;
     machine.KeepLatestTrace(0);   // nothing here reads the access trace
     for (const sim::InjectedFault& failure : failures) machine.InjectFault(failure);

@@ -105,7 +105,7 @@ private:
 };
 
 struct Board {
-    AdapterConfig config;
+    AdapterConfig config;            // its description, but for the ROM image: that is `rom`
     uint32_t slot = 0;               // PCI slot number
     PciFunction pci;
     Chip chip{Straps{}};

@@ -45,13 +45,12 @@ uint32_t AlignUp(uint32_t value, uint32_t alignment) { return (value + alignment
 
 }  // namespace
 
-int Bus::AddBoard(const AdapterConfig& config) {
+int Bus::AddBoard(AdapterConfig config) {
     if (boards_.size() >= MaxAdapters) {
         throw std::invalid_argument("at most " + std::to_string(MaxAdapters) + " adapters fit in the machine");
     }
     if (nextMemory_ == 0) nextMemory_ = PciMemoryBase;
     Board board;
-    board.config = config;
     board.slot = static_cast<uint32_t>(boards_.size() + 1);
     PciIdentity identity{ZarnVendorId, config.deviceId, config.revision, config.subsystemVendor, config.subsystemId};
     std::array<BarLayout, 3> bars{BarLayout{config.registerWindowMiB << 20, false, false},
@@ -72,8 +71,12 @@ int Bus::AddBoard(const AdapterConfig& config) {
     if (!config.secondary) RunPowerOnSelfTest(board.chip, config.deviceId, config.bus66);
     board.monitor = DisplayMonitor(config.monitor);
     board.videoMemory = VideoMemoryBytes(static_cast<size_t>(config.memoryMiB) << 20);
-    if (config.hasRom) board.rom = config.romImage.empty() ? BuiltinRom(ZarnVendorId, config.deviceId) : config.romImage;
+    if (config.hasRom) {
+        board.rom = config.romImage.empty() ? BuiltinRom(ZarnVendorId, config.deviceId) : std::move(config.romImage);
+    }
     if (board.rom.size() > RomWindowSize) throw std::invalid_argument("the option ROM image is larger than 128 KiB");
+    config.romImage.clear();
+    board.config = std::move(config);
     boards_.push_back(std::move(board));
     return static_cast<int>(boards_.size() - 1);
 }
@@ -193,6 +196,17 @@ bool Bus::ReadRomBlock(uint32_t physical, uint32_t length, uint8_t* out) const {
         return true;
     }
     return false;
+}
+
+const uint8_t* Bus::RomImageAt(uint32_t physical, uint32_t length) const {
+    for (const Board& board : boards_) {
+        const PciFunction& pci = board.pci;
+        if (!pci.MemoryDecode() || !pci.RomEnabled() || !board.powered) continue;
+        uint64_t offset = static_cast<uint64_t>(physical) - pci.RomAddress();
+        if (physical < pci.RomAddress() || offset + length > pci.RomSize()) continue;
+        return offset + length <= board.rom.size() ? board.rom.data() + offset : nullptr;
+    }
+    return nullptr;
 }
 
 void Bus::MemoryBlock(uint32_t physical, uint8_t* bytes, uint32_t length, bool write) {

@@ -28,7 +28,8 @@ public:
     // Plugs a board into the next slot, assigns its windows as the system would (each at the next
     // address aligned to its size) and, for a primary board with a ROM, runs its video BIOS's
     // power-on self test. Returns its index.
-    int AddBoard(const AdapterConfig& config);
+    // The board keeps the ROM image once, as its ROM: its description's copy is left empty.
+    int AddBoard(AdapterConfig config);
     size_t BoardCount() const { return boards_.size(); }
     Board& BoardAt(int index) { return boards_.at(index); }
     const Board& BoardAt(int index) const { return boards_.at(index); }
@@ -40,6 +41,8 @@ public:
     // A block read at a physical address that lies wholly inside an enabled option ROM, as a run of
     // byte reads would give it; false (nothing read) when it does not.
     bool ReadRomBlock(uint32_t physical, uint32_t length, uint8_t* out) const;
+    // The same bytes in place, when they all lie inside the ROM's image; null otherwise.
+    const uint8_t* RomImageAt(uint32_t physical, uint32_t length) const;
     // A block access of `length` bytes from a physical address, as a copy loop makes it: one traced
     // access for a run of video memory, 32-bit (or byte) accesses elsewhere.
     void MemoryBlock(uint32_t physical, uint8_t* bytes, uint32_t length, bool write);

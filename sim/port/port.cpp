@@ -319,21 +319,27 @@ BOOLEAN VideoPort::ScanRom(PVOID extension, PUCHAR base, ULONG length, PUCHAR te
     auto start = reinterpret_cast<uintptr_t>(base);
 
     // The port reads the memory byte by byte; one trace entry stands for the whole scan. A scan that
-    // lies wholly inside an enabled ROM reads it in one go, with the same result.
-    std::vector<uint8_t> bytes(length);
+    // lies wholly inside an enabled ROM reads it in one go, with the same result (inside the ROM's
+    // image, the image itself, without a copy).
     const Region* mapping = kernel_.Space().Find(static_cast<uint32_t>(start));
     bool inOneMapping = mapping && mapping->device && static_cast<uint64_t>(start - mapping->base) + length <= mapping->size;
     uint32_t physical = inOneMapping ? mapping->physical + static_cast<uint32_t>(start - mapping->base) : 0;
-    if (!inOneMapping || !bus_.ReadRomBlock(physical, length, bytes.data())) {
-        TraceLog& trace = bus_.TraceOf();
-        trace.Pause();
-        for (ULONG i = 0; i < length; ++i) {
-            bytes[i] = static_cast<uint8_t>(kernel_.ReadMemory(reinterpret_cast<const volatile void*>(start + i), 8));
+    const uint8_t* image = inOneMapping ? bus_.RomImageAt(physical, length) : nullptr;
+    std::vector<uint8_t> bytes;
+    if (!image) {
+        bytes.resize(length);
+        image = bytes.data();
+        if (!inOneMapping || !bus_.ReadRomBlock(physical, length, bytes.data())) {
+            TraceLog& trace = bus_.TraceOf();
+            trace.Pause();
+            for (ULONG i = 0; i < length; ++i) {
+                bytes[i] = static_cast<uint8_t>(kernel_.ReadMemory(reinterpret_cast<const volatile void*>(start + i), 8));
+            }
+            trace.Resume();
         }
-        trace.Resume();
     }
     // One search, not a comparison call per position (a fuzzer's build intercepts every such call).
-    bool found = textLength && std::search(bytes.begin(), bytes.end(), text, text + textLength) != bytes.end();
+    bool found = textLength && std::search(image, image + length, text, text + textLength) != image + length;
     if (bus_.TraceOf().Recording()) {
         const Region* region = kernel_.Space().Find(static_cast<uint32_t>(start));
         uint32_t offset = region ? region->physical + (static_cast<uint32_t>(start) - region->base) -
