@@ -3,10 +3,13 @@
 // any code), with input and output lengths near the sizes the handlers check, input bytes that may
 // carry addresses the driver handed out in earlier replies, from several processes, with mode sets,
 // resets, power changes and child enumeration in between, on a machine with a BIOS-path primary and
-// a direct-path secondary, with a value under each kind of setting name. Every input starts from the same booted machine. A driver fault, output
-// beyond the buffer, or an answer that differs when input and output share one buffer stops the run.
+// a direct-path secondary (and two more secondaries when the input asks for four boards), with a
+// value under each kind of setting name. Every input starts from the same booted machine. A driver
+// fault, output beyond the buffer, or an answer that differs when input and output share one buffer
+// stops the run.
 //
-// Input: a sequence of operations, each introduced by one byte; op % 10 selects:
+// Input: an optional first byte 0xEF (the machine has four boards: the driver serves at most four
+// adapters), then a sequence of operations, each introduced by one byte; op % 10 selects:
 //   0-3 request: selector byte (bit 7: a raw 32-bit code follows instead of a served one), process
 //       byte, input length, output length, the input bytes, then a patch byte (bit 6: a setting's
 //       name chosen by the next byte is written where the settings requests carry it; bit 7: the
@@ -23,11 +26,14 @@
 //       platform's routines can
 //   7   a process writes: process byte, dword selector (as the patch), length byte, the byte
 //       (a user-mode program touching what it was given; an address nothing maps is its own fault)
-//   8   power: device byte (even: the adapter, odd: the monitor), state byte; the state is set when
-//       the driver's query allows it, as the platform does
+//   8   power: device byte (bit 0 clear: the adapter, set: the monitor), state byte; the state is set
+//       when the driver's query allows it, as the platform does, or with bit 1 of the device byte
+//       set without the query (the power manager sends some sets, such as a forced sleep or the
+//       way back on, without asking first)
 //   9   child enumeration for the op byte 0xF9 (once per input: the monitor is read bit by bit),
 //       otherwise a query of the monitor's power
-// Bit 4 of the op byte selects the adapter. A request from an ended process is not sent. A request
+// Bits 4 and 6 of the op byte select the adapter (bit 6 the high bit), modulo the number of boards:
+// on two boards bit 4 alone. A request from an ended process is not sent. A request
 // whose op byte has bits 5-7 set also runs the way the aliasing check does: once with input and
 // output in separate buffers, once in one, and the answers must agree (it snapshots the machine, so
 // it is kept to one request in eight).
@@ -82,9 +88,12 @@ constexpr uint32_t checkedSizes[] = {
 // Names of each class the settings requests route differently.
 const char* const settingNames[] = {"ZRFoo", "LuMode", "KMTC4_Level", "Zarn", "LumenGammaTable", "GammaTable", "Sx"};
 
-// And the list of modes of each adapter and their indices, known once the machine has booted.
+constexpr int MaxBoards = 4;
+constexpr uint8_t FourBoards = 0xEF;
+
+// The size of the list of modes of the first two adapters (the same on either machine), known once
+// the machine has booted.
 uint32_t modeListBytes[2];
-std::vector<uint32_t> modeIndices[2];
 
 uint32_t SizeAt(uint32_t pick) {
     pick %= std::size(checkedSizes) + 2;
@@ -118,17 +127,21 @@ struct Reader {
 struct Fixture {
     sim::Machine machine;
     sim::Machine::Snapshot booted;
+    int boards;
+    // Each adapter's valid mode indices.
+    std::vector<uint32_t> modeIndices[MaxBoards];
 
-    static sim::MachineConfig Config() {
+    static sim::MachineConfig Config(int boards) {
         sim::MachineConfig config;
         sim::AdapterConfig secondary;
         secondary.secondary = true;
         secondary.memoryMiB = 4;
         config.adapters = {sim::AdapterConfig{}, secondary};
+        config.adapters.resize(boards, secondary);
         config.systemFiles = {"EXAMPLE.DLL"};
         return config;
     }
-    Fixture() : machine(Config()) {
+    explicit Fixture(int boards) : machine(Config(boards)), boards(boards) {
         // A value under each name the relay and the device parameters hold.
         const std::string settings = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Zarn\\Device0";
         sim::Registry& registry = machine.GetRegistry();
@@ -139,19 +152,20 @@ struct Fixture {
         registry.SetString(settings + "\\D3D", "LuMode", "fast");
         registry.SetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\OpenGLDrivers", "Zarn",
                            "example.dll");
-        for (int adapter : {0, 1}) {
+        for (int adapter = 0; adapter < boards; ++adapter) {
             registry.SetValue(sim::Machine::DeviceKey(adapter), "KMTC4_Level", 3, {0x80, 2});
             registry.SetValue(sim::Machine::DeviceKey(adapter), "Sx", 3, {1, 2, 3});
         }
         machine.Boot();
         // No access trace: nothing here reads it, and recording it would cost every input.
         machine.KeepLatestTrace(0);
-        for (int adapter : {0, 1}) {
+        for (int adapter = 0; adapter < boards; ++adapter) {
             sim::RequestResult count =
                 machine.Request(IOCTL_VIDEO_QUERY_NUM_AVAIL_MODES, {}, sizeof(VIDEO_NUM_MODES), sim::RequestOptions{adapter});
             uint32_t modes = count.output.size() >= 4 ? count.output[0] | count.output[1] << 8 : 0;
-            modeListBytes[adapter] = modes * static_cast<uint32_t>(sizeof(VIDEO_MODE_INFORMATION));
-            sim::RequestResult list = machine.Request(IOCTL_VIDEO_QUERY_AVAIL_MODES, {}, modeListBytes[adapter],
+            uint32_t listBytes = modes * static_cast<uint32_t>(sizeof(VIDEO_MODE_INFORMATION));
+            if (adapter < 2) modeListBytes[adapter] = listBytes;
+            sim::RequestResult list = machine.Request(IOCTL_VIDEO_QUERY_AVAIL_MODES, {}, listBytes,
                                                       sim::RequestOptions{adapter});
             for (size_t at = 0; at + sizeof(VIDEO_MODE_INFORMATION) <= list.output.size();
                  at += sizeof(VIDEO_MODE_INFORMATION)) {
@@ -165,9 +179,10 @@ struct Fixture {
     }
 };
 
-Fixture& TheFixture() {
-    static Fixture* fixture = new Fixture;
-    return *fixture;
+Fixture& TheFixture(int boards) {
+    static Fixture* two = new Fixture(2);
+    static Fixture* four = new Fixture(MaxBoards);
+    return boards == 2 ? *two : *four;
 }
 
 void Stop(sim::Machine& machine, const char* what) {
@@ -241,28 +256,30 @@ void SendRequest(sim::Machine& machine, Reader& in, int adapter, bool checkAlias
 
 // The machine boots once, before fuzzing starts: the coverage a run reports is that of the requests.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    TheFixture();
+    TheFixture(2);
+    TheFixture(MaxBoards);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Fixture& fixture = TheFixture();
+    const bool fourBoards = size > 0 && data[0] == FourBoards;
+    Fixture& fixture = TheFixture(fourBoards ? MaxBoards : 2);
     sim::Machine& machine = fixture.machine;
     machine.Restore(fixture.booted);
-    Reader in{data, size};
+    Reader in{data, size, fourBoards ? 1u : 0u};
     Remembered remembered;
     bool ended[5] = {};
     bool enumerated = false;
     for (unsigned n = 0; n < MaxOperations && !in.Done(); ++n) {
         uint8_t op = in.Byte();
-        int adapter = (op >> 4) & 1;
+        int adapter = (((op >> 4) & 1) | ((op >> 5) & 2)) % fixture.boards;
         switch (op % 10) {
         case 0: case 1: case 2: case 3:
             SendRequest(machine, in, adapter, (op & 0xE0) == 0xE0, ended, remembered);
             break;
         case 4: {
             uint32_t word = in.Word();
-            const std::vector<uint32_t>& valid = modeIndices[adapter];
+            const std::vector<uint32_t>& valid = fixture.modeIndices[adapter];
             uint32_t index = word & 0x8000 ? word & 0x7FFF : valid[word % valid.size()];
             std::vector<uint8_t> input{static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8), 0, 0};
             machine.Request(IOCTL_VIDEO_SET_CURRENT_MODE, input, 0, sim::RequestOptions{adapter});
@@ -296,7 +313,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             uint32_t state = 1 + in.Byte() % 6;
             uint32_t id = device & 1 ? machine.MonitorId(adapter) : sim::Machine::AdapterDevice;
             if (device & 1 && id == 0) break;
-            if (machine.QueryPower(adapter, id, state) == NO_ERROR) machine.SetPower(adapter, id, state);
+            if (device & 2 || machine.QueryPower(adapter, id, state) == NO_ERROR) machine.SetPower(adapter, id, state);
             break;
         }
         default:

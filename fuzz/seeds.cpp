@@ -43,11 +43,17 @@ void Put32(Bytes& bytes, size_t at, uint32_t value) {
 
 class Seed {
 public:
-    // An op byte of the kind (op % 10) for the adapter (bit 4), with or without the aliasing check
-    // (bits 5-7) and with the extra bits asked for.
+    Seed() = default;
+    // An input for the machine with four boards: it starts with the byte that asks for them.
+    explicit Seed(bool fourBoards) : boards(fourBoards ? 4 : 2) {
+        if (fourBoards) bytes.push_back(0xEF);
+    }
+    // An op byte of the kind (op % 10) for the adapter (bits 4 and 6 modulo the boards), with or
+    // without the aliasing check (bits 5-7) and with the extra bits asked for.
     Seed& Op(unsigned kind, int adapter, uint8_t bits = 0, bool aliasing = false) {
         for (unsigned op = 0; op < 0xF9; ++op) {
-            if (op % 10 != kind || ((op >> 4) & 1u) != static_cast<unsigned>(adapter) || (op & bits) != bits) continue;
+            const unsigned decoded = (((op >> 4) & 1u) | ((op >> 5) & 2u)) % boards;
+            if (op % 10 != kind || decoded != static_cast<unsigned>(adapter) || (op & bits) != bits) continue;
             if (((op & 0xE0) == 0xE0) != aliasing) continue;
             bytes.push_back(static_cast<uint8_t>(op));
             return *this;
@@ -87,8 +93,10 @@ public:
     Seed& Reset(int adapter, bool throughRequest) { return Op(5, adapter).Byte(throughRequest ? 1 : 0); }
     Seed& EndProcess(uint32_t process) { return Op(6, 0).Byte(static_cast<uint8_t>(process - 2)); }
     Seed& Fail(int adapter, sim::PlatformCall call) { return Op(6, adapter, 0x20).Byte(static_cast<uint8_t>(call)); }
-    Seed& Power(int adapter, bool monitor, uint32_t state) {
-        return Op(8, adapter).Byte(monitor ? 1 : 0).Byte(static_cast<uint8_t>(state - 1));
+    // A power state for the adapter or its monitor, set when the driver's query allows it or, when
+    // not `queried`, without asking.
+    Seed& Power(int adapter, bool monitor, uint32_t state, bool queried = true) {
+        return Op(8, adapter).Byte((monitor ? 1 : 0) | (queried ? 0 : 2)).Byte(static_cast<uint8_t>(state - 1));
     }
     Seed& Enumerate() { return Byte(0xF9); }
     // Process `process` writes a byte `count` times at the picked earlier reply's value.
@@ -103,6 +111,7 @@ public:
     Bytes bytes;
 
 private:
+    unsigned boards = 2;
     void Length(uint32_t length) {
         bytes.push_back(0xF0);
         bytes.push_back(static_cast<uint8_t>(length));
@@ -289,6 +298,38 @@ std::vector<Bytes> RequestSeeds() {
                                 .Request(a, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({0, 0, 0x1000 + 4 * 2}), 0, process, 0, 0)
                                 .Request(a, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({0, 0, 0x1000 + 4 * 2}), 0, process, 0, 0));
         }
+    }
+    // Power states set without the query, the ones the query refuses among them.
+    for (int a : {0, 1}) {
+        for (uint32_t state = 1; state <= 6; ++state) {
+            seeds.push_back(Seed().Power(a, false, state, false).Power(a, false, 1, false).SetMode(a, 0));
+            seeds.push_back(Seed().Power(a, true, state, false).Power(a, true, 1));
+        }
+    }
+    // Four boards: each adapter's contiguous blocks (each adapter claims a table of its own) with
+    // pages mapped from them, to the bound of one adapter's blocks, and the third and fourth
+    // adapters' modes, resets and mappings.
+    for (int last = 0; last < 4; ++last) {
+        Seed seed(true);
+        for (int a = 0; a <= last; ++a) {
+            seed.Request(a, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({0x2000}), sizeof(ADDRESS32), 2)
+                .Request(a, IOCTL_VIDEO_MAP_PHYSICAL_PAGES, Dwords({0, 0x1000}), sizeof(ADDRESS32), 2, 0, 0);
+        }
+        seeds.push_back(seed);
+    }
+    for (int a : {2, 3}) {
+        Seed blocks(true);
+        for (int i = 0; i < 17; ++i) blocks.Request(a, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({0x1000}), sizeof(ADDRESS32));
+        seeds.push_back(blocks);
+        for (uint16_t mode = 0; mode < 48; mode += 7) {
+            seeds.push_back(Seed(true).SetMode(a, mode)
+                                .Request(a, IOCTL_VIDEO_QUERY_CURRENT_MODE, {}, sizeof(VIDEO_MODE_INFORMATION))
+                                .Request(a, IOCTL_VIDEO_SET_COLOR_REGISTERS, Clut(256, 0), 0)
+                                .Reset(a, mode % 2));
+        }
+        seeds.push_back(Seed(true).Request(a, IOCTL_VIDEO_MAP_APERTURES, Dwords({0}), sizeof(ApertureMap), 3)
+                            .Request(a, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({0, 0, 0x1000 + 4 * 3}), 0, 3, 0, 0)
+                            .Power(a, false, 4).Power(a, false, 1).Power(a, true, 4));
     }
     // The monitor read after each power state and reset, and with the routine that reads it failing.
     for (uint32_t state = 1; state <= 6; ++state) seeds.push_back(Seed().Power(1, false, state).Enumerate());

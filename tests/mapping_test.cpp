@@ -911,7 +911,14 @@ TEST(StaleMemory, FreshBlocksHoldStaleWordsThatAUserViewMustNotShow) {
     sim::Kernel& kernel = machine.GetKernel();
     const uint32_t block = kernel.AllocateContiguousMemory(0x2000, 0xFFFFFFFF);
     const uint32_t pool = kernel.Objects().AllocatePool(64, 0);
-    for (uint32_t address : {block, block + 0x1FFC, pool, pool + 60}) {
+    // Large blocks too (the host maps them), past a megabyte; one written over before the other is
+    // made: what an owner writes is its own.
+    const uint32_t large = kernel.AllocateContiguousMemory(0x180004, 0xFFFFFFFF);
+    std::memset(kernel.HostPointer(large + 0x100000), 0, 0x1000);
+    const uint32_t other = kernel.AllocateContiguousMemory(0x180004, 0xFFFFFFFF);
+    EXPECT_EQ(*static_cast<uint8_t*>(kernel.HostPointer(large + 0x100000)), 0);
+    for (uint32_t address : {block, block + 0x1FFC, pool, pool + 60, large, large + 0xFFFFC, large + 0x180000, other,
+                             other + 0x100000, other + 0x180000}) {
         uint32_t word = 0;
         std::memcpy(&word, kernel.HostPointer(address), 4);
         EXPECT_EQ(word, sim::Kernel::StaleDword) << std::hex << address;

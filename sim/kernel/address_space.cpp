@@ -1,12 +1,14 @@
 #include "kernel/address_space.h"
 
 #include <algorithm>
+#include <vector>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -33,32 +35,108 @@ uint32_t PagesFor(uint32_t size) { return (size + PageSize - 1) / PageSize * Pag
 // From this size a block is mapped from the host's own zeroed pages, which cost nothing until
 // touched (a block of contiguous memory can be megabytes that are never written).
 constexpr uint32_t MappedBlockBytes = 64 * 1024;
+// The stale pages made once: a multiple of the page and of the stale word.
+constexpr uint32_t StaleFileBytes = 1024 * 1024;
+
+// Memory that earlier owners used holds the pool's stale word, bytes DE AD C0 DE from each aligned
+// word: byte i of a page holds byte i % 4 of it. Pages of it, to copy from.
+const uint8_t* StalePages() {
+    static const std::vector<uint8_t> pages = [] {
+        static const uint8_t stale[4] = {0xDE, 0xAD, 0xC0, 0xDE};
+        std::vector<uint8_t> bytes(StaleFileBytes);
+        for (uint32_t i = 0; i < StaleFileBytes; ++i) bytes[i] = stale[i % 4];
+        return bytes;
+    }();
+    return pages.data();
+}
+
+// The same pages in a file in memory (made once; -1 without one), for a large block to map
+// copy-on-write: a block of megabytes that nobody writes then costs nothing.
+int StaleFile() {
+    static const int file = [] {
+        int made = memfd_create("stale memory", MFD_CLOEXEC);
+        for (size_t at = 0; made >= 0 && at < StaleFileBytes;) {
+            ssize_t written = write(made, StalePages() + at, StaleFileBytes - at);
+            if (written <= 0) {
+                close(made);
+                return -1;
+            }
+            at += static_cast<size_t>(written);
+        }
+        return made;
+    }();
+    return file;
+}
+
+// Maps the stale pages over `size` bytes of mapped memory from `bytes` (page multiples), copy-on-write.
+bool MapStale(uint8_t* bytes, uint32_t size) {
+    const int file = StaleFile();
+    if (file < 0) return false;
+    for (uint32_t at = 0; at < size; at += StaleFileBytes) {
+        const uint32_t chunk = std::min(size - at, StaleFileBytes);
+        if (::mmap(bytes + at, chunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, file, 0) == MAP_FAILED) return false;
+    }
+    return true;
+}
+
+void CopyStale(uint8_t* bytes, uint32_t from, uint32_t to) {
+    for (uint32_t at = from; at < to;) {
+        const uint32_t chunk = std::min(to - at, StaleFileBytes - at % PageSize);
+        std::memcpy(bytes + at, StalePages() + at % PageSize, chunk);
+        at += chunk;
+    }
+}
+
 }  // namespace
 
-HostBlock::HostBlock(uint32_t size) : size_(size), bytes_(nullptr, Release{size}) {
-    if (size == 0) return;
+// The rest of a block's last page is no one's, and holds what earlier owners left there: a read
+// past the block's end sees stale bytes, not zeros. The sanitizer build stops on such a read instead.
+void HostBlock::FillTail() {
+    const uint32_t pages = PagesFor(size_);
+    uint8_t* bytes = bytes_.get();
+    UNPOISON(bytes + size_, pages - size_);
+    CopyStale(bytes, size_, pages);
+    POISON(bytes + size_, pages - size_);
+}
+
+// Whole pages for `size` bytes, their contents left to the caller: a large block from the host's own
+// zeroed pages.
+uint8_t* HostBlock::Allocate(uint32_t size, bool* mapped) {
     const uint32_t pages = PagesFor(size);
-    uint8_t* bytes = nullptr;
-    if (pages >= MappedBlockBytes) {
+    *mapped = pages >= MappedBlockBytes;
+    if (*mapped) {
         // One more page behind the block that nothing may touch: a block of whole pages still ends
         // where its size ends.
         void* mapped = ::mmap(nullptr, pages + PageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapped == MAP_FAILED) throw std::bad_alloc();
-        bytes = static_cast<uint8_t*>(mapped);
+        auto* bytes = static_cast<uint8_t*>(mapped);
         ::mprotect(bytes + pages, PageSize, PROT_NONE);
         POISON(bytes + pages, PageSize);
-    } else {
-        bytes = static_cast<uint8_t*>(std::aligned_alloc(PageSize, pages));
-        if (!bytes) throw std::bad_alloc();
-        std::memset(bytes, 0, pages);
+        return bytes;
     }
-    // The rest of the block's last page is no one's, and holds what earlier owners left there (the
-    // pool's stale word, bytes DE AD C0 DE from each aligned word): a read past the block's end sees
-    // that, not zeros. The sanitizer build stops on such a read instead.
-    static const uint8_t stale[4] = {0xDE, 0xAD, 0xC0, 0xDE};
-    for (uint32_t i = size; i < pages; ++i) bytes[i] = stale[i % 4];
-    POISON(bytes + size, pages - size);
-    bytes_.reset(bytes);
+    auto* bytes = static_cast<uint8_t*>(std::aligned_alloc(PageSize, pages));
+    if (!bytes) throw std::bad_alloc();
+    return bytes;
+}
+
+HostBlock::HostBlock(uint32_t size, Contents contents) : size_(size), bytes_(nullptr, Release{size}) {
+    if (size == 0) return;
+    bool mapped = false;
+    bytes_.reset(Allocate(size, &mapped));
+    if (contents == Contents::Zeros) {
+        if (!mapped) std::memset(bytes_.get(), 0, size);
+    } else if (!mapped || !MapStale(bytes_.get(), PagesFor(size))) {
+        CopyStale(bytes_.get(), 0, size);
+    }
+    FillTail();
+}
+
+HostBlock::HostBlock(const HostBlock& other) : size_(other.size_), bytes_(nullptr, Release{other.size_}) {
+    if (size_ == 0) return;
+    bool mapped = false;
+    bytes_.reset(Allocate(size_, &mapped));
+    std::memcpy(bytes_.get(), other.bytes_.get(), size_);
+    FillTail();
 }
 
 void HostBlock::Release::operator()(uint8_t* bytes) const {
@@ -130,7 +208,8 @@ uint32_t KernelSpace::AllocateMemory(uint32_t size, const std::string& purpose) 
     return base;
 }
 
-uint32_t KernelSpace::TryAllocateMemory(uint32_t size, const std::string& purpose, bool fromTop) {
+uint32_t KernelSpace::TryAllocateMemory(uint32_t size, const std::string& purpose, bool fromTop,
+                                       HostBlock::Contents contents) {
     // A guard page behind every allocation, so that a run past the end hits nothing.
     if (size > 0xFFFFFFFFu - 2 * PageSize) return 0;
     uint32_t span = PagesFor(size == 0 ? 1 : size) + PageSize;
@@ -140,7 +219,7 @@ uint32_t KernelSpace::TryAllocateMemory(uint32_t size, const std::string& purpos
     if (!found) return 0;
     region.size = size;
     region.reserved = span;
-    region.memory = HostBlock(size);
+    region.memory = HostBlock(size, contents);
     region.purpose = purpose;
     uint32_t base = region.base;
     Added(regions_.emplace(base, std::move(region)).first->second);

@@ -10,15 +10,18 @@
 
 namespace sim {
 
-// A block of host memory of the requested size, zero-filled. It starts on a page and spans whole
-// pages, so that an emulated processor can share it page for page; under AddressSanitizer the
-// bytes past the requested size are poisoned, so that host code running past the end is still
-// caught. Copying a block copies its contents into a new allocation.
+// A block of host memory of the requested size, zero-filled or holding stale bytes. It starts on a
+// page and spans whole pages, so that an emulated processor can share it page for page; the rest
+// of its last page holds stale bytes, and under AddressSanitizer it is poisoned, so that host code
+// running past the end is still caught. Copying a block copies its contents into a new allocation.
 class HostBlock {
 public:
+    // What a new block holds: zeros, or the pool's stale word everywhere (as memory that earlier
+    // owners used and left).
+    enum class Contents { Zeros, Stale };
     HostBlock() = default;
-    explicit HostBlock(uint32_t size);
-    HostBlock(const HostBlock& other) : HostBlock(other.size_) { CopyFrom(other); }
+    explicit HostBlock(uint32_t size, Contents contents = Contents::Zeros);
+    HostBlock(const HostBlock& other);
     HostBlock& operator=(const HostBlock& other);
     HostBlock(HostBlock&&) = default;
     HostBlock& operator=(HostBlock&&) = default;
@@ -27,9 +30,13 @@ public:
     uint32_t size() const { return size_; }
     // The whole pages from data(): what a processor sharing the memory sees.
     uint32_t pageBytes() const;
+    // The contents of a block of the same size.
     void CopyFrom(const HostBlock& other);
 
 private:
+    static uint8_t* Allocate(uint32_t size, bool* mapped);
+    void FillTail();
+
     struct Release {
         uint32_t size;
         void operator()(uint8_t* bytes) const;
@@ -79,7 +86,8 @@ public:
     uint32_t AllocateMemory(uint32_t size, const std::string& purpose);
     // The same, or 0 when the pool has no room for it; `fromTop` takes the highest room instead of
     // the lowest.
-    uint32_t TryAllocateMemory(uint32_t size, const std::string& purpose, bool fromTop = false);
+    uint32_t TryAllocateMemory(uint32_t size, const std::string& purpose, bool fromTop = false,
+                               HostBlock::Contents contents = HostBlock::Contents::Zeros);
     // Pool memory ends here (system memory ends below it).
     void SetPoolLimit(uint32_t limit) { poolLimit_ = limit; }
     // A mapping of `size` bytes of physical memory space; returns its address.

@@ -238,13 +238,14 @@ uint32_t Kernel::AllocateContiguousMemory(uint64_t bytes, uint64_t highestAccept
     if (InjectedFailure(PlatformCall::MmAllocateContiguousMemory, &ignored)) return 0;
     if (bytes == 0 || bytes > memory_.systemBytes) return 0;
     // Like the platform, from the highest free memory down.
-    uint32_t base = space_.TryAllocateMemory(static_cast<uint32_t>(bytes), "contiguous memory", true);
+    // Its bytes are what earlier owners left.
+    uint32_t base = space_.TryAllocateMemory(static_cast<uint32_t>(bytes), "contiguous memory", true,
+                                             HostBlock::Contents::Stale);
     if (base == 0) return 0;
     if (uint64_t{base} - KernelSpaceStart + bytes - 1 > highestAcceptable) {
         space_.Free(base);
         return 0;
     }
-    FillStale(base, static_cast<uint32_t>(bytes));
     return base;
 }
 
