@@ -44,8 +44,6 @@ bool ParseAnsiCodePage(const std::string& text, AnsiCodePage* page) {
     return true;
 }
 
-const char* AnsiCodePageName(AnsiCodePage page) { return page == AnsiCodePage::ShiftJis ? "932" : "latin1"; }
-
 std::string AnsiOfUnicodeWithin(std::u16string_view text, AnsiCodePage page, size_t room) {
     std::string out;
     for (char16_t unit : text) {

@@ -14,7 +14,6 @@ enum class AnsiCodePage { Latin1, ShiftJis };
 
 // "latin1" or "932"; false for any other text.
 bool ParseAnsiCodePage(const std::string& text, AnsiCodePage* page);
-const char* AnsiCodePageName(AnsiCodePage page);
 
 // UTF-16 text as ANSI bytes: a character the code page lacks becomes '?'.
 std::string AnsiOfUnicode(std::u16string_view text, AnsiCodePage page);
