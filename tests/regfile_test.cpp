@@ -727,7 +727,8 @@ TEST(RegFileFile, SaveKeepsTheEncodingTheFileCameIn) {
 }
 
 // A machine's restore brings its registry back whatever changed it after the snapshot (the
-// restore skips the copy only when nothing did), again after a second change.
+// restore skips the copy only when nothing did), again after a second change; a snapshot taken
+// after the change holds the changed registry (saves share a copy only while nothing changed).
 TEST(RegistryRestore, UndoesEveryKindOfChange) {
     const std::pair<const char*, std::function<void(sim::Registry&)>> changes[] = {
         {"a value set", [](sim::Registry& r) { r.SetDword(Key, "New", 1); }},
@@ -745,9 +746,14 @@ TEST(RegistryRestore, UndoesEveryKindOfChange) {
         const sim::Machine::Snapshot snapshot = machine.Save();
         for (int round = 0; round < 2; ++round) {
             change(machine.GetRegistry());
-            ASSERT_NE(Describe(machine.GetRegistry()), saved) << what;
+            const std::string changed = Describe(machine.GetRegistry());
+            ASSERT_NE(changed, saved) << what;
+            const sim::Machine::Snapshot later = machine.Save();
             machine.Restore(snapshot);
             EXPECT_EQ(Describe(machine.GetRegistry()), saved) << what << ", round " << round;
+            machine.Restore(later);
+            EXPECT_EQ(Describe(machine.GetRegistry()), changed) << what << ", round " << round;
+            machine.Restore(snapshot);
         }
     }
 }

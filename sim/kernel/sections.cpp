@@ -91,9 +91,18 @@ uint32_t GrantedSectionAccess(uint32_t desired) {
 
 }  // namespace
 
+Kernel::State Kernel::Save() const {
+    // A registry's version changes with every change, and a copy keeps it: a saved copy of the same
+    // version holds the same keys and values.
+    if (!savedRegistry_ || savedRegistry_->Version() != registry_.Version()) {
+        savedRegistry_ = std::make_shared<const Registry>(registry_);
+    }
+    return State{space_, savedRegistry_, currentProcess_, memory_, objects_.Save()};
+}
+
 void Kernel::Restore(const State& state) {
     space_.RestoreFrom(state.space);
-    if (registry_.Version() != state.registry.Version()) registry_ = state.registry;
+    if (registry_.Version() != state.registry->Version()) registry_ = *state.registry;
     currentProcess_ = state.currentProcess;
     memory_ = state.memory;
     objects_.Restore(state.objects);
