@@ -153,7 +153,7 @@ public:
     struct State {
         KernelSpace space;
         // Shared with the kernel's last saved copy while the registry keeps its version: most
-        // snapshots (one per request) find it unchanged, and copying it was a fifth of a save.
+        // snapshots (one per request) find it unchanged, and copying it was much of a save.
         std::shared_ptr<const Registry> registry;
         uint32_t currentProcess = 0;
         MemoryState memory;
