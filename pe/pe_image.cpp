@@ -421,6 +421,33 @@ bool ReadVersion(const Image& image, VersionInfo* version, std::string* error) {
     return true;
 }
 
+bool ReadRelocations(const Image& image, std::vector<Relocation>* relocations, std::string* error) {
+    relocations->clear();
+    if (image.relocationsSize == 0) return true;
+    const uint8_t* directory = BytesAt(image, image.relocationsRva, image.relocationsSize);
+    if (!directory) return Fail(error, "the base relocations lie outside the file");
+    for (uint32_t at = 0; at + 8 <= image.relocationsSize;) {
+        uint32_t page, blockSize;
+        std::memcpy(&page, directory + at, 4);
+        std::memcpy(&blockSize, directory + at + 4, 4);
+        if (blockSize < 8 || blockSize % 2 || blockSize > image.relocationsSize - at) {
+            return Fail(error, "the base relocation block at RVA " + Hex(image.relocationsRva + at) + " has size " +
+                                   Hex(blockSize) + " (" + Hex(image.relocationsSize - at) + " bytes left)");
+        }
+        for (uint32_t entry = at + 8; entry < at + blockSize; entry += 2) {
+            uint16_t fixup = Word(directory + entry);
+            Relocation relocation{page + (fixup & 0xFFFu), static_cast<uint16_t>(fixup >> 12)};
+            if (relocation.type == 0) continue;
+            if (uint64_t{relocation.rva} + 4 > image.sizeOfImage) {
+                return Fail(error, "a base relocation at RVA " + Hex(relocation.rva) + " lies outside the image");
+            }
+            relocations->push_back(relocation);
+        }
+        at += blockSize;
+    }
+    return true;
+}
+
 std::vector<std::pair<std::string, uint32_t>> MapSymbols(const std::string& mapText) {
     std::vector<std::pair<std::string, uint32_t>> symbols;
     std::istringstream lines(mapText);
@@ -459,7 +486,11 @@ std::vector<CheckResult> CheckDriver(const Image& image, const EntryExpectation&
     check("machine i386", image.machine == 0x14C, "machine field");
     check("subsystem native", image.subsystem == 1, "subsystem " + std::to_string(image.subsystem));
     check("not a DLL", !(image.characteristics & 0x2000), "characteristics");
-    check("relocations", image.relocationsSize > 0, "a driver must be relocatable");
+    std::vector<Relocation> relocations;
+    std::string relocationError;
+    bool relocationsRead = ReadRelocations(image, &relocations, &relocationError);
+    check("relocations", image.relocationsSize > 0 && relocationsRead,
+          relocationsRead ? "a driver must be relocatable" : relocationError);
 
     std::string badImports;
     for (const std::string& dll : image.importedDlls) {

@@ -95,6 +95,18 @@ bool HasResource(const Image& image, uint32_t type);
 // The PE checksum of the file, computed with the checksum field itself counted as zero.
 uint32_t ComputeChecksum(const std::vector<uint8_t>& bytes, uint32_t checksumOffset);
 
+// One base relocation: the RVA of the word the loader adjusts and the relocation's type
+// (3, IMAGE_REL_BASED_HIGHLOW: a 32-bit address).
+struct Relocation {
+    uint32_t rva = 0;
+    uint16_t type = 0;
+};
+
+// The base relocation blocks in file order, without the padding entries (type 0) that round a block
+// to four bytes; false with a reason when a block runs past the directory or the file, or a fixup's
+// word lies outside the image.
+bool ReadRelocations(const Image& image, std::vector<Relocation>* relocations, std::string* error);
+
 struct CheckResult {
     std::string name;
     bool passed = false;
@@ -108,8 +120,8 @@ struct EntryExpectation {
     uint32_t address = 0;   // a virtual address: the image base plus the RVA
 };
 
-// The checks of a kernel-mode driver for i386 Windows: among them, that the image is stripped and
-// that its entry point (AddressOfEntryPoint) lies in an executable section at the expected symbol.
+// The checks of a kernel-mode driver for i386 Windows: among them, that the image is stripped, that
+// its relocations can be read, and that its entry point (AddressOfEntryPoint) lies in an executable section at the expected symbol.
 std::vector<CheckResult> CheckDriver(const Image& image, const EntryExpectation& entry);
 
 }  // namespace pe

@@ -1,7 +1,9 @@
 // pecheck: checks that a file is a kernel-mode driver image for i386 Windows. The image is shipped
 // stripped; its link map (by default the .map file beside it) says where the entry point must be.
 // It prints the image's version resource, which must agree with DriverVer of the INF the image
-// installs with (by default zarn.inf beside it).
+// installs with (by default zarn.inf beside it). With --list it first lists the image's sections,
+// imports and base relocations, one a line, for readers that check them against other tools.
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -34,11 +36,46 @@ std::string InfBeside(const std::string& image) {
     return (slash == std::string::npos ? std::string() : image.substr(0, slash + 1)) + "zarn.inf";
 }
 
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+// The sections, imports and relocations, one a line; false when the relocations cannot be read.
+bool List(const pe::Image& image) {
+    for (const pe::Section& section : image.sections) {
+        std::cout << "section " << section.name << " rva " << Hex(section.virtualAddress) << " size "
+                  << Hex(section.virtualSize) << " raw " << Hex(section.rawOffset) << " rawsize " << Hex(section.rawSize)
+                  << " flags " << Hex(section.characteristics) << "\n";
+    }
+    for (const pe::Import& import : image.imports) {
+        std::cout << "import " << import.dll << " "
+                  << (import.name.empty() ? "#" + std::to_string(import.ordinal) : import.name) << " slot "
+                  << Hex(import.slotRva) << "\n";
+    }
+    std::vector<pe::Relocation> relocations;
+    std::string error;
+    if (!pe::ReadRelocations(image, &relocations, &error)) {
+        std::cerr << "pecheck: " << error << "\n";
+        return false;
+    }
+    for (const pe::Relocation& relocation : relocations) {
+        std::cout << "relocation " << Hex(relocation.rva) << " type " << relocation.type << "\n";
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool list = argc > 1 && std::string(argv[1]) == "--list";
+    if (list) {
+        --argc;
+        ++argv;
+    }
     if (argc < 2 || argc > 4) {
-        std::cerr << "usage: pecheck DRIVER.sys [DRIVER.map [DRIVER.inf]]\n";
+        std::cerr << "usage: pecheck [--list] DRIVER.sys [DRIVER.map [DRIVER.inf]]\n";
         return 2;
     }
     const std::string imagePath = argv[1];
@@ -69,9 +106,9 @@ int main(int argc, char** argv) {
         std::cerr << "pecheck: " << imagePath << ": " << error << "\n";
         return 1;
     }
+    bool ok = !list || List(parsed);
     pe::EntryExpectation entry{"_DriverEntry@8"};
     entry.inMap = pe::FindMapSymbol(map, entry.symbol, &entry.address);
-    bool ok = true;
     std::vector<pe::CheckResult> results = pe::CheckDriver(parsed, entry);
     std::string version;
     for (pe::CheckResult& result : inf::CheckVersion(parsed, inf, &version)) results.push_back(std::move(result));

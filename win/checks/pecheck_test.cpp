@@ -60,6 +60,19 @@ void Reseal(std::vector<uint8_t>& b) {
 size_t CoffHeader(const std::vector<uint8_t>& b) { return (b[0x3C] | b[0x3D] << 8) + 4; }
 size_t OptionalHeader(const std::vector<uint8_t>& b) { return CoffHeader(b) + 20; }
 
+// The file offset of the first base relocation block.
+size_t RelocationBlock(const std::vector<uint8_t>& b) {
+    pe::Image image;
+    std::string error;
+    EXPECT_TRUE(pe::Parse(b, &image, &error)) << error;
+    for (const pe::Section& section : image.sections) {
+        uint32_t offset = image.relocationsRva - section.virtualAddress;
+        if (image.relocationsRva >= section.virtualAddress && offset < section.rawSize) return section.rawOffset + offset;
+    }
+    ADD_FAILURE() << "no relocations in the file";
+    return 0;
+}
+
 // The RVA of the first section that holds no code.
 uint32_t DataSectionRva(const std::vector<uint8_t>& b) {
     pe::Image image;
@@ -158,6 +171,24 @@ INSTANTIATE_TEST_SUITE_P(
                    Reseal(b);
                },
                {"entry point in an executable section", "entry point _DriverEntry@8"}},
+        Defect{"a relocation block longer than the directory",
+               [](std::vector<uint8_t>& b) {
+                   pe::Image image;
+                   std::string error;
+                   ASSERT_TRUE(pe::Parse(b, &image, &error)) << error;
+                   Put32(b, RelocationBlock(b) + 4, image.relocationsSize + 2);
+                   Reseal(b);
+               },
+               {"relocations"}},
+        Defect{"a relocation past the end of the image",
+               [](std::vector<uint8_t>& b) {
+                   pe::Image image;
+                   std::string error;
+                   ASSERT_TRUE(pe::Parse(b, &image, &error)) << error;
+                   Put32(b, RelocationBlock(b), image.sizeOfImage - 2);
+                   Reseal(b);
+               },
+               {"relocations"}},
         Defect{"symbol table left in",
                [](std::vector<uint8_t>& b) {
                    Put32(b, CoffHeader(b) + 8, static_cast<uint32_t>(b.size()));
