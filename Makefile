@@ -70,18 +70,25 @@ asan:
 
 # The libFuzzer harnesses over an instrumented driver and simulator (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer). `make fuzz` runs each for FUZZ_SECONDS and prints its inputs per
-# second and coverage; `make fuzz-smoke` (part of `make test`) runs each on its corpus and then
-# FUZZ_SMOKE_RUNS new inputs from a fixed seed (at most FUZZ_SMOKE_SECONDS), however fast the machine.
+# second and coverage;
+# `make fuzz-smoke` (part of `make test`) runs what fuzz-build left in $(FUZZ_BUILD)/out as a fuzzing
+# service would (fuzz/check_out.sh), then each harness on its corpus and FUZZ_SMOKE_RUNS new inputs
+# from a fixed seed (at most FUZZ_SMOKE_SECONDS), however fast the machine.
+# fuzz-build runs fuzz/build.sh, the build a fuzzing service runs (OSS-Fuzz, ClusterFuzzLite), with
+# the local clang and libFuzzer: the harnesses, their seed corpora and dictionaries in
+# $(FUZZ_BUILD)/out, as such a service would find them.
+FUZZ_FLAGS := -O2 -g -DNDEBUG -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined \
+              -fsanitize=fuzzer-no-link
 fuzz-build: deps
-	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARN_SANITIZE=ON \
-	  -DZARN_FUZZ=ON -DZARN_FUZZ_SANITIZE_SIM=$(FUZZ_SANITIZE_SIM) -DBUILD_TESTING=OFF -DZARN_BENCH=OFF >/dev/null
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addsuffix _fuzzer,$(FUZZ_HARNESSES)) seeds
+	CC=clang CXX=clang++ CFLAGS="$(FUZZ_FLAGS)" CXXFLAGS="$(FUZZ_FLAGS)" LIB_FUZZING_ENGINE=-fsanitize=fuzzer \
+	  OUT=$(FUZZ_BUILD)/out WORK=$(FUZZ_BUILD) JOBS=$(JOBS) fuzz/build.sh -DZARN_FUZZ_SANITIZE_SIM=$(FUZZ_SANITIZE_SIM)
 
 fuzz: fuzz-build
 	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SECONDS) || exit 1; done
 	@fuzz/union.py --unreached --binary $(FUZZ_BUILD)/fuzz/request_fuzzer $(foreach h,$(FUZZ_HARNESSES),$(FUZZ_BUILD)/fuzz/work/$(h)/coverage.txt)
 
 fuzz-smoke:
+	@fuzz/check_out.sh $(FUZZ_BUILD)/out
 	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SMOKE_SECONDS) $(FUZZ_SMOKE_RUNS) || exit 1; done
 
 # The driver's line and branch coverage from every test (clang source-based coverage of the
