@@ -17,6 +17,8 @@ PACKAGES := cmake make g++ ninja-build googletest libgtest-dev libgmock-dev libb
 FUZZ_BUILD := build-fuzz
 FUZZ_HARNESSES := request discovery regfile edid
 FUZZ_SECONDS ?= 60
+# make fuzz runs this many workers at once (libFuzzer's fork mode): by default one per core.
+FUZZ_JOBS ?= $(shell nproc)
 FUZZ_SMOKE_SECONDS ?= 60
 FUZZ_SMOKE_RUNS ?= 5000
 # OFF builds the simulator's own code without the sanitizers (the driver keeps them): for long runs,
@@ -69,8 +71,8 @@ asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # The libFuzzer harnesses over an instrumented driver and simulator (clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer). `make fuzz` runs each for FUZZ_SECONDS and prints its inputs per
-# second and coverage;
+# UndefinedBehaviorSanitizer). `make fuzz` runs each for FUZZ_SECONDS on FUZZ_JOBS workers, prints
+# its inputs per second and coverage, and merges the inputs that add coverage into fuzz/corpus;
 # `make fuzz-smoke` (part of `make test`) runs what fuzz-build left in $(FUZZ_BUILD)/out as a fuzzing
 # service would (fuzz/check_out.sh), then each harness on its corpus and FUZZ_SMOKE_RUNS new inputs
 # from a fixed seed (at most FUZZ_SMOKE_SECONDS), however fast the machine.
@@ -84,7 +86,8 @@ fuzz-build: deps
 	  OUT=$(FUZZ_BUILD)/out WORK=$(FUZZ_BUILD) JOBS=$(JOBS) fuzz/build.sh -DZARN_FUZZ_SANITIZE_SIM=$(FUZZ_SANITIZE_SIM)
 
 fuzz: fuzz-build
-	@for h in $(FUZZ_HARNESSES); do fuzz/run.sh $(FUZZ_BUILD) $$h $(FUZZ_SECONDS) || exit 1; done
+	@for h in $(FUZZ_HARNESSES); do \
+	  fuzz/run.sh --jobs $(FUZZ_JOBS) --merge $(FUZZ_BUILD) $$h $(FUZZ_SECONDS) || exit 1; done
 	@fuzz/union.py --unreached --binary $(FUZZ_BUILD)/fuzz/request_fuzzer $(foreach h,$(FUZZ_HARNESSES),$(FUZZ_BUILD)/fuzz/work/$(h)/coverage.txt)
 
 fuzz-smoke:
