@@ -139,6 +139,10 @@ struct GdbHooks {
         return false;
     }
     static void Exception(uc_engine*, uint32_t vector, void* user) { static_cast<GdbStub*>(user)->OnException(vector); }
+    static bool InvalidInstruction(uc_engine*, void* user) {
+        static_cast<GdbStub*>(user)->OnException(6);
+        return false;
+    }
 };
 
 GdbStub::GdbStub(const std::string& address) {
@@ -201,6 +205,8 @@ void GdbStub::Attach(Cpu& cpu, const DebuggedImage& image) {
                       1, 0));
     check(uc_hook_add(uc, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&GdbHooks::Invalid), this, 1, 0));
     check(uc_hook_add(uc, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&GdbHooks::Exception), this, 1, 0));
+    check(uc_hook_add(uc, &hook, UC_HOOK_INSN_INVALID, reinterpret_cast<void*>(&GdbHooks::InvalidInstruction), this, 1,
+                      0));
     // Code translated before the hooks must not run without them.
     uc_ctl_remove_cache(uc, image.base, uint64_t{image.base} + image.size);
     cpu.OnReturn([this] { OnReturn(); });
@@ -296,19 +302,19 @@ void GdbStub::OnReturn() {
 void GdbStub::PollInterrupt() {
     untilPoll_ = PollInterval;
     pollfd ready{connection_, POLLIN, 0};
-    if (::poll(&ready, 1, 0) <= 0) return;
-    char bytes[256];
-    ssize_t got = ::recv(connection_, bytes, sizeof bytes, 0);
-    if (got <= 0) {
-        Detach();   // gdb has gone: the run goes on without it
-        return;
-    }
-    for (ssize_t i = 0; i < got; ++i) {
-        if (bytes[i] == 0x03) {
-            if (!pending_) pending_ = Stop{SigInt, ""};
-        } else {
-            input_ += bytes[i];
+    if (::poll(&ready, 1, 0) > 0) {
+        char bytes[256];
+        ssize_t got = ::recv(connection_, bytes, sizeof bytes, 0);
+        if (got <= 0) {
+            Detach();   // gdb has gone: the run goes on without it
+            return;
         }
+        input_.append(bytes, static_cast<size_t>(got));
+    }
+    // The interrupt may also have come with the packet that resumed the run.
+    if (size_t at = input_.find('\x03'); at != std::string::npos) {
+        input_.erase(at, 1);
+        if (!pending_) pending_ = Stop{SigInt, ""};
     }
 }
 
