@@ -106,7 +106,7 @@ public:
     // True when the page holding `address` is a device window: reading it would be a traced access
     // with the device's side effects.
     bool IsDevice(uint32_t address) const;
-    // Stops the running emulation; the outermost Call throws `why`.
+    // Stops the running emulation: the Call running it throws `why`.
     void Stop(std::exception_ptr why) { Fail(why); }
     // Runs whenever a call into the image has come back to its return address, before the calling
     // convention is checked: EIP is the return address and EAX (EDX) the result.
