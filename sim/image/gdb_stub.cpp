@@ -8,6 +8,18 @@
 #include <unistd.h>
 #include <unicorn/unicorn.h>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZARN_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define ZARN_ASAN 1
+#endif
+#if defined(ZARN_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -470,12 +482,25 @@ std::string GdbStub::ReadMemory(const std::string& arguments) const {
     uint8_t bytes[Page];
     while (length > 0) {
         uint32_t chunk = std::min(length, Page - address % Page);
-        if (cpu_->IsDevice(address) || uc_mem_read(cpu_->Engine(), address, bytes, chunk) != UC_ERR_OK) break;
+        chunk = Readable(address, chunk);
+        if (chunk == 0 || cpu_->IsDevice(address) || uc_mem_read(cpu_->Engine(), address, bytes, chunk) != UC_ERR_OK) break;
         text += HexBytes(bytes, chunk);
         address += chunk;
         length -= chunk;
     }
     return text.empty() && length > 0 ? "E14" : text;
+}
+
+uint32_t GdbStub::Readable(uint32_t address, uint32_t size) const {
+#if defined(ZARN_ASAN)
+    const uint8_t* host = host_ ? host_(address) : nullptr;
+    if (void* poisoned = host ? __asan_region_is_poisoned(const_cast<uint8_t*>(host), size) : nullptr) {
+        return static_cast<uint32_t>(static_cast<const uint8_t*>(poisoned) - host);
+    }
+#else
+    (void)address;
+#endif
+    return size;
 }
 
 std::string GdbStub::WriteMemory(const std::string& arguments, bool binary) {

@@ -52,6 +52,10 @@ public:
     void Attach(Cpu& cpu, const DebuggedImage& image);
     // Runs whenever the run stops for the debugger (to flush what the run has written so far).
     void OnStop(std::function<void()> stopped) { stopped_ = std::move(stopped); }
+    // The host bytes behind an address of memory, or null: under AddressSanitizer the debugger's
+    // reads stop where the sanitizer build poisons the rest of a block's last page (where the
+    // driver's own reads stop), instead of tripping over it.
+    void OnHostMemory(std::function<const uint8_t*(uint32_t address)> host) { host_ = std::move(host); }
     // The run ended with exit status `status`: gdb waiting for the run is told so, and the
     // connection is closed.
     void End(int status);
@@ -79,6 +83,7 @@ private:
     std::string ReadRegister(const std::string& number) const;
     std::string WriteRegister(const std::string& assignment);
     std::string ReadMemory(const std::string& arguments) const;
+    uint32_t Readable(uint32_t address, uint32_t size) const;
     std::string WriteMemory(const std::string& arguments, bool binary);
     std::string SetPoint(const std::string& arguments, bool insert);
     void Detach();
@@ -104,6 +109,7 @@ private:
     Cpu* cpu_ = nullptr;
     DebuggedImage image_;
     std::function<void()> stopped_;
+    std::function<const uint8_t*(uint32_t)> host_;
     bool attached_ = false;
     bool running_ = false;       // gdb waits for a stop reply
     bool stepping_ = false;      // stop at the next instruction

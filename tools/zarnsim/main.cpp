@@ -467,6 +467,16 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
                        ")\n");
             const sim::image::LoadedImage* image = machine.DriverImage();
             debugger->Attach(*machine.Processor(), {image->base, image->preferredBase, image->size});
+            debugger->OnHostMemory([&machine](uint32_t address) -> const uint8_t* {
+                // The rest of a block's last page belongs to the block's region too.
+                const sim::KernelSpace& space = machine.GetKernel().Space();
+                const sim::Region* region = space.Find(address);
+                if (!region) region = space.Find(address & ~0xFFFu);
+                if (!region || region->device || !region->memory.data() || address - region->base >= region->memory.pageBytes()) {
+                    return nullptr;
+                }
+                return region->memory.data() + (address - region->base);
+            });
             debugger->OnStop([&] {
                 std::cout.flush();
                 standardOutput.Flush();
