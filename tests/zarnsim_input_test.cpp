@@ -134,6 +134,11 @@ std::vector<InputCase> InputCases() {
         {"ImageInvalidInstruction", "--driver " + Quoted(ZarnSysWithEntry("ud.sys", "\x0F\x0B")) + " run", "", 3,
          {"driver fault", "Invalid instruction"}, "", true},
         // Options that mean nothing, and statuses.
+        {"GdbNotLoopback", "--driver " + Quoted(ZARN_SYS) + " --gdb 192.0.2.1:1234 run", "", 2,
+         {"--gdb 192.0.2.1:1234", "only a loopback address"}, "", true},
+        {"GdbPortBeyondTheLast", "--driver " + Quoted(ZARN_SYS) + " --gdb 127.0.0.1:65536 run", "", 2,
+         {"--gdb 127.0.0.1:65536", "from 0 to 65535"}, "", true},
+        {"GdbWithoutDriver", "--gdb 127.0.0.1:0 run", "", 2, {"--gdb needs --driver"}, ""},
         {"EmptyMode", "run --mode ''", "", 2, {"--mode", "empty"}, ""},
         {"EmptyScreenshot", "run --mode 640x480x8@60 --screenshot ''", "", 2, {"--screenshot", "empty"}, ""},
         {"EmptyDriver", "--driver '' run", "", 2, {"--driver", "empty"}, ""},

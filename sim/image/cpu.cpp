@@ -149,6 +149,12 @@ void Cpu::Unmap(uint32_t address, uint32_t size) {
     });
 }
 
+bool Cpu::IsDevice(uint32_t address) const {
+    return std::any_of(devices_.begin(), devices_.end(), [&](const auto& binding) {
+        return address - binding->address < binding->size;
+    });
+}
+
 uint32_t Cpu::AddThunk(Thunk thunk) {
     if (depth_ > 0) throw std::logic_error("thunks cannot be added while image code runs");
     if (thunk.argumentBytes % 4 || thunk.argumentBytes > MaxArgumentBytes) {
@@ -202,6 +208,7 @@ uint64_t Cpu::Call(uint32_t address, std::span<const uint32_t> arguments, Conven
         throw CpuFault(what + ", in the call to " + Hex(address));
     }
     if (!fault_.empty()) throw CpuFault(fault_ + ", in the call to " + Hex(address));
+    if (returned_) returned_();
     uint32_t expectedStack = convention == Convention::Stdcall ? entryStack : stack + 4;
     CheckReturn(address, expectedStack, preserved);
     return Register(UC_X86_REG_EAX) | uint64_t{Register(UC_X86_REG_EDX)} << 32;

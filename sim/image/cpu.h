@@ -100,6 +100,18 @@ public:
     // Nesting depth of calls into the image (0: no image code is running).
     int Depth() const { return depth_; }
 
+    // --- The seam a debugger uses (gdb_stub.h); nothing here costs anything until it is used ---
+    // The emulator, to hook and to read and write registers.
+    uc_struct* Engine() const { return uc_; }
+    // True when the page holding `address` is a device window: reading it would be a traced access
+    // with the device's side effects.
+    bool IsDevice(uint32_t address) const;
+    // Stops the running emulation: the Call running it throws `why`.
+    void Stop(std::exception_ptr why) { Fail(why); }
+    // Runs whenever a call into the image has come back to its return address, before the calling
+    // convention is checked: EIP is the return address and EAX (EDX) the result.
+    void OnReturn(std::function<void()> watcher) { returned_ = std::move(watcher); }
+
 private:
     friend struct CpuHooks;
     static constexpr uint32_t ThunkStride = 4;
@@ -128,6 +140,7 @@ private:
     int depth_ = 0;
     std::string fault_;             // what stopped the innermost emulation, when Unicorn saw it
     std::exception_ptr pending_;    // an error of a host routine, rethrown by Call
+    std::function<void()> returned_;
 };
 
 }  // namespace sim::image

@@ -34,6 +34,11 @@ image::Cpu* Machine::Processor() {
     return image ? &image->Runner().Processor() : nullptr;
 }
 
+const image::LoadedImage* Machine::DriverImage() {
+    auto* image = dynamic_cast<ImageMiniport*>(miniport_.get());
+    return image ? &image->Runner().Image() : nullptr;
+}
+
 Machine::Machine(MachineConfig config)
     : config_(std::move(config)),
       bus_(trace_, faults_),

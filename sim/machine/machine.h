@@ -21,6 +21,7 @@ namespace sim {
 
 namespace image {
 class Cpu;
+struct LoadedImage;
 }
 
 struct MachineConfig {
@@ -156,6 +157,8 @@ public:
     // --- The driver image ---
     // The emulated processor that runs the driver image; null when the machine runs the host build.
     image::Cpu* Processor();
+    // The driver image as the loader placed it; null when the machine runs the host build.
+    const image::LoadedImage* DriverImage();
 
     // The machine's state (everything but video memory, ROM images and the trace: saving copies no
     // trace, whatever its length), to come back to: the aliasing check restores it after its check

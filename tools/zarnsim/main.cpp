@@ -16,6 +16,8 @@
 #include "json.h"
 #include "machine/machine.h"
 #include "image/cpu.h"
+#include "image/gdb_stub.h"
+#include "image/pe_loader.h"
 #include "kernel/regfile.h"
 #include "monitor_report.h"
 #include "support/code_page.h"
@@ -32,6 +34,7 @@ constexpr int ExitSuccess = 0;
 constexpr int ExitNotStarted = 1;    // an adapter did not start
 constexpr int ExitBadInput = 2;
 constexpr int ExitDriverFault = 3;   // the simulator reported a driver fault
+constexpr int ExitDebuggerEnded = 4; // the debugger ended the run (gdb's kill)
 
 struct Options {
     std::vector<std::string> adapters;
@@ -49,6 +52,7 @@ struct Options {
     int display = 0;
     std::string driverImage;
     int debugLevel = -1;
+    std::string gdbAddress;
 };
 
 // CALL[@N][=STATUS]: the Nth call (every call when N is 0 or absent) of a platform routine fails.
@@ -145,6 +149,10 @@ public:
         machine.StreamTrace(&stream_);
     }
     ~TraceFile() { (void)Finish(); }
+    // Writes what is buffered (when the run stops for the debugger).
+    void Flush() {
+        if (buffer_) buffer_->Flush();
+    }
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
@@ -247,6 +255,9 @@ CLI::Validator NotEmpty(const std::string& what) {
 
 // What the options mean together, checked before the machine runs.
 void CheckRunOptions(Options& options) {
+    if (!options.gdbAddress.empty() && options.driverImage.empty()) {
+        throw std::invalid_argument("--gdb needs --driver: the debugger debugs the driver image on the emulated processor");
+    }
     if (!options.screenshot.empty() && options.mode.empty()) throw std::invalid_argument("--screenshot needs --mode");
     if (!options.mode.empty()) sim::ParseModeRequest(options.mode);
     if (options.displayText.empty()) return;
@@ -292,7 +303,8 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
     app.footer("Exit status: 0 success; 1 an adapter did not start (run, modes, timings; run --mode when the adapter it "
                "sets did not start, after the report); 2 bad input (an option, a script line, a file that cannot be read "
                "or written, output that cannot be written); 3 the simulator reported a driver fault, or the driver's "
-               "code stopped the emulated processor (even when an adapter did not start as well). "
+               "code stopped the emulated processor (even when an adapter did not start as well); 4 the debugger "
+               "ended the run (--gdb, gdb's kill). "
                "Once the machine has booted, the registry file is written back whatever stops the run. Numbers are "
                "decimal, or hexadecimal after 0x (010 is ten).");
     app.add_option("--adapter", options.adapters,
@@ -340,6 +352,16 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
                    "i386 processor instead of the host build linked into zarnsim; every command works the same")
         ->type_name("ZARN.SYS")
         ->check(NotEmpty("a file name"));
+    app.add_option("--gdb", options.gdbAddress,
+                   "With --driver: serve the GDB remote protocol on HOST:PORT, a loopback address (127.0.0.1:0 picks "
+                   "a free port; the address is shown on standard error), wait for gdb, and stop before DriverEntry. "
+                   "gdb-multiarch build/win/zarn.debug, then target remote HOST:PORT: the image's symbols and lines, "
+                   "general registers, memory (device windows are not read), breakpoints, watchpoints on the image's "
+                   "own loads and stores, steps, Ctrl-C (at the image's next instruction), and a fault of the image "
+                   "as a signal (SIGSEGV, SIGILL) at the faulting instruction. When the run stops, its output and "
+                   "trace so far are written; quitting gdb detaches and the run goes on; kill ends it (status 4)")
+        ->type_name("HOST:PORT")
+        ->check(NotEmpty("an address HOST:PORT"));
     app.add_option("--debug-level", options.debugLevel,
                    "Show the messages of the driver's checked build (--driver build/win/zarn-checked.sys) of level N "
                    "and below on standard error as they come, each with its adapter, as a kernel debugger does with "
@@ -438,6 +460,29 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
             throw std::invalid_argument(error);
         }
         TraceFile trace(machine, options.traceFile);
+        std::unique_ptr<sim::image::GdbStub> debugger;
+        if (!options.gdbAddress.empty()) {
+            debugger = std::make_unique<sim::image::GdbStub>(options.gdbAddress);
+            PrintError("zarnsim: waiting for gdb on " + debugger->Address() + " (target remote " + debugger->Address() +
+                       ")\n");
+            const sim::image::LoadedImage* image = machine.DriverImage();
+            debugger->Attach(*machine.Processor(), {image->base, image->preferredBase, image->size});
+            debugger->OnHostMemory([&machine](uint32_t address) -> const uint8_t* {
+                // The rest of a block's last page belongs to the block's region too.
+                const sim::KernelSpace& space = machine.GetKernel().Space();
+                const sim::Region* region = space.Find(address);
+                if (!region) region = space.Find(address & ~0xFFFu);
+                if (!region || region->device || !region->memory.data() || address - region->base >= region->memory.pageBytes()) {
+                    return nullptr;
+                }
+                return region->memory.data() + (address - region->base);
+            });
+            debugger->OnStop([&] {
+                std::cout.flush();
+                standardOutput.Flush();
+                trace.Flush();
+            });
+        }
 
         // From here on the machine runs: what it changed is kept whatever stops it.
         int status = ExitBadInput;
@@ -454,6 +499,9 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
             if (timings->parsed()) status = ListAdapters(machine, options, zarnsim::TimingsJson, zarnsim::TimingsText);
             if (monitor->parsed()) status = ListAdapters(machine, options, zarnsim::MonitorJson, zarnsim::MonitorText);
             if (script->parsed()) status = Script(machine, options);
+        } catch (const sim::image::DebuggerEnded& ended) {
+            errors.push_back(ended.what());
+            status = ExitDebuggerEnded;
         } catch (const sim::image::CpuFault& fault) {
             // The driver's code stopped the emulated processor: a fault of the driver, not of the input.
             PrintFaults(machine);
@@ -472,6 +520,7 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
         errors.insert(errors.end(), unsaved.begin(), unsaved.end());
         for (const std::string& message : errors) PrintError("zarnsim: " + message + "\n");
         if (!unsaved.empty() && status != ExitDriverFault) status = ExitBadInput;
+        if (debugger) debugger->End(status);
         return status;
     } catch (const std::exception& error) {
         // Bad input of any kind before the machine ran: an option, a file that cannot be read or written.

@@ -18,6 +18,7 @@
 #include "monitor_report.h"
 #include "names.h"
 #include "image/cpu.h"
+#include "image/gdb_stub.h"
 #include "support/file_read.h"
 #include "support/number_text.h"
 #include "support/untrusted_text.h"
@@ -646,6 +647,8 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
         try {
             RunLine(machine, line, tokens, process, json, out);
         } catch (const ScriptError&) {
+            throw;
+        } catch (const sim::image::DebuggerEnded&) {
             throw;
         } catch (const sim::image::CpuFault& fault) {
             throw sim::image::CpuFault("script line " + std::to_string(line) + " (" + sim::TerminalText(tokens[0]) +
