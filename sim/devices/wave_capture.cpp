@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "devices/bus.h"
 
@@ -30,8 +31,18 @@ uint64_t PulseEnd(const PulseTrain& pulses, uint64_t t) {
     return end;
 }
 
-// The identifier code of a signal: printable characters from '!'.
-char CodeOf(size_t signal) { return static_cast<char>('!' + signal); }
+// The identifier code of a signal: one printable character, none that a reader could take for a
+// value (digits, x, z, b, r) or a time.
+char CodeOf(size_t signal) {
+    static const std::string codes = [] {
+        std::string usable;
+        for (char c = '!'; c <= '~'; ++c) {
+            if (!std::strchr("0123456789xXzZbBrR#$", c)) usable += c;
+        }
+        return usable;
+    }();
+    return codes.at(signal);
+}
 
 }  // namespace
 
