@@ -12,7 +12,7 @@ HOST_FLAGS := $(GENERATOR) -DZARN_WIN_BUILD=$(CURDIR)/$(WIN_BUILD)
 # Debian packages the project needs.
 PACKAGES := cmake make g++ ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev \
             libpng-dev nlohmann-json3-dev libunicorn-dev g++-mingw-w64-i686 mingw-w64-i686-dev clang libclang-rt-14-dev edid-decode \
-            mtools dosfstools xorriso zip unzip llvm python3 python3-pefile pev gdb-multiarch
+            mtools dosfstools xorriso zip unzip llvm python3 python3-pefile pev gdb-multiarch sigrok-cli
 
 FUZZ_BUILD := build-fuzz
 FUZZ_HARNESSES := request discovery regfile edid

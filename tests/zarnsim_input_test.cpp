@@ -143,6 +143,15 @@ std::vector<InputCase> InputCases() {
         {"EmptyScreenshot", "run --mode 640x480x8@60 --screenshot ''", "", 2, {"--screenshot", "empty"}, ""},
         {"EmptyDriver", "--driver '' run", "", 2, {"--driver", "empty"}, ""},
         {"EmptyTrace", "run --trace ''", "", 2, {"--trace", "empty"}, ""},
+        // The capture of the connectors: its file is checked before the machine boots; the script
+        // starts one capture at a time and ends only one that runs.
+        {"EmptyWave", "monitor --wave ''", "", 2, {"--wave", "empty"}, ""},
+        {"WaveDirectory", "monitor --wave " + dir, "", 2, {"is a directory"}, ""},
+        {"WaveDirectoryInScript", "script -", "wave " + Directory() + "\n", 2, {"script line 1", "is a directory"}, ""},
+        {"WaveOffWithoutCapture", "script -", "wave off\n", 2, {"script line 1", "no capture is running"}, ""},
+        {"WaveWhileCapturing", "script -", "wave /dev/null\nwave /dev/null\n", 2,
+         {"script line 2", "a capture to '/dev/null' is running"}, "line 1: wave: capturing to /dev/null"},
+        {"WaveOff", "script -", "wave /dev/null\nwave off\n", 0, {}, "line 2: wave off: saved /dev/null"},
         {"DisplayWithoutMode", "run --display 0", "", 2, {"--display needs --mode"}, ""},
         {"DisplayBeyondAdapters", twoAdapters + "run --mode 640x480x8@60 --display 2", "", 2, {"--display 2", "no such adapter"}, ""},
         {"FaultWithTwoOccurrences", "--fault GetBusData@1@2 run", "", 2, {"--fault GetBusData@1@2", "N must be a number"}, ""},

@@ -8,6 +8,7 @@
 
 #include "devices/memory_controller.h"
 #include "devices/option_rom.h"
+#include "devices/wave_capture.h"
 
 namespace sim {
 
@@ -115,12 +116,27 @@ void Bus::Restore(const State& state) {
         boards_[i].powered = state.powered[i] != 0;
     }
     now_ = state.now;
+    // The monitors restored are the saved copies: the probes go back on their wires.
+    AttachWave(wave_);
 }
+
+void Bus::AttachWave(WaveCapture* capture) {
+    wave_ = capture;
+    for (size_t i = 0; i < boards_.size(); ++i) {
+        boards_[i].monitor.SetWireWatcher(capture ? capture->WatcherOf(static_cast<int>(i)) : nullptr);
+    }
+}
+
+void Bus::PauseWave(bool paused) {
+    if (wave_) wave_->SetPaused(paused);
+}
+
+void Bus::LookForWave() { wave_->Look(now_); }
 
 // --- Configuration space --------------------------------------------------------------------------
 
 uint32_t Bus::ReadConfig(int requester, uint32_t slot, uint8_t* bytes, uint32_t offset, uint32_t length) {
-    now_ += BusAccessNanoseconds;
+    Tick(BusAccessNanoseconds);
     if (offset >= 256) return 0;
     Board* board = BoardInSlot(slot);
     if (!board) {
@@ -135,7 +151,7 @@ uint32_t Bus::ReadConfig(int requester, uint32_t slot, uint8_t* bytes, uint32_t 
 }
 
 uint32_t Bus::WriteConfig(int requester, uint32_t slot, const uint8_t* bytes, uint32_t offset, uint32_t length) {
-    now_ += BusAccessNanoseconds;
+    Tick(BusAccessNanoseconds);
     if (offset >= 256) return 0;
     Board* board = BoardInSlot(slot);
     if (!board) return 0;
@@ -160,7 +176,7 @@ uint32_t Bus::WriteConfig(int requester, uint32_t slot, const uint8_t* bytes, ui
 // --- Memory space -----------------------------------------------------------------------------------
 
 uint32_t Bus::MemoryAccess(uint32_t physical, unsigned width, bool write, uint32_t value) {
-    now_ += BusAccessNanoseconds;
+    Tick(BusAccessNanoseconds);
     for (size_t i = 0; i < boards_.size(); ++i) {
         const PciFunction& pci = boards_[i].pci;
         if (!pci.MemoryDecode()) continue;
@@ -304,7 +320,7 @@ uint32_t Bus::FrameBufferAccess(int board, uint32_t offset, unsigned width, bool
 // --- I/O space --------------------------------------------------------------------------------------
 
 uint32_t Bus::PortAccess(uint32_t port, unsigned width, bool write, uint32_t value) {
-    now_ += BusAccessNanoseconds;
+    Tick(BusAccessNanoseconds);
     for (size_t i = 0; i < boards_.size(); ++i) {
         const PciFunction& pci = boards_[i].pci;
         if (!pci.IoDecode()) continue;

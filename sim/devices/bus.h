@@ -14,6 +14,8 @@
 
 namespace sim {
 
+class WaveCapture;
+
 // Adapters that fit in the machine's PCI slots.
 constexpr size_t MaxAdapters = 8;
 // What one access on the bus costs the processor: a single-word transaction on a 33 MHz PCI bus.
@@ -72,7 +74,7 @@ public:
     // The machine's clock in nanoseconds: every access on the bus advances it by
     // BusAccessNanoseconds, and the processor's stalls by their length.
     uint64_t Now() const { return now_; }
-    void AdvanceTime(uint64_t nanoseconds) { now_ += nanoseconds; }
+    void AdvanceTime(uint64_t nanoseconds) { Tick(nanoseconds); }
     // A board's vertical sync output now (the level the status register shows) and the pulses it has
     // sent since power-on.
     bool VsyncLevel(int board);
@@ -98,7 +100,19 @@ public:
     State Save() const;
     void Restore(const State& state);
 
+    // A logic analyser on the connectors (null: none): its probes go on every monitor's wires, and
+    // it looks at the chips whenever the clock is about to move on. It stays the caller's.
+    void AttachWave(WaveCapture* capture);
+    // A run that the machine will undo (the aliasing check's) is not captured.
+    void PauseWave(bool paused);
+
 private:
+    // The clock moves on; a capture first sees what the chips became at the time now ending.
+    [[gnu::always_inline]] void Tick(uint64_t nanoseconds) {
+        if (wave_) [[unlikely]] LookForWave();
+        now_ += nanoseconds;
+    }
+    [[gnu::noinline]] void LookForWave();
     // Trace's entry, recorded out of line: the access paths that call Trace keep nothing of it
     // when no trace is kept (the name comes first, so that it is passed in registers, not through
     // a copy in the caller's frame).
@@ -121,6 +135,7 @@ private:
     std::vector<Board> boards_;
     uint32_t nextMemory_ = 0;
     uint64_t now_ = 0;
+    WaveCapture* wave_ = nullptr;
 };
 
 }  // namespace sim

@@ -69,6 +69,8 @@ public:
     void Advance(uint64_t now) { bus_.Advance(now, Device()); }
     bool ClockWire() const { return bus_.Clock(); }
     bool DataWire() const { return bus_.Data(); }
+    // A logic analyser's probe on the two wires (null: none), told every change with its time.
+    void SetWireWatcher(WireWatcher* watcher) { bus_.SetWatcher(watcher); }
 
     MonitorPower Power(const SyncOutputs& sync) const { return DecideMonitorPower(present_, sync); }
 

@@ -23,12 +23,14 @@ void I2cBus::HoldClockLow(bool hold, I2cDevice& device) {
     Settle(device);
 }
 
+// The stretched clock is released when its time is up, whenever the master looks next.
 void I2cBus::Advance(uint64_t now, I2cDevice& device) {
-    now_ = now;
-    if (stretching_ && now_ >= stretchEnd_) {
+    if (stretching_ && now >= stretchEnd_) {
+        now_ = stretchEnd_;
         stretching_ = false;
         Settle(device);
     }
+    now_ = now;
 }
 
 // The device has a byte behind it and holds the clock low (it is low already) while it works.
@@ -38,8 +40,14 @@ void I2cBus::Stretch() {
     stretchEnd_ = now_ + stretchNs_;
 }
 
-// Brings the wires to what the outputs drive and acts on the edges that produces.
 void I2cBus::Settle(I2cDevice& device) {
+    const bool oldClock = clock_, oldData = data_;
+    SettleLevels(device);
+    if (watcher_ && (clock_ != oldClock || data_ != oldData)) watcher_->WiresChanged(now_, clock_, data_);
+}
+
+// Brings the wires to what the outputs drive and acts on the edges that produces.
+void I2cBus::SettleLevels(I2cDevice& device) {
     bool oldClock = clock_, oldData = data_;
     clock_ = ClockLevel();
     data_ = masterData_ && deviceData_ && !heldLow_;

@@ -33,6 +33,14 @@ public:
     void Stop() override {}
 };
 
+// A probe on the two wires (a logic analyser's): told the levels after every change, with the
+// machine's time of the change.
+class WireWatcher {
+public:
+    virtual ~WireWatcher() = default;
+    virtual void WiresChanged(uint64_t timeNs, bool clock, bool data) = 0;
+};
+
 class I2cBus {
 public:
     // The master's outputs (true: released). When both change in one step, the data line changes
@@ -50,6 +58,8 @@ public:
 
     bool Clock() const { return clock_; }
     bool Data() const { return data_; }
+    // The probe told of every change of the wires from now on; null for none.
+    void SetWatcher(WireWatcher* watcher) { watcher_ = watcher; }
 
 private:
     enum class Phase {
@@ -61,6 +71,7 @@ private:
     };
 
     void Settle(I2cDevice& device);
+    void SettleLevels(I2cDevice& device);
     void Start();
     void Stop(I2cDevice& device);
     void ClockRises();
@@ -90,6 +101,7 @@ private:
     bool reading_ = false;        // the device was selected for reading
     bool clockedHigh_ = false;    // the clock has risen since the phase began (acknowledge phases)
     bool masterAcked_ = false;
+    WireWatcher* watcher_ = nullptr;
 };
 
 }  // namespace sim

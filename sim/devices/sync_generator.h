@@ -4,11 +4,31 @@
 // register's bit 6 shows this level.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "devices/chip.h"
+#include "devices/scanout.h"
 
 namespace sim {
+
+// A sync output's pulses in time: one pulse of `width` ns every `period` ns, starting `start` ns
+// into each period, periods counted from power-on (0 <= start < period).
+struct PulseTrain {
+    double start = 0;
+    double period = 0;
+    double width = 0;
+
+    bool ActiveAt(uint64_t nowNs) const {
+        return std::fmod(static_cast<double>(nowNs) - start + period, period) < width;
+    }
+    bool operator==(const PulseTrain&) const = default;
+};
+
+// The pulse trains of a timing: the horizontal sync's within each line, the vertical sync's within
+// each frame (its pulse starts with a line). A pulse that runs past its total lasts the whole total.
+PulseTrain HorizontalPulses(const DisplayTiming& t);
+PulseTrain VerticalPulses(const DisplayTiming& t);
 
 class SyncGenerator {
 public:
@@ -26,9 +46,7 @@ private:
     uint64_t generation_ = UINT64_MAX;   // of the chip when last decoded
     bool running_ = false;
     bool negative_ = false;
-    double frameNs_ = 0;
-    double pulseStartNs_ = 0;   // from the start of a frame
-    double pulseNs_ = 0;
+    PulseTrain pulses_;
 };
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 #include "machine/machine.h"
 #include "support/text_format.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -116,7 +117,9 @@ RequestResult Machine::Request(uint32_t code, const std::vector<uint8_t>& input,
     // buffer. The check's accesses leave no trace.
     Snapshot before = Save();
     trace_.Pause();
+    bus_.PauseWave(true);
     RequestResult separate = port_.Deliver(code, input, outputLength, options, false);
+    bus_.PauseWave(false);
     trace_.Resume();
     Restore(before);
     RequestResult aliased = port_.Deliver(code, input, outputLength, options, true);
@@ -182,6 +185,19 @@ uint32_t Machine::SetPower(int adapter, uint32_t hwId, uint32_t state) {
     CheckStarted(adapter);
     Activate();
     return port_.SetPower(adapter, hwId, state);
+}
+
+bool Machine::StartWave() {
+    if (wave_) return false;
+    wave_ = std::make_unique<WaveCapture>(bus_);
+    return true;
+}
+
+std::string Machine::StopWave(bool runOn) {
+    if (!wave_) return "";
+    std::string dump = wave_->Finish(runOn ? std::max(bus_.Now(), wave_->SyncRecordedUntil()) : bus_.Now());
+    wave_.reset();
+    return dump;
 }
 
 MonitorPower Machine::MonitorPowerOf(int adapter) {

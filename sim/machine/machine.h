@@ -11,6 +11,7 @@
 
 #include "devices/board.h"
 #include "devices/bus.h"
+#include "devices/wave_capture.h"
 #include "kernel/kernel.h"
 #include "port/miniport.h"
 #include "port/port.h"
@@ -133,6 +134,16 @@ public:
     // The machine's clock, in nanoseconds since power-on.
     uint64_t Now() const { return bus_.Now(); }
 
+    // --- A logic analyser on the connectors -----------------------------------------------------
+    // Starts capturing every adapter's connector from now (see WaveCapture); false when a capture
+    // is running already.
+    bool StartWave();
+    bool WaveRunning() const { return wave_ != nullptr; }
+    // Ends the capture and returns it as a Value Change Dump: at the machine's time, or with
+    // `runOn` once the sync outputs of the latest change are recorded (the machine stays idle,
+    // as at the end of a run). Empty when no capture runs.
+    std::string StopWave(bool runOn);
+
     // --- Processes and their address spaces ---------------------------------------------------
     //
     // Process N is started by its first use. Requests, reads and writes of an ended process throw
@@ -186,6 +197,7 @@ private:
     Kernel kernel_;
     std::unique_ptr<Miniport> miniport_;
     VideoPort port_;
+    std::unique_ptr<WaveCapture> wave_;   // goes before the bus it watches
 };
 
 // The machine on whose behalf the driver runs right now.

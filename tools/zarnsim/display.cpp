@@ -157,10 +157,16 @@ Json TimingJson(const sim::DisplayState& display) {
     json["stride"] = display.stride;
     json["lineDoubled"] = display.lineDoubled;
     json["pixelClockMHz"] = SixDigits(t.pixelClockMHz);
+    // To the hertz: the periods a logic analyser measures follow from it to well under a nanosecond.
+    json["pixelClockHz"] = std::llround(t.pixelClockMHz * 1e6);
     json["horizontalKHz"] = SixDigits(t.horizontalKHz);
     json["refreshHz"] = SixDigits(t.refreshHz);
     json["hTotal"] = t.hTotal;
     json["vTotal"] = t.vTotal;
+    json["hSyncStart"] = t.hSyncStart;
+    json["hSyncEnd"] = t.hSyncEnd;
+    json["vSyncStart"] = t.vSyncStart;
+    json["vSyncEnd"] = t.vSyncEnd;
     json["hsyncPolarity"] = t.hsyncNegative ? "-" : "+";
     json["vsyncPolarity"] = t.vsyncNegative ? "-" : "+";
     Json problems = Json::array();

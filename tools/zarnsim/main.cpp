@@ -26,6 +26,7 @@
 #include "support/untrusted_text.h"
 #include "report.h"
 #include "script.h"
+#include "wave_file.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ struct Options {
     std::string scriptFile;
     std::string registryFile;
     std::string traceFile;
+    std::string waveFile;
     std::string mode;
     std::string screenshot;
     std::string displayText;   // --display as given; empty when not given
@@ -226,7 +228,7 @@ int ListAdapters(sim::Machine& machine, const Options& options, zarnsim::Json (*
     return StatusOf(machine, true);
 }
 
-int Script(sim::Machine& machine, const Options& options) {
+int Script(sim::Machine& machine, const Options& options, zarnsim::WaveFile& wave) {
     std::ifstream file;
     std::istream* in = &std::cin;
     const std::string name = "script '" + sim::TerminalText(options.scriptFile) + "'";
@@ -238,7 +240,7 @@ int Script(sim::Machine& machine, const Options& options) {
         in = &file;
     }
     try {
-        zarnsim::RunScript(machine, *in, options.json, std::cout);
+        zarnsim::RunScript(machine, *in, options.json, std::cout, &wave);
     } catch (const std::ios_base::failure& error) {
         throw std::runtime_error("cannot read " + name + ": " + error.what());
     }
@@ -277,11 +279,15 @@ void CheckRunOptions(Options& options) {
 // file closed, the registry written back, standard output flushed. The messages of what failed.
 // Closes the trace and writes the registry back; what REGEDIT4 cannot hold is named in `leftOut` and
 // every other change is saved.
+// A capture of the connectors still running is saved once the sync outputs of the latest change are
+// recorded: the machine stays idle after the run.
 std::vector<std::string> FinishRun(sim::Machine& machine, const Options& options, TraceFile& trace,
-                                   sim::DescriptorOutput& standardOutput, sim::RegFileEncoding registryEncoding,
-                                   std::vector<std::string>* leftOut) {
+                                   zarnsim::WaveFile& wave, sim::DescriptorOutput& standardOutput,
+                                   sim::RegFileEncoding registryEncoding, std::vector<std::string>* leftOut) {
     std::vector<std::string> errors;
     std::string error = trace.Finish();
+    if (!error.empty()) errors.push_back(error);
+    error = wave.Stop(true);
     if (!error.empty()) errors.push_back(error);
     if (!options.registryFile.empty() &&
         !sim::SaveRegFileToPath(options.registryFile, machine.GetRegistry(), &error, registryEncoding, leftOut)) {
@@ -377,6 +383,15 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
     const char* traceHelp = "Write the trace of every hardware access, one per line, to FILE as the accesses happen "
                             "(a FIFO or a device is written through)";
     run->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE")->check(NotEmpty("a file name"));
+    const std::string waveHelp =
+        "Capture every adapter's connector from power-on, as a logic analyser would, into FILE, a Value Change Dump "
+        "(IEEE 1364) on the machine's clock in 1 ns steps: per adapter the display data channel's wires scl and sda as "
+        "they carry them, the sync outputs hsync and vsync as the CRTC drives them (for " +
+        std::to_string(sim::WaveSyncFrames) + " frames, at most " + std::to_string(sim::WaveSyncMaxNanoseconds / 1000000) +
+        " ms, after each change of the timing, then at rest), and the monitor's power state (power_on, power_standby, "
+        "power_suspend, power_off); the number of the adapter ends each name. At the end of the run the capture goes "
+        "on, with the machine idle, until the sync of the last change is recorded";
+    run->add_option("--wave", options.waveFile, waveHelp)->type_name("FILE.vcd")->check(NotEmpty("a file name"));
     run->add_option("--mode", options.mode,
                     "Set this mode like a display driver (query the list, find the index, set it; an 8-bit mode "
                     "then gets the display driver's palette), map the frame buffer with IOCTL_VIDEO_MAP_VIDEO_MEMORY "
@@ -402,6 +417,7 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
                    "identification data read over the display data channel: manufacturer, product code, serial, "
                    "week and year, name, size, preferred timing, range limits, established and standard timings, "
                    "and the raw bytes; and the power state the monitor is in");
+    monitor->add_option("--wave", options.waveFile, waveHelp)->type_name("FILE.vcd")->check(NotEmpty("a file name"));
     CLI::App* script = app.add_subcommand(
         "script", "Run a request script on one booted machine, one command per line: request CODE [in=HEX] "
                   "[out=BYTES] [adapter=N] [process=N] (CODE is a control code name, IOCTL_VIDEO_..., or a number); "
@@ -419,14 +435,18 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
                   "touching memory: user addresses through its views; kernel addresses, 0x80000000 and up, only from "
                   "process 1, the display driver, in kernel mode; an address reachable through nothing, or a kernel "
                   "address from a user program, is a fault of the process); views (the current process's views and "
-                  "the system-space mappings). A handle to process N is 0x1000+4*N in every process; 0xFFFFFFFF "
+                  "the system-space mappings); wave FILE.vcd (capture every adapter's connector from now on into FILE, as "
+                  "--wave does; a file named off is ./off) and wave off (end the capture and save it). A handle to process N is 0x1000+4*N in every process; 0xFFFFFFFF "
                   "names the calling process; VideoPortMapMemory maps a handle of 0 into system space. "
-                  "Every command takes adapter=N. A word in double quotes may hold blanks. Blank lines and # "
+                  "Every command but wave takes adapter=N. A word in double quotes may hold blanks. Blank lines and # "
                   "comments are skipped.");
     script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")
         ->required()
         ->check(NotEmpty("a file name"));
     script->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE")->check(NotEmpty("a file name"));
+    script->add_option("--wave", options.waveFile, waveHelp + " (the script's wave off ends it earlier)")
+        ->type_name("FILE.vcd")
+        ->check(NotEmpty("a file name"));
 
     try {
         app.parse(argc, argv);
@@ -483,6 +503,8 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
                 trace.Flush();
             });
         }
+        zarnsim::WaveFile wave(machine);
+        if (!options.waveFile.empty()) wave.Start(options.waveFile);
 
         // From here on the machine runs: what it changed is kept whatever stops it.
         int status = ExitBadInput;
@@ -498,7 +520,7 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
             if (modes->parsed()) status = ListAdapters(machine, options, zarnsim::ModesJson, zarnsim::ModesText);
             if (timings->parsed()) status = ListAdapters(machine, options, zarnsim::TimingsJson, zarnsim::TimingsText);
             if (monitor->parsed()) status = ListAdapters(machine, options, zarnsim::MonitorJson, zarnsim::MonitorText);
-            if (script->parsed()) status = Script(machine, options);
+            if (script->parsed()) status = Script(machine, options, wave);
         } catch (const sim::image::DebuggerEnded& ended) {
             errors.push_back(ended.what());
             status = ExitDebuggerEnded;
@@ -515,7 +537,7 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
             PrintFaults(machine);
         }
         std::vector<std::string> leftOut;
-        std::vector<std::string> unsaved = FinishRun(machine, options, trace, standardOutput, registryEncoding, &leftOut);
+        std::vector<std::string> unsaved = FinishRun(machine, options, trace, wave, standardOutput, registryEncoding, &leftOut);
         for (const std::string& why : leftOut) errors.push_back(why);
         errors.insert(errors.end(), unsaved.begin(), unsaved.end());
         for (const std::string& message : errors) PrintError("zarnsim: " + message + "\n");

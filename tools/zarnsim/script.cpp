@@ -571,6 +571,30 @@ void RunViews(sim::Machine& machine, int line, const std::vector<std::string>& t
     Report(out, json, line, "views", fields, text);
 }
 
+// --- The capture of the connectors ---------------------------------------------------------------
+
+void RunWave(int line, const std::vector<std::string>& tokens, WaveFile* wave, bool json, std::ostream& out) {
+    ExpectArguments(line, tokens, 1, "wave FILE.vcd, or wave off");
+    if (!wave) throw ScriptError(line, "this script cannot capture the connectors");
+    Json fields = Json::object();
+    if (tokens[1] == "off") {
+        if (!wave->Running()) throw ScriptError(line, "no capture is running");
+        const std::string path = wave->Path();
+        std::string error = wave->Stop(false);
+        if (!error.empty()) throw ScriptError(line, "the capture was not saved: " + error);
+        fields["file"] = path;
+        Report(out, json, line, "wave", fields, "wave off: saved " + sim::TerminalText(path));
+        return;
+    }
+    try {
+        wave->Start(tokens[1]);
+    } catch (const std::invalid_argument& error) {
+        throw ScriptError(line, error.what());
+    }
+    fields["file"] = tokens[1];
+    Report(out, json, line, "wave", fields, "wave: capturing to " + sim::TerminalText(tokens[1]));
+}
+
 // The next line of the script, without its line break; false at the end. A line longer than any
 // command needs is refused before it is read whole.
 bool ReadLine(std::istream& script, int line, std::string* text) {
@@ -592,7 +616,7 @@ bool ReadLine(std::istream& script, int line, std::string* text) {
 
 // Runs one command line; `process` is the process later lines run in.
 void RunLine(sim::Machine& machine, int line, const std::vector<std::string>& tokens, uint32_t& process, bool json,
-             std::ostream& out) {
+             std::ostream& out, WaveFile* wave) {
     if (tokens[0] == "request") {
         RunRequest(machine, line, tokens, process, json, out);
     } else if (tokens[0] == "process") {
@@ -628,16 +652,18 @@ void RunLine(sim::Machine& machine, int line, const std::vector<std::string>& to
         RunChildren(machine, line, tokens, json, out);
     } else if (tokens[0] == "power") {
         RunPower(machine, line, tokens, json, out);
+    } else if (tokens[0] == "wave") {
+        RunWave(line, tokens, wave, json, out);
     } else {
         throw ScriptError(line, "unknown command " + Echo(tokens[0]) +
                                     " (request, mode, reset, screenshot, process, end-process, read, write, "
-                                    "fill, views, read-setting, write-setting, palette, gamma, children, power)");
+                                    "fill, views, read-setting, write-setting, palette, gamma, children, power, wave)");
     }
 }
 
 }  // namespace
 
-void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out) {
+void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out, WaveFile* wave) {
     std::string text;
     uint32_t process = 1;   // the display driver's process
     for (int line = 1; ReadLine(script, line, &text); ++line) {
@@ -645,7 +671,7 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
         if (tokens.empty()) continue;
         // Whatever stops a command is reported with its line and the command word.
         try {
-            RunLine(machine, line, tokens, process, json, out);
+            RunLine(machine, line, tokens, process, json, out, wave);
         } catch (const ScriptError&) {
             throw;
         } catch (const sim::image::DebuggerEnded&) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "machine/machine.h"
+#include "wave_file.h"
 
 namespace zarnsim {
 
@@ -16,7 +17,8 @@ struct ScriptError : std::runtime_error {
     int line;
 };
 
-// Runs every line of the script against the machine, writing one result per command.
-void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out);
+// Runs every line of the script against the machine, writing one result per command. `wave` is the
+// capture the wave command starts and ends (null: the command is refused).
+void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out, WaveFile* wave = nullptr);
 
 }  // namespace zarnsim
