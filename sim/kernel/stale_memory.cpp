@@ -36,19 +36,33 @@ std::vector<Kernel::Run> Kernel::NeverWritten(uint32_t address, const uint8_t* b
     const bool watched = address != 0 && ledger_.Tracked(address + from);
     const bool exact = watched && ledger_.Exact();
     const uintptr_t host = reinterpret_cast<uintptr_t>(bytes);
-    // The pattern first: most bytes of a reply do not hold it, and it costs less than the ledger.
     auto unwritten = [&](uint32_t i) {
         if (!exact && bytes[i] != static_cast<uint8_t>(staleWord_ >> (8 * ((host + i) % 4)))) return false;
         return !(watched && ledger_.Written(address + i));
     };
-    for (uint32_t i = from; i < size;) {
-        if (!unwritten(i)) {
-            ++i;
-            continue;
+    if (exact) {
+        for (uint32_t i = from; i < size;) {
+            uint32_t end = i;
+            while (end < size && unwritten(end)) ++end;
+            if (end > i) runs.push_back(Run{i, end - i});
+            i = end + 1;
         }
-        uint32_t end = i + 1;
+        return runs;
+    }
+    // A run of MinStaleRun bytes holds a whole aligned stale word: those are looked for a word at a
+    // time (a reply is mostly not stale), and each found one is widened to its run.
+    for (uint32_t i = from; i < size;) {
+        uint32_t word = i + static_cast<uint32_t>((4 - (host + i) % 4) % 4);
+        for (; uint64_t{word} + 4 <= size; word += 4) {
+            uint32_t value;
+            std::memcpy(&value, bytes + word, 4);
+            if (value == staleWord_ && unwritten(word) && unwritten(word + 1) && unwritten(word + 2) && unwritten(word + 3)) break;
+        }
+        if (uint64_t{word} + 4 > size) break;
+        uint32_t start = word, end = word + 4;
+        while (start > i && unwritten(start - 1)) --start;
         while (end < size && unwritten(end)) ++end;
-        if (exact || end - i >= MinStaleRun) runs.push_back(Run{i, end - i});
+        if (end - start >= MinStaleRun) runs.push_back(Run{start, end - start});
         i = end;
     }
     return runs;
