@@ -156,9 +156,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DirectRequest{"VideoParametersWithEmptyBuffers", IOCTL_VIDEO_HANDLE_VIDEOPARAMETERS, 0, 0, 0, 0, 0, {}},
         DirectRequest{"VideoParametersWithBuffers", IOCTL_VIDEO_HANDLE_VIDEOPARAMETERS, 64, 64, 0, 0, 0, {}},
-        // What the port placed in Information stays there (within the output, so that the port may copy it).
-        DirectRequest{"VideoParametersLeaveInformation", IOCTL_VIDEO_HANDLE_VIDEOPARAMETERS, 0, 64, 7, 0, 7,
-                      std::vector<uint8_t>(7, 0xCD)},
+        // What the port placed in Information is not kept: the port would copy that many bytes the
+        // driver never wrote.
+        DirectRequest{"VideoParametersReportNoOutput", IOCTL_VIDEO_HANDLE_VIDEOPARAMETERS, 0, 64, 7, 0, 0, {}},
         DirectRequest{"SetPowerManagementIsRefused", IOCTL_VIDEO_SET_POWER_MANAGEMENT, 12, 0, Sentinel, 1, Sentinel, {}},
         DirectRequest{"SetPowerManagementEmpty", IOCTL_VIDEO_SET_POWER_MANAGEMENT, 0, 0, Sentinel, 1, Sentinel, {}},
         DirectRequest{"GetPowerManagementWritesNothing", IOCTL_VIDEO_GET_POWER_MANAGEMENT, 12, 12, Sentinel, 0, 0, {}},

@@ -27,6 +27,13 @@ static VP_STATUS QueryBiosVersion(AdapterState* adapter, PVIDEO_REQUEST_PACKET p
     return NO_ERROR;
 }
 
+// Accepted and nothing else done. No output is written, so none is reported: Information holds
+// whatever the port placed there, and the I/O manager would copy that many bytes of the system buffer.
+static VP_STATUS HandleVideoParameters(PVIDEO_REQUEST_PACKET packet) {
+    packet->StatusBlock->Information = 0;
+    return NO_ERROR;
+}
+
 static VP_STATUS GetPowerManagement(PVIDEO_REQUEST_PACKET packet) {
     packet->StatusBlock->Information = 0;
     return NO_ERROR;
@@ -35,7 +42,7 @@ static VP_STATUS GetPowerManagement(PVIDEO_REQUEST_PACKET packet) {
 static VP_STATUS Dispatch(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
     switch (packet->IoControlCode) {
     case IOCTL_VIDEO_HANDLE_VIDEOPARAMETERS:
-        return NO_ERROR;
+        return HandleVideoParameters(packet);
     case IOCTL_VIDEO_QUERY_AVAIL_MODES:
         return QueryAvailModes(adapter, packet);
     case IOCTL_VIDEO_QUERY_NUM_AVAIL_MODES:

@@ -7,9 +7,13 @@
 // has room for SettingDataBytes.
 static SettingReply* ReplyOf(PVIDEO_REQUEST_PACKET packet) { return static_cast<SettingReply*>(packet->OutputBuffer); }
 
+// The reply is answered whole (Information is its full size, which callers rely on): the data's room
+// past the value holds zeros, never the bytes the system buffer held (pool memory, others' data).
+// `size` is at most SettingDataBytes.
 static VP_STATUS WriteReply(PVIDEO_REQUEST_PACKET packet, ULONG type, const void* data, ULONG size) {
     SettingReply* reply = ReplyOf(packet);
     VideoPortMoveMemory(reply->data, const_cast<PVOID>(data), size);
+    VideoPortZeroMemory(reply->data + size, SettingDataBytes - size);
     reply->size = size;
     reply->type = type;
     packet->StatusBlock->Information = sizeof(SettingReply);

@@ -82,6 +82,11 @@ struct CpuHooks {
         uc_emu_stop(uc);
     }
 
+    static void Store(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t, void* user) {
+        auto* watch = static_cast<Cpu::StoreWatch*>(user);
+        watch->sink(watch->context, static_cast<uint32_t>(address), static_cast<unsigned>(size));
+    }
+
     static uint64_t DeviceRead(uc_engine*, uint64_t offset, unsigned size, void* user) {
         auto* binding = static_cast<Cpu::DeviceBinding*>(user);
         try {
@@ -172,6 +177,29 @@ uint32_t Cpu::Register(int id) const {
 }
 
 void Cpu::SetRegister(int id, uint32_t value) { uc_reg_write(uc_, id, &value); }
+
+uint32_t Cpu::StackPointer() const { return Register(UC_X86_REG_ESP); }
+
+// --- Watching stores ---
+
+// The widest store the image makes is 8 bytes: one that begins up to 7 bytes before the range
+// still reaches it.
+uint64_t Cpu::WatchStores(uint32_t address, uint32_t size, StoreSink sink, void* context) {
+    if (size == 0) throw std::invalid_argument("a watched range needs at least one byte");
+    auto watch = std::make_unique<StoreWatch>(StoreWatch{sink, context});
+    uc_hook hook;
+    const uint64_t first = address < 7 ? 0 : address - 7;
+    Check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&CpuHooks::Store), watch.get(), first,
+                      uint64_t{address} + size - 1),
+          "cannot watch stores at " + Hex(address));
+    storeWatches_[hook] = std::move(watch);
+    return hook;
+}
+
+void Cpu::EndWatch(uint64_t watch) {
+    uc_hook_del(uc_, static_cast<uc_hook>(watch));
+    storeWatches_.erase(watch);
+}
 
 void Cpu::Fail(std::exception_ptr error) {
     if (!pending_) pending_ = error;

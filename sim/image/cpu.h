@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -99,6 +100,15 @@ public:
 
     // Nesting depth of calls into the image (0: no image code is running).
     int Depth() const { return depth_; }
+    // ESP as the image left it (the thunk's return address on top while a host routine runs).
+    uint32_t StackPointer() const;
+
+    // --- Watching stores ---
+    // Calls `sink(context, address, size)` for every store of the image's code that reaches
+    // [address, address + size); the store may begin before the range. EndWatch ends it.
+    using StoreSink = void (*)(void* context, uint32_t address, unsigned size);
+    uint64_t WatchStores(uint32_t address, uint32_t size, StoreSink sink, void* context);
+    void EndWatch(uint64_t watch);
 
     // --- The seam a debugger uses (gdb_stub.h); nothing here costs anything until it is used ---
     // The emulator, to hook and to read and write registers.
@@ -116,6 +126,12 @@ private:
     friend struct CpuHooks;
     static constexpr uint32_t ThunkStride = 4;
     static constexpr uint32_t MaxArgumentBytes = 64;
+
+    struct StoreWatch {
+        StoreSink sink;
+        void* context;
+    };
+    std::map<uint64_t, std::unique_ptr<StoreWatch>> storeWatches_;   // by Unicorn's hook handle
 
     struct DeviceBinding {
         Cpu* cpu;

@@ -24,6 +24,7 @@
 #include "kernel/objects.h"
 #include "kernel/process.h"
 #include "kernel/registry.h"
+#include "kernel/write_ledger.h"
 #include "platform/videoport.h"
 #include "support/faults.h"
 
@@ -125,11 +126,58 @@ public:
     };
     NTSTATUS MapViewOfSection(uint32_t section, uint32_t processHandle, uint32_t* base, uint64_t* offset,
                               uint64_t* viewSize, const ViewRequest& request);
-    // Fills [address, address + size) of pool memory with StaleDword.
+    // Fills [address, address + size) of pool memory with the stale word.
     void FillStale(uint32_t address, uint32_t size);
     NTSTATUS Close(uint32_t handle);
     // A handle argument as the driver passed it, as a 32-bit value (NtCurrentProcess() is -1).
     uint32_t HandleValue(const void* handle);
+
+    // --- Bytes the driver never wrote ---
+    //
+    // Every byte a caller did not supply starts stale: fresh pool and contiguous blocks, a request's
+    // system buffer past the input, the driver's stack. Stale memory holds the stale word at each
+    // aligned address: StaleDword, or OtherStaleDword in the run of the aliasing check that tells
+    // apart the bytes whose value depends on stale memory.
+    static constexpr uint32_t OtherStaleDword = 0xA5965A3C;   // bytes 3C 5A 96 A5
+    uint32_t StaleWord() const { return staleWord_; }
+    void SetStaleWord(uint32_t word);
+    // Fills host memory with the stale word as it lies at each byte's address.
+    void FillStaleBytes(uint8_t* bytes, size_t size) const;
+    // Which bytes of the buffers the port watches were written (see WriteLedger).
+    WriteLedger& Ledger() { return ledger_; }
+    // A run of bytes the driver never wrote: from `offset`, `length` bytes.
+    struct Run {
+        uint32_t offset = 0;
+        uint32_t length = 0;
+    };
+    // The runs among bytes [from, size) of the memory at `bytes` (kernel address `address`, or 0 for
+    // memory outside the kernel's space) that the driver never wrote. Exact where the ledger watches
+    // the memory and is exact; elsewhere runs of at least MinStaleRun bytes that hold the stale word
+    // at their addresses and that no platform routine wrote (a written value shorter than that may
+    // equal the stale word by chance).
+    static constexpr uint32_t MinStaleRun = 8;
+    std::vector<Run> NeverWritten(uint32_t address, const uint8_t* bytes, uint32_t size, uint32_t from = 0) const;
+    // "N bytes (offsets A-B, C)", at most a few runs named.
+    static std::string DescribeRuns(const std::vector<Run>& runs);
+    // The request whose HwStartIO runs now (its control code), for the checks made on the way.
+    bool InRequest() const { return inRequest_; }
+    uint32_t RequestCode() const { return requestCode_; }
+    void SetRequest(bool in, uint32_t code) {
+        inRequest_ = in;
+        requestCode_ = code;
+        if (in) storedValues_.clear();
+    }
+    // The values the driver stored in the registry during requests since the last call, for the
+    // aliasing check's comparison of its runs.
+    struct StoredValue {
+        std::string what;
+        std::vector<uint8_t> data;
+        bool operator==(const StoredValue&) const = default;
+    };
+    std::vector<StoredValue> TakeStoredValues() { return std::move(storedValues_); }
+    // Reports, as a driver fault, `what` stores bytes the driver never wrote (`bytes` at kernel address
+    // `address`, 0 when outside the kernel's space); false when every byte was written.
+    bool CheckWritten(const std::string& what, uint32_t address, const void* bytes, uint32_t size);
 
     // The checks around one request: what a request leaves behind that its requester cannot undo.
     struct RequestMark {
@@ -191,6 +239,14 @@ private:
     uint32_t currentProcess_ = 0;
     MemoryState memory_;
     KernelObjects objects_;
+    // --- Bytes the driver never wrote ---
+    uint32_t staleWord_ = StaleDword;
+    std::vector<uint8_t> stalePage_ = StalePage(StaleDword);   // a page of it and a word more
+    static std::vector<uint8_t> StalePage(uint32_t word);
+    WriteLedger ledger_;
+    bool inRequest_ = false;
+    uint32_t requestCode_ = 0;
+    std::vector<StoredValue> storedValues_;
 };
 
 }  // namespace sim

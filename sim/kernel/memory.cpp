@@ -246,29 +246,19 @@ uint32_t Kernel::AllocateContiguousMemory(uint64_t bytes, uint64_t highestAccept
         space_.Free(base);
         return 0;
     }
+    // The block's pages hold StaleDword; the aliasing check's other run gives it its own stale word.
+    if (staleWord_ != StaleDword) FillStale(base, static_cast<uint32_t>(bytes));
     return base;
 }
 
 void Kernel::FillStale(uint32_t address, uint32_t size) {
     Region* region = space_.Find(address);
     if (!region || region->device) return;
-    uint8_t* bytes = region->memory.data() + (address - region->base);
-    const uint32_t count = std::min(size, region->base + region->size - address);
-    // A page of the pattern, copied a page at a time from its byte of the same alignment.
-    static const auto page = [] {
-        std::array<uint8_t, PageBytes + 4> words{};
-        for (size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint8_t>(StaleDword >> (8 * (i % 4)));
-        return words;
-    }();
-    for (uint32_t done = 0; done < count;) {
-        const uint32_t chunk = std::min<uint32_t>(count - done, PageBytes);
-        std::memcpy(bytes + done, page.data() + (address + done) % 4, chunk);
-        done += chunk;
-    }
+    FillStaleBytes(region->memory.data() + (address - region->base), std::min(size, region->base + region->size - address));
 }
 
 // A user view shows system memory as soon as it is made: another thread of the process can read it
-// at once. A word that still holds StaleDword is what an earlier owner left there.
+// at once. A word that still holds the stale word is what an earlier owner left there.
 void Kernel::CheckViewShowsNoStale(uint32_t id, const View& view) {
     uint32_t stale = 0, first = 0;
     std::string purpose;
@@ -282,7 +272,7 @@ void Kernel::CheckViewShowsNoStale(uint32_t id, const View& view) {
                                        memory_.systemBytes});
         for (uint32_t word = (at + 3) & ~3u; word + 4 <= end; word += 4) {
             const uint8_t* w = region->memory.data() + (KernelSpaceStart + word - region->base);
-            if ((w[0] | w[1] << 8 | w[2] << 16 | uint32_t{w[3]} << 24) != StaleDword) continue;
+            if ((w[0] | w[1] << 8 | w[2] << 16 | uint32_t{w[3]} << 24) != staleWord_) continue;
             if (stale++ == 0) {
                 first = word;
                 purpose = region->purpose;

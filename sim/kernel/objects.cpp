@@ -223,6 +223,8 @@ NTSTATUS KernelObjects::SetValueKey(HANDLE handle, PUNICODE_STRING name, ULONG, 
     std::string valueName;
     if (!Latin1Name(text, &valueName)) return StatusNotSupported;
     const auto* bytes = static_cast<const uint8_t*>(data);
+    kernel_.CheckWritten("the value " + valueName + " stored by ZwSetValueKey", kernel_.Space().AddressOfHost(data), data,
+                         size);
     kernel_.GetRegistry().SetValue(key->path, valueName, type, std::vector<uint8_t>(bytes, bytes + size));
     return STATUS_SUCCESS;
 }

@@ -71,6 +71,11 @@ public:
         throw CpuFault(std::string(routine) + " was given text at " + Hex(address) + " that does not end in memory");
     }
 
+    // What a routine wrote on the driver's behalf: the driver's bytes (see WriteLedger).
+    void Wrote(Address address, uint64_t bytes) const {
+        if (address && bytes) kernel_.Ledger().MarkWritten(address, static_cast<uint32_t>(std::min<uint64_t>(bytes, ~0u)));
+    }
+
     // A handle value as the host build passes it (NtCurrentProcess() is -1 in a pointer).
     static HANDLE Handle(uint32_t value) {
         return value == 0xFFFFFFFF ? reinterpret_cast<HANDLE>(intptr_t{-1}) : reinterpret_cast<HANDLE>(uintptr_t{value});
@@ -97,10 +102,14 @@ void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Ar
     r.VideoPortGetAccessRanges = [&port, a](Address extension, uint32_t, Address, uint32_t count, Address ranges,
                                             Address vendorId, Address deviceId, Address slot) -> uint32_t {
         const char* routine = "VideoPortGetAccessRanges";
-        return port.GetAccessRanges(a.Pointer(extension), count,
-                                    a.Record<VIDEO_ACCESS_RANGE>(ranges, routine, std::min(count, AccessRangesFilled)),
-                                    a.Record<USHORT>(vendorId, routine), a.Record<USHORT>(deviceId, routine),
-                                    a.Record<ULONG>(slot, routine));
+        const uint32_t filled = std::min(count, AccessRangesFilled);
+        uint32_t status = port.GetAccessRanges(a.Pointer(extension), count,
+                                               a.Record<VIDEO_ACCESS_RANGE>(ranges, routine, filled),
+                                               a.Record<USHORT>(vendorId, routine), a.Record<USHORT>(deviceId, routine),
+                                               a.Record<ULONG>(slot, routine));
+        a.Wrote(ranges, uint64_t{filled} * sizeof(VIDEO_ACCESS_RANGE));
+        a.Wrote(slot, sizeof(ULONG));
+        return status;
     };
     r.VideoPortVerifyAccessRanges = [&port, a](Address extension, uint32_t count, Address ranges) -> uint32_t {
         return port.VerifyAccessRanges(a.Pointer(extension), count,
@@ -115,8 +124,10 @@ void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Ar
     };
     r.VideoPortGetBusData = [&port, a](Address extension, uint32_t type, uint32_t slot, Address buffer,
                                        uint32_t offset, uint32_t length) -> uint32_t {
-        return port.GetBusData(a.Pointer(extension), static_cast<BUS_DATA_TYPE>(type), slot,
-                               a.Memory(buffer, length, "VideoPortGetBusData"), offset, length);
+        uint32_t read = port.GetBusData(a.Pointer(extension), static_cast<BUS_DATA_TYPE>(type), slot,
+                                        a.Memory(buffer, length, "VideoPortGetBusData"), offset, length);
+        a.Wrote(buffer, std::min(read, length));
+        return read;
     };
     r.VideoPortSetBusData = [&port, a](Address extension, uint32_t type, uint32_t slot, Address buffer,
                                        uint32_t offset, uint32_t length) -> uint32_t {
@@ -160,7 +171,10 @@ void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Ar
                             reinterpret_cast<PUCHAR>(a.Text<char>(text, "VideoPortScanRom")));
     };
     r.VideoPortInt10 = [&port, a](Address extension, Address arguments) -> uint32_t {
-        return port.Int10(a.Pointer(extension), a.Record<VIDEO_X86_BIOS_ARGUMENTS>(arguments, "VideoPortInt10"));
+        uint32_t status =
+            port.Int10(a.Pointer(extension), a.Record<VIDEO_X86_BIOS_ARGUMENTS>(arguments, "VideoPortInt10"));
+        a.Wrote(arguments, sizeof(VIDEO_X86_BIOS_ARGUMENTS));
+        return status;
     };
     // The view's address is in and out: a process handle in, the view out.
     r.VideoPortMapMemory = [&port, a](Address extension, uint64_t physical, Address length, Address inIoSpace,
@@ -171,6 +185,8 @@ void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Ar
         uint32_t status = port.MapMemory(a.Pointer(extension), Arguments::Physical(physical),
                                          a.Record<ULONG>(length, routine), a.Record<ULONG>(inIoSpace, routine), &view);
         *slot = a.AddressOf(view);
+        a.Wrote(virtualAddress, sizeof(uint32_t));
+        a.Wrote(length, sizeof(ULONG));
         return status;
     };
     r.VideoPortUnmapMemory = [&port, a](Address extension, Address virtualAddress, image::Handle process) -> uint32_t {
@@ -186,6 +202,7 @@ void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Ar
     r.VideoPortZeroMemory = [a](Address destination, uint32_t length) {
         void* bytes = a.Memory(destination, length, "VideoPortZeroMemory");
         if (length) std::memset(bytes, 0, length);
+        a.Wrote(destination, length);
     };
     // The variable arguments are read from the image's stack one 32-bit slot after another.
     r.VideoPortDebugPrint = [&port, a](uint32_t level, Address format, Address arguments) {
@@ -213,6 +230,7 @@ void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Ar
         void* to = a.Memory(destination, length, "VideoPortMoveMemory");
         void* from = a.Memory(source, length, "VideoPortMoveMemory");
         if (length) std::memmove(to, from, length);
+        a.Wrote(destination, length);
     };
 }
 
@@ -264,6 +282,9 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
         *baseSlot = at;
         if (start) start->QuadPart = static_cast<LONGLONG>(from);
         *sizeSlot = static_cast<uint32_t>(size);
+        a.Wrote(base, sizeof(uint32_t));
+        a.Wrote(offset, sizeof(LARGE_INTEGER));
+        a.Wrote(viewSize, sizeof(uint32_t));
         return static_cast<uint32_t>(status);
     };
     r.ZwClose = [&kernel](image::Handle handle) -> uint32_t {
@@ -281,9 +302,13 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
     r.ZwQueryValueKey = [&objects, a](image::Handle key, Address name, uint32_t type, Address information,
                                       uint32_t length, Address resultLength) -> uint32_t {
         const char* routine = "ZwQueryValueKey";
-        return static_cast<uint32_t>(objects.QueryValueKey(
-            Arguments::Handle(key), a.Record<UNICODE_STRING>(name, routine), static_cast<KEY_VALUE_INFORMATION_CLASS>(type),
-            a.Memory(information, length, routine), length, a.Record<ULONG>(resultLength, routine)));
+        auto* result = a.Record<ULONG>(resultLength, routine);
+        NTSTATUS status = objects.QueryValueKey(Arguments::Handle(key), a.Record<UNICODE_STRING>(name, routine),
+                                                static_cast<KEY_VALUE_INFORMATION_CLASS>(type),
+                                                a.Memory(information, length, routine), length, result);
+        if (result) a.Wrote(information, std::min(*result, length));
+        a.Wrote(resultLength, sizeof(ULONG));
+        return static_cast<uint32_t>(status);
     };
     r.ZwSetValueKey = [&objects, a](image::Handle key, Address name, uint32_t titleIndex, uint32_t type, Address data,
                                     uint32_t size) -> uint32_t {
@@ -314,13 +339,21 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
     };
     r.RtlAnsiStringToUnicodeString = [&objects, a](Address destination, Address source, uint8_t allocate) -> uint32_t {
         const char* routine = "RtlAnsiStringToUnicodeString";
-        return static_cast<uint32_t>(objects.AnsiToUnicode(a.Record<UNICODE_STRING>(destination, routine),
-                                                           a.Record<ANSI_STRING>(source, routine), allocate));
+        auto* converted = a.Record<UNICODE_STRING>(destination, routine);
+        uint32_t status = static_cast<uint32_t>(
+            objects.AnsiToUnicode(converted, a.Record<ANSI_STRING>(source, routine), allocate));
+        a.Wrote(destination, sizeof(UNICODE_STRING));
+        if (NT_SUCCESS(status) && !allocate) a.Wrote(converted->Buffer.address, converted->Length + 2u);
+        return status;
     };
     r.RtlUnicodeStringToAnsiString = [&objects, a](Address destination, Address source, uint8_t allocate) -> uint32_t {
         const char* routine = "RtlUnicodeStringToAnsiString";
-        return static_cast<uint32_t>(objects.UnicodeToAnsi(a.Record<ANSI_STRING>(destination, routine),
-                                                           a.Record<UNICODE_STRING>(source, routine), allocate));
+        auto* converted = a.Record<ANSI_STRING>(destination, routine);
+        uint32_t status = static_cast<uint32_t>(
+            objects.UnicodeToAnsi(converted, a.Record<UNICODE_STRING>(source, routine), allocate));
+        a.Wrote(destination, sizeof(ANSI_STRING));
+        if (NT_SUCCESS(status) && !allocate) a.Wrote(converted->Buffer.address, converted->Length + 1u);
+        return status;
     };
     r.RtlAppendUnicodeToString = [&objects, a](Address destination, Address source) -> uint32_t {
         const char* routine = "RtlAppendUnicodeToString";

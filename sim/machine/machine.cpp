@@ -24,7 +24,7 @@ namespace {
 
 // The build of the driver the machine runs: the host build, or the image the configuration names.
 std::unique_ptr<Miniport> MakeMiniport(const MachineConfig& config, Kernel& kernel) {
-    if (config.driverImage.empty()) return std::make_unique<HostMiniport>();
+    if (config.driverImage.empty()) return std::make_unique<HostMiniport>(kernel);
     return std::make_unique<ImageMiniport>(config.driverImage, kernel);
 }
 
@@ -113,12 +113,17 @@ RequestResult Machine::Request(uint32_t code, const std::vector<uint8_t>& input,
     CheckRunning(options.process);
     if (!config_.checkAliasing) return port_.Deliver(code, input, outputLength, options, true);
 
-    // The separate run is only the check; the machine goes on from the run the port makes, with one
-    // buffer. The check's accesses leave no trace.
+    // The separate run and the run with other stale memory are only the checks; the machine goes on
+    // from the run the port makes, with one buffer. The checks' accesses leave no trace.
     Snapshot before = Save();
     trace_.Pause();
     bus_.PauseWave(true);
     RequestResult separate = port_.Deliver(code, input, outputLength, options, false);
+    Restore(before);
+    kernel_.SetStaleWord(Kernel::OtherStaleDword);
+    RequestResult otherStale = port_.Deliver(code, input, outputLength, options, true);
+    kernel_.SetStaleWord(Kernel::StaleDword);
+    std::vector<Kernel::StoredValue> otherValues = kernel_.TakeStoredValues();
     bus_.PauseWave(false);
     trace_.Resume();
     Restore(before);
@@ -127,7 +132,39 @@ RequestResult Machine::Request(uint32_t code, const std::vector<uint8_t>& input,
         faults_.Report(FaultKind::Driver, options.adapter,
                        "request " + Hex(code) + " answers differently when input and output share one buffer");
     }
+    CheckStaleDependence(code, options.adapter, aliased, otherStale, kernel_.TakeStoredValues(), otherValues);
     return aliased;
+}
+
+// The two runs differ only in what stale memory holds (the system buffer past the input, pool and
+// contiguous blocks made during the request, the stack): whatever differs depends on bytes the driver
+// never wrote.
+void Machine::CheckStaleDependence(uint32_t code, int adapter, const RequestResult& run, const RequestResult& other,
+                                   const std::vector<Kernel::StoredValue>& values,
+                                   const std::vector<Kernel::StoredValue>& otherValues) {
+    const std::string request = "request " + Hex(code);
+    if (run.status != other.status || run.information != other.information) {
+        faults_.Report(FaultKind::Driver, adapter,
+                       request + " answers status " + Hex(run.status) + " with " + std::to_string(run.information) +
+                           " bytes, or " + Hex(other.status) + " with " + std::to_string(other.information) +
+                           ", by what stale memory holds: the driver reads memory it never wrote");
+    } else if (run.output != other.output) {
+        std::vector<Kernel::Run> runs;
+        for (uint32_t i = 0; i < run.output.size(); ++i) {
+            if (run.output[i] == other.output[i]) continue;
+            if (!runs.empty() && runs.back().offset + runs.back().length == i) ++runs.back().length;
+            else runs.push_back(Kernel::Run{i, 1});
+        }
+        faults_.Report(FaultKind::Driver, adapter,
+                       request + " answers " + Kernel::DescribeRuns(runs) +
+                           " that change with what stale memory holds: bytes the driver never wrote, or copied "
+                           "from memory it never wrote, reach the caller");
+    }
+    if (values != otherValues) {
+        faults_.Report(FaultKind::Driver, adapter,
+                       request + " stores registry values that change with what stale memory holds: bytes the "
+                                 "driver never wrote reach the registry");
+    }
 }
 
 void Machine::CheckRunning(uint32_t process) {

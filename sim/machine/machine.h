@@ -189,6 +189,9 @@ private:
     void Activate();
     void CheckStarted(int adapter) const;
     void CheckRunning(uint32_t process);
+    void CheckStaleDependence(uint32_t code, int adapter, const RequestResult& run, const RequestResult& other,
+                              const std::vector<Kernel::StoredValue>& values,
+                              const std::vector<Kernel::StoredValue>& otherValues);
 
     MachineConfig config_;
     TraceLog trace_;

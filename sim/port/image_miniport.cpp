@@ -108,6 +108,32 @@ private:
     std::map<uint32_t, std::unique_ptr<DeviceMappingWindow>> windows_;
 };
 
+// The driver's own stores into the ranges the kernel's ledger watches, as the processor reports them.
+class ImageMiniport::StoreReports : public WriteLedger::StoreWatcher {
+public:
+    StoreReports(Kernel& kernel, image::Cpu& cpu) : kernel_(kernel), cpu_(cpu) {}
+
+    void Watch(uint32_t address, uint32_t size) override {
+        watches_[address] = cpu_.WatchStores(address, size, &StoreReports::Stored, this);
+    }
+
+    void Unwatch(uint32_t address, uint32_t) override {
+        auto found = watches_.find(address);
+        if (found == watches_.end()) return;
+        cpu_.EndWatch(found->second);
+        watches_.erase(found);
+    }
+
+private:
+    static void Stored(void* context, uint32_t address, unsigned size) {
+        static_cast<StoreReports*>(context)->kernel_.Ledger().MarkWritten(address, size);
+    }
+
+    Kernel& kernel_;
+    image::Cpu& cpu_;
+    std::map<uint32_t, uint64_t> watches_;
+};
+
 ImageMiniport::ImageMiniport(const std::string& path, Kernel& kernel)
     : kernel_(kernel), runner_(routines_, image::RoutineTable(), StackIn(kernel)) {
     std::vector<uint8_t> file = ReadFile(path);
@@ -119,12 +145,27 @@ ImageMiniport::ImageMiniport(const std::string& path, Kernel& kernel)
     }
     shared_ = std::make_unique<SharedSpace>(kernel_, runner_.Processor());
     kernel_.Space().Watch(shared_.get());
+    stores_ = std::make_unique<StoreReports>(kernel_, runner_.Processor());
+    kernel_.Ledger().SetWatcher(stores_.get());
 }
 
-ImageMiniport::~ImageMiniport() { kernel_.Space().Watch(nullptr); }
+ImageMiniport::~ImageMiniport() {
+    kernel_.Ledger().SetWatcher(nullptr);
+    kernel_.Space().Watch(nullptr);
+}
 
+// The stack holds what earlier calls left there: stale bytes on every entry into the driver. A
+// callback from a platform routine finds the stack below the image's frames so too, as far as a
+// call chain of the driver reaches (StaleStackBytes).
 uint32_t ImageMiniport::Call(ULONG code, std::initializer_list<uint32_t> arguments) {
-    return static_cast<uint32_t>(runner_.Processor().Call(code, arguments));
+    image::Cpu& cpu = runner_.Processor();
+    uint32_t top = StackBase + StackBytes, bottom = StackBase;
+    if (cpu.Depth() > 0) {
+        top = cpu.StackPointer();
+        bottom = top - StackBase > StaleStackBytes ? top - StaleStackBytes : StackBase;
+    }
+    kernel_.FillStale(bottom, top - bottom);
+    return static_cast<uint32_t>(cpu.Call(code, arguments));
 }
 
 ULONG ImageMiniport::DriverEntry(PVOID driverObject, PVOID registryPath) {

@@ -25,6 +25,8 @@ public:
     static constexpr uint32_t ImageBase = 0xF7A00000;
     static constexpr uint32_t StackBase = 0xF0100000;
     static constexpr uint32_t StackBytes = 12 * 1024;
+    // The stack made stale below a callback's caller: more than any call chain of the driver uses.
+    static constexpr uint32_t StaleStackBytes = 4 * 1024;
 
     // Reads and loads the image file. Throws std::invalid_argument for a file that cannot be read
     // or is no driver image this machine can load (the message says why).
@@ -63,6 +65,7 @@ public:
 
 private:
     class SharedSpace;
+    class StoreReports;
 
     // A stdcall into the image; EAX.
     uint32_t Call(ULONG code, std::initializer_list<uint32_t> arguments);
@@ -76,6 +79,7 @@ private:
     image::PlatformRoutines routines_;   // before the runner, whose thunks refer to it
     image::ImageRunner runner_;
     std::unique_ptr<SharedSpace> shared_;
+    std::unique_ptr<StoreReports> stores_;
 };
 
 }  // namespace sim

@@ -10,6 +10,8 @@
 
 namespace sim {
 
+class Kernel;
+
 class Miniport {
 public:
     virtual ~Miniport() = default;
@@ -44,10 +46,12 @@ public:
 };
 
 // The host build of the driver, linked into this program: callbacks are native functions, and the
-// image's writable data is one section that each machine keeps its own copy of.
+// image's writable data is one section that each machine keeps its own copy of. Before each call
+// into the driver the stack below the caller is made stale with the kernel's stale word, so a local
+// the driver never wrote holds stale bytes, as on the platform.
 class HostMiniport : public Miniport {
 public:
-    HostMiniport();
+    explicit HostMiniport(const Kernel& kernel);
     ~HostMiniport() override;
     HostMiniport(const HostMiniport&) = delete;
     HostMiniport& operator=(const HostMiniport&) = delete;
@@ -78,6 +82,7 @@ public:
 
 private:
     std::vector<uint8_t> data_;   // this machine's copy of the image's writable data
+    const Kernel& kernel_;
 };
 
 }  // namespace sim

@@ -32,6 +32,13 @@ bool HasEdidHeader(const uint8_t* bytes, uint32_t count) {
 
 }  // namespace
 
+// A monitor's descriptor is its identification data: the port takes the base block when it begins
+// with the EDID header (and otherwise knows the monitor by no data), and hands it on to the system.
+void VideoPort::CheckDescriptorWritten(uint32_t type, uint32_t address, const uint8_t* descriptor) {
+    if (type != Monitor || !HasEdidHeader(descriptor, DdcBaseBlockBytes)) return;
+    kernel_.CheckWritten("the monitor's descriptor handed to the port", address, descriptor, DdcBaseBlockBytes);
+}
+
 void VideoPort::EnumerateChildren(int index) {
     AdapterRuntime& adapter = state_.adapters.at(index);
     adapter.children.clear();
@@ -60,9 +67,13 @@ void VideoPort::EnumerateChildren(int index) {
         info->ChildHwDeviceExtension.address = 0;
         *type = Other;
         *uid = 0;
-        std::memset(descriptor, 0, ChildDescriptorBytes);
+        // Pool memory: it holds what earlier owners left there.
+        kernel_.FillStale(descriptorAddress, ChildDescriptorBytes);
+        kernel_.Ledger().Track(descriptorAddress, descriptor, ChildDescriptorBytes);
         uint32_t status = miniport_.GetVideoChildDescriptor(code, ExtensionPointer(index), info, type, descriptor, uid,
                                                             static_cast<PULONG>(kernel_.HostPointer(unusedAddress)));
+        if (status == ERROR_MORE_DATA || status == ErrorContinue) CheckDescriptorWritten(*type, descriptorAddress, descriptor);
+        kernel_.Ledger().Untrack(descriptorAddress);
         if (status == ErrorInvalidName) continue;
         if (status != ERROR_MORE_DATA && status != ErrorContinue) break;
         adapter.children.push_back(
@@ -100,6 +111,7 @@ BOOLEAN VideoPort::DdcMonitorHelper(PVOID extension, PVOID control, PUCHAR buffe
     }
 
     std::memset(buffer, 0, size);
+    kernel_.Ledger().MarkWritten(address, size);
     uint32_t count = std::min<uint32_t>(size, DdcBaseBlockBytes);
     DdcMaster master(miniport_, extension, lines, bus_);
     const uint32_t attempts = bus_.BoardAt(call.adapter).config.ddcAttempts;

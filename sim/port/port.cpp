@@ -277,6 +277,8 @@ uint32_t VideoPort::SetRegistryParameters(PVOID extension, PWSTR name, PVOID dat
     RoutineCall call = BeginRoutine(extension, "VideoPortSetRegistryParameters", PlatformCall::SetRegistryParameters);
     if (call.fail) return call.status;
     const auto* bytes = static_cast<const uint8_t*>(data);
+    kernel_.CheckWritten("the value " + NarrowName(name) + " stored by VideoPortSetRegistryParameters",
+                         kernel_.Space().AddressOfHost(data), data, length);
     kernel_.GetRegistry().SetValue(DeviceKey(call.adapter), NarrowName(name), regtype::Binary,
                                    std::vector<uint8_t>(bytes, bytes + length));
     state_.registryCalls.push_back(RegistryCall{call.adapter, true, NarrowName(name), true, 0});

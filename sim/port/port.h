@@ -228,6 +228,9 @@ private:
     // After a callback of the driver returned: what it left open or allocated is a fault.
     void CheckLeftBehind(const std::string& callback) { kernel_.Objects().ReportLeftBehind(callback); }
     uint32_t CallPower(int adapter, bool set, uint32_t hwId, uint32_t state);
+    void CheckDescriptorWritten(uint32_t type, uint32_t address, const uint8_t* descriptor);
+    void CheckReplyWritten(uint32_t code, uint32_t address, const uint8_t* bytes, uint32_t count, uint32_t inputLength,
+                           int adapter);
 
     Kernel& kernel_;
     Bus& bus_;

@@ -11,10 +11,19 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t RequestPattern = 0xCD;   // what a fresh system buffer holds beyond the input
 constexpr uint32_t StatusUnset = 0xFFFFFFFF;
 
 }  // namespace
+
+// What the caller receives past its own input is what the driver wrote, byte for byte.
+void VideoPort::CheckReplyWritten(uint32_t code, uint32_t address, const uint8_t* bytes, uint32_t count,
+                                  uint32_t inputLength, int adapter) {
+    std::vector<Kernel::Run> runs = kernel_.NeverWritten(address, bytes, count, inputLength);
+    if (runs.empty()) return;
+    faults_.Report(FaultKind::Driver, adapter,
+                   "request " + Hex(code) + " answers " + Kernel::DescribeRuns(runs) +
+                       " that the driver never wrote: pool data disclosed to the caller");
+}
 
 RequestResult VideoPort::Deliver(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
                                  const RequestOptions& options, bool aliased) {
@@ -23,8 +32,9 @@ RequestResult VideoPort::Deliver(uint32_t code, const std::vector<uint8_t>& inpu
 
     auto allocate = [&](uint32_t size, const char* purpose) -> uint32_t {
         if (size == 0) return 0;
+        // Pool memory: beyond the input it holds what earlier owners left there.
         uint32_t address = space.AllocateMemory(size, purpose);
-        std::memset(kernel_.HostPointer(address), RequestPattern, size);
+        kernel_.FillStale(address, size);
         return address;
     };
     uint32_t inputAddress, outputAddress;
@@ -59,9 +69,14 @@ RequestResult VideoPort::Deliver(uint32_t code, const std::vector<uint8_t>& inpu
     kernel_.SetCurrentProcess(options.process);
     Kernel::RequestMark mark = kernel_.BeginRequest();
     faults_.SetCurrentAdapter(options.adapter);
+    // The output's bytes the driver writes are counted; those of the input are the caller's own.
+    WriteLedger& ledger = kernel_.Ledger();
+    ledger.Track(outputAddress, kernel_.HostPointer(outputAddress), outputLength);
+    ledger.MarkWritten(outputAddress, std::min(inputLength, outputLength));
+    kernel_.SetRequest(true, code);
     BOOLEAN handled = miniport_.StartIo(state_.registration.HwStartIO.address, ExtensionPointer(options.adapter), packet);
+    kernel_.SetRequest(false, 0);
     CheckLeftBehind("HwStartIO (" + Hex(code) + ")");
-    faults_.SetCurrentAdapter(-1);
     kernel_.SetCurrentProcess(outside);
 
     RequestResult result;
@@ -83,7 +98,10 @@ RequestResult VideoPort::Deliver(uint32_t code, const std::vector<uint8_t>& inpu
         uint32_t count = std::min(result.information, outputLength);
         auto* bytes = static_cast<uint8_t*>(kernel_.HostPointer(outputAddress));
         result.output.assign(bytes, bytes + count);
+        CheckReplyWritten(code, outputAddress, bytes, count, inputLength, options.adapter);
     }
+    ledger.Untrack(outputAddress);
+    faults_.SetCurrentAdapter(-1);
 
     kernel_.EndRequest(mark, "request " + Hex(code), copyBack, result.output, options.adapter);
 

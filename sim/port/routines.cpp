@@ -191,12 +191,17 @@ VOID NTAPI VideoPortLogError(PVOID extension, PVIDEO_REQUEST_PACKET request, VP_
 
 // Moving or zeroing no bytes touches neither pointer, as on the platform (the port hands a callback
 // a zero-length value without a buffer behind it).
+// The bytes they write are the driver's (see WriteLedger).
 VOID NTAPI VideoPortZeroMemory(PVOID destination, ULONG length) {
-    if (length) std::memset(destination, 0, length);
+    if (!length) return;
+    std::memset(destination, 0, length);
+    if (sim::Machine* machine = CurrentMachine()) machine->GetKernel().Ledger().MarkWrittenAt(destination, length);
 }
 
 VOID NTAPI VideoPortMoveMemory(PVOID destination, PVOID source, ULONG length) {
-    if (length) std::memmove(destination, source, length);
+    if (!length) return;
+    std::memmove(destination, source, length);
+    if (sim::Machine* machine = CurrentMachine()) machine->GetKernel().Ledger().MarkWrittenAt(destination, length);
 }
 
 }  // extern "C"

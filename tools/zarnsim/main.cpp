@@ -376,7 +376,7 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
         ->check(CLI::Range(0, 3));
     app.add_flag("--check-aliasing", options.checkAliasing,
                  "Run every request with input and output in one buffer and in two, and report a driver fault "
-                 "when the answers differ");
+                 "when the answers differ; and once more with other stale memory, reporting what changes with it");
 
     CLI::App* run = app.add_subcommand("run", "Boot the machine and report each adapter: PCI identity, windows, "
                                               "memory, HardwareInformation values and the modes offered");
