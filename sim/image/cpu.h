@@ -100,6 +100,13 @@ public:
     // Nesting depth of calls into the image (0: no image code is running).
     int Depth() const { return depth_; }
 
+    // The most instructions an outermost call may run, the calls back into the image that its host
+    // routines make included (0: no limit). A call that runs more stops with a CpuFault that names
+    // where it was: code in a loop is a fault of the driver, not a hang of the machine.
+    static constexpr uint64_t DefaultInstructionBudget = 100'000'000;
+    void SetInstructionBudget(uint64_t instructions) { budget_ = instructions; }
+    uint64_t InstructionBudget() const { return budget_; }
+
 private:
     friend struct CpuHooks;
     static constexpr uint32_t ThunkStride = 4;
@@ -126,6 +133,8 @@ private:
     std::vector<std::unique_ptr<DeviceBinding>> devices_;
     uint32_t stackTop_ = 0;
     int depth_ = 0;
+    uint64_t budget_ = DefaultInstructionBudget;
+    uint64_t spent_ = 0;            // instructions the outermost call has run so far
     std::string fault_;             // what stopped the innermost emulation, when Unicorn saw it
     std::exception_ptr pending_;    // an error of a host routine, rethrown by Call
 };
