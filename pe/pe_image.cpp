@@ -11,6 +11,17 @@ namespace pe {
 
 namespace {
 
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+bool Fail(std::string* error, std::string message) {
+    *error = std::move(message);
+    return false;
+}
+
 uint16_t Word(const std::vector<uint8_t>& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
 uint32_t Dword(const std::vector<uint8_t>& b, size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
@@ -50,7 +61,10 @@ bool ParseImportedRoutines(Image* image, const std::string& dll, uint32_t lookup
     const std::vector<uint8_t>& b = image->bytes;
     for (uint32_t index = 0;; ++index) {
         uint32_t at = FileOffset(*image, lookupRva + 4 * index);
-        if (!at || at + 4 > b.size()) return *error = "import lookup table of " + dll + " outside the image", false;
+        if (!at || at + 4 > b.size()) {
+            return Fail(error, "the import lookup table (OriginalFirstThunk) of " + dll + " at RVA " +
+                                   Hex(lookupRva + 4 * index) + " lies outside the file's sections");
+        }
         uint32_t entry = Dword(b, at);
         if (entry == 0) return true;
         Import import;
@@ -60,7 +74,10 @@ bool ParseImportedRoutines(Image* image, const std::string& dll, uint32_t lookup
             import.ordinal = entry & 0xFFFF;
         } else {
             uint32_t hintName = FileOffset(*image, entry);
-            if (!hintName || hintName + 2 >= b.size()) return *error = "import name of " + dll + " outside the image", false;
+            if (!hintName || hintName + 2 >= b.size()) {
+                return Fail(error, "the Hint/Name RVA " + Hex(entry) + " of an import of " + dll +
+                                       " lies outside the file's sections");
+            }
             import.name = CString(b, hintName + 2);
         }
         image->imports.push_back(import);
@@ -87,17 +104,6 @@ uint32_t ComputeChecksum(const std::vector<uint8_t>& bytes, uint32_t checksumOff
 }
 
 namespace {
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-    return text;
-}
-
-bool Fail(std::string* error, std::string message) {
-    *error = std::move(message);
-    return false;
-}
 
 // The data directories whose contents a loader or a check reads.
 constexpr const char* DirectoryNames[] = {"export",    "import",    "resource", "exception", "security",
@@ -172,7 +178,10 @@ bool ParseImports(Image* image, uint32_t importRva, std::string* error) {
         uint32_t nameRva = Dword(b, at + 12);
         if (nameRva == 0) return true;
         uint32_t nameOffset = FileOffset(*image, nameRva);
-        if (!nameOffset) return Fail(error, "import name outside the image");
+        if (!nameOffset) {
+            return Fail(error, "the Name RVA " + Hex(nameRva) + " of the import descriptor at RVA " + Hex(rva) +
+                                   " lies outside the file's sections");
+        }
         std::string dll = CString(b, nameOffset);
         image->importedDlls.push_back(dll);
         uint32_t lookupRva = Dword(b, at) ? Dword(b, at) : Dword(b, at + 16);

@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/resource.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -17,8 +19,9 @@
 #include <future>
 #include <string>
 
-#include "support/png_writer.h"
 #include "kernel/regfile.h"
+#include "support/file_save.h"
+#include "support/png_writer.h"
 
 namespace {
 
@@ -173,5 +176,60 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  false, Kind::Socket, false, "socket"}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// A command checks where it will save before it does the work, and refuses what the save would
+// refuse: a file whose directory is not there is refused then, not after the run.
+TEST(SaveTarget, IsRefusedBeforehandAsTheSaveWouldRefuseIt) {
+    struct Case {
+        const char* label;
+        const char* path;   // in the test's directory, which holds the regular file "file"
+        const char* refusal;   // empty: the save may go ahead
+    };
+    const Case cases[] = {
+        {"new file", "new.reg", ""},
+        {"file in a directory that is not there", "missing/new.reg", "No such file or directory"},
+        {"file under a regular file", "file/new.reg", "Not a directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir dir;
+        std::ofstream(dir.Path() / "file") << "x";
+        const std::string path = (dir.Path() / c.path).string();
+        std::string checked, saved;
+        const bool allowed = sim::CheckSaveTarget(path, sim::SavePolicy{}, &checked);
+        EXPECT_EQ(allowed, *c.refusal == '\0') << checked;
+        EXPECT_EQ(sim::SaveFile(path, "bytes", sim::SavePolicy{}, &saved), allowed) << saved;
+        if (!allowed) {
+            EXPECT_EQ(checked.find(path), 0u) << checked;
+            EXPECT_NE(checked.find(c.refusal), std::string::npos) << checked;
+        }
+    }
+}
+
+// A signal that comes while the new file is being written (SIGXFSZ here, which a write past the
+// process's file size limit raises) is held until the temporary file is gone: the process then
+// ends by it, with the old file as it was and nothing left beside it.
+TEST(SaveFile, ASignalDuringTheSaveLeavesNoTemporaryFile) {
+    TempDir dir;
+    const fs::path path = dir.Path() / "machine.reg";
+    std::ofstream(path) << "old";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const rlimit noCore{0, 0}, small{4096, 4096};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        std::string error;
+        sim::SaveFile(path.string(), std::string(1 << 20, 'x'), sim::SavePolicy{}, &error);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    EXPECT_EQ(ReadFile(path), "old");
+    for (const auto& entry : fs::directory_iterator(dir.Path())) {
+        EXPECT_EQ(entry.path(), path) << "left behind: " << entry.path();
+    }
+}
 
 }  // namespace

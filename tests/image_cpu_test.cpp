@@ -265,6 +265,64 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// Every outermost call into the image may run a budget of instructions, the calls back into the
+// image that its host routines make included: code that runs longer (a loop without end) is a fault
+// that says where the code was, the CPU runs on, and the next call has its whole budget again.
+struct BudgetCase {
+    const char* description;
+    uint64_t budget;
+    uint32_t callbacks;        // how often the host routine calls back; 0: no host routine
+    uint32_t loops;            // rounds of the two-instruction loop in the code called (0: forever)
+    const char* message;       // empty: the call returns
+};
+
+void PrintTo(const BudgetCase& row, std::ostream* out) { *out << row.description; }
+
+class ImageBudget : public testing::TestWithParam<BudgetCase> {};
+
+TEST_P(ImageBudget, StopsACallThatRunsLongerAndOnlySuchACall) {
+    const BudgetCase& row = GetParam();
+    PlatformRoutines routines;
+    RunnerWithScratch scratch(routines);
+    scratch.cpu().SetInstructionBudget(row.budget);
+    // mov ecx, loops; dec ecx; jnz back; ret 4: 2 + 2 x loops instructions. Without loops: jmp $.
+    Code loop = row.loops ? Code().MovEcx(row.loops).Raw({0x49, 0x75, 0xFD}).Ret(4) : Code().Raw({0xEB, 0xFE});
+    uint32_t counted = scratch.Place(loop, 0x100);
+    routines.VideoPortDDCMonitorHelper = [&](Address, Address callback, Address, uint32_t count) -> uint8_t {
+        for (uint32_t i = 0; i < count; ++i) scratch.cpu().Call(callback, {i});
+        return 1;
+    };
+    uint32_t entry = row.callbacks
+                         ? scratch.Place(Code().Push(row.callbacks).Push(0).Push(counted).Push(0)
+                                             .Call(scratch.Thunk("videoprt.sys", "VideoPortDDCMonitorHelper"))
+                                             .Ret())
+                         : scratch.Place(Code().Push(0).Call(counted).Ret());
+    uint32_t healthy = scratch.Place(Code().Raw({0xB8}).Imm32(42).Ret(), 0xF00);
+    if (*row.message == '\0') {
+        EXPECT_NO_THROW(scratch.cpu().Call(entry, {}));
+    } else {
+        try {
+            scratch.cpu().Call(entry, {});
+            ADD_FAILURE() << "the call returned";
+        } catch (const CpuFault& fault) {
+            EXPECT_NE(std::string(fault.what()).find(row.message), std::string::npos) << fault.what();
+        }
+    }
+    EXPECT_EQ(scratch.cpu().Depth(), 0);
+    EXPECT_EQ(scratch.cpu().Call(healthy, {}) & 0xFFFFFFFF, 42u);
+}
+
+// The direct call: push 0, mov eax, call eax, then mov ecx, 5 rounds of dec and jnz, ret 4, and the
+// caller's ret: 16 instructions.
+INSTANTIATE_TEST_SUITE_P(
+    Budgets, ImageBudget,
+    testing::Values(BudgetCase{"ExactlyItsBudget", 16, 0, 5, ""},
+                    BudgetCase{"OneInstructionOver", 15, 0, 5, "the image ran more than 15 instructions in one call"},
+                    BudgetCase{"ALoopWithoutEnd", 1000, 0, 0, "it was at EIP 0x00400100"},
+                    // Each call back runs 12 instructions, within the budget alone but not three together.
+                    BudgetCase{"CallbacksCountForTheOutermostCall", 30, 3, 5, "ran more than 30 instructions"}),
+    [](const testing::TestParamInfo<BudgetCase>& info) { return info.param.description; });
+
 TEST(ImageCpu, SharesMemoryWithTheHostPageForPage) {
     PlatformRoutines routines;
     RunnerWithScratch scratch(routines);

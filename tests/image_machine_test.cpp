@@ -126,7 +126,16 @@ INSTANTIATE_TEST_SUITE_P(
         BadPointerCase{"TextWithoutItsZero", [](auto& r, uint32_t b) { r.RtlInitAnsiString(b, b); },
                        "does not end in memory"},
         BadPointerCase{"NoPlaceForTheSection", [](auto& r, uint32_t b) { r.ZwMapViewOfSection(4, 0, 0, 0, 0, 0, b, 0, 0, 4); },
-                       "no place for its result"}),
+                       "no place for its result"},
+        // Address 0 with bytes to read or write is no memory either, whatever the routine.
+        BadPointerCase{"ZeroMemoryAtZero", [](auto& r, uint32_t) { r.VideoPortZeroMemory(0, 16); },
+                       "VideoPortZeroMemory was given 0x00000000, where no 16 bytes of memory are"},
+        BadPointerCase{"RegistryValueFromZero", [](auto& r, uint32_t b) { r.VideoPortSetRegistryParameters(b, 0, 0, 4); },
+                       "VideoPortSetRegistryParameters was given 0x00000000"},
+        BadPointerCase{"AccessRangesAtZero", [](auto& r, uint32_t b) { r.VideoPortGetAccessRanges(b, 0, 0, 3, 0, 0, 0, b); },
+                       "VideoPortGetAccessRanges was given 0x00000000"},
+        BadPointerCase{"SlotAtZero", [](auto& r, uint32_t b) { r.VideoPortGetAccessRanges(b, 0, 0, 0, 0, 0, 0, 0); },
+                       "VideoPortGetAccessRanges was given 0x00000000, where no 4 bytes"}),
     [](const testing::TestParamInfo<BadPointerCase>& info) { return info.param.description; });
 
 struct AppendCase {

@@ -266,7 +266,7 @@ TEST(RegFileSave, UnwritableNamesAreNamedByTheCheck) {
     Case cases[] = {
         {"ordinary registry", SampleRegistry(), ""},
         {"key outside every root", {}, "Somewhere"},
-        {"key with an empty part", {}, "a\\\\b"},
+        {"key with an empty part", {}, "a\\\\\\\\b"},   // the backslashes escaped
         {"value name with a line break", {}, "two"},
     };
     cases[1].registry.CreateKey("Somewhere\\Else");
@@ -323,6 +323,9 @@ TEST(RegFileLoad, HandWrittenTextMeansWhatTheRegistryEditorMakesOfIt) {
          "\xE9t\xE9", sim::regtype::Sz, Utf16("caf\xE9")},
         {"comment beyond Latin-1 after a byte order mark", "\xEF\xBB\xBF" + head + "; \xE2\x82\xAC\n\"v\"=dword:4\n",
          Key, "v", sim::regtype::Dword, {4, 0, 0, 0}},
+        // Text is UTF-16 in the registry: any character, beyond the first 65,536 as a surrogate pair.
+        {"text beyond Latin-1 after a byte order mark", "\xEF\xBB\xBF" + head + "\"v\"=\"\xE3\x81\x82\xF0\x9F\x98\x80\"\n",
+         Key, "v", sim::regtype::Sz, {0x42, 0x30, 0x3D, 0xD8, 0x00, 0xDE, 0, 0}},
         {"kernel form of the key", "REGEDIT4\n[\\Registry\\Machine\\SYSTEM\\K]\n\"v\"=dword:5\n",
          "HKEY_LOCAL_MACHINE\\SYSTEM\\K", "v", sim::regtype::Dword, {5, 0, 0, 0}},
         {"later line wins", head + "\"v\"=dword:1\n\"V\"=hex:09\n", Key, "v", sim::regtype::Binary, {9}},
@@ -383,7 +386,7 @@ TEST(RegFileLoad, MalformedLinesAreRefusedNamingTheirLine) {
         {"dword without digits", head + "\"v\"=dword:\n", 4, "dword"},
         {"dword with a bad digit", head + "\"v\"=dword:12x4\n", 4, "'x'"},
         {"dword with a sign", head + "\"v\"=dword:-1\n", 4, "'-'"},
-        {"continued dword", head + "\"v\"=dword:1\\\n  2\n", 4, "'\\'"},
+        {"continued dword", head + "\"v\"=dword:1\\\n  2\n", 4, "'\\\\'"},
         {"value before any key", "REGEDIT4\n\n\"v\"=dword:1\n" + k, 3, "before any key"},
         {"value after a key deletion", head + "[-" + Key + "]\n\"v\"=dword:1\n", 5, "deletion"},
         {"hex(N) with a letter beyond f", head + "\"v\"=hex(z):01\n", 4, "'z'"},
@@ -400,7 +403,10 @@ TEST(RegFileLoad, MalformedLinesAreRefusedNamingTheirLine) {
         {"deleting a root key", head + "[-HKEY_LOCAL_MACHINE]\n", 4, "root"},
         {"invalid UTF-8 after a byte order mark", "\xEF\xBB\xBF" + head + "\"v\"=\"\xC3\"\n", 4, "UTF-8"},
         {"overlong UTF-8", "\xEF\xBB\xBF" + head + "\"v\"=\"\xC1\x81\"\n", 4, "UTF-8"},
-        {"character beyond Latin-1", "\xEF\xBB\xBF" + head + "\"v\"=\"\xE2\x82\xAC\"\n", 4, "U+20AC"},
+        {"value name beyond Latin-1", "\xEF\xBB\xBF" + head + "\"\xE2\x82\xAC\"=dword:1\n", 4, "U+20AC in the value name"},
+        {"key name beyond Latin-1", "\xEF\xBB\xBF" + head + "[HKEY_LOCAL_MACHINE\\\xE2\x82\xAC]\n", 4,
+         "U+20AC in the key name"},
+        {"control character shown escaped", head + "\"v\"=\x1b[2J\n", 4, "'\\x1b[2J'"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -682,6 +688,9 @@ TEST(RegFileFile, SaveLeavesOutWhatTheTextCannotHoldAndSavesTheRest) {
     for (const std::string& why : leftOut) {
         EXPECT_EQ(why.find(path), 0u) << why;
         EXPECT_NE(why.find("line break"), std::string::npos) << why;
+        EXPECT_TRUE(why.find("'line\\x0abreak'") != std::string::npos ||
+                    why.find("'carriage\\x0dreturn'") != std::string::npos)
+            << "the name as it is, escaped: " << why;
     }
     sim::Registry loaded;
     ASSERT_TRUE(sim::LoadRegFileFromPath(path, loaded, &error)) << error;
@@ -696,12 +705,14 @@ TEST(RegFileFile, SaveKeepsTheEncodingTheFileCameIn) {
         std::string text;
         sim::RegFileEncoding encoding;
         std::string writtenName;   // the Latin-1 name "Gr\xF6\xDF" as the file holds it
+        std::string writtenKana;   // text value "\u3042" (hiragana a): text in UTF-8, bytes in Latin-1
     };
     const std::string body = "REGEDIT4\r\n\r\n[" + Key + "]\r\n";
     const Case cases[] = {
-        {"Latin-1", body + "\"Gr\xF6\xDF\"=\"\xE9t\xE9\"\r\n", sim::RegFileEncoding::Latin1, "\"Gr\xF6\xDF\""},
+        {"Latin-1", body + "\"Gr\xF6\xDF\"=\"\xE9t\xE9\"\r\n", sim::RegFileEncoding::Latin1, "\"Gr\xF6\xDF\"",
+         "\"Kana\"=hex(1):42,30,00,00\r\n"},
         {"UTF-8 with a byte order mark", "\xEF\xBB\xBF" + body + "\"Gr\xC3\xB6\xC3\x9F\"=\"\xC3\xA9t\xC3\xA9\"\r\n",
-         sim::RegFileEncoding::Utf8, "\"Gr\xC3\xB6\xC3\x9F\""},
+         sim::RegFileEncoding::Utf8, "\"Gr\xC3\xB6\xC3\x9F\"", "\"Kana\"=\"\xE3\x81\x82\"\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -715,11 +726,13 @@ TEST(RegFileFile, SaveKeepsTheEncodingTheFileCameIn) {
         EXPECT_EQ(encoding, c.encoding);
         ASSERT_NE(registry.GetValue(Key, "GR\xD6\xDF"), nullptr);
         registry.SetString(Key, "Added\xC4", "\xFC");
+        registry.SetValue(Key, "Kana", sim::regtype::Sz, {0x42, 0x30, 0, 0});
 
         ASSERT_TRUE(sim::SaveRegFileToPath(path, registry, &error, encoding)) << error;
         std::string saved = ReadFile(path);
         EXPECT_EQ(saved.rfind("\xEF\xBB\xBFREGEDIT4\r\n", 0) == 0, c.encoding == sim::RegFileEncoding::Utf8) << saved;
         EXPECT_NE(saved.find(c.writtenName), std::string::npos) << saved;
+        EXPECT_NE(saved.find(c.writtenKana), std::string::npos) << saved;
         sim::Registry loaded;
         ASSERT_TRUE(sim::LoadRegFile(saved, loaded, &error)) << error;
         EXPECT_EQ(Describe(loaded), Describe(registry));

@@ -3,12 +3,17 @@
 // terminal escaped, a fault of the driver's code is status 3, and output that cannot be written is
 // a clear error after which the registry is still written back.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli_runner.h"
@@ -51,6 +56,17 @@ std::string ZarnSysWithEntry(const std::string& name, const std::string& code) {
         const uint32_t address = at(section + 12, 4), size = at(section + 16, 4), raw = at(section + 20, 4);
         if (entry >= address && entry < address + size) image.replace(raw + entry - address, code.size(), code);
     }
+    return WriteFile(name, image);
+}
+
+// zarn.sys with a field of its PE header (an offset from the "PE" signature) set to `value`.
+std::string ZarnSysWithHeaderField(const std::string& name, uint32_t offset, uint32_t value, int bytes) {
+    std::ifstream file(ZARN_SYS, std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (image.size() < 0x400) return "";
+    uint32_t header = 0;
+    for (int i = 0; i < 4; ++i) header |= uint32_t{static_cast<uint8_t>(image[0x3C + i])} << (8 * i);
+    for (int i = 0; i < bytes; ++i) image[header + offset + i] = static_cast<char>(value >> (8 * i));
     return WriteFile(name, image);
 }
 
@@ -160,6 +176,27 @@ std::vector<InputCase> InputCases() {
          {"adapter 1 did not start", "640x480x8@60 was not set"}, "Adapter 1"},
         // A leading zero makes no octal number: device=010 is device 10.
         {"DeviceLeadingZero", "--adapter device=010 run", "", 1, {}, "device ID 10 is not one"},
+        // Nothing is accepted in silence: each of these meant something else than what it did.
+        {"AdapterKeyTwice", "--adapter device=5,device=4 run", "", 2, {"gives device twice"}, ""},
+        {"FaultAtCallZero", "--fault MapMemory@0 run", "", 2, {"--fault MapMemory@0", "counts the calls from 1"}, ""},
+        {"FaultStatusNoWin32Code", "--fault MapMemory=0xFFFFFFFF run", "", 2, {"MapMemory fails with a Win32 error code"}, ""},
+        {"FaultStatusWhereNoneGoes", "--fault GetDeviceBase=5 run", "", 2, {"GetDeviceBase", "takes no =STATUS"}, ""},
+        {"ScriptWithAnAdapterThatDidNotStart", "--adapter device=9 script -", "", 1, {"adapter 0 did not start"}, ""},
+        {"ProcessCommandsTakeAdapter", "script -", "views adapter=0\nprocess 2 adapter=0\nviews adapter=0\n", 0, {},
+         "line 3: views of process 2"},
+        {"BudgetWithoutDriver", "--instruction-budget 5 run", "", 2, {"--instruction-budget needs --driver"}, ""},
+        {"ImageLoopsAtEntry", "--driver " + Quoted(ZarnSysWithEntry("loop.sys", "\xEB\xFE")) + " --instruction-budget 100000 run",
+         "", 3, {"driver fault", "ran more than 100000 instructions"}, "", true},
+        // Messages name what they refuse, escaped once.
+        {"RegistryFileNameEscaped", "--registry '\x1b[31m\n.reg' run", "", 2, {"\\x1b[31m\\x0a.reg: cannot open"}, ""},
+        {"CodePageEscapedOnce", "--code-page '\x1b' run", "", 2, {"must be latin1 or 932, not \\x1b"}, ""},
+        {"DebugLevelNotWhole", "--debug-level 3.0 run", "", 2, {"--debug-level", "a whole number from 0 to 3, not 3.0"}, ""},
+        {"ImageForAnotherMachine", "--driver " + Quoted(ZarnSysWithHeaderField("amd64.sys", 4, 0x8664, 2)) + " run", "", 2,
+         {"Machine 0x00008664 is not i386"}, "", true},
+        {"ImageSectionsOffPages", "--driver " + Quoted(ZarnSysWithHeaderField("align.sys", 24 + 32, 0x800, 4)) + " run", "",
+         2, {"SectionAlignment 0x00000800 is not a whole number of pages"}, "", true},
+        {"ImageWithoutHeaders", "--driver " + Quoted(ZarnSysWithHeaderField("noheaders.sys", 24 + 60, 0, 4)) + " run", "",
+         2, {"SizeOfHeaders 0x00000000 and SizeOfImage"}, "", true},
     };
 }
 
@@ -200,6 +237,8 @@ std::vector<LineCase> LineCases() {
         {"ModeAfterItsProcessEnded", "end-process 1\nmode 0", {"mode: process 1 has ended"}, ""},
         {"InputBeyondTheLimit", "request IOCTL_VIDEO_QUERY_ADAPTER_ID in=" + tooLong + " out=8",
          {"in= holds 16777217 bytes, more than the 16777216"}, ""},
+        {"LineBeyondTheLimit", std::string((32u << 20) + (4u << 10) + 1, 'x'), {"longer than 32 MiB and 4 KiB"}, ""},
+        {"AdapterOfAProcessCommand", "views adapter=1", {"there is no adapter 1"}, ""},
         {"BinaryValueOddDigits", "write-setting a binary abc", {"binary VALUE", "'abc'"}, "in="},
         {"DwordValueNotANumber", "write-setting a dword 12q", {"dword VALUE", "'12q'"}, ""},
         // Each command echoes the word typed, escaped.
@@ -232,6 +271,7 @@ struct TextCase {
     std::string arguments;
     std::string script;
     std::string outputHas;   // the text, escaped
+    std::string errorHas = "";   // a message on standard error that names it, escaped (none when empty)
 };
 
 void PrintTo(const TextCase& row, std::ostream* out) { *out << row.name; }
@@ -244,6 +284,11 @@ TEST_P(TextFromOutside, ReachesTheTerminalEscaped) {
     EXPECT_NE(run.out.find(GetParam().outputHas), std::string::npos) << run.out;
     EXPECT_FALSE(HasControlBytes(run.out)) << run.out;
     EXPECT_FALSE(HasControlBytes(run.err)) << run.err;
+    if (GetParam().errorHas.empty()) {
+        EXPECT_EQ(run.err, "");
+    } else {
+        EXPECT_NE(run.err.find(GetParam().errorHas), std::string::npos) << run.err;
+    }
 }
 
 std::vector<TextCase> TextCases() {
@@ -258,6 +303,10 @@ std::vector<TextCase> TextCases() {
         {"MonitorName", monitor + "monitor", "", "name:            \\x1b[2J"},
         {"MonitorSerialText", monitor + "monitor", "", "(\"\\x1b]0;x\\x0727\")"},
         {"MonitorNameInRunReport", monitor + "run", "", "\\x1b[2J (ENC"},
+        // A value name a .reg file cannot hold is named as it is, escaped, when it is left out.
+        {"LeftOutValueName", "--registry " + Quoted(WriteFile("leftout.reg", "")) + " script -",
+         "write-setting \"a\x1b\rb\" dword 1\n", "write-setting a\\x1b\\x0db: status 0",
+         "cannot write value 'a\\x1b\\x0db'"},
     };
 }
 
@@ -266,11 +315,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, TextFromOutside, testing::ValuesIn(TextCases()),
 
 // --- Output that cannot be written -----------------------------------------------------------------
 
-// A script long enough to fill any pipe, that changes the registry on its last line.
+// A script with output that fills any pipe many times over, which changes the registry on its last
+// line.
 std::string LongScriptThatWritesASetting() {
     std::string script;
-    for (int i = 0; i < 3000; ++i) script += "request IOCTL_VIDEO_QUERY_ADAPTER_ID out=8\n";
-    return script + "write-setting LastLine dword 7\n";   // a device parameter, kept as bytes
+    for (int i = 0; i < 20000; ++i) script += "request IOCTL_VIDEO_QUERY_ADAPTER_ID out=8\n";
+    return script + "write-setting LastLine dword 8\n";
 }
 
 struct OutputCase {
@@ -291,7 +341,9 @@ std::string Replace(std::string text, const std::string& what, const std::string
     return text;
 }
 
-TEST_P(OutputFailure, IsAClearErrorAndTheRegistryIsStillWrittenBack) {
+// The run stops at the first write that fails, not at the end of the script, and writes back what
+// it changed until then.
+TEST_P(OutputFailure, StopsTheRunWithAClearErrorAndTheRegistryIsStillWrittenBack) {
     const std::string registry = WriteFile("out.reg", "");
     const std::string script = WriteFile("out.script", LongScriptThatWritesASetting());
     const std::string fifo = TempPath("trace.fifo"), err = TempPath("out.err"), status = TempPath("out.status");
@@ -306,7 +358,9 @@ TEST_P(OutputFailure, IsAClearErrorAndTheRegistryIsStillWrittenBack) {
     EXPECT_EQ(ReadFile(status), "2\n") << ReadFile(err);
     EXPECT_NE(ReadFile(err).find(GetParam().errorHas), std::string::npos) << ReadFile(err);
     EXPECT_EQ(Lines(ReadFile(err)), 1u) << ReadFile(err);
-    EXPECT_NE(ReadFile(registry).find("\"LastLine\"=hex:07,00,00,00"), std::string::npos) << ReadFile(registry);
+    // Written back with what the driver wrote at boot; a trace fails before the first line.
+    EXPECT_NE(ReadFile(registry).find("\"HardwareInformation.MemorySize\"="), std::string::npos) << ReadFile(registry);
+    EXPECT_EQ(ReadFile(registry).find("LastLine"), std::string::npos) << "the script ran on after the failed write";
     for (const std::string& path : {registry, script, fifo, err, status}) std::remove(path.c_str());
 }
 
@@ -314,7 +368,129 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, OutputFailure,
     testing::Values(OutputCase{"StandardOutput", "ZARNSIM script SCRIPT", "cannot write standard output: Broken pipe"},
                     OutputCase{"TraceFifo", "(head -c 1 FIFO >/dev/null &) ; ZARNSIM script SCRIPT --trace FIFO >/dev/null",
-                               "cannot write the trace to"}),
+                               "cannot write the trace to"},
+                    OutputCase{"StandardOutputOnAFullDisk", "ZARNSIM script SCRIPT >/dev/full",
+                               "cannot write standard output: No space left on device"},
+                    OutputCase{"TraceOnAFullDisk", "ZARNSIM script SCRIPT --trace /dev/full >/dev/null",
+                               "cannot write the trace to '/dev/full': No space left on device"}),
     [](const testing::TestParamInfo<OutputCase>& info) { return info.param.name; });
+
+// --- A run refused for bad input changes no file ---------------------------------------------------
+
+struct RefusedCase {
+    const char* name;
+    std::string arguments;   // REG and TRACE stand for the registry file and the trace
+    const char* errorHas;
+};
+
+void PrintTo(const RefusedCase& row, std::ostream* out) { *out << row.name; }
+
+class RefusedRun : public testing::TestWithParam<RefusedCase> {};
+
+// Every input and output is checked before the machine boots: the registry file (with a comment a
+// rewrite would drop) and an earlier trace stay as they were.
+TEST_P(RefusedRun, ChangesNoFile) {
+    const std::string written = "REGEDIT4\n; kept as written\n";
+    const std::string registry = WriteFile("refused.reg", written);
+    const std::string trace = WriteFile("refused.trace", "an earlier trace\n");
+    Outcome run = RunZarnsim(Replace(Replace(GetParam().arguments, "REG", Quoted(registry)), "TRACE", Quoted(trace)));
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find(GetParam().errorHas), std::string::npos) << run.err;
+    EXPECT_EQ(Lines(run.err), 1u) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(ReadFile(registry), written);
+    EXPECT_EQ(ReadFile(trace), "an earlier trace\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedRun,
+    testing::Values(RefusedCase{"ScriptThatIsNotThere", "--registry REG script /nonexistent.scr --trace TRACE",
+                                "cannot open script '/nonexistent.scr'"},
+                    RefusedCase{"ModeNotOffered", "--registry REG run --mode 1x1x8@60 --trace TRACE",
+                                "--mode 1x1x8@60: adapter 0 does not offer it"},
+                    RefusedCase{"ScreenshotInNoDirectory",
+                                "--registry REG run --mode 640x480x8@60 --screenshot /nonexistent/x.png --trace TRACE",
+                                "/nonexistent/x.png: cannot be created"}),
+    [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
+
+// Standard output closed: nothing zarnsim reports could be read, so it refuses to run, saying so on
+// standard error; a script read from a closed standard input likewise.
+TEST(ClosedStandardDescriptors, AreRefusedBeforeTheMachineRuns) {
+    const std::pair<const char*, const char*> cases[] = {{"run >&-", "standard output is closed"},
+                                                         {"script - <&-", "standard input is closed"}};
+    for (const auto& [arguments, errorHas] : cases) {
+        SCOPED_TRACE(arguments);
+        const std::string registry = WriteFile("closed.reg", "REGEDIT4\n; kept as written\n");
+        const std::string err = TempPath("closed.err");
+        int raw = std::system(("'" ZARNSIM "' --registry " + Quoted(registry) + " " + arguments + " 2>" + Quoted(err)).c_str());
+        ASSERT_TRUE(WIFEXITED(raw));
+        EXPECT_EQ(WEXITSTATUS(raw), 2) << ReadFile(err);
+        EXPECT_NE(ReadFile(err).find(errorHas), std::string::npos) << ReadFile(err);
+        EXPECT_EQ(ReadFile(registry), "REGEDIT4\n; kept as written\n");
+        std::remove(err.c_str());
+    }
+}
+
+// --- Stop signals -----------------------------------------------------------------------------------
+
+class StopSignal : public testing::TestWithParam<int> {};
+
+// SIGINT, SIGTERM and SIGHUP stop a script waiting for its next line as a failure would: the
+// registry is written back with what the run changed, no temporary file is left beside it, and
+// zarnsim then ends by the signal, as its parent expects of a program it stopped.
+TEST_P(StopSignal, StopsTheRunAndWritesTheRegistryBack) {
+    const int signal = GetParam();
+    const std::string registry = WriteFile("signal.reg", "");
+    const std::string err = TempPath("signal.err");
+    int input[2], output[2];
+    ASSERT_EQ(::pipe(input), 0);
+    ASSERT_EQ(::pipe(output), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(input[0], STDIN_FILENO);
+        ::dup2(output[1], STDOUT_FILENO);
+        std::FILE* errors = std::fopen(err.c_str(), "w");
+        if (errors) ::dup2(::fileno(errors), STDERR_FILENO);
+        for (int fd : {input[0], input[1], output[0], output[1]}) ::close(fd);
+        ::execl(ZARNSIM, "zarnsim", "--registry", registry.c_str(), "script", "-", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(input[0]);
+    ::close(output[1]);
+    const std::string line = "write-setting Kept dword 5\n";
+    ASSERT_EQ(::write(input[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    // The line has run once its result is out; the script then waits for its next line. (Bounded:
+    // a zarnsim that keeps its output until the end is signalled all the same.)
+    std::string out;
+    pollfd readable{output[0], POLLIN, 0};
+    for (int polls = 0; polls < 3000 && out.find('\n') == std::string::npos; ++polls) {
+        char c = 0;
+        if (::poll(&readable, 1, 10) == 1 && ::read(output[0], &c, 1) == 1) out.push_back(c);
+    }
+    EXPECT_EQ(out, "line 1: write-setting Kept: status 0 NO_ERROR\n");
+    ASSERT_EQ(::kill(child, signal), 0);
+    int status = 0;
+    // Bounded: a zarnsim that went on waiting for the script is ended by the end of its input.
+    for (int polls = 0; polls < 3000 && ::waitpid(child, &status, WNOHANG) == 0; ++polls) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::close(input[1]);
+    ::waitpid(child, &status, 0);
+    ::close(output[0]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "status " << status << ": " << ReadFile(err);
+    EXPECT_NE(ReadFile(registry).find("\"Kept\"=hex:05,00,00,00"), std::string::npos) << ReadFile(registry);
+    EXPECT_NE(ReadFile(err).find(std::string("stopped by SIG") + sigabbrev_np(signal)), std::string::npos) << ReadFile(err);
+    const std::filesystem::path saved(registry);
+    for (const auto& entry : std::filesystem::directory_iterator(saved.parent_path())) {
+        EXPECT_NE(entry.path().filename().string().rfind("." + saved.filename().string() + ".", 0), 0u)
+            << "left behind: " << entry.path();
+    }
+    std::remove(registry.c_str());
+    std::remove(err.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const testing::TestParamInfo<int>& info) { return std::string(sigabbrev_np(info.param)); });
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The adapter description language of the command line: comma-separated key=value items.
 #include <cctype>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -203,6 +204,7 @@ void ApplyItem(AdapterConfig& config, const std::string& key, const std::string&
 AdapterConfig ParseAdapterDescription(const std::string& description) {
     AdapterConfig config;
     std::string lastKey;
+    std::set<std::string> given;
     size_t start = 0;
     while (start <= description.size()) {
         size_t comma = description.find(',', start);
@@ -217,6 +219,11 @@ AdapterConfig ParseAdapterDescription(const std::string& description) {
             config.bios.modes.push_back(static_cast<uint16_t>(ParseNumber("bios", item, 0xFFFF)));
         } else {
             ApplyItem(config, key, value, equals != std::string::npos);
+            // One board has one of each: a key given twice is a mistake, not a setting to override.
+            if (!given.insert(key).second) {
+                throw std::invalid_argument("adapter description '" + TerminalText(description) + "' gives " +
+                                            TerminalText(key) + " twice");
+            }
             lastKey = key;
         }
         if (comma == std::string::npos) break;

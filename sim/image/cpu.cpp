@@ -68,6 +68,16 @@ struct CpuHooks {
         static_cast<Cpu*>(user)->RunThunk(static_cast<uint32_t>(address));
     }
 
+    // Every instruction counts against the outermost call's budget.
+    static void Instruction(uc_engine* uc, uint64_t, uint32_t, void* user) {
+        Cpu* cpu = static_cast<Cpu*>(user);
+        if (++cpu->spent_ <= cpu->budget_ || cpu->budget_ == 0 || !cpu->fault_.empty()) return;
+        cpu->fault_ = "the image ran more than " + std::to_string(cpu->budget_) +
+                       " instructions in one call (its instruction budget); it was at EIP " +
+                      Hex(cpu->Register(UC_X86_REG_EIP));
+        uc_emu_stop(uc);
+    }
+
     static bool InvalidMemory(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user) {
         Cpu* cpu = static_cast<Cpu*>(user);
         cpu->fault_ = DescribeAccess(type, static_cast<uint32_t>(address), size) + " (EIP " +
@@ -114,12 +124,14 @@ Cpu::Cpu(uint32_t thunkPage) : thunkPage_(thunkPage), returnAddress_(thunkPage),
     for (uint32_t at = 0; at < PageSize; at += sizeof Ud2) std::copy(std::begin(Ud2), std::end(Ud2), thunkMemory_.data() + at);
     MapMemory(thunkPage_, PageSize, thunkMemory_.data(), ProtectRead | ProtectExecute);
 
-    // The code hook covers the thunks only (slot 0, the return address, ends a call by `until`), so
-    // the image's own code runs without callbacks.
+    // The thunks' hook covers the thunk page only (slot 0, the return address, ends a call by
+    // `until`); the instruction count covers everything, for the budget.
     uc_hook hook;
     Check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&CpuHooks::Code), this,
                       thunkPage_ + ThunkStride, thunkPage_ + PageSize - 1),
           "cannot hook the thunks");
+    Check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&CpuHooks::Instruction), this, 1, 0),
+          "cannot count instructions");
     Check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&CpuHooks::InvalidMemory), this, 1, 0),
           "cannot hook memory faults");
     Check(uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&CpuHooks::Interrupt), this, 1, 0),
@@ -218,6 +230,7 @@ uint64_t Cpu::Call(uint32_t address, std::span<const uint32_t> arguments, Conven
     if (depth_ == 0) {
         SetRegister(UC_X86_REG_EFLAGS, InitialFlags);
         SetRegister(UC_X86_REG_EBP, 0);
+        spent_ = 0;
     }
     const uint32_t preserved[4] = {Register(UC_X86_REG_EBX), Register(UC_X86_REG_ESI), Register(UC_X86_REG_EDI),
                                    Register(UC_X86_REG_EBP)};

@@ -122,6 +122,13 @@ public:
     // convention is checked: EIP is the return address and EAX (EDX) the result.
     void OnReturn(std::function<void()> watcher) { returned_ = std::move(watcher); }
 
+    // The most instructions an outermost call may run, the calls back into the image that its host
+    // routines make included (0: no limit). A call that runs more stops with a CpuFault that names
+    // where it was: code in a loop is a fault of the driver, not a hang of the machine.
+    static constexpr uint64_t DefaultInstructionBudget = 100'000'000;
+    void SetInstructionBudget(uint64_t instructions) { budget_ = instructions; }
+    uint64_t InstructionBudget() const { return budget_; }
+
 private:
     friend struct CpuHooks;
     static constexpr uint32_t ThunkStride = 4;
@@ -154,6 +161,8 @@ private:
     std::vector<std::unique_ptr<DeviceBinding>> devices_;
     uint32_t stackTop_ = 0;
     int depth_ = 0;
+    uint64_t budget_ = DefaultInstructionBudget;
+    uint64_t spent_ = 0;            // instructions the outermost call has run so far
     std::string fault_;             // what stopped the innermost emulation, when Unicorn saw it
     std::exception_ptr pending_;    // an error of a host routine, rethrown by Call
     std::function<void()> returned_;

@@ -33,12 +33,15 @@ pe::Image Parse(std::vector<uint8_t> file) {
     pe::Image headers;
     std::string error;
     if (!pe::Parse(std::move(file), &headers, &error)) throw ImageError("not a loadable image: " + error);
-    if (headers.machine != MachineI386) throw ImageError("not an i386 image");
+    if (headers.machine != MachineI386) {
+        throw ImageError("Machine " + Hex(headers.machine) + " is not i386 (" + Hex(MachineI386) + ")");
+    }
     if (headers.sectionAlignment == 0 || headers.sectionAlignment % PageSize) {
-        throw ImageError("sections are aligned to " + Hex(headers.sectionAlignment) + ", not to whole pages");
+        throw ImageError("SectionAlignment " + Hex(headers.sectionAlignment) + " is not a whole number of pages");
     }
     if (headers.sizeOfImage == 0 || headers.sizeOfHeaders == 0 || headers.sizeOfHeaders > headers.sizeOfImage) {
-        throw ImageError("the image size in the headers is wrong");
+        throw ImageError("SizeOfHeaders " + Hex(headers.sizeOfHeaders) + " and SizeOfImage " + Hex(headers.sizeOfImage) +
+                         " make no image (neither may be 0, and the headers lie within the image)");
     }
     return headers;
 }
@@ -81,7 +84,8 @@ void Relocate(const pe::Image& headers, LoadedImage* image) {
         return;
     }
     if (uint64_t{headers.relocationsRva} + headers.relocationsSize > image->size) {
-        throw ImageError("the relocations lie outside the image");
+        throw ImageError("the base relocation directory (RVA " + Hex(headers.relocationsRva) + ", Size " +
+                         Hex(headers.relocationsSize) + ") lies outside the image");
     }
     const uint8_t* bytes = image->memory.data();
     uint32_t at = headers.relocationsRva;
@@ -90,7 +94,10 @@ void Relocate(const pe::Image& headers, LoadedImage* image) {
         uint32_t pageRva, blockSize;
         std::memcpy(&pageRva, bytes + at, 4);
         std::memcpy(&blockSize, bytes + at + 4, 4);
-        if (blockSize < 8 || blockSize % 2 || blockSize > end - at) throw ImageError("a relocation block is malformed");
+        if (blockSize < 8 || blockSize % 2 || blockSize > end - at) {
+            throw ImageError("the base relocation block at RVA " + Hex(at) + " has SizeOfBlock " + Hex(blockSize) +
+                             " (an even size of at least 8 within the directory)");
+        }
         for (uint32_t entry = at + 8; entry < at + blockSize; entry += 2) {
             uint16_t fixup;
             std::memcpy(&fixup, bytes + entry, 2);
@@ -120,7 +127,10 @@ void BindImports(const pe::Image& headers, const ImportResolver& resolve, Loaded
             missing += (missing.empty() ? "" : ", ") + import.dll + "!" + name;
             continue;
         }
-        if (uint64_t{import.slotRva} + 4 > image->size) throw ImageError("an import slot lies outside the image");
+        if (uint64_t{import.slotRva} + 4 > image->size) {
+            throw ImageError("the import address table (FirstThunk) slot of " + import.dll + "!" + name + " at RVA " +
+                             Hex(import.slotRva) + " lies outside the image");
+        }
         std::memcpy(image->memory.data() + import.slotRva, &*target, 4);
         image->imports.push_back(BoundImport{import.dll, name, image->base + import.slotRva, *target});
     }

@@ -2,6 +2,7 @@
 #include "support/text_format.h"
 
 #include "support/file_save.h"
+#include "support/untrusted_text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -51,19 +52,14 @@ int HexDigit(char c) {
     return -1;
 }
 
-// A short, printable piece of input for a message.
-std::string Excerpt(const std::string& text) {
+// A short piece of text for a message, every character that is not printable ASCII escaped.
+std::string Excerpt(const std::u32string& text) {
     constexpr size_t Longest = 40;
-    std::string out;
-    for (char c : text.substr(0, Longest)) {
-        unsigned char u = static_cast<unsigned char>(c);
-        out.push_back(u < 0x20 || u >= 0x7F ? '?' : c);
-    }
-    if (text.size() > Longest) out += "...";
-    return out;
+    return TerminalText(text.substr(0, Longest)) + (text.size() > Longest ? "..." : "");
 }
+std::string Excerpt(const std::string& latin1) { return Excerpt(CodePointsOfLatin1(latin1)); }
 
-std::string Quoted(const std::string& text) { return "'" + Excerpt(text) + "'"; }
+std::string Quoted(const std::string& latin1) { return "'" + Excerpt(latin1) + "'"; }
 
 // Checks a key name as written between the brackets of a key line and gives its canonical form.
 bool CheckKeyPath(const std::string& path, std::string* canonical, std::string* why) {
@@ -100,32 +96,43 @@ struct ParseError {
 
 [[noreturn]] void Fail(size_t line, std::string message) { throw ParseError{line, std::move(message)}; }
 
-// UTF-8 text as Latin-1 bytes.
-std::string Utf8ToLatin1(const std::string& text, size_t line) {
-    std::string out;
+// The code point of the UTF-8 sequence at text[i] and its length; length 0 for a sequence that is
+// not valid UTF-8 (a stray, overlong or truncated sequence, a surrogate, beyond U+10FFFF).
+size_t DecodeUtf8(const std::string& text, size_t i, uint32_t* point) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    *point = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+        unsigned char next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        *point = *point << 6 | (next & 0x3F);
+    }
+    static const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (*point < smallest[length] || *point > 0x10FFFF || (*point >= 0xD800 && *point <= 0xDFFF)) return 0;
+    return length;
+}
+
+// The characters of a line's text: Latin-1 bytes, or UTF-8 (a piece of a line may cut a character,
+// which shows as U+FFFD).
+std::u32string CodePoints(const std::string& text, bool utf8) {
+    if (!utf8) return CodePointsOfLatin1(text);
+    std::u32string out;
     for (size_t i = 0; i < text.size();) {
-        unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
-        if (length == 0 || i + length > text.size()) Fail(line, "invalid UTF-8 text");
-        uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k) {
-            unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) Fail(line, "invalid UTF-8 text");
-            point = point << 6 | (next & 0x3F);
-        }
-        static const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (point < smallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-            Fail(line, "invalid UTF-8 text");
-        }
-        if (point > 0xFF) {
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(point));
-            Fail(line, std::string("character ") + hex + " is not Latin-1; names and text hold Latin-1 characters only");
-        }
-        out.push_back(static_cast<char>(point));
-        i += length;
+        uint32_t point = 0;
+        size_t length = DecodeUtf8(text, i, &point);
+        out.push_back(length ? point : 0xFFFD);
+        i += length ? length : 1;
     }
     return out;
+}
+
+void CheckUtf8(const std::string& text, size_t line) {
+    uint32_t point = 0;
+    for (size_t i = 0, length = 0; i < text.size(); i += length) {
+        length = DecodeUtf8(text, i, &point);
+        if (length == 0) Fail(line, "invalid UTF-8 text");
+    }
 }
 
 // The physical lines of the text, without their line ends.
@@ -145,12 +152,15 @@ public:
 
     size_t Count() const { return lines_.size(); }
 
-    // Line `index` (from 0) as Latin-1 bytes. Comment lines are not decoded: they may hold anything.
+    bool Utf8() const { return utf8_; }
+
+    // Line `index` (from 0) as it is in the file, Latin-1 bytes or UTF-8 checked to be valid. Comment
+    // lines are not checked: they may hold anything.
     std::string Text(size_t index) const {
         const std::string& raw = lines_[index];
         size_t first = SkipBlanks(raw, 0);
-        if (!utf8_ || (first < raw.size() && raw[first] == ';')) return raw;
-        return Utf8ToLatin1(raw, index + 1);
+        if (utf8_ && (first == raw.size() || raw[first] != ';')) CheckUtf8(raw, index + 1);
+        return raw;
     }
 
 private:
@@ -168,7 +178,7 @@ struct Operation {
 
 class Parser {
 public:
-    explicit Parser(const Lines& lines) : lines_(lines) {}
+    explicit Parser(const Lines& lines) : lines_(lines), utf8_(lines.Utf8()) {}
 
     std::vector<Operation> Parse() {
         size_t index = ParseHeader();
@@ -183,7 +193,7 @@ public:
             } else if (text[0] == '"' || text[0] == '@') {
                 ParseValueLine(text, index);
             } else {
-                Fail(number, "expected a key line \"[...]\", a value line or a comment, found " + Quoted(text));
+                Fail(number, "expected a key line \"[...]\", a value line or a comment, found " + Shown(text));
             }
         }
         return std::move(operations_);
@@ -201,16 +211,16 @@ private:
             text = TrimRight(text.substr(first));
             if (text == "REGEDIT4") return index;
             if (StartsWithAnyCase(text, "Windows Registry Editor Version")) {
-                Fail(index + 1, "\"" + Excerpt(text) + "\" files are not read; only REGEDIT4 files are");
+                Fail(index + 1, "\"" + Excerpt(CodePoints(text, utf8_)) + "\" files are not read; only REGEDIT4 files are");
             }
-            Fail(index + 1, "missing REGEDIT4 header: the first line must be REGEDIT4, found " + Quoted(text));
+            Fail(index + 1, "missing REGEDIT4 header: the first line must be REGEDIT4, found " + Shown(text));
         }
         Fail(1, "missing REGEDIT4 header: the file holds only blank lines");
     }
 
     void ParseKeyLine(const std::string& text, size_t number) {
-        if (text.back() != ']') Fail(number, "key line " + Quoted(text) + " does not end with ']'");
-        std::string path = text.substr(1, text.size() - 2);
+        if (text.back() != ']') Fail(number, "key line " + Shown(text) + " does not end with ']'");
+        std::string path = Latin1Name(text.substr(1, text.size() - 2), number, "key name");
         bool remove = !path.empty() && path[0] == '-';
         if (remove) path.erase(0, 1);
         std::string canonical;
@@ -230,7 +240,7 @@ private:
     }
 
     // A quoted name or text starting at text[pos] == '"'; pos ends after the closing quote.
-    static std::string ParseQuoted(const std::string& text, size_t& pos, size_t number, const char* what) {
+    std::string ParseQuoted(const std::string& text, size_t& pos, size_t number, const char* what) const {
         std::string out;
         for (++pos; pos < text.size(); ++pos) {
             char c = text[pos];
@@ -242,8 +252,8 @@ private:
                 if (pos + 1 == text.size()) break;
                 char next = text[++pos];
                 if (next != '"' && next != '\\') {
-                    Fail(number, std::string("unknown escape '\\") + Excerpt(std::string(1, next)) + "' in " + what +
-                                     "; only \\\" and \\\\ are allowed");
+                    Fail(number, std::string("unknown escape '\\") + Excerpt(CodePoints(CharacterAt(text, pos), utf8_)) +
+                                     "' in " + what + "; only \\\" and \\\\ are allowed");
                 }
                 out.push_back(next);
             } else {
@@ -263,11 +273,11 @@ private:
         if (text[0] == '@') {
             pos = 1;
         } else {
-            name = ParseQuoted(text, pos, number, "value name");
+            name = Latin1Name(ParseQuoted(text, pos, number, "value name"), number, "value name");
         }
         pos = SkipBlanks(text, pos);
         if (pos == text.size() || text[pos] != '=') {
-            Fail(number, "expected '=' after the value name, found " + Quoted(text.substr(pos)));
+            Fail(number, "expected '=' after the value name, found " + Shown(text.substr(pos)));
         }
         pos = SkipBlanks(text, pos + 1);
         std::string data = text.substr(pos);
@@ -280,9 +290,9 @@ private:
         } else if (data[0] == '"') {
             size_t end = 0;
             std::string value = ParseQuoted(data, end, number, "string");
-            if (end != data.size()) Fail(number, "unexpected text after the string: " + Quoted(data.substr(end)));
+            if (end != data.size()) Fail(number, "unexpected text after the string: " + Shown(data.substr(end)));
             op.type = regtype::Sz;
-            op.data = Utf16Bytes(value);
+            op.data = TextData(value);
         } else if (StartsWithAnyCase(data, "dword:")) {
             op.type = regtype::Dword;
             op.data = ParseDword(data.substr(6), number);
@@ -296,26 +306,26 @@ private:
             bool good = !digits.empty() && digits.size() <= 8 &&
                         std::all_of(digits.begin(), digits.end(), [](char c) { return HexDigit(c) >= 0; });
             if (!good) {
-                Fail(number, "bad type " + Quoted(digits) + " in hex(N): N is 1 to 8 hex digits, as in hex(7)");
+                Fail(number, "bad type " + Shown(digits) + " in hex(N): N is 1 to 8 hex digits, as in hex(7)");
             }
             if (close + 1 >= data.size() || data[close + 1] != ':') {
-                Fail(number, "expected ':' after hex(" + Excerpt(digits) + ")");
+                Fail(number, "expected ':' after hex(" + digits + ")");
             }
             op.type = static_cast<uint32_t>(std::stoul(digits, nullptr, 16));
             op.data = ParseHexList(data.substr(close + 2), index);
         } else {
-            Fail(number, "unknown value data " + Quoted(data) + "; expected \"text\", dword:, hex:, hex(N): or -");
+            Fail(number, "unknown value data " + Shown(data) + "; expected \"text\", dword:, hex:, hex(N): or -");
         }
         operations_.push_back(std::move(op));
     }
 
-    static std::vector<uint8_t> ParseDword(const std::string& text, size_t number) {
+    std::vector<uint8_t> ParseDword(const std::string& text, size_t number) const {
         std::string digits = text.substr(SkipBlanks(text, 0));
         if (digits.empty()) Fail(number, "dword: needs 1 to 8 hex digits");
         uint32_t value = 0;
-        for (char c : digits) {
-            if (HexDigit(c) < 0) Fail(number, "bad hex digit " + Quoted(std::string(1, c)) + " in dword");
-            value = value << 4 | static_cast<uint32_t>(HexDigit(c));
+        for (size_t k = 0; k < digits.size(); ++k) {
+            if (HexDigit(digits[k]) < 0) Fail(number, "bad hex digit " + Shown(CharacterAt(digits, k)) + " in dword");
+            value = value << 4 | static_cast<uint32_t>(HexDigit(digits[k]));
         }
         if (digits.size() > 8) {
             Fail(number, "dword has " + std::to_string(digits.size()) + " hex digits; at most 8 fit in 32 bits");
@@ -361,11 +371,11 @@ private:
             }
             for (size_t k = 0; k < token.size(); ++k) {
                 if (HexDigit(token[k]) < 0) {
-                    Fail(lineAt(start + k), "bad hex digit " + Quoted(std::string(1, token[k])) + " in hex list");
+                    Fail(lineAt(start + k), "bad hex digit " + Shown(CharacterAt(token, k)) + " in hex list");
                 }
             }
             if (token.size() > 2) {
-                Fail(lineAt(start), Quoted(token) + " in hex list is more than one byte (two hex digits)");
+                Fail(lineAt(start), Shown(token) + " in hex list is more than one byte (two hex digits)");
             }
             bytes.push_back(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
             pos = SkipBlanks(joined, pos);
@@ -375,7 +385,52 @@ private:
         }
     }
 
+    // A piece of the file's text as a message shows it, quoted.
+    std::string Shown(const std::string& text) const { return "'" + Excerpt(CodePoints(text, utf8_)) + "'"; }
+
+    // The bytes of the one character that starts at text[at].
+    std::string CharacterAt(const std::string& text, size_t at) const {
+        uint32_t point = 0;
+        size_t length = utf8_ ? DecodeUtf8(text, at, &point) : 1;
+        return text.substr(at, length ? length : 1);
+    }
+
+    // A key or value name as the registry keeps it: Latin-1 characters only.
+    std::string Latin1Name(const std::string& text, size_t number, const char* what) const {
+        std::string out;
+        for (char32_t c : CodePoints(text, utf8_)) {
+            if (c > 0xFF) {
+                char hex[16];
+                std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(c));
+                Fail(number, std::string("character ") + hex + " in the " + what +
+                                 " is not Latin-1; key and value names hold Latin-1 characters only");
+            }
+            out.push_back(static_cast<char>(c));
+        }
+        return out;
+    }
+
+    // Text data as the registry holds it: UTF-16LE with its terminating zero character.
+    std::vector<uint8_t> TextData(const std::string& text) const {
+        std::vector<uint8_t> bytes;
+        auto unit = [&](uint32_t value) {
+            bytes.push_back(static_cast<uint8_t>(value));
+            bytes.push_back(static_cast<uint8_t>(value >> 8));
+        };
+        for (char32_t c : CodePoints(text, utf8_)) {
+            if (c < 0x10000) {
+                unit(c);
+            } else {
+                unit(0xD800 + ((c - 0x10000) >> 10));
+                unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+            }
+        }
+        unit(0);
+        return bytes;
+    }
+
     const Lines& lines_;
+    bool utf8_;
     std::vector<Operation> operations_;
     State state_ = State::NoKey;
     std::string key_;
@@ -403,17 +458,26 @@ std::string Escape(const std::string& text) {
     return out;
 }
 
-// The Latin-1 text of REG_SZ bytes that "text" form holds exactly: printable characters (and tabs)
-// followed by one terminating zero character, nothing after it.
-bool TextForm(const std::vector<uint8_t>& data, std::string* text) {
+// The characters of REG_SZ bytes that "text" form holds exactly: printable characters (and tabs)
+// followed by one terminating zero character, nothing after it; in a Latin-1 file, Latin-1
+// characters only (other text is written as hex(1) bytes there).
+bool TextForm(const std::vector<uint8_t>& data, bool utf8, std::u32string* text) {
     if (data.size() < 2 || data.size() % 2 != 0) return false;
     if (data[data.size() - 2] != 0 || data[data.size() - 1] != 0) return false;
-    std::string out;
+    std::u32string out;
     for (size_t i = 0; i + 2 < data.size(); i += 2) {
-        unsigned unit = data[i] | data[i + 1] << 8;
-        bool printable = unit == '\t' || (unit >= 0x20 && unit < 0x7F) || (unit >= 0xA0 && unit <= 0xFF);
+        char32_t c = data[i] | data[i + 1] << 8;
+        if (c >= 0xD800 && c <= 0xDBFF && i + 4 < data.size()) {
+            char32_t low = data[i + 2] | data[i + 3] << 8;
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        bool printable = c == '\t' || (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0xFF) ||
+                         (utf8 && c > 0xFF && (c < 0xD800 || c > 0xDFFF));
         if (!printable) return false;
-        out.push_back(static_cast<char>(unit));
+        out.push_back(c);
     }
     *text = std::move(out);
     return true;
@@ -438,15 +502,27 @@ std::string HexList(const std::vector<uint8_t>& data, size_t column) {
     return out;
 }
 
-std::string ValueLine(const RegValue& value) {
+std::string Latin1ToUtf8(const std::string& text) { return Utf8Text(CodePointsOfLatin1(text)); }
+
+// The value's line in the file's encoding.
+std::string ValueLine(const RegValue& value, RegFileEncoding encoding) {
+    const bool utf8 = encoding == RegFileEncoding::Utf8;
+    auto encode = [utf8](const std::string& latin1) { return utf8 ? Latin1ToUtf8(latin1) : latin1; };
     std::string line = value.name.empty() ? "@=" : "\"" + Escape(value.name) + "\"=";
-    std::string text;
-    if (value.type == regtype::Sz && TextForm(value.data, &text)) return line + "\"" + Escape(text) + "\"";
+    std::u32string text;
+    if (value.type == regtype::Sz && TextForm(value.data, utf8, &text)) {
+        std::u32string escaped;
+        for (char32_t c : text) {
+            if (c == '"' || c == '\\') escaped.push_back('\\');
+            escaped.push_back(c);
+        }
+        return encode(line) + "\"" + (utf8 ? Utf8Text(escaped) : std::string(escaped.begin(), escaped.end())) + "\"";
+    }
     if (value.type == regtype::Dword && value.data.size() == 4) {
         char number[16];
         uint32_t dword = value.data[0] | value.data[1] << 8 | value.data[2] << 16 | static_cast<uint32_t>(value.data[3]) << 24;
         std::snprintf(number, sizeof number, "%08x", static_cast<unsigned>(dword));
-        return line + "dword:" + number;
+        return encode(line + "dword:" + number);
     }
     if (value.type == regtype::Binary) {
         line += "hex:";
@@ -455,7 +531,7 @@ std::string ValueLine(const RegValue& value) {
         std::snprintf(type, sizeof type, "hex(%x):", static_cast<unsigned>(value.type));
         line += type;
     }
-    return line + HexList(value.data, line.size());
+    return encode(line + HexList(value.data, line.size()));
 }
 
 // Whether REGEDIT4 text can hold the key's name, so that it reads back as itself; else why not.
@@ -475,21 +551,6 @@ bool ValueNameWritable(const RegKey& key, const RegValue& value, std::string* wh
     return false;
 }
 
-std::string Latin1ToUtf8(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x80) {
-            out.push_back(c);
-        } else {
-            out.push_back(static_cast<char>(0xC0 | u >> 6));
-            out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-        }
-    }
-    return out;
-}
-
 // ---- Files ----
 
 std::string SystemError(int error) { return std::strerror(error); }
@@ -497,13 +558,14 @@ std::string SystemError(int error) { return std::strerror(error); }
 bool ReadWholeFile(const std::string& path, std::string* text, std::string* error) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        *error = path + ": cannot open: " + SystemError(errno);
+        int saved = errno;
+        *error = TerminalText(path) + ": cannot open: " + SystemError(saved);
         return false;
     }
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         ::close(fd);
-        *error = path + ": is a directory";
+        *error = TerminalText(path) + ": is a directory";
         return false;
     }
     std::string out;
@@ -514,14 +576,14 @@ bool ReadWholeFile(const std::string& path, std::string* text, std::string* erro
         if (got < 0) {
             int saved = errno;
             ::close(fd);
-            *error = path + ": cannot read: " + SystemError(saved);
+            *error = TerminalText(path) + ": cannot read: " + SystemError(saved);
             return false;
         }
         if (got == 0) break;
         out.append(buffer, static_cast<size_t>(got));
         if (out.size() > MaxRegFileBytes) {
             ::close(fd);
-            *error = path + ": larger than " + std::to_string(MaxRegFileBytes >> 20) + " MiB; not a registry file";
+            *error = TerminalText(path) + ": larger than " + std::to_string(MaxRegFileBytes >> 20) + " MiB; not a registry file";
             return false;
         }
     }
@@ -552,7 +614,8 @@ bool LoadRegFile(const std::string& text, Registry& registry, std::string* error
 }
 
 std::string SaveRegFile(const Registry& registry, RegFileEncoding encoding, std::vector<std::string>* leftOut) {
-    std::string out = std::string("REGEDIT4") + LineEnd;
+    const bool utf8 = encoding == RegFileEncoding::Utf8;
+    std::string out = (utf8 ? Utf8Bom : "") + "REGEDIT4" + LineEnd;
     for (const RegKey& key : registry.Keys()) {
         std::string why;
         if (!KeyWritable(key, &why)) {
@@ -560,17 +623,17 @@ std::string SaveRegFile(const Registry& registry, RegFileEncoding encoding, std:
             continue;
         }
         out += LineEnd;
-        out += "[" + key.path + "]" + LineEnd;
+        out += "[" + (utf8 ? Latin1ToUtf8(key.path) : key.path) + "]" + LineEnd;
         for (const RegValue& value : key.values) {
             if (!ValueNameWritable(key, value, &why)) {
                 if (leftOut) leftOut->push_back(why + "; the value is left out");
                 continue;
             }
-            out += ValueLine(value) + LineEnd;
+            out += ValueLine(value, encoding) + LineEnd;
         }
     }
     out += LineEnd;
-    return encoding == RegFileEncoding::Utf8 ? Utf8Bom + Latin1ToUtf8(out) : out;
+    return out;
 }
 
 bool CanSaveRegFile(const Registry& registry, std::string* error) {
@@ -594,7 +657,7 @@ bool LoadRegFileFromPath(const std::string& path, Registry& registry, std::strin
         return false;
     }
     if (!LoadRegFile(text, registry, &message, encoding)) {
-        if (error) *error = path + ": " + message;
+        if (error) *error = TerminalText(path) + ": " + message;
         return false;
     }
     return true;
@@ -609,7 +672,7 @@ bool SaveRegFileToPath(const std::string& path, const Registry& registry, std::s
     std::vector<std::string> omitted;
     std::string text = SaveRegFile(registry, encoding, &omitted);
     if (leftOut) {
-        for (const std::string& why : omitted) leftOut->push_back(path + ": " + why);
+        for (const std::string& why : omitted) leftOut->push_back(TerminalText(path) + ": " + why);
     }
     return SaveFile(path, text, RegFileSavePolicy(), error);
 }

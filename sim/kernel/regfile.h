@@ -14,9 +14,10 @@
 //   [-HKEY_LOCAL_MACHINE\SOFTWARE\Old]
 //
 // The text is read as bytes of Latin-1 (the export's code page), or as UTF-8 when it starts with a
-// UTF-8 byte order mark, and written back the same way; text values and names hold Latin-1
-// characters only. Lines end in "\r\n" or
-// "\n". Blank lines and lines starting with ';' are comments. "[-key]" deletes the key and every key
+// UTF-8 byte order mark, and written back the same way. Key and value names hold Latin-1 characters
+// only, as the registry keeps them; a text value holds any character in a UTF-8 file (the registry
+// holds UTF-16), and text beyond Latin-1 is written as hex(1) bytes in a Latin-1 file. Lines end
+// in "\r\n" or "\n". Blank lines and lines starting with ';' are comments. "[-key]" deletes the key and every key
 // below it; "Name"=- deletes a value. Key names start with one of the roots HKEY_LOCAL_MACHINE,
 // HKEY_USERS, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_CURRENT_CONFIG or HKEY_DYN_DATA (or a form the
 // registry turns into one, such as "\Registry\Machine\").

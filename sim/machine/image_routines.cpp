@@ -32,12 +32,12 @@ public:
     // or the address itself as a pointer value (a device mapping, a port number, a process handle).
     void* Pointer(Address address) const { return kernel_.HostPointer(address); }
 
-    // The memory behind [address, address + bytes), which a routine reads or writes; null for 0.
-    // Nothing is touched of an empty range: it is passed through.
+    // The memory behind [address, address + bytes), which a routine reads or writes. Nothing is
+    // touched of an empty range: it is passed through (0 as null). Address 0 with bytes to touch is
+    // a fault of the driver, as any other address with no memory behind it.
     void* Memory(Address address, uint64_t bytes, const char* routine) const {
-        if (address == 0) return nullptr;
-        if (bytes == 0) return Pointer(address);
-        const Region* region = kernel_.Space().Find(address);
+        if (bytes == 0) return address ? Pointer(address) : nullptr;
+        const Region* region = address ? kernel_.Space().Find(address) : nullptr;
         if (!region || region->device || address - region->base + bytes > region->size) {
             throw CpuFault(std::string(routine) + " was given " + Hex(address) + ", where no " + std::to_string(bytes) +
                            " bytes of memory are");
@@ -48,6 +48,16 @@ public:
     template <class T>
     T* Record(Address address, const char* routine, uint64_t count = 1) const {
         return static_cast<T*>(Memory(address, sizeof(T) * count, routine));
+    }
+
+    // An argument the routine itself may be given as null (it checks it, as the platform's does):
+    // 0 passes as null, any other address as Memory or Record.
+    void* Optional(Address address, uint64_t bytes, const char* routine) const {
+        return address ? Memory(address, bytes, routine) : nullptr;
+    }
+    template <class T>
+    T* Optional(Address address, const char* routine) const {
+        return address ? Record<T>(address, routine) : nullptr;
     }
 
     // A 32-bit slot that a routine fills (the image's PVOID, HANDLE and SIZE_T); never null.
@@ -105,7 +115,7 @@ void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Ar
         const uint32_t filled = std::min(count, AccessRangesFilled);
         uint32_t status = port.GetAccessRanges(a.Pointer(extension), count,
                                                a.Record<VIDEO_ACCESS_RANGE>(ranges, routine, filled),
-                                               a.Record<USHORT>(vendorId, routine), a.Record<USHORT>(deviceId, routine),
+                                               a.Optional<USHORT>(vendorId, routine), a.Optional<USHORT>(deviceId, routine),
                                                a.Record<ULONG>(slot, routine));
         a.Wrote(ranges, uint64_t{filled} * sizeof(VIDEO_ACCESS_RANGE));
         a.Wrote(slot, sizeof(ULONG));
@@ -223,7 +233,7 @@ void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Ar
         port.DebugPrint(level, std::move(text));
     };
     r.VideoPortLogError = [&port, a](Address extension, Address request, uint32_t errorCode, uint32_t uniqueId) {
-        port.LogError(a.Pointer(extension), a.Record<VIDEO_REQUEST_PACKET>(request, "VideoPortLogError"), errorCode,
+        port.LogError(a.Pointer(extension), a.Optional<VIDEO_REQUEST_PACKET>(request, "VideoPortLogError"), errorCode,
                       uniqueId);
     };
     r.VideoPortMoveMemory = [a](Address destination, Address source, uint32_t length) {
@@ -249,7 +259,7 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
     r.ZwOpenSection = [&kernel, a](Address handle, uint32_t access, Address attributes) -> uint32_t {
         uint32_t opened = 0;
         NTSTATUS status =
-            kernel.OpenSection(&opened, access, a.Record<OBJECT_ATTRIBUTES>(attributes, "ZwOpenSection"));
+            kernel.OpenSection(&opened, access, a.Optional<OBJECT_ATTRIBUTES>(attributes, "ZwOpenSection"));
         if (NT_SUCCESS(status)) *a.Slot(handle, "ZwOpenSection") = opened;
         return static_cast<uint32_t>(status);
     };
@@ -271,7 +281,7 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
         const char* routine = "ZwMapViewOfSection";
         uint32_t* baseSlot = a.Slot(base, routine);
         uint32_t* sizeSlot = a.Slot(viewSize, routine);
-        auto* start = a.Record<LARGE_INTEGER>(offset, routine);
+        auto* start = a.Optional<LARGE_INTEGER>(offset, routine);
         uint32_t at = *baseSlot;
         uint64_t from = start ? static_cast<uint64_t>(start->QuadPart) : 0;
         uint64_t size = *sizeSlot;
@@ -295,26 +305,28 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
     r.ZwOpenKey = [&objects, a](Address handle, uint32_t access, Address attributes) -> uint32_t {
         HANDLE opened = nullptr;
         NTSTATUS status = objects.OpenKey(handle ? &opened : nullptr, access,
-                                          a.Record<OBJECT_ATTRIBUTES>(attributes, "ZwOpenKey"));
+                                          a.Optional<OBJECT_ATTRIBUTES>(attributes, "ZwOpenKey"));
         if (NT_SUCCESS(status)) *a.Slot(handle, "ZwOpenKey") = a.AddressOf(opened);
         return static_cast<uint32_t>(status);
     };
     r.ZwQueryValueKey = [&objects, a](image::Handle key, Address name, uint32_t type, Address information,
                                       uint32_t length, Address resultLength) -> uint32_t {
         const char* routine = "ZwQueryValueKey";
-        auto* result = a.Record<ULONG>(resultLength, routine);
-        NTSTATUS status = objects.QueryValueKey(Arguments::Handle(key), a.Record<UNICODE_STRING>(name, routine),
+        auto* result = a.Optional<ULONG>(resultLength, routine);
+        NTSTATUS status = objects.QueryValueKey(Arguments::Handle(key), a.Optional<UNICODE_STRING>(name, routine),
                                                 static_cast<KEY_VALUE_INFORMATION_CLASS>(type),
-                                                a.Memory(information, length, routine), length, result);
-        if (result) a.Wrote(information, std::min(*result, length));
-        a.Wrote(resultLength, sizeof(ULONG));
+                                                a.Optional(information, length, routine), length, result);
+        if (result) {
+            a.Wrote(information, std::min(*result, length));
+            a.Wrote(resultLength, sizeof(ULONG));
+        }
         return static_cast<uint32_t>(status);
     };
     r.ZwSetValueKey = [&objects, a](image::Handle key, Address name, uint32_t titleIndex, uint32_t type, Address data,
                                     uint32_t size) -> uint32_t {
         const char* routine = "ZwSetValueKey";
-        return static_cast<uint32_t>(objects.SetValueKey(Arguments::Handle(key), a.Record<UNICODE_STRING>(name, routine),
-                                                         titleIndex, type, a.Memory(data, size, routine), size));
+        return static_cast<uint32_t>(objects.SetValueKey(Arguments::Handle(key), a.Optional<UNICODE_STRING>(name, routine),
+                                                         titleIndex, type, a.Optional(data, size, routine), size));
     };
     r.ZwCreateFile = [&objects, a](Address handle, uint32_t access, Address attributes, Address ioStatus, Address,
                                    uint32_t, uint32_t shareAccess, uint32_t disposition, uint32_t options,
@@ -322,8 +334,8 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
         const char* routine = "ZwCreateFile";
         HANDLE opened = nullptr;
         NTSTATUS status = objects.CreateFile(handle ? &opened : nullptr, access,
-                                             a.Record<OBJECT_ATTRIBUTES>(attributes, routine),
-                                             a.Record<IO_STATUS_BLOCK>(ioStatus, routine), shareAccess, disposition,
+                                             a.Optional<OBJECT_ATTRIBUTES>(attributes, routine),
+                                             a.Optional<IO_STATUS_BLOCK>(ioStatus, routine), shareAccess, disposition,
                                              options, a.Pointer(eaBuffer), eaLength);
         if (NT_SUCCESS(status)) *a.Slot(handle, routine) = a.AddressOf(opened);
         return static_cast<uint32_t>(status);
@@ -339,32 +351,36 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
     };
     r.RtlAnsiStringToUnicodeString = [&objects, a](Address destination, Address source, uint8_t allocate) -> uint32_t {
         const char* routine = "RtlAnsiStringToUnicodeString";
-        auto* converted = a.Record<UNICODE_STRING>(destination, routine);
+        auto* converted = a.Optional<UNICODE_STRING>(destination, routine);
         uint32_t status = static_cast<uint32_t>(
-            objects.AnsiToUnicode(converted, a.Record<ANSI_STRING>(source, routine), allocate));
-        a.Wrote(destination, sizeof(UNICODE_STRING));
-        if (NT_SUCCESS(status) && !allocate) a.Wrote(converted->Buffer.address, converted->Length + 2u);
+            objects.AnsiToUnicode(converted, a.Optional<ANSI_STRING>(source, routine), allocate));
+        if (converted) {
+            a.Wrote(destination, sizeof(UNICODE_STRING));
+            if (NT_SUCCESS(status) && !allocate) a.Wrote(converted->Buffer.address, converted->Length + 2u);
+        }
         return status;
     };
     r.RtlUnicodeStringToAnsiString = [&objects, a](Address destination, Address source, uint8_t allocate) -> uint32_t {
         const char* routine = "RtlUnicodeStringToAnsiString";
-        auto* converted = a.Record<ANSI_STRING>(destination, routine);
+        auto* converted = a.Optional<ANSI_STRING>(destination, routine);
         uint32_t status = static_cast<uint32_t>(
-            objects.UnicodeToAnsi(converted, a.Record<UNICODE_STRING>(source, routine), allocate));
-        a.Wrote(destination, sizeof(ANSI_STRING));
-        if (NT_SUCCESS(status) && !allocate) a.Wrote(converted->Buffer.address, converted->Length + 1u);
+            objects.UnicodeToAnsi(converted, a.Optional<UNICODE_STRING>(source, routine), allocate));
+        if (converted) {
+            a.Wrote(destination, sizeof(ANSI_STRING));
+            if (NT_SUCCESS(status) && !allocate) a.Wrote(converted->Buffer.address, converted->Length + 1u);
+        }
         return status;
     };
     r.RtlAppendUnicodeToString = [&objects, a](Address destination, Address source) -> uint32_t {
         const char* routine = "RtlAppendUnicodeToString";
-        return static_cast<uint32_t>(objects.AppendUnicodeToString(a.Record<UNICODE_STRING>(destination, routine),
+        return static_cast<uint32_t>(objects.AppendUnicodeToString(a.Optional<UNICODE_STRING>(destination, routine),
                                                                    a.Text<WCHAR>(source, routine)));
     };
     r.RtlFreeUnicodeString = [&objects, a](Address string) {
-        objects.FreeUnicodeString(a.Record<UNICODE_STRING>(string, "RtlFreeUnicodeString"));
+        objects.FreeUnicodeString(a.Optional<UNICODE_STRING>(string, "RtlFreeUnicodeString"));
     };
     r.RtlFreeAnsiString = [&objects, a](Address string) {
-        objects.FreeAnsiString(a.Record<ANSI_STRING>(string, "RtlFreeAnsiString"));
+        objects.FreeAnsiString(a.Optional<ANSI_STRING>(string, "RtlFreeAnsiString"));
     };
 }
 

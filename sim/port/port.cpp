@@ -281,8 +281,15 @@ uint32_t VideoPort::SetRegistryParameters(PVOID extension, PWSTR name, PVOID dat
                          kernel_.Space().AddressOfHost(data), data, length);
     kernel_.GetRegistry().SetValue(DeviceKey(call.adapter), NarrowName(name), regtype::Binary,
                                    std::vector<uint8_t>(bytes, bytes + length));
-    state_.registryCalls.push_back(RegistryCall{call.adapter, true, NarrowName(name), true, 0});
+    RecordRegistryCall(RegistryCall{call.adapter, true, NarrowName(name), true, 0});
     return NO_ERROR;
+}
+
+size_t VideoPort::RecordRegistryCall(RegistryCall call) {
+    constexpr size_t MaxRegistryCalls = 10000;
+    if (state_.registryCalls.size() >= MaxRegistryCalls) return SIZE_MAX;
+    state_.registryCalls.push_back(std::move(call));
+    return state_.registryCalls.size() - 1;
 }
 
 uint32_t VideoPort::GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isFileName, ULONG callback,
@@ -295,7 +302,7 @@ uint32_t VideoPort::GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isF
         return ERROR_INVALID_PARAMETER;
     }
     const RegValue* value = kernel_.GetRegistry().GetValue(DeviceKey(index), NarrowName(name));
-    state_.registryCalls.push_back(RegistryCall{index, false, NarrowName(name), value != nullptr, 0});
+    const size_t logged = RecordRegistryCall(RegistryCall{index, false, NarrowName(name), value != nullptr, 0});
     if (!value) return ERROR_INVALID_PARAMETER;
 
     // The callback sees a copy of exactly the value's bytes, as the port hands it over.
@@ -305,7 +312,8 @@ uint32_t VideoPort::GetRegistryParameters(PVOID extension, PWSTR name, UCHAR isF
     if (size) std::memcpy(kernel_.HostPointer(address), bytes.data(), size);
     uint32_t result = miniport_.RegistryValue(callback, extension, context, name, kernel_.HostPointer(address), size);
     if (address) kernel_.Space().Free(address);
-    state_.registryCalls.back().status = result;
+    // The callback may have called the registry routines itself: the entry is found by its place.
+    if (logged < state_.registryCalls.size()) state_.registryCalls[logged].status = result;
     // The routine answers only its documented values. The callback's status becomes the status of
     // the registry's query routine: read as an NTSTATUS, a Win32 error number is a success status
     // and only an NTSTATUS error fails the query (AdapterConfig::callbackStatusIsNtStatus).

@@ -119,6 +119,8 @@ public:
     size_t AdapterCount() const { return state_.adapters.size(); }
     const AdapterRuntime& Adapter(int index) const { return state_.adapters.at(index); }
     void* Extension(int adapter);
+    // The driver's registry calls in the order made: the first 10,000 (boot's come first), so that a
+    // long run costs no memory for the rest.
     const std::vector<RegistryCall>& RegistryCalls() const { return state_.registryCalls; }
 
     // One request through HwStartIO, with one system buffer for input and output as the port makes
@@ -222,6 +224,8 @@ private:
         uint32_t status = 0;
     };
     RoutineCall BeginRoutine(PVOID extension, const char* routine, PlatformCall call);
+    // Keeps a registry call while the log has room; its place in the log, or SIZE_MAX.
+    size_t RecordRegistryCall(RegistryCall call);
     int AdapterOfExtension(PVOID extension, const char* routine);
     bool InsideAdapterWindow(int adapter, uint64_t start, uint32_t length, bool io) const;
     PVOID ExtensionPointer(int adapter) { return kernel_.HostPointer(state_.adapters[adapter].extension); }

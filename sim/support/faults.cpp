@@ -37,6 +37,26 @@ const char* PlatformCallName(PlatformCall call) {
     return "?";
 }
 
+FailureAnswer FailureAnswerOf(PlatformCall call) {
+    switch (call) {
+    case PlatformCall::GetAccessRanges:
+    case PlatformCall::VerifyAccessRanges:
+    case PlatformCall::GetRegistryParameters:
+    case PlatformCall::SetRegistryParameters:
+    case PlatformCall::Int10:
+    case PlatformCall::MapMemory:
+    case PlatformCall::UnmapMemory: return FailureAnswer::Win32Status;
+    case PlatformCall::GetDeviceBase:
+    case PlatformCall::GetBusData:
+    case PlatformCall::SetBusData:
+    case PlatformCall::ScanRom:
+    case PlatformCall::DDCMonitorHelper:
+    case PlatformCall::AllocatePool:
+    case PlatformCall::MmAllocateContiguousMemory: return FailureAnswer::Own;
+    default: return FailureAnswer::NtStatus;
+    }
+}
+
 bool ParsePlatformCall(const std::string& name, PlatformCall* call) {
     for (int i = 0; i < static_cast<int>(PlatformCall::Count); ++i) {
         if (name == PlatformCallName(static_cast<PlatformCall>(i))) {

@@ -91,6 +91,12 @@ enum class PlatformCall {
 const char* PlatformCallName(PlatformCall call);
 bool ParsePlatformCall(const std::string& name, PlatformCall* call);
 
+// What a routine answers when it fails: a status (a Win32 error code for the video port's routines,
+// an NTSTATUS for the kernel's), or only its own failure (null, FALSE, no bytes), where a status
+// has nowhere to go.
+enum class FailureAnswer { Win32Status, NtStatus, Own };
+FailureAnswer FailureAnswerOf(PlatformCall call);
+
 // Makes the Nth call (1-based; 0 = every call) of one platform routine fail, for one adapter or all
 // (-1). A failing call returns `status` where the routine returns a status, null where it returns an
 // address, 0 bytes for the bus data routines and FALSE for ScanRom and DDCMonitorHelper. A kernel

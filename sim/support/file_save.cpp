@@ -1,10 +1,12 @@
 #include "support/file_save.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -77,11 +79,13 @@ Decision Decide(const std::string& path, const SavePolicy& policy) {
     return decision;
 }
 
-bool WriteAll(int fd, const char* bytes, size_t size) {
+// Writes every byte; a write a signal interrupts is tried again unless `stop` says the writing is
+// to end (a stop requested while a reader takes nothing).
+bool WriteAll(int fd, const char* bytes, size_t size, const volatile std::sig_atomic_t* stop = nullptr) {
     size_t done = 0;
     while (done < size) {
         ssize_t put = ::write(fd, bytes + done, size - done);
-        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno == EINTR && !(stop && *stop)) continue;
         if (put <= 0) {
             if (put == 0) errno = EIO;
             return false;
@@ -109,10 +113,30 @@ bool WriteThrough(const std::string& path, const std::string& bytes, std::string
     return written;
 }
 
+// The signals that end a process unless it handles them, held while a temporary file exists: one
+// that comes then takes effect once the file is renamed into place or removed, so that no signal
+// leaves a temporary file behind (only SIGKILL, which nothing can hold, still can).
+class HeldSignals {
+public:
+    HeldSignals() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGXFSZ}) sigaddset(&held, signal);
+        pthread_sigmask(SIG_BLOCK, &held, &before_);
+    }
+    ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+private:
+    sigset_t before_;
+};
+
 // A new file beside `target`, filled and renamed over it.
 bool ReplaceAtomically(const std::filesystem::path& target, const std::string& bytes, std::string* message) {
     std::filesystem::path directory = target.parent_path();
     if (directory.empty()) directory = ".";
+    HeldSignals held;
 
     std::random_device entropy;
     std::filesystem::path temporary;
@@ -171,7 +195,7 @@ DescriptorOutput::~DescriptorOutput() { Flush(); }
 
 bool DescriptorOutput::Flush() {
     if (error_ == 0 && pptr() > pbase()) {
-        if (!WriteAll(fd_, pbase(), static_cast<size_t>(pptr() - pbase()))) error_ = errno;
+        if (!WriteAll(fd_, pbase(), static_cast<size_t>(pptr() - pbase()), stop_)) error_ = errno;
     }
     setp(buffer_, buffer_ + sizeof buffer_);
     return error_ == 0;
@@ -193,6 +217,23 @@ bool CheckSaveTarget(const std::string& path, const SavePolicy& policy, std::str
         return false;
     }
     Decision decision = Decide(path, policy);
+    if (decision.target == Target::Replace) {
+        // The replacement is made in the file's directory, which must be there to take it.
+        std::filesystem::path directory = decision.file.parent_path();
+        if (directory.empty()) directory = ".";
+        const std::string shown = TerminalText(directory.string());
+        struct stat info {};
+        if (::stat(directory.c_str(), &info) != 0) {
+            decision.why = "cannot be created: its directory " + shown + ": " + SystemError(errno);
+            decision.target = Target::Refuse;
+        } else if (!S_ISDIR(info.st_mode)) {
+            decision.why = "cannot be created: " + shown + " is not a directory";
+            decision.target = Target::Refuse;
+        } else if (::access(directory.c_str(), W_OK | X_OK) != 0) {
+            decision.why = "cannot be created in " + shown + ": " + SystemError(errno);
+            decision.target = Target::Refuse;
+        }
+    }
     return decision.target != Target::Refuse || Fail(path, decision.why, error);
 }
 

@@ -2,6 +2,7 @@
 // whole or not at all, and nothing that is not a regular file is ever replaced by one.
 #pragma once
 
+#include <csignal>
 #include <streambuf>
 #include <string>
 
@@ -26,7 +27,8 @@ struct SavePolicy {
 bool SaveFile(const std::string& path, const std::string& bytes, const SavePolicy& policy, std::string* error);
 
 // The refusal SaveFile would give for what `path` names now, so that a command can refuse before
-// doing the work whose result it would save; true when SaveFile may go ahead.
+// doing the work whose result it would save; true when SaveFile may go ahead. A file to be created
+// or replaced needs its directory to be there and writable.
 bool CheckSaveTarget(const std::string& path, const SavePolicy& policy, std::string* error);
 
 // The bytes of an output stream written to a file descriptor as a shell redirection writes them.
@@ -43,6 +45,9 @@ public:
     bool Flush();
     // The errno of the first failed write, 0 while none has failed.
     int Error() const { return error_; }
+    // A write that a signal interrupts while *stop is set fails (EINTR) instead of being tried again:
+    // a stop requested by a signal ends a write that waits on a reader who takes nothing.
+    void StopOnSignalWhen(const volatile std::sig_atomic_t* stop) { stop_ = stop; }
 
 protected:
     int_type overflow(int_type c) override;
@@ -51,6 +56,7 @@ protected:
 private:
     int fd_;
     int error_ = 0;
+    const volatile std::sig_atomic_t* stop_ = nullptr;
     char buffer_[1 << 16];
 };
 

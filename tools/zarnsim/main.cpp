@@ -1,8 +1,10 @@
 // zarnsim: runs the driver on the simulated machine.
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +22,7 @@
 #include "image/pe_loader.h"
 #include "kernel/regfile.h"
 #include "monitor_report.h"
+#include "names.h"
 #include "support/code_page.h"
 #include "support/file_save.h"
 #include "support/number_text.h"
@@ -55,7 +58,75 @@ struct Options {
     std::string driverImage;
     int debugLevel = -1;
     std::string gdbAddress;
+    uint64_t instructionBudget = 0;   // 0: the processor's default
 };
+
+// --- Signals and the standard descriptors ---------------------------------------------------------
+
+// The signal that asked the run to stop (SIGINT, SIGTERM or SIGHUP); 0 while none has.
+volatile std::sig_atomic_t stopSignal = 0;
+
+extern "C" void RequestStop(int signal) { stopSignal = signal; }
+
+// SIGINT, SIGTERM and SIGHUP stop the run as a failure does: at the next line of a script or the end
+// of the command, with the trace closed and the registry written back. Without SA_RESTART, a read of
+// the script or a write to a reader that takes nothing is interrupted rather than waited out.
+void HandleStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+const char* SignalName(int signal) {
+    switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "a signal";
+    }
+}
+
+// Ends zarnsim by the signal that asked it to stop, as a program that does not handle it ends: its
+// parent sees the signal (a shell, status 128 + N).
+[[noreturn]] void EndBySignal(int signal) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    sigaddset(&unblocked, signal);
+    pthread_sigmask(SIG_UNBLOCK, &unblocked, nullptr);
+    std::raise(signal);
+    std::_Exit(128 + signal);
+}
+
+// Which of standard input, output and error were closed when zarnsim started. Each gets /dev/null
+// in its place, so that no file opened later takes its number (and what was meant for it).
+struct ClosedDescriptors {
+    bool closed[3] = {false, false, false};
+};
+
+ClosedDescriptors OccupyClosedDescriptors() {
+    ClosedDescriptors result;
+    for (int fd = 0; fd < 3; ++fd) result.closed[fd] = ::fcntl(fd, F_GETFD) < 0 && errno == EBADF;
+    for (int fd = 0; fd < 3; ++fd) {
+        if (!result.closed[fd]) continue;
+        int opened = ::open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_NOCTTY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+    return result;
+}
+
+// Thrown by a checkpoint of the run: a stop signal came, or output can no longer be written (its
+// message comes when the run is finished).
+struct StopRequested {};
+struct OutputLost {};
 
 // CALL[@N][=STATUS]: the Nth call (every call when N is 0 or absent) of a platform routine fails.
 sim::InjectedFault ParseFault(const std::string& text) {
@@ -83,12 +154,29 @@ sim::InjectedFault ParseFault(const std::string& text) {
                                 &value)) {
             throw bad("N");
         }
+        if (value == 0) {
+            throw std::invalid_argument("--fault " + sim::TerminalText(text) +
+                                        ": N counts the calls from 1 (leave @N out for every call)");
+        }
         fault.occurrence = static_cast<unsigned>(value);
         rest = equals == std::string::npos ? "" : rest.substr(equals);
     }
     if (!rest.empty()) {
         if (!sim::ParseUnsigned(rest.substr(1), 0xFFFFFFFF, &value)) throw bad("STATUS");
         fault.status = static_cast<uint32_t>(value);
+        // Only a status the routine can answer: a video port routine answers a Win32 error code.
+        switch (sim::FailureAnswerOf(fault.call)) {
+        case sim::FailureAnswer::Win32Status:
+            if (value == 0 || value > 0xFFFF) {
+                throw std::invalid_argument("--fault " + sim::TerminalText(text) + ": " + name +
+                                            " fails with a Win32 error code, 1 to 0xFFFF");
+            }
+            break;
+        case sim::FailureAnswer::Own:
+            throw std::invalid_argument("--fault " + sim::TerminalText(text) + ": " + name +
+                                        " fails in its own way (null, FALSE or no bytes) and takes no =STATUS");
+        case sim::FailureAnswer::NtStatus: break;
+        }
     }
     return fault;
 }
@@ -133,8 +221,8 @@ int StatusOf(const sim::Machine& machine, bool everyAdapterMustStart) {
 }
 
 // The trace file, written as the accesses happen (into a FIFO or a device too, as a redirection
-// would); the machine keeps no trace in memory. A write that fails (a reader that closed the pipe)
-// ends the writing, not the run.
+// would); the machine keeps no trace in memory. A write that fails (a reader that closed the pipe,
+// a full disk) ends the writing, and the run's next checkpoint stops the run.
 class TraceFile {
 public:
     TraceFile(sim::Machine& machine, const std::string& path) : path_(path) {
@@ -147,6 +235,7 @@ public:
             throw std::invalid_argument("cannot open the trace file '" + sim::TerminalText(path) + "': " + std::strerror(errno));
         }
         buffer_ = std::make_unique<sim::DescriptorOutput>(fd_);
+        buffer_->StopOnSignalWhen(&stopSignal);
         stream_.rdbuf(buffer_.get());
         machine.StreamTrace(&stream_);
     }
@@ -158,6 +247,9 @@ public:
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
+    // The errno of the first failed write, 0 while none has failed.
+    int Error() const { return buffer_ ? buffer_->Error() : 0; }
+
     // Empty when everything written reached the file, else why not.
     std::string Finish() {
         if (fd_ < 0) return "";
@@ -168,7 +260,8 @@ public:
         buffer_.reset();
         if (::close(fd_) != 0 && written) error = errno;
         fd_ = -1;
-        if (error == 0) return "";
+        // A write that a stop signal interrupted is the stop's, which is reported on its own.
+        if (error == 0 || (stopSignal && error == EINTR)) return "";
         return "cannot write the trace to '" + sim::TerminalText(path_) + "': " + std::strerror(error);
     }
 
@@ -228,25 +321,79 @@ int ListAdapters(sim::Machine& machine, const Options& options, zarnsim::Json (*
     return StatusOf(machine, true);
 }
 
-int Script(sim::Machine& machine, const Options& options, zarnsim::WaveFile& wave) {
+// Standard input as a script reads it, through a buffer of its own: a read that a stop signal
+// interrupts ends the input (the run's checkpoint then stops it); any other interrupted read is
+// tried again.
+class StandardInput : public std::streambuf {
+public:
+    // The errno of a read that failed, 0 while none has.
+    int Error() const { return error_; }
+
+protected:
+    int_type underflow() override {
+        for (;;) {
+            ssize_t got = ::read(STDIN_FILENO, buffer_, sizeof buffer_);
+            if (got > 0) {
+                setg(buffer_, buffer_, buffer_ + got);
+                return traits_type::to_int_type(buffer_[0]);
+            }
+            if (got < 0 && errno == EINTR && !stopSignal) continue;
+            if (got < 0 && errno != EINTR) error_ = errno;
+            return traits_type::eof();
+        }
+    }
+
+private:
+    int error_ = 0;
+    char buffer_[1 << 16];
+};
+
+// The script's input, opened before the machine boots: a script that cannot be read is refused
+// before any file is written.
+struct ScriptInput {
     std::ifstream file;
-    std::istream* in = &std::cin;
-    const std::string name = "script '" + sim::TerminalText(options.scriptFile) + "'";
-    if (options.scriptFile != "-") {
-        std::error_code ec;
-        if (std::filesystem::is_directory(options.scriptFile, ec)) throw std::invalid_argument(name + " is a directory");
-        file.open(options.scriptFile);
-        if (!file) throw std::invalid_argument("cannot open " + name + ": " + std::strerror(errno));
-        in = &file;
+    StandardInput standard;
+    std::istream standardStream{&standard};
+    std::istream* in = &standardStream;
+    std::string name;
+};
+
+std::unique_ptr<ScriptInput> OpenScript(const std::string& path, bool standardInputClosed) {
+    auto script = std::make_unique<ScriptInput>();
+    script->name = "script '" + sim::TerminalText(path) + "'";
+    if (path == "-") {
+        if (standardInputClosed) throw std::invalid_argument("cannot read " + script->name + ": standard input is closed");
+        return script;
     }
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) throw std::invalid_argument(script->name + " is a directory");
+    script->file.open(path);
+    if (!script->file) throw std::invalid_argument("cannot open " + script->name + ": " + std::strerror(errno));
+    script->in = &script->file;
+    return script;
+}
+
+int Script(sim::Machine& machine, const Options& options, ScriptInput& script, zarnsim::WaveFile& wave,
+           const std::function<void()>& checkpoint) {
     try {
-        zarnsim::RunScript(machine, *in, options.json, std::cout, &wave);
+        zarnsim::RunScript(machine, *script.in, options.json, std::cout, &wave, checkpoint);
     } catch (const std::ios_base::failure& error) {
-        throw std::runtime_error("cannot read " + name + ": " + error.what());
+        throw std::runtime_error("cannot read " + script.name + ": " + error.what());
     }
-    if (in->bad()) throw std::runtime_error("cannot read " + name);
+    if (script.standard.Error()) throw std::runtime_error("cannot read " + script.name + ": " + std::strerror(script.standard.Error()));
+    if (script.in->bad()) throw std::runtime_error("cannot read " + script.name);
     PrintFaults(machine);
-    return StatusOf(machine, false);
+    // An adapter that did not start is said, as the other commands' reports say it.
+    for (size_t i = 0; i < machine.AdapterCount(); ++i) {
+        const sim::AdapterRuntime& adapter = machine.Adapter(static_cast<int>(i));
+        if (!adapter.started) {
+            PrintError("zarnsim: adapter " + std::to_string(i) + " did not start (" +
+                       (adapter.discoveryRan ? "discovery answered " + zarnsim::StatusText(adapter.discoveryStatus)
+                                             : std::string("discovery did not run")) +
+                       ")\n");
+        }
+    }
+    return StatusOf(machine, true);
 }
 
 // An option whose value names a file or a mode: the empty word means nothing.
@@ -255,10 +402,16 @@ CLI::Validator NotEmpty(const std::string& what) {
                           "");
 }
 
+// The largest --instruction-budget: about an hour of the emulated processor.
+constexpr uint64_t MaxInstructionBudget = 1'000'000'000'000;
+
 // What the options mean together, checked before the machine runs.
 void CheckRunOptions(Options& options) {
     if (!options.gdbAddress.empty() && options.driverImage.empty()) {
         throw std::invalid_argument("--gdb needs --driver: the debugger debugs the driver image on the emulated processor");
+    }
+    if (options.instructionBudget && options.driverImage.empty()) {
+        throw std::invalid_argument("--instruction-budget needs --driver (the host build runs natively, without one)");
     }
     if (!options.screenshot.empty() && options.mode.empty()) throw std::invalid_argument("--screenshot needs --mode");
     if (!options.mode.empty()) sim::ParseModeRequest(options.mode);
@@ -294,11 +447,62 @@ std::vector<std::string> FinishRun(sim::Machine& machine, const Options& options
         errors.push_back(error);
     }
     std::cout.flush();
-    if (!standardOutput.Flush()) errors.push_back(std::string("cannot write standard output: ") + std::strerror(standardOutput.Error()));
+    // A write that a stop signal interrupted is the stop's, which is reported on its own.
+    if (!standardOutput.Flush() && !(stopSignal && standardOutput.Error() == EINTR)) {
+        errors.push_back(std::string("cannot write standard output: ") + std::strerror(standardOutput.Error()));
+    }
     return errors;
 }
 
-int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
+// The machine as the options make it, before its registry is loaded.
+std::unique_ptr<sim::Machine> MakeMachine(const Options& options, const std::vector<sim::InjectedFault>& faults) {
+    auto machine = std::make_unique<sim::Machine>(MachineConfigOf(options));
+    for (const sim::InjectedFault& fault : faults) machine->InjectFault(fault);
+    if (options.instructionBudget && machine->Processor()) machine->Processor()->SetInstructionBudget(options.instructionBudget);
+    return machine;
+}
+
+// Boots the machine and opens every started display device, as the display driver's session does
+// at boot (the first open runs HwInitialize).
+void BootAndOpen(sim::Machine& machine) {
+    machine.Boot();
+    for (size_t i = 0; i < machine.AdapterCount(); ++i) {
+        if (machine.Adapter(static_cast<int>(i)).started) machine.OpenDevice(static_cast<int>(i));
+    }
+}
+
+// `run --mode` names a mode the adapter must offer, which only the booted driver tells. A machine
+// made and booted as the run's will be (the same options, faults and registry; no trace, no
+// messages) is asked first, so that a mode it does not offer is refused before the run's own boot
+// writes a trace or the registry file. When the probe cannot tell (the adapter does not start, the
+// driver faults), the run itself finds out and reports it.
+void CheckModeOffered(const Options& options, const std::vector<sim::InjectedFault>& faults, const sim::Registry& registry) {
+    const sim::ModeRequest request = sim::ParseModeRequest(options.mode);
+    bool offered = true;
+    try {
+        std::unique_ptr<sim::Machine> probe = MakeMachine(options, faults);
+        probe->GetRegistry() = registry;
+        probe->KeepLatestTrace(0);
+        BootAndOpen(*probe);
+        if (!probe->Adapter(options.display).started || !probe->DriverFaults().empty()) return;
+        sim::ModeList list = sim::QueryModes(*probe, options.display);
+        if (list.status != NO_ERROR || !probe->DriverFaults().empty()) return;
+        offered = std::any_of(list.modes.begin(), list.modes.end(), [&](const VIDEO_MODE_INFORMATION& mode) {
+            return mode.VisScreenWidth == request.width && mode.VisScreenHeight == request.height &&
+                   mode.BitsPerPlane == request.bitsPerPixel && mode.Frequency == request.refreshHz;
+        });
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
+        return;
+    }
+    if (!offered) {
+        throw std::invalid_argument("--mode " + sim::TerminalText(options.mode) + ": adapter " +
+                                    std::to_string(options.display) + " does not offer it (zarnsim modes lists what it offers)");
+    }
+}
+
+int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, const ClosedDescriptors& closed) {
     Options options;
     CLI::App app{"zarnsim runs the Zarn Mistral display miniport on a simulated machine: it boots the driver as the "
                  "platform does, lists the modes it offers and sends it requests. The machine is made of the video port "
@@ -306,16 +510,18 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
                  "option ROM, video BIOS, video memory, scanout) and the monitor on each connector."};
     app.fallthrough();
     app.require_subcommand(1);
-    app.footer("Exit status: 0 success; 1 an adapter did not start (run, modes, timings; run --mode when the adapter it "
-               "sets did not start, after the report); 2 bad input (an option, a script line, a file that cannot be read "
-               "or written, output that cannot be written); 3 the simulator reported a driver fault, or the driver's "
-               "code stopped the emulated processor (even when an adapter did not start as well); 4 the debugger "
-               "ended the run (--gdb, gdb's kill). "
-               "Once the machine has booted, the registry file is written back whatever stops the run. Numbers are "
-               "decimal, or hexadecimal after 0x (010 is ten).");
+    app.footer("Exit status: 0 success; 1 an adapter did not start (run, modes, timings, monitor, script; run --mode "
+               "when the adapter it sets did not start, after the report); 2 bad input (an option, a script line, a file "
+               "that cannot be read or written, output that cannot be written or is closed); 3 the simulator reported a "
+               "driver fault, or the driver's code stopped the emulated processor (even when an adapter did not start "
+               "as well); 4 the debugger ended the run (--gdb, gdb's kill). Every input and output is checked before the machine boots: a refused run changes no file. "
+               "Once the machine has booted, the registry file is written back whatever stops the run; output that "
+               "cannot be written stops it at once. SIGINT, SIGTERM and SIGHUP stop the run after its current script "
+               "line, the registry file is written back, and zarnsim ends by that signal. Numbers are decimal, or "
+               "hexadecimal after 0x (010 is ten).");
     app.add_option("--adapter", options.adapters,
                    "One adapter per use, in PCI slot order (default: device=5,memory=16). ITEMS is comma-separated "
-                   "items: " + sim::AdapterDescriptionHelp())
+                   "items, each given once: " + sim::AdapterDescriptionHelp())
         ->type_name("ITEMS");
     app.add_flag("--json", options.json, "Machine-readable output");
     app.add_option("--registry", options.registryFile,
@@ -334,18 +540,22 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
                    "MmAllocateContiguousMemory (both return null), ZwOpenSection, ObReferenceObjectByHandle, "
                    "ZwMapViewOfSection, ZwOpenKey, ZwQueryValueKey, ZwSetValueKey, ZwCreateFile, "
                    "RtlAnsiStringToUnicodeString or RtlUnicodeStringToAnsiString (fail with STATUS when it is an "
-                   "NTSTATUS error, else with their usual failure); repeatable")
+                   "NTSTATUS error, else with their usual failure); N counts from 1; STATUS of a video port routine is "
+                   "a Win32 error code, 1 to 0xFFFF (87 by default), and a routine that fails by returning null, FALSE "
+                   "or no bytes takes none; repeatable")
         ->type_name("CALL[@N][=STATUS]");
     app.add_option("--system-file", options.systemFiles,
                    "A file in the system directory \\SystemRoot\\System32\\ (such as the OpenGL driver a "
                    "registry value names); repeatable")
         ->type_name("NAME")
         ->check(NotEmpty("a file name"));
+    // A message of the command line's parser is escaped as a whole when it is printed: the word
+    // typed goes into it as typed.
     app.add_option_function<std::string>(
            "--code-page",
            [&options](const std::string& text) {
                if (!sim::ParseAnsiCodePage(text, &options.codePage)) {
-                   throw CLI::ValidationError("--code-page", "must be latin1 or 932, not " + sim::TerminalText(text));
+                   throw CLI::ValidationError("--code-page", "must be latin1 or 932, not " + text);
                }
            },
            "The system's ANSI code page, which the kernel's string conversions use: latin1 (a Western system, the "
@@ -368,12 +578,35 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
                    "trace so far are written; quitting gdb detaches and the run goes on; kill ends it (status 4)")
         ->type_name("HOST:PORT")
         ->check(NotEmpty("an address HOST:PORT"));
-    app.add_option("--debug-level", options.debugLevel,
-                   "Show the messages of the driver's checked build (--driver build/win/zarn-checked.sys) of level N "
-                   "and below on standard error as they come, each with its adapter, as a kernel debugger does with "
-                   "VideoDebugLevel N: 0 errors, 1 warnings, 2 trace, 3 information (the release build has none)")
-        ->type_name("N")
-        ->check(CLI::Range(0, 3));
+    app.add_option_function<std::string>(
+           "--debug-level",
+           [&options](const std::string& text) {
+               uint64_t level = 0;
+               if (!sim::ParseUnsigned(text, 3, &level)) {
+                   throw CLI::ValidationError("--debug-level", "must be a whole number from 0 to 3, not " + text);
+               }
+               options.debugLevel = static_cast<int>(level);
+           },
+           "Show the messages of the driver's checked build (--driver build/win/zarn-checked.sys) of level N "
+           "and below on standard error as they come, each with its adapter, as a kernel debugger does with "
+           "VideoDebugLevel N: 0 errors, 1 warnings, 2 trace, 3 information (the release build has none)")
+        ->type_name("N");
+    app.add_option_function<std::string>(
+           "--instruction-budget",
+           [&options](const std::string& text) {
+               uint64_t budget = 0;
+               if (!sim::ParseUnsigned(text, MaxInstructionBudget, &budget) || budget == 0) {
+                   throw CLI::ValidationError("--instruction-budget", "must be a number from 1 to " +
+                                                                          std::to_string(MaxInstructionBudget) + ", not " + text);
+               }
+               options.instructionBudget = budget;
+           },
+           "With --driver: the most instructions the emulated processor runs in one call into the driver, the "
+           "calls back into it that the call makes included (default " +
+               std::to_string(sim::image::Cpu::DefaultInstructionBudget) +
+               "); a call that runs more, such as code in an endless loop, is a driver fault (status 3) that says "
+               "where the code was. The host build runs natively and has no such limit")
+        ->type_name("N");
     app.add_flag("--check-aliasing", options.checkAliasing,
                  "Run every request with input and output in one buffer and in two, and report a driver fault "
                  "when the answers differ; and once more with other stale memory, reporting what changes with it");
@@ -448,6 +681,10 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
         ->type_name("FILE.vcd")
         ->check(NotEmpty("a file name"));
 
+    if (closed.closed[STDOUT_FILENO]) {
+        PrintError("zarnsim: standard output is closed: nothing zarnsim reports could be read\n");
+        return ExitBadInput;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
@@ -458,27 +695,35 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
     }
 
     try {
+        // Every input and output is checked before the machine runs: a run refused for bad input
+        // changes no file.
         CheckRunOptions(options);
-        sim::Machine machine(MachineConfigOf(options));
-        for (const std::string& fault : options.faults) machine.InjectFault(ParseFault(fault));
-        if (options.debugLevel >= 0) {
-            machine.Port().SetDebugLevel(options.debugLevel);
-            machine.Port().SetMessageSink([](const sim::DriverMessage& message) { PrintError(zarnsim::MessageText(message)); });
-        }
+        std::vector<sim::InjectedFault> faults;
+        for (const std::string& fault : options.faults) faults.push_back(ParseFault(fault));
         std::string error;
-        // Files that could not be saved are refused before the machine runs.
         if (!options.registryFile.empty() &&
             !sim::CheckSaveTarget(options.registryFile, sim::RegFileSavePolicy(), &error)) {
             throw std::invalid_argument(error);
         }
-        if (!options.screenshot.empty() && !sim::CheckSaveTarget(options.screenshot, sim::SavePolicy{}, &error)) {
-            throw std::invalid_argument(error);
+        for (const std::string* path : {&options.screenshot, &options.waveFile}) {
+            if (!path->empty() && !sim::CheckSaveTarget(*path, sim::SavePolicy{}, &error)) throw std::invalid_argument(error);
         }
+        std::unique_ptr<ScriptInput> scriptInput;
+        if (script->parsed()) scriptInput = OpenScript(options.scriptFile, closed.closed[STDIN_FILENO]);
+        std::unique_ptr<sim::Machine> made = MakeMachine(options, faults);
+        sim::Machine& machine = *made;
         sim::RegFileEncoding registryEncoding = sim::RegFileEncoding::Latin1;
         if (!options.registryFile.empty() &&
             !sim::LoadRegFileFromPath(options.registryFile, machine.GetRegistry(), &error, &registryEncoding)) {
             throw std::invalid_argument(error);
         }
+        if (run->parsed() && !options.mode.empty()) CheckModeOffered(options, faults, machine.GetRegistry());
+        if (options.debugLevel >= 0) {
+            machine.Port().SetDebugLevel(options.debugLevel);
+            machine.Port().SetMessageSink([](const sim::DriverMessage& message) { PrintError(zarnsim::MessageText(message)); });
+        }
+        // A stop asked for before the machine runs ends zarnsim with nothing written.
+        if (stopSignal) EndBySignal(stopSignal);
         TraceFile trace(machine, options.traceFile);
         std::unique_ptr<sim::image::GdbStub> debugger;
         if (!options.gdbAddress.empty()) {
@@ -505,25 +750,34 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
         }
         zarnsim::WaveFile wave(machine);
         if (!options.waveFile.empty()) wave.Start(options.waveFile);
+        standardOutput.StopOnSignalWhen(&stopSignal);
 
-        // From here on the machine runs: what it changed is kept whatever stops it.
+        // From here on the machine runs: what it changed is kept whatever stops it. Between the lines
+        // of a script and before a command reports, a checkpoint stops the run for a stop signal or
+        // for output that can no longer be written.
+        auto checkpoint = [&] {
+            if (stopSignal) throw StopRequested{};
+            if (standardOutput.Error() || trace.Error()) throw OutputLost{};
+        };
         int status = ExitBadInput;
         std::vector<std::string> errors;
         try {
-            machine.Boot();
-            // The display driver's session begins with the boot: it opens every started display
-            // device, and the first open runs HwInitialize.
-            for (size_t i = 0; i < machine.AdapterCount(); ++i) {
-                if (machine.Adapter(static_cast<int>(i)).started) machine.OpenDevice(static_cast<int>(i));
-            }
+            BootAndOpen(machine);
+            checkpoint();
             if (run->parsed()) status = Run(machine, options);
             if (modes->parsed()) status = ListAdapters(machine, options, zarnsim::ModesJson, zarnsim::ModesText);
             if (timings->parsed()) status = ListAdapters(machine, options, zarnsim::TimingsJson, zarnsim::TimingsText);
             if (monitor->parsed()) status = ListAdapters(machine, options, zarnsim::MonitorJson, zarnsim::MonitorText);
-            if (script->parsed()) status = Script(machine, options, wave);
+            if (script->parsed()) status = Script(machine, options, *scriptInput, wave, checkpoint);
         } catch (const sim::image::DebuggerEnded& ended) {
             errors.push_back(ended.what());
             status = ExitDebuggerEnded;
+        } catch (const StopRequested&) {
+            PrintFaults(machine);
+        } catch (const OutputLost&) {
+            // FinishRun names the output that failed.
+            PrintFaults(machine);
+            status = machine.DriverFaults().empty() ? ExitBadInput : ExitDriverFault;
         } catch (const sim::image::CpuFault& fault) {
             // The driver's code stopped the emulated processor: a fault of the driver, not of the input.
             PrintFaults(machine);
@@ -543,10 +797,19 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
         for (const std::string& message : errors) PrintError("zarnsim: " + message + "\n");
         if (!unsaved.empty() && status != ExitDriverFault) status = ExitBadInput;
         if (debugger) debugger->End(status);
+        if (stopSignal) {
+            PrintError(std::string("zarnsim: stopped by ") + SignalName(stopSignal) +
+                       (options.registryFile.empty() || !unsaved.empty() ? "" : "; the registry file was written back") +
+                       "\n");
+            std::cout.flush();
+            std::cerr.flush();
+            EndBySignal(stopSignal);
+        }
         return status;
     } catch (const std::exception& error) {
         // Bad input of any kind before the machine ran: an option, a file that cannot be read or written.
         PrintError("zarnsim: " + std::string(error.what()) + "\n");
+        if (stopSignal) EndBySignal(stopSignal);
         return ExitBadInput;
     }
 }
@@ -554,12 +817,14 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const ClosedDescriptors closed = OccupyClosedDescriptors();
     // A reader that closes its end of an output pipe makes the write fail, which is reported; it
     // does not end the run before the registry is written back.
     std::signal(SIGPIPE, SIG_IGN);
+    HandleStopSignals();
     sim::DescriptorOutput standardOutput(STDOUT_FILENO);
     std::streambuf* terminal = std::cout.rdbuf(&standardOutput);
-    int status = RunZarnsim(argc, argv, standardOutput);
+    int status = RunZarnsim(argc, argv, standardOutput, closed);
     std::cout.flush();
     std::cout.rdbuf(terminal);
     return status;

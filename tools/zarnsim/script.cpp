@@ -63,9 +63,11 @@ std::string Echo(const std::string& word) {
     return "'" + sim::TerminalText(word.substr(0, Shown)) + "...' (" + std::to_string(word.size()) + " characters)";
 }
 
-// The most bytes one request's input or output may hold, and so the longest line a script needs.
+// The most bytes one request's input or output may hold, and so the longest line a script needs:
+// 32 MiB and 4 KiB, as README states it.
 constexpr uint32_t MaxRequestBytes = 1u << 24;
 constexpr size_t MaxLineBytes = 2 * size_t{MaxRequestBytes} + 4096;
+static_assert(MaxLineBytes == (32u << 20) + (4u << 10));
 
 std::vector<uint8_t> ParseHex(int line, const std::string& text, const std::string& what) {
     if (text.size() / 2 > MaxRequestBytes) {
@@ -608,15 +610,37 @@ bool ReadLine(std::istream& script, int line, std::string* text) {
         }
         if (c == '\n') return true;
         if (text->size() == MaxLineBytes) {
-            throw ScriptError(line, "the line is longer than " + std::to_string(MaxLineBytes) + " bytes");
+            throw ScriptError(line, "the line is longer than 32 MiB and 4 KiB (" + std::to_string(MaxLineBytes) +
+                                        " bytes: room for in= of 16 MiB and the words around it)");
         }
         text->push_back(static_cast<char>(c));
     }
 }
 
+// The commands of processes and their memory take adapter=N as every command does, though no
+// adapter's state is theirs: it must name an adapter of the machine. The words without it.
+std::vector<std::string> WithoutAdapterOption(sim::Machine& machine, int line, const std::vector<std::string>& tokens) {
+    std::vector<std::string> words;
+    for (const std::string& token : tokens) {
+        if (token.rfind("adapter=", 0) != 0 || words.empty()) {
+            words.push_back(token);
+            continue;
+        }
+        uint32_t adapter = ParseCount(line, "adapter", token.substr(8), 64);
+        if (adapter >= machine.AdapterCount()) throw ScriptError(line, "there is no adapter " + std::to_string(adapter));
+    }
+    return words;
+}
+
+bool IsProcessCommand(const std::string& word) {
+    return word == "process" || word == "end-process" || word == "read" || word == "write" || word == "fill" ||
+           word == "views";
+}
+
 // Runs one command line; `process` is the process later lines run in.
-void RunLine(sim::Machine& machine, int line, const std::vector<std::string>& tokens, uint32_t& process, bool json,
+void RunLine(sim::Machine& machine, int line, const std::vector<std::string>& given, uint32_t& process, bool json,
              std::ostream& out, WaveFile* wave) {
+    const std::vector<std::string> tokens = IsProcessCommand(given[0]) ? WithoutAdapterOption(machine, line, given) : given;
     if (tokens[0] == "request") {
         RunRequest(machine, line, tokens, process, json, out);
     } else if (tokens[0] == "process") {
@@ -663,10 +687,18 @@ void RunLine(sim::Machine& machine, int line, const std::vector<std::string>& to
 
 }  // namespace
 
-void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out, WaveFile* wave) {
+void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out, WaveFile* wave,
+               const std::function<void()>& checkpoint) {
     std::string text;
     uint32_t process = 1;   // the display driver's process
-    for (int line = 1; ReadLine(script, line, &text); ++line) {
+    // What the lines so far wrote is shown before a read that may wait for the next line (a
+    // person typing, a program feeding the script): the script is a console.
+    auto readLine = [&](int line) {
+        if (script.rdbuf()->in_avail() <= 0) out.flush();
+        return ReadLine(script, line, &text);
+    };
+    for (int line = 1; readLine(line); ++line) {
+        checkpoint();
         std::vector<std::string> tokens = Tokens(text);
         if (tokens.empty()) continue;
         // Whatever stops a command is reported with its line and the command word.
@@ -685,6 +717,7 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
             throw ScriptError(line, sim::TerminalText(tokens[0]) + ": " + error.what());
         }
     }
+    checkpoint();
 }
 
 }  // namespace zarnsim

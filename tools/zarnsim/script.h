@@ -1,6 +1,7 @@
 // `zarnsim script`: a request console on one booted machine.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <stdexcept>
 #include <string>
@@ -18,7 +19,10 @@ struct ScriptError : std::runtime_error {
 };
 
 // Runs every line of the script against the machine, writing one result per command. `wave` is the
-// capture the wave command starts and ends (null: the command is refused).
-void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out, WaveFile* wave = nullptr);
+// capture the wave command starts and ends (null: the command is refused). `checkpoint` runs after
+// every line and at the end of the script; it throws to stop the script there (a stop signal, output
+// that can no longer be written).
+void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out, WaveFile* wave = nullptr,
+               const std::function<void()>& checkpoint = [] {});
 
 }  // namespace zarnsim
