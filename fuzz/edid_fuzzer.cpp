@@ -1,15 +1,18 @@
 // What a monitor hands the driver, chosen by the fuzzer: the bytes of its identification data (a
-// base block, and an extension block when the input is long enough) and how it misbehaves on the
-// display data channel. The platform enumerates the monitor through the driver's line callbacks;
-// a driver fault stops the run, and so does a read that reports success with other bytes than the
-// monitor served. Whatever was read is then decoded as the command line decodes it.
+// base block, and an extension block when the input is long enough), how it misbehaves on the
+// display data channel, and which reading of the platform's DDC helper reads it. The platform
+// enumerates the monitor through the driver's line callbacks; a driver fault stops the run, and so
+// does a read that reports success with other bytes than the monitor served, or a monitor that
+// answers with a valid header and is reported as not read. Whatever was read is then decoded as the
+// command line decodes it.
 //
 // The machine boots once; every input plugs in a new monitor and has the children enumerated again.
 //
 // Input: a byte whose low two bits choose the monitor's behaviour (answers, does not answer,
-// corrupts its checksum, holds the data line low), then the EDID bytes (padded with zeros or cut to
-// 128, or to 256 from 129 bytes on). A header byte of 0 in the input keeps the EDID header valid,
-// so that most inputs reach the decoder.
+// corrupts its checksum, holds the data line low) and whose bit 2 the helper (clear strict, set
+// tolerant), then the EDID bytes (padded with zeros or cut to 128, or to 256 from 129 bytes on).
+// With bit 7 of that first byte clear the EDID header is kept valid, so that most inputs reach the
+// decoder.
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -61,9 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const sim::MonitorFault fault = faults[behaviour & 3];
     machine.Restore(fixture->booted);
     machine.MonitorOf(0) = sim::DisplayMonitor(sim::MonitorConfig{true, edid, "fuzzer", fault});
+    machine.GetBus().BoardAt(0).config.ddcHelper = behaviour & 4 ? sim::DdcHelper::Tolerant : sim::DdcHelper::Strict;
     machine.EnumerateChildren(0);
     if (!machine.DriverFaults().empty()) Stop(machine, "the simulator reported a driver fault");
+    const bool answers = fault == sim::MonitorFault::None || fault == sim::MonitorFault::BadChecksum;
     for (const sim::ChildDevice& child : machine.Children(0)) {
+        if (answers && !(behaviour & 0x80) && child.uid != MonitorRead) {
+            Stop(machine, "a monitor that answers with a valid header was reported as not read");
+        }
         if (child.uid != MonitorRead) continue;
         // A read reported as successful must hold what the monitor served (the checksum fault
         // changes the last byte of the base block on the wire).

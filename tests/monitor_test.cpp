@@ -21,13 +21,19 @@ using sim::MonitorFault;
 constexpr uint32_t Status = 0x00, OutputControl = 0x4C, MonitorLines = 0x78;
 constexpr uint32_t DdcEnable = 0x40000, ClockOut = 0x80000, DataOut = 0x100000;
 
-sim::MachineConfig WithMonitor(const MonitorConfig& monitor, bool hasRom = true, bool secondary = false) {
+sim::MachineConfig WithMonitor(const MonitorConfig& monitor, bool hasRom = true, bool secondary = false,
+                               sim::DdcHelper helper = sim::DdcHelper::Strict) {
     sim::MachineConfig config;
     config.adapters[0].monitor = monitor;
     config.adapters[0].hasRom = hasRom;
     config.adapters[0].secondary = secondary;
+    config.adapters[0].ddcHelper = helper;
     return config;
 }
+
+// Both readings of the platform's DDC helper, as the adapter description names them.
+constexpr sim::DdcHelper Helpers[] = {sim::DdcHelper::Strict, sim::DdcHelper::Tolerant};
+const char* HelperName(sim::DdcHelper helper) { return helper == sim::DdcHelper::Strict ? "Strict" : "Tolerant"; }
 
 MonitorConfig MonitorWith(std::vector<uint8_t> edid, MonitorFault fault = MonitorFault::None) {
     return MonitorConfig{true, std::move(edid), "test", fault};
@@ -52,12 +58,17 @@ uint32_t Register(Machine& machine, uint32_t offset, bool write = false, uint32_
 
 // --- Identification data of real monitors ---------------------------------------------------------
 
-class RealMonitor : public testing::TestWithParam<const char*> {};
+// Every adapter kind under both readings of the helper: a strict helper finds the bus idle when the
+// driver has enabled the channel.
+class RealMonitor : public testing::TestWithParam<std::tuple<sim::DdcHelper, uint16_t, const char*>> {};
 
 TEST_P(RealMonitor, IsReadBackByteForByteThroughTheDriversLineCallbacks) {
-    std::vector<uint8_t> edid = edidfiles::Read(GetParam());
-    ASSERT_TRUE(edid.size() == 128 || edid.size() == 256) << GetParam();
-    Machine machine(WithMonitor(MonitorWith(edid)));
+    const auto& [helper, device, file] = GetParam();
+    std::vector<uint8_t> edid = edidfiles::Read(file);
+    ASSERT_TRUE(edid.size() == 128 || edid.size() == 256) << file;
+    sim::MachineConfig config = WithMonitor(MonitorWith(edid), true, false, helper);
+    config.adapters[0].deviceId = device;
+    Machine machine(config);
     machine.Boot();
 
     ASSERT_EQ(machine.Children(0).size(), 1u);
@@ -79,10 +90,13 @@ TEST_P(RealMonitor, IsReadBackByteForByteThroughTheDriversLineCallbacks) {
     EXPECT_TRUE(machine.DriverFaults().empty()) << machine.DriverFaults().front().message;
 }
 
-INSTANTIATE_TEST_SUITE_P(SharedEdids, RealMonitor, testing::ValuesIn(edidfiles::names),
+INSTANTIATE_TEST_SUITE_P(SharedEdids, RealMonitor,
+                         testing::Combine(testing::ValuesIn(Helpers), testing::Values(uint16_t{3}, uint16_t{4}, uint16_t{5}),
+                                          testing::ValuesIn(edidfiles::names)),
                          [](const auto& info) {
-                             std::string name = info.param;
-                             return name.substr(0, name.find('-'));
+                             std::string name = std::get<2>(info.param);
+                             return HelperName(std::get<0>(info.param)) + std::string("Device") +
+                                    std::to_string(std::get<1>(info.param)) + name.substr(0, name.find('-'));
                          });
 
 // --- The child's identifier, and the monitor line register around each read -----------------------
@@ -92,7 +106,7 @@ struct ChildCase {
     MonitorConfig monitor;
     bool secondary;            // no timing: WaitVsync reaches its bounds
     bool helperFails;          // the platform's DDC helper is made to fail
-    uint32_t uid;
+    uint32_t strictUid, tolerantUid;   // under each reading of the helper
     int corruptedByte;         // where the served EDID differs from the built-in one, -1 none
 };
 
@@ -100,49 +114,58 @@ void PrintTo(const ChildCase& value, std::ostream* out) { *out << value.name; }
 
 class MonitorChild : public testing::TestWithParam<ChildCase> {};
 
+// Whatever the line register held before (both outputs low included), the channel is enabled with
+// the bus idle and the register is put back afterwards.
 TEST_P(MonitorChild, IsReportedWithItsIdentifierAndTheLineRegisterIsRestored) {
     const ChildCase& c = GetParam();
-    Machine machine(WithMonitor(c.monitor, true, c.secondary));
-    if (c.helperFails) machine.InjectFault(sim::InjectedFault{sim::PlatformCall::DDCMonitorHelper, 0, 0, 0});
-    machine.Boot();
-    ASSERT_TRUE(machine.Adapter(0).started);
-    std::vector<uint8_t> builtin = sim::BuiltinEdid();
+    for (sim::DdcHelper helper : Helpers) {
+        SCOPED_TRACE(HelperName(helper));
+        Machine machine(WithMonitor(c.monitor, true, c.secondary, helper));
+        if (c.helperFails) machine.InjectFault(sim::InjectedFault{sim::PlatformCall::DDCMonitorHelper, 0, 0, 0});
+        machine.Boot();
+        ASSERT_TRUE(machine.Adapter(0).started);
+        std::vector<uint8_t> builtin = sim::BuiltinEdid();
+        const uint32_t uid = helper == sim::DdcHelper::Strict ? c.strictUid : c.tolerantUid;
 
-    for (uint32_t before : {0x0u, DdcEnable, 0x001A5A5Au, DdcEnable | ClockOut | DataOut | 0x3FFFFu}) {
-        Register(machine, MonitorLines, true, before);
-        machine.EnumerateChildren(0);
-        EXPECT_EQ(machine.ChipOf(0).Peek(MonitorLines), before) << "channel enable and line outputs are put back";
-        ASSERT_EQ(machine.Children(0).size(), 1u);
-        const sim::ChildDevice& child = machine.Children(0)[0];
-        EXPECT_EQ(child.type, static_cast<uint32_t>(Monitor));
-        EXPECT_EQ(child.uid, c.uid) << std::hex << before;
-        if (c.uid != MonitorWithEdidId) continue;
-        for (size_t i = 0; i < builtin.size(); ++i) {
-            uint8_t expected = static_cast<uint8_t>(builtin[i] + (static_cast<int>(i) == c.corruptedByte ? 1 : 0));
-            ASSERT_EQ(child.descriptor[i], expected) << "byte " << i;
+        for (uint32_t before : {0x0u, DdcEnable, 0x001A5A5Au, DdcEnable | ClockOut | DataOut | 0x3FFFFu}) {
+            Register(machine, MonitorLines, true, before);
+            machine.EnumerateChildren(0);
+            EXPECT_EQ(machine.ChipOf(0).Peek(MonitorLines), before) << "channel enable and line outputs are put back";
+            ASSERT_EQ(machine.Children(0).size(), 1u);
+            const sim::ChildDevice& child = machine.Children(0)[0];
+            EXPECT_EQ(child.type, static_cast<uint32_t>(Monitor));
+            EXPECT_EQ(child.uid, uid) << std::hex << before;
+            if (uid != MonitorWithEdidId) continue;
+            for (size_t i = 0; i < builtin.size(); ++i) {
+                uint8_t expected = static_cast<uint8_t>(builtin[i] + (static_cast<int>(i) == c.corruptedByte ? 1 : 0));
+                ASSERT_EQ(child.descriptor[i], expected) << "byte " << i;
+            }
         }
+        EXPECT_TRUE(machine.DriverFaults().empty()) << machine.DriverFaults().front().message;
     }
-    EXPECT_TRUE(machine.DriverFaults().empty()) << machine.DriverFaults().front().message;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Monitors, MonitorChild,
-    testing::Values(ChildCase{"Answering", MonitorWith({}), false, false, MonitorWithEdidId, -1},
-                    ChildCase{"AnsweringWithTheSyncStopped", MonitorWith({}), true, false, MonitorWithEdidId, -1},
+    testing::Values(ChildCase{"Answering", MonitorWith({}), false, false, MonitorWithEdidId, MonitorWithEdidId, -1},
+                    ChildCase{"AnsweringWithTheSyncStopped", MonitorWith({}), true, false, MonitorWithEdidId,
+                              MonitorWithEdidId, -1},
                     ChildCase{"WrongChecksumStillHasTheHeader", MonitorWith({}, MonitorFault::BadChecksum), false, false,
-                              MonitorWithEdidId, 127},
+                              MonitorWithEdidId, MonitorWithEdidId, 127},
                     ChildCase{"NoMonitor", MonitorConfig{false, {}, "none", MonitorFault::None}, false, false,
+                              MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
+                    ChildCase{"NotAnswering", MonitorWith({}, MonitorFault::NoAnswer), false, false, MonitorWithoutEdidId,
                               MonitorWithoutEdidId, -1},
-                    ChildCase{"NotAnswering", MonitorWith({}, MonitorFault::NoAnswer), false, false, MonitorWithoutEdidId, -1},
                     ChildCase{"DataLineHeldLow", MonitorWith({}, MonitorFault::DataLineLow), false, false,
-                              MonitorWithoutEdidId, -1},
-                    ChildCase{"HelperFails", MonitorWith({}), false, true, MonitorWithoutEdidId, -1},
-                    // The helper gives up on a clock that never rises; a clock stretched after every
-                    // byte is waited for, which only a driver reading the wire (not its own output) sees.
+                              MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
+                    ChildCase{"HelperFails", MonitorWith({}), false, true, MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
+                    // Both helpers give up on a clock that never rises. A clock stretched after every
+                    // byte is waited for by the tolerant helper only, which only a driver reading the
+                    // wire (not its own output) lets it see; the strict one gives up at once.
                     ChildCase{"ClockLineHeldLow", MonitorWith({}, MonitorFault::ClockLineLow), false, false,
-                              MonitorWithoutEdidId, -1},
+                              MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
                     ChildCase{"ClockStretchedAfterEveryByte", MonitorWith({}, MonitorFault::StretchesClock), false,
-                              false, MonitorWithEdidId, -1}),
+                              false, MonitorWithoutEdidId, MonitorWithEdidId, -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MonitorChild, OnlyIndexOneIsAChildAndOtherIndicesTouchNothing) {
@@ -185,61 +208,6 @@ TEST(MonitorChild, IsEnumeratedAgainInAnyModeWithoutTouchingThePicture) {
     }
 }
 
-// --- How many times the platform's DDC helper tries ---------------------------------------------------
-
-struct AttemptCase {
-    const char* name;
-    MonitorFault fault;
-    uint32_t attempts;       // the adapter's ddcattempts
-    uint32_t uid, waits;     // the enumeration after start: the identifier, and the waits for vertical sync
-    uint32_t uidAgain, waitsAgain;   // the next enumeration
-};
-
-void PrintTo(const AttemptCase& value, std::ostream* out) { *out << value.name; }
-
-class DdcHelperAttempts : public testing::TestWithParam<AttemptCase> {};
-
-// A monitor that misses the first transaction after power-up is silent to a helper that tries once,
-// and read by one that tries again; every attempt starts with one wait for vertical sync (the
-// driver's WaitVsync reads the sync polarity once per call).
-TEST_P(DdcHelperAttempts, DecideWhetherAMonitorMissingItsFirstTransactionIsRead) {
-    const AttemptCase& c = GetParam();
-    sim::MachineConfig config = WithMonitor(MonitorWith({}, c.fault));
-    config.adapters[0].ddcAttempts = c.attempts;
-    Machine machine(config);
-    auto check = [&machine](uint32_t uid, uint32_t waits) {
-        ASSERT_EQ(machine.Children(0).size(), 1u);
-        const sim::ChildDevice& child = machine.Children(0)[0];
-        EXPECT_EQ(child.uid, uid);
-        std::vector<uint8_t> expected = uid == MonitorWithEdidId ? sim::BuiltinEdid() : std::vector<uint8_t>(128, 0);
-        EXPECT_EQ(std::vector<uint8_t>(child.descriptor.begin(), child.descriptor.begin() + 128), expected);
-        uint32_t polarityReads = 0;
-        for (const sim::TraceEntry& entry : machine.Trace()) polarityReads += !entry.write && entry.name == "misc_read";
-        EXPECT_EQ(polarityReads, waits);
-    };
-    machine.Boot();
-    check(c.uid, c.waits);
-    machine.ClearTrace();
-    machine.EnumerateChildren(0);
-    check(c.uidAgain, c.waitsAgain);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << machine.DriverFaults().front().message;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Readings, DdcHelperAttempts,
-    testing::Values(
-        AttemptCase{"FirstMissWithOneAttempt", MonitorFault::MissesFirstTransaction, 1, MonitorWithoutEdidId, 1,
-                    MonitorWithEdidId, 1},
-        AttemptCase{"FirstMissWithTwoAttempts", MonitorFault::MissesFirstTransaction, 2, MonitorWithEdidId, 2,
-                    MonitorWithEdidId, 1},
-        AttemptCase{"FirstMissWithThreeAttempts", MonitorFault::MissesFirstTransaction, 3, MonitorWithEdidId, 2,
-                    MonitorWithEdidId, 1},
-        AttemptCase{"AnsweringWithOneAttempt", MonitorFault::None, 1, MonitorWithEdidId, 1, MonitorWithEdidId, 1},
-        AttemptCase{"SilentWithOneAttempt", MonitorFault::NoAnswer, 1, MonitorWithoutEdidId, 1, MonitorWithoutEdidId, 1},
-        AttemptCase{"SilentWithTheMostAttempts", MonitorFault::NoAnswer, sim::MaxDdcAttempts, MonitorWithoutEdidId,
-                    sim::MaxDdcAttempts, MonitorWithoutEdidId, sim::MaxDdcAttempts}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 // --- The transaction on the wires -------------------------------------------------------------------
 
 // Decodes the wires as a bus analyser does: start and stop from the data line changing while the
@@ -272,24 +240,43 @@ std::vector<std::string> AnalyseBus(const std::vector<sim::LineSample>& samples,
     return tokens;
 }
 
-TEST(DisplayDataChannel, OneEnumerationIsOneWellFormedReadOfTheBaseBlock) {
+struct OpeningCase {
+    const char* name;
+    sim::DdcHelper helper;
+    std::vector<std::string> opening;   // the first accesses, repeats of one access counted once
+};
+
+void PrintTo(const OpeningCase& value, std::ostream* out) { *out << value.name; }
+
+class DisplayDataChannel : public testing::TestWithParam<OpeningCase> {};
+
+// The line register is saved and the channel enabled with both lines released (an output left at 0
+// would pull its wire low); the tolerant helper then waits for vertical sync before it moves a line,
+// the strict one reads both lines first.
+TEST_P(DisplayDataChannel, OneEnumerationIsOneWellFormedReadOfTheBaseBlock) {
+    const OpeningCase& c = GetParam();
     std::vector<uint8_t> edid = edidfiles::Read("sony-cpd-g400.bin");
-    Machine machine(WithMonitor(MonitorWith(edid)));
+    Machine machine(WithMonitor(MonitorWith(edid), true, false, c.helper));
     machine.Boot();
+    Register(machine, MonitorLines, true, 0);
     machine.MonitorOf(0).SetProbe(true);
     machine.ClearTrace();
     machine.EnumerateChildren(0);
 
-    // The line register is saved and the channel enabled; the helper then waits for vertical sync
-    // before it moves a line.
     std::vector<std::string> opening;
     for (const sim::TraceEntry& entry : machine.Trace()) {
         std::string access = std::string(entry.write ? "W " : "R ") + std::string(entry.name);
+        if (access == "W monitor_lines" && opening.size() == 1) {
+            EXPECT_EQ(entry.value & (DdcEnable | ClockOut | DataOut), DdcEnable | ClockOut | DataOut)
+                << "the channel is enabled with both lines released";
+        }
         if (opening.empty() || opening.back() != access) opening.push_back(access);
-        if (opening.size() == 6) break;
+        if (opening.size() == c.opening.size()) break;
     }
-    EXPECT_EQ(opening, (std::vector<std::string>{"R monitor_lines", "W monitor_lines", "R misc_read", "R status",
-                                                 "R monitor_lines", "W monitor_lines"}));
+    EXPECT_EQ(opening, c.opening);
+    const std::vector<sim::LineSample>& samples = machine.MonitorOf(0).Samples();
+    ASSERT_GE(samples.size(), 2u);
+    EXPECT_TRUE(samples[1].clock && samples[1].data) << "both wires are high once the channel is enabled";
 
     std::vector<std::string> expected = {"S", "A0 ack", "00 ack", "S", "A1 ack"};
     for (size_t i = 0; i < 128; ++i) {
@@ -299,9 +286,96 @@ TEST(DisplayDataChannel, OneEnumerationIsOneWellFormedReadOfTheBaseBlock) {
     }
     expected.push_back("P");
     int glitches = 0;
-    EXPECT_EQ(AnalyseBus(machine.MonitorOf(0).Samples(), &glitches), expected);
+    EXPECT_EQ(AnalyseBus(samples, &glitches), expected);
     EXPECT_EQ(glitches, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Helpers, DisplayDataChannel,
+    testing::Values(OpeningCase{"Strict", sim::DdcHelper::Strict,
+                                {"R monitor_lines", "W monitor_lines", "R monitor_lines", "W monitor_lines"}},
+                    OpeningCase{"Tolerant", sim::DdcHelper::Tolerant,
+                                {"R monitor_lines", "W monitor_lines", "R misc_read", "R status", "R monitor_lines",
+                                 "W monitor_lines"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- How many times the platform's DDC helper tries, and what it waits for -------------------------
+
+struct AttemptCase {
+    const char* name;
+    sim::DdcHelper helper;
+    MonitorFault fault;
+    uint32_t attempts;                  // the adapter's ddcattempts
+    uint32_t uid, tries, waits;         // the enumeration after start: the identifier, the transactions
+                                        // addressed on the wires and the waits for vertical sync
+    uint32_t uidAgain, triesAgain, waitsAgain;   // the next enumeration
+};
+
+void PrintTo(const AttemptCase& value, std::ostream* out) { *out << value.name; }
+
+class DdcHelperAttempts : public testing::TestWithParam<AttemptCase> {};
+
+// A monitor that misses the first transaction after power-up is silent to a helper that tries once,
+// and read by one that tries again. The tolerant helper starts every attempt with one wait for
+// vertical sync (the driver's WaitVsync reads the sync polarity once per call); the strict one never
+// waits, and leaves a bus that is not idle untouched.
+TEST_P(DdcHelperAttempts, DecideWhetherAMonitorMissingItsFirstTransactionIsRead) {
+    const AttemptCase& c = GetParam();
+    sim::MachineConfig config = WithMonitor(MonitorWith({}, c.fault), true, false, c.helper);
+    config.adapters[0].ddcAttempts = c.attempts;
+    Machine machine(config);
+    machine.MonitorOf(0).SetProbe(true);
+    auto check = [&machine](uint32_t uid, uint32_t tries, uint32_t waits) {
+        ASSERT_EQ(machine.Children(0).size(), 1u);
+        const sim::ChildDevice& child = machine.Children(0)[0];
+        EXPECT_EQ(child.uid, uid);
+        std::vector<uint8_t> expected = uid == MonitorWithEdidId ? sim::BuiltinEdid() : std::vector<uint8_t>(128, 0);
+        EXPECT_EQ(std::vector<uint8_t>(child.descriptor.begin(), child.descriptor.begin() + 128), expected);
+        int glitches = 0;
+        uint32_t addressed = 0;
+        for (const std::string& token : AnalyseBus(machine.MonitorOf(0).Samples(), &glitches)) {
+            addressed += token.rfind("A0 ", 0) == 0;
+        }
+        EXPECT_EQ(addressed, tries);
+        uint32_t polarityReads = 0;
+        for (const sim::TraceEntry& entry : machine.Trace()) polarityReads += !entry.write && entry.name == "misc_read";
+        EXPECT_EQ(polarityReads, waits);
+    };
+    machine.Boot();
+    check(c.uid, c.tries, c.waits);
+    machine.ClearTrace();
+    machine.MonitorOf(0).ClearSamples();
+    machine.EnumerateChildren(0);
+    check(c.uidAgain, c.triesAgain, c.waitsAgain);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << machine.DriverFaults().front().message;
+}
+
+constexpr auto Strict = sim::DdcHelper::Strict;
+constexpr auto Tolerant = sim::DdcHelper::Tolerant;
+constexpr auto FirstMiss = MonitorFault::MissesFirstTransaction, Answers = MonitorFault::None,
+               Silent = MonitorFault::NoAnswer, Stretches = MonitorFault::StretchesClock, DataLow = MonitorFault::DataLineLow;
+constexpr uint32_t Edid = MonitorWithEdidId, NoEdid = MonitorWithoutEdidId, Most = sim::MaxDdcAttempts;
+
+INSTANTIATE_TEST_SUITE_P(
+    Readings, DdcHelperAttempts,
+    testing::Values(
+        AttemptCase{"StrictFirstMissWithOneAttempt", Strict, FirstMiss, 1, NoEdid, 1, 0, Edid, 1, 0},
+        AttemptCase{"StrictFirstMissWithTwoAttempts", Strict, FirstMiss, 2, Edid, 2, 0, Edid, 1, 0},
+        AttemptCase{"StrictAnsweringWithTheMostAttempts", Strict, Answers, Most, Edid, 1, 0, Edid, 1, 0},
+        AttemptCase{"StrictSilentWithTheMostAttempts", Strict, Silent, Most, NoEdid, Most, 0, NoEdid, Most, 0},
+        // The first stretch ends the attempt; the next ones, and the next enumeration right after,
+        // find the clock still held low.
+        AttemptCase{"StrictStretchedWithTheMostAttempts", Strict, Stretches, Most, NoEdid, 1, 0, NoEdid, 0, 0},
+        AttemptCase{"StrictDataHeldLowWithTwoAttempts", Strict, DataLow, 2, NoEdid, 0, 0, NoEdid, 0, 0},
+        AttemptCase{"TolerantFirstMissWithOneAttempt", Tolerant, FirstMiss, 1, NoEdid, 1, 1, Edid, 1, 1},
+        AttemptCase{"TolerantFirstMissWithTwoAttempts", Tolerant, FirstMiss, 2, Edid, 2, 2, Edid, 1, 1},
+        AttemptCase{"TolerantFirstMissWithThreeAttempts", Tolerant, FirstMiss, 3, Edid, 2, 2, Edid, 1, 1},
+        AttemptCase{"TolerantAnsweringWithOneAttempt", Tolerant, Answers, 1, Edid, 1, 1, Edid, 1, 1},
+        AttemptCase{"TolerantSilentWithOneAttempt", Tolerant, Silent, 1, NoEdid, 1, 1, NoEdid, 1, 1},
+        AttemptCase{"TolerantSilentWithTheMostAttempts", Tolerant, Silent, Most, NoEdid, Most, Most, NoEdid, Most, Most},
+        AttemptCase{"TolerantStretchedWithOneAttempt", Tolerant, Stretches, 1, Edid, 1, 1, Edid, 1, 1},
+        AttemptCase{"TolerantDataHeldLowWithTwoAttempts", Tolerant, DataLow, 2, NoEdid, 0, 2, NoEdid, 0, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- Line callbacks ---------------------------------------------------------------------------------
 

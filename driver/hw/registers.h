@@ -93,6 +93,8 @@ constexpr ULONG MonitorClockOut = 0x80000;    // bit 19
 constexpr ULONG MonitorDataOut = 0x100000;    // bit 20
 constexpr ULONG MonitorClockIn = 0x200000;    // bit 21
 constexpr ULONG MonitorDataIn = 0x400000;     // bit 22
+// Both outputs high: the open-drain lines are released and read high through their pull-ups.
+constexpr ULONG MonitorLinesReleased = MonitorClockOut | MonitorDataOut;
 
 constexpr ULONG ScreenSize = 0x98;            // screen size: width bits 0-11, lines from bit 12 or 13
 constexpr ULONG ScreenSizeWidthMask = 0xFFF;

@@ -48,9 +48,12 @@ VOID NTAPI WaitVsync(PVOID hwDeviceExtension) {
     WaitWhileSyncReads(adapter, pulseLevel ^ reg::StatusVsyncActive);  // until the next one starts
 }
 
+// The channel is enabled with both lines released, so that the DDC helper finds the bus idle: an
+// output left at 0 would pull its line low from the moment the chip drives the lines, and a helper
+// that checks the bus before its start condition would give up on a monitor that answers.
 BOOLEAN ReadMonitorDescriptor(AdapterState* adapter, PUCHAR buffer, ULONG length) {
     ULONG saved = ReadMmio(adapter, reg::MonitorLines);
-    WriteMmio(adapter, reg::MonitorLines, saved | reg::MonitorDdcEnable);
+    WriteMmio(adapter, reg::MonitorLines, saved | reg::MonitorDdcEnable | reg::MonitorLinesReleased);
 
     I2C_FNC_TABLE lines;
     VideoPortZeroMemory(&lines, sizeof(lines));

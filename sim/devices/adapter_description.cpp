@@ -117,6 +117,12 @@ void ApplyDdcAttempts(AdapterConfig& config, const std::string& key, const std::
     config.ddcAttempts = attempts;
 }
 
+void ApplyDdcHelper(AdapterConfig& config, const std::string& value) {
+    if (value == "strict") config.ddcHelper = DdcHelper::Strict;
+    else if (value == "tolerant") config.ddcHelper = DdcHelper::Tolerant;
+    else throw std::invalid_argument("adapter key 'ddchelper' must be strict or tolerant");
+}
+
 void ApplyMemory(AdapterConfig& config, const std::string& key, const std::string& value) {
     uint32_t mib = ParseNumber(key, value, 1024);
     if (mib != 4 && mib != 8 && mib != 16) throw std::invalid_argument("adapter memory must be 4, 8 or 16 (MiB)");
@@ -153,6 +159,12 @@ const KeyRule rules[] = {
     {{"ddcattempts", "ddcattempts=N",
       "how many times the platform's DDC helper tries to read the monitor's EDID: 1 to 8, 1 by default"},
      [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyDdcAttempts(c, k, v); }},
+    {{"ddchelper", "ddchelper=strict|tolerant",
+      "the platform's DDC helper: strict, by default, gives up at once on a line that reads low before a start "
+      "or a clock that reads low after it released it, and never waits for vertical sync; tolerant waits for "
+      "vertical sync before each attempt, clocks a data line held low free and waits up to 1 ms for a stretched "
+      "clock"},
+     [](AdapterConfig& c, const std::string&, const std::string& v, bool) { ApplyDdcHelper(c, v); }},
     {{"regcallback", "regcallback=ntstatus|refusal",
       "how the port reads a registry value callback's status: as an NTSTATUS, by default, where a refusal with 87 counts as success; or any non-zero status as a refusal"},
      [](AdapterConfig& c, const std::string&, const std::string& v, bool) { ApplyCallbackStatus(c, v); }},

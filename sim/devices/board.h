@@ -22,6 +22,18 @@ namespace sim {
 // The chip maker's PCI vendor ID, as the hardware reports it.
 constexpr uint16_t ZarnVendorId = 0x1A5D;
 
+// The platform's DDC helper. Whether it checks the bus before a start, waits for vertical sync or
+// for a clock a device stretches is not documented, so both readings are offered.
+enum class DdcHelper {
+    // As a clean-room port driver's: it looks at both lines before every start condition and gives
+    // up at once when either reads low; it gives up at once on a clock that reads low after it
+    // released it (a stretched one too); it never waits for vertical sync.
+    Strict,
+    // It waits for vertical sync before each attempt, releases both lines itself and clocks a data
+    // line a device holds low free (up to nine pulses), and waits up to 1 ms for a stretched clock.
+    Tolerant,
+};
+
 // How one adapter board is built and found.
 struct AdapterConfig {
     uint16_t deviceId = 5;
@@ -34,8 +46,10 @@ struct AdapterConfig {
     // (as the platform documents a PCI device's start); false: it leaves decoding as the BIOS left it.
     bool pciStartEnables = false;
     // How many times the platform's DDC helper tries to read the monitor's EDID (1 to
-    // MaxDdcAttempts), each try after a wait for vertical sync. The platform documents no retries.
+    // MaxDdcAttempts). The platform documents no retries.
     uint32_t ddcAttempts = 1;
+    // Which DDC helper the platform has (see DdcHelper).
+    DdcHelper ddcHelper = DdcHelper::Strict;
     // How the port hands on the status of a registry value callback. true: as the status of the
     // registry's query routine, an NTSTATUS, where a Win32 error number such as 87 counts as success,
     // so VideoPortGetRegistryParameters answers NO_ERROR although the callback refused; only an

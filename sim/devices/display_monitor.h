@@ -23,8 +23,8 @@ enum class MonitorFault {
     MissesFirstTransaction,  // it starts in DDC1 mode and misses the first transaction after power-up
 };
 
-// How long a monitor that stretches the clock holds it low after each byte: well inside the 1 ms a
-// DDC master waits for the clock, and far longer than a bit.
+// How long a monitor that stretches the clock holds it low after each byte: well inside the 1 ms the
+// tolerant DDC helper waits for the clock, and far longer than a bit.
 constexpr uint64_t MonitorStretchNanoseconds = 100000;
 
 // How the monitor on a connector is built.

@@ -2,9 +2,11 @@
 
 namespace sim {
 
-// Releases the clock and waits for it to read high: a device may hold it low while it works.
+// Releases the clock and reads it back: a device may hold it low while it works. The tolerant
+// helper waits for it; the strict one gives up at once.
 bool DdcMaster::RaiseClock() {
     SetClock(true);
+    if (strict_) return Clock();
     for (uint32_t poll = 0; poll < DdcClockStretchPolls; ++poll) {
         if (Clock()) return true;
         Delay();
@@ -12,8 +14,15 @@ bool DdcMaster::RaiseClock() {
     return false;
 }
 
-// A device cut off in the middle of a byte can still hold the data line low: up to nine clock
-// pulses let it finish its byte.
+// The tolerant helper's way onto the bus: it releases both lines itself, and a device cut off in the
+// middle of a byte that still holds the data line low gets up to nine clock pulses to finish it.
+bool DdcMaster::ReleaseBus() {
+    SetData(true);
+    if (!RaiseClock()) return false;
+    Delay();
+    return Data() || FreeBus();
+}
+
 bool DdcMaster::FreeBus() {
     for (int pulse = 0; pulse < 9 && !Data(); ++pulse) {
         SetClock(false);
@@ -24,11 +33,9 @@ bool DdcMaster::FreeBus() {
     return Data();
 }
 
+// The strict helper has found both lines released before it comes here.
 bool DdcMaster::Start() {
-    SetData(true);
-    if (!RaiseClock()) return false;
-    Delay();
-    if (!Data() && !FreeBus()) return false;
+    if (!strict_ && !ReleaseBus()) return false;
     SetData(false);
     Delay();
     SetClock(false);
@@ -41,6 +48,7 @@ bool DdcMaster::RepeatedStart() {
     Delay();
     if (!RaiseClock()) return false;
     Delay();
+    if (strict_ && !Data()) return false;
     SetData(false);
     Delay();
     SetClock(false);
@@ -76,30 +84,33 @@ bool DdcMaster::WriteByte(uint8_t byte) {
     return acknowledged;
 }
 
-uint8_t DdcMaster::ReadByte(bool acknowledge) {
-    uint8_t byte = 0;
+// Eight bits taken while the clock is high, then the acknowledge; false when the clock stayed low.
+bool DdcMaster::ReadByte(bool acknowledge, uint8_t* byte) {
+    *byte = 0;
     SetData(true);
     for (int bit = 0; bit < 8; ++bit) {
         Delay();
-        RaiseClock();
+        if (!RaiseClock()) return false;
         Delay();
-        byte = static_cast<uint8_t>(byte << 1 | (Data() ? 1 : 0));
+        *byte = static_cast<uint8_t>(*byte << 1 | (Data() ? 1 : 0));
         SetClock(false);
     }
     SetData(!acknowledge);
     Delay();
-    RaiseClock();
+    if (!RaiseClock()) return false;
     Delay();
     SetClock(false);
     SetData(true);
     Delay();
-    return byte;
+    return true;
 }
 
 bool DdcMaster::Read(uint8_t offset, uint8_t* bytes, uint32_t count) {
+    // The strict helper looks at both lines before it moves either, and leaves a busy bus alone.
+    if (strict_ && !Idle()) return false;
     bool answered = Start() && WriteByte(DdcWriteAddress) && WriteByte(offset) && RepeatedStart() &&
                     WriteByte(DdcReadAddress);
-    for (uint32_t i = 0; answered && i < count; ++i) bytes[i] = ReadByte(i + 1 < count);
+    for (uint32_t i = 0; answered && i < count; ++i) answered = ReadByte(i + 1 < count, &bytes[i]);
     Stop();
     return answered;
 }

@@ -21,8 +21,9 @@ constexpr uint32_t ErrorContinue = 1246;     // the later name for "a child, and
 // FALSE for a monitor that does not answer, so the helper tries once unless the adapter's
 // description asks for more (AdapterConfig::ddcAttempts): a driver cannot count on a retry for a
 // monitor that switches from DDC1 to DDC2B on the first clock pulses it sees and misses the first
-// transaction. Before each attempt it waits for a vertical sync through the driver's WaitVsync, so
-// that the transaction starts on a frame boundary, away from the sync edge that DDC1 monitors clock on.
+// transaction. The tolerant helper (AdapterConfig::ddcHelper) waits for a vertical sync through the
+// driver's WaitVsync before each attempt, so that the transaction starts on a frame boundary, away
+// from the sync edge that DDC1 monitors clock on; the strict one does not.
 constexpr uint32_t DdcBaseBlockBytes = 128;
 
 bool HasEdidHeader(const uint8_t* bytes, uint32_t count) {
@@ -113,10 +114,11 @@ BOOLEAN VideoPort::DdcMonitorHelper(PVOID extension, PVOID control, PUCHAR buffe
     std::memset(buffer, 0, size);
     kernel_.Ledger().MarkWritten(address, size);
     uint32_t count = std::min<uint32_t>(size, DdcBaseBlockBytes);
-    DdcMaster master(miniport_, extension, lines, bus_);
-    const uint32_t attempts = bus_.BoardAt(call.adapter).config.ddcAttempts;
-    for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
-        if (lines.WaitVsync.address) miniport_.WaitVsync(lines.WaitVsync.address, extension);
+    const AdapterConfig& board = bus_.BoardAt(call.adapter).config;
+    const bool waitsForSync = board.ddcHelper == DdcHelper::Tolerant && lines.WaitVsync.address;
+    DdcMaster master(miniport_, extension, lines, bus_, board.ddcHelper);
+    for (uint32_t attempt = 0; attempt < board.ddcAttempts; ++attempt) {
+        if (waitsForSync) miniport_.WaitVsync(lines.WaitVsync.address, extension);
         if (master.Read(0, buffer, count) && HasEdidHeader(buffer, count)) return TRUE;
     }
     return FALSE;
@@ -125,7 +127,7 @@ BOOLEAN VideoPort::DdcMonitorHelper(PVOID extension, PVOID control, PUCHAR buffe
 bool VideoPort::ReadDisplayData(int adapter, const I2C_FNC_TABLE& lines, uint8_t offset, uint32_t count,
                                 std::vector<uint8_t>* bytes) {
     bytes->assign(count, 0);
-    DdcMaster master(miniport_, ExtensionPointer(adapter), lines, bus_);
+    DdcMaster master(miniport_, ExtensionPointer(adapter), lines, bus_, bus_.BoardAt(adapter).config.ddcHelper);
     return master.Read(offset, bytes->data(), count);
 }
 

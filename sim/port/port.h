@@ -142,7 +142,8 @@ public:
     uint32_t QueryPower(int adapter, uint32_t hwId, uint32_t state);
     uint32_t SetPower(int adapter, uint32_t hwId, uint32_t state);
     // Reads `count` bytes of the monitor's memory from `offset` through the line callbacks of
-    // `lines`, as the DDC helper does it but in one attempt and with any count (the memory wraps);
+    // `lines`, as the adapter's DDC helper does it (strict or tolerant) but in one attempt, without
+    // a wait for vertical sync and with any count (the memory wraps);
     // false when the monitor did not answer.
     bool ReadDisplayData(int adapter, const I2C_FNC_TABLE& lines, uint8_t offset, uint32_t count,
                          std::vector<uint8_t>* bytes);

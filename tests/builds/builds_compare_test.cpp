@@ -243,10 +243,14 @@ std::vector<Scenario> Monitors() {
         {"EizoL788", "monitor=" + Edid + "eizo-l788.bin"},
         {"SonyCpdG400", "monitor=" + Edid + "sony-cpd-g400.bin"},
     };
-    for (const auto& [name, monitor] : connectors) {
-        Scenario scenario = On(name, {"device=5,memory=16," + monitor});
-        scenario.script = MonitorScript;
-        monitors.push_back(scenario);
+    // Under both readings of the platform's DDC helper.
+    for (const char* helper : {"strict", "tolerant"}) {
+        for (const auto& [name, monitor] : connectors) {
+            Scenario scenario = On(name + std::string(helper[0] == 's' ? "" : "WithTheTolerantHelper"),
+                                   {"device=5,memory=16,ddchelper=" + std::string(helper) + "," + monitor});
+            scenario.script = MonitorScript;
+            monitors.push_back(scenario);
+        }
     }
     return monitors;
 }
