@@ -1448,8 +1448,9 @@ INSTANTIATE_TEST_SUITE_P(Readings, EndedProcess,
                                           testing::Values(sim::ProcessReuse::Recent, sim::ProcessReuse::Oldest,
                                                           sim::ProcessReuse::Never)),
                          [](const auto& info) {
-                             return std::string(std::get<0>(info.param) == Build::Host ? "Host" : "Image") +
-                                    sim::ProcessReuseName(std::get<1>(info.param));
+                             std::string reading = sim::ProcessReuseName(std::get<1>(info.param));
+                             reading[0] = static_cast<char>(reading[0] - 'a' + 'A');
+                             return (std::get<0>(info.param) == Build::Host ? "Host" : "Image") + reading;
                          });
 
 }  // namespace
