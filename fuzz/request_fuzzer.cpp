@@ -21,7 +21,8 @@
 //   4   mode set: 2-byte word; below 0x8000 it picks one of the adapter's valid modes (word modulo
 //       their count), from 0x8000 its low 15 bits are the requested index itself
 //   5   HwResetHw, or IOCTL_VIDEO_RESET_DEVICE (next byte odd)
-//   6   a process ends (2, 3 or 4; the display driver's process 1 stays); with bit 5 of the op
+//   6   a process ends (2, 3 or 4, started first if it never ran; the display driver's process 1
+//       stays: a later process may get an ended one's object address); with bit 5 of the op
 //       byte instead a platform routine fails for the adapter from now on (routine byte), as the
 //       platform's routines can
 //   7   a process writes: process byte, dword selector (as the patch), length byte, the byte
@@ -36,7 +37,8 @@
 // on two boards bit 4 alone. A request from an ended process is not sent. A request
 // whose op byte has bits 5-7 set also runs the way the aliasing check does: once with input and
 // output in separate buffers, once in one, and the answers must agree (it snapshots the machine, so
-// it is kept to one request in eight).
+// it is kept to one request in eight). The input's length modulo 3 chooses which freed process
+// object a new process gets (the kernel's readings: most recently freed, longest freed, never).
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -266,6 +268,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fixture& fixture = TheFixture(fourBoards ? MaxBoards : 2);
     sim::Machine& machine = fixture.machine;
     machine.Restore(fixture.booted);
+    const sim::ProcessReuse readings[] = {sim::ProcessReuse::Recent, sim::ProcessReuse::Oldest, sim::ProcessReuse::Never};
+    machine.GetKernel().SetProcessReuse(readings[size % 3]);
     Reader in{data, size, fourBoards ? 1u : 0u};
     Remembered remembered;
     bool ended[5] = {};
@@ -296,7 +300,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             uint32_t process = 2 + in.Byte() % 3;
-            if (!ended[process]) machine.EndProcess(process);
+            if (!ended[process]) {
+                machine.StartProcess(process);
+                machine.EndProcess(process);
+            }
             ended[process] = true;
             break;
         }

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <initializer_list>
 #include <set>
 #include <string>
@@ -705,7 +707,7 @@ TEST_P(ProcessHandles, NameTheProcessThatReceivesTheView) {
 
 INSTANTIATE_TEST_SUITE_P(
     Handles, ProcessHandles,
-    testing::Values(HandleCase{"CurrentProcess", 0xFFFFFFFF, 0, 2}, HandleCase{"ZeroIsSystemSpace", 0, 0, 0},
+    testing::Values(HandleCase{"CurrentProcess", 0xFFFFFFFF, 0, 2}, HandleCase{"ZeroIsTheCaller", 0, 0, 2},
                     HandleCase{"OwnHandle", Machine::ProcessHandle(2), 0, 2},
                     HandleCase{"AnotherProcess", Machine::ProcessHandle(3), 0, 3},
                     HandleCase{"EndedProcess", Machine::ProcessHandle(4), ERROR_INVALID_PARAMETER, 0},
@@ -846,18 +848,20 @@ INSTANTIATE_TEST_SUITE_P(
                     TargetCase{"NoRoomAnswers87", Current, 0, 0x7F000000, ERROR_INVALID_PARAMETER, Place::Nowhere}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The reproduction: a NULL handle from a user process gives kernel addresses, which the
-// process's own code cannot touch; the display driver (kernel mode) can, in every process's context.
+// A system-space mapping (VideoPortMapMemory with NULL) is a kernel address, which a user
+// program's own code cannot touch; the display driver (kernel mode) can, in every process's context.
 TEST(SystemSpace, MappingsAreKernelAddressesThatNoUserProgramReaches) {
     Machine machine(Config());
     machine.Boot();
-    sim::RequestResult map = Send(machine, 2, IOCTL_VIDEO_MAP_APERTURES, Dwords({0}), 24);
-    ASSERT_EQ(map.status, 0u);
-    const uint32_t registers = sim::Dword(map.output, 8), frameBuffer = sim::Dword(map.output, 20);
+    PHYSICAL_ADDRESS start;
+    start.QuadPart = machine.PciOf(0).BarAddress(0);
+    ULONG length = machine.PciOf(0).BarSize(0);
+    ULONG inIoSpace = 0;
+    PVOID mapped = nullptr;
+    ASSERT_EQ(machine.Port().MapMemory(machine.Extension(0), start, &length, &inIoSpace, &mapped), 0u);
+    const uint32_t registers = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(mapped));
     EXPECT_GE(registers, sim::KernelSpaceStart);
-    EXPECT_GE(frameBuffer, sim::KernelSpaceStart);
-    EXPECT_EQ(ViewCount(machine, 2), 0u);
-    EXPECT_EQ(machine.GetKernel().SystemViews().size(), 2u);
+    EXPECT_EQ(machine.GetKernel().SystemViews().size(), 1u);
 
     struct Access {
         uint32_t process;
@@ -876,7 +880,7 @@ TEST(SystemSpace, MappingsAreKernelAddressesThatNoUserProgramReaches) {
             EXPECT_EQ(machine.Faults()[0].kind, sim::FaultKind::Process) << machine.Faults()[0].message;
         }
     }
-    EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({registers, frameBuffer, 0}), 0).status, 0u);
+    EXPECT_EQ(machine.Port().UnmapMemory(machine.Extension(0), mapped, nullptr), 0u);
     EXPECT_TRUE(machine.GetKernel().SystemViews().empty()) << "NULL unmaps the system-space mappings";
     EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
 }
@@ -885,21 +889,29 @@ TEST(SystemSpace, MappingsAreKernelAddressesThatNoUserProgramReaches) {
 TEST(SystemSpace, RunsOutWithTheDocumentedAnswer) {
     Machine machine(Config(sim::AdapterConfig{}, false));
     machine.Boot();
-    std::vector<uint8_t> last;
+    auto map = [&](PVOID* address) {
+        PHYSICAL_ADDRESS start;
+        start.QuadPart = machine.PciOf(0).BarAddress(1);
+        ULONG length = 0x1000000;
+        ULONG inIoSpace = 0;
+        *address = nullptr;
+        return machine.Port().MapMemory(machine.Extension(0), start, &length, &inIoSpace, address);
+    };
+    PVOID last = nullptr;
     int made = 0;
     for (; made < 200; ++made) {
-        sim::RequestResult map = Send(machine, 2, IOCTL_VIDEO_SHARE_VIDEO_MEMORY, Dwords({0, 0, 0x1000000, 0}), 12);
-        if (map.status != NO_ERROR) {
-            EXPECT_EQ(map.status, uint32_t{ERROR_INVALID_PARAMETER});
+        PVOID address = nullptr;
+        const uint32_t status = map(&address);
+        if (status != NO_ERROR) {
+            EXPECT_EQ(status, uint32_t{ERROR_INVALID_PARAMETER});
             break;
         }
-        last = map.output;
+        last = address;
     }
     ASSERT_GT(made, 0);
     ASSERT_LT(made, 200);
-    const uint32_t view = sim::Dword(last, 8);
-    EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_UNSHARE_VIDEO_MEMORY, Dwords({0, 0, 0x1000000, view}), 0).status, 0u);
-    EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_SHARE_VIDEO_MEMORY, Dwords({0, 0, 0x1000000, 0}), 12).status, 0u);
+    EXPECT_EQ(machine.Port().UnmapMemory(machine.Extension(0), last, nullptr), 0u);
+    EXPECT_EQ(map(&last), 0u);
     EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
 }
 
@@ -1225,5 +1237,220 @@ TEST(UnmapVideoMemory, RemovesTheCallersView) {
     EXPECT_EQ(Found(machine, 2, view), 0u);
     EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
 }
+
+// --- Processes that end ----------------------------------------------------------------------------
+
+// A process object is pool memory: freed when its process has ended and no reference is held, and
+// given to a later process as the reading says. A reference keeps it, signalled.
+struct ReuseCase {
+    const char* name;
+    sim::ProcessReuse reuse;
+    uint32_t fourGets, fiveGets;   // whose object processes 4 and 5 get (2 or 3), 0: a new one
+};
+
+void PrintTo(const ReuseCase& value, std::ostream* out) { *out << value.name; }
+
+class ProcessObjects : public testing::TestWithParam<ReuseCase> {};
+
+TEST_P(ProcessObjects, AreFreedAndGivenAgainAsTheReadingSays) {
+    const ReuseCase& c = GetParam();
+    sim::MachineConfig config = Config();
+    config.processReuse = c.reuse;
+    Machine machine(config);
+    machine.Boot();
+    sim::Kernel& kernel = machine.GetKernel();
+    auto objectOf = [&](uint32_t process) {
+        machine.StartProcess(process);
+        return machine.FindProcess(process)->object;
+    };
+    std::map<uint32_t, uint32_t> object{{2, objectOf(2)}, {3, objectOf(3)}};
+    machine.EndProcess(2);
+    machine.EndProcess(3);
+    EXPECT_EQ(machine.FindProcess(2), nullptr) << "no reference is held: the object is freed";
+    EXPECT_THROW(machine.StartProcess(2), std::invalid_argument) << "an ended process stays ended";
+    const uint32_t four = objectOf(4), five = objectOf(5);
+    EXPECT_EQ(four == object[2] || four == object[3], c.fourGets != 0);
+    if (c.fourGets) {
+        EXPECT_EQ(four, object[c.fourGets]);
+        EXPECT_EQ(five, object[c.fiveGets]);
+    }
+
+    const int64_t noWait = 0;
+    const uint32_t six = objectOf(6);
+    kernel.ReferenceObject(six);
+    machine.EndProcess(6);
+    ASSERT_NE(machine.FindProcess(6), nullptr) << "the reference keeps the object";
+    EXPECT_EQ(kernel.WaitForSingleObject(six, 0, 0, 0, &noWait), STATUS_SUCCESS) << "an ended process's object is signalled";
+    EXPECT_EQ(kernel.WaitForSingleObject(five, 0, 0, 0, &noWait), STATUS_TIMEOUT) << "process 5 runs";
+    EXPECT_NE(objectOf(7), six);
+    kernel.DereferenceObject(six);
+    EXPECT_EQ(machine.FindProcess(6), nullptr);
+    EXPECT_EQ(objectOf(8) == six, c.reuse != sim::ProcessReuse::Never);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+
+    // A wait that would not end, and a wait on freed memory, are the driver's faults.
+    machine.EndProcess(8);
+    for (uint32_t bad : {five, six}) {
+        machine.ClearFaults();
+        kernel.WaitForSingleObject(bad, 0, 0, 0, bad == five ? nullptr : &noWait);
+        EXPECT_EQ(machine.DriverFaults().size(), 1u) << std::hex << bad;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Readings, ProcessObjects,
+                         testing::Values(ReuseCase{"MostRecentlyFreed", sim::ProcessReuse::Recent, 3, 2},
+                                         ReuseCase{"LongestFreed", sim::ProcessReuse::Oldest, 2, 3},
+                                         ReuseCase{"Never", sim::ProcessReuse::Never, 0, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// 100,000 processes, one after another, use the same process object: the kernel's memory stays
+// as it was, however many have run.
+TEST(ProcessObjects, ManyProcessesOneAfterAnotherTakeNoMoreMemory) {
+    Machine machine(Config());
+    machine.Boot();
+    sim::Kernel& kernel = machine.GetKernel();
+    const size_t processes = kernel.Processes().size();
+    size_t blocksAfter100 = 0;
+    for (uint32_t process = 2; process < 100002; ++process) {
+        machine.StartProcess(process);
+        machine.EndProcess(process);
+        if (process == 101) blocksAfter100 = kernel.ProcessObjectBlocks();
+    }
+    EXPECT_EQ(kernel.ProcessObjectBlocks(), blocksAfter100);
+    EXPECT_EQ(kernel.Processes().size(), processes);
+    EXPECT_TRUE(kernel.HasEnded(100001));
+}
+
+// The verifier's check of references: a driver may keep one to a running process's object (so that
+// its address goes to no other process); once the process has ended, the adapter's next request
+// must let it go.
+TEST(SimulatedKernel, ReportsAReferenceToAnEndedProcessKeptPastTheAdaptersNextRequest) {
+    Machine machine(Config());
+    machine.Boot();
+    sim::Kernel& kernel = machine.GetKernel();
+    machine.StartProcess(2);
+    const uint32_t object = machine.FindProcess(2)->object;
+    // Outside a request no adapter is current (-1): the references below are that adapter's.
+    sim::Kernel::RequestMark mark = kernel.BeginRequest();
+    kernel.ReferenceObject(object);
+    kernel.EndRequest(mark, "the first request", true, {}, -1);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    machine.EndProcess(2);
+    mark = kernel.BeginRequest();
+    kernel.EndRequest(mark, "another adapter's request", true, {}, 0);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    mark = kernel.BeginRequest();
+    kernel.EndRequest(mark, "the next request", true, {}, -1);
+    EXPECT_NE(FaultText(machine).find("left 1 reference(s) to the object of process 2, which had ended"),
+              std::string::npos)
+        << FaultText(machine);
+    kernel.DereferenceObject(object);
+    EXPECT_EQ(machine.FindProcess(2), nullptr);
+}
+
+// A system-space mapping that a user program's request makes outlives the program: reported when
+// it ends. The display driver's process runs in kernel mode, where such mappings are its own.
+TEST(SimulatedKernel, ReportsASystemSpaceMappingAUserProgramLeavesBehind) {
+    for (uint32_t process : {1u, 2u}) {
+        Machine machine(Config());
+        machine.Boot();
+        sim::Kernel& kernel = machine.GetKernel();
+        machine.StartProcess(process);
+        kernel.SetCurrentProcess(process);
+        PHYSICAL_ADDRESS start;
+        start.QuadPart = machine.PciOf(0).BarAddress(0);
+        ULONG length = 0x1000, inIoSpace = 0;
+        PVOID mapped = nullptr;
+        ASSERT_EQ(machine.Port().MapMemory(machine.Extension(0), start, &length, &inIoSpace, &mapped), 0u);
+        kernel.SetCurrentProcess(sim::Kernel::SystemProcess);
+        machine.EndProcess(process);
+        EXPECT_EQ(FaultText(machine).find("ended with the system-space mapping") != std::string::npos, process == 2)
+            << process << ": " << FaultText(machine);
+    }
+}
+
+// Nothing the driver kept for an ended process passes to a later one, on either build and under
+// every reading of process object reuse: not its contiguous block (with its secret), not its
+// mapping records, and no system-space mapping outlives it.
+enum class Build { Host, Image };
+
+class EndedProcess : public testing::TestWithParam<std::tuple<Build, sim::ProcessReuse>> {
+protected:
+    sim::MachineConfig ConfigOf() const {
+        sim::MachineConfig config = Config(sim::AdapterConfig{}, false);
+        if (std::get<0>(GetParam()) == Build::Image) config.driverImage = ZARN_SYS;
+        config.processReuse = std::get<1>(GetParam());
+        return config;
+    }
+    void SetUp() override {
+        if (std::get<0>(GetParam()) == Build::Image && !std::ifstream(ZARN_SYS)) GTEST_SKIP() << "zarn.sys was not built";
+    }
+};
+
+TEST_P(EndedProcess, LeavesNothingToALaterProcess) {
+    const std::string secret = "secret of process 2";
+    // The next process starts before the driver sees the end, or after a request of the display
+    // driver's (the driver then lets the ended process's object go, and the kernel can give it again).
+    for (bool requestBetween : {false, true}) {
+        SCOPED_TRACE(requestBetween ? "after a request" : "at once");
+        Machine machine(ConfigOf());
+        machine.Boot();
+        const uint32_t block = sim::Dword(Send(machine, 2, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({0x10000}), 4).output, 0);
+        ASSERT_NE(block, 0u);
+        const uint32_t view = sim::Dword(Send(machine, 2, IOCTL_VIDEO_MAP_PHYSICAL_PAGES, Dwords({block, 0x1000}), 4).output, 0);
+        ASSERT_TRUE(machine.ProcessWrite(2, view, std::vector<uint8_t>(secret.begin(), secret.end())));
+        sim::RequestResult apertures = Send(machine, 2, IOCTL_VIDEO_MAP_APERTURES, Dwords({Current}), 24);
+        ASSERT_EQ(apertures.status, 0u);
+        const uint32_t registers = sim::Dword(apertures.output, 8);
+        const uint32_t object = machine.FindProcess(2)->object;
+        machine.EndProcess(2);
+        if (requestBetween) {
+            Send(machine, DisplayProcess, IOCTL_VIDEO_QUERY_ADAPTER_ID, {}, 8);
+            EXPECT_EQ(machine.GetKernel().Space().Find(block), nullptr) << "the ended process's block is freed";
+        }
+        machine.StartProcess(3);
+        if (requestBetween && std::get<1>(GetParam()) == sim::ProcessReuse::Recent) {
+            EXPECT_EQ(machine.FindProcess(3)->object, object) << "process 3 has process 2's object address";
+        }
+        EXPECT_EQ(Found(machine, 3, registers), 0u) << "process 2's records";
+        EXPECT_EQ(Send(machine, 3, IOCTL_VIDEO_UNMAP_APERTURES, Dwords({registers, 0, Current}), 0).status,
+                  uint32_t{ERROR_INVALID_PARAMETER});
+        const uint32_t seen = sim::Dword(Send(machine, 3, IOCTL_VIDEO_MAP_PHYSICAL_PAGES, Dwords({block, 0x1000}), 4).output, 0);
+        EXPECT_EQ(seen, 0u) << "process 2's block";
+        EXPECT_EQ(ViewCount(machine, 3), 0u);
+        EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    }
+}
+
+// A handle of 0 in the requests that take one names the calling process: the views go with it.
+TEST_P(EndedProcess, LeavesNoSystemSpaceMapping) {
+    const struct {
+        uint32_t code;
+        std::vector<uint8_t> input;
+        uint32_t outputLength;
+        size_t views;
+    } requests[] = {{IOCTL_VIDEO_MAP_APERTURES, Dwords({0}), 24, 2},
+                    {IOCTL_VIDEO_SHARE_VIDEO_MEMORY, Dwords({0, 0, 0x10000, 0}), 12, 1}};
+    for (const auto& r : requests) {
+        Machine machine(ConfigOf());
+        machine.Boot();
+        sim::RequestResult mapped = Send(machine, 2, r.code, r.input, r.outputLength);
+        EXPECT_EQ(mapped.status, 0u);
+        EXPECT_EQ(ViewCount(machine, 2), r.views) << std::hex << r.code;
+        machine.EndProcess(2);
+        EXPECT_TRUE(machine.GetKernel().SystemViews().empty()) << std::hex << r.code;
+        EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Readings, EndedProcess,
+                         testing::Combine(testing::Values(Build::Host, Build::Image),
+                                          testing::Values(sim::ProcessReuse::Recent, sim::ProcessReuse::Oldest,
+                                                          sim::ProcessReuse::Never)),
+                         [](const auto& info) {
+                             std::string reading = sim::ProcessReuseName(std::get<1>(info.param));
+                             reading[0] = static_cast<char>(reading[0] - 'a' + 'A');
+                             return (std::get<0>(info.param) == Build::Host ? "Host" : "Image") + reading;
+                         });
 
 }  // namespace

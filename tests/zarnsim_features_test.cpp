@@ -323,7 +323,8 @@ TEST(Help, ListsEveryAdapterKeyAndTheExitStatuses) {
         EXPECT_EQ(bad.exitCode, 2) << key.key;
         EXPECT_EQ(bad.err.find("unknown adapter key"), std::string::npos) << bad.err;
     }
-    for (const char* status : {"0 success", "1 an adapter did not start", "2 bad input", "3 the simulator reported a driver fault"}) {
+    for (const char* status : {"0 success", "1 an adapter did not start", "2 bad input", "3 the simulator reported a driver fault",
+                               "4 the debugger ended the run", "5 the simulated machine ran out of a resource"}) {
         EXPECT_NE(help.out.find(status), std::string::npos) << status;
     }
 }

@@ -78,15 +78,16 @@ TEST(ScriptCommands, ProcessesTouchTheMemoryTheyWereGiven) {
     EXPECT_EQ(Count(run.err, "driver fault"), 0u) << run.err;
 
     for (const char* bad : {"end-process 2\nprocess 2\n", "write 0x1000 abc\n", "read 0x1000\n", "fill 0 1 256\n",
-                            "process 70000\n"}) {
+                            "process 1000001\n", "end-process 0\n", "end-process 5\n", "process 5\nend-process 5\nend-process 5\n"}) {
         Outcome refused = RunZarnsim("script -", bad);
         EXPECT_EQ(refused.exitCode, 2) << bad;
         EXPECT_EQ(Count(refused.err, "\n"), 1u) << bad << refused.err;
     }
 }
 
-// A NULL handle from a user process maps into system space: kernel addresses that the process's
-// own code cannot touch, listed apart from its views; the display driver's process can.
+// A request's handle of 0 maps into the calling process: no system-space mapping is made, which a
+// user program could not touch and which would outlive it. A kernel address stays out of a user
+// program's reach whatever maps it; the display driver's process reaches the driver's own mappings.
 TEST(ScriptCommands, UserProgramsReachNoKernelAddress) {
     const std::string script =
         "process 2\n"
@@ -94,21 +95,53 @@ TEST(ScriptCommands, UserProgramsReachNoKernelAddress) {
         "views\n"
         "read 0x01000000 4\n"
         "read 0x90000000 4\n"
+        "end-process 2\n"
         "process 1\n"
+        "views\n"
         "read 0x90000000 4\n";
     Outcome run = RunZarnsim("script -", script);
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find("views of process 2: none\nsystem space:\n  0x9"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("read 4 bytes at 0x01000000 in process 2: access violation (nothing maps it)"),
-              std::string::npos)
-        << run.out;
+    EXPECT_NE(run.out.find("views of process 2:\n  0x01000000"), std::string::npos) << run.out;
+    EXPECT_EQ(Count(run.out, "system space: none"), 2u) << run.out;
+    EXPECT_EQ(run.out.find("read 4 bytes at 0x01000000 in process 2: access violation"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("read 4 bytes at 0x90000000 in process 2: access violation (kernel space, from user mode)"),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("read 4 bytes at 0x90000000 in process 1: "), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("in process 1: access violation"), std::string::npos) << run.out;
-    EXPECT_EQ(Count(run.err, "process fault"), 2u) << run.err;
+    EXPECT_EQ(Count(run.err, "process fault"), 1u) << run.err;
     EXPECT_EQ(Count(run.err, "driver fault"), 0u) << run.err;
+}
+
+// More processes than the kernel's pool holds objects for: those of ended processes are given again
+// (unless the reading never does), and a run that uses the pool up has a status of its own, with
+// the script line, not that of bad input.
+TEST(ScriptCommands, ProcessObjectsAreReusedOrTheRunRunsOutWithAStatusOfItsOwn) {
+    std::string running, ending;
+    for (int process = 2; process < 6300; ++process) {
+        running += "process " + std::to_string(process) + "\n";
+        ending += "process " + std::to_string(process) + "\nend-process " + std::to_string(process) + "\n";
+    }
+    const struct {
+        const char* options;
+        const std::string& script;
+        int exitCode;
+    } cases[] = {
+        {"", ending, 0},
+        {"--process-reuse oldest ", ending, 0},
+        {"--process-reuse never ", ending, 5},
+        {"", running, 5},
+        {"--process-reuse sometimes ", ending, 2},
+    };
+    for (const auto& c : cases) {
+        Outcome run = RunZarnsim(std::string(c.options) + "script -", c.script);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.options << run.err;
+        if (c.exitCode == 0) continue;
+        EXPECT_EQ(Count(run.err, "\n"), 1u) << run.err;
+        if (c.exitCode != 5) continue;
+        EXPECT_NE(run.err.find("ran out of room: script line "), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("kernel address space is full"), std::string::npos) << run.err;
+    }
 }
 
 TEST(FaultOption, MakesMappingRoutinesFail) {

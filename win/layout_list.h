@@ -229,4 +229,6 @@
     LAYOUT_CODE(STATUS_UNSUCCESSFUL)                                      \
     LAYOUT_CODE(STATUS_NO_MEMORY)                                         \
     LAYOUT_CODE(STATUS_BUFFER_TOO_SMALL)                                  \
-    LAYOUT_CODE(STATUS_OBJECT_NAME_NOT_FOUND)
+    LAYOUT_CODE(STATUS_OBJECT_NAME_NOT_FOUND)                             \
+    LAYOUT_CODE(STATUS_TIMEOUT)                                           \
+    LAYOUT_CODE(Executive)

@@ -100,7 +100,10 @@ static VP_STATUS Dispatch(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
 }
 
 BOOLEAN NTAPI HwStartIO(PVOID hwDeviceExtension, PVIDEO_REQUEST_PACKET packet) {
-    VP_STATUS status = Dispatch(AdapterOf(hwDeviceExtension), packet);
+    AdapterState* adapter = AdapterOf(hwDeviceExtension);
+    // Requests of one adapter are serialized: nothing else reads its records meanwhile.
+    ForgetEndedProcesses(adapter);
+    VP_STATUS status = Dispatch(adapter, packet);
     packet->StatusBlock->Status = status;
     return TRUE;
 }

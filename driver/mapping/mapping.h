@@ -4,10 +4,23 @@
 
 #include "adapter/adapter_state.h"
 
+// --- Processes ------------------------------------------------------------------------------------
+
+// The identity of the process a request runs for: the address of its process object. The driver
+// keys what it keeps for a process by it, and holds a reference to the object for as long as it
+// keeps anything, so that the address cannot go to a process started later.
+ULONG CallingProcess();
+// True when the process has ended. The driver must hold a reference to its object.
+bool ProcessHasEnded(ULONG process);
+// Drops what the adapter keeps for processes that have ended (mapping records, contiguous blocks)
+// and the references that kept their objects. Run at the start of every request.
+void ForgetEndedProcesses(AdapterState* adapter);
+// A request's process handle of 0 names the calling process (0 would map into system space, which
+// no user program reaches and which outlives the program).
+PVOID TargetProcess(PVOID handle);
+
 // --- Mapping registry ---------------------------------------------------------------------------
 
-// The identity of the process a request runs for.
-ULONG CallingProcess();
 // One more hand-out of `address` to the calling process.
 void RecordMapping(AdapterState* adapter, ADDRESS32 address);
 // One hand-out of `address` by the calling process given back.
@@ -16,6 +29,8 @@ void ReleaseMapping(AdapterState* adapter, ADDRESS32 address);
 bool IsRecorded(const AdapterState* adapter, ADDRESS32 address);
 // The recorded address of the calling process whose 16 MiB window holds `address`, or 0.
 ADDRESS32 FindMapping(AdapterState* adapter, ADDRESS32 address);
+// Frees the slots of processes that have ended.
+void ForgetEndedMappings(AdapterState* adapter);
 
 // --- Standard mapping requests ------------------------------------------------------------------
 
@@ -41,6 +56,8 @@ VP_STATUS UnmapApertures(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
 VP_STATUS LookUpMapping(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
 VP_STATUS AllocateContiguous(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
 VP_STATUS MapPhysicalPages(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
+// Frees the contiguous blocks of processes that have ended.
+void ForgetEndedBlocks(AdapterState* adapter);
 
 // The address in the calling process that shows physical address `physical`, through a view of the
 // physical memory section covering `length` bytes from there; 0 when it cannot be made.

@@ -98,7 +98,7 @@ VP_STATUS ShareVideoMemory(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) 
     if (packet->InputBufferLength < ShareFieldsRead) return ERROR_INSUFFICIENT_BUFFER;
 
     PVIDEO_SHARE_MEMORY in = static_cast<PVIDEO_SHARE_MEMORY>(packet->InputBuffer);
-    PVOID target = in->ProcessHandle;
+    PVOID target = TargetProcess(in->ProcessHandle);
     const ULONG viewOffset = in->ViewOffset;
     const ULONG viewSize = in->ViewSize;
     const ULONG windowLength = adapter->mappedRanges[FrameBufferRange].RangeLength;
@@ -124,7 +124,7 @@ VP_STATUS UnshareVideoMemory(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet
 
     PVIDEO_SHARE_MEMORY in = static_cast<PVIDEO_SHARE_MEMORY>(packet->InputBuffer);
     ADDRESS32 address = AddressOf(in->RequestedVirtualAddress);
-    PVOID process = in->ProcessHandle;
+    PVOID process = TargetProcess(in->ProcessHandle);
     VP_STATUS status = VideoPortUnmapMemory(adapter, PointerOf(address), process);
     if (status != NO_ERROR) return status;
     ReleaseMapping(adapter, address);

@@ -6,11 +6,14 @@
 // physical view is made only of a range inside a block of the calling process: nobody can map the
 // kernel's memory or another device through these requests. A block starts on the physical memory
 // section's 64 KiB mapping granularity, so a view of any part of it starts inside the block too.
+// A block holds a reference to its owner's process object, and is freed at the first request after
+// the owner has ended (its views went with it): the block never passes to a process started later
+// at the same object address.
 #include "dispatch/control_codes.h"
 #include "mapping/mapping.h"
 #include "modes/mode_tables.h"
 
-// The bound on contiguous memory per adapter; blocks are never freed.
+// The bound on contiguous memory per adapter.
 constexpr ULONG MaxContiguousBlocks = 16;
 constexpr ULONG MaxContiguousBytes = 16u << 20;
 // The physical memory section maps from offsets rounded down to this granularity.
@@ -18,15 +21,15 @@ constexpr ULONG SectionGranularity = 0x10000;
 constexpr ULONG HighestContiguousAddress = 0xFFFFFFFF;
 
 struct ContiguousBlock {
-    ADDRESS32 address;   // kernel virtual address handed out, on the section's granularity
-    ULONG length;        // bytes asked for
-    ULONG owner;         // the process it was handed to
+    ADDRESS32 address;      // kernel virtual address handed out, on the section's granularity; 0: free
+    ADDRESS32 allocation;   // what MmAllocateContiguousMemory returned
+    ULONG length;           // bytes asked for
+    ULONG owner;            // the process it was handed to
 };
 
 // The blocks handed out for one adapter (the adapter state record has no room for them).
 struct ContiguousBlocks {
     AdapterState* adapter;   // null: unused
-    ULONG count;
     ULONG totalBytes;
     ContiguousBlock blocks[MaxContiguousBlocks];
 };
@@ -53,7 +56,7 @@ VP_STATUS MapApertures(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
     packet->StatusBlock->Information = sizeof(ApertureMap);
     if (packet->OutputBufferLength < sizeof(ApertureMap)) return ERROR_INSUFFICIENT_BUFFER;
 
-    PVOID target = PointerOf(*static_cast<ADDRESS32*>(packet->InputBuffer));
+    PVOID target = TargetProcess(PointerOf(*static_cast<ADDRESS32*>(packet->InputBuffer)));
     ApertureMap* out = static_cast<ApertureMap*>(packet->OutputBuffer);
 
     const VIDEO_ACCESS_RANGE& registers = adapter->mappedRanges[RegisterRange];
@@ -89,7 +92,7 @@ VP_STATUS UnmapApertures(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
     const ApertureUnmap* in = static_cast<const ApertureUnmap*>(packet->InputBuffer);
     const ADDRESS32 registerAddress = in->registerAddress;
     const ADDRESS32 frameBufferAddress = in->frameBufferAddress;
-    PVOID target = PointerOf(in->processHandle);
+    PVOID target = TargetProcess(PointerOf(in->processHandle));
     if (registerAddress == 0) return ERROR_INVALID_PARAMETER;
     // Both addresses are checked before either view goes: a wrong one changes nothing. A frame
     // buffer address of 0 names no view (a register view left by a failed map).
@@ -123,11 +126,21 @@ VP_STATUS LookUpMapping(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet) {
 
 // --- Contiguous memory --------------------------------------------------------------------------
 
+// An entry of the table that holds no block, or null when all do.
+static ContiguousBlock* FreeEntry(ContiguousBlocks* table) {
+    for (ULONG i = 0; i < MaxContiguousBlocks; ++i) {
+        if (table->blocks[i].address == 0) return &table->blocks[i];
+    }
+    return nullptr;
+}
+
 // A block of `length` bytes for the calling process, starting on the section granularity; 0 when the
 // adapter's bound is reached or the system has no such memory.
+
 static ADDRESS32 AllocateBlock(AdapterState* adapter, ULONG length) {
     ContiguousBlocks* table = BlocksOf(adapter, true);
-    if (length == 0 || table == nullptr || table->count == MaxContiguousBlocks) return 0;
+    ContiguousBlock* block = table != nullptr ? FreeEntry(table) : nullptr;
+    if (length == 0 || block == nullptr) return 0;
     if (length > MaxContiguousBytes - table->totalBytes) return 0;
 
     // Room to move the start up to the next granularity boundary.
@@ -141,12 +154,29 @@ static ADDRESS32 AllocateBlock(AdapterState* adapter, ULONG length) {
     const ULONG physical = MmGetPhysicalAddress(memory).LowPart;
     const ULONG skip = (SectionGranularity - (physical & (SectionGranularity - 1))) & (SectionGranularity - 1);
 
-    ContiguousBlock& block = table->blocks[table->count++];
-    block.address = AddressOf(memory) + skip;
-    block.length = length;
-    block.owner = CallingProcess();
+    block->address = AddressOf(memory) + skip;
+    block->allocation = AddressOf(memory);
+    block->length = length;
+    block->owner = CallingProcess();
+    ObfReferenceObject(IoGetCurrentProcess());
     table->totalBytes += length;
-    return block.address;
+    return block->address;
+}
+
+void ForgetEndedBlocks(AdapterState* adapter) {
+    ContiguousBlocks* table = BlocksOf(adapter, false);
+    for (ULONG i = 0; table != nullptr && i < MaxContiguousBlocks; ++i) {
+        ContiguousBlock& block = table->blocks[i];
+        if (block.address == 0 || !ProcessHasEnded(block.owner)) continue;
+        const ULONG owner = block.owner;
+        MmFreeContiguousMemory(PointerOf(block.allocation));
+        table->totalBytes -= block.length;
+        block.address = 0;
+        block.allocation = 0;
+        block.length = 0;
+        block.owner = 0;
+        ObfDereferenceObject(PointerOf(owner));
+    }
 }
 
 // True when [address, address + length) lies inside one block of the calling process.
@@ -154,9 +184,9 @@ static bool InsideOwnBlock(AdapterState* adapter, ADDRESS32 address, ULONG lengt
     const ContiguousBlocks* table = BlocksOf(adapter, false);
     if (length == 0 || table == nullptr) return false;
     const ULONG process = CallingProcess();
-    for (ULONG i = 0; i < table->count; ++i) {
+    for (ULONG i = 0; i < MaxContiguousBlocks; ++i) {
         const ContiguousBlock& block = table->blocks[i];
-        if (block.owner != process || address - block.address >= block.length) continue;
+        if (block.address == 0 || block.owner != process || address - block.address >= block.length) continue;
         return length <= block.length - (address - block.address);
     }
     return false;

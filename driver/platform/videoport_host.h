@@ -664,6 +664,10 @@ typedef enum _SECTION_INHERIT { ViewShare = 1, ViewUnmap = 2 } SECTION_INHERIT;
 #define PAGE_READWRITE 0x04
 #define PAGE_NOCACHE 0x200
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+#define STATUS_TIMEOUT ((NTSTATUS)0x00000102)
+
+// Why a thread waits; a driver's own waits are Executive.
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
 
 extern "C" {
 PEPROCESS NTAPI IoGetCurrentProcess(VOID);
@@ -673,7 +677,11 @@ NTSTATUS NTAPI ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK DesiredAccess, P
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                          KPROCESSOR_MODE AccessMode, PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation);
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+VOID NTAPI MmFreeContiguousMemory(PVOID BaseAddress);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* BaseAddress, ULONG_PTR ZeroBits,
                                   SIZE_T CommitSize, PLARGE_INTEGER SectionOffset, PSIZE_T ViewSize,
                                   SECTION_INHERIT InheritDisposition, ULONG AllocationType, ULONG Win32Protect);

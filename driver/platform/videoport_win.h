@@ -145,6 +145,10 @@ typedef enum _SECTION_INHERIT { ViewShare = 1, ViewUnmap = 2 } SECTION_INHERIT;
 #define PAGE_READWRITE 0x04
 #define PAGE_NOCACHE 0x200
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+#define STATUS_TIMEOUT ((NTSTATUS)0x00000102)
+
+// Why a thread waits; a driver's own waits are Executive.
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
 
 static_assert(sizeof(OBJECT_ATTRIBUTES) == 24, "OBJECT_ATTRIBUTES is 24 bytes on i386");
 
@@ -157,7 +161,11 @@ NTSYSAPI NTSTATUS NTAPI ZwOpenSection(PHANDLE SectionHandle, ACCESS_MASK Desired
 NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                                   KPROCESSOR_MODE AccessMode, PVOID* Object,
                                                   POBJECT_HANDLE_INFORMATION HandleInformation);
+NTSYSAPI LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
 NTSYSAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+NTSYSAPI VOID NTAPI MmFreeContiguousMemory(PVOID BaseAddress);
+NTSYSAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                              BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSYSAPI NTSTATUS NTAPI ZwMapViewOfSection(HANDLE SectionHandle, HANDLE ProcessHandle, PVOID* BaseAddress,
                                            ULONG_PTR ZeroBits, SIZE_T CommitSize, PLARGE_INTEGER SectionOffset,
                                            PSIZE_T ViewSize, SECTION_INHERIT InheritDisposition, ULONG AllocationType,

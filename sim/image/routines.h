@@ -82,7 +82,11 @@ struct PlatformRoutines {
     std::function<uint32_t(Handle handle, uint32_t access, Address objectType, uint8_t accessMode, Address object,
                            Address handleInformation)>
         ObReferenceObjectByHandle;
+    std::function<uint32_t(Address object)> ObfReferenceObject;
     std::function<uint32_t(Address object)> ObfDereferenceObject;
+    std::function<void(Address address)> MmFreeContiguousMemory;
+    std::function<uint32_t(Address object, uint32_t waitReason, uint8_t waitMode, uint8_t alertable, Address timeout)>
+        KeWaitForSingleObject;
     std::function<uint32_t(Handle section, Handle process, Address baseAddress, uint32_t zeroBits,
                            uint32_t commitSize, Address sectionOffset, Address viewSize, uint32_t inheritDisposition,
                            uint32_t allocationType, uint32_t protect)>

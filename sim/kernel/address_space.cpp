@@ -170,7 +170,7 @@ void HostBlock::CopyFrom(const HostBlock& other) {
 // The lowest address from `from` below `limit` where `span` bytes overlap no region.
 uint32_t KernelSpace::FindFree(uint32_t from, uint32_t limit, uint32_t span) const {
     uint32_t found = 0;
-    if (!FindFree(from, limit, span, &found)) throw std::runtime_error("the simulated kernel address space is full");
+    if (!FindFree(from, limit, span, &found)) throw ResourceExhausted("the simulated kernel address space is full");
     return found;
 }
 
@@ -207,7 +207,7 @@ bool KernelSpace::FindFreeFromTop(uint32_t from, uint32_t limit, uint32_t span, 
 
 uint32_t KernelSpace::AllocateMemory(uint32_t size, const std::string& purpose) {
     uint32_t base = TryAllocateMemory(size, purpose);
-    if (base == 0) throw std::runtime_error("the simulated kernel address space is full");
+    if (base == 0) throw ResourceExhausted("the simulated kernel address space is full");
     return base;
 }
 
@@ -232,7 +232,7 @@ uint32_t KernelSpace::TryAllocateMemory(uint32_t size, const std::string& purpos
 
 uint32_t KernelSpace::MapPhysical(uint32_t physical, uint32_t size, const std::string& purpose) {
     uint32_t base = TryMapPhysical(physical, size, purpose);
-    if (base == 0) throw std::runtime_error("the simulated kernel address space is full");
+    if (base == 0) throw ResourceExhausted("the simulated kernel address space is full");
     return base;
 }
 

@@ -6,9 +6,17 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace sim {
+
+// A resource of the simulated machine is used up (its kernel address space): not bad input, and
+// not a fault of the driver by itself.
+class ResourceExhausted : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // A block of host memory of the requested size, zero-filled or holding stale bytes. It starts on a
 // page and spans whole pages, so that an emulated processor can share it page for page; the rest
@@ -82,7 +90,8 @@ public:
         return *this;
     }
 
-    // Host memory of `size` bytes, zero-filled; returns its address.
+    // Host memory of `size` bytes, zero-filled; returns its address. Throws ResourceExhausted when
+    // the pool has no room.
     uint32_t AllocateMemory(uint32_t size, const std::string& purpose);
     // The same, or 0 when the pool has no room for it; `fromTop` takes the highest room instead of
     // the lowest.

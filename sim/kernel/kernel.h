@@ -15,7 +15,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,13 +75,24 @@ public:
     uint32_t SystemMemoryBytes() const { return memory_.systemBytes; }
     void InjectFault(const InjectedFault& fault) { memory_.injector.Add(fault); }
 
-    // Process `id`, started when it does not exist yet (an ended one stays ended).
+    // Which freed process object a new process gets (set before boot).
+    void SetProcessReuse(ProcessReuse reuse) { memory_.processReuse = reuse; }
+    ProcessReuse GetProcessReuse() const { return memory_.processReuse; }
+    // Process `id`, started when it has not run yet. Throws std::invalid_argument for a process that
+    // has ended, and ResourceExhausted when the pool has no room for its object.
     Process& EnsureProcess(uint32_t id);
+    // A running process, or an ended one whose object a reference keeps; null for any other.
     const Process* FindProcess(uint32_t id) const;
     const std::map<uint32_t, Process>& Processes() const { return memory_.processes; }
-    // Ends a process: its views and handles go (the platform cleans them up; nothing is reported).
-    // Returns the views it had.
+    bool HasEnded(uint32_t id) const;
+    // Ends a running process: its views and handles go (the platform cleans them up; nothing is
+    // reported), a system-space mapping that one of its requests made and left is reported, and its
+    // object is freed unless a reference keeps it. Returns the views it had.
     std::vector<View> EndProcess(uint32_t id);
+    // The process whose object lies at `object` (running, or ended and kept), or null.
+    const Process* ProcessOfObject(uint32_t object) const;
+    // Pool blocks that hold process objects, in use or freed for reuse.
+    size_t ProcessObjectBlocks() const;
     // The process a handle names (-1: the current one); false for 0, an unknown handle or a process
     // that has ended.
     bool ProcessOfHandle(uint32_t handle, uint32_t* id);
@@ -115,7 +128,18 @@ public:
     NTSTATUS OpenSection(uint32_t* handle, ACCESS_MASK access, const OBJECT_ATTRIBUTES* attributes);
     NTSTATUS ReferenceObjectByHandle(uint32_t handle, ACCESS_MASK access, const void* objectType, uint32_t mode,
                                      uint32_t* object);
+    // ObfReferenceObject: one more reference to an object the driver holds a pointer to (a process
+    // object, or the physical memory section); a reference keeps a process object's memory.
+    void ReferenceObject(uint32_t object);
+    // ObfDereferenceObject: the last reference to an ended process's object frees it.
     void DereferenceObject(uint32_t object);
+    // KeWaitForSingleObject on a process object: STATUS_SUCCESS once the process has ended (its object
+    // is signalled), STATUS_TIMEOUT while it runs. `timeout` in 100 ns units, negative relative; null
+    // waits without end. A wait that would never end, or on what is no process object, is a driver fault.
+    NTSTATUS WaitForSingleObject(uint32_t object, uint32_t waitReason, uint32_t mode, uint32_t alertable,
+                                 const int64_t* timeout);
+    // MmFreeContiguousMemory: `address` must be where a block of contiguous memory starts.
+    void FreeContiguousMemory(uint32_t address);
     // ZwMapViewOfSection's arguments besides the handles and the in/out base, offset and size.
     struct ViewRequest {
         uint32_t zeroBits = 0;
@@ -180,11 +204,14 @@ public:
     bool CheckWritten(const std::string& what, uint32_t address, const void* bytes, uint32_t size);
 
     // The checks around one request: what a request leaves behind that its requester cannot undo.
+    // Object references the driver holds, by object and the adapter whose driver took them.
+    using References = std::map<std::pair<uint32_t, int>, int>;
     struct RequestMark {
         uint64_t serial = 0;
-        std::map<uint32_t, int> references;
+        References references;
+        std::vector<uint32_t> endedObjects;   // objects of ended processes that references keep
     };
-    RequestMark BeginRequest() const { return RequestMark{memory_.nextSerial, memory_.references}; }
+    RequestMark BeginRequest() const;
     void EndRequest(const RequestMark& mark, const std::string& request, bool succeeded,
                     const std::vector<uint8_t>& output, int adapter);
 
@@ -194,9 +221,15 @@ public:
         std::map<uint32_t, Process> processes;
         std::map<uint32_t, View> systemViews;    // by base: system-space mappings of VideoPortMapMemory
         uint32_t physicalMemorySection = 0;      // kernel address of its object, 0 before first use
-        std::map<uint32_t, int> references;      // object address -> references the driver holds
+        References references;
         uint64_t nextSerial = 1;
         FaultInjector injector;
+        ProcessReuse processReuse = ProcessReuse::Recent;
+        NumberRanges endedProcesses;                   // ended and gone from `processes`
+        std::deque<uint32_t> freeProcessObjects;       // freed process objects, the longest freed first
+        std::map<uint32_t, uint32_t> processOfObject;  // object -> process, for every process in `processes`
+        size_t processObjectBlocks = 0;                // pool blocks made for process objects
+        std::set<std::pair<uint32_t, int>> reportedKeeps;   // references to ended processes reported
     };
     struct State {
         KernelSpace space;
@@ -229,6 +262,12 @@ private:
     // Reports the words of a fresh block that a new user view of process `id` shows.
     void CheckViewShowsNoStale(uint32_t id, const View& view);
     Process* HandleOwner(uint32_t handle, uint32_t* value);
+    // A process object's memory for a new process, as the reading gives it.
+    uint32_t NewProcessObject();
+    // Frees an ended process's object; the process is gone.
+    void FreeProcess(uint32_t id);
+    int ReferencesTo(uint32_t object) const;
+    void ReportSystemViewsLeftBy(uint32_t id);
 
     Bus& bus_;
     FaultLog& faults_;

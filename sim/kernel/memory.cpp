@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 #include "kernel/kernel.h"
@@ -39,16 +40,66 @@ void Kernel::SetSystemMemory(uint64_t bytes) {
 Process& Kernel::EnsureProcess(uint32_t id) {
     auto found = memory_.processes.find(id);
     if (found != memory_.processes.end()) return found->second;
+    if (memory_.endedProcesses.Contains(id)) throw std::invalid_argument("process " + std::to_string(id) + " has ended");
     Process process;
     process.id = id;
-    process.object = space_.AllocateMemory(ProcessObjectBytes, "process object " + std::to_string(id));
+    process.object = NewProcessObject();
+    memory_.processOfObject[process.object] = id;
     return memory_.processes.emplace(id, std::move(process)).first->second;
+}
+
+// A pool's free list gives back the block freed last; the other readings take the longest freed,
+// or make every object anew (the freed ones stay taken, so their addresses are never seen again).
+uint32_t Kernel::NewProcessObject() {
+    std::deque<uint32_t>& freed = memory_.freeProcessObjects;
+    uint32_t object = 0;
+    if (freed.empty() || memory_.processReuse == ProcessReuse::Never) {
+        object = space_.AllocateMemory(ProcessObjectBytes, "process object");
+        ++memory_.processObjectBlocks;
+        return object;
+    }
+    if (memory_.processReuse == ProcessReuse::Recent) {
+        object = freed.back();
+        freed.pop_back();
+    } else {
+        object = freed.front();
+        freed.pop_front();
+    }
+    std::memset(HostPointer(object), 0, ProcessObjectBytes);
+    return object;
+}
+
+void Kernel::FreeProcess(uint32_t id) {
+    auto found = memory_.processes.find(id);
+    if (found == memory_.processes.end()) return;
+    const uint32_t object = found->second.object;
+    memory_.processOfObject.erase(object);
+    for (auto it = memory_.reportedKeeps.begin(); it != memory_.reportedKeeps.end();) {
+        it = it->first == object ? memory_.reportedKeeps.erase(it) : std::next(it);
+    }
+    memory_.processes.erase(found);
+    memory_.endedProcesses.Insert(id);
+    // Freed memory holds what its last owner left.
+    FillStale(object, ProcessObjectBytes);
+    if (memory_.processReuse != ProcessReuse::Never) memory_.freeProcessObjects.push_back(object);
 }
 
 const Process* Kernel::FindProcess(uint32_t id) const {
     auto found = memory_.processes.find(id);
     return found == memory_.processes.end() ? nullptr : &found->second;
 }
+
+bool Kernel::HasEnded(uint32_t id) const {
+    const Process* process = FindProcess(id);
+    return process ? process->ended : memory_.endedProcesses.Contains(id);
+}
+
+const Process* Kernel::ProcessOfObject(uint32_t object) const {
+    auto found = memory_.processOfObject.find(object);
+    return found == memory_.processOfObject.end() ? nullptr : FindProcess(found->second);
+}
+
+size_t Kernel::ProcessObjectBlocks() const { return memory_.processObjectBlocks; }
 
 std::vector<View> Kernel::EndProcess(uint32_t id) {
     Process& process = EnsureProcess(id);
@@ -57,7 +108,23 @@ std::vector<View> Kernel::EndProcess(uint32_t id) {
     process.views.clear();
     process.handles.clear();
     process.ended = true;
+    ReportSystemViewsLeftBy(id);
+    if (ReferencesTo(process.object) == 0) FreeProcess(id);
     return views;
+}
+
+// System space is one space for the whole machine: a mapping that a user program's request made
+// outlives the program, and nothing it left can unmap it any more.
+void Kernel::ReportSystemViewsLeftBy(uint32_t id) {
+    if (RunsInKernelMode(id)) return;
+    for (auto& [base, view] : memory_.systemViews) {
+        if (view.process != id) continue;
+        faults_.Report(FaultKind::Driver, view.adapter,
+                       "process " + std::to_string(id) + " ended with the system-space mapping at " + Hex(base) + " (" +
+                           std::to_string(view.size) + " bytes of physical " + Hex(view.physical) +
+                           ") that its request made still in place: it lives until it is unmapped, in every process");
+        view.process = SystemProcess;
+    }
 }
 
 bool Kernel::ProcessOfHandle(uint32_t handle, uint32_t* id) {
@@ -109,6 +176,7 @@ uint32_t Kernel::MapSystemView(uint32_t physical, uint32_t length, const std::st
     const uint32_t base = space_.TryMapPhysical(physical - lead, static_cast<uint32_t>(size), madeBy + " (system space)");
     if (base == 0) return 0;
     View view = NewView(base, static_cast<uint32_t>(size), physical - lead, caching, madeBy);
+    view.process = currentProcess_;
     memory_.systemViews.emplace(base, view);
     *viewLength = view.size - lead;
     return base + lead;
@@ -249,6 +317,16 @@ uint32_t Kernel::AllocateContiguousMemory(uint64_t bytes, uint64_t highestAccept
     // The block's pages hold StaleDword; the aliasing check's other run gives it its own stale word.
     if (staleWord_ != StaleDword) FillStale(base, static_cast<uint32_t>(bytes));
     return base;
+}
+
+void Kernel::FreeContiguousMemory(uint32_t address) {
+    const Region* region = space_.Find(address);
+    if (!region || region->device || region->base != address || region->purpose != "contiguous memory") {
+        faults_.ReportDriver("MmFreeContiguousMemory of " + Hex(address) +
+                             ", where no block of contiguous memory starts");
+        return;
+    }
+    space_.Free(address);
 }
 
 void Kernel::FillStale(uint32_t address, uint32_t size) {

@@ -1,6 +1,48 @@
 #include "kernel/process.h"
 
+#include <iterator>
+
 namespace sim {
+
+bool ParseProcessReuse(std::string_view text, ProcessReuse* reuse) {
+    for (ProcessReuse each : {ProcessReuse::Recent, ProcessReuse::Oldest, ProcessReuse::Never}) {
+        if (text != ProcessReuseName(each)) continue;
+        *reuse = each;
+        return true;
+    }
+    return false;
+}
+
+const char* ProcessReuseName(ProcessReuse reuse) {
+    switch (reuse) {
+    case ProcessReuse::Recent: return "recent";
+    case ProcessReuse::Oldest: return "oldest";
+    case ProcessReuse::Never: return "never";
+    }
+    return "?";
+}
+
+void NumberRanges::Insert(uint32_t number) {
+    if (Contains(number)) return;
+    auto next = ranges_.upper_bound(number);
+    const bool joinsNext = next != ranges_.end() && next->first == number + 1;
+    if (next != ranges_.begin()) {
+        auto previous = std::prev(next);
+        if (previous->second + 1 == number) {
+            previous->second = joinsNext ? next->second : number;
+            if (joinsNext) ranges_.erase(next);
+            return;
+        }
+    }
+    const uint32_t last = joinsNext ? next->second : number;
+    if (joinsNext) ranges_.erase(next);
+    ranges_.emplace(number, last);
+}
+
+bool NumberRanges::Contains(uint32_t number) const {
+    auto next = ranges_.upper_bound(number);
+    return next != ranges_.begin() && std::prev(next)->second >= number;
+}
 
 const View* Process::ViewAt(uint32_t address) const {
     auto it = views.upper_bound(address);

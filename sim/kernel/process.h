@@ -2,8 +2,10 @@
 // physical memory are placed, and its own handle table.
 //
 // Identity: process N (the number a test or a script uses) has a process object in kernel pool;
-// its address is what IoGetCurrentProcess answers while a request of process N runs. An ended
-// process keeps its object, so its identity is never given to another process.
+// its address is what IoGetCurrentProcess answers while a request of process N runs. The object is
+// pool memory: when the process has ended and no reference to it is held, it is freed, and a
+// process started later may get the same address (ProcessReuse says which freed object it gets).
+// A number is never given to a second process: an ended process stays ended.
 //
 // Process handles: 0 and -1 (NtCurrentProcess) name the calling process; the value
 // ProcessHandleOf(N) = 0x1000 + 4 x N names process N in every process, as if each had opened all
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace sim {
 
@@ -27,6 +30,24 @@ constexpr uint32_t CurrentProcessHandle = 0xFFFFFFFF;  // NtCurrentProcess()
 
 constexpr uint32_t ProcessHandleOf(uint32_t process) { return ProcessHandleBase + 4 * process; }
 
+// Which freed process object a new process gets: the most recently freed (as a pool's free list
+// gives it back, the default), the longest freed, or none (an object's address is never given again,
+// and its memory is never given back).
+enum class ProcessReuse { Recent, Oldest, Never };
+bool ParseProcessReuse(std::string_view text, ProcessReuse* reuse);
+const char* ProcessReuseName(ProcessReuse reuse);
+
+// A set of process numbers kept as ranges: the numbers of ended processes, which mostly end in runs.
+class NumberRanges {
+public:
+    void Insert(uint32_t number);
+    bool Contains(uint32_t number) const;
+    size_t Ranges() const { return ranges_.size(); }
+
+private:
+    std::map<uint32_t, uint32_t> ranges_;   // first -> last, disjoint and not adjacent
+};
+
 // A view of physical memory in a user address space.
 struct View {
     uint32_t base = 0;          // first address, on a page
@@ -37,6 +58,7 @@ struct View {
     std::string madeBy;         // "VideoPortMapMemory" or "ZwMapViewOfSection"
     int adapter = -1;           // the adapter whose driver made it
     uint64_t serial = 0;        // order of creation in the machine
+    uint32_t process = 0;       // system space: the process whose request (or callback) made it
 };
 
 // An open handle to a kernel object.
@@ -49,6 +71,8 @@ struct HandleEntry {
 struct Process {
     uint32_t id = 0;
     uint32_t object = 0;        // kernel address of its process object
+    // Ended, its object kept by a reference the driver holds (signalled, as an ended process's
+    // object is). A process that ended with no reference held is gone from the kernel.
     bool ended = false;
     std::map<uint32_t, View> views;             // by base
     std::map<uint32_t, HandleEntry> handles;    // by handle value

@@ -110,6 +110,25 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK access, POBJ
     return status;
 }
 
+LONG_PTR FASTCALL ObfReferenceObject(PVOID object) {
+    sim::Kernel& kernel = KernelFor("ObfReferenceObject");
+    kernel.ReferenceObject(kernel.AddressOfPointer(object));
+    return 0;
+}
+
+VOID NTAPI MmFreeContiguousMemory(PVOID address) {
+    sim::Kernel& kernel = KernelFor("MmFreeContiguousMemory");
+    kernel.FreeContiguousMemory(kernel.AddressOfPointer(address));
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
+                                     PLARGE_INTEGER timeout) {
+    sim::Kernel& kernel = KernelFor("KeWaitForSingleObject");
+    const int64_t time = timeout ? timeout->QuadPart : 0;
+    return kernel.WaitForSingleObject(kernel.AddressOfPointer(object), static_cast<uint32_t>(reason),
+                                      static_cast<uint8_t>(mode), alertable, timeout ? &time : nullptr);
+}
+
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID object) {
     sim::Kernel& kernel = KernelFor("ObfDereferenceObject");
     kernel.DereferenceObject(kernel.AddressOfPointer(object));

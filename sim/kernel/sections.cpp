@@ -1,5 +1,7 @@
 // The kernel's objects as the driver reaches them: the physical memory section, handles in the
 // calling process's table, object references, and the checks of what a request leaves behind.
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 
 #include "kernel/kernel.h"
@@ -9,6 +11,7 @@ namespace sim {
 
 namespace {
 
+constexpr NTSTATUS StatusTimeout = 0x00000102;
 constexpr NTSTATUS StatusInvalidHandle = static_cast<NTSTATUS>(0xC0000008);
 constexpr NTSTATUS StatusConflictingAddresses = static_cast<NTSTATUS>(0xC0000018);
 constexpr NTSTATUS StatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
@@ -174,17 +177,75 @@ NTSTATUS Kernel::ReferenceObjectByHandle(uint32_t handle, ACCESS_MASK access, co
     // Kernel mode is not access-checked; user mode gets only the rights the handle was opened with.
     if (mode == ModeUser && (GrantedSectionAccess(access) & ~owner->handles[value].access)) return StatusAccessDenied;
     *object = memory_.physicalMemorySection;
-    ++memory_.references[*object];
+    ++memory_.references[{*object, faults_.CurrentAdapter()}];
     return STATUS_SUCCESS;
 }
 
+int Kernel::ReferencesTo(uint32_t object) const {
+    int count = 0;
+    for (auto it = memory_.references.lower_bound({object, INT_MIN}); it != memory_.references.end() && it->first.first == object;
+         ++it) {
+        count += it->second;
+    }
+    return count;
+}
+
+// A pointer the driver may reference: a process object (its process running, or ended and kept by a
+// reference), or an object it already holds a reference to.
+void Kernel::ReferenceObject(uint32_t object) {
+    if (!ProcessOfObject(object) && ReferencesTo(object) == 0) {
+        faults_.ReportDriver("ObfReferenceObject of " + Hex(object) +
+                             ", which is no object the driver may hold (freed memory, or no object at all)");
+        return;
+    }
+    ++memory_.references[{object, faults_.CurrentAdapter()}];
+}
+
 void Kernel::DereferenceObject(uint32_t object) {
-    auto found = memory_.references.find(object);
-    if (found == memory_.references.end() || found->second == 0) {
+    auto found = memory_.references.find({object, faults_.CurrentAdapter()});
+    if (found == memory_.references.end()) {
+        // One driver serves every adapter: a reference one adapter's request took may go in another's.
+        found = memory_.references.lower_bound({object, INT_MIN});
+        if (found != memory_.references.end() && found->first.first != object) found = memory_.references.end();
+    }
+    if (found == memory_.references.end()) {
         faults_.ReportDriver("ObfDereferenceObject of " + Hex(object) + ", of which the driver holds no reference");
         return;
     }
-    --found->second;
+    if (--found->second == 0) memory_.references.erase(found);
+    // The last reference to an ended process's object frees it.
+    const Process* process = ProcessOfObject(object);
+    if (process && process->ended && ReferencesTo(object) == 0) FreeProcess(process->id);
+}
+
+NTSTATUS Kernel::WaitForSingleObject(uint32_t object, uint32_t waitReason, uint32_t mode, uint32_t alertable,
+                                     const int64_t* timeout) {
+    (void)waitReason;
+    (void)alertable;
+    const Process* process = ProcessOfObject(object);
+    if (!process) {
+        faults_.ReportDriver("KeWaitForSingleObject on " + Hex(object) +
+                             ", which is no object the driver can wait on (a freed process object, or no object at all)");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (mode != ModeKernel && mode != ModeUser) {
+        faults_.ReportDriver("KeWaitForSingleObject with wait mode " + std::to_string(mode) + ", which is no processor mode");
+        return STATUS_INVALID_PARAMETER;
+    }
+    // An ended process's object is signalled.
+    if (process->ended) return STATUS_SUCCESS;
+    if (!timeout) {
+        faults_.ReportDriver("KeWaitForSingleObject without a timeout on the object of process " +
+                             std::to_string(process->id) + ", which is running: the wait would not end");
+        return StatusTimeout;
+    }
+    // A relative time (negative, 100 ns units) passes on the machine's clock; an absolute one (the
+    // driver cannot read the system time to make one) has passed.
+    if (*timeout < 0) {
+        const uint64_t ticks = static_cast<uint64_t>(-(*timeout + 1)) + 1;
+        bus_.AdvanceTime(std::min<uint64_t>(ticks, UINT64_MAX / 100) * 100);
+    }
+    return StatusTimeout;
 }
 
 NTSTATUS Kernel::MapViewOfSection(uint32_t section, uint32_t processHandle, uint32_t* base, uint64_t* offset,
@@ -252,6 +313,14 @@ NTSTATUS Kernel::Close(uint32_t handle) {
     return STATUS_SUCCESS;
 }
 
+Kernel::RequestMark Kernel::BeginRequest() const {
+    RequestMark mark{memory_.nextSerial, memory_.references, {}};
+    for (const auto& [id, process] : memory_.processes) {
+        if (process.ended) mark.endedObjects.push_back(process.object);
+    }
+    return mark;
+}
+
 // A request must not leave behind what its requester cannot undo: a handle opened during it, a
 // reference taken during it, or a view whose address the requester was not given (all views of a
 // failed request, whose output is not copied back).
@@ -279,8 +348,24 @@ void Kernel::EndRequest(const RequestMark& mark, const std::string& request, boo
                        request + (succeeded ? "" : " failed and") + " left a system-space mapping at " + Hex(view.base) +
                            " whose address the requester was not given");
     }
-    for (const auto& [object, count] : memory_.references) {
-        auto before = mark.references.find(object);
+    for (const auto& [key, count] : memory_.references) {
+        const auto& [object, holder] = key;
+        if (const Process* process = ProcessOfObject(object)) {
+            // A reference keeps a process object from going to another process while the driver keeps
+            // something for it. Once the process has ended, a request of the same adapter is the
+            // driver's chance to see it and let go; a reference still held after one is kept for good.
+            const auto& ended = mark.endedObjects;
+            if (holder != adapter || std::find(ended.begin(), ended.end(), object) == ended.end() ||
+                !memory_.reportedKeeps.insert(key).second) {
+                continue;
+            }
+            faults_.Report(FaultKind::Driver, adapter,
+                           request + " left " + std::to_string(count) + " reference(s) to the object of process " +
+                               std::to_string(process->id) +
+                               ", which had ended before it: the object's memory is never freed");
+            continue;
+        }
+        auto before = mark.references.find(key);
         if (count > (before == mark.references.end() ? 0 : before->second)) {
             faults_.Report(FaultKind::Driver, adapter, request + " kept a reference to the object at " + Hex(object));
         }

@@ -271,9 +271,20 @@ void FillKernelRoutines(image::PlatformRoutines& r, Kernel& kernel, const Argume
         if (NT_SUCCESS(status)) *a.Slot(object, "ObReferenceObjectByHandle") = referenced;
         return static_cast<uint32_t>(status);
     };
+    r.ObfReferenceObject = [&kernel](Address object) -> uint32_t {
+        kernel.ReferenceObject(object);
+        return 0;
+    };
     r.ObfDereferenceObject = [&kernel](Address object) -> uint32_t {
         kernel.DereferenceObject(object);
         return 0;
+    };
+    r.MmFreeContiguousMemory = [&kernel](Address address) { kernel.FreeContiguousMemory(address); };
+    r.KeWaitForSingleObject = [&kernel, a](Address object, uint32_t reason, uint8_t mode, uint8_t alertable,
+                                           Address timeout) -> uint32_t {
+        const auto* time = a.Record<LARGE_INTEGER>(timeout, "KeWaitForSingleObject");
+        const int64_t value = time ? time->QuadPart : 0;
+        return static_cast<uint32_t>(kernel.WaitForSingleObject(object, reason, mode, alertable, time ? &value : nullptr));
     };
     r.ZwMapViewOfSection = [&kernel, a](image::Handle section, image::Handle process, Address base, uint32_t zeroBits,
                                         uint32_t commitSize, Address offset, Address viewSize, uint32_t inherit,

@@ -55,6 +55,7 @@ Machine::Machine(MachineConfig config)
     for (const std::string& file : config_.systemFiles) kernel_.Objects().AddSystemFile(file);
     kernel_.Objects().SetAnsiCodePage(config_.ansiCodePage);
     kernel_.SetSystemMemory(uint64_t{config_.systemMemoryMiB} << 20);
+    kernel_.SetProcessReuse(config_.processReuse);
     port_.SetConfigInfoLength(config_.configInfoLength);
     port_.SetEnumerateAtLoad(config_.enumerateChildren);
 }
@@ -168,9 +169,13 @@ void Machine::CheckStaleDependence(uint32_t code, int adapter, const RequestResu
 }
 
 void Machine::CheckRunning(uint32_t process) {
-    if (kernel_.EnsureProcess(process).ended) {
-        throw std::invalid_argument("process " + std::to_string(process) + " has ended");
-    }
+    if (kernel_.HasEnded(process)) throw std::invalid_argument("process " + std::to_string(process) + " has ended");
+    kernel_.EnsureProcess(process);
+}
+
+void Machine::StartProcess(uint32_t process) {
+    Activate();
+    CheckRunning(process);
 }
 
 bool Machine::ProcessRead(uint32_t process, uint32_t address, std::vector<uint8_t>& bytes) {
@@ -187,7 +192,9 @@ bool Machine::ProcessWrite(uint32_t process, uint32_t address, const std::vector
 
 std::vector<View> Machine::EndProcess(uint32_t process) {
     Activate();
-    CheckRunning(process);
+    if (process == Kernel::SystemProcess) throw std::invalid_argument("process 0 is the system's: it never ends");
+    if (kernel_.HasEnded(process)) throw std::invalid_argument("process " + std::to_string(process) + " has ended");
+    if (!kernel_.FindProcess(process)) throw std::invalid_argument("process " + std::to_string(process) + " never ran");
     return kernel_.EndProcess(process);
 }
 

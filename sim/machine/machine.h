@@ -41,6 +41,8 @@ struct MachineConfig {
     AnsiCodePage ansiCodePage = AnsiCodePage::Latin1;
     // System memory (RAM), 24 to 256 MiB: kernel pool and contiguous memory come from it.
     uint32_t systemMemoryMiB = 64;
+    // Which freed process object a new process gets: the most recently freed, as a pool does.
+    ProcessReuse processReuse = ProcessReuse::Recent;
     // --- The driver image ---
     // The shipped zarn.sys to run on an emulated i386 processor; empty: the host build linked into
     // this program.
@@ -146,16 +148,20 @@ public:
 
     // --- Processes and their address spaces ---------------------------------------------------
     //
-    // Process N is started by its first use. Requests, reads and writes of an ended process throw
-    // std::invalid_argument.
+    // Process N is started by its first use (or StartProcess). Requests, reads and writes of an ended
+    // process throw std::invalid_argument; a process object that no room is left for throws
+    // ResourceExhausted.
+    void StartProcess(uint32_t process);
 
     // What process N's code reads and writes: user addresses through its views, kernel addresses
     // in every process. False (and a process fault) when a byte is reachable through nothing.
     bool ProcessRead(uint32_t process, uint32_t address, std::vector<uint8_t>& bytes);
     bool ProcessWrite(uint32_t process, uint32_t address, const std::vector<uint8_t>& bytes);
-    // Ends a process: its views go; what the driver recorded for it stays. Returns its views.
+    // Ends a running process: its views go, and its object is freed once the driver holds no
+    // reference to it. Returns its views. Throws std::invalid_argument for the system process (0), a
+    // process that never ran and one that has ended.
     std::vector<View> EndProcess(uint32_t process);
-    // Process N, or null before its first use.
+    // Process N while it runs (or has ended, its object kept by a reference), else null.
     const Process* FindProcess(uint32_t process) const { return kernel_.FindProcess(process); }
     // The handle value that names process N in every process.
     static uint32_t ProcessHandle(uint32_t process) { return ProcessHandleOf(process); }

@@ -55,7 +55,8 @@ const char* const SessionScript =
     "request IOCTL_VIDEO_UNMAP_VIDEO_MEMORY in=00100093\n"
     "request IOCTL_VIDEO_FREE_PUBLIC_ACCESS_RANGES in=0000019000d00000\n";
 
-// The 3D drivers' own mapping requests in other processes, the memory they touch, and their undo.
+// The 3D drivers' own mapping requests in other processes, the memory they touch, and their undo;
+// then a process that may get the ended one's object address.
 const char* const MappingScript =
     "process 2\n"
     "request IOCTL_VIDEO_MAP_APERTURES in=ffffffff out=24\n"
@@ -77,7 +78,12 @@ const char* const MappingScript =
     "request IOCTL_VIDEO_MAP_APERTURES in=2a000000 out=24\n"
     "views\n"
     "end-process 2\n"
-    "read 0x01000000 4\n";
+    "read 0x01000000 4\n"
+    "request IOCTL_VIDEO_FIND_MAPPING in=00000001 out=8\n"
+    "process 4\n"
+    "request IOCTL_VIDEO_FIND_MAPPING in=00000001 out=8\n"
+    "request IOCTL_VIDEO_MAP_PHYSICAL_PAGES in=0000f08300100000 out=4\n"
+    "request IOCTL_VIDEO_ALLOCATE_CONTIGUOUS in=00100000 out=4\n";
 
 const char* const MonitorScript =
     "children\n"

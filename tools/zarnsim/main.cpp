@@ -39,12 +39,14 @@ constexpr int ExitNotStarted = 1;    // an adapter did not start
 constexpr int ExitBadInput = 2;
 constexpr int ExitDriverFault = 3;   // the simulator reported a driver fault
 constexpr int ExitDebuggerEnded = 4; // the debugger ended the run (gdb's kill)
+constexpr int ExitExhausted = 5;     // a resource of the simulated machine was used up
 
 struct Options {
     std::vector<std::string> adapters;
     std::vector<std::string> faults;
     std::vector<std::string> systemFiles;
     sim::AnsiCodePage codePage = sim::AnsiCodePage::Latin1;
+    sim::ProcessReuse processReuse = sim::ProcessReuse::Recent;
     bool json = false;
     bool checkAliasing = false;
     std::string scriptFile;
@@ -186,6 +188,7 @@ sim::MachineConfig MachineConfigOf(const Options& options) {
     config.checkAliasing = options.checkAliasing;
     config.systemFiles = options.systemFiles;
     config.ansiCodePage = options.codePage;
+    config.processReuse = options.processReuse;
     config.driverImage = options.driverImage;
     if (!options.adapters.empty()) {
         config.adapters.clear();
@@ -514,7 +517,9 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, con
                "when the adapter it sets did not start, after the report); 2 bad input (an option, a script line, a file "
                "that cannot be read or written, output that cannot be written or is closed); 3 the simulator reported a "
                "driver fault, or the driver's code stopped the emulated processor (even when an adapter did not start "
-               "as well); 4 the debugger ended the run (--gdb, gdb's kill). Every input and output is checked before the machine boots: a refused run changes no file. "
+               "as well); 4 the debugger ended the run (--gdb, gdb's kill); 5 the simulated "
+               "machine ran out of a resource (its kernel address space: such as a process object for each of about "
+               "6,000 processes that run at once) and no driver fault was reported. Every input and output is checked before the machine boots: a refused run changes no file. "
                "Once the machine has booted, the registry file is written back whatever stops the run; output that "
                "cannot be written stops it at once. SIGINT, SIGTERM and SIGHUP stop the run after its current script "
                "line, the registry file is written back, and zarnsim ends by that signal. Numbers are decimal, or "
@@ -563,6 +568,19 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, con
            "and letters, hiragana, katakana and the ideographic space and stops; other characters convert as "
            "unmapped ones do, to '?' and U+30FB)")
         ->type_name("PAGE");
+    app.add_option_function<std::string>(
+           "--process-reuse",
+           [&options](const std::string& text) {
+               if (!sim::ParseProcessReuse(text, &options.processReuse)) {
+                   throw CLI::ValidationError("--process-reuse",
+                                              "must be recent, oldest or never, not " + sim::TerminalText(text));
+               }
+           },
+           "Which freed process object a new process gets (process objects are pool memory, freed when a process "
+           "has ended and no reference to it is held): recent (the most recently freed, as a pool gives it "
+           "back; the default), oldest (the longest freed) or never (a new one each time: the pool fills after "
+           "about 6,000 processes)")
+        ->type_name("READING");
     app.add_option("--driver", options.driverImage,
                    "Run this build of the driver, the shipped zarn.sys (such as build/win/zarn.sys), on an emulated "
                    "i386 processor instead of the host build linked into zarnsim; every command works the same")
@@ -662,15 +680,17 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, con
                   "gamma FILE|identity|inverse (IOCTL_VIDEO_SET_GAMMA_TABLE; FILE holds 256 little-endian entries). "
                   "children [adapter=N] (enumerate the adapter's children again, as the platform does); power DEVICE STATE "
                   "[adapter=N] (DEVICE: monitor, adapter or an identifier; STATE: on, standby, suspend, off, hibernate or a "
-                  "number; the query HwGetPowerState, then HwSetPowerState when the query accepts it); process N (later "
-                  "commands run in process N; 1 at the start); end-process N (its views go, what the driver recorded "
-                  "stays); read ADDRESS LENGTH, write ADDRESS HEX, fill ADDRESS LENGTH BYTE (the current process "
+                  "number; the query HwGetPowerState, then HwSetPowerState when the query accepts it); process N (starts "
+                  "process N, N up to 1000000, and later commands run in it; 1 runs from the start; an ended process "
+                  "stays ended); end-process N (its views go, and its process object is freed once the driver holds "
+                  "no reference to it; 0 and a process that never ran are refused); read ADDRESS LENGTH, write ADDRESS HEX, fill ADDRESS LENGTH BYTE (the current process "
                   "touching memory: user addresses through its views; kernel addresses, 0x80000000 and up, only from "
                   "process 1, the display driver, in kernel mode; an address reachable through nothing, or a kernel "
                   "address from a user program, is a fault of the process); views (the current process's views and "
                   "the system-space mappings); wave FILE.vcd (capture every adapter's connector from now on into FILE, as "
                   "--wave does; a file named off is ./off) and wave off (end the capture and save it). A handle to process N is 0x1000+4*N in every process; 0xFFFFFFFF "
-                  "names the calling process; VideoPortMapMemory maps a handle of 0 into system space. "
+                  "names the calling process; VideoPortMapMemory maps a handle of 0 into system space (a system-space "
+                  "mapping a user program's request left is reported when the program ends). "
                   "Every command but wave takes adapter=N. A word in double quotes may hold blanks. Blank lines and # "
                   "comments are skipped.");
     script->add_option("FILE", options.scriptFile, "Script file, or - for standard input")
@@ -778,6 +798,10 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, con
             // FinishRun names the output that failed.
             PrintFaults(machine);
             status = machine.DriverFaults().empty() ? ExitBadInput : ExitDriverFault;
+        } catch (const sim::ResourceExhausted& exhausted) {
+            errors.push_back(std::string("the simulated machine ran out of room: ") + exhausted.what());
+            status = machine.DriverFaults().empty() ? ExitExhausted : ExitDriverFault;
+            PrintFaults(machine);
         } catch (const sim::image::CpuFault& fault) {
             // The driver's code stopped the emulated processor: a fault of the driver, not of the input.
             PrintFaults(machine);

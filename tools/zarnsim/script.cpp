@@ -107,6 +107,14 @@ std::string HexBytes(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
+// Process numbers are never given twice, so a long script needs many; the handle of the highest,
+// 0x1000 + 4 x N, stays clear of NtCurrentProcess (-1).
+constexpr uint32_t MaxProcess = 1000000;
+
+void CheckRunning(sim::Machine& machine, int line, uint32_t process) {
+    if (machine.GetKernel().HasEnded(process)) throw ScriptError(line, "process " + std::to_string(process) + " has ended");
+}
+
 void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>& tokens, uint32_t process, bool json,
                 std::ostream& out) {
     if (tokens.size() < 2) throw ScriptError(line, "request needs a control code");
@@ -124,7 +132,7 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
         if (key == "in") input = ParseHex(line, value, "in=");
         else if (key == "out") outputLength = ParseCount(line, key, value, MaxRequestBytes);
         else if (key == "adapter") options.adapter = static_cast<int>(ParseCount(line, key, value, 64));
-        else if (key == "process") options.process = ParseCount(line, key, value, 0xFFFF);
+        else if (key == "process") options.process = ParseCount(line, key, value, MaxProcess);
         else throw ScriptError(line, "unknown request option " + Echo(key) + " (in, out, adapter, process)");
     }
     if (static_cast<size_t>(options.adapter) >= machine.AdapterCount()) {
@@ -134,8 +142,7 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
         throw ScriptError(line, "adapter " + std::to_string(options.adapter) + " did not start");
     }
 
-    const sim::Process* running = machine.FindProcess(options.process);
-    if (running && running->ended) throw ScriptError(line, "process " + std::to_string(options.process) + " has ended");
+    CheckRunning(machine, line, options.process);
 
     sim::RequestResult result = machine.Request(code, input, outputLength, options);
     if (json) {
@@ -457,16 +464,10 @@ void RunPower(sim::Machine& machine, int line, const std::vector<std::string>& t
 
 // --- Processes and their memory -------------------------------------------------------------------
 
-constexpr uint32_t MaxProcess = 0xFFFF;
 constexpr uint32_t MaxAccessBytes = 1u << 20;
 
 void ExpectArguments(int line, const std::vector<std::string>& tokens, size_t count, const std::string& usage) {
     if (tokens.size() != count + 1) throw ScriptError(line, "usage: " + usage);
-}
-
-void CheckRunning(sim::Machine& machine, int line, uint32_t process) {
-    const sim::Process* found = machine.FindProcess(process);
-    if (found && found->ended) throw ScriptError(line, "process " + std::to_string(process) + " has ended");
 }
 
 std::string Address(uint32_t address) { return Hex32(address); }
@@ -518,6 +519,10 @@ void RunEndProcess(sim::Machine& machine, int line, const std::vector<std::strin
     ExpectArguments(line, tokens, 1, "end-process N");
     uint32_t process = Number(line, tokens[0] + " N", tokens[1], MaxProcess);
     CheckRunning(machine, line, process);
+    if (process == sim::Kernel::SystemProcess) throw ScriptError(line, "process 0 is the system's: it never ends");
+    if (!machine.FindProcess(process)) {
+        throw ScriptError(line, "process " + std::to_string(process) + " never ran (process N starts it)");
+    }
     std::vector<sim::View> views = machine.EndProcess(process);
     Json fields = Json::object();
     fields["process"] = process;
@@ -647,6 +652,7 @@ void RunLine(sim::Machine& machine, int line, const std::vector<std::string>& gi
         ExpectArguments(line, tokens, 1, "process N");
         process = Number(line, tokens[0] + " N", tokens[1], MaxProcess);
         CheckRunning(machine, line, process);
+        machine.StartProcess(process);
         Json fields = Json::object();
         fields["process"] = process;
         fields["handle"] = sim::Machine::ProcessHandle(process);
@@ -690,7 +696,8 @@ void RunLine(sim::Machine& machine, int line, const std::vector<std::string>& gi
 void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostream& out, WaveFile* wave,
                const std::function<void()>& checkpoint) {
     std::string text;
-    uint32_t process = 1;   // the display driver's process
+    uint32_t process = 1;   // the display driver's process, running from the start
+    if (!machine.GetKernel().HasEnded(process)) machine.StartProcess(process);
     // What the lines so far wrote is shown before a read that may wait for the next line (a
     // person typing, a program feeding the script): the script is a console.
     auto readLine = [&](int line) {
@@ -708,6 +715,9 @@ void RunScript(sim::Machine& machine, std::istream& script, bool json, std::ostr
             throw;
         } catch (const sim::image::DebuggerEnded&) {
             throw;
+        } catch (const sim::ResourceExhausted& exhausted) {
+            throw sim::ResourceExhausted("script line " + std::to_string(line) + " (" + sim::TerminalText(tokens[0]) +
+                                         "): " + exhausted.what());
         } catch (const sim::image::CpuFault& fault) {
             throw sim::image::CpuFault("script line " + std::to_string(line) + " (" + sim::TerminalText(tokens[0]) +
                                        "): " + fault.what());
