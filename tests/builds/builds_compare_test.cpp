@@ -158,7 +158,8 @@ std::vector<Scenario> Boots() {
         On("UnknownDevice", {"device=9"}),
         On("PrimaryAndSecondary", {"device=5,memory=16", "device=4,memory=4,secondary"}),
         On("ThreeAdapters", {"device=5,memory=8", "device=3,memory=4,secondary,bus66", "device=4,memory=16,secondary,rom=none"}),
-        On("SecondaryStartedWithDecodingOn", {"device=5,memory=16", "device=4,memory=8,secondary,rom=none,pcistart=enable"}),
+        On("SecondaryFoundWithDecodingOff", {"device=5,memory=16", "device=4,memory=8,secondary,pcistart=keep"}),
+        On("WindowsListedWithoutTheRom", {"device=5,memory=16,ranges=bars", "device=4,memory=4,secondary,ranges=bars"}),
     };
     for (Scenario& boot : boots) boot.script = SessionScript;
     // Discovery refusing an adapter at the range step and for want of mode tables.
