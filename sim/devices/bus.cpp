@@ -423,4 +423,13 @@ void Bus::PowerDown(int board) {
     b.videoMemory.LoseCharge();
 }
 
+void Bus::ColdBoot() {
+    for (size_t i = 0; i < boards_.size(); ++i) {
+        Board& b = boards_[i];
+        PowerDown(static_cast<int>(i));
+        b.powered = true;
+        if (!b.config.secondary) RunPowerOnSelfTest(b.chip, b.config.deviceId, b.config.bus66);
+    }
+}
+
 }  // namespace sim

@@ -136,7 +136,10 @@ public:
     // the Plug and Play manager asks again.
     void EnumerateChildren(int adapter);
     // HwGetPowerState and HwSetPowerState for a device of the adapter (a child's identifier, or
-    // 0xFFFFFFFF for the adapter); an adapter set to suspend or off loses power.
+    // AdapterId for the adapter); an adapter set to suspend or off loses power. Hibernation is the
+    // whole machine's: every started adapter is told, the machine powers off and boots cold, and
+    // every started adapter is told VideoPowerOn; the answer is the named adapter's to hibernate.
+    static constexpr uint32_t AdapterId = 0xFFFFFFFF;
     uint32_t QueryPower(int adapter, uint32_t hwId, uint32_t state);
     uint32_t SetPower(int adapter, uint32_t hwId, uint32_t state);
     // Reads `count` bytes of the monitor's memory from `offset` through the line callbacks of
@@ -228,6 +231,8 @@ private:
     // After a callback of the driver returned: what it left open or allocated is a fault.
     void CheckLeftBehind(const std::string& callback) { kernel_.Objects().ReportLeftBehind(callback); }
     uint32_t CallPower(int adapter, bool set, uint32_t hwId, uint32_t state);
+    // HwSetPowerState for one device, with what the adapter's power state does to the board.
+    uint32_t SetDevicePower(int adapter, uint32_t hwId, uint32_t state);
 
     Kernel& kernel_;
     Bus& bus_;
