@@ -150,7 +150,7 @@ const KeyRule rules[] = {
      }},
     {{"memory", "memory=4|8|16", "video memory in MiB"},
      [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyMemory(c, k, v); }},
-    {{"secondary", "secondary", "found with decoding off; no BIOS has run on it"},
+    {{"secondary", "secondary", "no BIOS has run on it: decoding off until the bus driver's start, the chip at its power-on values"},
      [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.secondary, k, has); }},
     {{"pcistart", "pcistart=enable|keep",
       "the PCI bus driver's start switches decoding on before discovery, by default, or leaves it as the BIOS left it"},

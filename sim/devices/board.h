@@ -28,7 +28,7 @@ struct AdapterConfig {
     uint8_t revision = 1;
     uint32_t memoryMiB = 16;        // 4, 8 or 16
     bool altMemory = false;         // the alternative memory type (16 MB, dramInit1 strap)
-    bool secondary = false;         // found with decoding switched off; no BIOS has run on it
+    bool secondary = false;         // no BIOS has run on it: decoding off until the bus driver's start
     bool bus66 = false;             // on a 66 MHz capable bus
     // The PCI bus driver's start of the device switches memory and I/O decoding on before discovery,
     // as the platform documents a PCI device's start (the default); false: it leaves decoding as the
