@@ -14,7 +14,6 @@ namespace sim {
 namespace {
 
 constexpr uint32_t PciMemoryBase = 0xA0000000;   // where the system assigns PCI memory windows
-// The expansion ROMs' windows lie below them, one per slot, downwards from PciMemoryBase.
 constexpr uint32_t PciIoBase = 0xD000;
 constexpr uint32_t VgaFirstOffset = 0xC0;        // I/O window offset of VGA port 0x3C0
 constexpr uint32_t VgaLastOffset = 0xDF;
@@ -63,6 +62,7 @@ int Bus::AddBoard(AdapterConfig config) {
     uint32_t frameBufferBase = AlignUp(registerBase + bars[0].size, bars[1].size);
     nextMemory_ = frameBufferBase + bars[1].size;
     uint32_t ioBase = PciIoBase + static_cast<uint32_t>(boards_.size()) * IoWindowSize;
+    // The expansion ROMs' windows lie below the other windows, one per slot, downwards.
     board.romWindow = PciMemoryBase - static_cast<uint32_t>(boards_.size() + 1) * RomWindowSize;
     board.pci.Assign({registerBase, frameBufferBase, ioBase}, board.romWindow, !config.secondary);
     if (config.bus66) board.pci.SetStatusBits(pcicfg::Status66MHz);
