@@ -12,7 +12,9 @@
 // byte - 0xF8 other boards: standard secondary ones, each discovered first and taking its share
 // of the driver's per-adapter tables; the failing routine then fails only for the fuzzed board),
 // subsystem vendor and ID (2 bytes each),
-// revision, BIOS byte (bits 0-1 accept every/none/listed, bit 2 own timing), value count, then per
+// revision, BIOS byte (bits 0-1 accept every/none/listed, bit 2 own timing; and the platform's
+// readings: bit 3 the bus driver's start leaves decoding as the BIOS left it, bit 4 the port lists
+// the three windows only), value count, then per
 // value: name selector, type, 2-byte length and the bytes; the rest is the ROM: raw bytes, or
 // (offset, byte) patches XORed into the standard image.
 #include <algorithm>
@@ -67,6 +69,8 @@ sim::AdapterConfig ReadBoard(Reader& in, std::vector<sim::InjectedFault>& failur
     board.bios.accept = static_cast<sim::BiosConfig::Accept>(bios % 3);
     if (board.bios.accept == sim::BiosConfig::Accept::Listed) board.bios.modes = {0x101, 0x111, 0x117, 0x11B};
     board.bios.timing = bios & 4 ? sim::BiosConfig::Timing::Own : sim::BiosConfig::Timing::Keep;
+    board.pciStartEnables = !(bios & 8);
+    board.rangesAsAssigned = !(bios & 0x10);
     return board;
 }
 

@@ -227,7 +227,7 @@ sim::PciFunction Function(uint32_t romSize = 128 * 1024) {
                          {sim::BarLayout{32u << 20, false, false}, sim::BarLayout{16u << 20, false, true},
                           sim::BarLayout{256, true, false}},
                          romSize);
-    pci.Assign({0xE0000000, 0xE2000000, 0xD000}, false);
+    pci.Assign({0xE0000000, 0xE2000000, 0xD000}, 0xDFFE0000, false);
     return pci;
 }
 
@@ -288,6 +288,10 @@ TEST(PciConfig, WindowsOfAdaptersAreAssignedWithoutOverlap) {
             EXPECT_EQ(start % pci.BarSize(bar), 0u) << "aligned to its size";
             windows.emplace_back(start + (pci.BarIsIo(bar) ? 1ull << 32 : 0), pci.BarSize(bar));
         }
+        const uint32_t rom = machine.BoardOf(static_cast<int>(i)).romWindow;
+        EXPECT_EQ(rom % pci.RomSize(), 0u) << "the expansion ROM's window, aligned to its size";
+        EXPECT_EQ(pci.ReadDword(sim::pcicfg::RomBar), rom) << "assigned with its decoding off";
+        windows.emplace_back(rom, pci.RomSize());
     }
     std::sort(windows.begin(), windows.end());
     for (size_t i = 1; i < windows.size(); ++i) {

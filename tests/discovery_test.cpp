@@ -3,7 +3,9 @@
 // when the platform fails it or when there are more adapters than mode table copies.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -36,11 +38,12 @@ sim::AdapterConfig PrimaryWithBios(uint32_t memoryMiB = 16) {
     return adapter;
 }
 
-// An adapter found with decoding switched off: the driver brings it up itself and never uses
-// its video BIOS.
+// An adapter found with decoding switched off (the bus driver's start leaves it as the BIOS left
+// it): the driver brings it up itself and never uses its video BIOS.
 sim::AdapterConfig Secondary(uint32_t memoryMiB = 16) {
     sim::AdapterConfig adapter = PrimaryWithBios(memoryMiB);
     adapter.secondary = true;
+    adapter.pciStartEnables = false;
     return adapter;
 }
 
@@ -219,8 +222,14 @@ INSTANTIATE_TEST_SUITE_P(Buses, AdapterOnBus,
 
 // --- Windows ----------------------------------------------------------------------------------
 
-TEST(AdapterWindows, RegisterFrameBufferAndIoWindowsAreMappedInOrder) {
-    sim::Machine machine(ConfigWith({Primary(), Secondary(4)}));
+// Under either list of ranges the port gives (the assigned list with the expansion ROM's window as
+// a fourth entry, or the three windows only), each window is taken from its own range.
+class AdapterWindows : public ::testing::TestWithParam<bool> {};
+
+TEST_P(AdapterWindows, RegisterFrameBufferAndIoWindowsAreMappedInOrder) {
+    std::vector<sim::AdapterConfig> adapters = {Primary(), Secondary(4)};
+    for (sim::AdapterConfig& adapter : adapters) adapter.rangesAsAssigned = GetParam();
+    sim::Machine machine(ConfigWith(adapters));
     machine.Boot();
     const uint8_t inIoSpace[3] = {0x00, 0x08, 0x01};   // the frame buffer is write-combined
     for (int i : {0, 1}) {
@@ -253,6 +262,58 @@ TEST(AdapterWindows, RegisterFrameBufferAndIoWindowsAreMappedInOrder) {
     EXPECT_EQ(sim::Dword(second->data, 0), 0x400000u);
     EXPECT_TRUE(machine.DriverFaults().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Ranges, AdapterWindows, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "AsAssigned" : "WindowsOnly"; });
+
+struct RangesRoom {
+    const char* name;
+    bool assigned;       // the port lists the assigned resources, the expansion ROM's window included
+    ULONG room;          // entries the caller gives
+    uint32_t status;
+    ULONG filled;
+};
+
+void PrintTo(const RangesRoom& value, std::ostream* out) { *out << value.name; }
+
+class AccessRangesList : public ::testing::TestWithParam<RangesRoom> {};
+
+// VideoPortGetAccessRanges lists the windows in the order of the base address registers and, as
+// assigned, the expansion ROM's window after them; a room one short of the list is answered with
+// ERROR_MORE_DATA and no entry written.
+TEST_P(AccessRangesList, FillsTheWholeListOrNothing) {
+    const RangesRoom& c = GetParam();
+    sim::AdapterConfig adapter = Primary();
+    adapter.rangesAsAssigned = c.assigned;
+    sim::Machine machine(ConfigWith({adapter}));
+    machine.Boot();
+    ExpectStarted(machine, 0);
+    VIDEO_ACCESS_RANGE ranges[8];
+    std::memset(ranges, 0xCD, sizeof ranges);
+    USHORT vendor = 0x1A5D, device = 3;
+    ULONG slot = 0;
+    EXPECT_EQ(machine.Port().GetAccessRanges(machine.Extension(0), c.room, ranges, &vendor, &device, &slot), c.status);
+    const sim::Board& board = machine.BoardOf(0);
+    for (ULONG i = 0; i < 8; ++i) {
+        SCOPED_TRACE("entry " + std::to_string(i));
+        if (i >= c.filled) {
+            const auto* bytes = reinterpret_cast<const uint8_t*>(&ranges[i]);
+            EXPECT_EQ(std::count(bytes, bytes + sizeof ranges[i], 0xCD), static_cast<long>(sizeof ranges[i]));
+            continue;
+        }
+        bool rom = i == 3;
+        EXPECT_EQ(static_cast<uint64_t>(ranges[i].RangeStart.QuadPart), rom ? board.romWindow : board.pci.BarAddress(i));
+        EXPECT_EQ(ranges[i].RangeLength, rom ? board.pci.RomSize() : board.pci.BarSize(i));
+        EXPECT_EQ(ranges[i].RangeInIoSpace, i == 2 ? 1 : 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rooms, AccessRangesList,
+                         ::testing::Values(RangesRoom{"AssignedOneShort", true, 3, ERROR_MORE_DATA, 0},
+                                           RangesRoom{"AssignedExact", true, 4, NO_ERROR, 4},
+                                           RangesRoom{"WindowsOnlyOneShort", false, 2, ERROR_MORE_DATA, 0},
+                                           RangesRoom{"WindowsOnlyExact", false, 3, NO_ERROR, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Whatever the size of the register window, every window of every adapter has physical
 // addresses of its own, so that each access reaches the adapter and the window it was meant for.

@@ -13,12 +13,14 @@ namespace {
 
 using sim::PlatformCall;
 
-enum class Board { PrimaryBiosPath, PrimaryWithoutRom, Secondary };
+// A secondary is started with decoding on by the bus driver, or found with it off.
+enum class Board { PrimaryBiosPath, PrimaryWithoutRom, Secondary, SecondaryFoundOff };
 
 sim::MachineConfig ConfigOf(Board board) {
     sim::AdapterConfig adapter;
     adapter.hasRom = board != Board::PrimaryWithoutRom;
-    adapter.secondary = board == Board::Secondary;
+    adapter.secondary = board == Board::Secondary || board == Board::SecondaryFoundOff;
+    adapter.pciStartEnables = board != Board::SecondaryFoundOff;
     sim::MachineConfig config;
     config.adapters = {adapter};
     return config;
@@ -76,9 +78,11 @@ TEST_P(EveryPlatformFailure, LeavesNothingBehindAndLosesNoStoredValue) {
         for (unsigned occurrence = 0; occurrence <= calls; ++occurrence) {
             SCOPED_TRACE(std::string(sim::PlatformCallName(call)) + "@" + std::to_string(occurrence));
             auto machine = MachineWithStoredValues(board);
-            const uint16_t commandBefore = machine->PciOf(0).ReadWord(sim::pcicfg::Command);
             machine->InjectFault(sim::InjectedFault{call, 0, occurrence, 31});
             machine->Boot();
+            // As the bus driver's start left it: decoding the driver switched on goes off again,
+            // decoding the bus driver switched on stays.
+            const uint16_t commandBefore = machine->Adapter(0).commandAtDiscovery;
             for (const sim::Fault& fault : machine->DriverFaults()) ADD_FAILURE() << fault.message;
             for (const auto& [name, data] : StoredValues()) {
                 const sim::RegValue* value = machine->GetRegistry().GetValue(sim::Machine::DeviceKey(0), name);
@@ -98,7 +102,8 @@ TEST_P(EveryPlatformFailure, LeavesNothingBehindAndLosesNoStoredValue) {
 INSTANTIATE_TEST_SUITE_P(Boards, EveryPlatformFailure,
                          ::testing::Values(SweepCase{"PrimaryOnTheBiosPath", Board::PrimaryBiosPath},
                                            SweepCase{"PrimaryWithoutRom", Board::PrimaryWithoutRom},
-                                           SweepCase{"Secondary", Board::Secondary}),
+                                           SweepCase{"Secondary", Board::Secondary},
+                                           SweepCase{"SecondaryFoundOff", Board::SecondaryFoundOff}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // When the driver's own undoing fails, the simulator says what is left.
@@ -111,7 +116,7 @@ TEST(FailedDiscovery, WhatTheUndoCouldNotUndoIsADriverFault) {
     } cases[] = {
         // The third window cannot be mapped; reading the header to switch decoding off fails too,
         // and so does its retry.
-        {"decoding", Board::Secondary,
+        {"decoding", Board::SecondaryFoundOff,
          {{PlatformCall::GetDeviceBase, 0, 3, 0}, {PlatformCall::GetBusData, 0, 2, 0}, {PlatformCall::GetBusData, 0, 3, 0}},
          "failed discovery left the decoding it switched on still on (command register 0x3, was 0x0)"},
         // The write that restores the ROM register fails, and so does its retry.
@@ -147,7 +152,7 @@ TEST(FailedDiscovery, SwitchingDecodingOffIsTriedAgain) {
     };
     for (const auto& c : cases) {
         const std::string name = std::string(sim::PlatformCallName(c.call)) + " failing " + std::to_string(c.failed.size());
-        sim::MachineConfig config = ConfigOf(Board::Secondary);
+        sim::MachineConfig config = ConfigOf(Board::SecondaryFoundOff);
         config.adapters[0].deviceId = 0xFF;
         sim::Machine machine(config);
         for (unsigned call : c.failed) machine.InjectFault(sim::InjectedFault{c.call, 0, call, 0});

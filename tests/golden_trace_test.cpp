@@ -68,10 +68,12 @@ TEST_P(GoldenTrace, AccessSequenceIsUnchanged) {
 INSTANTIATE_TEST_SUITE_P(
     Traces, GoldenTrace,
     ::testing::Values(
-        // The board the system BIOS brought up: ROM probe, then only the display reset and clocks.
+        // The board the system BIOS brought up (its memory refresh interval set): ROM probe, then only
+        // the display reset and clocks.
         GoldenCase{"PrimaryBringUp", "bringup_primary_device5.trace", Adapter(5, false, false, true), false},
-        // Found switched off: decoding on, ROM probe, the chip initialization sequence at discovery and
-        // again at HwInitialize (with the memory clock of device 3 and the 66 MHz bus bits).
+        // No BIOS ran on it, and the bus driver's start switched its decoding on: the memory refresh
+        // interval reads 0, ROM probe, the chip initialization sequence at discovery and again at
+        // HwInitialize (with the memory clock of device 3 and the 66 MHz bus bits).
         GoldenCase{"SecondaryBringUp", "bringup_secondary_device3_bus66.trace", Adapter(3, true, true, true), false},
         GoldenCase{"DirectModeSet", "direct_mode_set_640x480x8_60.trace", Adapter(5, false, false, false), true}),
     [](const auto& info) { return std::string(info.param.name); });

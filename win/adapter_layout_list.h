@@ -18,4 +18,5 @@
     X(miscInit1Value)            \
     X(gammaTable)                \
     X(lumenGammaTable)           \
-    X(modeCount)
+    X(modeCount)                 \
+    X(isSecondary)

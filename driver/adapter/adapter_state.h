@@ -30,6 +30,7 @@ struct AdapterState {
     USHORT pciDeviceId;
     ULONG pciBusClock;                             // 66 on a 66 MHz capable bus
     UCHAR isSecondary;
+    UCHAR decodingSwitchedOn;                      // discovery switched decoding on itself
     ULONG dramInit0Value;
     ULONG dramInit1Value;
     ULONG miscInit1Value;

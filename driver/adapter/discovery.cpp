@@ -36,6 +36,7 @@ static void SetDefaults(AdapterState* adapter) {
     adapter->biosVersion[0] = 0;
     adapter->romHasVersion10001 = 0;
     adapter->isSecondary = 0;
+    adapter->decodingSwitchedOn = 0;
     adapter->registerBase = nullptr;
     adapter->frameBufferBase = nullptr;
     adapter->ioBase = nullptr;
@@ -55,15 +56,55 @@ static void FillIdentityRamps(AdapterState* adapter) {
     }
 }
 
-// Identifies the adapter and switches decoding on for one that nobody enabled (a secondary).
-// A configuration header that cannot be read or written ends discovery: its contents would be
-// garbage, and a secondary adapter that stays switched off answers nothing.
+// Room for every range a PCI function can decode: six base address registers and the expansion ROM.
+constexpr ULONG MaxPciRanges = 7;
+
+// True for a listed range (an entry the platform filled has a length) that starts at `base` in the
+// given space.
+static bool RangeStartsAt(const VIDEO_ACCESS_RANGE& range, ULONG base, bool io) {
+    bool rangeIo = range.RangeInIoSpace & VIDEO_MEMORY_SPACE_IO;
+    return range.RangeLength != 0 && range.RangeStart.QuadPart == static_cast<LONGLONG>(base) && rangeIo == io;
+}
+
+// The range the platform listed for one of the adapter's base address registers: the one that
+// starts where the register points, in the register's space; null when none was listed.
+static VIDEO_ACCESS_RANGE* FindBarRange(VIDEO_ACCESS_RANGE* ranges, const UCHAR* header, ULONG bar) {
+    ULONG value = PciDword(header, PciRegisterBarOffset + 4 * bar);
+    bool io = value & PciBarIoSpace;
+    ULONG base = value & (io ? PciBarIoAddressMask : PciBarMemoryAddressMask);
+    for (ULONG i = 0; i < MaxPciRanges; ++i) {
+        if (RangeStartsAt(ranges[i], base, io)) return &ranges[i];
+    }
+    return nullptr;
+}
+
+// The three windows in the driver's order (registers, frame buffer, I/O: the chip's base address
+// registers 0 to 2), whatever the order the platform listed them in and whatever else it listed
+// (the expansion ROM's window).
+static bool TakeWindows(AdapterState* adapter, VIDEO_ACCESS_RANGE* ranges, const UCHAR* header) {
+    for (ULONG bar = 0; bar < RangeCount; ++bar) {
+        VIDEO_ACCESS_RANGE* range = FindBarRange(ranges, header, bar);
+        if (range == nullptr) {
+            DebugMessage(Error, "the platform listed no range for base address register %u\n", bar);
+            return false;
+        }
+        VideoPortMoveMemory(&adapter->accessRanges[bar], range, sizeof(VIDEO_ACCESS_RANGE));
+    }
+    return true;
+}
+
+// Identifies the adapter, takes its three windows from the ranges the platform lists, and switches
+// decoding on for one that nobody enabled (a secondary). A configuration header that cannot be read
+// or written ends discovery: its contents would be garbage, and a secondary adapter that stays
+// switched off answers nothing.
 static VP_STATUS ConfigurePci(AdapterState* adapter) {
     USHORT vendorId = ZarnVendorId;
     USHORT deviceId = ZarnFirstDeviceId;
     ULONG slot = 0;
-    VP_STATUS status = VideoPortGetAccessRanges(adapter, 0, nullptr, RangeCount, adapter->accessRanges, &vendorId,
-                                                &deviceId, &slot);
+    VIDEO_ACCESS_RANGE ranges[MaxPciRanges];
+    VideoPortZeroMemory(ranges, sizeof ranges);
+    VP_STATUS status =
+        VideoPortGetAccessRanges(adapter, 0, nullptr, MaxPciRanges, ranges, &vendorId, &deviceId, &slot);
     if (status != NO_ERROR) {
         DebugMessage(Error, "VideoPortGetAccessRanges failed with status %u: the adapter's windows are not known\n",
                      status);
@@ -76,6 +117,7 @@ static VP_STATUS ConfigurePci(AdapterState* adapter) {
         DebugMessage(Error, "the PCI configuration space of slot %u could not be read\n", slot);
         return ERROR_DEV_NOT_EXIST;
     }
+    if (!TakeWindows(adapter, ranges, header)) return ERROR_DEV_NOT_EXIST;
 
     if (header[PciStatusOffset] & PciStatus66MHz) adapter->pciBusClock = 66;
     adapter->pciDeviceId = PciWord(header, PciDeviceIdOffset);
@@ -86,6 +128,7 @@ static VP_STATUS ConfigurePci(AdapterState* adapter) {
 
     header[PciCommandOffset] |= PciCommandIoEnable | PciCommandMemoryEnable;
     adapter->isSecondary = 1;
+    adapter->decodingSwitchedOn = 1;
     DebugMessage(Info, "device 0x%04X in slot %u: decoding was off, switched on (secondary adapter)\n",
                  adapter->pciDeviceId, slot);
     if (!WritePciHeader(adapter, header)) {
@@ -93,6 +136,19 @@ static VP_STATUS ConfigurePci(AdapterState* adapter) {
         return ERROR_DEV_NOT_EXIST;
     }
     return NO_ERROR;
+}
+
+// A board the bus driver started with decoding on may still be one that no BIOS initialized: the
+// platform's start switches decoding on for every device. What no initialization leaves is the
+// memory controller's refresh interval: 0 from power-on until the video BIOS's power-on self test or
+// the chip initialization sequence writes it. Such a board is brought up as a secondary.
+static void RecognizeUninitializedChip(AdapterState* adapter) {
+    if (adapter->isSecondary) return;
+    if (ReadMmio(adapter, reg::Reg20) != reg::Reg20PowerOnValue) return;
+    adapter->isSecondary = 1;
+    DebugMessage(Info,
+                 "device 0x%04X in slot %u: its memory refresh is off, no BIOS initialized it (secondary adapter)\n",
+                 adapter->pciDeviceId, adapter->pciSlot);
 }
 
 // Windows too short for the chip's registers would send register accesses past their mapping.
@@ -127,6 +183,7 @@ static VP_STATUS MapRanges(AdapterState* adapter) {
         *bases[i] = static_cast<PUCHAR>(base);
     }
 
+    RecognizeUninitializedChip(adapter);
     if (adapter->isSecondary) ClearMmioBits(adapter, reg::Reg28, reg::Reg28SecondaryOff);
     return NO_ERROR;
 }
@@ -178,11 +235,12 @@ static void FreeRanges(AdapterState* adapter) {
 }
 
 // Switches off again the decoding discovery switched on for a secondary adapter, so that the
-// adapter is left as nobody enabled it. A failed read or write is tried once more, as for the ROM
-// register: an adapter left decoding would answer at addresses the system never gave it.
+// adapter is left as nobody enabled it; decoding the bus driver switched on stays. A failed read or
+// write is tried once more, as for the ROM register: an adapter left decoding would answer at
+// addresses the system never gave it.
 static void SwitchDecodingOff(AdapterState* adapter) {
     UCHAR header[PciHeaderSize];
-    if (!adapter->isSecondary) return;
+    if (!adapter->decodingSwitchedOn) return;
     if (!ReadPciHeader(adapter, header) && !ReadPciHeader(adapter, header)) return;
     UCHAR decoding = PciCommandIoEnable | PciCommandMemoryEnable;
     if ((header[PciCommandOffset] & decoding) == 0) return;
@@ -214,11 +272,13 @@ static VP_STATUS DiscoverAdapter(AdapterState* adapter, PVIDEO_PORT_CONFIG_INFO 
     VP_STATUS status = ConfigurePci(adapter);
     if (status != NO_ERROR) return Refuse(adapter, status, DiscoveryStepPci);
 
-    ReadRegistryConfiguration(adapter);
-    adapter->modeAttributeBits = 0;
-
+    // The windows are mapped before the registry is read: whether the adapter is a secondary, which
+    // decides the values read, can take a look at the chip.
     status = MapRanges(adapter);
     if (status != NO_ERROR) return Refuse(adapter, status, DiscoveryStepRanges);
+
+    ReadRegistryConfiguration(adapter);
+    adapter->modeAttributeBits = 0;
 
     status = ProbeOptionRom(adapter);
     if (status != NO_ERROR) return Refuse(adapter, status, DiscoveryStepRomProbe);

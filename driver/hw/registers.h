@@ -40,8 +40,12 @@ constexpr ULONG DramInit1KeptBits = 0xC2000000;   // kept from the hardware at i
 constexpr ULONG DramInit1SlowMemClock = 0x4000;   // bit 14: memory clock at or below 105 MHz
 constexpr ULONG DramInit1DisplayOn = 0x1;         // bit 0: follows bit 0 of the display pipeline
 
+// The memory controller's refresh interval. It is 0 from power-on until an initialization (the
+// video BIOS's power-on self test or the driver's) writes it: without refresh the memory holds
+// nothing, so a 0 here marks a chip nobody has initialized.
 constexpr ULONG Reg20 = 0x20;
 constexpr ULONG Reg20InitValue = 0x49E;
+constexpr ULONG Reg20PowerOnValue = 0;
 
 constexpr ULONG Reg28 = 0x28;
 constexpr ULONG Reg28InitValue = 0x340;       // written by the chip initialization

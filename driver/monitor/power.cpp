@@ -1,5 +1,6 @@
 // Power management: the monitor's power states through the sync outputs and the screen-off bit
-// (VESA DPMS), and the adapter's, with the chip initialized again on the way back from a deep state.
+// (VESA DPMS), and the adapter's, with the chip initialized again on the way back from a state that
+// took its power (suspend, off, hibernation).
 #include "adapter/bringup.h"
 #include "adapter/callbacks.h"
 #include "hw/access.h"
@@ -35,7 +36,13 @@ void ApplyMonitorPower(const AdapterState* adapter, ULONG syncBits, UCHAR screen
     WriteVga(adapter, reg::VgaSequencer, index);
 }
 
-// After suspend or off the chip has lost its setup.
+// After suspend or off the chip has lost its setup, and after hibernation too: the machine powered
+// off and booted cold, and the system BIOS brings up only the primary board (and that with its own
+// values).
+static bool LostPower(ULONG state) {
+    return state == VideoPowerSuspend || state == VideoPowerOff || state == VideoPowerHibernate;
+}
+
 static void ReinitializeAdapter(AdapterState* adapter) {
     InitializeChip(adapter);
     if (!adapter->isSecondary) WriteMmio(adapter, reg::Reg28, reg::Reg28PowerUpValue);
@@ -75,9 +82,7 @@ VP_STATUS NTAPI HwSetPowerState(PVOID hwDeviceExtension, ULONG hwId, PVIDEO_POWE
         return NO_ERROR;
     }
     // What counts is the state being left: leaving off for off again also initializes the chip.
-    if (adapter->powerState == VideoPowerSuspend || adapter->powerState == VideoPowerOff) {
-        ReinitializeAdapter(adapter);
-    }
+    if (LostPower(adapter->powerState)) ReinitializeAdapter(adapter);
     adapter->powerState = state;
     return NO_ERROR;
 }

@@ -105,6 +105,12 @@ void ApplyPciStart(AdapterConfig& config, const std::string& value) {
     else throw std::invalid_argument("adapter key 'pcistart' must be keep or enable");
 }
 
+void ApplyRanges(AdapterConfig& config, const std::string& value) {
+    if (value == "assigned") config.rangesAsAssigned = true;
+    else if (value == "bars") config.rangesAsAssigned = false;
+    else throw std::invalid_argument("adapter key 'ranges' must be assigned or bars");
+}
+
 void ApplyCallbackStatus(AdapterConfig& config, const std::string& value) {
     if (value == "ntstatus") config.callbackStatusIsNtStatus = true;
     else if (value == "refusal") config.callbackStatusIsNtStatus = false;
@@ -151,11 +157,15 @@ const KeyRule rules[] = {
      }},
     {{"memory", "memory=4|8|16", "video memory in MiB"},
      [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyMemory(c, k, v); }},
-    {{"secondary", "secondary", "found with decoding off; no BIOS has run on it"},
+    {{"secondary", "secondary", "no BIOS has run on it: decoding off until the bus driver's start, the chip at its power-on values"},
      [](AdapterConfig& c, const std::string& k, const std::string&, bool has) { Flag(c.secondary, k, has); }},
-    {{"pcistart", "pcistart=keep|enable",
-      "the PCI bus driver's start leaves decoding as the BIOS left it, or switches it on before discovery"},
+    {{"pcistart", "pcistart=enable|keep",
+      "the PCI bus driver's start switches decoding on before discovery, by default, or leaves it as the BIOS left it"},
      [](AdapterConfig& c, const std::string&, const std::string& v, bool) { ApplyPciStart(c, v); }},
+    {{"ranges", "ranges=assigned|bars",
+      "VideoPortGetAccessRanges lists the assigned resources in their order with the expansion ROM as a fourth "
+      "entry and answers ERROR_MORE_DATA, filling none, when the room is short, by default; or the three windows only"},
+     [](AdapterConfig& c, const std::string&, const std::string& v, bool) { ApplyRanges(c, v); }},
     {{"ddcattempts", "ddcattempts=N",
       "how many times the platform's DDC helper tries to read the monitor's EDID: 1 to 8, 1 by default"},
      [](AdapterConfig& c, const std::string& k, const std::string& v, bool) { ApplyDdcAttempts(c, k, v); }},

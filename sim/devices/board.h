@@ -40,11 +40,17 @@ struct AdapterConfig {
     uint8_t revision = 1;
     uint32_t memoryMiB = 16;        // 4, 8 or 16
     bool altMemory = false;         // the alternative memory type (16 MB, dramInit1 strap)
-    bool secondary = false;         // found with decoding switched off; no BIOS has run on it
+    bool secondary = false;         // no BIOS has run on it: decoding off until the bus driver's start
     bool bus66 = false;             // on a 66 MHz capable bus
-    // The PCI bus driver's start of the device switches memory and I/O decoding on before discovery
-    // (as the platform documents a PCI device's start); false: it leaves decoding as the BIOS left it.
-    bool pciStartEnables = false;
+    // The PCI bus driver's start of the device switches memory and I/O decoding on before discovery,
+    // as the platform documents a PCI device's start (the default); false: it leaves decoding as the
+    // BIOS left it.
+    bool pciStartEnables = true;
+    // VideoPortGetAccessRanges answers with the resources as the platform lists them: the three
+    // windows in the order of the assigned list and the expansion ROM the device decodes as one more
+    // entry, ERROR_MORE_DATA with no entry filled when the caller's room is short (the default);
+    // false: the three windows only.
+    bool rangesAsAssigned = true;
     // How many times the platform's DDC helper tries to read the monitor's EDID (1 to
     // MaxDdcAttempts). The platform documents no retries.
     uint32_t ddcAttempts = 1;
@@ -121,6 +127,7 @@ private:
 struct Board {
     AdapterConfig config;            // its description, but for the ROM image: that is `rom`
     uint32_t slot = 0;               // PCI slot number
+    uint32_t romWindow = 0;          // where the system assigned the expansion ROM's window
     PciFunction pci;
     Chip chip{Straps{}};
     VideoMemoryBytes videoMemory;

@@ -63,7 +63,9 @@ int Bus::AddBoard(AdapterConfig config) {
     uint32_t frameBufferBase = AlignUp(registerBase + bars[0].size, bars[1].size);
     nextMemory_ = frameBufferBase + bars[1].size;
     uint32_t ioBase = PciIoBase + static_cast<uint32_t>(boards_.size()) * IoWindowSize;
-    board.pci.Assign({registerBase, frameBufferBase, ioBase}, !config.secondary);
+    // The expansion ROMs' windows lie below the other windows, one per slot, downwards.
+    board.romWindow = PciMemoryBase - static_cast<uint32_t>(boards_.size() + 1) * RomWindowSize;
+    board.pci.Assign({registerBase, frameBufferBase, ioBase}, board.romWindow, !config.secondary);
     if (config.bus66) board.pci.SetStatusBits(pcicfg::Status66MHz);
     board.chip = Chip(Straps{config.memoryMiB, config.altMemory, config.deviceId == 3});
     // The system BIOS runs the video BIOS of the primary adapter before any driver loads.
@@ -435,6 +437,15 @@ void Bus::PowerDown(int board) {
     b.powered = false;
     // Without refresh the DRAM cells lose their charge: what they held is gone.
     b.videoMemory.LoseCharge();
+}
+
+void Bus::ColdBoot() {
+    for (size_t i = 0; i < boards_.size(); ++i) {
+        Board& b = boards_[i];
+        PowerDown(static_cast<int>(i));
+        b.powered = true;
+        if (!b.config.secondary) RunPowerOnSelfTest(b.chip, b.config.deviceId, b.config.bus66);
+    }
 }
 
 }  // namespace sim

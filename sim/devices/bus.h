@@ -85,6 +85,11 @@ public:
     // kept, as the system restores it.
     void PowerDown(int board);
     void PowerUp(int board) { boards_.at(board).powered = true; }
+    // The machine powers off and boots cold (hibernation): every board loses power and what its
+    // memory held; the system BIOS runs the power-on self test of each board a BIOS brought up at
+    // boot, and every other board keeps its power-on values. The configuration spaces stay as they
+    // were, as the PCI bus driver restores each device's resources and decoding.
+    void ColdBoot();
 
     // The registers and configuration spaces of every board (not video memory or ROMs), for the
     // machine's snapshots.

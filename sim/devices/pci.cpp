@@ -55,11 +55,13 @@ void PciFunction::UpdateDecode() {
     decode_.romAddress = rom & ~(romSize_ - 1) & 0xFFFFF800;
 }
 
-void PciFunction::Assign(const std::array<uint32_t, 3>& barAddresses, bool decoding) {
+void PciFunction::Assign(const std::array<uint32_t, 3>& barAddresses, uint32_t romAddress, bool decoding) {
     for (int bar = 0; bar < 3; ++bar) {
         uint32_t offset = pcicfg::Bar0 + 4 * bar;
         for (int i = 0; i < 4; ++i) WriteByte(offset + i, static_cast<uint8_t>(barAddresses[bar] >> (8 * i)));
     }
+    uint32_t rom = romAddress & ~pcicfg::RomEnable;
+    for (int i = 0; i < 4; ++i) WriteByte(pcicfg::RomBar + i, static_cast<uint8_t>(rom >> (8 * i)));
     uint16_t command = decoding ? (pcicfg::CommandIo | pcicfg::CommandMemory) : 0;
     WriteByte(pcicfg::Command, static_cast<uint8_t>(command));
     WriteByte(pcicfg::Command + 1, 0);

@@ -46,8 +46,9 @@ public:
     PciFunction() = default;
     PciFunction(const PciIdentity& identity, const std::array<BarLayout, 3>& bars, uint32_t romSize);
 
-    // Assigns the base address registers (the system's resource assignment) and the command register.
-    void Assign(const std::array<uint32_t, 3>& barAddresses, bool decoding);
+    // Assigns the base address registers and the expansion ROM's window, its decode left off (the
+    // system's resource assignment), and the command register.
+    void Assign(const std::array<uint32_t, 3>& barAddresses, uint32_t romAddress, bool decoding);
     void SetStatusBits(uint16_t bits);
     // Switches memory and I/O decoding on, keeping the command register's other bits.
     void EnableDecoding() { WriteByte(pcicfg::Command, static_cast<uint8_t>(ReadByte(pcicfg::Command) | pcicfg::CommandIo | pcicfg::CommandMemory)); }

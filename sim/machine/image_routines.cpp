@@ -14,8 +14,8 @@ using image::CpuFault;
 
 // The bytes of VIDEO_HW_INITIALIZATION_DATA the Windows 2000 port reads.
 constexpr uint32_t InitializationDataBytes = 80;
-// The access ranges the port fills at most (the adapter's three windows).
-constexpr uint32_t AccessRangesFilled = 3;
+// The access ranges the port fills at most (the adapter's three windows and its expansion ROM).
+constexpr uint32_t AccessRangesFilled = 4;
 
 std::string Hex(uint32_t value) {
     char text[16];

@@ -126,7 +126,9 @@ public:
     // The identifier the platform knows the monitor child by; 0 when none was enumerated.
     uint32_t MonitorId(int adapter) const;
     // HwGetPowerState and HwSetPowerState for a device of an adapter: a child's identifier, or
-    // AdapterDevice for the adapter itself.
+    // AdapterDevice for the adapter itself. Hibernating an adapter hibernates the machine: every
+    // started adapter is told, the machine powers off and boots cold, the PCI configuration is
+    // restored, and every started adapter is told VideoPowerOn (VideoPort::SetPower).
     static constexpr uint32_t AdapterDevice = 0xFFFFFFFF;
     uint32_t QueryPower(int adapter, uint32_t hwId, uint32_t state);
     uint32_t SetPower(int adapter, uint32_t hwId, uint32_t state);

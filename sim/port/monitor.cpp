@@ -155,14 +155,32 @@ uint32_t VideoPort::QueryPower(int adapter, uint32_t hwId, uint32_t state) { ret
 // its power, and nothing but the driver sets it up again.
 // On the way back the bus driver powers the device before the driver is told, so that the driver can
 // set the chip up again in its HwSetPowerState.
-uint32_t VideoPort::SetPower(int adapter, uint32_t hwId, uint32_t state) {
-    constexpr uint32_t AdapterId = 0xFFFFFFFF;
+uint32_t VideoPort::SetDevicePower(int adapter, uint32_t hwId, uint32_t state) {
     bool keepsPower = state == VideoPowerOn || state == VideoPowerStandBy || state == VideoPowerHibernate;
     if (hwId == AdapterId && keepsPower) bus_.PowerUp(adapter);
     uint32_t status = CallPower(adapter, true, hwId, state);
     if (hwId != AdapterId || status != NO_ERROR) return status;
     state_.adapters.at(adapter).powerState = state;
     if (state == VideoPowerSuspend || state == VideoPowerOff) bus_.PowerDown(adapter);
+    return status;
+}
+
+// Hibernation is the machine's: once the driver has been told, every other started adapter is told
+// as well, the machine powers off and boots cold (the system BIOS brings up only the board it
+// brought up at boot), the PCI bus driver restores every device's configuration, and every started
+// adapter is told VideoPowerOn, in slot order.
+uint32_t VideoPort::SetPower(int adapter, uint32_t hwId, uint32_t state) {
+    uint32_t status = SetDevicePower(adapter, hwId, state);
+    if (hwId != AdapterId || state != VideoPowerHibernate || status != NO_ERROR) return status;
+    for (size_t i = 0; i < state_.adapters.size(); ++i) {
+        if (static_cast<int>(i) != adapter && state_.adapters[i].started) {
+            SetDevicePower(static_cast<int>(i), AdapterId, VideoPowerHibernate);
+        }
+    }
+    bus_.ColdBoot();
+    for (size_t i = 0; i < state_.adapters.size(); ++i) {
+        if (state_.adapters[i].started) SetDevicePower(static_cast<int>(i), AdapterId, VideoPowerOn);
+    }
     return status;
 }
 

@@ -199,9 +199,14 @@ uint32_t VideoPort::GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_
     caller.askedVendorId = vendorId ? *static_cast<const USHORT*>(vendorId) : 0;
     caller.askedDeviceId = deviceId ? *static_cast<const USHORT*>(deviceId) : 0;
     if (call.fail) return call.status;
-    if (count < 3) return ERROR_MORE_DATA;
 
+    // The assigned list: the three windows in the order of the base address registers, then the
+    // expansion ROM's window, which the device decodes although the driver did not ask for it. When
+    // the caller's room is short the answer is ERROR_MORE_DATA and no entry is filled (a port may
+    // fill what fits first; a driver cannot count on it).
     const Board& board = bus_.BoardAt(index);
+    const ULONG listed = board.config.rangesAsAssigned ? 4 : 3;
+    if (count < listed) return ERROR_MORE_DATA;
     for (int bar = 0; bar < 3; ++bar) {
         VIDEO_ACCESS_RANGE& range = ranges[bar];
         range.RangeStart.QuadPart = board.pci.BarAddress(bar);
@@ -210,6 +215,15 @@ uint32_t VideoPort::GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_
         range.RangeVisible = 0;
         range.RangeShareable = board.pci.BarIsIo(bar) ? 0 : 1;
         range.RangePassive = 0;
+    }
+    if (listed == 4) {
+        VIDEO_ACCESS_RANGE& rom = ranges[3];
+        rom.RangeStart.QuadPart = board.romWindow;
+        rom.RangeLength = board.pci.RomSize();
+        rom.RangeInIoSpace = 0;
+        rom.RangeVisible = 0;
+        rom.RangeShareable = 1;
+        rom.RangePassive = 0;
     }
     *slot = board.slot;
     return NO_ERROR;

@@ -138,7 +138,10 @@ public:
     // the Plug and Play manager asks again.
     void EnumerateChildren(int adapter);
     // HwGetPowerState and HwSetPowerState for a device of the adapter (a child's identifier, or
-    // 0xFFFFFFFF for the adapter); an adapter set to suspend or off loses power.
+    // AdapterId for the adapter); an adapter set to suspend or off loses power. Hibernation is the
+    // whole machine's: every started adapter is told, the machine powers off and boots cold, and
+    // every started adapter is told VideoPowerOn; the answer is the named adapter's to hibernate.
+    static constexpr uint32_t AdapterId = 0xFFFFFFFF;
     uint32_t QueryPower(int adapter, uint32_t hwId, uint32_t state);
     uint32_t SetPower(int adapter, uint32_t hwId, uint32_t state);
     // Reads `count` bytes of the monitor's memory from `offset` through the line callbacks of
@@ -236,6 +239,8 @@ private:
     void CheckDescriptorWritten(uint32_t type, uint32_t address, const uint8_t* descriptor);
     void CheckReplyWritten(uint32_t code, uint32_t address, const uint8_t* bytes, uint32_t count, uint32_t inputLength,
                            int adapter);
+    // HwSetPowerState for one device, with what the adapter's power state does to the board.
+    uint32_t SetDevicePower(int adapter, uint32_t hwId, uint32_t state);
 
     Kernel& kernel_;
     Bus& bus_;

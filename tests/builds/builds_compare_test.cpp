@@ -164,7 +164,8 @@ std::vector<Scenario> Boots() {
         On("UnknownDevice", {"device=9"}),
         On("PrimaryAndSecondary", {"device=5,memory=16", "device=4,memory=4,secondary"}),
         On("ThreeAdapters", {"device=5,memory=8", "device=3,memory=4,secondary,bus66", "device=4,memory=16,secondary,rom=none"}),
-        On("SecondaryStartedWithDecodingOn", {"device=5,memory=16", "device=4,memory=8,secondary,rom=none,pcistart=enable"}),
+        On("SecondaryFoundWithDecodingOff", {"device=5,memory=16", "device=4,memory=8,secondary,pcistart=keep"}),
+        On("WindowsListedWithoutTheRom", {"device=5,memory=16,ranges=bars", "device=4,memory=4,secondary,ranges=bars"}),
     };
     for (Scenario& boot : boots) boot.script = SessionScript;
     // Discovery refusing an adapter at the range step and for want of mode tables.
@@ -226,6 +227,12 @@ std::vector<Scenario> Sessions() {
         "\"miscInit1\"=dword:00000011\n\"dramInit0\"=hex:22\n\"dramInit1\"=dword:33333333\n\"MemClocking\"=dword:00000064\n",
         "mode 1 adapter=1\n"));
     sessions.push_back(secondaryWith("EmptyValuesOfASecondary", "\"dramInit0\"=hex:\n\"GraphicsClocking\"=hex:\n", ""));
+    // The machine hibernates as a whole, asked by either adapter; the session then sets its modes again.
+    Scenario hibernation = On("HibernationOfAPrimaryAndASecondary", {"device=5,memory=16", "device=4,memory=8,secondary"});
+    hibernation.script = "mode 2\nmode 2 adapter=1\npower adapter hibernate\nmode 2\nmode 2 adapter=1\n"
+                         "power adapter hibernate adapter=1\nmode 40\nmode 3 adapter=1\n"
+                         "request IOCTL_VIDEO_QUERY_CURRENT_MODE out=80 adapter=1\n";
+    sessions.push_back(hibernation);
     Scenario power = On("RefusedPowerStates", {"device=5,memory=16"});
     power.script = "power adapter 9\npower 0x12345678 on\npower monitor 0\npower adapter off\npower adapter on\n";
     sessions.push_back(power);

@@ -51,6 +51,7 @@ DriverView ReadImageRecord(const uint8_t* record) {
     view.identityGamma = IsIdentityRampAt(record, at.gammaTable);
     view.identityLumenGamma = IsIdentityRampAt(record, at.lumenGammaTable);
     view.modeCount = FieldAt<ULONG>(record, at.modeCount);
+    view.isSecondary = FieldAt<UCHAR>(record, at.isSecondary);
     // The driver's rule (UsesBiosPath), with the table pointer 4 bytes wide.
     view.biosPath = view.romPresent && view.useNonBiosModeSet == 0 && FieldAt<uint32_t>(record, at.biosModeTable) != 0;
     return view;
@@ -81,6 +82,7 @@ DriverView ReadDriverView(sim::Machine& machine, int adapter) {
     view.identityGamma = IsIdentityRamp(record->gammaTable);
     view.identityLumenGamma = IsIdentityRamp(record->lumenGammaTable);
     view.modeCount = record->modeCount;
+    view.isSecondary = record->isSecondary;
     return view;
 }
 

@@ -26,6 +26,7 @@ struct DriverView {
     bool identityGamma = true;    // the desktop gamma ramp is the identity ramp
     bool identityLumenGamma = true;
     uint32_t modeCount = 0;       // entries of the active mode table
+    bool isSecondary = false;     // the driver brings the adapter up as a secondary (no BIOS ran on it)
 };
 
 DriverView ReadDriverView(sim::Machine& machine, int adapter);
@@ -37,10 +38,10 @@ DriverView ReadDriverView(sim::Machine& machine, int adapter);
 struct ImageRecordLayout {
     uint32_t biosVersion, romPresent, romHasVersion10001, biosModeTable, debugLevel, useSoftwareCursor,
         useNonBiosModeSet, graphicsClockMhz, memClockMhz, dramInit0Value, dramInit1Value, miscInit1Value, gammaTable,
-        lumenGammaTable, modeCount;
+        lumenGammaTable, modeCount, isSecondary;
 };
 constexpr ImageRecordLayout ImageAdapterLayout = {3228, 3220, 3260, 3272, 3296, 3300, 3304, 3312,
-                                                  3308, 3196, 3200, 3204, 3316, 4340, 3284};
+                                                  3308, 3196, 3200, 3204, 3316, 4340, 3284, 3192};
 
 // The clock a PLL register value gives: 14.31818 MHz x (N + 2) / ((M + 2) x 2^K).
 double PllMegahertz(uint32_t pll);

@@ -100,13 +100,8 @@ std::string RomText(const DriverView& view) {
            ", 1.00.01 banner " + (view.romHasVersion10001 ? "found" : "not found");
 }
 
-// The driver takes an adapter for a secondary one when it finds decoding off and switches it on
-// itself: the configuration writes of its discovery show which it concluded.
-bool DriverTookSecondary(sim::Machine& machine, int index) {
-    const uint16_t decoding = sim::pcicfg::CommandIo | sim::pcicfg::CommandMemory;
-    uint16_t before = machine.Adapter(index).commandAtDiscovery & decoding;
-    return before == 0 && (machine.BoardOf(index).pci.ReadWord(sim::pcicfg::Command) & decoding) != 0;
-}
+// What the driver concluded, as its record holds it: a secondary is one it brings up itself.
+bool DriverTookSecondary(sim::Machine& machine, int index) { return ReadDriverView(machine, index).isSecondary; }
 
 // What the board is (a BIOS initialized it or not), what the bus driver's start did, and what the
 // driver concluded.
@@ -213,6 +208,7 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
     json["subsystemVendor"] = static_cast<unsigned>(pci.ReadWord(sim::pcicfg::SubsystemVendor));
     json["secondary"] = board.config.secondary;
     json["pciStart"] = board.config.pciStartEnables ? "enable" : "keep";
+    json["ranges"] = board.config.rangesAsAssigned ? "assigned" : "bars";
     if (adapter.discoveryRan) json["driverConcluded"] = DriverTookSecondary(machine, index) ? "secondary" : "primary";
     Json windows = Json::array();
     for (int bar = 0; bar < 3; ++bar) {

@@ -454,6 +454,11 @@ void RunPower(sim::Machine& machine, int line, const std::vector<std::string>& t
         uint32_t set = machine.SetPower(adapter, device, state);
         fields["setStatus"] = set;
         text += ", HwSetPowerState " + StatusText(set);
+        // Hibernating an adapter hibernates the machine, and the machine resumes (Machine::SetPower).
+        if (device == sim::Machine::AdapterDevice && state == VideoPowerHibernate && set == NO_ERROR) {
+            fields["resumed"] = true;
+            text += "; the machine powered off, booted cold and told every adapter on";
+        }
     } else {
         text += ", not set";
     }
