@@ -14,7 +14,7 @@
 // subsystem vendor and ID (2 bytes each),
 // revision, BIOS byte (bits 0-1 accept every/none/listed, bit 2 own timing; and the platform's
 // readings: bit 3 the bus driver's start leaves decoding as the BIOS left it, bit 4 the port lists
-// the three windows only), value count, then per
+// the three windows only, bit 5 the port hands on a value callback's refusal as success), value count, then per
 // value: name selector, type, 2-byte length and the bytes; the rest is the ROM: raw bytes, or
 // (offset, byte) patches XORed into the standard image.
 #include <algorithm>
@@ -71,6 +71,7 @@ sim::AdapterConfig ReadBoard(Reader& in, std::vector<sim::InjectedFault>& failur
     board.bios.timing = bios & 4 ? sim::BiosConfig::Timing::Own : sim::BiosConfig::Timing::Keep;
     board.pciStartEnables = !(bios & 8);
     board.rangesAsAssigned = !(bios & 0x10);
+    board.callbackStatusIsNtStatus = !(bios & 0x20);
     return board;
 }
 

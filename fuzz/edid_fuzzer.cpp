@@ -9,8 +9,8 @@
 // The machine boots once; every input plugs in a new monitor and has the children enumerated again.
 //
 // Input: a byte whose low two bits choose the monitor's behaviour (answers, does not answer,
-// corrupts its checksum, holds the data line low) and whose bit 2 the helper (clear strict, set
-// tolerant), then the EDID bytes (padded with zeros or cut to 128, or to 256 from 129 bytes on).
+// corrupts its checksum, holds the data line low), whose bit 2 the helper (clear strict, set
+// tolerant) and bits 3-4 the helper's attempts less one, then the EDID bytes (padded with zeros or cut to 128, or to 256 from 129 bytes on).
 // With bit 7 of that first byte clear the EDID header is kept valid, so that most inputs reach the
 // decoder.
 #include <cstdlib>
@@ -65,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     machine.Restore(fixture->booted);
     machine.MonitorOf(0) = sim::DisplayMonitor(sim::MonitorConfig{true, edid, "fuzzer", fault});
     machine.GetBus().BoardAt(0).config.ddcHelper = behaviour & 4 ? sim::DdcHelper::Tolerant : sim::DdcHelper::Strict;
+    machine.GetBus().BoardAt(0).config.ddcAttempts = 1u + ((behaviour >> 3) & 3);
     machine.EnumerateChildren(0);
     if (!machine.DriverFaults().empty()) Stop(machine, "the simulator reported a driver fault");
     const bool answers = fault == sim::MonitorFault::None || fault == sim::MonitorFault::BadChecksum;

@@ -38,7 +38,9 @@
 // whose op byte has bits 5-7 set also runs the way the aliasing check does: once with input and
 // output in separate buffers, once in one, and the answers must agree (it snapshots the machine, so
 // it is kept to one request in eight). The input's length modulo 3 chooses which freed process
-// object a new process gets (the kernel's readings: most recently freed, longest freed, never).
+// object a new process gets (the kernel's readings: most recently freed, longest freed, never), and
+// the length divided by 3, when odd, has the port hand on a registry value callback's refusal as
+// success (the port's other reading).
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -270,6 +272,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     machine.Restore(fixture.booted);
     const sim::ProcessReuse readings[] = {sim::ProcessReuse::Recent, sim::ProcessReuse::Oldest, sim::ProcessReuse::Never};
     machine.GetKernel().SetProcessReuse(readings[size % 3]);
+    for (int board = 0; board < fixture.boards; ++board) {
+        machine.GetBus().BoardAt(board).config.callbackStatusIsNtStatus = (size / 3) % 2 == 0;
+    }
     Reader in{data, size, fourBoards ? 1u : 0u};
     Remembered remembered;
     bool ended[5] = {};

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "clients/display_driver.h"
+#include "clients/test_pattern.h"
 #include "devices/scanout.h"
 #include "display.h"
 #include "kernel/regfile.h"
@@ -155,6 +156,37 @@ void RecordState(sim::Machine& machine, Recorder& record) {
     }
 }
 
+// Sets the mode on every started adapter with an identity gamma ramp, draws the test pattern through
+// the display driver's mapping and counts the pixels of the decoded screen that are not the pattern's.
+void RecordPictures(sim::Machine& machine, const std::string& mode, Recorder& record) {
+    std::vector<uint32_t> identity(256);
+    for (uint32_t i = 0; i < 256; ++i) identity[i] = i * 0x010101;
+    for (size_t i = 0; i < machine.AdapterCount(); ++i) {
+        const int adapter = static_cast<int>(i);
+        if (!machine.Adapter(adapter).started) continue;
+        const std::string prefix = "adapter " + std::to_string(i) + " picture";
+        sim::ModeSetResult set = sim::SetMode(machine, adapter, sim::ParseModeRequest(mode));
+        uint32_t gamma = sim::SetGammaRamp(machine, adapter, identity);
+        sim::FrameBufferMapping mapping = sim::MapFrameBuffer(machine, adapter);
+        std::string error;
+        if (set.status || gamma || mapping.status || !sim::DrawThroughMapping(machine, 1, mapping, set.mode, &error)) {
+            record(prefix, "not drawn: mode " + Hex(set.status) + ", gamma " + Hex(gamma) + ", mapping " +
+                               Hex(mapping.status) + " " + error);
+            continue;
+        }
+        sim::Image screen = sim::RenderScreen(machine.ChipOf(adapter), machine.VideoMemory(adapter));
+        size_t off = screen.width == set.mode.VisScreenWidth && screen.height == set.mode.VisScreenHeight ? 0 : 1;
+        for (unsigned y = 0; y < screen.height && !off; ++y) {
+            for (unsigned x = 0; x < screen.width; ++x) {
+                off += screen.At(x, y) != sim::PatternColour(x, y, screen.width, screen.height);
+            }
+        }
+        record(prefix, std::to_string(screen.width) + "x" + std::to_string(screen.height) + ", " +
+                           std::to_string(off) + " pixels off the pattern");
+        sim::UnmapFrameBuffer(machine, adapter, mapping.frameBufferBase);
+    }
+}
+
 void Play(const Scenario& scenario, sim::Machine& machine, Recorder& record) {
     machine.Boot();
     // The display driver's session opens every started display device, as zarnsim's does.
@@ -178,6 +210,7 @@ void Play(const Scenario& scenario, sim::Machine& machine, Recorder& record) {
     }
     if (scenario.everyMode) RecordModes(machine, record);
     if (!scenario.session.empty()) record.Lines("session", zarnsim::ShowModeText(machine, 0, scenario.session, ""));
+    if (!scenario.picture.empty()) RecordPictures(machine, scenario.picture, record);
     RecordAdapters(machine, record, "at the end");
     RecordState(machine, record);
 }
@@ -216,6 +249,7 @@ Run RunScenario(const Scenario& scenario, const std::string& driverImage) {
     }
     config.systemFiles = scenario.systemFiles;
     config.checkAliasing = scenario.checkAliasing;
+    config.processReuse = scenario.processReuse;
     config.driverImage = driverImage;
     Run run;
     run.machine = std::make_unique<sim::Machine>(config);

@@ -24,6 +24,8 @@ struct Scenario {
     std::string script;                         // zarnsim script lines, run after boot
     bool everyMode = false;                     // then every offered mode of every adapter, in turn
     std::string session;                        // then the display driver's session in this mode on adapter 0
+    std::string picture;                        // then this mode set and the test pattern drawn on every started adapter
+    sim::ProcessReuse processReuse = sim::ProcessReuse::Recent;
 };
 
 inline void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
