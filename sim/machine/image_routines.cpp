@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -109,21 +110,31 @@ void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Ar
             a.Memory(data, InitializationDataBytes, "VideoPortInitialize"));
         return port.VideoPortInitialize(a.Pointer(argument1), a.Pointer(argument2), record);
     };
+    // The image's VIDEO_ACCESS_RANGE array is 4-byte aligned (i386), the host's record wants 8: the
+    // port works on an aligned copy, which goes back into the image's memory.
     r.VideoPortGetAccessRanges = [&port, a](Address extension, uint32_t, Address, uint32_t count, Address ranges,
                                             Address vendorId, Address deviceId, Address slot) -> uint32_t {
         const char* routine = "VideoPortGetAccessRanges";
         const uint32_t filled = std::min(count, AccessRangesFilled);
-        uint32_t status = port.GetAccessRanges(a.Pointer(extension), count,
-                                               a.Record<VIDEO_ACCESS_RANGE>(ranges, routine, filled),
+        auto* image = static_cast<uint8_t*>(a.Memory(ranges, uint64_t{filled} * sizeof(VIDEO_ACCESS_RANGE), routine));
+        std::vector<VIDEO_ACCESS_RANGE> aligned(filled);
+        if (filled) std::memcpy(aligned.data(), image, filled * sizeof(VIDEO_ACCESS_RANGE));
+        uint32_t status = port.GetAccessRanges(a.Pointer(extension), count, filled ? aligned.data() : nullptr,
                                                a.Optional<USHORT>(vendorId, routine), a.Optional<USHORT>(deviceId, routine),
                                                a.Record<ULONG>(slot, routine));
-        a.Wrote(ranges, uint64_t{filled} * sizeof(VIDEO_ACCESS_RANGE));
-        a.Wrote(slot, sizeof(ULONG));
+        if (filled) std::memcpy(image, aligned.data(), filled * sizeof(VIDEO_ACCESS_RANGE));
+        if (status == NO_ERROR) {
+            a.Wrote(ranges, uint64_t{filled} * sizeof(VIDEO_ACCESS_RANGE));
+            a.Wrote(slot, sizeof(ULONG));
+        }
         return status;
     };
     r.VideoPortVerifyAccessRanges = [&port, a](Address extension, uint32_t count, Address ranges) -> uint32_t {
-        return port.VerifyAccessRanges(a.Pointer(extension), count,
-                                       a.Record<VIDEO_ACCESS_RANGE>(ranges, "VideoPortVerifyAccessRanges", count));
+        const char* routine = "VideoPortVerifyAccessRanges";
+        const auto* image = static_cast<const uint8_t*>(a.Memory(ranges, uint64_t{count} * sizeof(VIDEO_ACCESS_RANGE), routine));
+        std::vector<VIDEO_ACCESS_RANGE> aligned(count);
+        if (count) std::memcpy(aligned.data(), image, count * sizeof(VIDEO_ACCESS_RANGE));
+        return port.VerifyAccessRanges(a.Pointer(extension), count, count ? aligned.data() : nullptr);
     };
     r.VideoPortGetDeviceBase = [&port, a](Address extension, uint64_t physical, uint32_t length,
                                           uint8_t inIoSpace) -> Address {
