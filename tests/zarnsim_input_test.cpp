@@ -257,7 +257,7 @@ std::vector<LineCase> LineCases() {
 INSTANTIATE_TEST_SUITE_P(Cases, BadScriptLine, testing::ValuesIn(LineCases()),
                          [](const testing::TestParamInfo<LineCase>& info) { return info.param.name; });
 
-// Numbers in a script are read as README documents them: a leading zero is decimal.
+// Numbers in a script are read as docs/zarnsim.md documents them: a leading zero is decimal.
 TEST(ScriptNumbers, ALeadingZeroIsDecimal) {
     Outcome run = RunZarnsim("script -", "process 010\nprocess 0x10\n");
     ASSERT_EQ(run.exitCode, 0) << run.err;

@@ -33,7 +33,7 @@
 
 namespace {
 
-// Exit statuses, as README and --help give them.
+// Exit statuses, as docs/zarnsim.md and --help give them.
 constexpr int ExitSuccess = 0;
 constexpr int ExitNotStarted = 1;    // an adapter did not start
 constexpr int ExitBadInput = 2;

@@ -64,7 +64,7 @@ std::string Echo(const std::string& word) {
 }
 
 // The most bytes one request's input or output may hold, and so the longest line a script needs:
-// 32 MiB and 4 KiB, as README states it.
+// 32 MiB and 4 KiB, as docs/zarnsim.md states it.
 constexpr uint32_t MaxRequestBytes = 1u << 24;
 constexpr size_t MaxLineBytes = 2 * size_t{MaxRequestBytes} + 4096;
 static_assert(MaxLineBytes == (32u << 20) + (4u << 10));
@@ -84,7 +84,7 @@ std::vector<uint8_t> ParseHex(int line, const std::string& text, const std::stri
     return bytes;
 }
 
-// A number as README documents them: decimal, or hexadecimal after 0x.
+// A number as docs/zarnsim.md documents them: decimal, or hexadecimal after 0x.
 uint32_t Number(int line, const std::string& what, const std::string& text, uint32_t max) {
     uint64_t value = 0;
     if (!sim::ParseUnsigned(text, max, &value)) {
