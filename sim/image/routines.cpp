@@ -3,6 +3,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform_routines.h"
+
 namespace sim::image {
 
 namespace {
@@ -89,102 +91,95 @@ bool MemberSet(const PlatformRoutines& routines) {
     return static_cast<bool>(routines.*Member);
 }
 
-// One row of the table; fails to compile when the decorated name's byte count disagrees with the
-// member's signature.
+// The binding of one routine of the table of platform routines to its member; fails to compile
+// when the routine has no row, or its row's argument bytes disagree with the member's signature.
 template <auto Member>
-consteval ImportedRoutine Routine(std::string_view dll, std::string_view name, uint32_t argumentBytes,
-                              Convention convention) {
+consteval ImportedRoutine Bind(std::string_view name) {
     using S = SignatureOf<Member>;
-    if (S::Bytes != argumentBytes) throw "the argument bytes disagree with the routine's signature";
-    if (convention == Convention::Fastcall && S::HasQword) throw "fastcall routines here take 32-bit arguments only";
-    return ImportedRoutine{dll,       name,       convention, argumentBytes,         S::Result(),
-                       S::Kinds(), S::Count, &InvokeMember<Member>, &MemberSet<Member>};
-}
-
-// A cdecl routine with a variable argument list: its member takes the fixed arguments and then the
-// address of the first variable one.
-template <auto Member>
-consteval ImportedRoutine VariadicRoutine(std::string_view dll, std::string_view name) {
-    // Built here rather than through Routine: clang 14 refuses a consteval call that takes this
-    // function's parameters.
-    using S = SignatureOf<Member>;
-    ImportedRoutine routine{dll,        name,     Convention::Cdecl,     S::Bytes,           S::Result(),
-                            S::Kinds(), S::Count, &InvokeMember<Member>, &MemberSet<Member>};
-    routine.variadic = true;
+    const PlatformRoutine* row = FindRoutine(name);
+    if (!row) throw "the routine has no row in the table of platform routines";
+    if (S::Bytes != row->argumentBytes) throw "the argument bytes disagree with the routine's signature";
+    if (row->convention == Convention::Fastcall && S::HasQword) throw "fastcall routines here take 32-bit arguments only";
+    ImportedRoutine routine{ModuleFile(row->module), row->name, row->convention, row->argumentBytes, S::Result(),
+                            S::Kinds(),              S::Count,  &InvokeMember<Member>, &MemberSet<Member>};
+    // A cdecl routine has a variable argument list: its member takes the fixed arguments and then
+    // the address of the first variable one.
+    routine.variadic = row->convention == Convention::Cdecl;
     return routine;
 }
 
-constexpr std::string_view VideoPort = "videoprt.sys";
-constexpr std::string_view Kernel = "ntoskrnl.exe";
+#define BIND(name) Bind<&PlatformRoutines::name>(#name)
 
-#define STDCALL(dll, name, bytes) Routine<&PlatformRoutines::name>(dll, #name, bytes, Convention::Stdcall)
-#define FASTCALL(dll, name, bytes) Routine<&PlatformRoutines::name>(dll, #name, bytes, Convention::Fastcall)
-#define VARIADIC(dll, name) VariadicRoutine<&PlatformRoutines::name>(dll, #name)
-
-// The byte counts are those of the decorated names in the mingw-w64 import libraries libvideoprt.a
-// and libntoskrnl.a (_Name@N for stdcall, @Name@N for fastcall).
 constexpr ImportedRoutine Table[] = {
-    STDCALL(VideoPort, VideoPortInitialize, 16),
-    STDCALL(VideoPort, VideoPortGetAccessRanges, 32),
-    STDCALL(VideoPort, VideoPortVerifyAccessRanges, 12),
-    STDCALL(VideoPort, VideoPortGetDeviceBase, 20),
-    STDCALL(VideoPort, VideoPortFreeDeviceBase, 8),
-    STDCALL(VideoPort, VideoPortGetBusData, 24),
-    STDCALL(VideoPort, VideoPortSetBusData, 24),
-    STDCALL(VideoPort, VideoPortReadPortUchar, 4),
-    STDCALL(VideoPort, VideoPortReadPortUshort, 4),
-    STDCALL(VideoPort, VideoPortReadPortUlong, 4),
-    STDCALL(VideoPort, VideoPortWritePortUchar, 8),
-    STDCALL(VideoPort, VideoPortWritePortUshort, 8),
-    STDCALL(VideoPort, VideoPortWritePortUlong, 8),
-    STDCALL(VideoPort, VideoPortReadRegisterUchar, 4),
-    STDCALL(VideoPort, VideoPortReadRegisterUshort, 4),
-    STDCALL(VideoPort, VideoPortReadRegisterUlong, 4),
-    STDCALL(VideoPort, VideoPortWriteRegisterUchar, 8),
-    STDCALL(VideoPort, VideoPortWriteRegisterUshort, 8),
-    STDCALL(VideoPort, VideoPortWriteRegisterUlong, 8),
-    STDCALL(VideoPort, VideoPortGetRegistryParameters, 20),
-    STDCALL(VideoPort, VideoPortSetRegistryParameters, 16),
-    STDCALL(VideoPort, VideoPortScanRom, 16),
-    STDCALL(VideoPort, VideoPortInt10, 8),
-    STDCALL(VideoPort, VideoPortMapMemory, 24),
-    STDCALL(VideoPort, VideoPortUnmapMemory, 12),
-    STDCALL(VideoPort, VideoPortDDCMonitorHelper, 16),
-    STDCALL(VideoPort, VideoPortStallExecution, 4),
-    STDCALL(VideoPort, VideoPortZeroMemory, 8),
-    STDCALL(VideoPort, VideoPortMoveMemory, 12),
-    VARIADIC(VideoPort, VideoPortDebugPrint),
-    STDCALL(VideoPort, VideoPortLogError, 16),
-
-    STDCALL(Kernel, ExAllocatePoolWithTag, 12),
-    STDCALL(Kernel, ExFreePool, 4),
-    STDCALL(Kernel, IoGetCurrentProcess, 0),
-    STDCALL(Kernel, MmAllocateContiguousMemory, 12),
-    STDCALL(Kernel, MmGetPhysicalAddress, 4),
-    STDCALL(Kernel, ZwOpenSection, 12),
-    STDCALL(Kernel, ObReferenceObjectByHandle, 24),
-    FASTCALL(Kernel, ObfReferenceObject, 4),
-    FASTCALL(Kernel, ObfDereferenceObject, 4),
-    STDCALL(Kernel, MmFreeContiguousMemory, 4),
-    STDCALL(Kernel, KeWaitForSingleObject, 20),
-    STDCALL(Kernel, ZwMapViewOfSection, 40),
-    STDCALL(Kernel, ZwClose, 4),
-    STDCALL(Kernel, ZwOpenKey, 12),
-    STDCALL(Kernel, ZwQueryValueKey, 24),
-    STDCALL(Kernel, ZwSetValueKey, 24),
-    STDCALL(Kernel, ZwCreateFile, 44),
-    STDCALL(Kernel, RtlInitUnicodeString, 8),
-    STDCALL(Kernel, RtlInitAnsiString, 8),
-    STDCALL(Kernel, RtlAnsiStringToUnicodeString, 12),
-    STDCALL(Kernel, RtlUnicodeStringToAnsiString, 12),
-    STDCALL(Kernel, RtlAppendUnicodeToString, 8),
-    STDCALL(Kernel, RtlFreeUnicodeString, 4),
-    STDCALL(Kernel, RtlFreeAnsiString, 4),
+    BIND(VideoPortInitialize),
+    BIND(VideoPortGetAccessRanges),
+    BIND(VideoPortVerifyAccessRanges),
+    BIND(VideoPortGetDeviceBase),
+    BIND(VideoPortFreeDeviceBase),
+    BIND(VideoPortGetBusData),
+    BIND(VideoPortSetBusData),
+    BIND(VideoPortReadPortUchar),
+    BIND(VideoPortReadPortUshort),
+    BIND(VideoPortReadPortUlong),
+    BIND(VideoPortWritePortUchar),
+    BIND(VideoPortWritePortUshort),
+    BIND(VideoPortWritePortUlong),
+    BIND(VideoPortReadRegisterUchar),
+    BIND(VideoPortReadRegisterUshort),
+    BIND(VideoPortReadRegisterUlong),
+    BIND(VideoPortWriteRegisterUchar),
+    BIND(VideoPortWriteRegisterUshort),
+    BIND(VideoPortWriteRegisterUlong),
+    BIND(VideoPortGetRegistryParameters),
+    BIND(VideoPortSetRegistryParameters),
+    BIND(VideoPortScanRom),
+    BIND(VideoPortInt10),
+    BIND(VideoPortMapMemory),
+    BIND(VideoPortUnmapMemory),
+    BIND(VideoPortDDCMonitorHelper),
+    BIND(VideoPortStallExecution),
+    BIND(VideoPortZeroMemory),
+    BIND(VideoPortMoveMemory),
+    BIND(VideoPortDebugPrint),
+    BIND(VideoPortLogError),
+    BIND(ExAllocatePoolWithTag),
+    BIND(ExFreePool),
+    BIND(IoGetCurrentProcess),
+    BIND(MmAllocateContiguousMemory),
+    BIND(MmGetPhysicalAddress),
+    BIND(ZwOpenSection),
+    BIND(ObReferenceObjectByHandle),
+    BIND(ObfReferenceObject),
+    BIND(ObfDereferenceObject),
+    BIND(MmFreeContiguousMemory),
+    BIND(KeWaitForSingleObject),
+    BIND(ZwMapViewOfSection),
+    BIND(ZwClose),
+    BIND(ZwOpenKey),
+    BIND(ZwQueryValueKey),
+    BIND(ZwSetValueKey),
+    BIND(ZwCreateFile),
+    BIND(RtlInitUnicodeString),
+    BIND(RtlInitAnsiString),
+    BIND(RtlAnsiStringToUnicodeString),
+    BIND(RtlUnicodeStringToAnsiString),
+    BIND(RtlAppendUnicodeToString),
+    BIND(RtlFreeUnicodeString),
+    BIND(RtlFreeAnsiString),
 };
 
-#undef STDCALL
-#undef FASTCALL
-#undef VARIADIC
+#undef BIND
+
+constexpr bool EveryRowBoundOnce() {
+    if (std::size(Table) != std::size(PlatformRoutineTable)) return false;
+    for (size_t i = 0; i < std::size(Table); ++i) {
+        for (size_t j = i + 1; j < std::size(Table); ++j) {
+            if (Table[i].name == Table[j].name) return false;
+        }
+    }
+    return true;
+}
+static_assert(EveryRowBoundOnce(), "every routine of the table of platform routines is bound once");
 
 }  // namespace
 

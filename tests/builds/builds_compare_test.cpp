@@ -11,8 +11,10 @@
 
 #include <fstream>
 #include <iostream>
+#include <set>
 
 #include "builds_run.h"
+#include "dispatch/served_codes.h"
 
 namespace {
 
@@ -408,6 +410,19 @@ TEST_P(BuildsAgree, InWhatCallersAndTheHardwareSee) {
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(BuildsAgree);
 INSTANTIATE_TEST_SUITE_P(Scenarios, BuildsAgree, testing::ValuesIn(AllScenarios()),
                          [](const testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+// The scenarios send every served code, so that the comparison reaches every handler (the failures
+// injected into the same script, and every mode, add no code).
+TEST(TheScenarios, SendEveryServedCode) {
+    std::set<uint32_t> sent;
+    for (auto group : {Boots, Sessions, Monitors}) {
+        for (const Scenario& scenario : group()) {
+            builds::Run run = builds::RunScenario(scenario, "");
+            sent.insert(run.machine->CodesRequested().begin(), run.machine->CodesRequested().end());
+        }
+    }
+    for (const ServedCode& served : ServedCodes) EXPECT_EQ(sent.count(served.code), 1u) << served.name;
+}
 
 // The size of what was compared, for the record.
 class Tally : public testing::Environment {
