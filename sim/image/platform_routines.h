@@ -1,19 +1,20 @@
 // The platform routines a driver may import, each once: its module, calling convention and argument
 // bytes, the name `--fault` knows it by when its failure can be injected, and what it does. The
-// image runner's bindings (routines.cpp), the fault names (support/faults.h), zarnsim's --fault help
+// image runner's thunks (routines.cpp), the fault names (support/faults.h), zarnsim's --fault help
 // and the documents' list of fault names come from this table or are checked against it.
 //
 // Adding a routine:
 //   1. its row here;
 //   2. its implementation: the host declaration (driver/platform/videoport_host.h, and
 //      videoport_win.h when the DDK headers lack it), the simulator's routine (sim/port/ or
-//      sim/kernel/routines.cpp), its member of PlatformRoutines with its BIND line (routines.h,
-//      routines.cpp) and the machine's binding (sim/machine/image_routines.cpp); when its failure can
-//      be injected, its enumerator at the end of ZARN_INJECTABLE_CALLS (support/faults.h) and its
-//      name in README's --fault item;
+//      sim/kernel/routines.cpp), the member of PlatformRoutines of the same name (routines.h), which
+//      the row binds, and the machine's binding (sim/machine/image_routines.cpp); when its failure
+//      can be injected, its enumerator at the end of ZARN_INJECTABLE_CALLS (support/faults.h) and
+//      its name in README's --fault item;
 //   3. its test.
-// The build refuses a row without its binding or a fault name without its enumerator (and the
-// reverse); the tests refuse a machine that leaves a routine unset and a README that misses a name.
+// The build refuses a row without its member, argument bytes its member's signature disagrees
+// with, and a fault name without its enumerator (and the reverse); the tests refuse a machine that
+// leaves a routine unset and a README that misses a fault name.
 //
 // The byte counts are those of the decorated names in the mingw-w64 import libraries libvideoprt.a
 // and libntoskrnl.a (_Name@N for stdcall, @Name@N for fastcall); for the one cdecl routine with a
@@ -23,7 +24,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "cpu.h"
+#include "routine_binding.h"
 
 namespace sim::image {
 
@@ -46,6 +47,7 @@ enum class FailureAnswer : uint8_t { None, Win32Status, NtStatus, Own };
 
 struct PlatformRoutine {
     std::string_view name;
+    RoutineBinding binding;   // to the member of PlatformRoutines of the same name
     Module module;
     Convention convention;
     uint32_t argumentBytes;
@@ -69,63 +71,63 @@ constexpr FailureAnswer Own = FailureAnswer::Own;
 // In the order of the image runner's thunks.
 inline constexpr PlatformRoutine Rows[] = {
     // clang-format off
-    // name                           module     convention  bytes  fault                       failure      description
-    {"VideoPortInitialize",            VideoPort, Stdcall,  16, "",                             None,        "registers the miniport's entry points and finds its adapters"},
-    {"VideoPortGetAccessRanges",       VideoPort, Stdcall,  32, "GetAccessRanges",              Win32Status, "the memory and port ranges assigned to the adapter"},
-    {"VideoPortVerifyAccessRanges",    VideoPort, Stdcall,  12, "VerifyAccessRanges",           Win32Status, "claims the adapter's ranges for the driver"},
-    {"VideoPortGetDeviceBase",         VideoPort, Stdcall,  20, "GetDeviceBase",                Own,         "maps a bus range into system space (null on failure)"},
-    {"VideoPortFreeDeviceBase",        VideoPort, Stdcall,   8, "",                             None,        "unmaps what VideoPortGetDeviceBase mapped"},
-    {"VideoPortGetBusData",            VideoPort, Stdcall,  24, "GetBusData",                   Own,         "reads PCI configuration space (the bytes read; 0 on failure)"},
-    {"VideoPortSetBusData",            VideoPort, Stdcall,  24, "SetBusData",                   Own,         "writes PCI configuration space (the bytes written; 0 on failure)"},
-    {"VideoPortReadPortUchar",         VideoPort, Stdcall,   4, "",                             None,        "reads a byte from an I/O port"},
-    {"VideoPortReadPortUshort",        VideoPort, Stdcall,   4, "",                             None,        "reads a word from an I/O port"},
-    {"VideoPortReadPortUlong",         VideoPort, Stdcall,   4, "",                             None,        "reads a doubleword from an I/O port"},
-    {"VideoPortWritePortUchar",        VideoPort, Stdcall,   8, "",                             None,        "writes a byte to an I/O port"},
-    {"VideoPortWritePortUshort",       VideoPort, Stdcall,   8, "",                             None,        "writes a word to an I/O port"},
-    {"VideoPortWritePortUlong",        VideoPort, Stdcall,   8, "",                             None,        "writes a doubleword to an I/O port"},
-    {"VideoPortReadRegisterUchar",     VideoPort, Stdcall,   4, "",                             None,        "reads a byte of a memory-mapped register"},
-    {"VideoPortReadRegisterUshort",    VideoPort, Stdcall,   4, "",                             None,        "reads a word of a memory-mapped register"},
-    {"VideoPortReadRegisterUlong",     VideoPort, Stdcall,   4, "",                             None,        "reads a doubleword of a memory-mapped register"},
-    {"VideoPortWriteRegisterUchar",    VideoPort, Stdcall,   8, "",                             None,        "writes a byte of a memory-mapped register"},
-    {"VideoPortWriteRegisterUshort",   VideoPort, Stdcall,   8, "",                             None,        "writes a word of a memory-mapped register"},
-    {"VideoPortWriteRegisterUlong",    VideoPort, Stdcall,   8, "",                             None,        "writes a doubleword of a memory-mapped register"},
-    {"VideoPortGetRegistryParameters", VideoPort, Stdcall,  20, "GetRegistryParameters",        Win32Status, "hands a value of the device key to a callback"},
-    {"VideoPortSetRegistryParameters", VideoPort, Stdcall,  16, "SetRegistryParameters",        Win32Status, "writes a value of the device key (as binary)"},
-    {"VideoPortScanRom",               VideoPort, Stdcall,  16, "ScanRom",                      Own,         "looks for a text in the option ROM (FALSE on failure)"},
-    {"VideoPortInt10",                 VideoPort, Stdcall,   8, "Int10",                        Win32Status, "calls the video BIOS"},
-    {"VideoPortMapMemory",             VideoPort, Stdcall,  24, "MapMemory",                    Win32Status, "maps a bus range into system space or a process"},
-    {"VideoPortUnmapMemory",           VideoPort, Stdcall,  12, "UnmapMemory",                  Win32Status, "unmaps what VideoPortMapMemory mapped"},
-    {"VideoPortDDCMonitorHelper",      VideoPort, Stdcall,  16, "DDCMonitorHelper",             Own,         "reads the monitor's EDID through the driver's line callbacks (FALSE on failure)"},
-    {"VideoPortStallExecution",        VideoPort, Stdcall,   4, "",                             None,        "waits a number of microseconds"},
-    {"VideoPortZeroMemory",            VideoPort, Stdcall,   8, "",                             None,        "clears memory"},
-    {"VideoPortMoveMemory",            VideoPort, Stdcall,  12, "",                             None,        "copies memory"},
-    {"VideoPortDebugPrint",            VideoPort, Cdecl,    12, "",                             None,        "prints a checked build's message"},
-    {"VideoPortLogError",              VideoPort, Stdcall,  16, "",                             None,        "writes an entry to the system's event log"},
+    // name                                 module     convention  bytes  fault                       failure      description
+    {ZARN_BOUND(VideoPortInitialize),          VideoPort, Stdcall,  16, "",                             None,        "registers the miniport's entry points and finds its adapters"},
+    {ZARN_BOUND(VideoPortGetAccessRanges),     VideoPort, Stdcall,  32, "GetAccessRanges",              Win32Status, "the memory and port ranges assigned to the adapter"},
+    {ZARN_BOUND(VideoPortVerifyAccessRanges),  VideoPort, Stdcall,  12, "VerifyAccessRanges",           Win32Status, "claims the adapter's ranges for the driver"},
+    {ZARN_BOUND(VideoPortGetDeviceBase),       VideoPort, Stdcall,  20, "GetDeviceBase",                Own,         "maps a bus range into system space (null on failure)"},
+    {ZARN_BOUND(VideoPortFreeDeviceBase),      VideoPort, Stdcall,   8, "",                             None,        "unmaps what VideoPortGetDeviceBase mapped"},
+    {ZARN_BOUND(VideoPortGetBusData),          VideoPort, Stdcall,  24, "GetBusData",                   Own,         "reads PCI configuration space (the bytes read; 0 on failure)"},
+    {ZARN_BOUND(VideoPortSetBusData),          VideoPort, Stdcall,  24, "SetBusData",                   Own,         "writes PCI configuration space (the bytes written; 0 on failure)"},
+    {ZARN_BOUND(VideoPortReadPortUchar),       VideoPort, Stdcall,   4, "",                             None,        "reads a byte from an I/O port"},
+    {ZARN_BOUND(VideoPortReadPortUshort),      VideoPort, Stdcall,   4, "",                             None,        "reads a word from an I/O port"},
+    {ZARN_BOUND(VideoPortReadPortUlong),       VideoPort, Stdcall,   4, "",                             None,        "reads a doubleword from an I/O port"},
+    {ZARN_BOUND(VideoPortWritePortUchar),      VideoPort, Stdcall,   8, "",                             None,        "writes a byte to an I/O port"},
+    {ZARN_BOUND(VideoPortWritePortUshort),     VideoPort, Stdcall,   8, "",                             None,        "writes a word to an I/O port"},
+    {ZARN_BOUND(VideoPortWritePortUlong),      VideoPort, Stdcall,   8, "",                             None,        "writes a doubleword to an I/O port"},
+    {ZARN_BOUND(VideoPortReadRegisterUchar),   VideoPort, Stdcall,   4, "",                             None,        "reads a byte of a memory-mapped register"},
+    {ZARN_BOUND(VideoPortReadRegisterUshort),  VideoPort, Stdcall,   4, "",                             None,        "reads a word of a memory-mapped register"},
+    {ZARN_BOUND(VideoPortReadRegisterUlong),   VideoPort, Stdcall,   4, "",                             None,        "reads a doubleword of a memory-mapped register"},
+    {ZARN_BOUND(VideoPortWriteRegisterUchar),  VideoPort, Stdcall,   8, "",                             None,        "writes a byte of a memory-mapped register"},
+    {ZARN_BOUND(VideoPortWriteRegisterUshort), VideoPort, Stdcall,   8, "",                             None,        "writes a word of a memory-mapped register"},
+    {ZARN_BOUND(VideoPortWriteRegisterUlong),  VideoPort, Stdcall,   8, "",                             None,        "writes a doubleword of a memory-mapped register"},
+    {ZARN_BOUND(VideoPortGetRegistryParameters), VideoPort, Stdcall,  20, "GetRegistryParameters",        Win32Status, "hands a value of the device key to a callback"},
+    {ZARN_BOUND(VideoPortSetRegistryParameters), VideoPort, Stdcall,  16, "SetRegistryParameters",        Win32Status, "writes a value of the device key (as binary)"},
+    {ZARN_BOUND(VideoPortScanRom),             VideoPort, Stdcall,  16, "ScanRom",                      Own,         "looks for a text in the option ROM (FALSE on failure)"},
+    {ZARN_BOUND(VideoPortInt10),               VideoPort, Stdcall,   8, "Int10",                        Win32Status, "calls the video BIOS"},
+    {ZARN_BOUND(VideoPortMapMemory),           VideoPort, Stdcall,  24, "MapMemory",                    Win32Status, "maps a bus range into system space or a process"},
+    {ZARN_BOUND(VideoPortUnmapMemory),         VideoPort, Stdcall,  12, "UnmapMemory",                  Win32Status, "unmaps what VideoPortMapMemory mapped"},
+    {ZARN_BOUND(VideoPortDDCMonitorHelper),    VideoPort, Stdcall,  16, "DDCMonitorHelper",             Own,         "reads the monitor's EDID through the driver's line callbacks (FALSE on failure)"},
+    {ZARN_BOUND(VideoPortStallExecution),      VideoPort, Stdcall,   4, "",                             None,        "waits a number of microseconds"},
+    {ZARN_BOUND(VideoPortZeroMemory),          VideoPort, Stdcall,   8, "",                             None,        "clears memory"},
+    {ZARN_BOUND(VideoPortMoveMemory),          VideoPort, Stdcall,  12, "",                             None,        "copies memory"},
+    {ZARN_BOUND(VideoPortDebugPrint),          VideoPort, Cdecl,    12, "",                             None,        "prints a checked build's message"},
+    {ZARN_BOUND(VideoPortLogError),            VideoPort, Stdcall,  16, "",                             None,        "writes an entry to the system's event log"},
 
-    {"ExAllocatePoolWithTag",          Kernel,    Stdcall,  12, "AllocatePool",                 Own,         "allocates pool memory (null on failure)"},
-    {"ExFreePool",                     Kernel,    Stdcall,   4, "",                             None,        "frees pool memory"},
-    {"IoGetCurrentProcess",            Kernel,    Stdcall,   0, "",                             None,        "the process on whose behalf the driver runs"},
-    {"MmAllocateContiguousMemory",     Kernel,    Stdcall,  12, "MmAllocateContiguousMemory",   Own,         "allocates physically contiguous memory (null on failure)"},
-    {"MmGetPhysicalAddress",           Kernel,    Stdcall,   4, "",                             None,        "the physical address behind a system address"},
-    {"ZwOpenSection",                  Kernel,    Stdcall,  12, "ZwOpenSection",                NtStatus,    "opens a section (the physical memory section)"},
-    {"ObReferenceObjectByHandle",      Kernel,    Stdcall,  24, "ObReferenceObjectByHandle",    NtStatus,    "the object a handle names, referenced"},
-    {"ObfReferenceObject",             Kernel,    Fastcall,  4, "",                             None,        "adds a reference to an object"},
-    {"ObfDereferenceObject",           Kernel,    Fastcall,  4, "",                             None,        "drops a reference to an object"},
-    {"MmFreeContiguousMemory",         Kernel,    Stdcall,   4, "",                             None,        "frees contiguous memory"},
-    {"KeWaitForSingleObject",          Kernel,    Stdcall,  20, "",                             None,        "waits for an object (a process: until it has ended)"},
-    {"ZwMapViewOfSection",             Kernel,    Stdcall,  40, "ZwMapViewOfSection",           NtStatus,    "maps a view of a section into a process"},
-    {"ZwClose",                        Kernel,    Stdcall,   4, "",                             None,        "closes a handle"},
-    {"ZwOpenKey",                      Kernel,    Stdcall,  12, "ZwOpenKey",                    NtStatus,    "opens a registry key"},
-    {"ZwQueryValueKey",                Kernel,    Stdcall,  24, "ZwQueryValueKey",              NtStatus,    "reads a registry value"},
-    {"ZwSetValueKey",                  Kernel,    Stdcall,  24, "ZwSetValueKey",                NtStatus,    "writes a registry value"},
-    {"ZwCreateFile",                   Kernel,    Stdcall,  44, "ZwCreateFile",                 NtStatus,    "opens a file (the system directory's driver files)"},
-    {"RtlInitUnicodeString",           Kernel,    Stdcall,   8, "",                             None,        "a counted string over zero-terminated UTF-16 text"},
-    {"RtlInitAnsiString",              Kernel,    Stdcall,   8, "",                             None,        "a counted string over zero-terminated text"},
-    {"RtlAnsiStringToUnicodeString",   Kernel,    Stdcall,  12, "RtlAnsiStringToUnicodeString", NtStatus,    "converts text of the code page to UTF-16"},
-    {"RtlUnicodeStringToAnsiString",   Kernel,    Stdcall,  12, "RtlUnicodeStringToAnsiString", NtStatus,    "converts UTF-16 to text of the code page"},
-    {"RtlAppendUnicodeToString",       Kernel,    Stdcall,   8, "",                             None,        "appends zero-terminated UTF-16 text to a counted string"},
-    {"RtlFreeUnicodeString",           Kernel,    Stdcall,   4, "",                             None,        "frees a string a conversion allocated"},
-    {"RtlFreeAnsiString",              Kernel,    Stdcall,   4, "",                             None,        "frees a string a conversion allocated"},
+    {ZARN_BOUND(ExAllocatePoolWithTag),        Kernel,    Stdcall,  12, "AllocatePool",                 Own,         "allocates pool memory (null on failure)"},
+    {ZARN_BOUND(ExFreePool),                   Kernel,    Stdcall,   4, "",                             None,        "frees pool memory"},
+    {ZARN_BOUND(IoGetCurrentProcess),          Kernel,    Stdcall,   0, "",                             None,        "the process on whose behalf the driver runs"},
+    {ZARN_BOUND(MmAllocateContiguousMemory),   Kernel,    Stdcall,  12, "MmAllocateContiguousMemory",   Own,         "allocates physically contiguous memory (null on failure)"},
+    {ZARN_BOUND(MmGetPhysicalAddress),         Kernel,    Stdcall,   4, "",                             None,        "the physical address behind a system address"},
+    {ZARN_BOUND(ZwOpenSection),                Kernel,    Stdcall,  12, "ZwOpenSection",                NtStatus,    "opens a section (the physical memory section)"},
+    {ZARN_BOUND(ObReferenceObjectByHandle),    Kernel,    Stdcall,  24, "ObReferenceObjectByHandle",    NtStatus,    "the object a handle names, referenced"},
+    {ZARN_BOUND(ObfReferenceObject),           Kernel,    Fastcall,  4, "",                             None,        "adds a reference to an object"},
+    {ZARN_BOUND(ObfDereferenceObject),         Kernel,    Fastcall,  4, "",                             None,        "drops a reference to an object"},
+    {ZARN_BOUND(MmFreeContiguousMemory),       Kernel,    Stdcall,   4, "",                             None,        "frees contiguous memory"},
+    {ZARN_BOUND(KeWaitForSingleObject),        Kernel,    Stdcall,  20, "",                             None,        "waits for an object (a process: until it has ended)"},
+    {ZARN_BOUND(ZwMapViewOfSection),           Kernel,    Stdcall,  40, "ZwMapViewOfSection",           NtStatus,    "maps a view of a section into a process"},
+    {ZARN_BOUND(ZwClose),                      Kernel,    Stdcall,   4, "",                             None,        "closes a handle"},
+    {ZARN_BOUND(ZwOpenKey),                    Kernel,    Stdcall,  12, "ZwOpenKey",                    NtStatus,    "opens a registry key"},
+    {ZARN_BOUND(ZwQueryValueKey),              Kernel,    Stdcall,  24, "ZwQueryValueKey",              NtStatus,    "reads a registry value"},
+    {ZARN_BOUND(ZwSetValueKey),                Kernel,    Stdcall,  24, "ZwSetValueKey",                NtStatus,    "writes a registry value"},
+    {ZARN_BOUND(ZwCreateFile),                 Kernel,    Stdcall,  44, "ZwCreateFile",                 NtStatus,    "opens a file (the system directory's driver files)"},
+    {ZARN_BOUND(RtlInitUnicodeString),         Kernel,    Stdcall,   8, "",                             None,        "a counted string over zero-terminated UTF-16 text"},
+    {ZARN_BOUND(RtlInitAnsiString),            Kernel,    Stdcall,   8, "",                             None,        "a counted string over zero-terminated text"},
+    {ZARN_BOUND(RtlAnsiStringToUnicodeString), Kernel,    Stdcall,  12, "RtlAnsiStringToUnicodeString", NtStatus,    "converts text of the code page to UTF-16"},
+    {ZARN_BOUND(RtlUnicodeStringToAnsiString), Kernel,    Stdcall,  12, "RtlUnicodeStringToAnsiString", NtStatus,    "converts UTF-16 to text of the code page"},
+    {ZARN_BOUND(RtlAppendUnicodeToString),     Kernel,    Stdcall,   8, "",                             None,        "appends zero-terminated UTF-16 text to a counted string"},
+    {ZARN_BOUND(RtlFreeUnicodeString),         Kernel,    Stdcall,   4, "",                             None,        "frees a string a conversion allocated"},
+    {ZARN_BOUND(RtlFreeAnsiString),            Kernel,    Stdcall,   4, "",                             None,        "frees a string a conversion allocated"},
     // clang-format on
 };
 }  // namespace platform_table
