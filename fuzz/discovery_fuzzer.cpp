@@ -6,7 +6,7 @@
 // routine failing) must open, answer the mode queries and set its first mode.
 //
 // Input: flags byte (bit 0 secondary, bit 1 66 MHz bus, bit 2 alternative memory type, bit 3 no ROM,
-// bit 4 raw ROM image, bits 5-6 memory size, bit 7 a platform routine fails: then a routine byte and
+// bit 4 raw ROM image, bits 5-6 memory size, bit 7 a platform routine fails: then a routine byte (by place, fuzz_picks.h) and
 // an occurrence byte follow, the Nth call failing, or every call for a multiple of 8), device byte
 // (below 0xF0 a served device, 0xF0-0xF7 that unserved ID, from 0xF8 a served device found after
 // byte - 0xF8 other boards: standard secondary ones, each discovered first and taking its share
@@ -25,6 +25,7 @@
 
 #include "clients/display_driver.h"
 #include "devices/option_rom.h"
+#include "fuzz_picks.h"
 #include "machine/machine.h"
 
 namespace {
@@ -50,8 +51,10 @@ sim::AdapterConfig ReadBoard(Reader& in, std::vector<sim::InjectedFault>& failur
     sim::AdapterConfig board;
     uint8_t flags = in.Byte();
     if (flags & 0x80) {
-        auto call = static_cast<sim::PlatformCall>(in.Byte() % static_cast<unsigned>(sim::PlatformCall::Count));
-        failures.push_back(sim::InjectedFault{call, -1, in.Byte() % 8u});
+        sim::PlatformCall call;
+        const bool named = fuzzpicks::RoutineAt(in.Byte(), &call);
+        const unsigned occurrence = in.Byte() % 8u;
+        if (named) failures.push_back(sim::InjectedFault{call, -1, occurrence});
     }
     board.secondary = flags & 1;
     board.bus66 = flags & 2;

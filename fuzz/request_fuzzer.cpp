@@ -10,7 +10,8 @@
 //
 // Input: an optional first byte 0xEF (the machine has four boards: the driver serves at most four
 // adapters), then a sequence of operations, each introduced by one byte; op % 10 selects:
-//   0-3 request: selector byte (bit 7: a raw 32-bit code follows instead of a served one), process
+//   0-3 request: selector byte (bit 7: a raw 32-bit code follows instead of a served one, named by
+//       its place: fuzz_picks.h), process
 //       byte, input length, output length, the input bytes, then a patch byte (bit 6: a setting's
 //       name chosen by the next byte is written where the settings requests carry it; bit 7: the
 //       dword at offset 4 * (bits 0-4) is replaced by the earlier reply's dword chosen by the next
@@ -23,8 +24,8 @@
 //   5   HwResetHw, or IOCTL_VIDEO_RESET_DEVICE (next byte odd)
 //   6   a process ends (2, 3 or 4, started first if it never ran; the display driver's process 1
 //       stays: a later process may get an ended one's object address); with bit 5 of the op
-//       byte instead a platform routine fails for the adapter from now on (routine byte), as the
-//       platform's routines can
+//       byte instead a platform routine fails for the adapter from now on (routine byte, by its
+//       place: fuzz_picks.h), as the platform's routines can
 //   7   a process writes: process byte, dword selector (as the patch), length byte, the byte
 //       (a user-mode program touching what it was given; an address nothing maps is its own fault)
 //   8   power: device byte (bit 0 clear: the adapter, set: the monitor), state byte; the state is set
@@ -47,12 +48,11 @@
 
 #include "colour/colour.h"
 #include "machine/machine.h"
-#include "served_codes.h"
+#include "fuzz_picks.h"
 #include "settings/settings.h"
 
 namespace {
 
-const auto& servedCodes = servedcodes::codes;
 constexpr unsigned MaxOperations = 16;
 constexpr size_t MaxRemembered = 32;
 
@@ -219,7 +219,7 @@ struct Remembered {
 void SendRequest(sim::Machine& machine, Reader& in, int adapter, bool checkAliasing, const bool* ended,
                  Remembered& remembered) {
     uint8_t selector = in.Byte();
-    uint32_t code = selector & 0x80 ? in.Dword() : servedCodes[selector % std::size(servedCodes)];
+    uint32_t code = selector & 0x80 ? in.Dword() : fuzzpicks::CodeAt(selector);
     sim::RequestOptions options;
     options.adapter = adapter;
     options.process = ProcessOf(in.Byte());
@@ -300,8 +300,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         case 6: {
             if (op & 0x20) {
-                auto call = static_cast<sim::PlatformCall>(in.Byte() % static_cast<unsigned>(sim::PlatformCall::Count));
-                machine.InjectFault(sim::InjectedFault{call, adapter, 0});
+                sim::PlatformCall call;
+                if (fuzzpicks::RoutineAt(in.Byte(), &call)) machine.InjectFault(sim::InjectedFault{call, adapter, 0});
                 break;
             }
             uint32_t process = 2 + in.Byte() % 3;

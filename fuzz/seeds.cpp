@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "colour/colour.h"
-#include "served_codes.h"
+#include "fuzz_picks.h"
 #include "settings/settings.h"
 #include "support/faults.h"
 
@@ -29,8 +29,8 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint32_t RegSz = 1, RegBinary = 3, RegDword = 4;
 
 uint8_t CodeSelector(uint32_t code) {
-    for (size_t i = 0; i < std::size(servedcodes::codes); ++i) {
-        if (servedcodes::codes[i] == code) return static_cast<uint8_t>(i);
+    for (size_t i = 0; i < std::size(ServedCodes); ++i) {
+        if (ServedCodes[i].code == code) return static_cast<uint8_t>(i);
     }
     std::fprintf(stderr, "code %#x is not served\n", code);
     std::exit(1);
@@ -200,9 +200,9 @@ std::vector<Bytes> RequestSeeds() {
             seeds.push_back(Seed().Power(a, true, state).Power(a, true, 1));
         }
         // Every served code with sizes of nothing, and one that fits, through the aliasing check.
-        for (uint32_t code : servedcodes::codes) {
-            seeds.push_back(Seed().Request(a, code, {}, 0));
-            seeds.push_back(Seed().Request(a, code, Bytes(16, 0), 64, 1, -1, -1, true));
+        for (const ServedCode& served : ServedCodes) {
+            seeds.push_back(Seed().Request(a, served.code, {}, 0));
+            seeds.push_back(Seed().Request(a, served.code, Bytes(16, 0), 64, 1, -1, -1, true));
         }
         // Each platform routine failing before the requests that call it.
         for (unsigned call = 0; call < static_cast<unsigned>(sim::PlatformCall::Count); ++call) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 namespace pe {
@@ -503,10 +504,17 @@ std::vector<CheckResult> CheckDriver(const Image& image, const EntryExpectation&
 
     std::string badImports;
     for (const std::string& dll : image.importedDlls) {
-        std::string name = Lower(dll);
-        if (name != "videoprt.sys" && name != "ntoskrnl.exe" && name != "hal.dll") badImports += " " + dll;
+        const std::string name = Lower(dll);
+        bool allowed = false;
+        for (const char* module : DriverImportModules) allowed = allowed || name == module;
+        if (!allowed) badImports += " " + dll;
     }
-    check("imports only videoprt.sys, ntoskrnl.exe and hal.dll", badImports.empty() && !image.importedDlls.empty(),
+    std::string modules;
+    for (size_t i = 0; i < std::size(DriverImportModules); ++i) {
+        modules += (i == 0 ? "" : i + 1 == std::size(DriverImportModules) ? " and " : ", ");
+        modules += DriverImportModules[i];
+    }
+    check("imports only " + modules, badImports.empty() && !image.importedDlls.empty(),
           badImports.empty() ? "" : "also imports" + badImports);
 
     std::string constructorSections;

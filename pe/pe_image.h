@@ -120,6 +120,10 @@ struct EntryExpectation {
     uint32_t address = 0;   // a virtual address: the image base plus the RVA
 };
 
+// The modules a display miniport may import from (lower case): the modules of the table of platform
+// routines (sim/image/platform_routines.h), which a test compares with this list.
+inline constexpr const char* DriverImportModules[] = {"videoprt.sys", "ntoskrnl.exe", "hal.dll"};
+
 // The checks of a kernel-mode driver for i386 Windows: among them, that the image is stripped, that
 // its relocations can be read, and that its entry point (AddressOfEntryPoint) lies in an executable section at the expected symbol.
 std::vector<CheckResult> CheckDriver(const Image& image, const EntryExpectation& entry);

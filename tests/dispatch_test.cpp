@@ -8,22 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/control_codes.h"
 #include "clients/display_driver.h"
+#include "dispatch/served_codes.h"
 #include "machine/machine.h"
 
 namespace {
 
 constexpr uint32_t Sentinel = 0x5A5A5A5A;
 
-// Every control code the driver serves, now or once the other request handlers land.
-const uint32_t servedCodes[] = {
-    0x230020, 0x230400, 0x230404, 0x230408, 0x23040C, 0x230410, 0x23041C, 0x230458, 0x23045C,
-    0x230460, 0x230464, 0x23046C, 0x230470, 0x230474, 0x230478, 0x233F4C, 0x233F50, 0x233F54,
-    0x233F58, 0x233F60, 0x233F64, 0x233F68, 0x233F6C, 0x233F70, 0x233FF4, 0x233FF8,
-};
-
-bool IsServed(uint32_t code) { return std::find(std::begin(servedCodes), std::end(servedCodes), code) != std::end(servedCodes); }
+bool IsServed(uint32_t code) {
+    return std::any_of(std::begin(ServedCodes), std::end(ServedCodes), [&](const ServedCode& s) { return s.code == code; });
+}
 
 uint32_t VideoCode(uint32_t function, uint32_t method = METHOD_BUFFERED, uint32_t access = FILE_ANY_ACCESS,
                    uint32_t device = FILE_DEVICE_VIDEO) {
@@ -85,9 +80,9 @@ TEST(UnservedRequests, EveryOtherCodeIsRefusedWithInformationUntouched) {
         uint32_t code = VideoCode(function);
         if (!IsServed(code)) codes.push_back(code);
     }
-    ASSERT_EQ(codes.size(), 4096u - std::size(servedCodes));
-    for (uint32_t served : servedCodes) {
-        uint32_t function = (served >> 2) & 0xFFF;
+    ASSERT_EQ(codes.size(), 4096u - std::size(ServedCodes));
+    for (const ServedCode& served : ServedCodes) {
+        uint32_t function = (served.code >> 2) & 0xFFF;
         for (uint32_t method = 1; method <= 3; ++method) codes.push_back(VideoCode(function, method));
         codes.push_back(VideoCode(function, METHOD_BUFFERED, 1));
         codes.push_back(VideoCode(function, METHOD_BUFFERED, 3));

@@ -6,12 +6,11 @@
 
 #include <random>
 
+#include "dispatch/served_codes.h"
 #include "machine/machine.h"
-#include "served_codes.h"
 
 namespace {
 
-const auto& servedCodes = servedcodes::codes;
 
 struct AdapterKind {
     const char* name;
@@ -39,7 +38,7 @@ TEST_P(RandomRequests, AreAnsweredSafelyAndAlike) {
     std::mt19937 random(20261207);
     std::uniform_int_distribution<uint32_t> byte(0, 255);
     for (int i = 0; i < 400; ++i) {
-        uint32_t code = servedCodes[random() % std::size(servedCodes)];
+        uint32_t code = ServedCodes[random() % std::size(ServedCodes)].code;
         if (random() % 4 == 0) code ^= 1u << (random() % 32);   // a near miss of a served code
         std::vector<uint8_t> input(random() % 3 == 0 ? random() % 9 : random() % 160);
         for (uint8_t& b : input) b = static_cast<uint8_t>(byte(random));

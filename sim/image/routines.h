@@ -1,6 +1,6 @@
-// The platform routines a driver image may import from videoprt.sys and ntoskrnl.exe: one table of
-// name, module, calling convention and argument bytes, from which the image runner makes the
-// thunks, and the interface through which the simulated machine supplies the routines.
+// The image runner's bindings of the platform routines (platform_routines.h: each routine's module,
+// calling convention and argument bytes), from which it makes the thunks, and the interface through
+// which the simulated machine supplies the routines.
 //
 // Arguments and results are the i386 values: a pointer or handle is a 32-bit address of the
 // simulated machine, UCHAR/BOOLEAN/KPROCESSOR_MODE a byte (its stack slot's upper bytes are

@@ -112,6 +112,7 @@ RequestResult Machine::Request(uint32_t code, const std::vector<uint8_t>& input,
                                     " could not be opened: HwInitialize answered FALSE");
     }
     CheckRunning(options.process);
+    codesRequested_.insert(code);
     if (!config_.checkAliasing) return port_.Deliver(code, input, outputLength, options, true);
 
     // The separate run and the run with other stale memory are only the checks; the machine goes on

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,8 @@ public:
     // started or could not be opened.
     RequestResult Request(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength,
                           const RequestOptions& options = {});
+    // The control codes requested so far (the requests a run has reached).
+    const std::set<uint32_t>& CodesRequested() const { return codesRequested_; }
 
     // The platform's HwResetHw call for an adapter (as when the system leaves a mode to show its
     // own screen); returns the driver's answer.
@@ -209,6 +212,7 @@ private:
     std::unique_ptr<Miniport> miniport_;
     VideoPort port_;
     std::unique_ptr<WaveCapture> wave_;   // goes before the bus it watches
+    std::set<uint32_t> codesRequested_;
 };
 
 // The machine on whose behalf the driver runs right now.

@@ -37,25 +37,32 @@ const char* PlatformCallName(PlatformCall call) {
     return "?";
 }
 
-FailureAnswer FailureAnswerOf(PlatformCall call) {
-    switch (call) {
-    case PlatformCall::GetAccessRanges:
-    case PlatformCall::VerifyAccessRanges:
-    case PlatformCall::GetRegistryParameters:
-    case PlatformCall::SetRegistryParameters:
-    case PlatformCall::Int10:
-    case PlatformCall::MapMemory:
-    case PlatformCall::UnmapMemory: return FailureAnswer::Win32Status;
-    case PlatformCall::GetDeviceBase:
-    case PlatformCall::GetBusData:
-    case PlatformCall::SetBusData:
-    case PlatformCall::ScanRom:
-    case PlatformCall::DDCMonitorHelper:
-    case PlatformCall::AllocatePool:
-    case PlatformCall::MmAllocateContiguousMemory: return FailureAnswer::Own;
-    default: return FailureAnswer::NtStatus;
-    }
+namespace {
+
+// Every enumerator names one row of the table of platform routines, and every row with a fault name
+// has its enumerator.
+constexpr bool NamesOneRow(std::string_view fault) {
+    int rows = 0;
+    for (const image::PlatformRoutine& row : image::PlatformRoutineTable) rows += row.fault == fault;
+    return rows == 1;
 }
+#define ZARN_CHECK_ROW(name) static_assert(NamesOneRow(#name), #name " is the fault name of one platform routine");
+ZARN_INJECTABLE_CALLS(ZARN_CHECK_ROW)
+#undef ZARN_CHECK_ROW
+
+constexpr size_t InjectableRows() {
+    size_t rows = 0;
+    for (const image::PlatformRoutine& row : image::PlatformRoutineTable) rows += !row.fault.empty();
+    return rows;
+}
+static_assert(InjectableRows() == static_cast<size_t>(PlatformCall::Count),
+              "every platform routine with a fault name has its enumerator in ZARN_INJECTABLE_CALLS");
+
+const image::PlatformRoutine& RowOf(PlatformCall call) { return *image::FindFault(PlatformCallName(call)); }
+
+}  // namespace
+
+FailureAnswer FailureAnswerOf(PlatformCall call) { return RowOf(call).failure; }
 
 bool ParsePlatformCall(const std::string& name, PlatformCall* call) {
     for (int i = 0; i < static_cast<int>(PlatformCall::Count); ++i) {

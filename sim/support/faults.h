@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "image/platform_routines.h"
+
 namespace sim {
 
 enum class FaultKind {
@@ -54,8 +56,11 @@ private:
     bool accessesByProcess_ = false;
 };
 
-// The platform routines whose failure can be injected, in one list: the enumerator, and the name
-// used on the command line.
+// The platform routines whose failure can be injected: the enumerator is the name the command
+// line takes, the fault column of the routine's row in the table of platform routines
+// (image/platform_routines.h); the build checks that each enumerator names one row and each row
+// with a fault name has its enumerator. Only append here: the fuzzers pick a routine by its place
+// in this list (fuzz/fuzz_picks.h), and a stored input keeps its meaning only while the places do.
 #define ZARN_INJECTABLE_CALLS(X)                 \
     X(GetAccessRanges)                           \
     X(VerifyAccessRanges)                        \
@@ -71,8 +76,7 @@ private:
     X(MmAllocateContiguousMemory)                \
     X(ZwOpenSection)                             \
     X(ObReferenceObjectByHandle)                 \
-    X(ZwMapViewOfSection) \
-    /* pool memory, registry keys, files, strings */ \
+    X(ZwMapViewOfSection)                        \
     X(AllocatePool)                              \
     X(ZwOpenKey)                                 \
     X(ZwQueryValueKey)                           \
@@ -91,10 +95,8 @@ enum class PlatformCall {
 const char* PlatformCallName(PlatformCall call);
 bool ParsePlatformCall(const std::string& name, PlatformCall* call);
 
-// What a routine answers when it fails: a status (a Win32 error code for the video port's routines,
-// an NTSTATUS for the kernel's), or only its own failure (null, FALSE, no bytes), where a status
-// has nowhere to go.
-enum class FailureAnswer { Win32Status, NtStatus, Own };
+// What a routine answers when it fails (its row's failure column).
+using image::FailureAnswer;
 FailureAnswer FailureAnswerOf(PlatformCall call);
 
 // Makes the Nth call (1-based; 0 = every call) of one platform routine fail, for one adapter or all

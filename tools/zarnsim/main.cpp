@@ -130,6 +130,29 @@ ClosedDescriptors OccupyClosedDescriptors() {
 struct StopRequested {};
 struct OutputLost {};
 
+// The names --fault takes, from the table of platform routines: each with the routine it makes fail
+// where the two differ, and what each answers when it fails.
+std::string FaultHelp() {
+    std::string names;
+    std::string answers[4];   // by FailureAnswer
+    for (const sim::image::PlatformRoutine& row : sim::image::PlatformRoutineTable) {
+        if (row.fault.empty()) continue;
+        const std::string name(row.fault), routine(row.name);
+        const bool plain = routine == name || routine == "VideoPort" + name;
+        names += (names.empty() ? "" : ", ") + name + (plain ? "" : " (" + routine + ")");
+        std::string& list = answers[static_cast<int>(row.failure)];
+        list += (list.empty() ? "" : ", ") + name;
+    }
+    using sim::FailureAnswer;
+    return "Make a platform routine fail: CALL[@N][=STATUS], the Nth call (every call without @N, N counts from 1) "
+           "of CALL, one of " + names + " (a video port routine without its prefix VideoPort). STATUS is what it "
+           "answers: a Win32 error code, 1 to 0xFFFF (87 by default), for " +
+           answers[static_cast<int>(FailureAnswer::Win32Status)] + "; an NTSTATUS for " +
+           answers[static_cast<int>(FailureAnswer::NtStatus)] + " (they fail with STATUS when it is an error status, "
+           "else with their usual failure); none for " + answers[static_cast<int>(FailureAnswer::Own)] +
+           ", which fail by returning null, FALSE or no bytes; repeatable";
+}
+
 // CALL[@N][=STATUS]: the Nth call (every call when N is 0 or absent) of a platform routine fails.
 sim::InjectedFault ParseFault(const std::string& text) {
     sim::InjectedFault fault;
@@ -177,7 +200,8 @@ sim::InjectedFault ParseFault(const std::string& text) {
         case sim::FailureAnswer::Own:
             throw std::invalid_argument("--fault " + sim::TerminalText(text) + ": " + name +
                                         " fails in its own way (null, FALSE or no bytes) and takes no =STATUS");
-        case sim::FailureAnswer::NtStatus: break;
+        case sim::FailureAnswer::NtStatus:
+        case sim::FailureAnswer::None: break;
         }
     }
     return fault;
@@ -537,17 +561,7 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, con
                    "HKEY_USERS\\CurrentUser")
         ->type_name("FILE.reg")
         ->check(NotEmpty("a file name"));
-    app.add_option("--fault", options.faults,
-                   "Make a platform routine fail: CALL[@N][=STATUS], the Nth call (every call without @N) of "
-                   "GetAccessRanges, VerifyAccessRanges, GetDeviceBase, GetBusData, SetBusData, "
-                   "GetRegistryParameters, SetRegistryParameters, ScanRom, Int10, DDCMonitorHelper, MapMemory, "
-                   "UnmapMemory (the VideoPort* routines), or of the kernel's AllocatePool (ExAllocatePoolWithTag), "
-                   "MmAllocateContiguousMemory (both return null), ZwOpenSection, ObReferenceObjectByHandle, "
-                   "ZwMapViewOfSection, ZwOpenKey, ZwQueryValueKey, ZwSetValueKey, ZwCreateFile, "
-                   "RtlAnsiStringToUnicodeString or RtlUnicodeStringToAnsiString (fail with STATUS when it is an "
-                   "NTSTATUS error, else with their usual failure); N counts from 1; STATUS of a video port routine is "
-                   "a Win32 error code, 1 to 0xFFFF (87 by default), and a routine that fails by returning null, FALSE "
-                   "or no bytes takes none; repeatable")
+    app.add_option("--fault", options.faults, FaultHelp())
         ->type_name("CALL[@N][=STATUS]");
     app.add_option("--system-file", options.systemFiles,
                    "A file in the system directory \\SystemRoot\\System32\\ (such as the OpenGL driver a "

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "dispatch/control_codes.h"
+#include "dispatch/served_codes.h"
 #include "platform/videoport.h"
 #include "support/number_text.h"
 
@@ -16,34 +16,10 @@ struct Named {
 };
 
 #define NAMED(code) {#code, code}
-const Named controlCodes[] = {
-    NAMED(IOCTL_VIDEO_HANDLE_VIDEOPARAMETERS),
-    NAMED(IOCTL_VIDEO_QUERY_AVAIL_MODES),
-    NAMED(IOCTL_VIDEO_QUERY_NUM_AVAIL_MODES),
-    NAMED(IOCTL_VIDEO_QUERY_CURRENT_MODE),
-    NAMED(IOCTL_VIDEO_SET_CURRENT_MODE),
-    NAMED(IOCTL_VIDEO_RESET_DEVICE),
-    NAMED(IOCTL_VIDEO_SET_COLOR_REGISTERS),
-    NAMED(IOCTL_VIDEO_MAP_VIDEO_MEMORY),
-    NAMED(IOCTL_VIDEO_UNMAP_VIDEO_MEMORY),
-    NAMED(IOCTL_VIDEO_QUERY_PUBLIC_ACCESS_RANGES),
-    NAMED(IOCTL_VIDEO_FREE_PUBLIC_ACCESS_RANGES),
+// The standard codes a requester may send that the driver does not serve (the served ones are in
+// ServedCodes), so that a script can name them and the report shows their names.
+const Named unservedCodes[] = {
     NAMED(IOCTL_VIDEO_QUERY_COLOR_CAPABILITIES),
-    NAMED(IOCTL_VIDEO_SET_POWER_MANAGEMENT),
-    NAMED(IOCTL_VIDEO_GET_POWER_MANAGEMENT),
-    NAMED(IOCTL_VIDEO_SHARE_VIDEO_MEMORY),
-    NAMED(IOCTL_VIDEO_UNSHARE_VIDEO_MEMORY),
-    NAMED(IOCTL_VIDEO_MAP_APERTURES),
-    NAMED(IOCTL_VIDEO_UNMAP_APERTURES),
-    NAMED(IOCTL_VIDEO_READ_SETTING),
-    NAMED(IOCTL_VIDEO_WRITE_SETTING),
-    NAMED(IOCTL_VIDEO_QUERY_ADAPTER_ID),
-    NAMED(IOCTL_VIDEO_SET_GAMMA_TABLE),
-    NAMED(IOCTL_VIDEO_GET_GAMMA_TABLE),
-    NAMED(IOCTL_VIDEO_FIND_MAPPING),
-    NAMED(IOCTL_VIDEO_QUERY_BIOS_VERSION),
-    NAMED(IOCTL_VIDEO_ALLOCATE_CONTIGUOUS),
-    NAMED(IOCTL_VIDEO_MAP_PHYSICAL_PAGES),
 };
 
 const Named statuses[] = {
@@ -67,7 +43,13 @@ std::string Hex32(uint32_t value) {
 }
 
 bool ParseControlCode(const std::string& text, uint32_t* code) {
-    for (const Named& named : controlCodes) {
+    for (const ServedCode& served : ServedCodes) {
+        if (text == served.name) {
+            *code = served.code;
+            return true;
+        }
+    }
+    for (const Named& named : unservedCodes) {
         if (text == named.name) {
             *code = named.value;
             return true;
@@ -80,7 +62,10 @@ bool ParseControlCode(const std::string& text, uint32_t* code) {
 }
 
 std::string ControlCodeName(uint32_t code) {
-    for (const Named& named : controlCodes) {
+    for (const ServedCode& served : ServedCodes) {
+        if (served.code == code) return served.name;
+    }
+    for (const Named& named : unservedCodes) {
         if (named.value == code) return named.name;
     }
     return Hex32(code);
