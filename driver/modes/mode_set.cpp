@@ -10,6 +10,9 @@ namespace {
 
 constexpr ULONG VesaSetMode = 0x4F02;
 constexpr ULONG BiosTextMode = 0x0003;
+// The BIOS answers a VESA call with its status in AH: 0 for success.
+constexpr ULONG VesaStatusShift = 8;
+constexpr ULONG VesaStatusMask = 0xFF;
 constexpr ULONG DefaultRefreshRate = 60;
 
 const ULONG acceptedRates[] = {1, 60, 65, 70, 72, 75, 76, 80, 85, 100, 120, 140, 150, 160};
@@ -29,7 +32,7 @@ bool SetBiosMode(AdapterState* adapter, USHORT mode) {
     arguments.Eax = VesaSetMode;
     arguments.Ebx = mode;
     if (VideoPortInt10(adapter, &arguments) != NO_ERROR) return false;
-    return ((arguments.Eax >> 8) & 0xFF) == 0;
+    return ((arguments.Eax >> VesaStatusShift) & VesaStatusMask) == 0;
 }
 
 // Records the mode and completes its information entry.
