@@ -1,8 +1,8 @@
 # How a GoogleTest program is registered with CTest.
 #
 # By default a program runs as a few shards (GTEST_TOTAL_SHARDS/GTEST_SHARD_INDEX), each one process
-# running its share of the tests: starting the sanitizer build's test program costs about a second,
-# so one process per test spent most of the test run starting processes. A failing test is named in
+# running its share of the tests: starting the sanitizer build's test program is slow, and one
+# process per test spent most of the test run starting processes. A failing test is named in
 # the shard's output (--output-on-failure). ZARN_TEST_EACH=ON registers every test on its own
 # (`ctest -R Suite.Name`), as gtest_discover_tests does.
 option(ZARN_TEST_EACH "Register every GoogleTest test with CTest on its own instead of in shards" OFF)

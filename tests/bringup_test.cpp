@@ -9,6 +9,7 @@
 
 #include "adapter/adapter_state.h"
 #include "clients/display_driver.h"
+#include "driver_faults.h"
 #include "machine/machine.h"
 #include "clients/test_pattern.h"
 #include "devices/option_rom.h"
@@ -349,19 +350,16 @@ TEST(RomProbeFailures, UnreadableHeaderOrFailedRestoreEndDiscovery) {
 TEST(RomProbeFailures, RomThatCannotBeEnabledIsNoRom) {
     struct {
         const char* name;
-        bool secondary;
+        const char* board;
         unsigned occurrence;   // of VideoPortSetBusData that fails (a secondary is found with decoding off)
     } cases[] = {
-        {"primary, address write", false, 1},
-        {"primary, enable write", false, 2},
-        {"secondary, address write", true, 2},
-        {"secondary, enable write", true, 3},
+        {"primary, address write", "device=5,pcistart=keep", 1},
+        {"primary, enable write", "device=5,pcistart=keep", 2},
+        {"secondary, address write", "device=5,pcistart=keep,secondary", 2},
+        {"secondary, enable write", "device=5,pcistart=keep,secondary", 3},
     };
     for (const auto& c : cases) {
-        AdapterConfig adapter = Device(5);
-        adapter.secondary = c.secondary;
-        adapter.pciStartEnables = false;
-        Machine machine(OneAdapter(adapter));
+        Machine machine(OneAdapter(Board(c.board)));
         machine.InjectFault({sim::PlatformCall::SetBusData, 0, c.occurrence, 0});
         uint32_t romBarBefore = machine.PciOf(0).ReadDword(0x30);
         machine.Boot();
@@ -513,13 +511,15 @@ TEST(RegistryFailures, UnreadableRegistryLeavesEveryDefault) {
     EXPECT_EQ(Value(machine, "GammaTable"), nullptr) << "the failed write left nothing behind";
 }
 
+enum class Rewritten { No, Yes };
+
 struct RampReadFailure {
     const char* name;
-    bool secondary;
+    const char* board;
     unsigned occurrence;   // of VideoPortGetRegistryParameters that fails
     uint32_t status;
     const char* failedValue;
-    bool rewritten;        // the value is taken for missing and written back
+    Rewritten rewritten;   // the value is taken for missing and written back
 };
 
 void PrintTo(const RampReadFailure& value, std::ostream* out) { *out << value.name; }
@@ -530,9 +530,7 @@ class RegistryGammaReadFailure : public ::testing::TestWithParam<RampReadFailure
 // meanwhile. Only the port's answer for a missing value (87 without the callback) repairs it.
 TEST_P(RegistryGammaReadFailure, LeavesTheStoredRampAsItWas) {
     const RampReadFailure& f = GetParam();
-    AdapterConfig adapter = Device(5);
-    adapter.secondary = f.secondary;
-    Machine machine(OneAdapter(adapter));
+    Machine machine(OneAdapter(Board(f.board)));
     std::vector<uint8_t> stored = Ramp([](uint32_t i) { return 0xAB000000u | (255 - i) * 0x010101u; });
     machine.GetRegistry().SetValue(Machine::DeviceKey(0), "GammaTable", 3, stored);
     machine.GetRegistry().SetValue(Machine::DeviceKey(0), "LumenGammaTable", 3, stored);
@@ -541,7 +539,7 @@ TEST_P(RegistryGammaReadFailure, LeavesTheStoredRampAsItWas) {
     ASSERT_TRUE(machine.Adapter(0).started);
     for (const char* name : {"GammaTable", "LumenGammaTable"}) {
         bool failed = std::string(name) == f.failedValue;
-        EXPECT_EQ(Value(machine, name)->data, failed && f.rewritten ? IdentityRamp() : stored) << name;
+        EXPECT_EQ(Value(machine, name)->data, failed && f.rewritten == Rewritten::Yes ? IdentityRamp() : stored) << name;
     }
     const auto* record = static_cast<const AdapterState*>(machine.Extension(0));
     const ULONG* failedRamp = std::string(f.failedValue) == "GammaTable" ? record->gammaTable : record->lumenGammaTable;
@@ -551,11 +549,14 @@ TEST_P(RegistryGammaReadFailure, LeavesTheStoredRampAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, RegistryGammaReadFailure,
-    ::testing::Values(RampReadFailure{"GammaTableBusy", false, 3, 1450, "GammaTable", false},
-                      RampReadFailure{"LumenGammaTableKernelStatus", false, 4, 0xC000009A, "LumenGammaTable", false},
-                      RampReadFailure{"SecondaryGammaTableAccessDenied", true, 5, 5, "GammaTable", false},
-                      RampReadFailure{"SecondaryLumenGammaTableBusy", true, 6, 1450, "LumenGammaTable", false},
-                      RampReadFailure{"MissingValueAnswer", false, 3, 87, "GammaTable", true}),
+    ::testing::Values(RampReadFailure{"GammaTableBusy", "device=5", 3, 1450, "GammaTable", Rewritten::No},
+                      RampReadFailure{"LumenGammaTableKernelStatus", "device=5", 4, 0xC000009A, "LumenGammaTable",
+                                      Rewritten::No},
+                      RampReadFailure{"SecondaryGammaTableAccessDenied", "device=5,secondary", 5, 5, "GammaTable",
+                                      Rewritten::No},
+                      RampReadFailure{"SecondaryLumenGammaTableBusy", "device=5,secondary", 6, 1450, "LumenGammaTable",
+                                      Rewritten::No},
+                      RampReadFailure{"MissingValueAnswer", "device=5", 3, 87, "GammaTable", Rewritten::Yes}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RegistryGamma, WrongSizedRampsAreReplacedWithTheIdentityRamp) {
@@ -668,21 +669,18 @@ INSTANTIATE_TEST_SUITE_P(
 // --- Chip initialization ----------------------------------------------------------------------------
 
 struct SecondaryCase {
-    bool altMemory;
-    uint32_t memoryMiB;
+    const char* name;
+    const char* board;
     uint32_t reg34;
     uint32_t reg30;
     uint32_t reg14Low;
-    bool bit26;
+    uint32_t sizeStrap26;   // bit 26 of the dramInit0 register
 };
 
 class SecondaryBringUp : public testing::TestWithParam<SecondaryCase> {};
 
 TEST_P(SecondaryBringUp, EndsWithTheRegistersOfItsMemoryType) {
-    AdapterConfig adapter = Device(5);
-    adapter.secondary = true;
-    adapter.altMemory = GetParam().altMemory;
-    adapter.memoryMiB = GetParam().memoryMiB;
+    const AdapterConfig adapter = Board(GetParam().board);
     Machine machine(OneAdapter(adapter));
     machine.Boot();
     ASSERT_TRUE(machine.Adapter(0).started);
@@ -691,25 +689,23 @@ TEST_P(SecondaryBringUp, EndsWithTheRegistersOfItsMemoryType) {
     EXPECT_EQ(chip.Peek(Reg34), GetParam().reg34);
     EXPECT_EQ(chip.Peek(Reg30), GetParam().reg30);
     EXPECT_EQ(chip.Peek(Reg14) & 0xFFFF, GetParam().reg14Low);
-    EXPECT_EQ((chip.Peek(DramInit0) & 0x04000000) != 0, GetParam().bit26);
+    EXPECT_EQ(chip.Peek(DramInit0) & 0x04000000, GetParam().sizeStrap26);
     EXPECT_EQ(chip.Peek(DramInit0) & 0x03FFFFFF, 0x17A16Au);
     EXPECT_EQ(chip.Peek(DramInit1) & 0x3DFFFFFF, 0x23C031u);
     EXPECT_EQ(chip.Peek(GraphicsClock), Device45Table143);
     EXPECT_EQ(chip.Vga().miscOutput, 0x76);
     EXPECT_EQ(chip.Vga().graphics[6], 0x05);
     EXPECT_EQ(chip.Vga().vgaEnable, 0x01);
-    EXPECT_EQ(ModeCount(machine), GetParam().memoryMiB == 4 ? 132u : GetParam().memoryMiB == 8 ? 154u : 158u);
+    EXPECT_EQ(ModeCount(machine), adapter.memoryMiB == 4 ? 132u : adapter.memoryMiB == 8 ? 154u : 158u);
 }
 
 INSTANTIATE_TEST_SUITE_P(MemoryTypes, SecondaryBringUp,
-                         testing::Values(SecondaryCase{true, 16, 0x37, 0x10D, 0x8001, false},
-                                         SecondaryCase{false, 16, 0xFFFFFFFF, 0x10E, 0x0001, true},
-                                         SecondaryCase{false, 8, 0xFFFFFFFF, 0x10E, 0x0001, false},
-                                         SecondaryCase{false, 4, 0xFFFFFFFF, 0x10E, 0x0001, false}),
-                         [](const testing::TestParamInfo<SecondaryCase>& info) {
-                             return std::string(info.param.altMemory ? "Alternative" : "Standard") +
-                                    std::to_string(info.param.memoryMiB) + "MB";
-                         });
+                         testing::Values(
+                             SecondaryCase{"Alternative16MB", "device=5,secondary,altmem", 0x37, 0x10D, 0x8001, 0},
+                             SecondaryCase{"Standard16MB", "device=5,secondary", 0xFFFFFFFF, 0x10E, 0x0001, 0x04000000},
+                             SecondaryCase{"Standard8MB", "device=5,secondary,memory=8", 0xFFFFFFFF, 0x10E, 0x0001, 0},
+                             SecondaryCase{"Standard4MB", "device=5,secondary,memory=4", 0xFFFFFFFF, 0x10E, 0x0001, 0}),
+                         [](const testing::TestParamInfo<SecondaryCase>& info) { return std::string(info.param.name); });
 
 TEST(SecondaryBringUp, RangeStepClearsBit9BeforeTheSequenceWrites0x340) {
     AdapterConfig adapter = Device(5);
@@ -776,8 +772,7 @@ TEST(StartUpOrder, HwInitializeWaitsForTheFirstOpenAndRunsOnce) {
 
 struct PciStartCase {
     const char* name;
-    bool secondary;       // no BIOS has run on the board
-    bool startEnables;    // the bus driver's start switches decoding on
+    const char* board;    // the second board; both share its pcistart reading
 };
 
 void PrintTo(const PciStartCase& value, std::ostream* out) { *out << value.name; }
@@ -790,22 +785,20 @@ class PciStart : public testing::TestWithParam<PciStartCase> {};
 // test pattern reaches its screen.
 TEST_P(PciStart, BoardNoBiosRanOnIsBroughtUpAsASecondary) {
     const PciStartCase& c = GetParam();
-    AdapterConfig board = Device(4);
-    board.memoryMiB = 8;
-    board.secondary = c.secondary;
+    const AdapterConfig board = Board(c.board);
     MachineConfig config;
     config.adapters = {Device(5), board};
-    for (AdapterConfig& adapter : config.adapters) adapter.pciStartEnables = c.startEnables;
+    config.adapters[0].pciStartEnables = board.pciStartEnables;
     Machine machine(config);
     machine.Boot();
     ASSERT_TRUE(machine.Adapter(1).started);
-    EXPECT_EQ(static_cast<const AdapterState*>(machine.Extension(1))->isSecondary, c.secondary ? 1 : 0);
-    EXPECT_EQ(machine.Adapter(1).commandAtDiscovery & 3, c.secondary && !c.startEnables ? 0 : 3);
+    EXPECT_EQ(static_cast<const AdapterState*>(machine.Extension(1))->isSecondary, board.secondary ? 1 : 0);
+    EXPECT_EQ(machine.Adapter(1).commandAtDiscovery & 3, board.secondary && !board.pciStartEnables ? 0 : 3);
     bool refreshSetUp = false;
     for (const sim::TraceEntry& entry : machine.Trace()) {
         refreshSetUp |= entry.adapter == 1 && entry.write && entry.name == "reg_20" && entry.value == 0x49E;
     }
-    EXPECT_EQ(refreshSetUp, c.secondary) << "the memory controller is set up at discovery";
+    EXPECT_EQ(refreshSetUp, board.secondary) << "the memory controller is set up at discovery";
 
     machine.ClearTrace();
     sim::ModeSetResult set = sim::SetMode(machine, 1, sim::ParseModeRequest("640x480x24@60"));
@@ -815,7 +808,7 @@ TEST_P(PciStart, BoardNoBiosRanOnIsBroughtUpAsASecondary) {
     ASSERT_TRUE(sim::DrawThroughMapping(machine, 1, mapping, set.mode, &error)) << error;
     size_t biosCalls = 0;
     for (const sim::TraceEntry& entry : machine.Trace()) biosCalls += entry.adapter == 1 && entry.window == sim::Window::Bios;
-    EXPECT_EQ(biosCalls > 0, !c.secondary) << "only a board whose own BIOS ran sets modes through it";
+    EXPECT_EQ(biosCalls > 0, !board.secondary) << "only a board whose own BIOS ran sets modes through it";
     sim::Image image = sim::RenderScreen(machine.ChipOf(1), machine.VideoMemory(1));
     size_t off = 0;
     for (unsigned y = 0; y < 480; ++y) {
@@ -827,8 +820,10 @@ TEST_P(PciStart, BoardNoBiosRanOnIsBroughtUpAsASecondary) {
 
 INSTANTIATE_TEST_SUITE_P(
     Starts, PciStart,
-    testing::Values(PciStartCase{"PrimaryKept", false, false}, PciStartCase{"PrimaryEnabled", false, true},
-                    PciStartCase{"SecondaryKept", true, false}, PciStartCase{"SecondaryEnabled", true, true}),
+    testing::Values(PciStartCase{"PrimaryKept", "device=4,memory=8,pcistart=keep"},
+                    PciStartCase{"PrimaryEnabled", "device=4,memory=8,pcistart=enable"},
+                    PciStartCase{"SecondaryKept", "device=4,memory=8,secondary,pcistart=keep"},
+                    PciStartCase{"SecondaryEnabled", "device=4,memory=8,secondary,pcistart=enable"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PrimaryBringUp, HwInitializeRunsOnlyTheDisplayResetAndTheClocks) {

@@ -13,6 +13,7 @@
 
 #include "adapter/adapter_state.h"
 #include "clients/display_driver.h"
+#include "driver_faults.h"
 #include "machine/machine.h"
 
 namespace {
@@ -46,6 +47,10 @@ sim::AdapterConfig Secondary(uint32_t memoryMiB = 16) {
     adapter.pciStartEnables = false;
     return adapter;
 }
+
+// The boards above as zarnsim's --adapter describes them.
+constexpr const char* PrimaryBoard = "rom=none";
+constexpr const char* SecondaryBoard = "secondary,pcistart=keep";
 
 sim::MachineConfig ConfigWith(std::vector<sim::AdapterConfig> adapters) {
     sim::MachineConfig config;
@@ -185,23 +190,22 @@ TEST(SecondaryAdapter, RangeStepClearsBit9OfRegister28OnThatAdapterOnly) {
 }
 
 struct BusCase {
-    bool secondary;
-    bool bus66;
+    const char* name;
+    const char* board;
 };
 
 class AdapterOnBus : public ::testing::TestWithParam<BusCase> {};
 
 TEST_P(AdapterOnBus, StartsWithEveryModeAndKeepsTheBusSpeedItFound) {
-    sim::AdapterConfig adapter = GetParam().secondary ? Secondary() : Primary();
-    adapter.bus66 = GetParam().bus66;
+    const sim::AdapterConfig adapter = Board(GetParam().board);
     sim::Machine machine(ConfigWith({adapter}));
     const uint32_t busInterface = machine.ChipOf(0).Peek(0x04);
     machine.Boot();
     ExpectStarted(machine, 0);
     EXPECT_EQ(sim::QueryModes(machine, 0).modes.size(), 158u);
-    EXPECT_EQ((machine.PciOf(0).ReadWord(0x06) & 0x20) != 0, GetParam().bus66);
-    EXPECT_EQ(StateOf(machine, 0).pciBusClock, GetParam().bus66 ? 66u : 0u);
-    if (!GetParam().secondary) {
+    EXPECT_EQ((machine.PciOf(0).ReadWord(0x06) & 0x20) != 0, adapter.bus66);
+    EXPECT_EQ(StateOf(machine, 0).pciBusClock, adapter.bus66 ? 66u : 0u);
+    if (!adapter.secondary) {
         // Only a secondary adapter is brought up by the driver; a primary's bus interface
         // register is left alone whatever the bus speed.
         for (const TraceEntry& e : EntriesOf(machine, 0)) {
@@ -213,12 +217,11 @@ TEST_P(AdapterOnBus, StartsWithEveryModeAndKeepsTheBusSpeedItFound) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Buses, AdapterOnBus,
-                         ::testing::Values(BusCase{false, false}, BusCase{false, true}, BusCase{true, false},
-                                           BusCase{true, true}),
-                         [](const auto& info) {
-                             return std::string(info.param.secondary ? "Secondary" : "Primary") +
-                                    (info.param.bus66 ? "On66MHzBus" : "On33MHzBus");
-                         });
+                         ::testing::Values(BusCase{"PrimaryOn33MHzBus", PrimaryBoard},
+                                           BusCase{"PrimaryOn66MHzBus", "rom=none,bus66"},
+                                           BusCase{"SecondaryOn33MHzBus", SecondaryBoard},
+                                           BusCase{"SecondaryOn66MHzBus", "secondary,pcistart=keep,bus66"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- Windows ----------------------------------------------------------------------------------
 
@@ -268,7 +271,7 @@ INSTANTIATE_TEST_SUITE_P(Ranges, AdapterWindows, ::testing::Values(true, false),
 
 struct RangesRoom {
     const char* name;
-    bool assigned;       // the port lists the assigned resources, the expansion ROM's window included
+    const char* board;   // ranges=assigned: the port lists the expansion ROM's window too
     ULONG room;          // entries the caller gives
     uint32_t status;
     ULONG filled;
@@ -283,8 +286,7 @@ class AccessRangesList : public ::testing::TestWithParam<RangesRoom> {};
 // ERROR_MORE_DATA and no entry written.
 TEST_P(AccessRangesList, FillsTheWholeListOrNothing) {
     const RangesRoom& c = GetParam();
-    sim::AdapterConfig adapter = Primary();
-    adapter.rangesAsAssigned = c.assigned;
+    const sim::AdapterConfig adapter = Board(c.board);
     sim::Machine machine(ConfigWith({adapter}));
     machine.Boot();
     ExpectStarted(machine, 0);
@@ -309,10 +311,10 @@ TEST_P(AccessRangesList, FillsTheWholeListOrNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rooms, AccessRangesList,
-                         ::testing::Values(RangesRoom{"AssignedOneShort", true, 3, ERROR_MORE_DATA, 0},
-                                           RangesRoom{"AssignedExact", true, 4, NO_ERROR, 4},
-                                           RangesRoom{"WindowsOnlyOneShort", false, 2, ERROR_MORE_DATA, 0},
-                                           RangesRoom{"WindowsOnlyExact", false, 3, NO_ERROR, 3}),
+                         ::testing::Values(RangesRoom{"AssignedOneShort", "rom=none,ranges=assigned", 3, ERROR_MORE_DATA, 0},
+                                           RangesRoom{"AssignedExact", "rom=none,ranges=assigned", 4, NO_ERROR, 4},
+                                           RangesRoom{"WindowsOnlyOneShort", "rom=none,ranges=bars", 2, ERROR_MORE_DATA, 0},
+                                           RangesRoom{"WindowsOnlyExact", "rom=none,ranges=bars", 3, NO_ERROR, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Whatever the size of the register window, every window of every adapter has physical
@@ -356,7 +358,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RegisterWindowSize, ::testing::Values(32u, 64u, 
 
 struct PlatformFailure {
     const char* name;
-    bool secondary;
+    const char* board;
     PlatformCall call;
     unsigned occurrence;
     uint32_t injectedStatus;
@@ -369,7 +371,7 @@ class DiscoveryWithFailingPlatform : public ::testing::TestWithParam<PlatformFai
 
 TEST_P(DiscoveryWithFailingPlatform, EndsWithTheDocumentedStatusAndTheAdapterIsNotStarted) {
     const PlatformFailure& f = GetParam();
-    sim::Machine machine(ConfigWith({f.secondary ? Secondary() : Primary()}));
+    sim::Machine machine(ConfigWith({Board(f.board)}));
     machine.InjectFault(sim::InjectedFault{f.call, 0, f.occurrence, f.injectedStatus});
     machine.Boot();
     ExpectNotStarted(machine, 0, f.discoveryStatus);
@@ -387,16 +389,16 @@ TEST_P(DiscoveryWithFailingPlatform, EndsWithTheDocumentedStatusAndTheAdapterIsN
 INSTANTIATE_TEST_SUITE_P(
     Failures, DiscoveryWithFailingPlatform,
     ::testing::Values(
-        PlatformFailure{"AccessRangesNoMoreDevices", false, PlatformCall::GetAccessRanges, 1, 1248, 1248},
-        PlatformFailure{"AccessRangesKernelStatus", false, PlatformCall::GetAccessRanges, 1, 0xC000000E, 0xC000000E},
-        PlatformFailure{"VerifyRangesInvalidParameter", false, PlatformCall::VerifyAccessRanges, 1, 87, 87},
-        PlatformFailure{"VerifyRangesOtherStatus", true, PlatformCall::VerifyAccessRanges, 1, 0x12345, 0x12345},
-        PlatformFailure{"RegisterWindowNotMapped", false, PlatformCall::GetDeviceBase, 1, 0, 87},
-        PlatformFailure{"FrameBufferNotMapped", false, PlatformCall::GetDeviceBase, 2, 0, 87},
-        PlatformFailure{"IoWindowNotMapped", true, PlatformCall::GetDeviceBase, 3, 0, 87},
-        PlatformFailure{"HeaderUnreadableOnPrimary", false, PlatformCall::GetBusData, 1, 0, 55},
-        PlatformFailure{"HeaderUnreadableOnSecondary", true, PlatformCall::GetBusData, 1, 0, 55},
-        PlatformFailure{"SecondaryCannotBeSwitchedOn", true, PlatformCall::SetBusData, 1, 0, 55}),
+        PlatformFailure{"AccessRangesNoMoreDevices", PrimaryBoard, PlatformCall::GetAccessRanges, 1, 1248, 1248},
+        PlatformFailure{"AccessRangesKernelStatus", PrimaryBoard, PlatformCall::GetAccessRanges, 1, 0xC000000E, 0xC000000E},
+        PlatformFailure{"VerifyRangesInvalidParameter", PrimaryBoard, PlatformCall::VerifyAccessRanges, 1, 87, 87},
+        PlatformFailure{"VerifyRangesOtherStatus", SecondaryBoard, PlatformCall::VerifyAccessRanges, 1, 0x12345, 0x12345},
+        PlatformFailure{"RegisterWindowNotMapped", PrimaryBoard, PlatformCall::GetDeviceBase, 1, 0, 87},
+        PlatformFailure{"FrameBufferNotMapped", PrimaryBoard, PlatformCall::GetDeviceBase, 2, 0, 87},
+        PlatformFailure{"IoWindowNotMapped", SecondaryBoard, PlatformCall::GetDeviceBase, 3, 0, 87},
+        PlatformFailure{"HeaderUnreadableOnPrimary", PrimaryBoard, PlatformCall::GetBusData, 1, 0, 55},
+        PlatformFailure{"HeaderUnreadableOnSecondary", SecondaryBoard, PlatformCall::GetBusData, 1, 0, 55},
+        PlatformFailure{"SecondaryCannotBeSwitchedOn", SecondaryBoard, PlatformCall::SetBusData, 1, 0, 55}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct ConfigLength {

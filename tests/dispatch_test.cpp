@@ -10,6 +10,7 @@
 
 #include "clients/display_driver.h"
 #include "dispatch/served_codes.h"
+#include "driver_faults.h"
 #include "machine/machine.h"
 
 namespace {
@@ -26,13 +27,7 @@ uint32_t VideoCode(uint32_t function, uint32_t method = METHOD_BUFFERED, uint32_
 }
 
 // A board without a video BIOS unless the test says otherwise.
-sim::AdapterConfig PlainAdapter() {
-    sim::AdapterConfig adapter;
-    adapter.hasRom = false;
-    return adapter;
-}
-
-sim::MachineConfig CheckedConfig(sim::AdapterConfig adapter = PlainAdapter()) {
+sim::MachineConfig CheckedConfig(sim::AdapterConfig adapter = Board("rom=none")) {
     sim::MachineConfig config;
     config.adapters = {adapter};
     config.checkAliasing = true;
@@ -42,12 +37,6 @@ sim::MachineConfig CheckedConfig(sim::AdapterConfig adapter = PlainAdapter()) {
 std::string Hex(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%06X", value);
-    return text;
-}
-
-std::string FaultText(const sim::Machine& machine) {
-    std::string text;
-    for (const sim::Fault& fault : machine.DriverFaults()) text += fault.message + "\n";
     return text;
 }
 
@@ -69,7 +58,7 @@ TEST(UnservedRequests, TheDriversOwnGapsAreRefusedWithInformationUntouched) {
         EXPECT_EQ(r.information, Sentinel) << Hex(code);
         EXPECT_TRUE(r.output.empty()) << Hex(code);
     }
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 // Every other video function number, and codes that differ from a served one only in method,
@@ -104,7 +93,7 @@ TEST(UnservedRequests, EveryOtherCodeIsRefusedWithInformationUntouched) {
             if (++wrong == 20) break;
         }
     }
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 // --- Requests the dispatcher answers itself ---------------------------------------------------
@@ -127,10 +116,7 @@ class DispatcherAnswers : public ::testing::TestWithParam<DirectRequest> {};
 
 TEST_P(DispatcherAnswers, WithTheDocumentedStatusInformationAndOutput) {
     const DirectRequest& q = GetParam();
-    sim::AdapterConfig adapter = PlainAdapter();
-    adapter.deviceId = 5;
-    adapter.revision = 1;
-    sim::Machine machine(CheckedConfig(adapter));
+    sim::Machine machine(CheckedConfig(Board("device=5,revision=1,rom=none")));
     machine.Boot();
     ASSERT_TRUE(machine.Adapter(0).started);
     sim::RequestOptions options;
@@ -140,7 +126,7 @@ TEST_P(DispatcherAnswers, WithTheDocumentedStatusInformationAndOutput) {
     EXPECT_EQ(r.status, q.status);
     EXPECT_EQ(r.information, q.information);
     EXPECT_EQ(r.output, q.output);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 const std::vector<uint8_t> identity5 = {0x5D, 0x1A, 0x05, 0x00, 0x01, 0x00, 0x00, 0x00};
@@ -210,7 +196,7 @@ struct Identity {
 class AdapterIdentityRecord : public ::testing::TestWithParam<Identity> {};
 
 TEST_P(AdapterIdentityRecord, ReportsTheVendorDeviceAndRevisionFromConfigurationSpace) {
-    sim::AdapterConfig adapter = PlainAdapter();
+    sim::AdapterConfig adapter = Board("rom=none");
     adapter.deviceId = GetParam().device;
     adapter.revision = GetParam().revision;
     sim::Machine machine(CheckedConfig(adapter));
@@ -224,7 +210,7 @@ TEST_P(AdapterIdentityRecord, ReportsTheVendorDeviceAndRevisionFromConfiguration
     EXPECT_EQ(r.output[0] | r.output[1] << 8, 0x1A5D);
     EXPECT_EQ(r.output[2] | r.output[3] << 8, GetParam().device);
     EXPECT_EQ(sim::Dword(r.output, 4), GetParam().revision);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, AdapterIdentityRecord,
@@ -236,14 +222,8 @@ INSTANTIATE_TEST_SUITE_P(Devices, AdapterIdentityRecord,
 
 // The adapter identity of one adapter is its own, not that of the first one found.
 TEST(AdapterIdentityRecord, EachAdapterAnswersWithItsOwnIdentity) {
-    sim::AdapterConfig first = PlainAdapter(), second;
-    first.deviceId = 5;
-    first.revision = 2;
-    second.deviceId = 3;
-    second.revision = 7;
-    second.secondary = true;
-    sim::MachineConfig config = CheckedConfig(first);
-    config.adapters.push_back(second);
+    sim::MachineConfig config = CheckedConfig(Board("device=5,revision=2,rom=none"));
+    config.adapters.push_back(Board("device=3,revision=7,secondary"));
     sim::Machine machine(config);
     machine.Boot();
     for (int i : {0, 1}) {
@@ -254,7 +234,7 @@ TEST(AdapterIdentityRecord, EachAdapterAnswersWithItsOwnIdentity) {
         EXPECT_EQ(r.output[2], i == 0 ? 5 : 3) << "adapter " << i;
         EXPECT_EQ(r.output[4], i == 0 ? 2 : 7) << "adapter " << i;
     }
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 // The version text that follows "Version " at a 4-byte-aligned offset of a ROM image, as 32
@@ -274,8 +254,7 @@ std::vector<uint8_t> VersionRecordOf(const std::vector<uint8_t>& rom) {
 
 struct BiosBoard {
     const char* name;
-    bool hasRom;
-    bool secondary;
+    const char* board;   // as zarnsim's --adapter describes it
 };
 
 void PrintTo(const BiosBoard& value, std::ostream* out) { *out << value.name; }
@@ -283,26 +262,24 @@ void PrintTo(const BiosBoard& value, std::ostream* out) { *out << value.name; }
 class BiosVersionRecord : public ::testing::TestWithParam<BiosBoard> {};
 
 TEST_P(BiosVersionRecord, IsTheVersionTextOfTheBoardsRom) {
-    sim::AdapterConfig adapter;
-    adapter.hasRom = GetParam().hasRom;
-    adapter.secondary = GetParam().secondary;
+    const sim::AdapterConfig adapter = Board(GetParam().board);
     sim::Machine machine(CheckedConfig(adapter));
     machine.Boot();
     ASSERT_TRUE(machine.Adapter(0).started);
     std::vector<uint8_t> expected = VersionRecordOf(machine.RomImage(0));
-    if (GetParam().hasRom) {
+    if (adapter.hasRom) {
         EXPECT_NE(expected[0], 0) << "the board's ROM carries no version text";
     }
     sim::RequestResult r = machine.Request(IOCTL_VIDEO_QUERY_BIOS_VERSION, {}, 32);
     EXPECT_EQ(r.status, 0u);
     EXPECT_EQ(r.information, 32u);
     EXPECT_EQ(r.output, expected);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, BiosVersionRecord,
-                         ::testing::Values(BiosBoard{"WithoutRom", false, false}, BiosBoard{"PrimaryWithRom", true, false},
-                                           BiosBoard{"SecondaryWithRom", true, true}),
+                         ::testing::Values(BiosBoard{"WithoutRom", "rom=none"}, BiosBoard{"PrimaryWithRom", "rom=builtin"},
+                                           BiosBoard{"SecondaryWithRom", "rom=builtin,secondary"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Requests answered without touching the chip leave no hardware access behind.
@@ -318,7 +295,7 @@ TEST(DispatcherAnswers, QueriesTouchNoRegister) {
         machine.Request(code, {}, 158 * 80);
     }
     EXPECT_TRUE(machine.Trace().empty());
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 }  // namespace

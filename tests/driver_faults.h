@@ -1,4 +1,5 @@
-// Small helpers shared by the test programs.
+// The words the test programs share: a board named as zarnsim's --adapter names it, and the driver
+// faults a machine reported.
 #pragma once
 
 #include <string>
@@ -23,3 +24,12 @@ inline std::string Faults(const sim::Machine& machine) {
     for (const sim::Fault& fault : machine.DriverFaults()) text += fault.message + "\n";
     return text;
 }
+
+// One fault with its kind, adapter and count, for comparing two machines' faults line by line.
+inline std::string FaultLine(const sim::Fault& fault) {
+    return "kind " + std::to_string(static_cast<int>(fault.kind)) + ", adapter " + std::to_string(fault.adapter) +
+           ", x" + std::to_string(fault.count) + ": " + fault.message;
+}
+
+// A board as zarnsim's --adapter describes it: Board("device=4,memory=8,secondary,rom=none").
+inline sim::AdapterConfig Board(const std::string& description) { return sim::ParseAdapterDescription(description); }

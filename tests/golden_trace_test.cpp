@@ -8,27 +8,22 @@
 #include <sstream>
 #include <string>
 
+#include "driver_faults.h"
 #include "machine/machine.h"
 
 namespace {
+
+// What a golden trace holds: the boot, or mode 0's set after the boot.
+enum class Traced { Boot, ModeSet };
 
 struct GoldenCase {
     const char* name;
     const char* file;            // under tests/golden
     sim::AdapterConfig adapter;
-    bool modeSet;                // trace mode 0's set after boot, not the boot itself
+    Traced traced;
 };
 
 void PrintTo(const GoldenCase& value, std::ostream* out) { *out << value.name; }
-
-sim::AdapterConfig Adapter(uint16_t deviceId, bool secondary, bool bus66, bool hasRom) {
-    sim::AdapterConfig adapter;
-    adapter.deviceId = deviceId;
-    adapter.secondary = secondary;
-    adapter.bus66 = bus66;
-    adapter.hasRom = hasRom;
-    return adapter;
-}
 
 std::string TraceOf(const GoldenCase& c) {
     sim::MachineConfig config;
@@ -38,7 +33,7 @@ std::string TraceOf(const GoldenCase& c) {
     sim::Machine machine(config);
     machine.Boot();
     EXPECT_TRUE(machine.OpenDevice(0));
-    if (c.modeSet) {
+    if (c.traced == Traced::ModeSet) {
         machine.ClearTrace();
         std::vector<uint8_t> index(4, 0);
         EXPECT_EQ(machine.Request(IOCTL_VIDEO_SET_CURRENT_MODE, index, 0).status, 0u);
@@ -70,12 +65,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The board the system BIOS brought up (its memory refresh interval set): ROM probe, then only
         // the display reset and clocks.
-        GoldenCase{"PrimaryBringUp", "bringup_primary_device5.trace", Adapter(5, false, false, true), false},
+        GoldenCase{"PrimaryBringUp", "bringup_primary_device5.trace", Board("device=5"), Traced::Boot},
         // No BIOS ran on it, and the bus driver's start switched its decoding on: the memory refresh
         // interval reads 0, ROM probe, the chip initialization sequence at discovery and again at
         // HwInitialize (with the memory clock of device 3 and the 66 MHz bus bits).
-        GoldenCase{"SecondaryBringUp", "bringup_secondary_device3_bus66.trace", Adapter(3, true, true, true), false},
-        GoldenCase{"DirectModeSet", "direct_mode_set_640x480x8_60.trace", Adapter(5, false, false, false), true}),
+        GoldenCase{"SecondaryBringUp", "bringup_secondary_device3_bus66.trace", Board("device=3,secondary,bus66"),
+                   Traced::Boot},
+        GoldenCase{"DirectModeSet", "direct_mode_set_640x480x8_60.trace", Board("device=5,rom=none"), Traced::ModeSet}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

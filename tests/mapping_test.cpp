@@ -18,6 +18,7 @@
 #include "clients/test_pattern.h"
 #include "devices/scanout.h"
 #include "dispatch/control_codes.h"
+#include "driver_faults.h"
 #include "machine/machine.h"
 
 namespace {
@@ -33,12 +34,6 @@ std::vector<uint8_t> Dwords(std::initializer_list<uint32_t> values) {
         for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
     }
     return bytes;
-}
-
-std::string FaultText(const Machine& machine) {
-    std::string text;
-    for (const sim::Fault& fault : machine.DriverFaults()) text += fault.message + "\n";
-    return text;
 }
 
 sim::MachineConfig Config(sim::AdapterConfig adapter = {}, bool checkAliasing = true) {
@@ -97,15 +92,6 @@ struct AdapterKind {
     sim::AdapterConfig adapter;
 };
 
-sim::AdapterConfig Kind(uint16_t device, uint32_t memoryMiB, bool hasRom, bool secondary) {
-    sim::AdapterConfig adapter;
-    adapter.deviceId = device;
-    adapter.memoryMiB = memoryMiB;
-    adapter.hasRom = hasRom;
-    adapter.secondary = secondary;
-    return adapter;
-}
-
 void PrintTo(const AdapterKind& value, std::ostream* out) { *out << value.name; }
 
 class DisplayDriverSequence : public testing::TestWithParam<AdapterKind> {};
@@ -162,13 +148,13 @@ TEST_P(DisplayDriverSequence, DrawsEveryModeThroughTheFrameBufferMapping) {
         EXPECT_EQ(Found(machine, DisplayProcess, mapping.frameBufferBase), 0u) << "the hand-out was counted back";
     }
     EXPECT_EQ(ViewCount(machine, DisplayProcess), 0u) << "the kernel mapping needs no view";
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 INSTANTIATE_TEST_SUITE_P(Adapters, DisplayDriverSequence,
-                         testing::Values(AdapterKind{"Corvid4MBThroughTheBios", Kind(3, 4, true, false)},
-                                         AdapterKind{"CorvidPlus8MBDirect", Kind(4, 8, false, false)},
-                                         AdapterKind{"Mistral16MBSecondary", Kind(5, 16, true, true)}),
+                         testing::Values(AdapterKind{"Corvid4MBThroughTheBios", Board("device=3,memory=4")},
+                                         AdapterKind{"CorvidPlus8MBDirect", Board("device=4,memory=8,rom=none")},
+                                         AdapterKind{"Mistral16MBSecondary", Board("device=5,memory=16,secondary")}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- Shared views of the frame buffer ------------------------------------------------------------
@@ -186,7 +172,7 @@ void Paint(Machine& machine, uint32_t process, uint32_t base, uint32_t stride, u
 }
 
 TEST(SharedFrameBuffer, TwoProcessesDrawThroughTheirOwnViewsAndOneCanLeave) {
-    Machine machine(Config(Kind(5, 16, false, false)));
+    Machine machine(Config(Board("device=5,memory=16,rom=none")));
     machine.Boot();
     sim::ModeSetResult set = sim::SetMode(machine, 0, sim::ParseModeRequest("640x480x32@60"));
     ASSERT_TRUE(set.offered);
@@ -221,7 +207,7 @@ TEST(SharedFrameBuffer, TwoProcessesDrawThroughTheirOwnViewsAndOneCanLeave) {
     Paint(machine, 2, first, stride, 40, 40, 0xFFFFFF, false);
     ASSERT_EQ(machine.Faults().size(), 1u);
     EXPECT_EQ(machine.Faults()[0].kind, sim::FaultKind::Process) << machine.Faults()[0].message;
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 struct ShareCase {
@@ -264,7 +250,7 @@ TEST_P(ShareVideoMemory, ChecksItsInputAndTheWindow) {
     } else {
         EXPECT_EQ(ViewCount(machine, 2), 0u);
     }
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -285,7 +271,7 @@ INSTANTIATE_TEST_SUITE_P(
 constexpr uint32_t StrideRegister = 0xE8;
 
 TEST(ThreeDDriver, MapsTheWindowsAndContiguousMemoryIntoItsProcess) {
-    Machine machine(Config(Kind(5, 16, false, false)));
+    Machine machine(Config(Board("device=5,memory=16,rom=none")));
     machine.Boot();
     sim::ModeSetResult set = sim::SetMode(machine, 0, sim::ParseModeRequest("800x600x16@75"));
     ASSERT_TRUE(set.offered);
@@ -360,7 +346,7 @@ TEST(ThreeDDriver, MapsTheWindowsAndContiguousMemoryIntoItsProcess) {
     EXPECT_EQ(machine.Trace().back().window, sim::Window::Ram);
     EXPECT_EQ(machine.Trace().back().offset, physical + 0x1234);
     EXPECT_EQ(HandleCount(machine), 0u) << "the section handle was closed";
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 // --- Nobody maps memory they were not given ---------------------------------------------------------
@@ -401,7 +387,7 @@ TEST_P(MapPhysicalPages, MapsOnlyARangeInsideABlockOfTheCaller) {
     EXPECT_EQ(sim::Dword(r.output, 0) != 0, GetParam().mapped);
     EXPECT_EQ(ViewCount(machine, 2), GetParam().mapped ? 1u : 0u);
     EXPECT_EQ(HandleCount(machine), 0u);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -441,8 +427,8 @@ TEST(ContiguousMemory, IsBoundedPerAdapterAndCanRunOut) {
     uint32_t second = sim::Dword(Send(tight, 2, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({4u << 20}), 4).output, 0);
     EXPECT_NE(first, 0u);
     EXPECT_EQ(second, 0u) << "system memory ran out";
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
-    EXPECT_TRUE(tight.DriverFaults().empty()) << FaultText(tight);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
+    EXPECT_TRUE(tight.DriverFaults().empty()) << Faults(tight);
 }
 
 // The second adapter's bound is its own: the first adapter's used-up bound takes nothing from it.
@@ -463,7 +449,7 @@ TEST(ContiguousMemory, EachAdapterHasABoundOfItsOwn) {
         for (int i = 0; i < 16; ++i) EXPECT_NE(allocate(adapter), 0u) << "adapter " << adapter << " block " << i;
         EXPECT_EQ(allocate(adapter), 0u) << "adapter " << adapter << ": a 17th block";
     }
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 // --- Under every platform failure -------------------------------------------------------------------
@@ -523,7 +509,7 @@ TEST_P(UnderPlatformFailure, TheRequestReportsThePlatformsStatusAndLeavesNothing
         prepared.block = sim::Dword(Send(machine, 2, IOCTL_VIDEO_ALLOCATE_CONTIGUOUS, Dwords({0x2000}), 4).output, 0);
         break;
     }
-    ASSERT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    ASSERT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
     Registry before = RegistryOf(machine);
 
     sim::RequestResult r = Send(machine, 2, c.code, c.input(prepared), c.outputLength);
@@ -534,7 +520,7 @@ TEST_P(UnderPlatformFailure, TheRequestReportsThePlatformsStatusAndLeavesNothing
     EXPECT_EQ(ViewCount(machine, 2), c.viewsAfter);
     EXPECT_EQ(HandleCount(machine), 0u);
     EXPECT_EQ(RegistryOf(machine) == before, c.registryUnchanged);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 using Call = sim::PlatformCall;
@@ -651,7 +637,7 @@ TEST_P(MappingRegistry, CountsPerProcessAndLooksUpIn16MiBWindows) {
             break;
         }
     }
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -702,7 +688,7 @@ TEST_P(ProcessHandles, NameTheProcessThatReceivesTheView) {
         Send(machine, 2, IOCTL_VIDEO_SHARE_VIDEO_MEMORY, Dwords({GetParam().handle, 0, 0x1000, 0}), 12);
     EXPECT_EQ(r.status, GetParam().status);
     for (uint32_t process : {2u, 3u}) EXPECT_EQ(ViewCount(machine, process), process == GetParam().viewIn ? 1u : 0u);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -732,7 +718,7 @@ TEST(SimulatedKernel, UnmapsOnlyViewsAndEndsProcessesWithoutTouchingTheRegistry)
                  std::invalid_argument);
     std::vector<uint8_t> bytes(4);
     EXPECT_THROW(machine.ProcessRead(2, view, bytes), std::invalid_argument);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 constexpr NTSTATUS ObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
@@ -773,7 +759,7 @@ TEST(SimulatedKernel, ReportsAHandleAReferenceOrAViewARequestLeavesBehind) {
     EXPECT_EQ(size, 0x2000u) << "the size up to pages";
     EXPECT_EQ(kernel.FindProcess(5)->ViewAt(base)->physical, 0x01230000u);
     kernel.EndRequest(mark, "the request", true, {}, 0);
-    std::string faults = FaultText(machine);
+    std::string faults = Faults(machine);
     EXPECT_NE(faults.find("left handle"), std::string::npos) << faults;
     EXPECT_NE(faults.find("kept a reference"), std::string::npos) << faults;
     EXPECT_NE(faults.find("whose address the requester was not given"), std::string::npos) << faults;
@@ -783,7 +769,7 @@ TEST(SimulatedKernel, ReportsAHandleAReferenceOrAViewARequestLeavesBehind) {
     kernel.DereferenceObject(object);
     EXPECT_EQ(kernel.Close(handle), STATUS_SUCCESS);
     EXPECT_NE(kernel.Close(handle), STATUS_SUCCESS);
-    EXPECT_NE(FaultText(machine).find("ZwClose"), std::string::npos);
+    EXPECT_NE(Faults(machine).find("ZwClose"), std::string::npos);
 }
 
 // --- The platform as strict as Windows 2000 ------------------------------------------------------
@@ -882,7 +868,7 @@ TEST(SystemSpace, MappingsAreKernelAddressesThatNoUserProgramReaches) {
     }
     EXPECT_EQ(machine.Port().UnmapMemory(machine.Extension(0), mapped, nullptr), 0u);
     EXPECT_TRUE(machine.GetKernel().SystemViews().empty()) << "NULL unmaps the system-space mappings";
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 // System space is scarce: once it is full a mapping answers 87, and an unmap makes room again.
@@ -912,7 +898,7 @@ TEST(SystemSpace, RunsOutWithTheDocumentedAnswer) {
     ASSERT_LT(made, 200);
     EXPECT_EQ(machine.Port().UnmapMemory(machine.Extension(0), last, nullptr), 0u);
     EXPECT_EQ(map(&last), 0u);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 // Contiguous memory and pool are not cleared: a fresh block holds what earlier owners left, and a
@@ -941,7 +927,7 @@ TEST(StaleMemory, FreshBlocksHoldStaleWordsThatAUserViewMustNotShow) {
         machine.ClearFaults();
         uint32_t viewLength = 0;
         ASSERT_NE(kernel.MapUserView(5, physical + page * 0x1000, 0x1000, "cached", "test", &viewLength), 0u);
-        EXPECT_EQ(FaultText(machine).find("never wrote or cleared") != std::string::npos, page == 1) << FaultText(machine);
+        EXPECT_EQ(Faults(machine).find("never wrote or cleared") != std::string::npos, page == 1) << Faults(machine);
     }
 }
 
@@ -1000,7 +986,7 @@ TEST_P(HandleTables, HandlesInAProcessTableAreReported) {
         break;
     }
     ASSERT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(FaultText(machine).find("without OBJ_KERNEL_HANDLE") != std::string::npos, c.reported) << FaultText(machine);
+    EXPECT_EQ(Faults(machine).find("without OBJ_KERNEL_HANDLE") != std::string::npos, c.reported) << Faults(machine);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     kernel.SetCurrentProcess(0);
 }
@@ -1186,7 +1172,7 @@ TEST_P(UnmapApertures, ChecksBothAddressesBeforeUnmappingEither) {
             << "the right addresses still undo both views";
         EXPECT_EQ(ViewCount(machine, 2), 0u);
     }
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1235,7 +1221,7 @@ TEST(UnmapVideoMemory, RemovesTheCallersView) {
     EXPECT_EQ(Send(machine, 2, IOCTL_VIDEO_UNMAP_VIDEO_MEMORY, Dwords({view}), 0).status, 0u);
     EXPECT_EQ(ViewCount(machine, 2), 0u);
     EXPECT_EQ(Found(machine, 2, view), 0u);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 }
 
 // --- Processes that end ----------------------------------------------------------------------------
@@ -1286,7 +1272,7 @@ TEST_P(ProcessObjects, AreFreedAndGivenAgainAsTheReadingSays) {
     kernel.DereferenceObject(six);
     EXPECT_EQ(machine.FindProcess(6), nullptr);
     EXPECT_EQ(objectOf(8) == six, c.reuse != sim::ProcessReuse::Never);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
 
     // A wait that would not end, and a wait on freed memory, are the driver's faults.
     machine.EndProcess(8);
@@ -1334,16 +1320,16 @@ TEST(SimulatedKernel, ReportsAReferenceToAnEndedProcessKeptPastTheAdaptersNextRe
     sim::Kernel::RequestMark mark = kernel.BeginRequest();
     kernel.ReferenceObject(object);
     kernel.EndRequest(mark, "the first request", true, {}, -1);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
     machine.EndProcess(2);
     mark = kernel.BeginRequest();
     kernel.EndRequest(mark, "another adapter's request", true, {}, 0);
-    EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+    EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
     mark = kernel.BeginRequest();
     kernel.EndRequest(mark, "the next request", true, {}, -1);
-    EXPECT_NE(FaultText(machine).find("left 1 reference(s) to the object of process 2, which had ended"),
+    EXPECT_NE(Faults(machine).find("left 1 reference(s) to the object of process 2, which had ended"),
               std::string::npos)
-        << FaultText(machine);
+        << Faults(machine);
     kernel.DereferenceObject(object);
     EXPECT_EQ(machine.FindProcess(2), nullptr);
 }
@@ -1364,8 +1350,8 @@ TEST(SimulatedKernel, ReportsASystemSpaceMappingAUserProgramLeavesBehind) {
         ASSERT_EQ(machine.Port().MapMemory(machine.Extension(0), start, &length, &inIoSpace, &mapped), 0u);
         kernel.SetCurrentProcess(sim::Kernel::SystemProcess);
         machine.EndProcess(process);
-        EXPECT_EQ(FaultText(machine).find("ended with the system-space mapping") != std::string::npos, process == 2)
-            << process << ": " << FaultText(machine);
+        EXPECT_EQ(Faults(machine).find("ended with the system-space mapping") != std::string::npos, process == 2)
+            << process << ": " << Faults(machine);
     }
 }
 
@@ -1418,7 +1404,7 @@ TEST_P(EndedProcess, LeavesNothingToALaterProcess) {
         const uint32_t seen = sim::Dword(Send(machine, 3, IOCTL_VIDEO_MAP_PHYSICAL_PAGES, Dwords({block, 0x1000}), 4).output, 0);
         EXPECT_EQ(seen, 0u) << "process 2's block";
         EXPECT_EQ(ViewCount(machine, 3), 0u);
-        EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+        EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
     }
 }
 
@@ -1439,7 +1425,7 @@ TEST_P(EndedProcess, LeavesNoSystemSpaceMapping) {
         EXPECT_EQ(ViewCount(machine, 2), r.views) << std::hex << r.code;
         machine.EndProcess(2);
         EXPECT_TRUE(machine.GetKernel().SystemViews().empty()) << std::hex << r.code;
-        EXPECT_TRUE(machine.DriverFaults().empty()) << FaultText(machine);
+        EXPECT_TRUE(machine.DriverFaults().empty()) << Faults(machine);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "clients/display_driver.h"
+#include "driver_faults.h"
 #include "machine/machine.h"
 #include "modes/mode_tables.h"
 
@@ -26,13 +27,8 @@ sim::MachineConfig ConfigWith(std::vector<sim::AdapterConfig> adapters) {
 
 // A primary adapter without a video BIOS, or a secondary one: both have their modes programmed
 // directly and offer the direct table.
-sim::AdapterConfig AdapterWith(uint32_t memoryMiB, bool secondary = false) {
-    sim::AdapterConfig adapter;
-    adapter.memoryMiB = memoryMiB;
-    adapter.secondary = secondary;
-    adapter.hasRom = secondary;
-    return adapter;
-}
+// A primary board without a video BIOS, of this much memory.
+sim::AdapterConfig AdapterWith(uint32_t memoryMiB) { return Board("rom=none,memory=" + std::to_string(memoryMiB)); }
 
 std::vector<VIDEO_MODE_INFORMATION> OfferedModes(sim::Machine& machine, int adapter) {
     sim::ModeList list = sim::QueryModes(machine, adapter);
@@ -107,10 +103,13 @@ void ExpectRecordOfCatalogueEntry(const VIDEO_MODE_INFORMATION& record,
 
 // --- Memory size ------------------------------------------------------------------------------
 
+// The memory type strap (set apart from the size: the strap wins over size bits that disagree).
+enum class MemoryType { Standard, Alternative };
+
 struct MemoryCase {
     const char* name;
     uint32_t memoryMiB;
-    bool altMemory;
+    MemoryType type;
     std::optional<uint32_t> dramInit0;   // strap bits forced before the machine starts
     uint32_t memorySize;                 // what the adapter reports
     uint32_t offered;
@@ -123,7 +122,7 @@ class OfferedModesBySize : public ::testing::TestWithParam<MemoryCase> {};
 TEST_P(OfferedModesBySize, AreExactlyTheModesThatFitInVideoMemory) {
     const MemoryCase& c = GetParam();
     sim::AdapterConfig adapter = AdapterWith(c.memoryMiB);
-    adapter.altMemory = c.altMemory;
+    adapter.altMemory = c.type == MemoryType::Alternative;
     sim::Machine machine(ConfigWith({adapter}));
     if (c.dramInit0) machine.ChipOf(0).Poke(0x18, *c.dramInit0);
     machine.Boot();
@@ -155,25 +154,26 @@ TEST_P(OfferedModesBySize, AreExactlyTheModesThatFitInVideoMemory) {
 
 INSTANTIATE_TEST_SUITE_P(
     Straps, OfferedModesBySize,
-    ::testing::Values(MemoryCase{"FourMegabytes", 4, false, {}, 0x400000, 132},
-                      MemoryCase{"EightMegabytes", 8, false, {}, 0x800000, 154},
-                      MemoryCase{"SixteenMegabytes", 16, false, {}, 0x1000000, 158},
-                      MemoryCase{"AlternativeMemoryType", 16, true, {}, 0x1000000, 158},
-                      MemoryCase{"AlternativeMemoryStrapWinsOverSizeBits", 4, true, {}, 0x1000000, 158},
-                      MemoryCase{"OnlySizeBit26GivesEightMegabytes", 4, false, 0x04000000, 0x800000, 154},
-                      MemoryCase{"OnlySizeBit27GivesEightMegabytes", 4, false, 0x08000000, 0x800000, 154},
-                      MemoryCase{"BothSizeBitsGiveSixteenMegabytes", 4, false, 0x0C000000, 0x1000000, 158},
-                      MemoryCase{"NoSizeBitsGiveFourMegabytes", 16, false, 0x00000000, 0x400000, 132}),
+    ::testing::Values(MemoryCase{"FourMegabytes", 4, MemoryType::Standard, {}, 0x400000, 132},
+                      MemoryCase{"EightMegabytes", 8, MemoryType::Standard, {}, 0x800000, 154},
+                      MemoryCase{"SixteenMegabytes", 16, MemoryType::Standard, {}, 0x1000000, 158},
+                      MemoryCase{"AlternativeMemoryType", 16, MemoryType::Alternative, {}, 0x1000000, 158},
+                      MemoryCase{"AlternativeMemoryStrapWinsOverSizeBits", 4, MemoryType::Alternative, {}, 0x1000000, 158},
+                      MemoryCase{"OnlySizeBit26GivesEightMegabytes", 4, MemoryType::Standard, 0x04000000, 0x800000, 154},
+                      MemoryCase{"OnlySizeBit27GivesEightMegabytes", 4, MemoryType::Standard, 0x08000000, 0x800000, 154},
+                      MemoryCase{"BothSizeBitsGiveSixteenMegabytes", 4, MemoryType::Standard, 0x0C000000, 0x1000000, 158},
+                      MemoryCase{"NoSizeBitsGiveFourMegabytes", 16, MemoryType::Standard, 0x00000000, 0x400000, 132}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Which table is offered depends on how modes will be set: through the video BIOS only on a
 // primary adapter whose BIOS carries the maker's text and when direct programming is not forced.
+enum class ModeSetPath { Direct, Bios };
+
 struct PathCase {
     const char* name;
-    bool secondary;
-    bool videoBios;
+    const char* board;                           // as zarnsim's --adapter describes it, memory aside
     std::optional<uint32_t> useNonBiosModeSet;   // registry value, when present
-    bool biosPath;
+    ModeSetPath path;
 };
 
 void PrintTo(const PathCase& value, std::ostream* out) { *out << value.name; }
@@ -184,9 +184,7 @@ TEST_P(ModesOfferedByPath, AreTheEntriesOfTheTableInUseThatFitAndCanBeSet) {
     const PathCase& c = GetParam();
     for (uint32_t memoryMiB : {4u, 8u, 16u}) {
         SCOPED_TRACE(std::to_string(memoryMiB) + " MB");
-        sim::AdapterConfig adapter = AdapterWith(memoryMiB, c.secondary);
-        adapter.hasRom = c.videoBios;
-        sim::Machine machine(ConfigWith({adapter}));
+        sim::Machine machine(ConfigWith({Board(std::string(c.board) + ",memory=" + std::to_string(memoryMiB))}));
         if (c.useNonBiosModeSet) {
             machine.GetRegistry().SetDword(sim::Machine::DeviceKey(0), "UseNonBIOSModeSet", *c.useNonBiosModeSet);
         }
@@ -194,20 +192,20 @@ TEST_P(ModesOfferedByPath, AreTheEntriesOfTheTableInUseThatFitAndCanBeSet) {
         ASSERT_TRUE(machine.Adapter(0).started);
         std::vector<VIDEO_MODE_INFORMATION> modes = OfferedModes(machine, 0);
 
-        const ModeSelectorEntry* table = c.biosPath ? biosSelectorTable : directSelectorTable;
+        const ModeSelectorEntry* table = c.path == ModeSetPath::Bios ? biosSelectorTable : directSelectorTable;
         const ULONG memory = memoryMiB << 20;
         size_t next = 0;
         for (ULONG i = 0; table[i].bitsPerPixel != 0; ++i) {
             const ModeInfoEntry* info = InfoFor(table[i]);
             ASSERT_NE(info, nullptr);
-            bool settable = !c.biosPath || info->vesaMode != 0 || info->vesaModeAlt != 0;
+            bool settable = c.path != ModeSetPath::Bios || info->vesaMode != 0 || info->vesaModeAlt != 0;
             bool expected = settable && BytesNeeded(*info) <= memory;
             bool offered = next < modes.size() && modes[next].ModeIndex == i;
             EXPECT_EQ(offered, expected) << "ModeIndex " << i;
             if (offered) ExpectRecordOfCatalogueEntry(modes[next++], table);
         }
         EXPECT_EQ(next, modes.size()) << "records out of ModeIndex order";
-        if (c.biosPath) {
+        if (c.path == ModeSetPath::Bios) {
             EXPECT_EQ(modes.size(), 51u);
         } else {
             EXPECT_EQ(modes.size(), memoryMiB == 4 ? 132u : memoryMiB == 8 ? 154u : 158u);
@@ -218,12 +216,12 @@ TEST_P(ModesOfferedByPath, AreTheEntriesOfTheTableInUseThatFitAndCanBeSet) {
 
 INSTANTIATE_TEST_SUITE_P(
     Adapters, ModesOfferedByPath,
-    ::testing::Values(PathCase{"PrimaryWithoutVideoBios", false, false, {}, false},
-                      PathCase{"PrimaryWithVideoBios", false, true, {}, true},
-                      PathCase{"PrimaryWithVideoBiosAndDirectProgrammingOff", false, true, 0, true},
-                      PathCase{"PrimaryWithVideoBiosAndDirectProgrammingForced", false, true, 1, false},
-                      PathCase{"SecondaryWithVideoBios", true, true, {}, false},
-                      PathCase{"SecondaryIgnoresDirectProgrammingOff", true, true, 0, false}),
+    ::testing::Values(PathCase{"PrimaryWithoutVideoBios", "rom=none", {}, ModeSetPath::Direct},
+                      PathCase{"PrimaryWithVideoBios", "rom=builtin", {}, ModeSetPath::Bios},
+                      PathCase{"PrimaryWithVideoBiosAndDirectProgrammingOff", "rom=builtin", 0, ModeSetPath::Bios},
+                      PathCase{"PrimaryWithVideoBiosAndDirectProgrammingForced", "rom=builtin", 1, ModeSetPath::Direct},
+                      PathCase{"SecondaryWithVideoBios", "rom=builtin,secondary", {}, ModeSetPath::Direct},
+                      PathCase{"SecondaryIgnoresDirectProgrammingOff", "rom=builtin,secondary", 0, ModeSetPath::Direct}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct EdgeMode {
@@ -431,17 +429,17 @@ TEST_P(AdaptersInOneMachine, EachOffersWhatItOffersWhenBootedAlone) {
 INSTANTIATE_TEST_SUITE_P(
     Layouts, AdaptersInOneMachine,
     ::testing::Values(
-        Layout{"SixteenPrimaryFourSecondary", {AdapterWith(16), AdapterWith(4, true)}, {158, 132}},
-        Layout{"FourPrimarySixteenSecondary", {AdapterWith(4), AdapterWith(16, true)}, {132, 158}},
+        Layout{"SixteenPrimaryFourSecondary", {AdapterWith(16), Board("secondary,memory=4")}, {158, 132}},
+        Layout{"FourPrimarySixteenSecondary", {AdapterWith(4), Board("secondary,memory=16")}, {132, 158}},
         Layout{"FourAdaptersOfMixedSizes",
-               {AdapterWith(8), AdapterWith(16, true), AdapterWith(4, true), AdapterWith(16, true)},
+               {AdapterWith(8), Board("secondary,memory=16"), Board("secondary,memory=4"), Board("secondary,memory=16")},
                {154, 158, 132, 158}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A mode set records the bitmap size in the mode's record of that adapter only: every rate of
 // the mode shows it from then on, and another adapter's list does not change.
 TEST(AdaptersInOneMachine, ModeSetOnOneAdapterLeavesTheOthersListAlone) {
-    sim::Machine machine(ConfigWith({AdapterWith(16), AdapterWith(16, true)}));
+    sim::Machine machine(ConfigWith({AdapterWith(16), Board("secondary,memory=16")}));
     machine.Boot();
     const std::vector<uint8_t> secondBefore = BytesOfModes(OfferedModes(machine, 1));
     ASSERT_EQ(machine.Request(IOCTL_VIDEO_SET_CURRENT_MODE, ModeIndexInput(115), 0).status, 0u);
@@ -467,7 +465,7 @@ TEST(AdaptersInOneMachine, ModeSetOnOneAdapterLeavesTheOthersListAlone) {
 TEST(AdaptersInOneMachine, SoftwarePointerOfOneAdapterStaysWithIt) {
     for (int withPointer : {0, 1}) {
         SCOPED_TRACE("software pointer asked for on adapter " + std::to_string(withPointer));
-        sim::Machine machine(ConfigWith({AdapterWith(16), AdapterWith(16, true)}));
+        sim::Machine machine(ConfigWith({AdapterWith(16), Board("secondary,memory=16")}));
         machine.GetRegistry().SetDword(sim::Machine::DeviceKey(withPointer), "UseSoftwareCursor", 1);
         machine.Boot();
         int other = 1 - withPointer;

@@ -9,6 +9,7 @@
 #include "adapter/callbacks.h"
 #include "clients/display_driver.h"
 #include "edid_files.h"
+#include "driver_faults.h"
 #include "machine/machine.h"
 #include "monitor/monitor.h"
 
@@ -21,12 +22,12 @@ using sim::MonitorFault;
 constexpr uint32_t Status = 0x00, OutputControl = 0x4C, MonitorLines = 0x78;
 constexpr uint32_t DdcEnable = 0x40000, ClockOut = 0x80000, DataOut = 0x100000;
 
-sim::MachineConfig WithMonitor(const MonitorConfig& monitor, bool hasRom = true, bool secondary = false,
+// The board as zarnsim's --adapter describes it, with this monitor and reading of the DDC helper.
+sim::MachineConfig WithMonitor(const MonitorConfig& monitor, const std::string& board = "rom=builtin",
                                sim::DdcHelper helper = sim::DdcHelper::Strict) {
     sim::MachineConfig config;
+    config.adapters[0] = Board(board);
     config.adapters[0].monitor = monitor;
-    config.adapters[0].hasRom = hasRom;
-    config.adapters[0].secondary = secondary;
     config.adapters[0].ddcHelper = helper;
     return config;
 }
@@ -66,7 +67,7 @@ TEST_P(RealMonitor, IsReadBackByteForByteThroughTheDriversLineCallbacks) {
     const auto& [helper, device, file] = GetParam();
     std::vector<uint8_t> edid = edidfiles::Read(file);
     ASSERT_TRUE(edid.size() == 128 || edid.size() == 256) << file;
-    sim::MachineConfig config = WithMonitor(MonitorWith(edid), true, false, helper);
+    sim::MachineConfig config = WithMonitor(MonitorWith(edid), "rom=builtin", helper);
     config.adapters[0].deviceId = device;
     Machine machine(config);
     machine.Boot();
@@ -101,11 +102,14 @@ INSTANTIATE_TEST_SUITE_P(SharedEdids, RealMonitor,
 
 // --- The child's identifier, and the monitor line register around each read -----------------------
 
+// Whether the platform's DDC helper is made to fail.
+enum class HelperCall { Works, Fails };
+
 struct ChildCase {
     const char* name;
     MonitorConfig monitor;
-    bool secondary;            // no timing: WaitVsync reaches its bounds
-    bool helperFails;          // the platform's DDC helper is made to fail
+    const char* board;         // a secondary has no timing: WaitVsync reaches its bounds
+    HelperCall helperCall;
     uint32_t strictUid, tolerantUid;   // under each reading of the helper
     int corruptedByte;         // where the served EDID differs from the built-in one, -1 none
 };
@@ -120,8 +124,8 @@ TEST_P(MonitorChild, IsReportedWithItsIdentifierAndTheLineRegisterIsRestored) {
     const ChildCase& c = GetParam();
     for (sim::DdcHelper helper : Helpers) {
         SCOPED_TRACE(HelperName(helper));
-        Machine machine(WithMonitor(c.monitor, true, c.secondary, helper));
-        if (c.helperFails) machine.InjectFault(sim::InjectedFault{sim::PlatformCall::DDCMonitorHelper, 0, 0, 0});
+        Machine machine(WithMonitor(c.monitor, c.board, helper));
+        if (c.helperCall == HelperCall::Fails) machine.InjectFault(sim::InjectedFault{sim::PlatformCall::DDCMonitorHelper, 0, 0, 0});
         machine.Boot();
         ASSERT_TRUE(machine.Adapter(0).started);
         std::vector<uint8_t> builtin = sim::BuiltinEdid();
@@ -147,25 +151,28 @@ TEST_P(MonitorChild, IsReportedWithItsIdentifierAndTheLineRegisterIsRestored) {
 
 INSTANTIATE_TEST_SUITE_P(
     Monitors, MonitorChild,
-    testing::Values(ChildCase{"Answering", MonitorWith({}), false, false, MonitorWithEdidId, MonitorWithEdidId, -1},
-                    ChildCase{"AnsweringWithTheSyncStopped", MonitorWith({}), true, false, MonitorWithEdidId,
-                              MonitorWithEdidId, -1},
-                    ChildCase{"WrongChecksumStillHasTheHeader", MonitorWith({}, MonitorFault::BadChecksum), false, false,
-                              MonitorWithEdidId, MonitorWithEdidId, 127},
-                    ChildCase{"NoMonitor", MonitorConfig{false, {}, "none", MonitorFault::None}, false, false,
-                              MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
-                    ChildCase{"NotAnswering", MonitorWith({}, MonitorFault::NoAnswer), false, false, MonitorWithoutEdidId,
-                              MonitorWithoutEdidId, -1},
-                    ChildCase{"DataLineHeldLow", MonitorWith({}, MonitorFault::DataLineLow), false, false,
-                              MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
-                    ChildCase{"HelperFails", MonitorWith({}), false, true, MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
-                    // Both helpers give up on a clock that never rises. A clock stretched after every
-                    // byte is waited for by the tolerant helper only, which only a driver reading the
-                    // wire (not its own output) lets it see; the strict one gives up at once.
-                    ChildCase{"ClockLineHeldLow", MonitorWith({}, MonitorFault::ClockLineLow), false, false,
-                              MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
-                    ChildCase{"ClockStretchedAfterEveryByte", MonitorWith({}, MonitorFault::StretchesClock), false,
-                              false, MonitorWithoutEdidId, MonitorWithEdidId, -1}),
+    testing::Values(
+        ChildCase{"Answering", MonitorWith({}), "rom=builtin", HelperCall::Works, MonitorWithEdidId,
+                  MonitorWithEdidId, -1},
+        ChildCase{"AnsweringWithTheSyncStopped", MonitorWith({}), "rom=builtin,secondary", HelperCall::Works,
+                  MonitorWithEdidId, MonitorWithEdidId, -1},
+        ChildCase{"WrongChecksumStillHasTheHeader", MonitorWith({}, MonitorFault::BadChecksum), "rom=builtin",
+                  HelperCall::Works, MonitorWithEdidId, MonitorWithEdidId, 127},
+        ChildCase{"NoMonitor", MonitorConfig{false, {}, "none", MonitorFault::None}, "rom=builtin", HelperCall::Works,
+                  MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
+        ChildCase{"NotAnswering", MonitorWith({}, MonitorFault::NoAnswer), "rom=builtin", HelperCall::Works,
+                  MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
+        ChildCase{"DataLineHeldLow", MonitorWith({}, MonitorFault::DataLineLow), "rom=builtin", HelperCall::Works,
+                  MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
+        ChildCase{"HelperFails", MonitorWith({}), "rom=builtin", HelperCall::Fails, MonitorWithoutEdidId,
+                  MonitorWithoutEdidId, -1},
+        // Both helpers give up on a clock that never rises. A clock stretched after every byte is
+        // waited for by the tolerant helper only, which only a driver reading the wire (not its own
+        // output) lets it see; the strict one gives up at once.
+        ChildCase{"ClockLineHeldLow", MonitorWith({}, MonitorFault::ClockLineLow), "rom=builtin", HelperCall::Works,
+                  MonitorWithoutEdidId, MonitorWithoutEdidId, -1},
+        ChildCase{"ClockStretchedAfterEveryByte", MonitorWith({}, MonitorFault::StretchesClock), "rom=builtin",
+                  HelperCall::Works, MonitorWithoutEdidId, MonitorWithEdidId, -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MonitorChild, OnlyIndexOneIsAChildAndOtherIndicesTouchNothing) {
@@ -256,7 +263,7 @@ class DisplayDataChannel : public testing::TestWithParam<OpeningCase> {};
 TEST_P(DisplayDataChannel, OneEnumerationIsOneWellFormedReadOfTheBaseBlock) {
     const OpeningCase& c = GetParam();
     std::vector<uint8_t> edid = edidfiles::Read("sony-cpd-g400.bin");
-    Machine machine(WithMonitor(MonitorWith(edid), true, false, c.helper));
+    Machine machine(WithMonitor(MonitorWith(edid), "rom=builtin", c.helper));
     machine.Boot();
     Register(machine, MonitorLines, true, 0);
     machine.MonitorOf(0).SetProbe(true);
@@ -321,7 +328,7 @@ class DdcHelperAttempts : public testing::TestWithParam<AttemptCase> {};
 // waits, and leaves a bus that is not idle untouched.
 TEST_P(DdcHelperAttempts, DecideWhetherAMonitorMissingItsFirstTransactionIsRead) {
     const AttemptCase& c = GetParam();
-    sim::MachineConfig config = WithMonitor(MonitorWith({}, c.fault), true, false, c.helper);
+    sim::MachineConfig config = WithMonitor(MonitorWith({}, c.fault), "rom=builtin", c.helper);
     config.adapters[0].ddcAttempts = c.attempts;
     Machine machine(config);
     machine.MonitorOf(0).SetProbe(true);
@@ -452,7 +459,7 @@ void AdvanceUntil(Machine& machine, bool inPulse, bool negative) {
 
 TEST_P(WaitForVsync, ReturnsAtTheLeadingEdgeOfTheNextPulse) {
     const SyncCase& c = GetParam();
-    Machine machine(WithMonitor(MonitorWith({}), false));
+    Machine machine(WithMonitor(MonitorWith({}), "rom=none"));
     machine.Boot();
     ASSERT_EQ(sim::SetMode(machine, 0, sim::ParseModeRequest(c.mode)).status, 0u);
     ASSERT_EQ((machine.ChipOf(0).Vga().miscOutput & 0x80) != 0, c.negative);
@@ -485,7 +492,7 @@ class StoppedSync : public testing::TestWithParam<StoppedCase> {};
 
 TEST_P(StoppedSync, WaitVsyncGivesUpAfterItsBound) {
     const StoppedCase& c = GetParam();
-    Machine machine(WithMonitor(MonitorWith({}), false, c.mode == nullptr));
+    Machine machine(WithMonitor(MonitorWith({}), c.mode == nullptr ? "rom=none,secondary" : "rom=none"));
     machine.Boot();
     if (c.mode) {
         ASSERT_EQ(sim::SetMode(machine, 0, sim::ParseModeRequest(c.mode)).status, 0u);
@@ -519,7 +526,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(VerticalSync, StatusBitPulsesAtTheProgrammedRefresh) {
     for (const char* mode : {"640x480x8@60", "1024x768x8@85", "800x600x8@120"}) {
-        Machine machine(WithMonitor(MonitorWith({}), false));
+        Machine machine(WithMonitor(MonitorWith({}), "rom=none"));
         machine.Boot();
         ASSERT_EQ(sim::SetMode(machine, 0, sim::ParseModeRequest(mode)).status, 0u);
         double refresh = sim::DecodeDisplay(machine.ChipOf(0), machine.VideoMemory(0).size()).timing.refreshHz;

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "dispatch/served_codes.h"
+#include "driver_faults.h"
 #include "machine/machine.h"
 
 namespace {
@@ -16,14 +17,6 @@ struct AdapterKind {
     const char* name;
     sim::AdapterConfig config;
 };
-
-sim::AdapterConfig Kind(bool hasRom, bool secondary, uint32_t memoryMiB) {
-    sim::AdapterConfig adapter;
-    adapter.hasRom = hasRom;
-    adapter.secondary = secondary;
-    adapter.memoryMiB = memoryMiB;
-    return adapter;
-}
 
 class RandomRequests : public testing::TestWithParam<AdapterKind> {};
 
@@ -54,9 +47,9 @@ TEST_P(RandomRequests, AreAnsweredSafelyAndAlike) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Adapters, RandomRequests,
-                         testing::Values(AdapterKind{"BiosPath", Kind(true, false, 16)},
-                                         AdapterKind{"DirectPath4MB", Kind(false, false, 4)},
-                                         AdapterKind{"Secondary8MB", Kind(true, true, 8)}),
+                         testing::Values(AdapterKind{"BiosPath", Board("memory=16")},
+                                         AdapterKind{"DirectPath4MB", Board("memory=4,rom=none")},
+                                         AdapterKind{"Secondary8MB", Board("memory=8,secondary")}),
                          [](const testing::TestParamInfo<AdapterKind>& info) { return std::string(info.param.name); });
 
 }  // namespace

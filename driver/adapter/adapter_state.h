@@ -12,6 +12,7 @@ struct ModeTables;
 constexpr ULONG AdapterStateSize = 5448;
 constexpr ULONG MappingSlots = 256;
 constexpr ULONG GammaEntries = 256;
+constexpr ULONG GammaTableBytes = GammaEntries * sizeof(ULONG);
 constexpr ULONG BiosVersionBytes = 32;
 
 enum AdapterRange : ULONG { RegisterRange = 0, FrameBufferRange = 1, IoRange = 2, RangeCount = 3 };

@@ -3,6 +3,7 @@
 #include "adapter/callbacks.h"
 #include "adapter/clock_tables.h"
 #include "hw/access.h"
+#include "hw/pci.h"
 #include "hw/registers.h"
 
 constexpr ULONG Device3GraphicsClockMhz = 100;
@@ -46,7 +47,7 @@ static void ProgramDefaultClocks(const AdapterState* adapter) {
 
 void InitializeChip(AdapterState* adapter) {
     if (ReadMmio(adapter, reg::DramInit1) & reg::DramInit1AltMemory) adapter->memoryTypeFlag = 1;
-    if (adapter->pciBusClock == 66) SetMmioBits(adapter, reg::BusInterface, reg::BusInterface66MHz);
+    if (adapter->pciBusClock == PciFastBusMhz) SetMmioBits(adapter, reg::BusInterface, reg::BusInterface66MHz);
 
     ProgramDram(adapter);
     ProgramMemoryType(adapter);
@@ -73,8 +74,8 @@ static void ApplyGraphicsClock(const AdapterState* adapter) {
     if (mhz == 0) return;
     ULONG pll = NoClock;
     if (adapter->pciDeviceId == 3) {
-        if (mhz >= 50 && mhz <= 169) pll = device3ClockTable[mhz];
-    } else if (mhz >= 31 && mhz <= 219) {
+        if (mhz >= Device3LowestMhz && mhz <= Device3HighestMhz) pll = device3ClockTable[mhz];
+    } else if (mhz >= Device45LowestMhz && mhz <= Device45HighestMhz) {
         pll = device45ClockTable.entries[mhz];
     }
     if (pll != NoClock) WriteMmio(adapter, reg::GraphicsClock, pll);
@@ -90,10 +91,10 @@ static void ApplySlowMemoryBit(const AdapterState* adapter, ULONG mhz) {
 
 static void ApplyMemoryClock(const AdapterState* adapter) {
     ULONG mhz = adapter->memClockMhz;
-    if (mhz < 50 || mhz > 169) return;
+    if (mhz < Device3LowestMhz || mhz > Device3HighestMhz) return;
     // The version 1.00.01 BIOS manages bit 14 itself.
     if (!adapter->romHasVersion10001) ApplySlowMemoryBit(adapter, mhz);
-    // Every entry from 50 to 169 MHz holds a clock.
+    // Every entry of that range holds a clock.
     WriteMmio(adapter, reg::MemoryClock, device3ClockTable[mhz]);
 }
 

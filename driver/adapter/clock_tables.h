@@ -8,6 +8,12 @@
 constexpr ULONG NoClock = 0xFFFFFFFF;
 constexpr ULONG Device3ClockEntries = 171;   // 0-170 MHz
 constexpr ULONG Device45ClockEntries = 221;  // 0-220 MHz
+// The clocks the registry may ask for: device 3's graphics clock and the memory clock, and the
+// graphics clock of devices 4 and 5.
+constexpr ULONG Device3LowestMhz = 50;
+constexpr ULONG Device3HighestMhz = 169;
+constexpr ULONG Device45LowestMhz = 31;
+constexpr ULONG Device45HighestMhz = 219;
 
 // Graphics clock of device 3, and the memory clock.
 extern const ULONG device3ClockTable[Device3ClockEntries];

@@ -4,22 +4,12 @@
 
 #include "adapter/bringup.h"
 #include "adapter/callbacks.h"
+#include "colour/dac.h"
 #include "hw/access.h"
 #include "hw/registers.h"
 #include "modes/mode_tables.h"
 #include "modes/modes.h"
 #include "platform/diagnostics.h"
-
-bool ReadPciHeader(AdapterState* adapter, UCHAR* header) {
-    VideoPortZeroMemory(header, PciHeaderSize);
-    return VideoPortGetBusData(adapter, PCIConfiguration, adapter->pciSlot, header, 0, PciHeaderSize) ==
-           PciHeaderSize;
-}
-
-bool WritePciHeader(AdapterState* adapter, UCHAR* header) {
-    return VideoPortSetBusData(adapter, PCIConfiguration, adapter->pciSlot, header, 0, PciHeaderSize) ==
-           PciHeaderSize;
-}
 
 static void SetDefaults(AdapterState* adapter) {
     adapter->debugLevel = -1;
@@ -28,8 +18,8 @@ static void SetDefaults(AdapterState* adapter) {
     adapter->memClockMhz = 0;
     adapter->miscInit1Value = 1;
     adapter->graphicsClockMhz = 0;
-    adapter->dramInit0Value = 0x17A16A;
-    adapter->dramInit1Value = 0x23C031;
+    adapter->dramInit0Value = reg::DramInit0Default;
+    adapter->dramInit1Value = reg::DramInit1Default;
     adapter->memoryTypeFlag = 0;
     adapter->romPresent = 0;
     adapter->romSize = 0;
@@ -51,8 +41,8 @@ static void ClearMappingRegistry(AdapterState* adapter) {
 
 static void FillIdentityRamps(AdapterState* adapter) {
     for (ULONG i = 0; i < GammaEntries; ++i) {
-        adapter->gammaTable[i] = i | i << 8 | i << 16;
-        adapter->lumenGammaTable[i] = i | i << 8 | i << 16;
+        adapter->gammaTable[i] = GreyColour(i);
+        adapter->lumenGammaTable[i] = GreyColour(i);
     }
 }
 
@@ -69,7 +59,7 @@ static bool RangeStartsAt(const VIDEO_ACCESS_RANGE& range, ULONG base, bool io) 
 // The range the platform listed for one of the adapter's base address registers: the one that
 // starts where the register points, in the register's space; null when none was listed.
 static VIDEO_ACCESS_RANGE* FindBarRange(VIDEO_ACCESS_RANGE* ranges, const UCHAR* header, ULONG bar) {
-    ULONG value = PciDword(header, PciRegisterBarOffset + 4 * bar);
+    ULONG value = PciDword(header, PciRegisterBarOffset + PciBarBytes * bar);
     bool io = value & PciBarIoSpace;
     ULONG base = value & (io ? PciBarIoAddressMask : PciBarMemoryAddressMask);
     for (ULONG i = 0; i < MaxPciRanges; ++i) {
@@ -119,7 +109,7 @@ static VP_STATUS ConfigurePci(AdapterState* adapter) {
     }
     if (!TakeWindows(adapter, ranges, header)) return ERROR_DEV_NOT_EXIST;
 
-    if (header[PciStatusOffset] & PciStatus66MHz) adapter->pciBusClock = 66;
+    if (header[PciStatusOffset] & PciStatus66MHz) adapter->pciBusClock = PciFastBusMhz;
     adapter->pciDeviceId = PciWord(header, PciDeviceIdOffset);
     adapter->pciVendorId = PciWord(header, PciVendorIdOffset);
     adapter->revisionId = header[PciRevisionOffset];
@@ -157,6 +147,12 @@ static bool WindowsLargeEnough(const AdapterState* adapter) {
            adapter->accessRanges[IoRange].RangeLength >= IoWindowNeeded;
 }
 
+// Where the mapped address of window i (in the driver's order) is kept.
+static PUCHAR* WindowBase(AdapterState* adapter, ULONG i) {
+    PUCHAR* bases[RangeCount] = {&adapter->registerBase, &adapter->frameBufferBase, &adapter->ioBase};
+    return bases[i];
+}
+
 static VP_STATUS MapRanges(AdapterState* adapter) {
     VP_STATUS status = VideoPortVerifyAccessRanges(adapter, RangeCount, adapter->accessRanges);
     if (status != NO_ERROR) {
@@ -172,7 +168,6 @@ static VP_STATUS MapRanges(AdapterState* adapter) {
 
     adapter->accessRanges[FrameBufferRange].RangeInIoSpace |= VIDEO_MEMORY_SPACE_P6CACHE;
 
-    PUCHAR* bases[RangeCount] = {&adapter->registerBase, &adapter->frameBufferBase, &adapter->ioBase};
     for (ULONG i = 0; i < RangeCount; ++i) {
         const VIDEO_ACCESS_RANGE& range = adapter->accessRanges[i];
         PVOID base = VideoPortGetDeviceBase(adapter, range.RangeStart, range.RangeLength, range.RangeInIoSpace);
@@ -180,7 +175,7 @@ static VP_STATUS MapRanges(AdapterState* adapter) {
             DebugMessage(Error, "VideoPortGetDeviceBase could not map window %u (0x%X bytes)\n", i, range.RangeLength);
             return ERROR_INVALID_PARAMETER;
         }
-        *bases[i] = static_cast<PUCHAR>(base);
+        *WindowBase(adapter, i) = static_cast<PUCHAR>(base);
     }
 
     RecognizeUninitializedChip(adapter);
@@ -226,11 +221,11 @@ static void CopyRangesForMapping(AdapterState* adapter) {
 
 // Gives back the windows discovery mapped, the last one first.
 static void FreeRanges(AdapterState* adapter) {
-    PUCHAR* bases[RangeCount] = {&adapter->registerBase, &adapter->frameBufferBase, &adapter->ioBase};
     for (ULONG i = RangeCount; i-- > 0;) {
-        if (*bases[i] == nullptr) continue;
-        VideoPortFreeDeviceBase(adapter, *bases[i]);
-        *bases[i] = nullptr;
+        PUCHAR* base = WindowBase(adapter, i);
+        if (*base == nullptr) continue;
+        VideoPortFreeDeviceBase(adapter, *base);
+        *base = nullptr;
     }
 }
 

@@ -2,9 +2,8 @@
 // is absent or refused leaves its default; a missing or malformed gamma ramp is written back, while
 // one the platform could not read is kept as stored.
 #include "adapter/bringup.h"
+#include "hw/registers.h"
 #include "platform/diagnostics.h"
-
-constexpr ULONG GammaTableBytes = GammaEntries * sizeof(ULONG);
 
 // The context of the number callback: the word it takes and whether it accepted the value. The
 // port's answer alone cannot say so: it may hand the callback's refusal (87, a success status to the
@@ -61,7 +60,7 @@ static void ReadGammaRamp(AdapterState* adapter, PWSTR name, ULONG* ramp, TableR
     read->answer = TableNotCalled;
     VP_STATUS status = VideoPortGetRegistryParameters(adapter, name, FALSE, TableCallback, read);
     if (status == NO_ERROR && read->answer == TableAccepted) {
-        for (ULONG i = 0; i < GammaEntries; ++i) ramp[i] = read->words[i] & 0xFFFFFF;
+        for (ULONG i = 0; i < GammaEntries; ++i) ramp[i] = read->words[i] & reg::DacColourMask;
         return;
     }
     // The port reports a missing value with ERROR_INVALID_PARAMETER, without calling the callback;

@@ -2,8 +2,8 @@
 // expansion ROM base register, its version text and maker text decide whether the video BIOS may
 // set modes, and the adapter's identity is published as HardwareInformation values.
 #include "adapter/bringup.h"
-#include "adapter/discovery.h"
 #include "hw/access.h"
+#include "hw/pci.h"
 #include "hw/registers.h"
 #include "modes/mode_tables.h"
 #include "platform/diagnostics.h"

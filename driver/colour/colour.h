@@ -4,8 +4,6 @@
 
 #include "adapter/adapter_state.h"
 
-constexpr ULONG GammaTableBytes = GammaEntries * sizeof(ULONG);
-
 VP_STATUS SetColorRegisters(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
 VP_STATUS SetGammaTable(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);
 VP_STATUS GetGammaTable(AdapterState* adapter, PVIDEO_REQUEST_PACKET packet);

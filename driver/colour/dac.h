@@ -3,9 +3,13 @@
 #pragma once
 
 #include "adapter/adapter_state.h"
+#include "hw/registers.h"
 
 constexpr ULONG PaletteEntries = 256;
 constexpr ULONG GammaFirstEntry = 256;
+
+// The grey of this level (0-255) on all three channels.
+static inline ULONG GreyColour(ULONG level) { return level * reg::DacGreyStep; }
 
 void WritePaletteEntry(const AdapterState* adapter, ULONG entry, ULONG colour);
 void WriteGammaEntry(const AdapterState* adapter, ULONG entry, ULONG colour);

@@ -1,6 +1,8 @@
-// The register accessors, on top of the video port's register and port routines.
+// The register accessors, on top of the video port's register and port routines, and the PCI
+// configuration header's read and write.
 #include "hw/access.h"
 
+#include "hw/pci.h"
 #include "hw/registers.h"
 
 static PULONG MmioAddress(const AdapterState* adapter, ULONG offset) {
@@ -54,4 +56,15 @@ void WriteVga(const AdapterState* adapter, USHORT port, UCHAR value) {
 void WriteVgaIndexed(const AdapterState* adapter, USHORT indexPort, UCHAR index, UCHAR value) {
     USHORT word = static_cast<USHORT>(index | (value << 8));
     VideoPortWritePortUshort(reinterpret_cast<PUSHORT>(VgaAddress(adapter, indexPort)), word);
+}
+
+bool ReadPciHeader(AdapterState* adapter, UCHAR* header) {
+    VideoPortZeroMemory(header, PciHeaderSize);
+    return VideoPortGetBusData(adapter, PCIConfiguration, adapter->pciSlot, header, 0, PciHeaderSize) ==
+           PciHeaderSize;
+}
+
+bool WritePciHeader(AdapterState* adapter, UCHAR* header) {
+    return VideoPortSetBusData(adapter, PCIConfiguration, adapter->pciSlot, header, 0, PciHeaderSize) ==
+           PciHeaderSize;
 }

@@ -10,6 +10,9 @@ namespace {
 
 constexpr ULONG VesaSetMode = 0x4F02;
 constexpr ULONG BiosTextMode = 0x0003;
+// The BIOS answers a VESA call with its status in AH: 0 for success.
+constexpr ULONG VesaStatusShift = 8;
+constexpr ULONG VesaStatusMask = 0xFF;
 constexpr ULONG DefaultRefreshRate = 60;
 
 const ULONG acceptedRates[] = {1, 60, 65, 70, 72, 75, 76, 80, 85, 100, 120, 140, 150, 160};
@@ -29,7 +32,7 @@ bool SetBiosMode(AdapterState* adapter, USHORT mode) {
     arguments.Eax = VesaSetMode;
     arguments.Ebx = mode;
     if (VideoPortInt10(adapter, &arguments) != NO_ERROR) return false;
-    return ((arguments.Eax >> 8) & 0xFF) == 0;
+    return ((arguments.Eax >> VesaStatusShift) & VesaStatusMask) == 0;
 }
 
 // Records the mode and completes its information entry.
@@ -69,6 +72,21 @@ ModeSelectorEntry* FindDirectFallback(AdapterState* adapter, const ModeSelectorE
     return best;
 }
 
+// Whether the entry names two different VESA mode numbers (the same number twice, or a 0, is one).
+bool NamesTwoModes(const ModeInfoEntry* info) {
+    return info->vesaMode != 0 && info->vesaModeAlt != 0 && info->vesaMode != info->vesaModeAlt;
+}
+
+void ReportBiosRefusal(const ModeInfoEntry* info) {
+    if (NamesTwoModes(info)) {
+        DebugMessage(Warn, "the video BIOS refused VESA modes 0x%X and 0x%X: programming %ux%u directly\n",
+                     info->vesaMode, info->vesaModeAlt, info->modeInfo.VisScreenWidth, info->modeInfo.VisScreenHeight);
+        return;
+    }
+    DebugMessage(Warn, "the video BIOS refused VESA mode 0x%X: programming %ux%u directly\n",
+                 info->vesaMode ? info->vesaMode : info->vesaModeAlt, info->modeInfo.VisScreenWidth, info->modeInfo.VisScreenHeight);
+}
+
 VP_STATUS SetModeThroughBios(AdapterState* adapter, ULONG index) {
     ModeSelectorEntry* entry = &adapter->biosModeTable[index];
     if (!entry->valid) return ERROR_INVALID_PARAMETER;
@@ -82,8 +100,7 @@ VP_STATUS SetModeThroughBios(AdapterState* adapter, ULONG index) {
     if (info->vesaMode != 0 && SetBiosMode(adapter, info->vesaMode)) return FinishModeSet(adapter, entry);
     if (info->vesaModeAlt != 0 && SetBiosMode(adapter, info->vesaModeAlt)) return FinishModeSet(adapter, entry);
 
-    DebugMessage(Warn, "the video BIOS refused VESA modes 0x%X and 0x%X: programming %ux%u directly\n",
-                 info->vesaMode, info->vesaModeAlt, entry->width, entry->height);
+    ReportBiosRefusal(info);
     ModeSelectorEntry* fallback = FindDirectFallback(adapter, entry);
     if (fallback == nullptr) {
         DebugMessage(Error, "no directly programmed mode of %ux%u at %u Hz or less: the mode set fails\n",

@@ -22,9 +22,9 @@ constexpr ULONG LowLineCount = 400;   // below this, modes of up to 16 bits per 
 
 ULONG PixelFormatCode(ULONG depth) {
     switch (depth) {
-    case 16: return 1 << reg::PipelineFormatShift;
-    case 24: return 2 << reg::PipelineFormatShift;
-    case 32: return 3 << reg::PipelineFormatShift;
+    case 16: return reg::PipelineFormat16 << reg::PipelineFormatShift;
+    case 24: return reg::PipelineFormat24 << reg::PipelineFormatShift;
+    case 32: return reg::PipelineFormat32 << reg::PipelineFormatShift;
     default: return 0;
     }
 }
@@ -53,8 +53,8 @@ void ProgramEngineDefaults(const AdapterState* adapter) {
     WriteMmio(adapter, reg::Reg10, 0);
     WriteMmio(adapter, reg::Reg0C, reg::Reg0CModeValue);
     WriteMmio(adapter, reg::RegA8, 0);
-    WriteMmio(adapter, reg::Engine250, 0x10400);
-    WriteMmio(adapter, reg::Engine128, 1);
+    WriteMmio(adapter, reg::Engine250, reg::Engine250ModeValue);
+    WriteMmio(adapter, reg::Engine128, reg::Engine128ModeValue);
     WriteMmio(adapter, reg::Pipeline, pipeline & reg::PipelineDefaultsKeep);
     MaskMmio(adapter, reg::Stride, reg::StrideDefaultsKeep);
 }
@@ -68,8 +68,8 @@ void WriteCrtc(const AdapterState* adapter, UCHAR index, UCHAR value) {
 void LoadCrtc(const AdapterState* adapter, const CrtcBlock* block) {
     const UCHAR* b = block->bytes;
     WriteVga(adapter, reg::VgaMiscWrite, static_cast<UCHAR>(b[CrtcMiscOutputByte] | reg::MiscOutputIoAddressColour));
-    WriteCrtc(adapter, reg::CrtcVRetraceEnd, 0x00);
-    for (UCHAR i = 0; i < 8; ++i) WriteCrtc(adapter, i, b[CrtcHorizontalFirst + i]);
+    WriteCrtc(adapter, reg::CrtcVRetraceEnd, reg::CrtcVRetraceEndUnprotected);
+    for (UCHAR i = 0; i < reg::CrtcHorizontalCount; ++i) WriteCrtc(adapter, i, b[CrtcHorizontalFirst + i]);
     WriteCrtc(adapter, reg::CrtcMaxScanLine, b[CrtcMaxScanLineByte]);
     WriteCrtc(adapter, reg::CrtcVRetraceStart, b[CrtcVRetraceStartByte]);
     WriteCrtc(adapter, reg::CrtcVRetraceEnd, b[CrtcVRetraceEndByte]);
@@ -99,11 +99,11 @@ void LoadSequencerAndAttributes(const AdapterState* adapter, const CrtcBlock* bl
         WriteVga(adapter, reg::VgaAttribute, attributeTable[i]);
     }
     WriteVga(adapter, reg::VgaAttribute, reg::AttrColourSelect | reg::AttrPaletteSource);
-    WriteVga(adapter, reg::VgaInputStatus, 0x00);
+    WriteVga(adapter, reg::VgaFeatureControl, reg::FeatureControlInit);
 }
 
 void LoadIdentityPalette(const AdapterState* adapter) {
-    for (ULONG i = 0; i < PaletteEntries; ++i) WritePaletteEntry(adapter, i, i * 0x010101);
+    for (ULONG i = 0; i < PaletteEntries; ++i) WritePaletteEntry(adapter, i, GreyColour(i));
 }
 
 void ProgramScreenSize(const AdapterState* adapter, const ModeValues& mode) {
@@ -111,13 +111,21 @@ void ProgramScreenSize(const AdapterState* adapter, const ModeValues& mode) {
     if (mode.scanDoubled) {
         size = (mode.width & reg::ScreenSizeWidthMask) | mode.height << reg::ScreenSizeDoubledShift;
     } else {
-        // The width field holds 12 bits: 2048 is programmed as 2046.
-        ULONG width = mode.width == 2048 ? 2046 : mode.width;
+        ULONG width = mode.width == reg::ScreenSizeWidestWidth ? reg::ScreenSizeWidestProgrammed : mode.width;
         size = (width & reg::ScreenSizeWidthMask) | mode.height << reg::ScreenSizeLinesShift;
     }
     WriteMmio(adapter, reg::ScreenSize, size);
     WriteMmio(adapter, reg::Reg9C, 0);
-    WriteMmio(adapter, reg::ScreenEnd, ((mode.width - 1) & 0xFFF) | ((mode.height - 1) & 0xFFFFF) << 12);
+    ULONG end = ((mode.width - 1) & reg::ScreenEndWidthMask) |
+                ((mode.height - 1) & reg::ScreenEndHeightMask) << reg::ScreenEndHeightShift;
+    WriteMmio(adapter, reg::ScreenEnd, end);
+}
+
+// The pipeline with bits 10-11 cleared and its double pixel clock following the timing block's.
+ULONG WithDoubleClock(ULONG pipeline, UCHAR doubleClock) {
+    pipeline &= ~reg::PipelineBits10To11;
+    if (doubleClock & reg::OutputDoubleClock) return pipeline | reg::PipelineDoubleClock;
+    return pipeline & ~reg::PipelineDoubleClock;
 }
 
 VP_STATUS ProgramTiming(AdapterState* adapter, const ModeValues& mode) {
@@ -136,12 +144,8 @@ VP_STATUS ProgramTiming(AdapterState* adapter, const ModeValues& mode) {
     LoadGammaRamp(adapter, adapter->gammaTable);
 
     ULONG reg28 = ReadMmio(adapter, reg::Reg28);
-    pipeline = ReadMmio(adapter, reg::Pipeline);
+    pipeline = WithDoubleClock(ReadMmio(adapter, reg::Pipeline), doubleClock);
     WriteMmio(adapter, reg::Reg28, reg28 | reg::Reg28ModeEnable);
-
-    pipeline &= ~reg::PipelineBits10To11;
-    if (doubleClock & 1) pipeline |= reg::PipelineDoubleClock;
-    else pipeline &= ~reg::PipelineDoubleClock;
 
     // Below 400 lines a mode of up to 16 bits per pixel is line-doubled, with the line count
     // programmed from bit 13.
@@ -192,9 +196,7 @@ VP_STATUS PreloadTiming(AdapterState* adapter, const ModeSelectorEntry* entry) {
 
     // The pipeline's double pixel clock must follow the output's, which LoadClock just set: a BIOS
     // that keeps the preloaded timing leaves the pipeline bit as it finds it.
-    ULONG pipeline = ReadMmio(adapter, reg::Pipeline) & ~reg::PipelineBits10To11;
-    if (entry->crtcBlock->bytes[CrtcDoubleClockByte] & 1) pipeline |= reg::PipelineDoubleClock;
-    else pipeline &= ~reg::PipelineDoubleClock;
-    WriteMmio(adapter, reg::Pipeline, pipeline);
+    UCHAR doubleClock = entry->crtcBlock->bytes[CrtcDoubleClockByte];
+    WriteMmio(adapter, reg::Pipeline, WithDoubleClock(ReadMmio(adapter, reg::Pipeline), doubleClock));
     return NO_ERROR;
 }

@@ -48,25 +48,9 @@ static void ReinitializeAdapter(AdapterState* adapter) {
     if (!adapter->isSecondary) WriteMmio(adapter, reg::Reg28, reg::Reg28PowerUpValue);
 }
 
-VP_STATUS NTAPI HwGetPowerState(PVOID, ULONG hwId, PVIDEO_POWER_MANAGEMENT powerControl) {
-    if (!IsMonitorId(hwId) && hwId != AdapterPowerId) {
-        DebugMessage(Warn, "power state %u refused: 0x%08X names no device of the adapter\n",
-                     powerControl->PowerState, hwId);
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (!IsPowerState(powerControl->PowerState)) {
-        DebugMessage(Warn, "power state %u refused for device 0x%08X: not a state from 1 to 5\n",
-                     powerControl->PowerState, hwId);
-        return ERROR_INVALID_PARAMETER;
-    }
-    return NO_ERROR;
-}
-
-// A refused request changes nothing: recording an invalid adapter state would lose the suspend or
-// off before it, and the adapter would come back without its initialization.
-VP_STATUS NTAPI HwSetPowerState(PVOID hwDeviceExtension, ULONG hwId, PVIDEO_POWER_MANAGEMENT powerControl) {
-    AdapterState* adapter = AdapterOf(hwDeviceExtension);
-    ULONG state = powerControl->PowerState;
+// A request names one of the adapter's devices and a state from on to hibernate; any other is
+// refused with a message saying which part is wrong.
+static VP_STATUS CheckPowerRequest(ULONG hwId, ULONG state) {
     if (!IsMonitorId(hwId) && hwId != AdapterPowerId) {
         DebugMessage(Warn, "power state %u refused: 0x%08X names no device of the adapter\n", state, hwId);
         return ERROR_INVALID_PARAMETER;
@@ -75,6 +59,20 @@ VP_STATUS NTAPI HwSetPowerState(PVOID hwDeviceExtension, ULONG hwId, PVIDEO_POWE
         DebugMessage(Warn, "power state %u refused for device 0x%08X: not a state from 1 to 5\n", state, hwId);
         return ERROR_INVALID_PARAMETER;
     }
+    return NO_ERROR;
+}
+
+VP_STATUS NTAPI HwGetPowerState(PVOID, ULONG hwId, PVIDEO_POWER_MANAGEMENT powerControl) {
+    return CheckPowerRequest(hwId, powerControl->PowerState);
+}
+
+// A refused request changes nothing: recording an invalid adapter state would lose the suspend or
+// off before it, and the adapter would come back without its initialization.
+VP_STATUS NTAPI HwSetPowerState(PVOID hwDeviceExtension, ULONG hwId, PVIDEO_POWER_MANAGEMENT powerControl) {
+    AdapterState* adapter = AdapterOf(hwDeviceExtension);
+    ULONG state = powerControl->PowerState;
+    VP_STATUS status = CheckPowerRequest(hwId, state);
+    if (status != NO_ERROR) return status;
 
     if (IsMonitorId(hwId)) {
         const MonitorPowerEntry& entry = monitorPowerTable[state - VideoPowerOn];

@@ -32,13 +32,21 @@ const std::vector<RegisterInfo>& RegisterTable();
 // 0x100 are found through a direct table: this lookup is on every register access's path.
 const RegisterInfo* FindRegister(uint32_t offset);
 
-// Register offsets the simulator itself needs to know.
+// The chip's register offsets, each named once: the register table and every part of the simulator
+// that looks at the chip use these.
 namespace chipreg {
 constexpr uint32_t Status = 0x00;
+constexpr uint32_t BusInterface = 0x04;
+constexpr uint32_t Reg0C = 0x0C;
+constexpr uint32_t Reg10 = 0x10;
+constexpr uint32_t Reg14 = 0x14;
 constexpr uint32_t DramInit0 = 0x18;
 constexpr uint32_t DramInit1 = 0x1C;
-constexpr uint32_t Reg28 = 0x28;
 constexpr uint32_t MemoryRefresh = 0x20;
+constexpr uint32_t Reg28 = 0x28;
+constexpr uint32_t Reg2C = 0x2C;
+constexpr uint32_t Reg30 = 0x30;
+constexpr uint32_t Reg34 = 0x34;
 constexpr uint32_t PixelClock = 0x40;
 constexpr uint32_t GraphicsClock = 0x44;
 constexpr uint32_t MemoryClock = 0x48;
@@ -48,8 +56,13 @@ constexpr uint32_t DacData = 0x54;
 constexpr uint32_t Pipeline = 0x5C;
 constexpr uint32_t MonitorLines = 0x78;
 constexpr uint32_t ScreenSize = 0x98;
+constexpr uint32_t Reg9C = 0x9C;
 constexpr uint32_t ScreenEnd = 0xA0;
+constexpr uint32_t RegA8 = 0xA8;
+constexpr uint32_t RegE4 = 0xE4;
 constexpr uint32_t Stride = 0xE8;
+constexpr uint32_t Engine128 = 0x200128;
+constexpr uint32_t Engine250 = 0x200250;
 }  // namespace chipreg
 
 constexpr uint32_t DacEntries = 512;

@@ -1,29 +1,12 @@
 // The kernel routines of the host build (Ex*, Io*, Mm*, Ob*, Zw*, Rtl*), as the driver calls them.
 // Each one hands the call to the kernel of the machine the driver runs for.
-#include <cstdio>
-#include <cstdlib>
-
 #include "machine/machine.h"
 
 namespace {
 
-sim::KernelObjects& Objects(const char* routine) {
-    sim::Machine* machine = sim::CurrentMachine();
-    if (!machine) {
-        std::fprintf(stderr, "zarnsim: the driver called %s outside a simulated machine\n", routine);
-        std::abort();
-    }
-    return machine->GetKernel().Objects();
-}
+sim::KernelObjects& Objects(const char* routine) { return sim::MachineForRoutine(routine).GetKernel().Objects(); }
 
-sim::Kernel& KernelFor(const char* routine) {
-    sim::Machine* machine = sim::CurrentMachine();
-    if (!machine) {
-        std::fprintf(stderr, "zarnsim: the driver called %s outside a simulated machine\n", routine);
-        std::abort();
-    }
-    return machine->GetKernel();
-}
+sim::Kernel& KernelFor(const char* routine) { return sim::MachineForRoutine(routine).GetKernel(); }
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "machine/image_routines.h"
@@ -17,6 +18,14 @@ thread_local Machine* currentMachine = nullptr;
 }  // namespace
 
 Machine* CurrentMachine() { return currentMachine; }
+
+Machine& MachineForRoutine(const char* routine) {
+    if (!currentMachine) {
+        std::fprintf(stderr, "zarnsim: the driver called %s outside a simulated machine\n", routine);
+        std::abort();
+    }
+    return *currentMachine;
+}
 
 // --- The driver image ---
 

@@ -217,5 +217,8 @@ private:
 
 // The machine on whose behalf the driver runs right now.
 Machine* CurrentMachine();
+// The same for a platform routine the host build of the driver called: a call outside a simulated
+// machine is a fault of the test that made it, and ends the process naming the routine.
+Machine& MachineForRoutine(const char* routine);
 
 }  // namespace sim

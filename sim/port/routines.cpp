@@ -16,23 +16,9 @@ using sim::VideoPort;
 
 namespace {
 
-VideoPort& Port(const char* routine) {
-    sim::Machine* machine = CurrentMachine();
-    if (!machine) {
-        std::fprintf(stderr, "zarnsim: the driver called %s outside a simulated machine\n", routine);
-        std::abort();
-    }
-    return machine->Port();
-}
+VideoPort& Port(const char* routine) { return sim::MachineForRoutine(routine).Port(); }
 
-sim::Kernel& KernelOf(const char* routine) {
-    sim::Machine* machine = CurrentMachine();
-    if (!machine) {
-        std::fprintf(stderr, "zarnsim: the driver used %s outside a simulated machine\n", routine);
-        std::abort();
-    }
-    return machine->GetKernel();
-}
+sim::Kernel& KernelOf(const char* routine) { return sim::MachineForRoutine(routine).GetKernel(); }
 
 // Code addresses of the driver's callbacks, as the records carry them.
 constexpr ULONG CodeBase = 0xF8000000;

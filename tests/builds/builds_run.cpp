@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "../driver_faults.h"
 #include "clients/display_driver.h"
 #include "clients/test_pattern.h"
 #include "devices/scanout.h"
@@ -232,11 +233,6 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-std::string FaultText(const sim::Fault& fault) {
-    return "kind " + std::to_string(static_cast<int>(fault.kind)) + ", adapter " + std::to_string(fault.adapter) +
-           ", x" + std::to_string(fault.count) + ": " + fault.message;
-}
-
 }  // namespace
 
 Run RunScenario(const Scenario& scenario, const std::string& driverImage) {
@@ -298,8 +294,8 @@ std::string FirstDifference(const Run& host, const Run& image) {
     const std::vector<sim::Fault>& hostFaults = host.machine->Faults();
     const std::vector<sim::Fault>& imageFaults = image.machine->Faults();
     for (size_t i = 0; i < hostFaults.size() || i < imageFaults.size(); ++i) {
-        std::string left = i < hostFaults.size() ? FaultText(hostFaults[i]) : "(none)";
-        std::string right = i < imageFaults.size() ? FaultText(imageFaults[i]) : "(none)";
+        std::string left = i < hostFaults.size() ? FaultLine(hostFaults[i]) : "(none)";
+        std::string right = i < imageFaults.size() ? FaultLine(imageFaults[i]) : "(none)";
         if (left != right) return "fault " + std::to_string(i + 1) + " differs: host '" + left + "', image '" + right + "'";
     }
     return "";

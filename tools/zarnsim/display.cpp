@@ -9,6 +9,7 @@
 
 #include "clients/display_driver.h"
 #include "driver_view.h"
+#include "modes/mode_tables.h"
 #include "names.h"
 #include "support/text_format.h"
 #include "support/png_writer.h"
@@ -111,7 +112,63 @@ struct TimingRow {
     std::string flag;   // why the entry does not match what it declares; empty when it does
 };
 
-std::vector<TimingRow> MeasureTimings(sim::Machine& machine, int adapter, std::vector<uint32_t>* notOffered) {
+struct NotOffered {
+    uint32_t index;
+    std::string reason;
+};
+
+// The video memory the driver sized, as it published it (HardwareInformation.MemorySize); 0 when it
+// published none.
+uint32_t PublishedMemoryBytes(sim::Machine& machine, int adapter) {
+    const sim::RegKey* key = machine.GetRegistry().FindKey(sim::Machine::DeviceKey(adapter));
+    if (!key) return 0;
+    for (const sim::RegValue& value : key->values) {
+        if (value.name == "HardwareInformation.MemorySize" && value.data.size() == sizeof(uint32_t)) {
+            return sim::Dword(value.data, 0);
+        }
+    }
+    return 0;
+}
+
+const ModeInfoEntry* InformationOf(const ModeSelectorEntry& entry) {
+    for (const ModeInfoEntry& info : modeInfoTable) {
+        const VIDEO_MODE_INFORMATION& mode = info.modeInfo;
+        if (mode.BitsPerPlane == entry.bitsPerPixel && mode.VisScreenWidth == entry.width &&
+            mode.VisScreenHeight == entry.height) {
+            return &info;
+        }
+    }
+    return nullptr;
+}
+
+// Why validation dropped entry `index` of the active mode table, by the rules the driver validates
+// with, applied to its compiled-in tables: the entry has no mode information, the video BIOS path
+// has no VESA mode number for it, or its picture needs more memory than the driver found.
+std::string NotOfferedReason(sim::Machine& machine, int adapter, const DriverView& view, uint32_t index) {
+    const ModeSelectorEntry* table = view.biosPath ? biosSelectorTable : directSelectorTable;
+    const uint32_t count = view.biosPath ? BiosSelectorCount : DirectSelectorCount;
+    if (index >= count) return "validation dropped it";
+    const ModeSelectorEntry& entry = table[index];
+    const std::string mode = Format("%ux%ux%u@%u", entry.width, entry.height, entry.bitsPerPixel, entry.refreshRate);
+    const ModeInfoEntry* info = InformationOf(entry);
+    if (!info) return mode + ": the driver has no mode information for it";
+    std::vector<std::string> reasons;
+    if (view.biosPath && info->vesaMode == 0 && info->vesaModeAlt == 0) {
+        reasons.push_back("it has no VESA mode number, and this adapter sets its modes through the video BIOS");
+    }
+    const uint64_t needed = uint64_t{entry.width} * entry.height * entry.bitsPerPixel / 8;
+    const uint32_t memory = PublishedMemoryBytes(machine, adapter);
+    if (needed > memory) {
+        reasons.push_back(Format("it needs %llu KiB of video memory, the adapter has %u KiB",
+                                 static_cast<unsigned long long>((needed + 1023) / 1024), memory / 1024));
+    }
+    if (reasons.empty()) return mode + ": validation dropped it";
+    std::string text = mode + ": ";
+    for (size_t i = 0; i < reasons.size(); ++i) text += (i ? "; " : "") + reasons[i];
+    return text;
+}
+
+std::vector<TimingRow> MeasureTimings(sim::Machine& machine, int adapter, std::vector<NotOffered>* notOffered) {
     std::vector<TimingRow> rows;
     sim::ModeList list = sim::QueryModes(machine, adapter);
     std::set<uint32_t> offered;
@@ -128,7 +185,7 @@ std::vector<TimingRow> MeasureTimings(sim::Machine& machine, int adapter, std::v
     // Entries of the active table that validation dropped cannot be set by a display driver.
     DriverView view = ReadDriverView(machine, adapter);
     for (uint32_t index = 0; index < view.modeCount; ++index) {
-        if (!offered.count(index)) notOffered->push_back(index);
+        if (!offered.count(index)) notOffered->push_back({index, NotOfferedReason(machine, adapter, view, index)});
     }
     return rows;
 }
@@ -223,7 +280,7 @@ std::string TimingsText(sim::Machine& machine, int adapter) {
     std::ostringstream out;
     out << "Adapter " << adapter << ":\n";
     if (!machine.Adapter(adapter).started) return out.str() + "  not started\n";
-    std::vector<uint32_t> notOffered;
+    std::vector<NotOffered> notOffered;
     std::vector<TimingRow> rows = MeasureTimings(machine, adapter, &notOffered);
     out << "  index  mode              decoded     pixel MHz    kHz      Hz  sync\n";
     unsigned flagged = 0;
@@ -236,7 +293,9 @@ std::string TimingsText(sim::Machine& machine, int adapter) {
                       row.flag.c_str());
         flagged += !row.flag.empty();
     }
-    for (uint32_t index : notOffered) out << Format("  %5u  not offered (validation dropped it)\n", index);
+    for (const NotOffered& dropped : notOffered) {
+        out << Format("  %5u  not offered: %s\n", dropped.index, dropped.reason.c_str());
+    }
     out << "  " << rows.size() << " modes measured, " << flagged << " flagged\n";
     return out.str();
 }
@@ -245,7 +304,7 @@ Json TimingsJson(sim::Machine& machine, int adapter) {
     Json json = Json::object();
     Json timings = Json::array();
     if (machine.Adapter(adapter).started) {
-        std::vector<uint32_t> notOffered;
+        std::vector<NotOffered> notOffered;
         for (const TimingRow& row : MeasureTimings(machine, adapter, &notOffered)) {
             Json item = TimingJson(row.display);
             item["modeIndex"] = row.mode.ModeIndex;
@@ -259,7 +318,12 @@ Json TimingsJson(sim::Machine& machine, int adapter) {
             timings.push_back(item);
         }
         Json dropped = Json::array();
-        for (uint32_t index : notOffered) dropped.push_back(index);
+        for (const NotOffered& entry : notOffered) {
+            Json item = Json::object();
+            item["modeIndex"] = entry.index;
+            item["reason"] = entry.reason;
+            dropped.push_back(item);
+        }
         json["notOffered"] = dropped;
     }
     json["timings"] = timings;

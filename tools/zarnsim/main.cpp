@@ -23,6 +23,7 @@
 #include "kernel/regfile.h"
 #include "monitor_report.h"
 #include "names.h"
+#include "pe_image.h"
 #include "support/code_page.h"
 #include "support/file_save.h"
 #include "support/number_text.h"
@@ -299,7 +300,73 @@ private:
     std::ostream stream_{nullptr};
 };
 
-int Run(sim::Machine& machine, const Options& options) {
+// --- The build of the driver that runs ---------------------------------------------------------------
+
+// zarnsim links the host library's release build: like the release image, it keeps no messages.
+// (The checked host library serves the comparison of the builds only.)
+constexpr bool HostBuildHasMessages = false;
+
+constexpr uint32_t VersionFlagDebug = 0x1;   // VS_FF_DEBUG of the version resource
+
+// The build a run uses: the host build linked into zarnsim, or a driver image (--driver) with its
+// file name, its version resource's file version, and whether it is the checked build and can print
+// messages (it imports VideoPortDebugPrint).
+struct DriverBuild {
+    std::string file;        // empty for the host build
+    std::string version;     // empty when the image has no readable version resource
+    bool checked = false;
+    bool hasMessages = HostBuildHasMessages;
+};
+
+DriverBuild DriverBuildOf(const std::string& imagePath) {
+    DriverBuild build;
+    if (imagePath.empty()) return build;
+    build.file = std::filesystem::path(imagePath).filename().string();
+    build.hasMessages = false;
+    std::ifstream in(imagePath, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    pe::Image image;
+    std::string error;
+    if (!pe::Parse(std::move(bytes), &image, &error)) return build;
+    for (const pe::Import& routine : image.imports) build.hasMessages |= routine.name == "VideoPortDebugPrint";
+    pe::VersionInfo version;
+    if (pe::ReadVersion(image, &version, &error)) {
+        build.version = version.fileVersion;
+        build.checked = version.fileFlags & VersionFlagDebug;
+    }
+    return build;
+}
+
+std::string DriverBuildText(const DriverBuild& build) {
+    if (build.file.empty()) return "host build linked into zarnsim (release, no messages)";
+    std::string text = sim::TerminalText(build.file) + ", version " +
+                       (build.version.empty() ? std::string("unknown (no version resource)") : sim::TerminalText(build.version));
+    if (build.checked) text += ", checked build";
+    return text + (build.hasMessages ? "" : ", no messages");
+}
+
+zarnsim::Json DriverBuildJson(const DriverBuild& build) {
+    zarnsim::Json json = zarnsim::Json::object();
+    json["build"] = build.file.empty() ? "host" : "image";
+    if (!build.file.empty()) {
+        json["file"] = sim::Utf8Text(build.file);
+        json["version"] = build.version;
+        json["checked"] = build.checked;
+    }
+    json["messages"] = build.hasMessages;
+    return json;
+}
+
+// --debug-level with a build that prints nothing would show nothing without saying why.
+void WarnWhenSilent(const Options& options, const DriverBuild& build) {
+    if (options.debugLevel < 0 || build.hasMessages) return;
+    std::string which = build.file.empty() ? std::string("the host build linked into zarnsim is a release build")
+                                           : sim::TerminalText(build.file) + " imports no VideoPortDebugPrint";
+    PrintError("zarnsim: warning: --debug-level " + std::to_string(options.debugLevel) + " shows nothing: " + which +
+               " and has no messages (the checked build has them: --driver build/win/zarn-checked.sys)\n");
+}
+
+int Run(sim::Machine& machine, const Options& options, const DriverBuild& build) {
     // An adapter that did not start cannot set a mode: the report still comes, with status 1.
     const bool showMode = !options.mode.empty() && machine.Adapter(options.display).started;
     if (options.json) {
@@ -315,11 +382,13 @@ int Run(sim::Machine& machine, const Options& options) {
             adapters.push_back(adapter);
         }
         zarnsim::Json report = zarnsim::Json::object();
+        report["driver"] = DriverBuildJson(build);
         report["driverEntryStatus"] = machine.DriverEntryStatus();
         report["adapters"] = adapters;
         report["driverFaults"] = static_cast<unsigned>(machine.DriverFaults().size());
         std::cout << zarnsim::DumpJson(report) << "\n";
     } else {
+        std::cout << "Driver: " << DriverBuildText(build) << "\n";
         std::cout << "Driver entry: status " << machine.DriverEntryStatus() << "\n";
         for (size_t i = 0; i < machine.AdapterCount(); ++i) std::cout << zarnsim::AdapterReportText(machine, static_cast<int>(i));
         if (showMode) std::cout << zarnsim::ShowModeText(machine, options.display, options.mode, options.screenshot);
@@ -621,7 +690,8 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, con
            },
            "Show the messages of the driver's checked build (--driver build/win/zarn-checked.sys) of level N "
            "and below on standard error as they come, each with its adapter, as a kernel debugger does with "
-           "VideoDebugLevel N: 0 errors, 1 warnings, 2 trace, 3 information (the release build has none)")
+           "VideoDebugLevel N: 0 errors, 1 warnings, 2 trace, 3 information. The release builds (zarn.sys and the host "
+           "build linked into zarnsim) have none, and zarnsim warns on standard error when given N with one")
         ->type_name("N");
     app.add_option_function<std::string>(
            "--instruction-budget",
@@ -643,8 +713,9 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, con
                  "Run every request with input and output in one buffer and in two, and report a driver fault "
                  "when the answers differ; and once more with other stale memory, reporting what changes with it");
 
-    CLI::App* run = app.add_subcommand("run", "Boot the machine and report each adapter: PCI identity, windows, "
-                                              "memory, HardwareInformation values and the modes offered");
+    CLI::App* run = app.add_subcommand("run", "Boot the machine and report which build of the driver ran (the host "
+                                              "build, or the image's file name and version) and each adapter: PCI "
+                                              "identity, windows, memory, HardwareInformation values and the modes offered");
     const char* traceHelp = "Write the trace of every hardware access, one per line, to FILE as the accesses happen "
                             "(a FIFO or a device is written through)";
     run->add_option("--trace", options.traceFile, traceHelp)->type_name("FILE")->check(NotEmpty("a file name"));
@@ -674,7 +745,9 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, con
         "timings", "Set every offered mode of each adapter, decode what the chip shows, and flag every entry whose "
                    "picture is off or damaged (a timing the scanout cannot show, memory the board does not "
                    "have), whose resolution, depth or stride differs from what the driver reports, or whose "
-                   "refresh is more than 1% from its rate");
+                   "refresh is more than 1% from its rate; and list each entry of the mode table that validation dropped, "
+                   "with the reason (no mode information, no VESA mode number on the video BIOS path, not enough "
+                   "video memory)");
     CLI::App* modes = app.add_subcommand("modes", "List every offered mode of each adapter as the display driver "
                                                   "receives it");
     CLI::App* monitor = app.add_subcommand(
@@ -685,7 +758,8 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, con
     monitor->add_option("--wave", options.waveFile, waveHelp)->type_name("FILE.vcd")->check(NotEmpty("a file name"));
     CLI::App* script = app.add_subcommand(
         "script", "Run a request script on one booted machine, one command per line: request CODE [in=HEX] "
-                  "[out=BYTES] [adapter=N] [process=N] (CODE is a control code name, IOCTL_VIDEO_..., or a number); "
+                  "[out=BYTES] [adapter=N] [process=N] (CODE is a control code name, IOCTL_VIDEO_..., or a number; an "
+                  "unknown name is refused with the nearest known ones); "
                   "mode INDEX [adapter=N] (set a mode by its index); reset [adapter=N] (the platform's HwResetHw); "
                   "screenshot FILE [adapter=N] (what the monitor shows, as PNG); read-setting NAME [size=N] [in=BYTES] "
                   "(the settings read request as a 3D driver builds it: the reply's size field N, default 1024, and "
@@ -754,6 +828,8 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, con
             throw std::invalid_argument(error);
         }
         if (run->parsed() && !options.mode.empty()) CheckModeOffered(options, faults, machine.GetRegistry());
+        const DriverBuild build = DriverBuildOf(options.driverImage);
+        WarnWhenSilent(options, build);
         if (options.debugLevel >= 0) {
             machine.Port().SetDebugLevel(options.debugLevel);
             machine.Port().SetMessageSink([](const sim::DriverMessage& message) { PrintError(zarnsim::MessageText(message)); });
@@ -800,7 +876,7 @@ int RunZarnsim(int argc, char** argv, sim::DescriptorOutput& standardOutput, con
         try {
             BootAndOpen(machine);
             checkpoint();
-            if (run->parsed()) status = Run(machine, options);
+            if (run->parsed()) status = Run(machine, options, build);
             if (modes->parsed()) status = ListAdapters(machine, options, zarnsim::ModesJson, zarnsim::ModesText);
             if (timings->parsed()) status = ListAdapters(machine, options, zarnsim::TimingsJson, zarnsim::TimingsText);
             if (monitor->parsed()) status = ListAdapters(machine, options, zarnsim::MonitorJson, zarnsim::MonitorText);

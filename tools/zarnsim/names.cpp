@@ -71,6 +71,12 @@ std::string ControlCodeName(uint32_t code) {
     return Hex32(code);
 }
 
+std::vector<std::string> ControlCodeNames() {
+    std::vector<std::string> names;
+    for (const Named& named : controlCodes) names.push_back(named.name);
+    return names;
+}
+
 std::string StatusText(uint32_t status) {
     for (const Named& named : statuses) {
         if (named.value == status) return std::to_string(status) + " " + named.name;

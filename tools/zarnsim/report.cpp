@@ -206,6 +206,7 @@ Json AdapterReportJson(sim::Machine& machine, int index) {
     json["deviceId"] = static_cast<unsigned>(pci.ReadWord(sim::pcicfg::DeviceId));
     json["revision"] = static_cast<unsigned>(pci.ReadByte(sim::pcicfg::Revision));
     json["subsystemVendor"] = static_cast<unsigned>(pci.ReadWord(sim::pcicfg::SubsystemVendor));
+    json["subsystemId"] = static_cast<unsigned>(pci.ReadWord(sim::pcicfg::SubsystemId));
     json["secondary"] = board.config.secondary;
     json["pciStart"] = board.config.pciStartEnables ? "enable" : "keep";
     json["ranges"] = board.config.rangesAsAssigned ? "assigned" : "bars";

@@ -1,6 +1,8 @@
 #include "script.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <istream>
@@ -111,6 +113,42 @@ std::string HexBytes(const std::vector<uint8_t>& bytes) {
 // 0x1000 + 4 x N, stays clear of NtCurrentProcess (-1).
 constexpr uint32_t MaxProcess = 1000000;
 
+// The edits (insert, delete, replace a character) that turn one word into the other; letters
+// compare without case.
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const bool same = std::toupper(static_cast<unsigned char>(a[i - 1])) == std::toupper(static_cast<unsigned char>(b[j - 1]));
+            const size_t next = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+            diagonal = row[j];
+            row[j] = next;
+        }
+    }
+    return row[b.size()];
+}
+
+// A word is near a name when a quarter of it or less (at least 3 characters) differs.
+constexpr size_t NearDivisor = 4;
+constexpr size_t NearAtLeast = 3;
+
+// Why a control code is refused: the nearest known names when some are near the word, else every one.
+std::string UnknownControlCode(const std::string& word) {
+    const std::vector<std::string> names = ControlCodeNames();
+    size_t best = SIZE_MAX;
+    for (const std::string& name : names) best = std::min(best, EditDistance(word, name));
+    const bool near = best <= std::max(NearAtLeast, word.size() / NearDivisor);
+    std::string listed;
+    for (const std::string& name : names) {
+        if (near && EditDistance(word, name) != best) continue;
+        listed += (listed.empty() ? "" : ", ") + name;
+    }
+    return "unknown control code " + Echo(word) + (near ? " (nearest: " : " (known: ") + listed + "; or a number)";
+}
+
 void CheckRunning(sim::Machine& machine, int line, uint32_t process) {
     if (machine.GetKernel().HasEnded(process)) throw ScriptError(line, "process " + std::to_string(process) + " has ended");
 }
@@ -119,7 +157,7 @@ void RunRequest(sim::Machine& machine, int line, const std::vector<std::string>&
                 std::ostream& out) {
     if (tokens.size() < 2) throw ScriptError(line, "request needs a control code");
     uint32_t code = 0;
-    if (!ParseControlCode(tokens[1], &code)) throw ScriptError(line, "unknown control code " + Echo(tokens[1]));
+    if (!ParseControlCode(tokens[1], &code)) throw ScriptError(line, UnknownControlCode(tokens[1]));
 
     std::vector<uint8_t> input;
     uint32_t outputLength = 0;
