@@ -73,7 +73,8 @@ std::string ControlCodeName(uint32_t code) {
 
 std::vector<std::string> ControlCodeNames() {
     std::vector<std::string> names;
-    for (const Named& named : controlCodes) names.push_back(named.name);
+    for (const ServedCode& served : ServedCodes) names.push_back(served.name);
+    for (const Named& named : unservedCodes) names.push_back(named.name);
     return names;
 }
 
