@@ -128,8 +128,9 @@ TEST(Vga, IndexedPairsAndUndecodedPorts) {
 }
 
 TEST(VideoBios, PowerOnSelfTestLeavesTextModeAndTheBiosDefaults) {
-    Chip chip{sim::Straps{16, true}};
-    sim::RunPowerOnSelfTest(chip, 3, true);
+    Chip chip{sim::Straps{.memoryMiB = 16, .altMemory = true}};
+    constexpr bool bus66 = true;
+    sim::RunPowerOnSelfTest(chip, 3, bus66);
     EXPECT_EQ(chip.Peek(0x28), 0x340u);
     EXPECT_EQ(chip.Peek(0x04) & 0x300, 0x300u);
     EXPECT_EQ(chip.Peek(0x34), 0x37u);
@@ -224,10 +225,11 @@ TEST(PciConfig, VerificationRefusesRangesThatAreNoResourceOfTheAdapter) {
 
 sim::PciFunction Function(uint32_t romSize = 128 * 1024) {
     sim::PciFunction pci({0x1A5D, 5, 2, 0xFFFF, 7},
-                         {sim::BarLayout{32u << 20, false, false}, sim::BarLayout{16u << 20, false, true},
-                          sim::BarLayout{256, true, false}},
+                         {sim::BarLayout{.size = 32u << 20}, sim::BarLayout{.size = 16u << 20, .prefetchable = true},
+                          sim::BarLayout{.size = 256, .io = true}},
                          romSize);
-    pci.Assign({0xE0000000, 0xE2000000, 0xD000}, 0xDFFE0000, false);
+    constexpr bool decoding = false;
+    pci.Assign({0xE0000000, 0xE2000000, 0xD000}, 0xDFFE0000, decoding);
     return pci;
 }
 

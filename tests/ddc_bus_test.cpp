@@ -29,6 +29,10 @@ Step W(int byte, bool acked = true) { return {Step::Write, byte, acked}; }
 Step R(int byte, bool ack = true) { return {Step::Read, byte, ack}; }
 Step C(int pulses) { return {Step::Clocks, pulses}; }
 
+// A wire's level: released (pulled up) or driven low.
+constexpr bool High = true;
+constexpr bool Low = false;
+
 class Master {
 public:
     explicit Master(DisplayMonitor& monitor) : monitor_(monitor) {}
@@ -38,21 +42,21 @@ public:
         monitor_.DriveLines(clock, data, 0);
     }
     void Start() {
-        Lines(clock_, true);
-        Lines(true, true);
-        Lines(true, false);
-        Lines(false, false);
+        Lines(clock_, High);
+        Lines(High, High);
+        Lines(High, Low);
+        Lines(Low, Low);
     }
     void Stop() {
-        Lines(false, false);
-        Lines(true, false);
-        Lines(true, true);
+        Lines(Low, Low);
+        Lines(High, Low);
+        Lines(High, High);
     }
     bool Bit(bool out) {   // one clock pulse with `out` on the data line; the wire's level while high
-        Lines(false, out);
-        Lines(true, out);
+        Lines(Low, out);
+        Lines(High, out);
         bool in = monitor_.DataWire();
-        Lines(false, out);
+        Lines(Low, out);
         return in;
     }
     bool Write(int byte) {

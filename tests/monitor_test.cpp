@@ -53,6 +53,8 @@ I2C_FNC_TABLE DriverLines() {
 }
 
 // A register access on the bus, as the processor makes it.
+constexpr bool Write = true;
+
 uint32_t Register(Machine& machine, uint32_t offset, bool write = false, uint32_t value = 0) {
     return machine.GetBus().MemoryAccess(machine.PciOf(0).BarAddress(0) + offset, 32, write, value);
 }
@@ -82,7 +84,7 @@ TEST_P(RealMonitor, IsReadBackByteForByteThroughTheDriversLineCallbacks) {
         << "the platform's helper reads the base block";
 
     // All of the monitor's memory, and on past its end, where a sequential read wraps.
-    Register(machine, MonitorLines, true, DdcEnable | ClockOut | DataOut);
+    Register(machine, MonitorLines, Write, DdcEnable | ClockOut | DataOut);
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(machine.Port().ReadDisplayData(0, DriverLines(), 0, static_cast<uint32_t>(edid.size()) + 16, &bytes));
     std::vector<uint8_t> expected = edid;
@@ -132,7 +134,7 @@ TEST_P(MonitorChild, IsReportedWithItsIdentifierAndTheLineRegisterIsRestored) {
         const uint32_t uid = helper == sim::DdcHelper::Strict ? c.strictUid : c.tolerantUid;
 
         for (uint32_t before : {0x0u, DdcEnable, 0x001A5A5Au, DdcEnable | ClockOut | DataOut | 0x3FFFFu}) {
-            Register(machine, MonitorLines, true, before);
+            Register(machine, MonitorLines, Write, before);
             machine.EnumerateChildren(0);
             EXPECT_EQ(machine.ChipOf(0).Peek(MonitorLines), before) << "channel enable and line outputs are put back";
             ASSERT_EQ(machine.Children(0).size(), 1u);
@@ -265,7 +267,7 @@ TEST_P(DisplayDataChannel, OneEnumerationIsOneWellFormedReadOfTheBaseBlock) {
     std::vector<uint8_t> edid = edidfiles::Read("sony-cpd-g400.bin");
     Machine machine(WithMonitor(MonitorWith(edid), "rom=builtin", c.helper));
     machine.Boot();
-    Register(machine, MonitorLines, true, 0);
+    Register(machine, MonitorLines, Write, 0);
     machine.MonitorOf(0).SetProbe(true);
     machine.ClearTrace();
     machine.EnumerateChildren(0);
@@ -404,7 +406,7 @@ TEST_P(LineCallback, ChangesOnlyItsOutputBitAndReadsTheWire) {
     const LineCase& c = GetParam();
     Machine machine(WithMonitor(MonitorWith({}, c.fault)));
     machine.Boot();
-    Register(machine, MonitorLines, true, c.before);
+    Register(machine, MonitorLines, Write, c.before);
     PVOID extension = machine.Extension(0);
     switch (c.callback) {
     case 0: WriteClockLine(extension, c.level); break;

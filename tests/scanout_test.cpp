@@ -221,7 +221,7 @@ TEST(ScanoutTiming, EveryTableBlockDecodesToItsResolutionAndRate) {
     const std::string offRate = "320x240@72";
     for (const TimingBlock& block : tableBlocks) {
         SCOPED_TRACE(block.name);
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         ProgramDisplay(chip, block, 16, block.width * 2);
         sim::DisplayState state = sim::DecodeDisplay(chip, VideoMemoryBytes);
         EXPECT_EQ(state.width, block.width);
@@ -251,7 +251,7 @@ TEST(ScanoutTiming, StandardModesMatchTheirPublishedTimings) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.block);
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         ProgramDisplay(chip, Block(c.block), 8, Block(c.block).width);
         const sim::DisplayTiming t = sim::DecodeDisplay(chip, VideoMemoryBytes).timing;
         EXPECT_EQ(t.hTotal, c.hTotal);
@@ -268,7 +268,7 @@ TEST(ScanoutTiming, StandardModesMatchTheirPublishedTimings) {
 TEST(ScanoutTiming, BlankingEndsWrapAroundTheirShortRegisters) {
     // The blanking and sync end registers hold only low bits; the end is the first count after the
     // start that matches them.
-    sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+    sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
     ProgramDisplay(chip, Block("640x480@60"), 8, 640);
     sim::DisplayTiming t = sim::DecodeDisplay(chip, VideoMemoryBytes).timing;
     // Blanking end 99 characters: CR03 low bits 3, CR05 bit 7 (+32), extension 0x1A bit 5 (+64).
@@ -327,7 +327,7 @@ TEST(ScanoutTiming, EveryOverflowAndExtensionBitMovesItsField) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "CRTC 0x" << std::hex << c.index << " bit " << std::dec << c.bit);
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         ProgramDisplay(chip, Block("640x480@60"), 8, 640);
         uint8_t& reg = chip.MutableVga().crtc[c.index];
         reg = static_cast<uint8_t>(reg | 1u << c.bit);
@@ -352,7 +352,7 @@ TEST(ScanoutTiming, SyncPolaritiesFollowTheMiscellaneousOutputRegister) {
     const Case cases[] = {{0xCF, true, true}, {0x0F, false, false}, {0x4F, true, false}, {0x8F, false, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "misc 0x" << std::hex << unsigned{c.misc});
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         ProgramDisplay(chip, Block("800x600@60"), 8, 800);
         chip.MutableVga().miscOutput = c.misc;
         sim::DisplayTiming t = sim::DecodeDisplay(chip, VideoMemoryBytes).timing;
@@ -392,7 +392,7 @@ TEST(ScanoutProblems, InconsistentStateIsReported) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         ProgramDisplay(chip, vga, 16, 640 * 2);
         c.change(chip);
         sim::DisplayState state = sim::DecodeDisplay(chip, c.memoryBytes);
@@ -416,7 +416,7 @@ TEST(ScanoutProblems, WideScreenWidthHeldAs2046IsNotAMismatch) {
     wide.crtc[4] = 0x84;   // sync 132-144
     wide.crtc[5] = 0x90;
     wide.crtc[14] = 0x00;
-    sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+    sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
     ProgramDisplay(chip, wide, 8, 2048);
     sim::DisplayState state = sim::DecodeDisplay(chip, VideoMemoryBytes);
     EXPECT_EQ(state.registerWidth, 2046u);
@@ -445,7 +445,7 @@ TEST(ScanoutProblems, LineDoubledScreensNeedMemoryForTheirSourceLinesOnly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.block << " with " << c.memoryBytes << " bytes");
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         const TimingBlock& block = Block(c.block);
         ProgramDisplay(chip, block, c.bitsPerPixel, block.width * c.bitsPerPixel / 8);
         sim::DisplayState state = sim::DecodeDisplay(chip, c.memoryBytes);
@@ -476,7 +476,7 @@ TEST(ScanoutPixels, EachFormatDecodesItsBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.bitsPerPixel << " bpp, colour 0x" << std::hex << c.colour);
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         ProgramDisplay(chip, Block("640x480@60"), c.bitsPerPixel, 640 * c.bitsPerPixel / 8);
         SetDac(chip, 0x00, 0x000000);
         SetDac(chip, 0x5A, 0x123456);
@@ -507,7 +507,7 @@ TEST(ScanoutPixels, GammaMapsEachComponentThroughItsOwnByte) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.bitsPerPixel << " bpp, colour 0x" << std::hex << c.colour);
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         ProgramDisplay(chip, Block("640x480@60"), c.bitsPerPixel, 640 * c.bitsPerPixel / 8);
         LoadTestColours(chip);
         std::vector<uint8_t> memory(640 * 4 * 480, 0);
@@ -540,7 +540,7 @@ TEST(ScanoutPixels, ScreenShowsTheTestPatternAtEveryDepth) {
     for (const Case& c : cases) {
         const TimingBlock& block = Block(c.block);
         SCOPED_TRACE(testing::Message() << c.block << " at " << c.bitsPerPixel << " bpp, stride " << c.stride);
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         ProgramDisplay(chip, block, c.bitsPerPixel, c.stride);
         LoadTestColours(chip);
         // Whatever lies between lines must not show.
@@ -571,7 +571,7 @@ TEST(ScanoutPixels, PixelsPastTheEndOfTheBoardsMemoryReadAllOnes) {
     for (const Case& c : cases) {
         const TimingBlock& block = Block(c.block);
         SCOPED_TRACE(testing::Message() << c.block << " at " << c.bitsPerPixel << " bpp");
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         ProgramDisplay(chip, block, c.bitsPerPixel, c.stride);
         LoadTestColours(chip);
         std::vector<uint8_t> memory(VideoMemoryBytes, 0);
@@ -628,7 +628,7 @@ TEST(ScanoutPixels, DoubleClockControlsThatDisagreeDistortEveryLine) {
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         ProgramDisplay(chip, block, 32, stride);
         chip.Poke(sim::chipreg::OutputControl, c.output ? 1 : 0);
         uint32_t pipeline = chip.Peek(sim::chipreg::Pipeline) & ~PipelineDoubleClock;
@@ -678,7 +678,7 @@ TEST(ScanoutPixels, MemoryTheControllerClaimsButTheBoardLacksReadsAllOnes) {
 }
 
 TEST(ScanoutPixels, DisabledDisplayShowsBlackAtTheTimingSize) {
-    sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+    sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
     ProgramDisplay(chip, Block("640x480@60"), 32, 2560);
     std::vector<uint8_t> memory(VideoMemoryBytes, 0);
     ASSERT_TRUE(sim::DrawTestPattern(memory, 640, 480, 32, 2560, nullptr));
@@ -707,7 +707,7 @@ TEST(ScanoutPixels, BlankingControlsDarkenTheScreen) {
     std::vector<uint8_t> memory(VideoMemoryBytes, 0);
     ASSERT_TRUE(sim::DrawTestPattern(memory, 640, 480, 32, 2560, nullptr));
     for (const auto& control : controls) {
-        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+        sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
         ProgramDisplay(chip, Block("640x480@60"), 32, 2560);
         ASSERT_FALSE(sim::DecodeDisplay(chip, VideoMemoryBytes).blanked);
         control.apply(chip);
@@ -849,7 +849,7 @@ bool DecodePngRows(const char* path, PngRows* out) {
 }
 
 sim::Image PatternScreen(unsigned bitsPerPixel) {
-    sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{16, false});
+    sim::Chip chip = ChipAsTheBiosLeftIt(sim::Straps{.memoryMiB = 16});
     ProgramDisplay(chip, Block("640x480@60"), bitsPerPixel, 640 * bitsPerPixel / 8);
     std::vector<uint8_t> memory(VideoMemoryBytes, 0);
     sim::DrawTestPattern(memory, 640, 480, bitsPerPixel, 640 * bitsPerPixel / 8, nullptr);

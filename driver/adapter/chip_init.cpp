@@ -37,7 +37,7 @@ static void ProgramMemoryType(const AdapterState* adapter) {
 }
 
 static void ProgramDefaultClocks(const AdapterState* adapter) {
-    if (adapter->pciDeviceId == 3) {
+    if (adapter->pciDeviceId == CorvidDeviceId) {
         WriteMmio(adapter, reg::GraphicsClock, device3ClockTable[Device3GraphicsClockMhz]);
         WriteMmio(adapter, reg::MemoryClock, device3ClockTable[Device3MemoryClockMhz]);
     } else {
@@ -73,7 +73,7 @@ static void ApplyGraphicsClock(const AdapterState* adapter) {
     ULONG mhz = adapter->graphicsClockMhz;
     if (mhz == 0) return;
     ULONG pll = NoClock;
-    if (adapter->pciDeviceId == 3) {
+    if (adapter->pciDeviceId == CorvidDeviceId) {
         if (mhz >= Device3LowestMhz && mhz <= Device3HighestMhz) pll = device3ClockTable[mhz];
     } else if (mhz >= Device45LowestMhz && mhz <= Device45HighestMhz) {
         pll = device45ClockTable.entries[mhz];

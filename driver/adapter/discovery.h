@@ -7,7 +7,7 @@
 #include "hw/pci.h"
 
 // The device ID given to the platform when asking for the adapter's ranges.
-constexpr USHORT ZarnFirstDeviceId = 3;
+constexpr USHORT ZarnFirstDeviceId = CorvidDeviceId;
 
 // The configuration information the driver needs from the port (the record of Windows 2000).
 constexpr ULONG ConfigInfoLength = 112;

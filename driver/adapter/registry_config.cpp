@@ -2,6 +2,7 @@
 // is absent or refused leaves its default; a missing or malformed gamma ramp is written back, while
 // one the platform could not read is kept as stored.
 #include "adapter/bringup.h"
+#include "hw/pci.h"
 #include "hw/registers.h"
 #include "platform/diagnostics.h"
 
@@ -89,7 +90,7 @@ void ReadRegistryConfiguration(AdapterState* adapter) {
 
     ReadNumber(adapter, WIDE_NAME("UseSoftwareCursor"), &adapter->useSoftwareCursor);
     ReadNumber(adapter, WIDE_NAME("GraphicsClocking"), &adapter->graphicsClockMhz);
-    if (adapter->pciDeviceId == 3) ReadNumber(adapter, WIDE_NAME("MemClocking"), &adapter->memClockMhz);
+    if (adapter->pciDeviceId == CorvidDeviceId) ReadNumber(adapter, WIDE_NAME("MemClocking"), &adapter->memClockMhz);
     DebugMessage(Trace, "settings: UseNonBIOSModeSet %u UseSoftwareCursor %u GraphicsClocking %u MHz MemClocking %u MHz\n",
                  adapter->useNonBiosModeSet, adapter->useSoftwareCursor, adapter->graphicsClockMhz,
                  adapter->memClockMhz);

@@ -59,9 +59,9 @@ struct RomProbe {
 
 const BoardIdentity* IdentityOf(USHORT deviceId, USHORT subsystemVendor) {
     switch (deviceId) {
-    case 3: return subsystemVendor == ZarnVendorId ? &corvidReference : &corvid;
-    case 4: return &corvidPlusReference;
-    case 5: return subsystemVendor == ReferenceBoardSubvendor ? &mistral3Reference : &mistral3;
+    case CorvidDeviceId: return subsystemVendor == ZarnVendorId ? &corvidReference : &corvid;
+    case CorvidPlusDeviceId: return &corvidPlusReference;
+    case Mistral3DeviceId: return subsystemVendor == ReferenceBoardSubvendor ? &mistral3Reference : &mistral3;
     default: return nullptr;
     }
 }

@@ -4,8 +4,11 @@
 
 #include "adapter/adapter_state.h"
 
-// The chip maker's PCI vendor ID.
+// The chip maker's PCI vendor ID, and the device IDs of the chips the driver serves.
 constexpr USHORT ZarnVendorId = 0x1A5D;
+constexpr USHORT CorvidDeviceId = 3;
+constexpr USHORT CorvidPlusDeviceId = 4;
+constexpr USHORT Mistral3DeviceId = 5;
 
 constexpr ULONG PciHeaderSize = 64;
 
