@@ -252,20 +252,23 @@ void GdbStub::Detach() {
 
 // --- Stops ----------------------------------------------------------------------------------------
 
-void GdbStub::OnInstruction(uint32_t address) {
-    if (!attached_) return;
-    if (--untilPoll_ == 0) PollInterrupt();
-    Next next = Next::Resume;
+// The processor is at `address`: a stop a watchpoint left pending, a step or a breakpoint there is
+// served; otherwise the run goes on.
+GdbStub::Next GdbStub::StopAt(uint32_t address) {
     if (pending_) {
         Stop stop = *pending_;
         pending_.reset();
-        next = Serve(stop);
-    } else if (stepping_) {
-        next = Serve({SigTrap, ""});
-    } else if (breakpoints_.count(address)) {
-        next = Serve({SigTrap, "swbreak:;"});
+        return Serve(stop);
     }
-    if (next == Next::Kill) cpu_->Stop(std::make_exception_ptr(DebuggerEnded("the debugger ended the run")));
+    if (stepping_) return Serve({SigTrap, ""});
+    if (breakpoints_.count(address)) return Serve({SigTrap, "swbreak:;"});
+    return Next::Resume;
+}
+
+void GdbStub::OnInstruction(uint32_t address) {
+    if (!attached_) return;
+    if (--untilPoll_ == 0) PollInterrupt();
+    if (StopAt(address) == Next::Kill) cpu_->Stop(std::make_exception_ptr(DebuggerEnded("the debugger ended the run")));
 }
 
 void GdbStub::OnAccess(bool write, uint32_t address, int size) {
@@ -298,17 +301,7 @@ void GdbStub::OnReturn() {
     if (!attached_) return;
     uint32_t eip = 0;
     uc_reg_read(cpu_->Engine(), UC_X86_REG_EIP, &eip);
-    Next next = Next::Resume;
-    if (pending_) {
-        Stop stop = *pending_;
-        pending_.reset();
-        next = Serve(stop);
-    } else if (stepping_) {
-        next = Serve({SigTrap, ""});
-    } else if (breakpoints_.count(eip)) {
-        next = Serve({SigTrap, "swbreak:;"});
-    }
-    if (next == Next::Kill) throw DebuggerEnded("the debugger ended the run");
+    if (StopAt(eip) == Next::Kill) throw DebuggerEnded("the debugger ended the run");
 }
 
 void GdbStub::PollInterrupt() {

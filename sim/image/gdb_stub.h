@@ -75,6 +75,7 @@ private:
 
     // Stops the run here and serves the debugger until it resumes, detaches or kills the run.
     Next Serve(const Stop& stop);
+    Next StopAt(uint32_t address);
     // Answers one packet; sets `next` when the packet resumes the run.
     std::string Answer(const std::string& packet, std::optional<Next>* next, bool* reply);
     std::string Resume(bool step, const std::string& address);
