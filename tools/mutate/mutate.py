@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Mutation testing of the driver: how many small faults in driver/ the normal build's tests catch.
 
-    tools/mutate/mutate.py [--seed N] [--sample N] [--build DIR] [--list] [--only FILE:LINE] [--fresh]
-    tools/mutate/mutate.py --all [--files FILE...] [--build DIR] [--list] [--only FILE:LINE] [--fresh]
+    tools/mutate/mutate.py [--seed N] [--sample N] [--build DIR] [--list] [--only FILE:LINE...] [--fresh]
+    tools/mutate/mutate.py --all [--files FILE...] [--build DIR] [--list] [--only FILE:LINE...] [--fresh]
 
 Each mutant changes one operator or constant of one line of driver/ (a comparison turned around or
 moved by one, a logical or bit operator swapped, a shift turned around, + and - swapped, a number
@@ -29,8 +29,8 @@ headers and of data rows (register offsets and bits, mode tables) are data and s
 A mutant that survives the normal build's tests is built and run again on the sanitizer build
 (DIR/build-sanitize, the sanitizers of `make asan`), where a read or write one past the end of an
 array or a block stops the test. Its result is kept for the text of the mutated file, the tests and
-the rest of what the tests are built from apart from driver/ (sim/, pe/, driver/platform, the build
-files): a change to one driver file redoes only that file's mutants (after a change to a header that
+the rest of what the tests are built from apart from driver/ (sim/, pe/, tools/zarnsim,
+driver/platform, the build files): a change to one driver file redoes only that file's mutants (after a change to a header that
 other files include, run with --fresh). A line per mutant shows the mutants left and the time they
 should take at the pace so far; the end shows the total, the stillborn (do not compile), those killed
 on the normal build, those killed only on the sanitizer build, the equivalent and the surviving.
@@ -246,7 +246,7 @@ def read_file(root):
 
 def harness_fingerprint(src):
     """--all: a hash of what every mutant is built and tested with apart from the driver's sources and
-    tests/: the simulator, the image runner, driver/platform and the build files. A mutant's result
+    tests/: the simulator, the image runner, zarnsim, driver/platform and the build files. A mutant's result
     is kept for this hash and the text of its mutated file, so that a change to one driver file redoes
     only that file's mutants (--fresh redoes all, after a change to a header most files include)."""
     names = sorted(filter(None, subprocess.run(["git", "ls-files"], cwd=ROOT, check=True, stdout=subprocess.PIPE,
@@ -254,7 +254,8 @@ def harness_fingerprint(src):
 
     def is_harness(name):
         top = name.split("/")[0]
-        return top in ("sim", "pe", "cmake") or name.startswith("driver/platform/") or name.endswith("CMakeLists.txt")
+        return (top in ("sim", "pe", "cmake") or name.startswith(("driver/platform/", "tools/zarnsim/"))
+                or name.endswith("CMakeLists.txt"))
 
     return digest_files(names, read_file(src), is_harness)[0]
 
@@ -389,7 +390,10 @@ def configure(src, build_dir, sanitize=False):
     # Faster, not weaker: a restored file is a cache hit, the fast linker relinks the tests, and the
     # test list is read when ctest runs rather than after every link.
     env = dict(os.environ, CXX=os.environ.get("CXX", "g++"))
-    options = ["-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1", "-DZARN_LTO=OFF",
+    # GCC 12 at -O1 warns of an uninitialized member deep in libstdc++'s <regex>, which some tests
+    # use (a false alarm the project's -O2 and -O0 builds do not raise); -Werror would stop the build.
+    options = ["-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -Wno-maybe-uninitialized",
+               "-DZARN_LTO=OFF",
                "-DZARN_BENCH=OFF", "-DZARN_WIN_BUILD=" + os.path.join(ROOT, "build", "win"),
                "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST"]
     if sanitize:
@@ -432,7 +436,8 @@ def main():
                         help="with --all: only the mutants of these driver files (e.g. driver/colour/dac.cpp)")
     parser.add_argument("--build", default=os.path.join(ROOT, "build-mutate"))
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
-    parser.add_argument("--only", help="only the mutants of FILE:LINE (e.g. driver/modes/mode_set.cpp:40)")
+    parser.add_argument("--only", nargs="+", metavar="FILE:LINE",
+                        help="only the mutants of these lines (e.g. driver/modes/mode_set.cpp:40)")
     parser.add_argument("--no-baseline", action="store_true",
                         help="skip the run of the unchanged sources (each mutant's tests then stop after 10 minutes)")
     parser.add_argument("--fresh", action="store_true", help="run every mutant again, ignoring earlier results")
@@ -460,14 +465,12 @@ def main():
             with open(os.path.join(src, name)) as f:
                 sample += operator_mutants(name, f.read())
         if args.only:
-            file, line = args.only.rsplit(":", 1)
-            sample = [m for m in sample if m[0] == file and m[1] == int(line)]
+            sample = [m for m in sample if f"{m[0]}:{m[1]}" in args.only]
         log(f"{len(sample)} operator mutants of {len(files)} driver file{'' if len(files) == 1 else 's'}")
     else:
         mutants = all_mutants(src)
         if args.only:
-            file, line = args.only.rsplit(":", 1)
-            sample = [m for m in mutants if m[0] == file and m[1] == int(line)]
+            sample = [m for m in mutants if f"{m[0]}:{m[1]}" in args.only]
         else:
             sample = random.Random(args.seed).sample(mutants, min(args.sample, len(mutants)))
         log(f"{len(mutants)} mutants of driver/; sample of {len(sample)} with seed {args.seed}")
