@@ -37,6 +37,7 @@ sim::MachineConfig TwoAdapters() {
 struct DoublingCase {
     const char* mode;
     bool doubled;
+    const char* before = nullptr;   // a mode set first on the same adapter
 };
 
 void PrintTo(const DoublingCase& c, std::ostream* out) { *out << c.mode; }
@@ -47,6 +48,9 @@ TEST_P(LineDoublingLimit, DoublesOnlyBelowTheLineCount) {
     const DoublingCase& c = GetParam();
     sim::Machine machine(TwoAdapters());
     machine.Boot();
+    if (c.before) {
+        ASSERT_EQ(sim::SetMode(machine, 1, sim::ParseModeRequest(c.before)).status, 0u) << c.before;
+    }
     sim::ModeRequest request = sim::ParseModeRequest(c.mode);
     sim::ModeSetResult result = sim::SetMode(machine, 1, request);
     ASSERT_TRUE(result.offered) << c.mode;
@@ -62,9 +66,12 @@ TEST_P(LineDoublingLimit, DoublesOnlyBelowTheLineCount) {
 INSTANTIATE_TEST_SUITE_P(LineCounts, LineDoublingLimit,
                          testing::Values(DoublingCase{"512x384x8@60", true}, DoublingCase{"512x384x16@60", true},
                                          DoublingCase{"640x400x8@70", false}, DoublingCase{"640x400x16@70", false},
-                                         DoublingCase{"640x480x16@60", false}),
+                                         DoublingCase{"640x480x16@60", false},
+                                         DoublingCase{"640x400x8@70", false, "512x384x8@60"},
+                                         DoublingCase{"640x400x16@70", false, "320x200x16@70"}),
                          [](const auto& info) {
-                             std::string name = info.param.mode;
+                             std::string name = info.param.before ? std::string(info.param.before) + "_then_" : "";
+                             name += info.param.mode;
                              for (char& ch : name) if (ch == '@') ch = '_';
                              return name;
                          });

@@ -279,7 +279,12 @@ TEST(ProgramModeEdges, WidthOf2048IsProgrammedAs2046) {
 
 TEST(ProgramModeEdges, MissingTimingBlockIsRefusedAfterTheEngineDefaults) {
     static const CrtcBlock zeros{};
-    for (const CrtcBlock* missing : {&zeros, static_cast<const CrtcBlock*>(nullptr)}) {
+    // A block of zeros is missing whatever byte follows it: its sum ends at its last byte.
+    static const struct {
+        CrtcBlock block;
+        UCHAR next;
+    } zerosThenOne = {{}, 1};
+    for (const CrtcBlock* missing : {&zeros, &zerosThenOne.block, static_cast<const CrtcBlock*>(nullptr)}) {
         Machine machine(Config(Direct()));
         machine.Boot();
         machine.OpenDevice(0);   // the display driver's session: HwInitialize
