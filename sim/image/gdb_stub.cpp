@@ -8,17 +8,7 @@
 #include <unistd.h>
 #include <unicorn/unicorn.h>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZARN_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define ZARN_ASAN 1
-#endif
-#if defined(ZARN_ASAN)
-#include <sanitizer/asan_interface.h>
-#endif
+#include "address_sanitizer.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -10,16 +10,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZARN_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define ZARN_ASAN 1
-#endif
+#include "address_sanitizer.h"
+
 #if defined(ZARN_ASAN)
-#include <sanitizer/asan_interface.h>
 // The runtime's own calls, not the header's macros: those are empty in code built without the
 // sanitizer, as the simulator's code is in the fuzzers' throughput build, where the driver's reads
 // must still stop at a block's end.
