@@ -17,6 +17,7 @@ import argparse
 import os
 import re
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -126,8 +127,15 @@ def check_shown(shown, output):
 
 
 def check_document(path, source, build):
-    failures, ran = [], 0
     directory = scratch(source, build)
+    try:
+        return run_document(path, source, directory)
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+def run_document(path, source, directory):
+    failures, ran = [], 0
     found = blocks(path)
     for index, (language, lines, start) in enumerate(found):
         if language not in ("sh", "gdb"):
