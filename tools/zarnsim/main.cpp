@@ -1,5 +1,6 @@
 // zarnsim: runs the driver on the simulated machine.
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -417,9 +418,11 @@ int ListAdapters(sim::Machine& machine, const Options& options, zarnsim::Json (*
     return StatusOf(machine, true);
 }
 
-// Standard input as a script reads it, through a buffer of its own: a read that a stop signal
-// interrupts ends the input (the run's checkpoint then stops it); any other interrupted read is
-// tried again.
+// Standard input as a script reads it, through a buffer of its own: a stop signal that came before
+// or during the wait for input ends the input (the run's checkpoint then stops it); any other
+// interrupted wait or read is tried again. The stop signals are held from the check of the flag
+// until ppoll lets them through while it waits, so that one coming between the two cannot leave the
+// script waiting for a line that may never come.
 class StandardInput : public std::streambuf {
 public:
     // The errno of a read that failed, 0 while none has.
@@ -428,6 +431,13 @@ public:
 protected:
     int_type underflow() override {
         for (;;) {
+            int waited = WaitForInput();
+            if (waited == EINTR && stopSignal) return traits_type::eof();
+            if (waited == EINTR) continue;
+            if (waited != 0) {
+                error_ = waited;
+                return traits_type::eof();
+            }
             ssize_t got = ::read(STDIN_FILENO, buffer_, sizeof buffer_);
             if (got > 0) {
                 setg(buffer_, buffer_, buffer_ + got);
@@ -440,6 +450,22 @@ protected:
     }
 
 private:
+    // 0 once standard input has something to read (or its end), EINTR when a stop signal came
+    // before or during the wait, or the errno of a wait that failed.
+    static int WaitForInput() {
+        sigset_t stops, before;
+        sigemptyset(&stops);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
+        pthread_sigmask(SIG_BLOCK, &stops, &before);
+        int result = EINTR;
+        if (!stopSignal) {
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            result = ::ppoll(&input, 1, nullptr, &before) < 0 ? errno : 0;
+        }
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        return result;
+    }
+
     int error_ = 0;
     char buffer_[1 << 16];
 };
