@@ -78,8 +78,11 @@ host:
 	$(CONFIGURE_HOST)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The sanitizer tree is built with clang (its instrumented code compiles in half the time GCC takes,
+# and the project then builds with both compilers' warnings).
 asan:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZARN_SANITIZE=ON $(HOST_FLAGS) >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZARN_SANITIZE=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  $(HOST_FLAGS) >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # The libFuzzer harnesses over an instrumented driver and simulator (clang, AddressSanitizer and

@@ -23,3 +23,16 @@ function(zarn_add_gtests target shards)
             ENVIRONMENT "GTEST_TOTAL_SHARDS=${shards};GTEST_SHARD_INDEX=${index}")
     endforeach()
 endfunction()
+
+# zarn_test_program(TARGET): in an optimized build a test program's own code is compiled for
+# debugging (-Og, with line tables only: the optimizer gains the tests nothing, and it took most of
+# the build's time), and the program links the libraries' machine code without link-time
+# optimization. The driver and the simulator it runs keep the build's optimization.
+function(zarn_test_program target)
+    target_compile_options(${target} PRIVATE $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-Og>
+                                             $<$<CONFIG:RelWithDebInfo>:-g1>)
+    if(ZARN_IPO AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+        target_compile_options(${target} PRIVATE -fno-lto)
+        target_link_options(${target} PRIVATE -fno-lto)
+    endif()
+endfunction()

@@ -2,6 +2,8 @@
 // them, host routines call back into the image and return to the driver, failures stop the whole
 // call with a message that says what happened, and memory and device windows are shared with the
 // host.
+#include <algorithm>
+#include <map>
 #include <set>
 
 #include "image_support.h"
@@ -18,19 +20,28 @@ std::string DllOf(const char* routine) {
     return "";
 }
 
+// The strings an import library's archive holds that may be decorated names: each that starts with
+// '_' or '@' at the archive's start or after a NUL or a '/', up to the next NUL.
+std::set<std::string> ArchiveNames(const std::vector<char>& archive) {
+    std::set<std::string> names;
+    for (size_t at = 0; at < archive.size(); ++at) {
+        bool starts = at == 0 || archive[at - 1] == '\0' || archive[at - 1] == '/';
+        if (!starts || (archive[at] != '_' && archive[at] != '@')) continue;
+        names.emplace(archive.begin() + at, std::find(archive.begin() + at, archive.end(), '\0'));
+    }
+    return names;
+}
+
 // The decorated names of a routine in an import library: _Name@N (stdcall), @Name@N (fastcall) or
 // _Name (cdecl), as the archive's symbol index lists them.
-std::set<std::string> Decorations(const std::vector<char>& archive, std::string_view name) {
+std::set<std::string> Decorations(const std::set<std::string>& archiveNames, std::string_view name) {
     std::set<std::string> found;
     for (std::string prefix : {"_", "@"}) {
         std::string pattern = prefix + std::string(name);
-        for (auto at = archive.begin(); (at = std::search(at, archive.end(), pattern.begin(), pattern.end())) != archive.end(); ++at) {
-            if (at != archive.begin() && at[-1] != '\0' && at[-1] != '/') continue;
-            auto end = std::find(at, archive.end(), '\0');
-            std::string symbol(at, end);
-            std::string rest = symbol.substr(pattern.size());
+        for (auto it = archiveNames.lower_bound(pattern); it != archiveNames.end() && it->starts_with(pattern); ++it) {
+            std::string rest = it->substr(pattern.size());
             bool bytes = rest.size() > 1 && rest[0] == '@' && rest.find_first_not_of("0123456789", 1) == std::string::npos;
-            if (rest.empty() || bytes) found.insert(symbol);
+            if (rest.empty() || bytes) found.insert(*it);
         }
     }
     return found;
@@ -38,17 +49,21 @@ std::set<std::string> Decorations(const std::vector<char>& archive, std::string_
 
 TEST(ImageRoutineTable, AgreesWithTheDecoratedNamesOfThePlatformsImportLibraries) {
     if (std::string(ZARN_MINGW_LIB).empty()) GTEST_SKIP() << "the mingw-w64 import libraries were not found";
+    std::map<std::string, std::set<std::string>> namesOf;   // by module, each archive read once
     for (const ImportedRoutine& entry : RoutineTable()) {
         SCOPED_TRACE(std::string(entry.dll) + "!" + std::string(entry.name));
         std::string module(entry.dll.substr(0, entry.dll.find('.')));
-        std::ifstream file(std::string(ZARN_MINGW_LIB) + "/lib" + module + ".a", std::ios::binary);
-        std::vector<char> archive((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        ASSERT_FALSE(archive.empty());
+        if (!namesOf.count(module)) {
+            std::ifstream file(std::string(ZARN_MINGW_LIB) + "/lib" + module + ".a", std::ios::binary);
+            std::vector<char> archive((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+            ASSERT_FALSE(archive.empty());
+            namesOf[module] = ArchiveNames(archive);
+        }
         std::string bytes = "@" + std::to_string(entry.argumentBytes);
         std::string expected = entry.convention == Convention::Fastcall ? "@" + std::string(entry.name) + bytes
                                : entry.convention == Convention::Stdcall ? "_" + std::string(entry.name) + bytes
                                                                         : "_" + std::string(entry.name);
-        EXPECT_EQ(Decorations(archive, entry.name), std::set<std::string>{expected});
+        EXPECT_EQ(Decorations(namesOf[module], entry.name), std::set<std::string>{expected});
     }
 }
 
