@@ -927,7 +927,9 @@ INSTANTIATE_TEST_SUITE_P(Rule, MemClocking,
                                          MemClockCase{105, false, 0x4000, 0x4000, Device3Table105},
                                          MemClockCase{106, true, 0x4000, 0x4000, Device3Table106},
                                          MemClockCase{105, true, 0, 0, Device3Table105},
-                                         MemClockCase{49, false, 0, 0, 0}, MemClockCase{170, false, 0x4000, 0x4000, 0}),
+                                         MemClockCase{49, false, 0, 0, 0}, MemClockCase{50, false, 0, 0x4000, Device3Table50},
+                                         MemClockCase{169, false, 0x4000, 0, Device3Table169},
+                                         MemClockCase{170, false, 0x4000, 0x4000, 0}),
                          [](const testing::TestParamInfo<MemClockCase>& info) {
                              return "At" + std::to_string(info.param.mhz) + (info.param.version10001 ? "WithBios10001" : "") +
                                     (info.param.bit14Before ? "Bit14Set" : "Bit14Clear");
