@@ -52,6 +52,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -373,17 +374,40 @@ def build(build_dir, quiet=True):
 
 
 def run_tests(binary, gtest_filter, timeout):
-    """True when every selected test passes (the mutant survives this group)."""
+    """True when every selected test passes (the mutant survives this group). The tests run as JOBS
+    shards at once (GoogleTest's sharding), each with fail-fast; the first shard that fails stops
+    the others."""
+    shards = max(1, int(os.environ.get("JOBS", "2")))
+    outputs, processes = [], []
+    for index in range(shards):
+        output = tempfile.TemporaryFile(mode="w+", errors="replace")
+        env = dict(os.environ, GTEST_TOTAL_SHARDS=str(shards), GTEST_SHARD_INDEX=str(index))
+        processes.append(subprocess.Popen([binary, "--gtest_fail_fast", "--gtest_brief=1",
+                                           "--gtest_filter=" + gtest_filter], cwd=os.path.dirname(binary),
+                                          stdout=output, stderr=subprocess.STDOUT, env=env))
+        outputs.append(output)
+    deadline = None if timeout is None else time.time() + timeout
+    failed = None
     try:
-        result = subprocess.run([binary, "--gtest_fail_fast", "--gtest_brief=1", "--gtest_filter=" + gtest_filter],
-                                cwd=os.path.dirname(binary), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                text=True, errors="replace", timeout=timeout)
-    except subprocess.TimeoutExpired:
-        return False, "timeout"
-    if result.returncode == 0:
-        return True, ""
-    failed = re.findall(r"\[  FAILED  \] (\S+)", result.stdout)
-    return False, failed[0].rstrip(",") if failed else "exit %d" % result.returncode
+        while failed is None and any(process.poll() is None for process in processes):
+            failed = next((i for i, process in enumerate(processes) if process.poll() not in (None, 0)), None)
+            if failed is None and deadline is not None and time.time() > deadline:
+                return False, "timeout"
+            time.sleep(0.02)
+        if failed is None:
+            failed = next((i for i, process in enumerate(processes) if process.returncode != 0), None)
+        if failed is None:
+            return True, ""
+        outputs[failed].seek(0)
+        names = re.findall(r"\[  FAILED  \] (\S+)", outputs[failed].read())
+        return False, names[0].rstrip(",") if names else "exit %d" % processes[failed].returncode
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        for output in outputs:
+            output.close()
 
 
 def configure(src, build_dir, sanitize=False):
