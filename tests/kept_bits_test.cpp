@@ -76,4 +76,32 @@ TEST(KeptBits, SecondarySwitchOffClearsOnlyItsBit) {
     }
 }
 
+// A secondary's chip initialization writes dramInit1 as the registry's value with the bits it keeps
+// from the hardware (31, 30 and 25) added: a bit that both hold stays set.
+TEST(KeptBits, DramInit1AddsTheKeptBitsToTheRegistryValue) {
+    constexpr uint32_t Kept = 0xC2000000;
+    for (uint32_t value : {0x00011111u, 0xC2011111u}) {
+        for (uint32_t hardware : {0u, Kept, ~0u}) {
+            SCOPED_TRACE(testing::Message() << std::hex << "registry " << value << ", hardware " << hardware);
+            sim::AdapterConfig secondary;
+            secondary.secondary = true;
+            sim::MachineConfig config;
+            config.adapters = {sim::AdapterConfig{}, secondary};
+            sim::Machine machine(config);
+            machine.ChipOf(1).Poke(DramInit1, hardware);
+            machine.GetRegistry().SetDword(sim::Machine::DeviceKey(1), "dramInit1", value);
+            machine.Boot();
+            const sim::TraceEntry* first = nullptr;
+            for (const sim::TraceEntry& entry : machine.Trace()) {
+                if (entry.adapter == 1 && entry.write && entry.window == sim::Window::Mmio && entry.offset == DramInit1) {
+                    first = &entry;
+                    break;
+                }
+            }
+            ASSERT_NE(first, nullptr);
+            EXPECT_EQ(first->value, value | (hardware & Kept)) << std::hex << first->value;
+        }
+    }
+}
+
 }  // namespace
