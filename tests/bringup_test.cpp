@@ -935,6 +935,22 @@ INSTANTIATE_TEST_SUITE_P(Rule, MemClocking,
                                     (info.param.bit14Before ? "Bit14Set" : "Bit14Clear");
                          });
 
+// A board without an option ROM has no version 1.00.01 BIOS to manage bit 14: the driver's rule applies.
+TEST(MemClockingWithoutRom, FollowsThe105MegahertzRule) {
+    for (uint32_t mhz : {105u, 106u}) {
+        SCOPED_TRACE(mhz);
+        AdapterConfig adapter = Device(3);
+        adapter.hasRom = false;
+        Machine machine(OneAdapter(adapter));
+        machine.ChipOf(0).Poke(DramInit1, mhz == 105 ? 0 : 0x4000);
+        machine.GetRegistry().SetDword(Machine::DeviceKey(0), "MemClocking", mhz);
+        machine.Boot();
+        machine.OpenDevice(0);   // the display driver's session: HwInitialize
+        EXPECT_EQ(machine.ChipOf(0).Peek(DramInit1) & 0x4000, mhz == 105 ? 0x4000u : 0u);
+        EXPECT_EQ(machine.ChipOf(0).Peek(MemoryClock), mhz == 105 ? Device3Table105 : Device3Table106);
+    }
+}
+
 TEST(MemClockingOnOtherDevices, HasNoEffect) {
     for (uint16_t device : {4, 5}) {
         AdapterConfig adapter = Device(device);
