@@ -53,6 +53,14 @@ TEST(KeptBits, MemoryClockRuleChangesOnlyTheSlowClockBit) {
     }
 }
 
+// The first write of an adapter's register (an offset in its register window), or null.
+const sim::TraceEntry* FirstRegisterWrite(sim::Machine& machine, int adapter, uint32_t offset) {
+    for (const sim::TraceEntry& entry : machine.Trace()) {
+        if (entry.adapter == adapter && entry.write && entry.window == sim::Window::Mmio && entry.offset == offset) return &entry;
+    }
+    return nullptr;
+}
+
 // A secondary adapter's switch-off clears bit 9 of register 0x28 and keeps the bits around it.
 TEST(KeptBits, SecondarySwitchOffClearsOnlyItsBit) {
     for (uint32_t others : {0u, ~SecondaryOff}) {
@@ -64,13 +72,7 @@ TEST(KeptBits, SecondarySwitchOffClearsOnlyItsBit) {
         sim::Machine machine(config);
         machine.ChipOf(1).Poke(Reg28, others | SecondaryOff);
         machine.Boot();
-        const sim::TraceEntry* first = nullptr;
-        for (const sim::TraceEntry& entry : machine.Trace()) {
-            if (entry.adapter == 1 && entry.write && entry.window == sim::Window::Mmio && entry.offset == Reg28) {
-                first = &entry;
-                break;
-            }
-        }
+        const sim::TraceEntry* first = FirstRegisterWrite(machine, 1, Reg28);
         ASSERT_NE(first, nullptr);
         EXPECT_EQ(first->value, others) << std::hex << first->value;
     }
@@ -91,13 +93,7 @@ TEST(KeptBits, DramInit1AddsTheKeptBitsToTheRegistryValue) {
             machine.ChipOf(1).Poke(DramInit1, hardware);
             machine.GetRegistry().SetDword(sim::Machine::DeviceKey(1), "dramInit1", value);
             machine.Boot();
-            const sim::TraceEntry* first = nullptr;
-            for (const sim::TraceEntry& entry : machine.Trace()) {
-                if (entry.adapter == 1 && entry.write && entry.window == sim::Window::Mmio && entry.offset == DramInit1) {
-                    first = &entry;
-                    break;
-                }
-            }
+            const sim::TraceEntry* first = FirstRegisterWrite(machine, 1, DramInit1);
             ASSERT_NE(first, nullptr);
             EXPECT_EQ(first->value, value | (hardware & Kept)) << std::hex << first->value;
         }
