@@ -138,7 +138,8 @@ TEST(FailedDiscovery, WhatTheUndoCouldNotUndoIsADriverFault) {
 
 // A discovery refused on its own (a device ID the driver does not serve) whose read or write of the
 // header switching decoding off fails once tries it again and leaves nothing behind; failing twice
-// is reported.
+// is reported. When the write that switched decoding on failed, decoding is still off and the header
+// is not written again.
 TEST(FailedDiscovery, SwitchingDecodingOffIsTriedAgain) {
     struct {
         PlatformCall call;
@@ -148,7 +149,7 @@ TEST(FailedDiscovery, SwitchingDecodingOffIsTriedAgain) {
     } cases[] = {
         {PlatformCall::SetBusData, {}, 5, 0},     {PlatformCall::SetBusData, {5}, 6, 0},
         {PlatformCall::SetBusData, {5, 6}, 6, 1}, {PlatformCall::GetBusData, {3}, 4, 0},
-        {PlatformCall::GetBusData, {3, 4}, 4, 1},
+        {PlatformCall::GetBusData, {3, 4}, 4, 1}, {PlatformCall::SetBusData, {1}, 1, 0},
     };
     for (const auto& c : cases) {
         const std::string name = std::string(sim::PlatformCallName(c.call)) + " failing " + std::to_string(c.failed.size());
