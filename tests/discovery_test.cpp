@@ -269,6 +269,25 @@ TEST_P(AdapterWindows, RegisterFrameBufferAndIoWindowsAreMappedInOrder) {
 INSTANTIATE_TEST_SUITE_P(Ranges, AdapterWindows, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "AsAssigned" : "WindowsOnly"; });
 
+// The port reads as many requested resources as it is told of: a count with no list is a driver
+// fault (a read through a null pointer on the real system), answered with no range.
+TEST(AccessRangesRequest, ACountOfRequestedResourcesWithoutTheirListIsADriverFault) {
+    sim::Machine machine(ConfigWith({Primary()}));
+    machine.Boot();
+    ExpectStarted(machine, 0);
+    VIDEO_ACCESS_RANGE ranges[7]{};
+    USHORT vendor = 0x1A5D, device = 3;
+    ULONG slot = 0;
+    for (ULONG requested : {0u, 1u}) {
+        SCOPED_TRACE(requested);
+        EXPECT_EQ(machine.Port().GetAccessRanges(machine.Extension(0), requested, false, 7, ranges, &vendor, &device, &slot),
+                  requested ? uint32_t{ERROR_INVALID_PARAMETER} : uint32_t{NO_ERROR});
+        EXPECT_EQ(machine.DriverFaults().size(), requested);
+    }
+    ASSERT_EQ(machine.DriverFaults().size(), 1u);
+    EXPECT_NE(machine.DriverFaults()[0].message.find("VideoPortGetAccessRanges"), std::string::npos);
+}
+
 struct RangesRoom {
     const char* name;
     const char* board;   // ranges=assigned: the port lists the expansion ROM's window too
@@ -294,7 +313,7 @@ TEST_P(AccessRangesList, FillsTheWholeListOrNothing) {
     std::memset(ranges, 0xCD, sizeof ranges);
     USHORT vendor = 0x1A5D, device = 3;
     ULONG slot = 0;
-    EXPECT_EQ(machine.Port().GetAccessRanges(machine.Extension(0), c.room, ranges, &vendor, &device, &slot), c.status);
+    EXPECT_EQ(machine.Port().GetAccessRanges(machine.Extension(0), 0, false, c.room, ranges, &vendor, &device, &slot), c.status);
     const sim::Board& board = machine.BoardOf(0);
     for (ULONG i = 0; i < 8; ++i) {
         SCOPED_TRACE("entry " + std::to_string(i));

@@ -112,14 +112,15 @@ void FillVideoPortRoutines(image::PlatformRoutines& r, VideoPort& port, const Ar
     };
     // The image's VIDEO_ACCESS_RANGE array is 4-byte aligned (i386), the host's record wants 8: the
     // port works on an aligned copy, which goes back into the image's memory.
-    r.VideoPortGetAccessRanges = [&port, a](Address extension, uint32_t, Address, uint32_t count, Address ranges,
-                                            Address vendorId, Address deviceId, Address slot) -> uint32_t {
+    r.VideoPortGetAccessRanges = [&port, a](Address extension, uint32_t requestedCount, Address requested, uint32_t count,
+                                            Address ranges, Address vendorId, Address deviceId, Address slot) -> uint32_t {
         const char* routine = "VideoPortGetAccessRanges";
         const uint32_t filled = std::min(count, AccessRangesFilled);
         auto* image = static_cast<uint8_t*>(a.Memory(ranges, uint64_t{filled} * sizeof(VIDEO_ACCESS_RANGE), routine));
         std::vector<VIDEO_ACCESS_RANGE> aligned(filled);
         if (filled) std::memcpy(aligned.data(), image, filled * sizeof(VIDEO_ACCESS_RANGE));
-        uint32_t status = port.GetAccessRanges(a.Pointer(extension), count, filled ? aligned.data() : nullptr,
+        uint32_t status = port.GetAccessRanges(a.Pointer(extension), requestedCount, requested != 0, count,
+                                               filled ? aligned.data() : nullptr,
                                                a.Optional<USHORT>(vendorId, routine), a.Optional<USHORT>(deviceId, routine),
                                                a.Record<ULONG>(slot, routine));
         if (filled) std::memcpy(image, aligned.data(), filled * sizeof(VIDEO_ACCESS_RANGE));

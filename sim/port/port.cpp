@@ -189,11 +189,19 @@ VideoPort::RoutineCall VideoPort::BeginRoutine(PVOID extension, const char* rout
     return call;
 }
 
-uint32_t VideoPort::GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges, PVOID vendorId,
-                                    PVOID deviceId, PULONG slot) {
+uint32_t VideoPort::GetAccessRanges(PVOID extension, ULONG requestedCount, bool requestedListGiven, ULONG count,
+                                    PVIDEO_ACCESS_RANGE ranges, PVOID vendorId, PVOID deviceId, PULONG slot) {
     RoutineCall call = BeginRoutine(extension, "VideoPortGetAccessRanges", PlatformCall::GetAccessRanges);
     if (call.adapter < 0) return call.status;
     int index = call.adapter;
+    // The port reads as many requested resources as the caller counts: a count without a list makes
+    // it read through a null pointer, which stops the system.
+    if (requestedCount != 0 && !requestedListGiven) {
+        faults_.Report(FaultKind::Driver, index,
+                       "VideoPortGetAccessRanges was told of " + std::to_string(requestedCount) +
+                           " requested resources and given no list of them");
+        return ERROR_INVALID_PARAMETER;
+    }
     // A Plug and Play start gives the device's own resources; the identification is only recorded.
     AdapterRuntime& caller = state_.adapters[index];
     caller.askedVendorId = vendorId ? *static_cast<const USHORT*>(vendorId) : 0;

@@ -169,8 +169,10 @@ public:
     // --- The routines the driver calls -------------------------------------------------------------
 
     uint32_t VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INITIALIZATION_DATA data);
-    uint32_t GetAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges, PVOID vendorId, PVOID deviceId,
-                             PULONG slot);
+    // `requestedCount` and `requestedListGiven`: the resources the caller asked for and whether it
+    // passed their list (the port reads `requestedCount` entries of it).
+    uint32_t GetAccessRanges(PVOID extension, ULONG requestedCount, bool requestedListGiven, ULONG count,
+                             PVIDEO_ACCESS_RANGE ranges, PVOID vendorId, PVOID deviceId, PULONG slot);
     uint32_t VerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges);
     PVOID GetDeviceBase(PVOID extension, PHYSICAL_ADDRESS address, ULONG length, UCHAR inIoSpace);
     // Gives back a mapping GetDeviceBase handed out; anything else is refused as a driver fault.

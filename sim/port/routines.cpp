@@ -65,9 +65,10 @@ ULONG NTAPI VideoPortInitialize(PVOID argument1, PVOID argument2, PVIDEO_HW_INIT
     return Port("VideoPortInitialize").VideoPortInitialize(argument1, argument2, data);
 }
 
-VP_STATUS NTAPI VideoPortGetAccessRanges(PVOID extension, ULONG, PVOID, ULONG count, PVIDEO_ACCESS_RANGE ranges,
-                                         PVOID vendorId, PVOID deviceId, PULONG slot) {
-    return Port("VideoPortGetAccessRanges").GetAccessRanges(extension, count, ranges, vendorId, deviceId, slot);
+VP_STATUS NTAPI VideoPortGetAccessRanges(PVOID extension, ULONG requestedCount, PVOID requested, ULONG count,
+                                         PVIDEO_ACCESS_RANGE ranges, PVOID vendorId, PVOID deviceId, PULONG slot) {
+    return Port("VideoPortGetAccessRanges")
+        .GetAccessRanges(extension, requestedCount, requested != nullptr, count, ranges, vendorId, deviceId, slot);
 }
 
 VP_STATUS NTAPI VideoPortVerifyAccessRanges(PVOID extension, ULONG count, PVIDEO_ACCESS_RANGE ranges) {
