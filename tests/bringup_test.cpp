@@ -605,6 +605,31 @@ TEST(RegistryConditions, EachAdapterReadsItsValuesInOrderAndPublishesItsIdentity
     EXPECT_EQ(RegistryCalls(secondary3), expected({"read miscInit1", "read dramInit0", "read dramInit1"}, true));
 }
 
+// An empty number value is refused by the driver's callback: the adapter keeps the default, as with
+// no value, whichever way the port hands on the callback's refusal.
+TEST(RegistryConditions, EmptyNumberValuesKeepTheDefaults) {
+    for (bool ntStatus : {true, false}) {
+        for (const char* name : {"MiniportDebugLevel", "dramInit0", "dramInit1"}) {
+            SCOPED_TRACE(std::string(name) + (ntStatus ? " ntstatus" : " refusal"));
+            std::vector<uint32_t> seen[2];   // debug level, dramInit0, dramInit1
+            for (bool empty : {false, true}) {
+                AdapterConfig adapter = Device(5);
+                adapter.secondary = true;
+                adapter.callbackStatusIsNtStatus = ntStatus;
+                Machine machine(OneAdapter(adapter));
+                machine.GetRegistry().DeleteValue(Machine::DeviceKey(0), name);
+                if (empty) machine.GetRegistry().SetValue(Machine::DeviceKey(0), name, 3, {});
+                machine.Boot();
+                ASSERT_TRUE(machine.Adapter(0).started);
+                const auto* record = static_cast<const AdapterState*>(machine.Extension(0));
+                seen[empty] = {static_cast<uint32_t>(record->debugLevel), machine.ChipOf(0).Peek(DramInit0),
+                               machine.ChipOf(0).Peek(DramInit1)};
+            }
+            EXPECT_EQ(seen[1], seen[0]);
+        }
+    }
+}
+
 TEST(RegistryConditions, AcceptedValuesReachTheRecord) {
     AdapterConfig adapter = Device(5);
     adapter.secondary = true;
