@@ -67,7 +67,10 @@ struct Options {
 
 // --- Signals and the standard descriptors ---------------------------------------------------------
 
-// The signal that asked the run to stop (SIGINT, SIGTERM or SIGHUP); 0 while none has.
+// The signals that stop a run.
+constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The signal that asked the run to stop (one of StopSignals); 0 while none has.
 volatile std::sig_atomic_t stopSignal = 0;
 
 extern "C" void RequestStop(int signal) { stopSignal = signal; }
@@ -80,7 +83,7 @@ void HandleStopSignals() {
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    for (int signal : StopSignals) sigaction(signal, &action, nullptr);
 }
 
 const char* SignalName(int signal) {
@@ -455,7 +458,7 @@ private:
     static int WaitForInput() {
         sigset_t stops, before;
         sigemptyset(&stops);
-        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
+        for (int signal : StopSignals) sigaddset(&stops, signal);
         pthread_sigmask(SIG_BLOCK, &stops, &before);
         int result = EINTR;
         if (!stopSignal) {
